@@ -1,0 +1,116 @@
+// File references and the file-system calls made on them.
+//
+// An FSRef is an 80-byte value that names one file-system object (file,
+// folder, link, or volume root). It is copied freely and compared bytewise.
+// Behind it stands a process-wide table of nodes, each a parent link and a
+// name, so a reference gives its path back without searching the file system
+// and costs a few bytes per distinct item however often it is copied. Nodes
+// are interned: the same location always yields the same reference bytes.
+//
+// A reference names a location, resolved when it is made. Operations that
+// need the item check that it still exists and fail with fnfErr when it was
+// deleted since; none of them crashes on a stale or zeroed reference (a
+// zeroed or foreign FSRef fails with paramErr).
+//
+// Names and paths are bytes as Linux stores them; they are not necessarily
+// valid UTF-8. Callers that need text check it.
+//
+// Every function here is safe to call from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/MacTypes.h"
+
+struct FSRef {
+  std::uint8_t hidden[80];
+  friend bool operator==(const FSRef&, const FSRef&) = default;
+};
+static_assert(sizeof(FSRef) == 80);
+
+// Identifies a mounted volume: the kernel's mount ID.
+using FSVolumeRefNum = std::int32_t;
+
+// Bits of FSCatalogInfo::nodeFlags.
+constexpr std::uint16_t kFSNodeIsDirectoryMask = 0x0010;
+
+// What FSGetCatalogInfo is asked to fill.
+using FSCatalogInfoBitmap = std::uint32_t;
+constexpr FSCatalogInfoBitmap kFSCatInfoNone = 0;
+constexpr FSCatalogInfoBitmap kFSCatInfoNodeFlags = 0x00000002;
+constexpr FSCatalogInfoBitmap kFSCatInfoVolume = 0x00000004;
+
+struct FSCatalogInfo {
+  std::uint16_t nodeFlags = 0;
+  FSVolumeRefNum volume = 0;
+};
+
+// Makes a reference to the item at `path` (absolute, or relative to the
+// current folder). The path is resolved as realpath(3) does: symbolic links
+// are followed, "." and ".." removed. When `isDirectory` is given it receives
+// whether the item is a folder. Returns noErr, or fnfErr when the path names
+// nothing, afpAccessDenied when a folder on the way may not be searched,
+// bdNamErr when the path is too long; `ref` is untouched on failure.
+OSErr FSPathMakeRef(std::string_view path, FSRef* ref, bool* isDirectory = nullptr);
+
+// Writes the item's absolute path, NUL-ended, into `path`: no trailing slash,
+// "/" for the root. Fails with errFSBadBuffer when the path and its NUL do not
+// fit in `capacity` bytes, fnfErr when the item no longer exists, paramErr for
+// a bad reference or a null buffer; on failure the buffer holds "" when
+// capacity is at least 1.
+OSStatus FSRefMakePath(const FSRef& ref, char* path, std::size_t capacity);
+
+// The same path as a string, without checking that the item still exists.
+// Returns none only for a bad reference. For internal use by the platform and
+// for diagnostics; callers that must fail on deleted items use FSRefMakePath.
+std::optional<std::string> FSRefCopyPathUnchecked(const FSRef& ref);
+
+// Fills the parts of `info` asked for in `whichInfo`, the item's name (the
+// last path component; "/" for the root) into `outName` and the reference of
+// its parent folder (the root is its own parent) into `parentRef`. Each
+// output may be null. Returns noErr, fnfErr for a deleted item, paramErr for
+// a bad reference. Links are not followed: a link to a folder is not a folder.
+OSErr FSGetCatalogInfo(const FSRef& ref, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* info,
+                       std::string* outName, FSRef* parentRef);
+
+// The item's name as the file system stores it; none when FSGetCatalogInfo
+// fails.
+std::optional<std::string> FSGetFileDirName(const FSRef& ref);
+
+// The volume that holds the item; none when FSGetCatalogInfo fails.
+std::optional<FSVolumeRefNum> FSGetVRefNum(const FSRef& ref);
+
+// A flat iterator over one folder's entries. Owned by the caller; destroying
+// it closes the folder. Holds one open file descriptor while it lives.
+class FSIterator;
+struct FSIteratorDeleter {
+  void operator()(FSIterator* iterator) const;
+};
+using FSIteratorRef = std::unique_ptr<FSIterator, FSIteratorDeleter>;
+
+// Opens a flat iterator on `container`. Returns noErr, fnfErr when it is
+// gone, dirNFErr when it is not a folder (a link to a folder is not opened),
+// afpAccessDenied when it may not be read, tmfoErr when no descriptor is
+// left, bdNamErr when its path is too long to open.
+OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator);
+
+// Fetches the next entry ("." and ".." are skipped) into `info` (node flags
+// only) and `ref`, and sets `actualObjects` to 1, or to 0 with the status
+// errFSNoMoreItems at the end. The entry's kind comes from the directory entry
+// when the file system reports it, otherwise from lstat(2); a symbolic link is
+// never a folder. Entries come in the file system's order. Read errors are
+// mapped as FSOpenIterator's (access denied: afpAccessDenied).
+OSErr FSGetCatalogInfoBulk(FSIterator& iterator, ItemCount* actualObjects, FSCatalogInfo* info,
+                           FSRef* ref);
+
+// Closes the iterator and sets it to null.
+void FSCloseIterator(FSIteratorRef* iterator);
+
+// Maps an errno value to the status the calls above return. Exposed so every
+// file-system service maps errors alike.
+OSErr OSErrFromErrno(int error);

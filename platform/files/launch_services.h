@@ -1,0 +1,82 @@
+// What the file manager knows about an item beyond the file system: its
+// display name, its extension, whether it is a package or an application,
+// its location as an HFS path, and its volume's URL.
+//
+// Rules on Linux:
+// - Package: a folder whose name ends in one of the package extensions
+//   ("app", "bundle", "framework", "plugin", "kext", any letter case), or a
+//   folder holding "Contents/Info.plist" (a bundle, such as KestrineCM.plugin).
+// - Application: a folder whose name ends in ".app" or ".AppDir".
+// - Display name: the name with bytes that are not UTF-8 replaced by U+FFFD;
+//   the root of a volume shows the volume's name (see CFURLCopyHFSPath).
+// - Extension: the text after the final period, when that period is neither
+//   the first nor the last character and the text holds no white space.
+// - HFS path: the volume's name, then the path inside the volume, with ":"
+//   between components and every ":" inside a name shown as "/". A folder's
+//   path ends with ":". The start-up volume (the one mounted on "/") is named
+//   by its file-system label when /dev/disk/by-label names one, else "Linux";
+//   any other volume by its label, else the last component of its mount point.
+// - Volume URL: from the mount table. CIFS/SMB: smb://server/share/; NFS:
+//   nfs://server/export/; SSHFS: sftp://user@host/path/; anything else: the
+//   file:// URL of the mount point, with a trailing slash.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/MacTypes.h"
+#include "platform/files/files.h"
+
+// The name the file manager shows for the item, valid UTF-8; none when the
+// item cannot be read (deleted, bad reference).
+std::optional<std::string> LSCopyDisplayNameForRef(const FSRef& ref);
+
+constexpr std::size_t kLSInvalidExtensionIndex = static_cast<std::size_t>(-1);
+
+// The byte index of the first character of `name`'s extension, or
+// kLSInvalidExtensionIndex when it has none (rules above).
+std::size_t LSGetExtensionInfo(std::string_view name);
+
+using LSRequestedInfo = std::uint32_t;
+constexpr LSRequestedInfo kLSRequestBasicFlagsOnly = 0x00000004;
+
+using LSItemInfoFlags = std::uint32_t;
+constexpr LSItemInfoFlags kLSItemInfoIsPlainFile = 0x00000001;
+constexpr LSItemInfoFlags kLSItemInfoIsPackage = 0x00000002;
+constexpr LSItemInfoFlags kLSItemInfoIsApplication = 0x00000004;
+constexpr LSItemInfoFlags kLSItemInfoIsContainer = 0x00000008;
+constexpr LSItemInfoFlags kLSItemInfoIsSymlink = 0x00000040;
+
+struct LSItemInfoRecord {
+  LSItemInfoFlags flags = 0;
+};
+
+// Fills `info->flags` for the item (links are not followed). Returns noErr,
+// fnfErr for a deleted item, paramErr for a bad reference or null `info`.
+OSStatus LSCopyItemInfoForRef(const FSRef& ref, LSRequestedInfo which, LSItemInfoRecord* info);
+
+// The extension of the item's location (the text after the final period of
+// its name, without the period, as a URL's path extension: no other rule
+// applies), or none.
+std::optional<std::string> CFURLCopyPathExtension(const FSRef& ref);
+
+// The item's HFS path (rules above); none when the item is gone or its name
+// is not valid UTF-8.
+std::optional<std::string> CFURLCopyHFSPath(const FSRef& ref);
+
+// The volume's URL as text; none when no mounted volume has that number.
+std::optional<std::string> FSCopyURLForVolume(FSVolumeRefNum volume);
+
+// The current user's home folder: $HOME when set and absolute, else the
+// password entry's; none when neither gives one. No trailing slash unless it
+// is "/".
+std::optional<std::string> NSHomeDirectory();
+
+// `path` with the home folder at its start replaced by "~": the home folder
+// itself becomes "~", paths inside it "~/...", any other path is returned
+// unchanged. Compares whole components: "/home/ann2" is not inside
+// "/home/ann".
+std::string stringByAbbreviatingWithTildeInPath(std::string_view path);

@@ -1,0 +1,9 @@
+// Diagnostic logging.
+#pragma once
+
+// Writes one line to standard error: the local date and time with
+// milliseconds, the program's name and "[pid:tid]", then the formatted text,
+// as "2026-12-06 16:28:27.123 KestrineService[4242:4242] text". A trailing
+// line feed is added when the text has none. A program started by a desktop
+// session has its standard error in the session's journal. Never fails.
+void NSLog(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,0 +1,58 @@
+// Per-user application preferences, shared by every process of the user.
+//
+// A domain (an application identifier such as "com.corvane.KestrineCM") is
+// one XML property list at ${XDG_CONFIG_HOME:-$HOME/.config}/<domain>.plist,
+// so users and tests can edit it with ordinary plist tools.
+//
+// Each process keeps a view of the domain, loaded on first use. Reads answer
+// from that view; writes change it and are remembered until the next
+// synchronize. CFPreferencesAppSynchronize brings the view up to date with
+// the file (one stat(2) when the file has not changed) and, when the process
+// has unsaved writes, merges them into what is on disk under an advisory
+// lock and replaces the file atomically, so processes writing different keys
+// lose nothing.
+//
+// A file that cannot be parsed, or whose top level is not a dictionary,
+// reads as an empty domain. Before the next write it is renamed aside to
+// "<file>.damaged-<seconds>" rather than overwritten. Values of kinds this
+// API does not model (numbers, dates, data, dictionaries) are kept in the
+// file untouched and read as PrefOther.
+//
+// All functions are safe to call from any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+// An array's elements: a string, or none for an element of another type.
+using PrefArray = std::vector<std::optional<std::string>>;
+
+// A stored value of a kind other than boolean, string or array.
+struct PrefOther {
+  std::string typeName;  // "integer", "real", "date", "data", "dict" ...
+  friend bool operator==(const PrefOther&, const PrefOther&) = default;
+};
+
+using PrefValue = std::variant<bool, std::string, PrefArray, PrefOther>;
+
+// The value of `key` in the process's view of `applicationID`, or none when
+// the key is absent.
+std::optional<PrefValue> CFPreferencesCopyAppValue(std::string_view key,
+                                                   std::string_view applicationID);
+
+// Sets `key` in the process's view; none removes it. A PrefOther value is
+// ignored (there is nothing to store). Takes effect on disk at the next
+// CFPreferencesAppSynchronize.
+void CFPreferencesSetAppValue(std::string_view key, std::optional<PrefValue> value,
+                              std::string_view applicationID);
+
+// Writes pending changes and reloads the view from disk (see above). Returns
+// false when pending changes could not be written (they stay pending); a
+// missing or damaged file is not a failure.
+bool CFPreferencesAppSynchronize(std::string_view applicationID);
+
+// The file that holds `applicationID`, from the environment at call time.
+std::string CFPreferencesFilePath(std::string_view applicationID);
