@@ -1,0 +1,13 @@
+#include "settings/clipboard_output.h"
+
+PasteboardRef OpenAndClearClipboard() {
+  PasteboardRef clipboard;
+  if (PasteboardCreate(kPasteboardClipboard, &clipboard) != noErr || !clipboard) return nullptr;
+  PasteboardClear(*clipboard);
+  return clipboard;
+}
+
+void WriteClipboardText(Pasteboard& clipboard, std::string_view text) {
+  if (text.empty()) return;
+  PasteboardPutItemFlavor(clipboard, 1, kUTF8PlainTextFlavor, text, kPasteboardFlavorNoFlags);
+}
