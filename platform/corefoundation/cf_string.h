@@ -18,8 +18,17 @@ bool IsValidUTF8(std::string_view bytes);
 // replaced by U+FFFD.
 std::string MakeValidUTF8(std::string_view bytes);
 
+// Whether `c` has the Unicode White_Space property (blanks, tabs, line
+// breaks, the no-break and typographic spaces).
+bool IsUnicodeWhiteSpace(char32_t c);
+
+// Whether any well-formed UTF-8 character of `bytes` is white space. Bytes
+// that are not part of a well-formed sequence are not white space.
+bool ContainsWhiteSpace(std::string_view bytes);
+
 // Removes white space (Unicode White_Space, line breaks included) from both
-// ends of `text`, which must be valid UTF-8.
+// ends of `text`, which should be valid UTF-8; bytes that are not part of a
+// well-formed sequence count as text and stop the trimming.
 std::string CFStringTrimWhitespace(std::string_view text);
 
 // Replaces every "%XX" escape by the byte it encodes and reads the result as
@@ -33,11 +42,14 @@ std::optional<std::string> CFURLCreateStringByReplacingPercentEscapes(std::strin
 // Fails when `text` is not valid UTF-8.
 std::optional<std::string> CFURLCreateStringByAddingPercentEscapes(std::string_view text);
 
-// Decodes Mac OS Roman bytes (one character per byte) to UTF-8. Never fails:
-// every byte has a character.
+// Decodes Mac OS Roman bytes (one character per byte) to UTF-8 with the C
+// library's "MACINTOSH" converter (0xDB is the euro sign, 0xF0 the Apple
+// logo in the private use area). Never fails: every byte has a character;
+// should the converter be missing, bytes above 0x7F become U+FFFD.
 std::string CFStringCreateWithMacRoman(std::string_view bytes);
 
 // Copies `text` and a NUL into `buffer`. Fails, leaving "" in the buffer
-// (when capacity is at least 1), when `text` is not valid UTF-8 or it and
-// its NUL do not fit in `capacity` bytes. Never writes a cut text.
+// (when capacity is at least 1), when `text` is not valid UTF-8, holds a NUL
+// (a reader would see it cut), or it and its NUL do not fit in `capacity`
+// bytes, or `buffer` is null. Never writes a cut text.
 bool CFStringGetCString(std::string_view text, char* buffer, std::size_t capacity);
