@@ -1,0 +1,90 @@
+#include "KestrineService/AppController.h"
+
+#include <array>
+#include <utility>
+
+#include "KestrineService/service_entries.h"
+#include "engine/path_forms.h"
+#include "engine/selection_text.h"
+#include "platform/corefoundation/cf_string.h"
+#include "platform/files/files.h"
+#include "platform/log/nslog.h"
+#include "settings/clipboard_output.h"
+
+namespace {
+
+struct ServiceCommand {
+  std::string_view userData;
+  std::int32_t commandID;
+};
+
+constexpr std::array<ServiceCommand, 12> kServiceCommands = {{
+    {"Copy All Paths", kCopyAll},
+    {"Copy Folder Paths", kCopyFolderPaths},
+    {"Copy Posix Path", kCopyPosixPath},
+    {"Copy Encoded Posix Path", kCopyEncodedPosixPath},
+    {"Copy Tilde Posix Path", kCopyTildePosixPath},
+    {"Copy Terminal Path", kCopyTerminalPath},
+    {"Copy HFS Path", kCopyHFSPath},
+    {"Copy Filename", kCopyFilename},
+    {"Copy Display Filename", kCopyDisplayFilename},
+    {"Copy Extension", kCopyExtension},
+    {"Copy UNC Windows Style Path", kCopyUNCWindowsStylePath},
+    {"Copy AFP URL", kCopyAFPURL},
+}};
+
+SelectionItem ItemForFilename(const std::string& filename) {
+  if (!IsValidUTF8(filename)) return std::nullopt;
+  FSRef ref{};
+  if (FSPathMakeRef(filename, &ref) != noErr) return std::nullopt;
+  return ref;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> NSPasteboard::propertyListForType(
+    std::string_view type) const {
+  if (type != NSFilenamesPboardType) return std::nullopt;
+  return filenames_;
+}
+
+std::optional<std::int32_t> CommandIDForUserData(std::string_view userData) {
+  for (const ServiceCommand& command : kServiceCommands) {
+    if (command.userData == userData) return command.commandID;
+  }
+  return std::nullopt;
+}
+
+const std::vector<std::string_view>& ServiceUserDataStrings() {
+  static const std::vector<std::string_view> strings = [] {
+    std::vector<std::string_view> result;
+    for (const ServiceCommand& command : kServiceCommands) result.push_back(command.userData);
+    return result;
+  }();
+  return strings;
+}
+
+int AppController::applicationWillFinishLaunching(const std::string& executable) {
+  return NSUpdateDynamicServices(executable);
+}
+
+ServiceOutcome AppController::handleMenuSelection(const NSPasteboard& pboard,
+                                                  std::string_view userData,
+                                                  std::string* /*error*/) {
+  NSLog("Copy All Paths");
+  const std::optional<std::vector<std::string>> filenames =
+      pboard.propertyListForType(NSFilenamesPboardType);
+  if (!filenames) return ServiceOutcome::kNoFileNames;
+  // A request for no known command leaves the clipboard as it was.
+  const std::optional<std::int32_t> commandID = CommandIDForUserData(userData);
+  if (!commandID) return ServiceOutcome::kUnknownCommand;
+
+  PasteboardRef clipboard = OpenAndClearClipboard();
+  if (!clipboard) return ServiceOutcome::kClipboardFailed;
+
+  std::vector<SelectionItem> items;
+  items.reserve(filenames->size());
+  for (const std::string& filename : *filenames) items.push_back(ItemForFilename(filename));
+  WriteClipboardText(*clipboard, JoinSelectionText(items, *commandID));
+  return ServiceOutcome::kCopied;
+}

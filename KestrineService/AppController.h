@@ -1,0 +1,57 @@
+// The Services provider: turns one request (a command's user-data string and
+// a list of file names) into the clipboard text of those items.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The type under which a requester hands over file names.
+inline constexpr std::string_view NSFilenamesPboardType = "NSFilenamesPboardType";
+
+// What the requesting application hands over: a file-name list, or none
+// when it offers none.
+class NSPasteboard final {
+ public:
+  explicit NSPasteboard(std::optional<std::vector<std::string>> filenames)
+      : filenames_(std::move(filenames)) {}
+
+  // The file-name list for NSFilenamesPboardType; none for any other type or
+  // when the requester put none.
+  std::optional<std::vector<std::string>> propertyListForType(std::string_view type) const;
+
+ private:
+  std::optional<std::vector<std::string>> filenames_;
+};
+
+// The command ID a user-data string stands for (exact, case-sensitive), or
+// none for a string that names no command.
+std::optional<std::int32_t> CommandIDForUserData(std::string_view userData);
+
+// The twelve user-data strings, in the order they are matched.
+const std::vector<std::string_view>& ServiceUserDataStrings();
+
+// How a request ended, for the program's exit status; the requester itself
+// is told nothing.
+enum class ServiceOutcome {
+  kCopied,            // The clipboard was cleared and the text, if any, written.
+  kNoFileNames,       // No file-name list: the clipboard is unchanged.
+  kUnknownCommand,    // The user-data string names no command: unchanged.
+  kClipboardFailed,   // The clipboard could not be opened: unchanged.
+};
+
+class AppController final {
+ public:
+  // Registers this controller as the services provider: installs or refreshes
+  // the service entries of the user's file managers for `executable`.
+  // Returns the number of entry files written, or -1 when one could not be.
+  int applicationWillFinishLaunching(const std::string& executable);
+
+  // Handles one request: logs "Copy All Paths", reads the file names, clears
+  // the clipboard, joins the items' renderings and writes the text. `error`
+  // is never set.
+  ServiceOutcome handleMenuSelection(const NSPasteboard& pboard, std::string_view userData,
+                                     std::string* error);
+};

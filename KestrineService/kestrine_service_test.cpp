@@ -1,0 +1,200 @@
+// End-to-end tests of the KestrineService program against real files and the
+// per-user clipboard file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "testing/test_support.h"
+
+namespace {
+
+using kestrine_testing::MakeDirs;
+using kestrine_testing::ReadFile;
+using kestrine_testing::Run;
+using kestrine_testing::RunResult;
+using kestrine_testing::ScopedEnv;
+using kestrine_testing::ScopedUser;
+using kestrine_testing::WriteFile;
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The text of a log line after its "Name[pid:tid] " prefix.
+std::string LogText(const std::string& line) {
+  const std::size_t end = line.find("] ");
+  return end == std::string::npos ? line : line.substr(end + 2);
+}
+
+class KestrineServiceTest : public ::testing::Test {
+ protected:
+  RunResult Service(std::vector<std::string> args, const std::optional<std::string>& cwd = {}) {
+    args.insert(args.begin(), KESTRINE_SERVICE_PATH);
+    return Run(args, cwd);
+  }
+  std::string File(const std::string& relative, std::string_view content = "x") {
+    const std::string path = user_.home() + "/" + relative;
+    WriteFile(path, content);
+    return path;
+  }
+  std::string Folder(const std::string& relative) {
+    const std::string path = user_.home() + "/" + relative;
+    MakeDirs(path);
+    return path;
+  }
+  void SetClipboard(std::string_view text) {
+    WriteFile(user_.root() + "/run/kestrine/clipboard", text);
+    ::chmod((user_.root() + "/run/kestrine").c_str(), 0700);
+  }
+
+  ScopedUser user_;
+};
+
+TEST_F(KestrineServiceTest, CopiesPosixPathsJoinedByALineFeed) {
+  const std::string a = File("a.txt");
+  const std::string b = File("b c.txt");
+  const RunResult r = Service({"Copy Posix Path", a, b});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(user_.Clipboard(), a + "\n" + b);
+}
+
+TEST_F(KestrineServiceTest, LogsOneLineFirstOnEveryRequest) {
+  const RunResult r = Service({"Copy Filename", File("a.txt")});
+  const std::vector<std::string> lines = Lines(r.err);
+  ASSERT_EQ(lines.size(), 1u) << r.err;
+  EXPECT_EQ(LogText(lines[0]), "Copy All Paths");
+  EXPECT_NE(lines[0].find("KestrineService["), std::string::npos) << lines[0];
+}
+
+TEST_F(KestrineServiceTest, RelativePathsComeFromTheCurrentFolder) {
+  File("docs/one.txt");
+  File("docs/two.txt");
+  const RunResult r = Service({"Copy Tilde Posix Path", "one.txt", "./two.txt"},
+                              user_.home() + "/docs");
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(user_.Clipboard(), "~/docs/one.txt\n~/docs/two.txt");
+}
+
+TEST_F(KestrineServiceTest, UnusableEntriesKeepTheirPosition) {
+  const std::string b = File("b.txt");
+  const std::string c = File("c.txt");
+  Service({"Copy Filename", user_.home() + "/missing", b, c});
+  EXPECT_EQ(user_.Clipboard(), "\nb.txt\nc.txt");
+  Service({"Copy Filename", b, std::string("not-utf8-\xff"), c});
+  EXPECT_EQ(user_.Clipboard(), "b.txt\n\nc.txt");
+}
+
+TEST_F(KestrineServiceTest, NothingRenderedLeavesTheClipboardEmpty) {
+  SetClipboard("old");
+  Service({"Copy Extension", File("README")});
+  EXPECT_EQ(user_.Clipboard(), std::nullopt);
+  SetClipboard("old");
+  Service({"Copy Posix Path"});
+  EXPECT_EQ(user_.Clipboard(), std::nullopt);
+}
+
+TEST_F(KestrineServiceTest, UnknownCommandLeavesTheClipboardUnchanged) {
+  SetClipboard("old");
+  const RunResult r = Service({"copy posix path", File("a.txt")});
+  EXPECT_EQ(r.exitStatus, 2);
+  EXPECT_EQ(user_.Clipboard(), "old");
+  EXPECT_NE(r.err.find("unknown command \"copy posix path\""), std::string::npos) << r.err;
+  EXPECT_EQ(LogText(Lines(r.err).at(0)), "Copy All Paths");
+}
+
+TEST_F(KestrineServiceTest, MissingClipboardToolFailsLoudlyAndChangesNothing) {
+  SetClipboard("old");
+  const std::string emptyBin = Folder("empty-bin");
+  ScopedEnv display("DISPLAY", ":99");
+  ScopedEnv path("PATH", emptyBin);
+  const RunResult r = Service({"Copy Posix Path", File("a.txt")});
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(user_.Clipboard(), "old");
+  EXPECT_NE(r.err.find("xclip"), std::string::npos) << r.err;
+}
+
+TEST_F(KestrineServiceTest, EveryCommandOnOneFile) {
+  const std::string path = File("My Dir/Résumé 1.tar.gz");
+  user_.WriteSettings("<key>LabelItems</key><true/>");
+  std::string unc = path;
+  std::replace(unc.begin(), unc.end(), '/', '\\');
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"Copy Posix Path", "Mac Path: " + path},
+      {"Copy Encoded Posix Path",
+       "Encoded Mac Path: " + user_.home() + "/My%20Dir/R%C3%A9sum%C3%A9%201.tar.gz"},
+      {"Copy Tilde Posix Path", "Relative Mac Path: ~/My Dir/Résumé 1.tar.gz"},
+      {"Copy Terminal Path", "Terminal Path: " + user_.home() + "/My\\ Dir/Résumé\\ 1.tar.gz"},
+      {"Copy Filename", "Filename: Résumé 1.tar.gz"},
+      {"Copy Display Filename", "Display Filename: Résumé 1.tar.gz"},
+      {"Copy Extension", "Extension: gz"},
+      {"Copy UNC Windows Style Path", "PC Path: " + unc},
+  };
+  for (const auto& [command, text] : expected) {
+    const RunResult r = Service({command, path});
+    EXPECT_EQ(r.exitStatus, 0) << command << r.err;
+    EXPECT_EQ(user_.Clipboard(), text) << command;
+  }
+  Service({"Copy HFS Path", path});
+  EXPECT_TRUE(user_.Clipboard().value_or("").ends_with(":home:My Dir:Résumé 1.tar.gz"))
+      << *user_.Clipboard();
+  Service({"Copy AFP URL", path});
+  EXPECT_TRUE(user_.Clipboard().value_or("").starts_with("AFP URL: ")) << *user_.Clipboard();
+}
+
+TEST_F(KestrineServiceTest, CopyAllPathsJoinsBlocksWithAnEmptyLine) {
+  user_.WriteSettings("<key>MultipathSeparator</key><string>, </string>");
+  const RunResult r = Service({"Copy All Paths", File("a.txt"), File("b.txt")});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  const std::string text = user_.Clipboard().value_or("");
+  const std::size_t gap = text.find("\n\n");
+  ASSERT_NE(gap, std::string::npos) << text;
+  EXPECT_TRUE(text.starts_with(user_.home() + "/a.txt, ")) << text;
+  EXPECT_TRUE(text.substr(gap + 2).starts_with(user_.home() + "/b.txt, ")) << text;
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+}
+
+TEST_F(KestrineServiceTest, CopyFolderPathsListsTheTreeAndLogsTheWalk) {
+  const std::string root = Folder("Tree");
+  Folder("Tree/a/b");
+  Folder("Tree/Tool.app/inner");
+  File("Tree/file.txt");
+  const RunResult r = Service({"Copy Folder Paths", root});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(user_.Clipboard(), root + "\n" + root + "/a\n" + root + "/a/b\n");
+  std::vector<std::string> log;
+  for (const std::string& line : Lines(r.err)) log.push_back(LogText(line));
+  EXPECT_EQ(log, (std::vector<std::string>{"Copy All Paths", "Cumulative Nbr Folders: 1 ",
+                                           "Total Nbr Folders: 3 ", root + "/a",
+                                           root + "/a/b"}));
+}
+
+TEST_F(KestrineServiceTest, InstallsServiceEntriesIdempotently) {
+  RunResult r = Service({});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_NE(r.out.find("(37 files written)"), std::string::npos) << r.out;
+  const std::optional<std::string> dolphin =
+      ReadFile(user_.root() + "/data/kio/servicemenus/kestrine.desktop");
+  ASSERT_TRUE(dolphin.has_value());
+  EXPECT_NE(dolphin->find("Exec=\"" KESTRINE_SERVICE_PATH "\" \"Copy Posix Path\" %F"),
+            std::string::npos)
+      << *dolphin;
+  r = Service({});
+  EXPECT_NE(r.out.find("(0 files written)"), std::string::npos) << r.out;
+}
+
+TEST_F(KestrineServiceTest, NautilusScriptRunsTheCommandOnItsArguments) {
+  Service({});
+  const std::string a = File("x y.txt");
+  const RunResult r = Run({user_.root() + "/data/nautilus/scripts/Kestrine/Copy Filename", a});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(user_.Clipboard(), "x y.txt");
+}
+
+}  // namespace

@@ -1,0 +1,61 @@
+// KestrineService: the Services provider of the file managers.
+//
+//   KestrineService                        install or refresh the service
+//                                          entries of the user's file managers
+//   KestrineService "<command>" [PATH...]  copy the PATHs' text for <command>
+//
+// Exit status: 0 when the request was handled, 1 when the clipboard could
+// not be opened or the entries not written, 2 for an unknown command.
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "KestrineService/AppController.h"
+
+namespace {
+
+std::string ExecutablePath(const char* argv0) {
+  char buffer[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n > 0) return std::string(buffer, static_cast<size_t>(n));
+  return argv0;
+}
+
+void PrintUsage() {
+  std::fputs("usage: KestrineService [\"<command>\" [PATH...]]\ncommands:", stderr);
+  for (std::string_view command : ServiceUserDataStrings()) {
+    std::fprintf(stderr, " \"%.*s\"", static_cast<int>(command.size()), command.data());
+  }
+  std::fputs("\n", stderr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  AppController controller;
+  if (argc < 2) {
+    const std::string executable = ExecutablePath(argv[0]);
+    const int written = controller.applicationWillFinishLaunching(executable);
+    if (written < 0) return 1;
+    std::printf("KestrineService: service entries for %s are up to date (%d file%s written)\n",
+                executable.c_str(), written, written == 1 ? "" : "s");
+    return 0;
+  }
+  std::vector<std::string> filenames(argv + 2, argv + argc);
+  switch (controller.handleMenuSelection(NSPasteboard(std::move(filenames)), argv[1], nullptr)) {
+    case ServiceOutcome::kCopied:
+    case ServiceOutcome::kNoFileNames:
+      return 0;
+    case ServiceOutcome::kUnknownCommand:
+      std::fprintf(stderr, "KestrineService: unknown command \"%s\"\n", argv[1]);
+      PrintUsage();
+      return 2;
+    case ServiceOutcome::kClipboardFailed:
+      std::fputs("KestrineService: the clipboard could not be opened\n", stderr);
+      return 1;
+  }
+  return 1;
+}

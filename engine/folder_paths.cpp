@@ -1,0 +1,94 @@
+#include "engine/folder_paths.h"
+
+#include <new>
+
+#include "engine/packages.h"
+#include "engine/path_forms.h"
+#include "platform/events/events.h"
+#include "platform/log/nslog.h"
+#include "settings/settings.h"
+
+std::int32_t gNbrFoldersCounted = 0;
+std::unique_ptr<FSRef[]> gFSRefArray;
+std::int32_t gNbrFoldersCollected = 0;
+
+namespace {
+
+constexpr std::int32_t kYieldInterval = 20;
+constexpr std::size_t kWorkingPathSize = 4096;
+
+bool IsFolderNotPackage(const FSCatalogInfo* catalogInfo, const FSRef* ref) {
+  return catalogInfo != nullptr && ref != nullptr &&
+         (catalogInfo->nodeFlags & kFSNodeIsDirectoryMask) != 0 && !ItemIsABundle(*ref);
+}
+
+}  // namespace
+
+bool MyIterateCountFilter(bool /*containerChanged*/, ItemCount /*currentLevel*/,
+                          const FSCatalogInfo* catalogInfo, const FSRef* ref,
+                          const FSSpec* /*spec*/, const std::string* /*name*/,
+                          void* /*yourDataPtr*/) {
+  if (IsFolderNotPackage(catalogInfo, ref)) {
+    ++gNbrFoldersCounted;
+    if (gNbrFoldersCounted % kYieldInterval == 0) {
+      WaitNextEvent();
+      NSLog("Cumulative Nbr Folders: %d ", gNbrFoldersCounted);
+    }
+  }
+  return false;
+}
+
+bool MyIterateCollectFilter(bool /*containerChanged*/, ItemCount /*currentLevel*/,
+                            const FSCatalogInfo* catalogInfo, const FSRef* ref,
+                            const FSSpec* /*spec*/, const std::string* /*name*/,
+                            void* /*yourDataPtr*/) {
+  if (!IsFolderNotPackage(catalogInfo, ref)) return false;
+  char path[kWorkingPathSize];
+  if (FSRefMakePath(*ref, path, sizeof path) != noErr) return false;
+  NSLog("%s", path);
+  if (gFSRefArray && gNbrFoldersCollected < gNbrFoldersCounted) {
+    gFSRefArray[static_cast<std::size_t>(gNbrFoldersCollected)] = *ref;
+    ++gNbrFoldersCollected;
+    if (gNbrFoldersCollected % kYieldInterval == 0) WaitNextEvent();
+  }
+  return false;
+}
+
+OSErr IterateCountFolders(const FSRef& start) {
+  gNbrFoldersCounted = 1;
+  NSLog("Cumulative Nbr Folders: %d ", gNbrFoldersCounted);
+  const OSErr result =
+      FSIterateContainer(start, 0, kFSCatInfoNodeFlags, false, false, MyIterateCountFilter, nullptr);
+  NSLog("Total Nbr Folders: %d ", gNbrFoldersCounted);
+  return result;
+}
+
+OSErr IterateCollectFolders(const FSRef& start) {
+  gNbrFoldersCollected = 0;
+  gFSRefArray.reset();
+  if (gNbrFoldersCounted < 1) return memFullErr;
+  gFSRefArray.reset(new (std::nothrow) FSRef[static_cast<std::size_t>(gNbrFoldersCounted)]);
+  if (!gFSRefArray) return memFullErr;
+  gFSRefArray[0] = start;
+  gNbrFoldersCollected = 1;
+  return FSIterateContainer(start, 0, kFSCatInfoNodeFlags, false, false, MyIterateCollectFilter,
+                            nullptr);
+}
+
+std::optional<std::string> GetFolderPathsClipboardStrings() {
+  try {
+    const std::string separator = MultipathSeparator();
+    std::string text;
+    char buffer[kCompositeRenderBufferSize];
+    for (std::int32_t i = 0; gFSRefArray && i < gNbrFoldersCollected; ++i) {
+      get_clipboard_data(gFSRefArray[static_cast<std::size_t>(i)], buffer, sizeof buffer,
+                         kCopyPosixPath);
+      if (i > 0) text += separator;
+      text += buffer;
+    }
+    text += separator;
+    return text;
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}

@@ -1,0 +1,183 @@
+#include "engine/folder_paths.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/packages.h"
+#include "platform/events/events.h"
+#include "settings/settings.h"
+#include "testing/test_support.h"
+
+namespace {
+
+using kestrine_testing::MakeDirs;
+using kestrine_testing::ScopedUser;
+using kestrine_testing::WriteFile;
+
+FSRef RefTo(const std::string& path) {
+  FSRef ref{};
+  EXPECT_EQ(FSPathMakeRef(path, &ref), noErr) << path;
+  return ref;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+class FolderPathsTest : public ::testing::Test {
+ protected:
+  // Runs both passes and returns the text, counting the yields.
+  std::string Collect(const std::string& path) {
+    const FSRef ref = RefTo(path);
+    yields_ = 0;
+    auto previous = SetWaitNextEventHook([this] { ++yields_; });
+    IterateCountFolders(ref);
+    countYields_ = yields_;
+    IterateCollectFolders(ref);
+    SetWaitNextEventHook(previous);
+    return GetFolderPathsClipboardStrings().value_or("<none>");
+  }
+
+  std::string Root() const { return user_.home() + "/A"; }
+
+  ScopedUser user_;
+  int yields_ = 0;
+  int countYields_ = 0;
+};
+
+TEST_F(FolderPathsTest, FoldersInPreOrderEachFollowedByTheSeparator) {
+  MakeDirs(Root() + "/B/D");
+  MakeDirs(Root() + "/C");
+  WriteFile(Root() + "/f", "x");
+  WriteFile(Root() + "/B/g", "x");
+  const std::string text = Collect(Root());
+  EXPECT_EQ(gNbrFoldersCounted, 4);
+  EXPECT_EQ(gNbrFoldersCollected, 4);
+  ASSERT_TRUE(text.ends_with("\n"));
+  const std::vector<std::string> lines = Lines(text);
+  ASSERT_EQ(lines.size(), 4u) << text;
+  EXPECT_EQ(lines[0], Root());
+  // The order of siblings is the file system's; pre-order holds either way.
+  const std::vector<std::string> bFirst = {Root(), Root() + "/B", Root() + "/B/D", Root() + "/C"};
+  const std::vector<std::string> cFirst = {Root(), Root() + "/C", Root() + "/B", Root() + "/B/D"};
+  EXPECT_TRUE(lines == bFirst || lines == cFirst) << text;
+}
+
+TEST_F(FolderPathsTest, PackagesAreNeitherListedNorEntered) {
+  MakeDirs(Root() + "/Tool.app/Contents/MacOS");
+  MakeDirs(Root() + "/Kit.framework/Versions");
+  MakeDirs(Root() + "/Data.BUNDLE/inner");
+  MakeDirs(Root() + "/Flagged/Contents");
+  WriteFile(Root() + "/Flagged/Contents/Info.plist", "<plist/>");
+  MakeDirs(Root() + "/Plain/Sub");
+  const std::string text = Collect(Root());
+  EXPECT_EQ(text, Root() + "\n" + Root() + "/Plain\n" + Root() + "/Plain/Sub\n");
+  EXPECT_TRUE(ItemIsABundle(RefTo(Root() + "/Flagged")));
+  EXPECT_FALSE(ItemIsABundleByExtension(RefTo(Root() + "/Flagged")));
+  EXPECT_TRUE(ItemIsABundleByExtension(RefTo(Root() + "/Data.BUNDLE")));
+}
+
+TEST_F(FolderPathsTest, StartItemThatIsAFileOrAPackage) {
+  WriteFile(Root() + "/only.txt", "x");
+  EXPECT_EQ(Collect(Root() + "/only.txt"), Root() + "/only.txt\n");
+  EXPECT_EQ(gNbrFoldersCounted, 1);
+  MakeDirs(Root() + "/Tool.app/Sub");
+  EXPECT_EQ(Collect(Root() + "/Tool.app"), Root() + "/Tool.app\n");
+}
+
+TEST_F(FolderPathsTest, LabelsAndSeparator) {
+  MakeDirs(Root() + "/B");
+  user_.WriteSettings(
+      "<key>LabelItems</key><true/><key>MultipathSeparator</key><string>, </string>");
+  CFPreferencesAppSynchronize(kKestrineDomain);
+  EXPECT_EQ(Collect(Root()), "Mac Path: " + Root() + ", Mac Path: " + Root() + "/B, ");
+}
+
+TEST_F(FolderPathsTest, YieldsEveryTwentyFoldersInBothPasses) {
+  for (int i = 0; i < 45; ++i) MakeDirs(Root() + "/d" + std::to_string(i));
+  const std::string text = Collect(Root());
+  EXPECT_EQ(gNbrFoldersCounted, 46);
+  EXPECT_EQ(Lines(text).size(), 46u);
+  EXPECT_EQ(countYields_, 2);
+  EXPECT_EQ(yields_, 4);
+}
+
+TEST_F(FolderPathsTest, SymbolicLinksAreNotEnteredAndLoopsEnd) {
+  MakeDirs(Root() + "/B");
+  ASSERT_EQ(::symlink(Root().c_str(), (Root() + "/B/loop").c_str()), 0);
+  ASSERT_EQ(::symlink("..", (Root() + "/up").c_str()), 0);
+  EXPECT_EQ(Collect(Root()), Root() + "\n" + Root() + "/B\n");
+}
+
+TEST_F(FolderPathsTest, UnreadableFolderIsSkippedAndItsSiblingsStillListed) {
+  MakeDirs(Root() + "/a/inside");
+  MakeDirs(Root() + "/b");
+  MakeDirs(Root() + "/c");
+  ASSERT_EQ(::chmod((Root() + "/b").c_str(), 0), 0);
+  const std::vector<std::string> lines = Lines(Collect(Root()));
+  ::chmod((Root() + "/b").c_str(), 0755);
+  // The unreadable folder itself is listed; what it holds cannot be.
+  EXPECT_NE(std::find(lines.begin(), lines.end(), Root() + "/a/inside"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), Root() + "/b"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), Root() + "/c"), lines.end());
+}
+
+TEST_F(FolderPathsTest, TreeGrowingBetweenPassesKeepsTheCountedNumber) {
+  MakeDirs(Root() + "/a");
+  const FSRef ref = RefTo(Root());
+  IterateCountFolders(ref);
+  MakeDirs(Root() + "/b");
+  MakeDirs(Root() + "/c");
+  IterateCollectFolders(ref);
+  EXPECT_EQ(gNbrFoldersCollected, 2);
+  EXPECT_EQ(Lines(GetFolderPathsClipboardStrings().value()).size(), 2u);
+}
+
+TEST_F(FolderPathsTest, FolderRemovedBeforeTheWalk) {
+  MakeDirs(Root() + "/x");
+  const FSRef ref = RefTo(Root() + "/x");
+  ASSERT_EQ(::rmdir((Root() + "/x").c_str()), 0);
+  IterateCountFolders(ref);
+  IterateCollectFolders(ref);
+  EXPECT_EQ(gNbrFoldersCounted, 1);
+  // The start item is kept but its path can no longer be rendered.
+  EXPECT_EQ(GetFolderPathsClipboardStrings(), "\n");
+}
+
+TEST_F(FolderPathsTest, DeepTreeEndsWithoutCrashing) {
+  std::string path = Root();
+  for (int i = 0; i < 1500 && path.size() < 4000; ++i) path += "/d";
+  MakeDirs(path);
+  const std::string text = Collect(Root());
+  EXPECT_GT(Lines(text).size(), 100u);
+}
+
+TEST_F(FolderPathsTest, MissingFilterIsRefused) {
+  EXPECT_EQ(FSIterateContainer(RefTo(user_.home()), 0, kFSCatInfoNone, false, false, nullptr,
+                               nullptr),
+            paramErr);
+}
+
+TEST_F(FolderPathsTest, LevelLimitStopsDescent) {
+  MakeDirs(Root() + "/B/D/E");
+  int calls = 0;
+  auto filter = [](bool, ItemCount, const FSCatalogInfo*, const FSRef*, const FSSpec*,
+                   const std::string*, void* data) {
+    ++*static_cast<int*>(data);
+    return false;
+  };
+  EXPECT_EQ(FSIterateContainer(RefTo(Root()), 2, kFSCatInfoNone, false, true, filter, &calls),
+            noErr);
+  EXPECT_EQ(calls, 2);
+}
+
+}  // namespace

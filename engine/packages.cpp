@@ -1,0 +1,41 @@
+#include "engine/packages.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <string_view>
+
+#include "platform/files/launch_services.h"
+
+namespace {
+
+constexpr std::array<std::string_view, 5> kPackageExtensions = {"app", "bundle", "framework",
+                                                                 "plugin", "kext"};
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+}  // namespace
+
+bool ItemIsABundleByExtension(const FSRef& ref) {
+  const std::optional<std::string> extension = CFURLCopyPathExtension(ref);
+  if (!extension) return false;
+  return std::any_of(kPackageExtensions.begin(), kPackageExtensions.end(),
+                     [&](std::string_view known) { return EqualsIgnoringCase(*extension, known); });
+}
+
+bool ItemIsABundle(const FSRef& ref) {
+  // Both tests give the same answer for a package by extension, and this one
+  // costs no system call.
+  if (ItemIsABundleByExtension(ref)) return true;
+  LSItemInfoRecord info;
+  if (LSCopyItemInfoForRef(ref, kLSRequestBasicFlagsOnly, &info) == noErr &&
+      (info.flags & (kLSItemInfoIsPackage | kLSItemInfoIsApplication)) != 0) {
+    return true;
+  }
+  return false;
+}

@@ -1,0 +1,110 @@
+// The renderer: one file-system item in one of the copy forms.
+//
+// Every front-end renders through get_clipboard_data, for the text it copies
+// and for menu titles that preview that text.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/files/files.h"
+
+// Command IDs. 1 to 9 and 12 are the single-item forms; 10 and 11 the
+// composite commands; 1000 + i and 2000 + i the prefix forms of entry i.
+enum : std::int32_t {
+  kCopyPosixPath = 1,
+  kCopyTildePosixPath = 2,
+  kCopyTerminalPath = 3,
+  kCopyHFSPath = 4,
+  kCopyFilename = 5,
+  kCopyDisplayFilename = 6,
+  kCopyExtension = 7,
+  kCopyUNCWindowsStylePath = 8,
+  kCopyAFPURL = 9,
+  kCopyAll = 10,
+  kCopyFolderPaths = 11,
+  kCopyEncodedPosixPath = 12,
+  kFirstSlashPrefixID = 1000,
+  kFirstBackslashPrefixID = 2000,
+};
+
+// The number of prefix entries that have a slash form (IDs 1000 to 1999).
+constexpr std::int32_t kSlashPrefixLimit = kFirstBackslashPrefixID - kFirstSlashPrefixID;
+
+// Render buffer capacities used by the callers.
+constexpr std::size_t kRenderBufferSize = 2048;
+constexpr std::size_t kCompositeRenderBufferSize = 4096;
+
+// One single-item form: its command ID, menu title, label and the boolean
+// setting that enables it.
+struct SingleForm {
+  std::int32_t commandID;
+  std::string_view title;
+  std::string_view label;
+  std::string_view enablingKey;
+};
+
+// The single-item forms in form order (ID 12 second), the order of menus and
+// of "Copy All".
+inline constexpr std::array<SingleForm, 10> kSingleForms = {{
+    {kCopyPosixPath, "Copy Posix Path", "Mac Path: ", "IncludePosixPath"},
+    {kCopyEncodedPosixPath, "Copy Encoded Posix Path", "Encoded Mac Path: ",
+     "IncludeEncodedPosixPath"},
+    {kCopyTildePosixPath, "Copy Tilde Posix Path", "Relative Mac Path: ", "IncludeTildePosixPath"},
+    {kCopyTerminalPath, "Copy Terminal Path", "Terminal Path: ", "IncludeTerminalPath"},
+    {kCopyHFSPath, "Copy HFS Path", "HFS Path: ", "IncludeHFSPath"},
+    {kCopyFilename, "Copy Filename", "Filename: ", "IncludeFilename"},
+    {kCopyDisplayFilename, "Copy Display Filename", "Display Filename: ", "IncludeDisplayFilename"},
+    {kCopyExtension, "Copy Extension", "Extension: ", "IncludeExtension"},
+    {kCopyUNCWindowsStylePath, "Copy UNC Windows Style Path", "PC Path: ",
+     "IncludeUNCWindowsStyle"},
+    {kCopyAFPURL, "Copy AFP URL", "AFP URL: ", "IncludeAFPURL"},
+}};
+
+// The form with that command ID, or null for any other ID.
+const SingleForm* FindSingleForm(std::int32_t commandID);
+
+// The text form 9 yields when the volume's URL cannot be had.
+inline constexpr std::string_view kAFPPathNotRetrieved = "AFP Path Could Not Be Retrieved";
+
+// Renders the item `ref` in the form `commandID` into `buffer` as NUL-ended
+// UTF-8 and returns the text's length in bytes. Returns 0, with "" in the
+// buffer, for an ID that names no single-item or prefix form, for an item
+// that cannot be rendered (deleted, a name that is not UTF-8, no extension,
+// a prefix entry that does not exist) and for a text that does not fit in
+// `capacity` bytes with its NUL: never a cut text. The label of the form is
+// put in front when `LabelItems` is on (never for prefix forms).
+std::int32_t get_clipboard_data(const FSRef& ref, char* buffer, std::size_t capacity,
+                                std::int32_t commandID);
+
+// Form 8: the path with "/Volumes" at its start replaced by "/" and every
+// "/" turned into "\", with the label "PC Path: " when `LabelItems` is on.
+// Same result rules as get_clipboard_data.
+std::int32_t GetUNCWindowsStylePath(const FSRef& ref, char* buffer, std::size_t capacity);
+
+// Form 8 without its label; the backslash prefix form starts from it.
+std::int32_t GetUNCWindowsStylePathWithoutLabel(const FSRef& ref, char* buffer,
+                                                std::size_t capacity);
+
+// The body of form 8 for a POSIX path: "/Volumes" at the start (compared as
+// characters, not components) becomes "/", then every "/" becomes "\".
+std::string MakeUNCWindowsStyleText(std::string_view posixPath);
+
+// The encoding step of form 12: trims white space from both ends, decodes
+// percent escapes, and escapes the result by RFC 2396. None when the text is
+// not UTF-8, an escape is malformed, or the decoded bytes are not UTF-8.
+std::optional<std::string> EncodeStringTrimmingWhitespace(std::string_view text);
+
+// The item's name as valid UTF-8 text, or none.
+std::optional<std::string> GetObjectName(const FSRef& ref);
+
+// The item's display name, or none.
+std::optional<std::string> GetObjectDisplayName(const FSRef& ref);
+
+// The item's extension without its period; none when the name has none or
+// cannot be read.
+std::optional<std::string> CopyNameExtension(const FSRef& ref);

@@ -1,0 +1,63 @@
+#include "engine/selection_text.h"
+
+#include <new>
+#include <string_view>
+
+#include "engine/folder_paths.h"
+#include "engine/path_forms.h"
+#include "settings/settings.h"
+
+namespace {
+
+constexpr std::string_view kBlockSeparator = "\n\n";
+
+}  // namespace
+
+std::optional<std::string> GetAllClipboardStrings(const FSRef& ref) {
+  try {
+    const std::string separator = MultipathSeparator();
+    std::string text;
+    bool first = true;
+    char buffer[kCompositeRenderBufferSize];
+    for (const SingleForm& form : kSingleForms) {
+      if (!IncludeMenuItem(form.enablingKey, true)) continue;
+      get_clipboard_data(ref, buffer, sizeof buffer, form.commandID);
+      if (form.commandID == kCopyExtension && buffer[0] == '\0') continue;
+      if (!first) text += separator;
+      text += buffer;
+      first = false;
+    }
+    return text;
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
+std::string JoinSelectionText(const std::vector<SelectionItem>& items, std::int32_t commandID) {
+  const std::string separator = MultipathSeparator();
+  std::string text;
+  char buffer[kRenderBufferSize];
+  for (std::size_t index = 0; index < items.size(); ++index) {
+    const bool first = index == 0;
+    if (!items[index]) continue;
+    const FSRef& ref = *items[index];
+    if (commandID == kCopyAll || commandID == kCopyFolderPaths) {
+      std::optional<std::string> block;
+      if (commandID == kCopyAll) {
+        block = GetAllClipboardStrings(ref);
+      } else {
+        IterateCountFolders(ref);
+        IterateCollectFolders(ref);
+        block = GetFolderPathsClipboardStrings();
+      }
+      if (!block) continue;
+      if (!first) text += kBlockSeparator;
+      text += *block;
+    } else {
+      if (get_clipboard_data(ref, buffer, sizeof buffer, commandID) < 1) continue;
+      if (!first) text += separator;
+      text += buffer;
+    }
+  }
+  return text;
+}

@@ -1,0 +1,142 @@
+#include "testing/test_support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+namespace kestrine_testing {
+
+ScopedTempDir::ScopedTempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                        "/kestrine-test-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+ScopedTempDir::~ScopedTempDir() {
+  std::error_code error;
+  // Folders a test made unreadable must be opened again to be removed.
+  for (auto it = std::filesystem::recursive_directory_iterator(
+           path_, std::filesystem::directory_options::skip_permission_denied, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    if (it->is_directory(error) && !it->is_symlink(error)) ::chmod(it->path().c_str(), 0700);
+  }
+  ::chmod(path_.c_str(), 0700);
+  std::filesystem::remove_all(path_, error);
+}
+
+std::string ScopedTempDir::Join(std::string_view relative) const {
+  return path_ + "/" + std::string(relative);
+}
+
+ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
+  if (const char* old = std::getenv(name_.c_str())) old_ = old;
+  if (value) {
+    ::setenv(name_.c_str(), value->c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
+  }
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (old_) {
+    ::setenv(name_.c_str(), old_->c_str(), 1);
+  } else {
+    ::unsetenv(name_.c_str());
+  }
+}
+
+ScopedUser::ScopedUser() {
+  MakeDirs(home());
+  MakeDirs(dir_.Join("config"));
+  MakeDirs(dir_.Join("data"));
+  MakeDirs(dir_.Join("run"));
+  ::chmod(dir_.Join("run").c_str(), 0700);
+  env_.push_back(std::make_unique<ScopedEnv>("HOME", home()));
+  env_.push_back(std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", dir_.Join("config")));
+  env_.push_back(std::make_unique<ScopedEnv>("XDG_DATA_HOME", dir_.Join("data")));
+  env_.push_back(std::make_unique<ScopedEnv>("XDG_RUNTIME_DIR", dir_.Join("run")));
+  env_.push_back(std::make_unique<ScopedEnv>("DISPLAY", std::nullopt));
+  env_.push_back(std::make_unique<ScopedEnv>("WAYLAND_DISPLAY", std::nullopt));
+}
+
+std::string ScopedUser::SettingsPath() const {
+  return dir_.Join("config/com.corvane.KestrineCM.plist");
+}
+
+std::optional<std::string> ScopedUser::Clipboard() const {
+  return ReadFile(dir_.Join("run/kestrine/clipboard"));
+}
+
+void ScopedUser::WriteSettings(std::string_view entries) const {
+  std::ostringstream xml;
+  xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      << "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+      << "<plist version=\"1.0\">\n<dict>\n"
+      << entries << "\n</dict>\n</plist>\n";
+  // Write beside and rename, as a plist editor would, so a reader never sees
+  // half a file and the change is seen as a new file.
+  const std::string path = SettingsPath();
+  WriteFile(path + ".new", xml.str());
+  std::filesystem::rename(path + ".new", path);
+}
+
+RunResult Run(const std::vector<std::string>& argv, const std::optional<std::string>& cwd) {
+  // Output goes to files, so a child that writes much never blocks on a pipe
+  // nobody reads yet.
+  ScopedTempDir outputs;
+  const std::string outPath = outputs.Join("out");
+  const std::string errPath = outputs.Join("err");
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int in = ::open("/dev/null", O_RDONLY);
+    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0) ::_exit(126);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    if (cwd && ::chdir(cwd->c_str()) != 0) ::_exit(126);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  RunResult result;
+  int status = 0;
+  if (pid > 0 && ::waitpid(pid, &status, 0) == pid) {
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  result.out = ReadFile(outPath).value_or("");
+  result.err = ReadFile(errPath).value_or("");
+  return result;
+}
+
+void WriteFile(const std::string& path, std::string_view bytes) {
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  if (!parent.empty()) std::filesystem::create_directories(parent);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+void MakeDirs(const std::string& path) { std::filesystem::create_directories(path); }
+
+std::optional<std::string> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace kestrine_testing
