@@ -12,8 +12,10 @@
 // lock and replaces the file atomically, so processes writing different keys
 // lose nothing.
 //
-// A file that cannot be parsed, or whose top level is not a dictionary,
-// reads as an empty domain. Before the next write it is renamed aside to
+// A file that is empty, cut short, cannot be parsed (binary property lists
+// included), or whose top level is not a dictionary, reads as an empty
+// domain. A file that exists but cannot be read (a folder in its place, no
+// permission) also reads as empty, but is never replaced: writes fail. Before the next write it is renamed aside to
 // "<file>.damaged-<seconds>" rather than overwritten. Values of kinds this
 // API does not model (numbers, dates, data, dictionaries) are kept in the
 // file untouched and read as PrefOther.
@@ -44,8 +46,9 @@ std::optional<PrefValue> CFPreferencesCopyAppValue(std::string_view key,
                                                    std::string_view applicationID);
 
 // Sets `key` in the process's view; none removes it. A PrefOther value is
-// ignored (there is nothing to store). Takes effect on disk at the next
-// CFPreferencesAppSynchronize.
+// ignored (there is nothing to store), and so is a key or text holding a NUL
+// character, which the file cannot carry. The none elements of an array are
+// left out. Takes effect on disk at the next CFPreferencesAppSynchronize.
 void CFPreferencesSetAppValue(std::string_view key, std::optional<PrefValue> value,
                               std::string_view applicationID);
 
@@ -54,5 +57,10 @@ void CFPreferencesSetAppValue(std::string_view key, std::optional<PrefValue> val
 // missing or damaged file is not a failure.
 bool CFPreferencesAppSynchronize(std::string_view applicationID);
 
-// The file that holds `applicationID`, from the environment at call time.
+// The file that holds `applicationID`, from the environment at call time:
+// $XDG_CONFIG_HOME when it is an absolute path, else $HOME/.config (the
+// password file's home when HOME is unset or relative). Empty when the
+// identifier cannot name a file (empty, ".", "..", or holding '/' or NUL) or
+// no home folder is known; every call on such a domain does nothing (reads
+// give none, synchronize gives false).
 std::string CFPreferencesFilePath(std::string_view applicationID);
