@@ -4,9 +4,12 @@
 #include <functional>
 
 // Lets the host run its pending work without taking any event: calls the
-// hook set with SetWaitNextEventHook, or does nothing when none is set.
+// hook set with SetWaitNextEventHook, or does nothing when none is set. The
+// hook runs without any lock held, so it may itself call WaitNextEvent or
+// SetWaitNextEventHook.
 void WaitNextEvent();
 
 // Sets the function WaitNextEvent calls; an empty function removes it.
-// Returns the previous hook. The host sets it on its main thread.
+// Returns the previous hook (empty when none was set). The host sets it on
+// its main thread.
 std::function<void()> SetWaitNextEventHook(std::function<void()> hook);

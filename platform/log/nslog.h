@@ -4,6 +4,8 @@
 // Writes one line to standard error: the local date and time with
 // milliseconds, the program's name and "[pid:tid]", then the formatted text,
 // as "2026-12-06 16:28:27.123 KestrineService[4242:4242] text". A trailing
-// line feed is added when the text has none. A program started by a desktop
-// session has its standard error in the session's journal. Never fails.
+// line feed is added when the text has none. The line goes out in a single
+// write(2), so lines of concurrent processes and threads do not interleave.
+// A program started by a desktop session has its standard error in the
+// session's journal. Never fails, and leaves errno as it found it.
 void NSLog(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,0 +1,173 @@
+#include "platform/bundle/bundle.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <link.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+
+#include <plist/plist.h>
+
+namespace {
+
+// Bundles made known by CFBundleCreate, by identifier.
+std::mutex& RegistryMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::map<std::string, CFBundle, std::less<>>& Registry() {
+  static std::map<std::string, CFBundle, std::less<>> bundles;
+  return bundles;
+}
+
+// The canonical absolute form of `path`, or none when it does not exist.
+std::optional<std::string> RealPath(const std::string& path) {
+  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
+  if (!resolved) return std::nullopt;
+  return std::string(resolved.get());
+}
+
+// The whole content of the regular file at `path`, or none.
+std::optional<std::string> ReadFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  struct stat info {};
+  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  char buffer[16384];
+  while (ok) {
+    const ssize_t count = read(fd, buffer, sizeof buffer);
+    if (count == 0) break;
+    if (count < 0) {
+      ok = errno == EINTR;
+      continue;
+    }
+    bytes.append(buffer, static_cast<std::size_t>(count));
+  }
+  close(fd);
+  if (!ok) return std::nullopt;
+  return bytes;
+}
+
+// The string value under `key` of the dictionary `plist`, or none.
+std::optional<std::string> StringValue(plist_t dictionary, const char* key) {
+  plist_t node = plist_dict_get_item(dictionary, key);
+  if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+  char* value = nullptr;
+  plist_get_string_val(node, &value);
+  if (value == nullptr) return std::nullopt;
+  std::string text(value);
+  free(value);
+  return text;
+}
+
+// Reads the bundle whose folder is the canonical path `folder`.
+std::optional<CFBundle> ReadBundle(const std::string& folder) {
+  struct stat info {};
+  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return std::nullopt;
+  std::optional<std::string> bytes = ReadFile(folder + "/Contents/Info.plist");
+  if (!bytes || bytes->empty() || bytes->size() > UINT32_MAX) return std::nullopt;
+  plist_t root = nullptr;
+  plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &root);
+  if (root == nullptr) return std::nullopt;
+  std::unique_ptr<void, decltype(&plist_free)> owner(root, &plist_free);
+  if (plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
+  std::optional<std::string> identifier = StringValue(root, "CFBundleIdentifier");
+  if (!identifier) return std::nullopt;
+  return CFBundle{folder, std::move(*identifier), StringValue(root, "CFBundleExecutable")};
+}
+
+// The bundle folder that holds `file`: the parent of the nearest folder on
+// its way named "Contents" that has an Info.plist. None outside any bundle.
+std::optional<std::string> EnclosingBundleFolder(const std::string& file) {
+  std::string folder = file;
+  for (;;) {
+    const std::size_t slash = folder.rfind('/');
+    if (slash == std::string::npos || slash == 0) return std::nullopt;
+    folder.resize(slash);
+    if (folder.ends_with("/Contents")) {
+      std::string bundle = folder.substr(0, folder.size() - 9);
+      struct stat info {};
+      if (!bundle.empty() && stat((folder + "/Info.plist").c_str(), &info) == 0) return bundle;
+    }
+  }
+}
+
+// A function of this library, whose address finds the file it was loaded
+// from. Internal linkage keeps another copy of the library from standing in.
+void Anchor() {}
+
+// The folder of the bundle that holds the code of this library (the main
+// program, or the shared object this library was linked into), or none.
+const std::optional<std::string>& OwnBundleFolder() {
+  static const std::optional<std::string> folder = []() -> std::optional<std::string> {
+    Dl_info info{};
+    link_map* map = nullptr;
+    if (dladdr1(reinterpret_cast<void*>(&Anchor), &info, reinterpret_cast<void**>(&map),
+                RTLD_DL_LINKMAP) == 0) {
+      return std::nullopt;
+    }
+    // The main program's entry has an empty name; its file is /proc/self/exe.
+    const bool main_program = map == nullptr || map->l_name == nullptr || map->l_name[0] == '\0';
+    std::optional<std::string> file = RealPath(main_program ? "/proc/self/exe" : map->l_name);
+    if (!file) return std::nullopt;
+    return EnclosingBundleFolder(*file);
+  }();
+  return folder;
+}
+
+}  // namespace
+
+std::optional<CFBundle> CFBundleCreate(std::string_view path) {
+  try {
+    if (path.empty()) return std::nullopt;
+    std::optional<std::string> folder = RealPath(std::string(path));
+    if (!folder) return std::nullopt;
+    std::optional<CFBundle> bundle = ReadBundle(*folder);
+    if (!bundle) return std::nullopt;
+    std::lock_guard lock(RegistryMutex());
+    Registry().insert_or_assign(bundle->identifier, *bundle);
+    return bundle;
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<CFBundle> CFBundleGetBundleWithIdentifier(std::string_view identifier) {
+  try {
+    {
+      std::lock_guard lock(RegistryMutex());
+      const auto known = Registry().find(identifier);
+      if (known != Registry().end()) return known->second;
+    }
+    const std::optional<std::string>& own_folder = OwnBundleFolder();
+    if (!own_folder) return std::nullopt;
+    std::optional<CFBundle> own = ReadBundle(*own_folder);
+    if (!own || own->identifier != identifier) return std::nullopt;
+    return own;
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
+std::string CFBundleCopyResourcesDirectoryURL(const CFBundle& bundle) {
+  return bundle.path + "/Contents/Resources";
+}
+
+std::optional<std::string> CFBundleCopyExecutableURL(const CFBundle& bundle) {
+  if (!bundle.executable) return std::nullopt;
+  return bundle.path + "/Contents/Linux/" + *bundle.executable;
+}
+
+void CFBundleForgetAllForTesting() {
+  std::lock_guard lock(RegistryMutex());
+  Registry().clear();
+}

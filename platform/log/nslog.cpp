@@ -1,0 +1,84 @@
+#include "platform/log/nslog.h"
+
+#include <errno.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <new>
+
+namespace {
+
+// Lines up to this size are built on the stack; longer ones on the heap.
+constexpr std::size_t kStackLineSize = 2048;
+
+// Formats "YYYY-MM-DD HH:MM:SS.mmm name[pid:tid] " into `out` and returns its
+// length (always below `size`).
+int FormatPrefix(char* out, std::size_t size) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  char date[32];
+  strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
+  int length = std::snprintf(out, size, "%s.%03ld %s[%ld:%ld] ", date, now.tv_nsec / 1000000L,
+                             program_invocation_short_name, static_cast<long>(getpid()),
+                             static_cast<long>(gettid()));
+  if (length < 0) return 0;
+  return static_cast<std::size_t>(length) < size ? length : static_cast<int>(size - 1);
+}
+
+// Writes all of `data`, retrying after signals and partial writes.
+void WriteAll(const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t written = write(STDERR_FILENO, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+}
+
+}  // namespace
+
+void NSLog(const char* format, ...) {
+  const int saved_errno = errno;
+  char stack_line[kStackLineSize];
+  const int prefix_length = FormatPrefix(stack_line, sizeof stack_line);
+  const std::size_t text_start = static_cast<std::size_t>(prefix_length);
+
+  va_list args;
+  va_start(args, format);
+  va_list retry;
+  va_copy(retry, args);
+  // One byte is kept free for a line feed after the text's NUL position.
+  int text_length = std::vsnprintf(stack_line + text_start, sizeof stack_line - text_start - 1,
+                                   format, args);
+  va_end(args);
+  if (text_length < 0) text_length = 0;
+
+  char* line = stack_line;
+  std::unique_ptr<char[]> heap_line;
+  std::size_t length = text_start + static_cast<std::size_t>(text_length);
+  if (length + 2 > sizeof stack_line) {
+    heap_line.reset(new (std::nothrow) char[length + 2]);
+    if (heap_line) {
+      std::copy(stack_line, stack_line + text_start, heap_line.get());
+      std::vsnprintf(heap_line.get() + text_start, length + 1 - text_start, format, retry);
+      line = heap_line.get();
+    } else {
+      length = sizeof stack_line - 2;  // Out of memory: the text is cut.
+    }
+  }
+  va_end(retry);
+
+  if (length == 0 || line[length - 1] != '\n') line[length++] = '\n';
+  WriteAll(line, length);
+  errno = saved_errno;
+}
