@@ -336,6 +336,24 @@ TEST_F(PreferencesTest, AnInPlaceEditKeepingSizeAndModificationTimeIsSeen) {
   EXPECT_EQ(Copy("Word"), PrefValue(std::string("bbbb")));
 }
 
+TEST_F(PreferencesTest, EachWrittenVersionIsNewerThanTheOneItReplaces) {
+  // Versions written within one tick of the file clock must still differ:
+  // here the previous version even claims a time an hour ahead.
+  ASSERT_TRUE(WriteEntries("<key>A</key><true/>"));
+  struct stat st;
+  ASSERT_EQ(::stat(File().c_str(), &st), 0);
+  const timespec ahead = {st.st_mtim.tv_sec + 3600, 999'999'999};
+  const timespec times[2] = {ahead, ahead};
+  ASSERT_EQ(::utimensat(AT_FDCWD, File().c_str(), times, 0), 0);
+
+  CFPreferencesSetAppValue("B", PrefValue(true), kDomain);
+  ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
+  ASSERT_EQ(::stat(File().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, ahead.tv_sec + 1);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 0);
+  EXPECT_EQ(FileKeys(), (std::vector<std::string>{"A", "B"}));
+}
+
 TEST_F(PreferencesTest, ProcessViewsAreKeptPerFile) {
   ASSERT_TRUE(WriteEntries("<key>Where</key><string>one</string>"));
   EXPECT_EQ(Copy("Where"), PrefValue(std::string("one")));
