@@ -1,0 +1,313 @@
+#include "platform/pasteboard/helper_process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+#include "platform/log/nslog.h"
+
+extern char** environ;
+
+namespace kestrine_pasteboard {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Owns one file descriptor.
+class FileDescriptor final {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    Reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  ~FileDescriptor() { Reset(); }
+
+  int get() const { return fd_; }
+  void Reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Blocks SIGPIPE for the calling thread while alive, so that writing to a
+// helper that has ended fails with EPIPE instead of killing the process. A
+// SIGPIPE raised meanwhile is consumed before the old mask returns, unless
+// one was already pending.
+class ScopedSigpipeBlock final {
+ public:
+  ScopedSigpipeBlock() {
+    sigemptyset(&pipe_set_);
+    sigaddset(&pipe_set_, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_set_, &old_mask_);
+    sigset_t pending;
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~ScopedSigpipeBlock() {
+    if (!was_pending_) {
+      const timespec no_wait{};
+      while (sigtimedwait(&pipe_set_, nullptr, &no_wait) == SIGPIPE) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+  }
+  ScopedSigpipeBlock(const ScopedSigpipeBlock&) = delete;
+  ScopedSigpipeBlock& operator=(const ScopedSigpipeBlock&) = delete;
+
+ private:
+  sigset_t pipe_set_;
+  sigset_t old_mask_;
+  bool was_pending_ = false;
+};
+
+// Helpers that were still running when their run ended. Their exit status
+// is collected by later runs so that they do not stay as zombies.
+std::mutex& StillRunningMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::vector<pid_t>& StillRunning() {
+  static std::vector<pid_t> pids;
+  return pids;
+}
+
+void ReapFinishedHelpers() {
+  std::lock_guard lock(StillRunningMutex());
+  std::erase_if(StillRunning(), [](pid_t pid) {
+    int status = 0;
+    const pid_t reaped = waitpid(pid, &status, WNOHANG);
+    return reaped == pid || (reaped < 0 && errno == ECHILD);
+  });
+}
+
+void RememberStillRunning(pid_t pid) {
+  std::lock_guard lock(StillRunningMutex());
+  StillRunning().push_back(pid);
+}
+
+// Makes `fd` a descriptor numbered 3 or above, so that placing it on the
+// child's standard input is a real dup2 that drops close-on-exec.
+int AboveStandardDescriptors(int fd) {
+  if (fd > STDERR_FILENO) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  close(fd);
+  return moved;
+}
+
+// Starts the helper with its standard input on `input_fd`. Returns 0 or an
+// errno value.
+int Spawn(const std::string& program, const std::vector<std::string>& argv, int input_fd,
+          pid_t* pid) {
+  std::vector<char*> args;
+  args.reserve(argv.size() + 1);
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, input_fd, STDIN_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 34)
+  // Descriptors the host opened without close-on-exec stay out of the
+  // long-lived helper.
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+#endif
+
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t no_signals;
+  sigemptyset(&no_signals);
+  posix_spawnattr_setsigmask(&attributes, &no_signals);
+  sigset_t all_signals;
+  sigfillset(&all_signals);
+  posix_spawnattr_setsigdefault(&attributes, &all_signals);
+  posix_spawnattr_setflags(&attributes, static_cast<short>(POSIX_SPAWN_SETSID |
+                                                           POSIX_SPAWN_SETSIGMASK |
+                                                           POSIX_SPAWN_SETSIGDEF));
+
+  const int error = posix_spawn(pid, program.c_str(), &actions, &attributes, args.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  return error;
+}
+
+enum class InputResult { kComplete, kClosedEarly, kStalled, kFailed };
+
+// Writes all of `input` to the non-blocking `fd`, waiting at most `stall`
+// for the reader to make room each time the pipe is full.
+InputResult WriteInput(int fd, std::string_view input, std::chrono::milliseconds stall) {
+  ScopedSigpipeBlock no_sigpipe;
+  while (!input.empty()) {
+    const ssize_t written = write(fd, input.data(), input.size());
+    if (written > 0) {
+      input.remove_prefix(static_cast<std::size_t>(written));
+      continue;
+    }
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && errno == EPIPE) return InputResult::kClosedEarly;
+    if (written < 0 && errno != EAGAIN) return InputResult::kFailed;
+    pollfd ready{fd, POLLOUT, 0};
+    const int polled = poll(&ready, 1, static_cast<int>(stall.count()));
+    if (polled == 0) return InputResult::kStalled;
+    if (polled < 0 && errno != EINTR) return InputResult::kFailed;
+  }
+  return InputResult::kComplete;
+}
+
+// Waits up to `wait` for `pid` to end. Returns its wait status, or none when
+// it is still running or was reaped elsewhere (ECHILD).
+std::optional<int> WaitForExit(pid_t pid, std::chrono::milliseconds wait, bool* reaped_elsewhere) {
+  const Clock::time_point deadline = Clock::now() + wait;
+  long sleep_ns = 1000000;
+  for (;;) {
+    int status = 0;
+    const pid_t reaped = waitpid(pid, &status, WNOHANG);
+    if (reaped == pid) return status;
+    if (reaped < 0 && errno != EINTR) {
+      *reaped_elsewhere = true;
+      return std::nullopt;
+    }
+    if (Clock::now() >= deadline) return std::nullopt;
+    const timespec pause{0, sleep_ns};
+    nanosleep(&pause, nullptr);
+    sleep_ns = std::min(sleep_ns * 2, 20000000L);
+  }
+}
+
+std::string DescribeStatus(int status) {
+  if (WIFEXITED(status)) return "ended with status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return std::string("was killed by ") + strsignal(WTERMSIG(status));
+  return "stopped";
+}
+
+}  // namespace
+
+OSStatus StatusFromErrno(int error) {
+  switch (error) {
+    case 0:
+      return noErr;
+    case ENOENT:
+      return fnfErr;
+    case ENOTDIR:
+    case ELOOP:
+      return dirNFErr;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return afpAccessDenied;
+    case ENAMETOOLONG:
+      return bdNamErr;
+    case EMFILE:
+    case ENFILE:
+      return tmfoErr;
+    case ENOMEM:
+      return memFullErr;
+    default:
+      return ioErr;
+  }
+}
+
+std::optional<std::string> FindProgramOnPath(std::string_view name) {
+  if (name.empty() || name.find('/') != std::string_view::npos) return std::nullopt;
+  const char* path_variable = getenv("PATH");
+  std::string search_path;
+  if (path_variable != nullptr) {
+    search_path = path_variable;
+  } else {
+    search_path.resize(confstr(_CS_PATH, nullptr, 0));
+    confstr(_CS_PATH, search_path.data(), search_path.size());
+    search_path.resize(std::strlen(search_path.c_str()));
+  }
+  std::string_view rest = search_path;
+  for (;;) {
+    const std::size_t colon = rest.find(':');
+    std::string_view folder = rest.substr(0, colon);
+    std::string candidate(folder.empty() ? "." : folder);
+    candidate.append("/").append(name);
+    struct stat info {};
+    if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    if (colon == std::string_view::npos) return std::nullopt;
+    rest.remove_prefix(colon + 1);
+  }
+}
+
+OSStatus RunHelper(const std::string& program, const std::vector<std::string>& argv,
+                   std::string_view input, const HelperTimeouts& timeouts) {
+  const char* name = argv.empty() ? program.c_str() : argv.front().c_str();
+  ReapFinishedHelpers();
+
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    const int error = errno;
+    NSLog("Cannot start %s: %s", name, strerror(error));
+    return StatusFromErrno(error);
+  }
+  FileDescriptor read_end(AboveStandardDescriptors(pipe_fds[0]));
+  FileDescriptor write_end(pipe_fds[1]);
+  if (read_end.get() < 0) {
+    NSLog("Cannot start %s: %s", name, strerror(errno));
+    return ioErr;
+  }
+
+  pid_t pid = 0;
+  const int spawn_error = Spawn(program, argv, read_end.get(), &pid);
+  read_end.Reset();
+  if (spawn_error != 0) {
+    NSLog("Cannot start %s: %s", name, strerror(spawn_error));
+    return StatusFromErrno(spawn_error);
+  }
+
+  fcntl(write_end.get(), F_SETFL, fcntl(write_end.get(), F_GETFL) | O_NONBLOCK);
+  const InputResult input_result = WriteInput(write_end.get(), input, timeouts.input_stall);
+  write_end.Reset();
+
+  if (input_result == InputResult::kStalled) {
+    kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    NSLog("%s did not take its input and was stopped", name);
+    return ioErr;
+  }
+
+  bool reaped_elsewhere = false;
+  const std::optional<int> status = WaitForExit(pid, timeouts.exit_wait, &reaped_elsewhere);
+  if (!status) {
+    if (!reaped_elsewhere) RememberStillRunning(pid);
+    if (input_result == InputResult::kComplete) return noErr;
+    NSLog("%s did not take all of its input", name);
+    return ioErr;
+  }
+  if (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
+    NSLog("%s %s", name, DescribeStatus(*status).c_str());
+    return ioErr;
+  }
+  if (input_result != InputResult::kComplete) {
+    NSLog("%s did not take all of its input", name);
+    return ioErr;
+  }
+  return noErr;
+}
+
+}  // namespace kestrine_pasteboard

@@ -1,0 +1,49 @@
+// Running the small programs that hand a text to the desktop's clipboard.
+//
+// The clipboard programs (wl-copy, xclip, xsel) read the text on their
+// standard input and then keep running in the background to serve it. They
+// are started in their own session, with their output on /dev/null and no
+// other descriptor of this process, so that neither a terminal's signals
+// nor a reader of this process's output depends on them.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/MacTypes.h"
+
+namespace kestrine_pasteboard {
+
+// Finds `name` on PATH (or, without PATH, on the system's default search
+// path) as an executable regular file. Returns its path, or none.
+std::optional<std::string> FindProgramOnPath(std::string_view name);
+
+// How long RunHelper waits for a helper.
+struct HelperTimeouts {
+  // The longest time the helper may go without taking more of its input
+  // before it is killed and the run fails.
+  std::chrono::milliseconds input_stall{10000};
+  // How long the helper may run after its input ended. A helper still
+  // running then is taken as serving the text in the foreground; it is
+  // reaped by a later run.
+  std::chrono::milliseconds exit_wait{5000};
+};
+
+// Starts the program at `program` with the arguments `argv` (argv[0]
+// included), writes `input` to its standard input and closes it, then waits
+// for it as `timeouts` allows. Safe in a threaded process and with SIGPIPE
+// at its default action: a helper that ends early does not kill the caller.
+// Returns noErr when the helper took all of its input and then exited with
+// status 0 or is still running; otherwise logs one line naming the program
+// and returns a failure status (the errno status when it cannot be started,
+// ioErr when it did not take its input or failed).
+OSStatus RunHelper(const std::string& program, const std::vector<std::string>& argv,
+                   std::string_view input, const HelperTimeouts& timeouts = {});
+
+// Maps an errno value to a status.
+OSStatus StatusFromErrno(int error);
+
+}  // namespace kestrine_pasteboard

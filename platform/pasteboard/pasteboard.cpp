@@ -1,0 +1,246 @@
+#include "platform/pasteboard/pasteboard.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "platform/log/nslog.h"
+#include "platform/pasteboard/helper_process.h"
+
+namespace kestrine_pasteboard {
+namespace {
+
+constexpr std::string_view kClipboardFileName = "clipboard";
+
+// Owns one file descriptor.
+class FileDescriptor final {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+  int Release() { return std::exchange(fd_, -1); }
+  // Closes the descriptor and returns 0 or close's errno.
+  int Close() {
+    const int result = close(std::exchange(fd_, -1));
+    return result == 0 || errno == EINTR ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+const char* Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+std::string ClipboardFolderPath() {
+  const char* runtime = Environment("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/kestrine";
+  return "/tmp/kestrine-" + std::to_string(geteuid());
+}
+
+// Writes all of `data` to `fd`, retrying after signals and partial writes.
+// Returns 0 or an errno value.
+int WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t written = write(fd, data.data(), data.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return 0;
+}
+
+// The clipboard as a file in a folder private to this user.
+class FilePasteboard final : public Pasteboard {
+ public:
+  explicit FilePasteboard(int folder) : folder_(folder) {}
+
+  OSStatus Clear() override {
+    if (unlinkat(folder_.get(), kClipboardFileName.data(), 0) != 0 && errno != ENOENT) {
+      return StatusFromErrno(errno);
+    }
+    return noErr;
+  }
+
+  OSStatus PutItemFlavor(PasteboardItemID, std::string_view flavor, std::string_view data,
+                         PasteboardFlavorFlags) override {
+    if (flavor != kUTF8PlainTextFlavor) return badPasteboardFlavorErr;
+    // The text is written beside the clipboard file and renamed over it, so
+    // a reader sees either the old text or the new one, whole.
+    static std::atomic<unsigned> counter{0};
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+      temporary = ".clipboard-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+      fd = openat(folder_.get(), temporary.c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+      if (fd < 0 && errno != EEXIST) return StatusFromErrno(errno);
+    }
+    if (fd < 0) return ioErr;
+    FileDescriptor file(fd);
+    int error = WriteAll(file.get(), data);
+    const int close_error = file.Close();
+    if (error == 0) error = close_error;
+    if (error == 0 && renameat(folder_.get(), temporary.c_str(), folder_.get(),
+                               kClipboardFileName.data()) != 0) {
+      error = errno;
+    }
+    if (error != 0) {
+      unlinkat(folder_.get(), temporary.c_str(), 0);
+      return StatusFromErrno(error);
+    }
+    return noErr;
+  }
+
+ private:
+  FileDescriptor folder_;
+};
+
+// Opens the clipboard folder, making it when missing. Refuses a folder that
+// is a link, belongs to another user, or that others may enter.
+OSStatus OpenClipboardFolder(int* folder_fd) {
+  const std::string folder = ClipboardFolderPath();
+  const bool created = mkdir(folder.c_str(), 0700) == 0;
+  if (!created && errno != EEXIST) {
+    const int error = errno;
+    NSLog("Cannot make the clipboard folder %s: %s", folder.c_str(), strerror(error));
+    return StatusFromErrno(error);
+  }
+  FileDescriptor fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0) {
+    const int error = errno;
+    NSLog("Cannot open the clipboard folder %s: %s", folder.c_str(), strerror(error));
+    return StatusFromErrno(error);
+  }
+  // A folder just made may have lost permission bits to the umask.
+  if (created) fchmod(fd.get(), 0700);
+  struct stat info {};
+  if (fstat(fd.get(), &info) != 0) return StatusFromErrno(errno);
+  if (info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
+    NSLog("Cannot use the clipboard folder %s: it is not private to this user", folder.c_str());
+    return afpAccessDenied;
+  }
+  *folder_fd = fd.Release();
+  return noErr;
+}
+
+// How one helper program writes and empties the clipboard.
+struct HelperCommands {
+  std::string program;  // Its path, found on PATH.
+  std::vector<std::string> put;
+  // Empty when the clipboard is emptied by putting an empty text.
+  std::vector<std::string> clear;
+};
+
+// The clipboard of a display session, written by a helper program.
+class HelperPasteboard final : public Pasteboard {
+ public:
+  explicit HelperPasteboard(HelperCommands commands) : commands_(std::move(commands)) {}
+
+  OSStatus Clear() override {
+    return RunHelper(commands_.program, commands_.clear.empty() ? commands_.put : commands_.clear,
+                     {});
+  }
+
+  OSStatus PutItemFlavor(PasteboardItemID, std::string_view flavor, std::string_view data,
+                         PasteboardFlavorFlags) override {
+    if (flavor != kUTF8PlainTextFlavor) return badPasteboardFlavorErr;
+    return RunHelper(commands_.program, commands_.put, data);
+  }
+
+ private:
+  HelperCommands commands_;
+};
+
+// The helper for the session in the environment, or none when the session
+// has no display.
+std::optional<HelperCommands> SessionHelper(OSStatus* status) {
+  *status = noErr;
+  if (Environment("WAYLAND_DISPLAY") != nullptr) {
+    std::optional<std::string> wl_copy = FindProgramOnPath("wl-copy");
+    if (!wl_copy) {
+      NSLog("Cannot open the clipboard: wl-copy was not found on PATH");
+      *status = notPasteboardOwnerErr;
+      return std::nullopt;
+    }
+    return HelperCommands{*wl_copy,
+                          {"wl-copy", "--type", "text/plain;charset=utf-8"},
+                          {"wl-copy", "--clear"}};
+  }
+  if (Environment("DISPLAY") != nullptr) {
+    if (std::optional<std::string> xclip = FindProgramOnPath("xclip")) {
+      return HelperCommands{*xclip, {"xclip", "-selection", "clipboard", "-t", "UTF8_STRING", "-i"}, {}};
+    }
+    if (std::optional<std::string> xsel = FindProgramOnPath("xsel")) {
+      return HelperCommands{*xsel, {"xsel", "--clipboard", "--input"}, {"xsel", "--clipboard", "--clear"}};
+    }
+    NSLog("Cannot open the clipboard: neither xclip nor xsel was found on PATH");
+    *status = notPasteboardOwnerErr;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+}  // namespace kestrine_pasteboard
+
+OSStatus PasteboardCreate(std::string_view name, PasteboardRef* pasteboard) {
+  using namespace kestrine_pasteboard;
+  if (pasteboard == nullptr) return paramErr;
+  pasteboard->reset();
+  if (name != kPasteboardClipboard) return paramErr;
+  try {
+    OSStatus status = noErr;
+    if (std::optional<HelperCommands> helper = SessionHelper(&status)) {
+      *pasteboard = std::make_unique<HelperPasteboard>(std::move(*helper));
+      return noErr;
+    }
+    if (status != noErr) return status;
+    int folder = -1;
+    status = OpenClipboardFolder(&folder);
+    if (status != noErr) return status;
+    *pasteboard = std::make_unique<FilePasteboard>(folder);
+    return noErr;
+  } catch (const std::bad_alloc&) {
+    return memFullErr;
+  }
+}
+
+OSStatus PasteboardClear(Pasteboard& pasteboard) {
+  try {
+    return pasteboard.Clear();
+  } catch (const std::bad_alloc&) {
+    return memFullErr;
+  }
+}
+
+OSStatus PasteboardPutItemFlavor(Pasteboard& pasteboard, PasteboardItemID item,
+                                 std::string_view flavor, std::string_view data,
+                                 PasteboardFlavorFlags flags) {
+  try {
+    return pasteboard.PutItemFlavor(item, flavor, data, flags);
+  } catch (const std::bad_alloc&) {
+    return memFullErr;
+  }
+}
+
+std::string PasteboardFilePath() {
+  return kestrine_pasteboard::ClipboardFolderPath() + "/" +
+         std::string(kestrine_pasteboard::kClipboardFileName);
+}
