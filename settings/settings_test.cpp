@@ -68,22 +68,6 @@ TEST_F(SettingsTest, StoredBooleansAreReturned) {
   EXPECT_TRUE(IncludeMenuItem("IncludeUNCWindowsStyle", false));
   EXPECT_FALSE(IncludeMenuItem("IncludeHFSPath", true));
   EXPECT_TRUE(IncludeMenuItem("IncludePosixPath", true));
-
-  Store(
-      "<key>LabelItems</key><false/><key>IncludeAll</key><true/>"
-      "<key>IncludeFolderPaths</key><true/><key>MakeAsSubmenu</key><true/>");
-  EXPECT_TRUE(MakeAsSubmenu());  // Synchronizes for the readers after it.
-  EXPECT_FALSE(LabelItems());
-  EXPECT_TRUE(IncludeAll());
-  EXPECT_TRUE(IncludeCopyFolderPaths());
-}
-
-TEST_F(SettingsTest, IncludeCopyFolderPathsReadsTheKeyIncludeFolderPaths) {
-  Store("<key>IncludeCopyFolderPaths</key><false/>");
-  EXPECT_TRUE(IncludeCopyFolderPaths());
-  Store("<key>IncludeFolderPaths</key><false/>");
-  EXPECT_TRUE(MakeAsSubmenu());
-  EXPECT_FALSE(IncludeCopyFolderPaths());
 }
 
 TEST_F(SettingsTest, ValuesOfTheWrongTypeCountAsAbsent) {
@@ -94,7 +78,8 @@ TEST_F(SettingsTest, ValuesOfTheWrongTypeCountAsAbsent) {
       "<key>MakeAsSubmenu</key><string>NO</string>"
       "<key>IncludeFilename</key><integer>0</integer>"
       "<key>IncludeUNCWindowsStyle</key><string>YES</string>"
-      "<key>ShowClipboardInMenu</key><array><true/></array>");
+      "<key>ShowClipboardInMenu</key><array><true/></array>"
+      "<key>IncludeCopyFolderPaths</key><false/>");  // Not the key that IncludeCopyFolderPaths reads.
   EXPECT_TRUE(IncludeAll());
   EXPECT_FALSE(LabelItems());
   EXPECT_TRUE(IncludeCopyFolderPaths());
@@ -215,18 +200,6 @@ TEST_F(SettingsTest, OnlyTheSynchronizingReadersSeeAnotherWriterAtOnce) {
       EXPECT_EQ(reader.read(), reader.valueAfter);
     }
   }
-}
-
-TEST_F(SettingsTest, ANonSynchronizingReaderSeesWhatTheLastSynchronizeLoaded) {
-  Store("<key>LabelItems</key><true/><key>IncludeAll</key><false/>");
-  EXPECT_TRUE(LabelItems());
-  EXPECT_FALSE(IncludeAll());
-  Store("<key>LabelItems</key><false/><key>IncludeAll</key><true/>");
-  EXPECT_TRUE(LabelItems());
-  EXPECT_FALSE(IncludeAll());
-  EXPECT_EQ(MultipathSeparator(), "\n");  // A synchronizing reader runs first in every operation.
-  EXPECT_FALSE(LabelItems());
-  EXPECT_TRUE(IncludeAll());
 }
 
 TEST_F(SettingsTest, WritersStoreAtOnceAndKeepOtherKeys) {

@@ -385,9 +385,7 @@ bool WritePending(Domain& domain, const std::string& path) {
 }
 
 Domain& LoadedDomain(const std::string& path) {
-  auto found = gDomains.find(path);
-  if (found == gDomains.end()) found = gDomains.try_emplace(path).first;
-  Domain& domain = found->second;
+  Domain& domain = gDomains.try_emplace(path).first->second;
   if (!domain.loaded) Load(domain, path);
   return domain;
 }
@@ -563,9 +561,7 @@ bool CFPreferencesAppSynchronize(std::string_view applicationID) {
   const std::string path = CFPreferencesFilePath(applicationID);
   if (path.empty()) return false;
   const std::lock_guard<std::mutex> lock(gMutex);
-  auto found = gDomains.find(path);
-  if (found == gDomains.end()) found = gDomains.try_emplace(path).first;
-  Domain& domain = found->second;
+  Domain& domain = gDomains.try_emplace(path).first->second;
   if (!domain.pending.empty()) return WritePending(domain, path);
   if (domain.loaded) {
     ++gCounters.stats;
