@@ -1,0 +1,74 @@
+#include "platform/corefoundation/cf_utf16.h"
+
+#include <cstdint>
+
+#include "platform/corefoundation/cf_string.h"
+
+std::optional<std::u16string> CFStringGetCharacters(std::string_view text) {
+  if (!IsValidUTF8(text)) return std::nullopt;
+  std::u16string units;
+  units.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::uint32_t code;
+    std::size_t length;
+    if (lead < 0x80) {
+      code = lead;
+      length = 1;
+    } else if (lead < 0xE0) {
+      code = lead & 0x1Fu;
+      length = 2;
+    } else if (lead < 0xF0) {
+      code = lead & 0x0Fu;
+      length = 3;
+    } else {
+      code = lead & 0x07u;
+      length = 4;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+      code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+    }
+    i += length;
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      units += static_cast<char16_t>(0xD800 + (code >> 10));
+      units += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+    } else {
+      units += static_cast<char16_t>(code);
+    }
+  }
+  return units;
+}
+
+std::optional<std::string> CFStringCreateWithCharacters(std::u16string_view characters) {
+  std::string text;
+  text.reserve(characters.size());
+  for (std::size_t i = 0; i < characters.size(); ++i) {
+    std::uint32_t code = characters[i];
+    if (code >= 0xD800 && code <= 0xDBFF) {
+      if (i + 1 >= characters.size()) return std::nullopt;
+      const std::uint32_t low = characters[i + 1];
+      if (low < 0xDC00 || low > 0xDFFF) return std::nullopt;
+      code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+      ++i;
+    } else if (code >= 0xDC00 && code <= 0xDFFF) {
+      return std::nullopt;
+    }
+    if (code < 0x80) {
+      text += static_cast<char>(code);
+    } else if (code < 0x800) {
+      text += static_cast<char>(0xC0 | (code >> 6));
+      text += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      text += static_cast<char>(0xE0 | (code >> 12));
+      text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      text += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      text += static_cast<char>(0xF0 | (code >> 18));
+      text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      text += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return text;
+}
