@@ -197,12 +197,11 @@ std::optional<std::string> CFURLCreateStringByReplacingPercentEscapes(std::strin
   return result;
 }
 
-std::optional<std::string> CFURLCreateStringByAddingPercentEscapes(std::string_view text) {
-  if (!IsValidUTF8(text)) return std::nullopt;
+std::string PercentEscapeBytes(std::string_view bytes) {
   static constexpr char kHexDigits[] = "0123456789ABCDEF";
   std::string result;
-  result.reserve(text.size());
-  for (const char c : text) {
+  result.reserve(bytes.size());
+  for (const char c : bytes) {
     const auto byte = static_cast<unsigned char>(c);
     if (IsUnreservedOrReserved(byte)) {
       result.push_back(c);
@@ -213,6 +212,11 @@ std::optional<std::string> CFURLCreateStringByAddingPercentEscapes(std::string_v
     }
   }
   return result;
+}
+
+std::optional<std::string> CFURLCreateStringByAddingPercentEscapes(std::string_view text) {
+  if (!IsValidUTF8(text)) return std::nullopt;
+  return PercentEscapeBytes(text);
 }
 
 std::string CFStringCreateWithMacRoman(std::string_view bytes) {

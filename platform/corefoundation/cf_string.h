@@ -42,6 +42,11 @@ std::optional<std::string> CFURLCreateStringByReplacingPercentEscapes(std::strin
 // Fails when `text` is not valid UTF-8.
 std::optional<std::string> CFURLCreateStringByAddingPercentEscapes(std::string_view text);
 
+// Escapes `bytes` by the rule above without asking for UTF-8: every byte
+// that is neither unreserved nor reserved becomes "%XX". For file-system
+// paths, whose bytes need not be UTF-8.
+std::string PercentEscapeBytes(std::string_view bytes);
+
 // Decodes Mac OS Roman bytes (one character per byte) to UTF-8 with the C
 // library's "MACINTOSH" converter (0xDB is the euro sign, 0xF0 the Apple
 // logo in the private use area). Never fails: every byte has a character;

@@ -101,6 +101,7 @@ TEST(CFStringTest, AddingPercentEscapesFollowsRFC2396) {
   EXPECT_EQ(CFURLCreateStringByAddingPercentEscapes("\xF0\x9F\x98\x80"), "%F0%9F%98%80");
   EXPECT_EQ(CFURLCreateStringByAddingPercentEscapes(""), "");
   EXPECT_EQ(CFURLCreateStringByAddingPercentEscapes("bad\xFF"), std::nullopt);
+  EXPECT_EQ(PercentEscapeBytes("/mnt/bad\xFF name"), "/mnt/bad%FF%20name");
 }
 
 TEST(CFStringTest, MacRomanDecodesEveryByte) {

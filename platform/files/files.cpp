@@ -1,0 +1,292 @@
+#include "platform/files/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "platform/files/mount_table.h"
+#include "platform/files/node_table.h"
+
+using files_internal::DecodeRef;
+using files_internal::NodeIndex;
+using files_internal::RefLocation;
+
+namespace {
+
+// Offsets inside a struct linux_dirent64 record, which getdents64 fills.
+constexpr std::size_t kDirentRecordLengthOffset = 16;
+constexpr std::size_t kDirentTypeOffset = 18;
+constexpr std::size_t kDirentNameOffset = 19;
+
+// A folder read starts with a small buffer, so a deep walk keeps little
+// memory per open level, and grows for folders that fill it.
+constexpr std::size_t kInitialDirentBuffer = 4 * 1024;
+constexpr std::size_t kLargestDirentBuffer = 64 * 1024;
+
+}  // namespace
+
+// Reads one folder with getdents64(2): one open, as few reads as the folder
+// needs, one close. The container's node is interned only once an entry's
+// reference needs it, so empty folders add nothing to the node table.
+class FSIterator final {
+ public:
+  FSIterator(int fd, RefLocation container) : fd_(fd), container_(std::move(container)) {}
+  FSIterator(const FSIterator&) = delete;
+  FSIterator& operator=(const FSIterator&) = delete;
+  ~FSIterator() { close(fd_); }
+
+  OSErr Next(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* ref);
+
+ private:
+  // Reads the next records into the buffer. Returns noErr, errFSNoMoreItems
+  // at the end of the folder, or the mapped read error.
+  OSErr Refill();
+
+  int fd_;
+  RefLocation container_;
+  std::optional<NodeIndex> container_node_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0;
+  std::size_t position_ = 0;
+  std::size_t end_ = 0;
+  bool at_end_ = false;
+};
+
+OSErr FSIterator::Refill() {
+  if (at_end_) return errFSNoMoreItems;
+  // A folder that filled more than half the buffer is large: read it in
+  // bigger pieces from now on.
+  std::size_t wanted = capacity_ == 0 ? kInitialDirentBuffer : capacity_;
+  if (capacity_ != 0 && end_ > capacity_ / 2 && capacity_ < kLargestDirentBuffer) wanted = capacity_ * 4;
+  if (wanted != capacity_) {
+    buffer_.reset(new (std::nothrow) char[wanted]);
+    if (!buffer_) {
+      capacity_ = 0;
+      return memFullErr;
+    }
+    capacity_ = wanted;
+  }
+  position_ = end_ = 0;
+  for (;;) {
+    const ssize_t count = getdents64(fd_, buffer_.get(), capacity_);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return OSErrFromErrno(errno);
+    if (count == 0) {
+      at_end_ = true;
+      return errFSNoMoreItems;
+    }
+    end_ = static_cast<std::size_t>(count);
+    return noErr;
+  }
+}
+
+OSErr FSIterator::Next(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* ref) {
+  if (actual_objects != nullptr) *actual_objects = 0;
+  for (;;) {
+    if (position_ >= end_) {
+      if (const OSErr status = Refill(); status != noErr) return status;
+    }
+    const char* record = buffer_.get() + position_;
+    std::uint16_t record_length = 0;
+    std::memcpy(&record_length, record + kDirentRecordLengthOffset, sizeof record_length);
+    if (record_length <= kDirentNameOffset || record_length > end_ - position_) return ioErr;
+    position_ += record_length;
+    const auto type = static_cast<unsigned char>(record[kDirentTypeOffset]);
+    const char* name_start = record + kDirentNameOffset;
+    const std::string_view name(name_start,
+                                strnlen(name_start, record_length - kDirentNameOffset));
+    if (name == "." || name == "..") continue;
+
+    bool is_directory = type == DT_DIR;
+    if (type == DT_UNKNOWN) {
+      struct stat status {};
+      if (fstatat(fd_, name_start, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+        is_directory = S_ISDIR(status.st_mode);
+      } else if (errno == ENOENT) {
+        continue;  // Deleted since the folder was read.
+      }
+    }
+    if (ref != nullptr) {
+      if (!container_node_) {
+        container_node_ = files_internal::NodeOfLocation(container_);
+        if (!container_node_) return memFullErr;
+      }
+      const std::optional<FSRef> entry_ref = files_internal::MakeChildRef(*container_node_, name);
+      if (!entry_ref) continue;  // A name no reference can hold.
+      *ref = *entry_ref;
+    }
+    if (info != nullptr) info->nodeFlags = is_directory ? kFSNodeIsDirectoryMask : 0;
+    if (actual_objects != nullptr) *actual_objects = 1;
+    return noErr;
+  }
+}
+
+void FSIteratorDeleter::operator()(FSIterator* iterator) const { delete iterator; }
+
+OSErr OSErrFromErrno(int error) {
+  switch (error) {
+    case 0:
+      return noErr;
+    case EACCES:
+    case EPERM:
+      return afpAccessDenied;
+    case ENOENT:
+    case ELOOP:  // A path that only loops names nothing.
+      return fnfErr;
+    case ENOTDIR:
+      return dirNFErr;
+    case EMFILE:
+    case ENFILE:
+      return tmfoErr;
+    case ENAMETOOLONG:
+      return bdNamErr;
+    case ENOMEM:
+      return memFullErr;
+    case EINVAL:
+    case EFAULT:
+    case EBADF:
+      return paramErr;
+    default:
+      return ioErr;
+  }
+}
+
+OSErr FSPathMakeRef(std::string_view path, FSRef* ref, bool* isDirectory) {
+  if (ref == nullptr || path.find('\0') != std::string_view::npos) return paramErr;
+  if (path.empty()) return fnfErr;
+  const std::string request(path);
+  std::unique_ptr<char, decltype(&std::free)> resolved(realpath(request.c_str(), nullptr),
+                                                       &std::free);
+  if (!resolved) return files_internal::MissingItemStatus(errno);
+  const std::string_view absolute = resolved.get();
+
+  bool is_directory = false;
+  if (isDirectory != nullptr) {
+    struct stat status {};
+    if (lstat(resolved.get(), &status) != 0) return files_internal::MissingItemStatus(errno);
+    is_directory = S_ISDIR(status.st_mode);
+  }
+
+  FSRef made{};
+  if (absolute == "/") {
+    made = files_internal::MakeNodeRef(files_internal::kRootNode);
+  } else {
+    const std::size_t slash = absolute.rfind('/');
+    const std::optional<NodeIndex> parent =
+        files_internal::NodeTable::Shared().InternPath(absolute.substr(0, slash + 1));
+    if (!parent) return memFullErr;
+    const std::optional<FSRef> child = files_internal::MakeChildRef(*parent, absolute.substr(slash + 1));
+    if (!child) return memFullErr;
+    made = *child;
+  }
+  *ref = made;
+  if (isDirectory != nullptr) *isDirectory = is_directory;
+  return noErr;
+}
+
+OSStatus FSRefMakePath(const FSRef& ref, char* path, std::size_t capacity) {
+  if (path == nullptr) return paramErr;
+  if (capacity == 0) return errFSBadBuffer;
+  path[0] = '\0';
+  const std::optional<RefLocation> location = DecodeRef(ref);
+  if (!location) return paramErr;
+  const std::optional<std::string> full = files_internal::PathOfLocation(*location);
+  if (!full) return paramErr;
+  struct stat status {};
+  if (lstat(full->c_str(), &status) != 0) return files_internal::MissingItemStatus(errno);
+  if (full->size() >= capacity) return errFSBadBuffer;
+  std::memcpy(path, full->c_str(), full->size() + 1);
+  return noErr;
+}
+
+std::optional<std::string> FSRefCopyPathUnchecked(const FSRef& ref) {
+  const std::optional<RefLocation> location = DecodeRef(ref);
+  if (!location) return std::nullopt;
+  return files_internal::PathOfLocation(*location);
+}
+
+OSErr FSGetCatalogInfo(const FSRef& ref, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* info,
+                       std::string* outName, FSRef* parentRef) {
+  const std::optional<RefLocation> location = DecodeRef(ref);
+  if (!location) return paramErr;
+  const std::optional<std::string> path = files_internal::PathOfLocation(*location);
+  if (!path) return paramErr;
+  int error = 0;
+  const std::optional<files_internal::ItemStatus> status = files_internal::StatItem(*path, &error);
+  if (!status) return files_internal::MissingItemStatus(error);
+
+  FSCatalogInfo filled;
+  if (info != nullptr) filled = *info;
+  if ((whichInfo & kFSCatInfoNodeFlags) != 0) {
+    filled.nodeFlags = status->is_directory() ? kFSNodeIsDirectoryMask : 0;
+  }
+  if ((whichInfo & kFSCatInfoVolume) != 0 && info != nullptr) {
+    const std::optional<FSVolumeRefNum> volume = files_internal::VolumeOfItem(*status, *path);
+    if (!volume) return nsvErr;
+    filled.volume = *volume;
+  }
+  std::optional<std::string> name;
+  if (outName != nullptr) {
+    name = files_internal::NameOfLocation(*location);
+    if (!name) return paramErr;
+  }
+  std::optional<FSRef> parent;
+  if (parentRef != nullptr) {
+    parent = files_internal::ParentRefOfLocation(*location);
+    if (!parent) return memFullErr;
+  }
+  if (info != nullptr) *info = filled;
+  if (outName != nullptr) *outName = std::move(*name);
+  if (parentRef != nullptr) *parentRef = *parent;
+  return noErr;
+}
+
+std::optional<std::string> FSGetFileDirName(const FSRef& ref) {
+  std::string name;
+  if (FSGetCatalogInfo(ref, kFSCatInfoNone, nullptr, &name, nullptr) != noErr) return std::nullopt;
+  return name;
+}
+
+std::optional<FSVolumeRefNum> FSGetVRefNum(const FSRef& ref) {
+  FSCatalogInfo info;
+  if (FSGetCatalogInfo(ref, kFSCatInfoVolume, &info, nullptr, nullptr) != noErr) return std::nullopt;
+  return info.volume;
+}
+
+OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator) {
+  if (iterator == nullptr) return paramErr;
+  iterator->reset();
+  std::optional<RefLocation> location = DecodeRef(container);
+  if (!location) return paramErr;
+  const std::optional<std::string> path = files_internal::PathOfLocation(*location);
+  if (!path) return paramErr;
+  const int fd = open(path->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    // O_NOFOLLOW refuses a link with ELOOP: a link to a folder is no folder.
+    if (errno == ELOOP) return dirNFErr;
+    return OSErrFromErrno(errno);
+  }
+  FSIterator* made = new (std::nothrow) FSIterator(fd, std::move(*location));
+  if (made == nullptr) {
+    close(fd);
+    return memFullErr;
+  }
+  iterator->reset(made);
+  return noErr;
+}
+
+OSErr FSGetCatalogInfoBulk(FSIterator& iterator, ItemCount* actualObjects, FSCatalogInfo* info,
+                           FSRef* ref) {
+  return iterator.Next(actualObjects, info, ref);
+}
+
+void FSCloseIterator(FSIteratorRef* iterator) {
+  if (iterator != nullptr) iterator->reset();
+}
