@@ -7,8 +7,10 @@
 //   NAME.plugin/Contents/Resources/      resources, such as "Prefixes.txt"
 //
 // A process knows a bundle when it opened it with CFBundleCreate, or when the
-// code that asks lives inside it (a plug-in's shared object knows its own
-// bundle).
+// code that asks lives inside it: the program, or the shared object that
+// this library is linked into, lies below a folder "Contents" that holds an
+// Info.plist (a plug-in's shared object in NAME.plugin/Contents/Linux/ knows
+// NAME.plugin). Every function here is safe to call from any thread.
 #pragma once
 
 #include <optional>
@@ -24,12 +26,15 @@ struct CFBundle {
   std::optional<std::string> executable;  // CFBundleExecutable, when given.
 };
 
-// Reads the bundle at `path` and makes it known to this process. None when
-// the folder or its Contents/Info.plist is missing or unreadable, or the
-// plist has no string CFBundleIdentifier.
+// Reads the bundle at `path` (resolved as realpath(3) does) and makes it
+// known to this process, in place of one opened earlier with the same
+// identifier. None when the folder or its Contents/Info.plist is missing or
+// unreadable, or the plist (XML or binary) has no string CFBundleIdentifier.
 std::optional<CFBundle> CFBundleCreate(std::string_view path);
 
-// The bundle with that identifier known to this process, or none.
+// The bundle with that identifier known to this process, or none. A bundle
+// opened with CFBundleCreate comes first; the bundle holding the calling code
+// is read afresh at each call.
 std::optional<CFBundle> CFBundleGetBundleWithIdentifier(std::string_view identifier);
 
 // The bundle's resources folder, "<path>/Contents/Resources".

@@ -11,6 +11,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 
 namespace {
 
@@ -128,6 +129,23 @@ TEST_F(BundleTest, CreateFailsWithoutAUsablePlist) {
   std::optional<CFBundle> bundle = CFBundleCreate(odd.string());
   ASSERT_TRUE(bundle);
   EXPECT_FALSE(bundle->executable);
+}
+
+TEST_F(BundleTest, BinaryPlistIsRead) {
+  plist_t dictionary = plist_new_dict();
+  plist_dict_set_item(dictionary, "CFBundleIdentifier", plist_new_string("binary.id"));
+  plist_dict_set_item(dictionary, "CFBundleExecutable", plist_new_string("b.so"));
+  char* bytes = nullptr;
+  uint32_t length = 0;
+  plist_to_bin(dictionary, &bytes, &length);
+  plist_free(dictionary);
+  ASSERT_NE(bytes, nullptr);
+  const fs::path folder = MakeBundle("Binary.plugin", std::string(bytes, length));
+  free(bytes);
+  std::optional<CFBundle> bundle = CFBundleCreate(folder.string());
+  ASSERT_TRUE(bundle);
+  EXPECT_EQ(bundle->identifier, "binary.id");
+  EXPECT_EQ(bundle->executable, "b.so");
 }
 
 TEST_F(BundleTest, UnreadablePlistFailsEvenForRoot) {

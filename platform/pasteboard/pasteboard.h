@@ -11,7 +11,12 @@
 //   empty, and replaced atomically.
 // The helper programs keep running to serve the selection; they are started
 // in their own session with their output on /dev/null and the text on their
-// standard input, and are never waited on beyond their start.
+// standard input, and are waited on only until they have taken the text and
+// gone to the background (at most a few seconds; one that stays in the
+// foreground is left running and counts as success).
+//
+// A pasteboard is not shared between threads; separate pasteboards may be
+// used from separate threads.
 #pragma once
 
 #include <cstdint>
@@ -38,19 +43,25 @@ using PasteboardRef = std::unique_ptr<Pasteboard>;
 class Pasteboard {
  public:
   virtual ~Pasteboard() = default;
-  // Empties the clipboard. Returns noErr or a failure status.
+  // Empties the clipboard. Returns noErr or a failure status (after logging
+  // one line when a helper program failed).
   virtual OSStatus Clear() = 0;
-  // Makes `data` the clipboard's one item in `flavor`. Returns noErr, or
-  // badPasteboardFlavorErr for a flavor other than kUTF8PlainTextFlavor, or
-  // a failure status when the text could not be handed over.
+  // Makes `data` the clipboard's one item in `flavor`; `item` and `flags`
+  // are not used. Empty data makes an empty item (an empty file). Returns
+  // noErr, or badPasteboardFlavorErr for a flavor other than
+  // kUTF8PlainTextFlavor, or a failure status when the text could not be
+  // handed over (after logging one line when a helper program failed).
   virtual OSStatus PutItemFlavor(PasteboardItemID item, std::string_view flavor,
                                  std::string_view data, PasteboardFlavorFlags flags) = 0;
 };
 
-// Opens the pasteboard named `name`; only kPasteboardClipboard exists.
-// Fails (paramErr for another name, notPasteboardOwnerErr when the helper
-// program the session needs is missing, after logging one line naming it)
-// and leaves `pasteboard` null.
+// Opens the pasteboard named `name`; only kPasteboardClipboard exists. The
+// kind of clipboard is chosen from the environment at this call. Fails and
+// leaves `pasteboard` null: paramErr for another name; notPasteboardOwnerErr
+// when the helper program the session needs is not on PATH, after logging
+// one line naming it; for the file, when its folder cannot be made or opened
+// (the errno status) or is a link, belongs to another user or may be entered
+// by others (afpAccessDenied), after logging one line naming the folder.
 OSStatus PasteboardCreate(std::string_view name, PasteboardRef* pasteboard);
 
 // Empties the pasteboard.
