@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+"""Benchmarks of KestrineService against the standard tools that do the same
+work, measured in the same run on the same warm file tree.
+
+  "Copy Folder Paths" on the root of a tree of 100,000 folders
+      against `find ROOT -type d`
+  "Copy Posix Path" on 10,000 files
+      against `realpath` on the same files
+
+Prints the median wall time of each, the ratio (ours / theirs: at most 1.0
+is the goal) and the peak resident memory of each process.
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def build_tree(root, fanout, depth, leaves, files_every):
+    """Creates folders fanout^(depth-1) * leaves deep and returns the count."""
+    count = 0
+    level = [root]
+    for d in range(depth):
+        width = leaves if d == depth - 1 else fanout
+        nxt = []
+        for parent in level:
+            for i in range(width):
+                path = os.path.join(parent, f"d{i:03d}")
+                os.mkdir(path)
+                nxt.append(path)
+                count += 1
+                if count % files_every == 0:
+                    with open(os.path.join(path, "notes.txt"), "w") as f:
+                        f.write("x")
+        level = nxt
+    return count
+
+
+def measure(argv, env, runs):
+    """Median wall seconds and peak RSS (KiB) over `runs` runs."""
+    times, peaks = [], []
+    for _ in range(runs):
+        start = time.perf_counter()
+        proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        _, status, usage = os.wait4(proc.pid, 0)
+        times.append(time.perf_counter() - start)
+        peaks.append(usage.ru_maxrss)
+        code = os.waitstatus_to_exitcode(status)
+        if code != 0:
+            sys.exit(f"{argv[0]} exited with {code}")
+    return statistics.median(times), max(peaks)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--service", required=True, help="the KestrineService program")
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args()
+
+    work = tempfile.mkdtemp(prefix="kestrine-bench-")
+    try:
+        env = dict(os.environ)
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        env["XDG_RUNTIME_DIR"] = os.path.join(work, "run")
+        env["XDG_CONFIG_HOME"] = os.path.join(work, "config")
+        os.mkdir(env["XDG_RUNTIME_DIR"], 0o700)
+
+        tree = os.path.join(work, "tree")
+        os.mkdir(tree)
+        start = time.perf_counter()
+        folders = build_tree(tree, fanout=10, depth=4, leaves=100, files_every=7) + 1
+        print(f"tree: {folders} folders built in {time.perf_counter() - start:.1f} s")
+
+        ours = measure([args.service, "Copy Folder Paths", tree], env, args.runs)
+        theirs = measure(["find", tree, "-type", "d"], env, args.runs)
+        clip = os.path.join(env["XDG_RUNTIME_DIR"], "kestrine", "clipboard")
+        with open(clip) as f:
+            lines = f.read().count("\n")
+        if lines != folders:
+            sys.exit(f"Copy Folder Paths listed {lines} folders, expected {folders}")
+        report("Copy Folder Paths", ours, "find -type d", theirs)
+
+        files = []
+        flat = os.path.join(work, "files")
+        os.mkdir(flat)
+        for i in range(10000):
+            path = os.path.join(flat, f"file {i:05d}.txt")
+            with open(path, "w") as f:
+                f.write("x")
+            files.append(path)
+        ours = measure([args.service, "Copy Posix Path"] + files, env, args.runs)
+        theirs = measure(["realpath"] + files, env, args.runs)
+        with open(clip) as f:
+            if f.read() != "\n".join(files):
+                sys.exit("Copy Posix Path did not copy the 10,000 paths")
+        report("Copy Posix Path x10000", ours, "realpath", theirs)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def report(name, ours, peer, theirs):
+    print(f"{name}: {ours[0] * 1000:.1f} ms, peak {ours[1] / 1024:.1f} MiB | "
+          f"{peer}: {theirs[0] * 1000:.1f} ms, peak {theirs[1] / 1024:.1f} MiB | "
+          f"ratio {ours[0] / theirs[0]:.2f}")
+
+
+if __name__ == "__main__":
+    main()
