@@ -12,7 +12,7 @@
 namespace {
 
 using kestrine_testing::MakeDirs;
-using kestrine_testing::Run;
+using kestrine_testing::RunProgram;
 using kestrine_testing::RunResult;
 using kestrine_testing::ScopedEnv;
 using kestrine_testing::ScopedUser;
@@ -46,7 +46,7 @@ class FinderTest : public ::testing::Test {
       argv.push_back(bundle);
     }
     argv.insert(argv.end(), args.begin() + 1, args.end());
-    return Run(argv);
+    return RunProgram(argv);
   }
   std::string Menu(std::vector<std::string> paths) {
     paths.insert(paths.begin(), "menu");
@@ -197,7 +197,7 @@ TEST_F(FinderTest, WrongUsage) {
                                              {"menu", "--verbose"}}) {
     std::vector<std::string> argv = {FINDER_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    const RunResult r = Run(argv);
+    const RunResult r = RunProgram(argv);
     EXPECT_EQ(r.exitStatus, 2) << args.size();
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(r.out, "");

@@ -14,7 +14,7 @@ namespace {
 
 using kestrine_testing::MakeDirs;
 using kestrine_testing::ReadFile;
-using kestrine_testing::Run;
+using kestrine_testing::RunProgram;
 using kestrine_testing::RunResult;
 using kestrine_testing::ScopedEnv;
 using kestrine_testing::ScopedUser;
@@ -37,7 +37,7 @@ class KestrineServiceTest : public ::testing::Test {
  protected:
   RunResult Service(std::vector<std::string> args, const std::optional<std::string>& cwd = {}) {
     args.insert(args.begin(), KESTRINE_SERVICE_PATH);
-    return Run(args, cwd);
+    return RunProgram(args, cwd);
   }
   std::string File(const std::string& relative, std::string_view content = "x") {
     const std::string path = user_.home() + "/" + relative;
@@ -192,7 +192,7 @@ TEST_F(KestrineServiceTest, InstallsServiceEntriesIdempotently) {
 TEST_F(KestrineServiceTest, NautilusScriptRunsTheCommandOnItsArguments) {
   Service({});
   const std::string a = File("x y.txt");
-  const RunResult r = Run({user_.root() + "/data/nautilus/scripts/Kestrine/Copy Filename", a});
+  const RunResult r = RunProgram({user_.root() + "/data/nautilus/scripts/Kestrine/Copy Filename", a});
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(user_.Clipboard(), "x y.txt");
 }

@@ -91,7 +91,7 @@ void ScopedUser::WriteSettings(std::string_view entries) const {
   std::filesystem::rename(path + ".new", path);
 }
 
-RunResult Run(const std::vector<std::string>& argv, const std::optional<std::string>& cwd) {
+RunResult RunProgram(const std::vector<std::string>& argv, const std::optional<std::string>& cwd) {
   // Output goes to files, so a child that writes much never blocks on a pipe
   // nobody reads yet.
   ScopedTempDir outputs;

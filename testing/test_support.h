@@ -71,7 +71,7 @@ struct RunResult {
 
 // Runs `argv` (argv[0] a path) with the current environment, in `cwd` when
 // given, with standard input from /dev/null, and waits for it to end.
-RunResult Run(const std::vector<std::string>& argv, const std::optional<std::string>& cwd = {});
+RunResult RunProgram(const std::vector<std::string>& argv, const std::optional<std::string>& cwd = {});
 
 // Creates the folders of `path` and writes `bytes` to it.
 void WriteFile(const std::string& path, std::string_view bytes);
