@@ -24,28 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Owns one file descriptor.
-class FileDescriptor final {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    Reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  ~FileDescriptor() { Reset(); }
-
-  int get() const { return fd_; }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
-
 // Blocks SIGPIPE for the calling thread while alive, so that writing to a
 // helper that has ended fails with EPIPE instead of killing the process. A
 // SIGPIPE raised meanwhile is consumed before the old mask returns, unless
@@ -199,6 +177,20 @@ std::string DescribeStatus(int status) {
 }
 
 }  // namespace
+
+int FileDescriptor::Release() { return std::exchange(fd_, -1); }
+
+void FileDescriptor::Reset(int fd) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = fd;
+}
+
+int FileDescriptor::Close() {
+  if (fd_ < 0) return 0;
+  // Linux releases the descriptor even when close is interrupted.
+  const int result = close(std::exchange(fd_, -1));
+  return result == 0 || errno == EINTR ? 0 : errno;
+}
 
 OSStatus StatusFromErrno(int error) {
   switch (error) {

@@ -1,4 +1,5 @@
-// Running the small programs that hand a text to the desktop's clipboard.
+// Running the small programs that hand a text to the desktop's clipboard,
+// and the descriptor and errno helpers the clipboard code shares.
 //
 // The clipboard programs (wl-copy, xclip, xsel) read the text on their
 // standard input and then keep running in the background to serve it. They
@@ -16,6 +17,28 @@
 #include "platform/MacTypes.h"
 
 namespace kestrine_pasteboard {
+
+// Owns one file descriptor and closes it when destroyed.
+class FileDescriptor final {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() { Reset(); }
+
+  // The descriptor, or -1 when none is owned.
+  int get() const { return fd_; }
+  // Gives up ownership and returns the descriptor.
+  int Release();
+  // Closes the owned descriptor, if any, and takes `fd`.
+  void Reset(int fd = -1);
+  // Closes the owned descriptor and returns 0 or close's errno value.
+  int Close();
+
+ private:
+  int fd_ = -1;
+};
 
 // Finds `name` on PATH (or, without PATH, on the system's default search
 // path) as an executable regular file. Returns its path, or none.

@@ -187,9 +187,10 @@ TEST_F(HelperProcessTest, FailuresAreReported) {
 TEST_F(HelperProcessTest, HelperThatStopsReadingIsKilled) {
   const fs::path pid_file = dir_ / "pid";
   const auto start = std::chrono::steady_clock::now();
-  const OSStatus status = RunShell("echo $$ > \"$0\"; exec sleep 60", pid_file.string(),
-                                   std::string(4 * 1024 * 1024, 'x'),
-                                   {.input_stall = milliseconds(300), .exit_wait = milliseconds(5000)});
+  const OSStatus status =
+      RunShell("echo $$ > \"$0\"; exec sleep 60", pid_file.string(),
+               std::string(4 * 1024 * 1024, 'x'),
+               {.input_stall = milliseconds(300), .exit_wait = milliseconds(5000)});
   EXPECT_EQ(status, ioErr);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   const pid_t pid = std::stoi(ReadFile(pid_file));

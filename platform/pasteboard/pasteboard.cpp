@@ -19,28 +19,7 @@
 namespace kestrine_pasteboard {
 namespace {
 
-constexpr std::string_view kClipboardFileName = "clipboard";
-
-// Owns one file descriptor.
-class FileDescriptor final {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-  int Release() { return std::exchange(fd_, -1); }
-  // Closes the descriptor and returns 0 or close's errno.
-  int Close() {
-    const int result = close(std::exchange(fd_, -1));
-    return result == 0 || errno == EINTR ? 0 : errno;
-  }
-
- private:
-  int fd_;
-};
+constexpr char kClipboardFileName[] = "clipboard";
 
 const char* Environment(const char* name) {
   const char* value = std::getenv(name);
@@ -73,7 +52,7 @@ class FilePasteboard final : public Pasteboard {
   explicit FilePasteboard(int folder) : folder_(folder) {}
 
   OSStatus Clear() override {
-    if (unlinkat(folder_.get(), kClipboardFileName.data(), 0) != 0 && errno != ENOENT) {
+    if (unlinkat(folder_.get(), kClipboardFileName, 0) != 0 && errno != ENOENT) {
       return StatusFromErrno(errno);
     }
     return noErr;
@@ -99,7 +78,7 @@ class FilePasteboard final : public Pasteboard {
     const int close_error = file.Close();
     if (error == 0) error = close_error;
     if (error == 0 && renameat(folder_.get(), temporary.c_str(), folder_.get(),
-                               kClipboardFileName.data()) != 0) {
+                               kClipboardFileName) != 0) {
       error = errno;
     }
     if (error != 0) {
@@ -126,6 +105,11 @@ OSStatus OpenClipboardFolder(int* folder_fd) {
   FileDescriptor fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (fd.get() < 0) {
     const int error = errno;
+    struct stat link {};
+    if (lstat(folder.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      NSLog("Cannot use the clipboard folder %s: it is a link", folder.c_str());
+      return afpAccessDenied;
+    }
     NSLog("Cannot open the clipboard folder %s: %s", folder.c_str(), strerror(error));
     return StatusFromErrno(error);
   }
@@ -186,10 +170,12 @@ std::optional<HelperCommands> SessionHelper(OSStatus* status) {
   }
   if (Environment("DISPLAY") != nullptr) {
     if (std::optional<std::string> xclip = FindProgramOnPath("xclip")) {
-      return HelperCommands{*xclip, {"xclip", "-selection", "clipboard", "-t", "UTF8_STRING", "-i"}, {}};
+      return HelperCommands{
+          *xclip, {"xclip", "-selection", "clipboard", "-t", "UTF8_STRING", "-i"}, {}};
     }
     if (std::optional<std::string> xsel = FindProgramOnPath("xsel")) {
-      return HelperCommands{*xsel, {"xsel", "--clipboard", "--input"}, {"xsel", "--clipboard", "--clear"}};
+      return HelperCommands{
+          *xsel, {"xsel", "--clipboard", "--input"}, {"xsel", "--clipboard", "--clear"}};
     }
     NSLog("Cannot open the clipboard: neither xclip nor xsel was found on PATH");
     *status = notPasteboardOwnerErr;
@@ -242,5 +228,5 @@ OSStatus PasteboardPutItemFlavor(Pasteboard& pasteboard, PasteboardItemID item,
 
 std::string PasteboardFilePath() {
   return kestrine_pasteboard::ClipboardFolderPath() + "/" +
-         std::string(kestrine_pasteboard::kClipboardFileName);
+         kestrine_pasteboard::kClipboardFileName;
 }

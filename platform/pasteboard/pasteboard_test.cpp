@@ -292,7 +292,7 @@ TEST_F(PasteboardTest, FolderNotPrivateFailsToOpen) {
   fs::create_directory_symlink(dir_ / "elsewhere", folder);
   PasteboardRef pasteboard;
   CapturedStderr captured;
-  EXPECT_NE(PasteboardCreate(kPasteboardClipboard, &pasteboard), noErr);
+  EXPECT_EQ(PasteboardCreate(kPasteboardClipboard, &pasteboard), afpAccessDenied);
   EXPECT_FALSE(pasteboard);
   EXPECT_EQ(captured.Lines().size(), 1u);
 }
