@@ -87,8 +87,8 @@ TEST_F(KestrineServiceTest, UnusableEntriesKeepTheirPosition) {
   const std::string c = File("c.txt");
   Service({"Copy Filename", user_.home() + "/missing", b, c});
   EXPECT_EQ(user_.Clipboard(), "\nb.txt\nc.txt");
-  Service({"Copy Filename", b, std::string("not-utf8-\xff"), c});
-  EXPECT_EQ(user_.Clipboard(), "b.txt\n\nc.txt");
+  Service({"Copy Filename", std::string("not-utf8-\xff"), b, c});
+  EXPECT_EQ(user_.Clipboard(), "\nb.txt\nc.txt");
 }
 
 TEST_F(KestrineServiceTest, NothingRenderedLeavesTheClipboardEmpty) {

@@ -1,6 +1,7 @@
 #include "engine/folder_paths.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,10 +156,24 @@ TEST_F(FolderPathsTest, FolderRemovedBeforeTheWalk) {
 
 TEST_F(FolderPathsTest, DeepTreeEndsWithoutCrashing) {
   std::string path = Root();
-  for (int i = 0; i < 1500 && path.size() < 4000; ++i) path += "/d";
   MakeDirs(path);
-  const std::string text = Collect(Root());
-  EXPECT_GT(Lines(text).size(), 100u);
+  while (path.size() < 3000) {
+    path += "/d";
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0) << path.size();
+  }
+  const std::size_t depth = (path.size() - Root().size()) / 2;
+  EXPECT_EQ(Lines(Collect(Root())).size(), depth + 1);
+
+  // With fewer descriptors than levels the walk ends where they run out.
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit low = old;
+  low.rlim_cur = 128;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  const std::size_t lines = Lines(Collect(Root())).size();
+  ::setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_GT(lines, 50u);
+  EXPECT_LT(lines, 128u);
 }
 
 TEST_F(FolderPathsTest, MissingFilterIsRefused) {
