@@ -215,9 +215,9 @@ OSErr AEGetDescData(const AEDesc* desc, void* dataPtr, std::size_t maximumSize);
 //   - 'fsrf' to 'alis': an alias of the referenced item, which must exist;
 //   - any descriptor but 'null', 'list' and 'reco' to 'list': a list
 //     holding it as its one item.
-// An 'fsrf' descriptor whose data is not 80 bytes is never handed out as
-// 'fsrf' by a coercion. Fails with errAECoercionFail otherwise; `*result` is
-// then the null descriptor. `result` may be `desc`.
+// An 'fsrf' descriptor whose data is not 80 bytes coerces only to '****'
+// and 'list'. Fails with errAECoercionFail otherwise; `*result` is then the
+// null descriptor. `result` may be `desc`.
 OSErr AECoerceDesc(const AEDesc* desc, DescType toType, AEDesc* result);
 
 // The flattened form of `desc`:
@@ -234,5 +234,6 @@ std::string AEFlattenDesc(const AEDesc& desc);
 // flattened descriptor: a bad prefix, a truncated item, a count or length
 // larger than the bytes left, nesting deeper than kAEMaxNestingDepth, a
 // repeated key in a record, a 'null' descriptor with data, or bytes after the
-// end. Never allocates much more than ten times the input's size.
+// end. Memory for a count of items is reserved only after the bytes left
+// have been found long enough to hold that many.
 OSErr AEUnflattenDesc(std::string_view bytes, AEDesc* result);

@@ -94,6 +94,6 @@ void CFPlugInAddInstanceForFactory(const CFUUIDRef& factoryID);
 // there. Ignores null.
 void CFPlugInRemoveInstanceForFactory(const CFUUIDRef& factoryID);
 
-// The number of live instances of the factory counted in this copy's
-// registry (see above); 0 for null.
+// The number of live instances of the factory in the registry this copy of
+// the library counts in (see above); 0 for null.
 ItemCount CFPlugInGetInstanceCountForFactory(const CFUUIDRef& factoryID);

@@ -1,0 +1,67 @@
+// Fuzzes the reader of flattened descriptors: whatever it accepts must
+// flatten back to the very same bytes, and every item of it must be readable
+// and coercible without a fault.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/appleevents/appleevents.h"
+
+namespace {
+
+void Check(bool condition) {
+  if (!condition) std::abort();
+}
+
+void Walk(const AEDesc& desc) {
+  // The data of every descriptor makes the same descriptor again.
+  const std::size_t size = AEGetDescDataSize(&desc);
+  std::vector<char> data(size);
+  Check(AEGetDescData(&desc, data.data(), data.size()) == noErr);
+  AEDesc remade;
+  Check(AECreateDesc(desc.descriptorType(), data.data(), data.size(), &remade) == noErr);
+  Check(remade == desc);
+
+  for (const DescType type : {typeWildCard, typeFSRef, typeAlias, typeAEList, typeSInt32}) {
+    AEDesc coerced;
+    const OSErr status = AECoerceDesc(&desc, type, &coerced);
+    Check(status == noErr || (status == errAECoercionFail && coerced == AEDesc()));
+  }
+
+  long count = 0;
+  if (AECountItems(&desc, &count) != noErr) return;
+  Check(AEGetNthDesc(&desc, 0, typeWildCard, nullptr, &remade) == errAEBadListItem);
+  Check(AEGetNthDesc(&desc, count + 1, typeWildCard, nullptr, &remade) == errAEBadListItem);
+  for (long index = 1; index <= count; ++index) {
+    AEKeyword key = 0;
+    AEDesc item;
+    Check(AEGetNthDesc(&desc, index, typeWildCard, &key, &item) == noErr);
+    if (desc.descriptorType() == typeAERecord) {
+      AEDesc byKey;
+      Check(AEGetParamDesc(&desc, key, typeWildCard, &byKey) == noErr);
+      Check(byKey == item);
+    }
+    AEDesc asFile;
+    const OSErr status = AEGetNthDesc(&desc, index, typeFSRef, nullptr, &asFile);
+    Check(status == noErr || status == errAECoercionFail);
+    if (status == noErr) Check(AEGetDescDataSize(&asFile) == 80);
+    Walk(item);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  AEDesc desc;
+  if (AEUnflattenDesc(bytes, &desc) != noErr) {
+    Check(desc == AEDesc());
+    return 0;
+  }
+  Check(AEFlattenDesc(desc) == bytes);
+  Walk(desc);
+  return 0;
+}
