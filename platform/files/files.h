@@ -6,6 +6,10 @@
 // name, so a reference gives its path back without searching the file system
 // and costs a few bytes per distinct item however often it is copied. Nodes
 // are interned: the same location always yields the same reference bytes.
+// An item whose name is short holds its parent's node and its own name in
+// its reference, and so costs the table nothing until it is a parent itself;
+// only folders whose entries were fetched, the folders on the way to a made
+// reference, and items with long names become nodes.
 //
 // A reference names a location, resolved when it is made. Operations that
 // need the item check that it still exists and fail with fnfErr when it was
@@ -54,15 +58,18 @@ struct FSCatalogInfo {
 // current folder). The path is resolved as realpath(3) does: symbolic links
 // are followed, "." and ".." removed. When `isDirectory` is given it receives
 // whether the item is a folder. Returns noErr, or fnfErr when the path names
-// nothing, afpAccessDenied when a folder on the way may not be searched,
-// bdNamErr when the path is too long; `ref` is untouched on failure.
+// nothing (a missing item, a dangling link, a loop of links, a file used as
+// a folder, or the empty path), afpAccessDenied when a folder on the way may
+// not be searched, bdNamErr when the path or a name is too long, paramErr
+// for a null `ref` or a path holding a NUL; `ref` is untouched on failure.
 OSErr FSPathMakeRef(std::string_view path, FSRef* ref, bool* isDirectory = nullptr);
 
 // Writes the item's absolute path, NUL-ended, into `path`: no trailing slash,
 // "/" for the root. Fails with errFSBadBuffer when the path and its NUL do not
 // fit in `capacity` bytes, fnfErr when the item no longer exists, paramErr for
 // a bad reference or a null buffer; on failure the buffer holds "" when
-// capacity is at least 1.
+// capacity is at least 1. The item is checked with one lstat(2); a path that
+// is too long for the kernel (PATH_MAX) fails with bdNamErr.
 OSStatus FSRefMakePath(const FSRef& ref, char* path, std::size_t capacity);
 
 // The same path as a string, without checking that the item still exists.
@@ -73,8 +80,11 @@ std::optional<std::string> FSRefCopyPathUnchecked(const FSRef& ref);
 // Fills the parts of `info` asked for in `whichInfo`, the item's name (the
 // last path component; "/" for the root) into `outName` and the reference of
 // its parent folder (the root is its own parent) into `parentRef`. Each
-// output may be null. Returns noErr, fnfErr for a deleted item, paramErr for
-// a bad reference. Links are not followed: a link to a folder is not a folder.
+// output may be null; fields of `info` not asked for are left as they are.
+// Returns noErr, fnfErr for a deleted item, paramErr for a bad reference,
+// nsvErr when the volume is asked for and cannot be found; the outputs are
+// untouched on failure. Links are not followed: a link to a folder is not a
+// folder.
 OSErr FSGetCatalogInfo(const FSRef& ref, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* info,
                        std::string* outName, FSRef* parentRef);
 
@@ -82,7 +92,9 @@ OSErr FSGetCatalogInfo(const FSRef& ref, FSCatalogInfoBitmap whichInfo, FSCatalo
 // fails.
 std::optional<std::string> FSGetFileDirName(const FSRef& ref);
 
-// The volume that holds the item; none when FSGetCatalogInfo fails.
+// The volume that holds the item; none when FSGetCatalogInfo fails. The
+// number is the mount ID (statx(2) STATX_MNT_ID, else found in the mount
+// table by device number and the longest mount point holding the path).
 std::optional<FSVolumeRefNum> FSGetVRefNum(const FSRef& ref);
 
 // A flat iterator over one folder's entries. Owned by the caller; destroying
@@ -96,7 +108,8 @@ using FSIteratorRef = std::unique_ptr<FSIterator, FSIteratorDeleter>;
 // Opens a flat iterator on `container`. Returns noErr, fnfErr when it is
 // gone, dirNFErr when it is not a folder (a link to a folder is not opened),
 // afpAccessDenied when it may not be read, tmfoErr when no descriptor is
-// left, bdNamErr when its path is too long to open.
+// left, bdNamErr when its path is too long to open, paramErr for a bad
+// reference or a null `iterator`. `*iterator` is null on failure.
 OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator);
 
 // Fetches the next entry ("." and ".." are skipped) into `info` (node flags
@@ -104,7 +117,10 @@ OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator);
 // errFSNoMoreItems at the end. The entry's kind comes from the directory entry
 // when the file system reports it, otherwise from lstat(2); a symbolic link is
 // never a folder. Entries come in the file system's order. Read errors are
-// mapped as FSOpenIterator's (access denied: afpAccessDenied).
+// mapped as FSOpenIterator's (access denied: afpAccessDenied). Each output
+// may be null. An entry deleted before its kind could be learnt is skipped.
+// Once the end is reached, further calls return errFSNoMoreItems without
+// reading again.
 OSErr FSGetCatalogInfoBulk(FSIterator& iterator, ItemCount* actualObjects, FSCatalogInfo* info,
                            FSRef* ref);
 

@@ -6,19 +6,28 @@
 // - Package: a folder whose name ends in one of the package extensions
 //   ("app", "bundle", "framework", "plugin", "kext", any letter case), or a
 //   folder holding "Contents/Info.plist" (a bundle, such as KestrineCM.plugin).
-// - Application: a folder whose name ends in ".app" or ".AppDir".
+// - Application: a folder whose name ends in ".app" or ".AppDir" (any letter
+//   case; the name's extension by the rule below). An application is also a
+//   package. A symbolic link is never a package: its flags are link and
+//   plain file.
 // - Display name: the name with bytes that are not UTF-8 replaced by U+FFFD;
 //   the root of a volume shows the volume's name (see CFURLCopyHFSPath).
 // - Extension: the text after the final period, when that period is neither
-//   the first nor the last character and the text holds no white space.
+//   the first nor the last character and the text holds no white space
+//   (Unicode White_Space). So ".bashrc", "file." and "a.txt " have none, and
+//   ".config.json" has "json".
 // - HFS path: the volume's name, then the path inside the volume, with ":"
 //   between components and every ":" inside a name shown as "/". A folder's
 //   path ends with ":". The start-up volume (the one mounted on "/") is named
 //   by its file-system label when /dev/disk/by-label names one, else "Linux";
 //   any other volume by its label, else the last component of its mount point.
+//   An item outside its mount's point (seen from another mount namespace)
+//   counts as on the start-up volume.
 // - Volume URL: from the mount table. CIFS/SMB: smb://server/share/; NFS:
-//   nfs://server/export/; SSHFS: sftp://user@host/path/; anything else: the
-//   file:// URL of the mount point, with a trailing slash.
+//   nfs://server/export/; SSHFS: sftp://user@host/path/ (a path relative to
+//   the remote home: sftp://user@host/~/path/); anything else, or a mount
+//   source of another shape: the file:// URL of the mount point, with a
+//   trailing slash. Paths are percent-escaped by RFC 2396.
 #pragma once
 
 #include <cstddef>
@@ -54,13 +63,15 @@ struct LSItemInfoRecord {
   LSItemInfoFlags flags = 0;
 };
 
-// Fills `info->flags` for the item (links are not followed). Returns noErr,
-// fnfErr for a deleted item, paramErr for a bad reference or null `info`.
+// Fills `info->flags` for the item (links are not followed). Every request
+// gets the basic flags: the only ones there are. Returns noErr, fnfErr for a
+// deleted item, paramErr for a bad reference or null `info`.
 OSStatus LSCopyItemInfoForRef(const FSRef& ref, LSRequestedInfo which, LSItemInfoRecord* info);
 
 // The extension of the item's location (the text after the final period of
 // its name, without the period, as a URL's path extension: no other rule
-// applies), or none.
+// applies), or none: no period, nothing after it, the root, a bad reference,
+// or an extension that is not valid UTF-8. The item need not exist.
 std::optional<std::string> CFURLCopyPathExtension(const FSRef& ref);
 
 // The item's HFS path (rules above); none when the item is gone or its name
