@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/files/directory_entry.h"
 #include "platform/files/mount_table.h"
 #include "platform/files/node_table.h"
 
@@ -104,15 +105,9 @@ OSErr FSIterator::Next(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* re
                                 strnlen(name_start, record_length - kDirentNameOffset));
     if (name == "." || name == "..") continue;
 
-    bool is_directory = type == DT_DIR;
-    if (type == DT_UNKNOWN) {
-      struct stat status {};
-      if (fstatat(fd_, name_start, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-        is_directory = S_ISDIR(status.st_mode);
-      } else if (errno == ENOENT) {
-        continue;  // Deleted since the folder was read.
-      }
-    }
+    const files_internal::EntryKind kind = files_internal::KindOfEntry(fd_, name_start, type);
+    if (kind == files_internal::EntryKind::kGone) continue;
+    const bool is_directory = kind == files_internal::EntryKind::kFolder;
     if (ref != nullptr) {
       if (!container_node_) {
         container_node_ = files_internal::NodeOfLocation(container_);
@@ -127,6 +122,20 @@ OSErr FSIterator::Next(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* re
     return noErr;
   }
 }
+
+namespace files_internal {
+
+EntryKind KindOfEntry(int folder_fd, const char* name, unsigned char d_type) {
+  if (d_type == DT_DIR) return EntryKind::kFolder;
+  if (d_type != DT_UNKNOWN) return EntryKind::kOther;
+  struct stat status {};
+  if (fstatat(folder_fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    return S_ISDIR(status.st_mode) ? EntryKind::kFolder : EntryKind::kOther;
+  }
+  return errno == ENOENT ? EntryKind::kGone : EntryKind::kOther;
+}
+
+}  // namespace files_internal
 
 void FSIteratorDeleter::operator()(FSIterator* iterator) const { delete iterator; }
 

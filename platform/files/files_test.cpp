@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/files/directory_entry.h"
 #include "platform/files/files_test_support.h"
 #include "platform/files/node_table.h"
 
@@ -360,6 +361,27 @@ TEST(FSIteratorTest, DeliversEveryEntryOnceWithItsKind) {
                              nullptr),
             noErr);
   EXPECT_EQ(info.nodeFlags & kFSNodeIsDirectoryMask, 0);
+}
+
+TEST(FSIteratorTest, KindComesFromTheEntryTypeOrFromLstat) {
+  using files_internal::EntryKind;
+  using files_internal::KindOfEntry;
+  TempFolder temp;
+  ASSERT_TRUE(MakeFolder(temp / "folder"));
+  ASSERT_TRUE(MakeFile(temp / "file"));
+  ASSERT_EQ(symlink("folder", (temp / "link").c_str()), 0);
+  const int fd = open(temp.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  // A file system that reports no types: one lstat per entry.
+  EXPECT_EQ(KindOfEntry(fd, "folder", DT_UNKNOWN), EntryKind::kFolder);
+  EXPECT_EQ(KindOfEntry(fd, "file", DT_UNKNOWN), EntryKind::kOther);
+  EXPECT_EQ(KindOfEntry(fd, "link", DT_UNKNOWN), EntryKind::kOther);
+  EXPECT_EQ(KindOfEntry(fd, "deleted", DT_UNKNOWN), EntryKind::kGone);
+  // A reported type is trusted without a look at the item.
+  EXPECT_EQ(KindOfEntry(fd, "deleted", DT_DIR), EntryKind::kFolder);
+  EXPECT_EQ(KindOfEntry(fd, "folder", DT_LNK), EntryKind::kOther);
+  EXPECT_EQ(KindOfEntry(fd, "folder", DT_REG), EntryKind::kOther);
+  close(fd);
 }
 
 TEST(FSIteratorTest, EmptyFolderEndsAtOnceAndStaysEnded) {
