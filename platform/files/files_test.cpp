@@ -543,7 +543,8 @@ TEST(FSRefTest, ThreadsMakeTheSameRefs) {
   TempFolder temp;
   std::vector<std::string> paths;
   for (int i = 0; i < 50; ++i) {
-    const std::string folder = temp / ("f" + std::to_string(i));
+    std::string folder = temp / "f";
+    folder += std::to_string(i);
     ASSERT_TRUE(MakeFolder(folder));
     paths.push_back(folder + "/" + std::string(80, static_cast<char>('a' + i % 26)));
     ASSERT_TRUE(MakeFile(paths.back()));
