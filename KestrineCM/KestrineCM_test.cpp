@@ -8,6 +8,7 @@
 
 #include "platform/appleevents/alias.h"
 #include "platform/plugin/plugin.h"
+#include "platform/preferences/preferences.h"
 #include "testing/test_support.h"
 
 namespace {

@@ -73,6 +73,7 @@ OSErr FSIterateContainer(const FSRef& container, ItemCount maxLevels, FSCatalogI
   globals.wantName = wantName;
   globals.yourDataPtr = yourDataPtr;
   globals.maxLevels = maxLevels;
+  const ScopedPackageMemo memo;
   FSIterateContainerLevel(globals);
   return globals.result;
 }

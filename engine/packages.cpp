@@ -19,7 +19,28 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
          });
 }
 
+struct PackageMemo {
+  int scopes = 0;
+  bool valid = false;
+  FSRef ref{};
+  bool isPackage = false;
+};
+
+thread_local PackageMemo tMemo;
+
+bool AskLaunchServices(const FSRef& ref) {
+  LSItemInfoRecord info;
+  return LSCopyItemInfoForRef(ref, kLSRequestBasicFlagsOnly, &info) == noErr &&
+         (info.flags & (kLSItemInfoIsPackage | kLSItemInfoIsApplication)) != 0;
+}
+
 }  // namespace
+
+ScopedPackageMemo::ScopedPackageMemo() { ++tMemo.scopes; }
+
+ScopedPackageMemo::~ScopedPackageMemo() {
+  if (--tMemo.scopes == 0) tMemo.valid = false;
+}
 
 bool ItemIsABundleByExtension(const FSRef& ref) {
   const std::optional<std::string> extension = CFURLCopyPathExtension(ref);
@@ -32,10 +53,11 @@ bool ItemIsABundle(const FSRef& ref) {
   // Both tests give the same answer for a package by extension, and this one
   // costs no system call.
   if (ItemIsABundleByExtension(ref)) return true;
-  LSItemInfoRecord info;
-  if (LSCopyItemInfoForRef(ref, kLSRequestBasicFlagsOnly, &info) == noErr &&
-      (info.flags & (kLSItemInfoIsPackage | kLSItemInfoIsApplication)) != 0) {
-    return true;
+  if (tMemo.scopes == 0) return AskLaunchServices(ref);
+  if (!tMemo.valid || !(tMemo.ref == ref)) {
+    tMemo.ref = ref;
+    tMemo.isPackage = AskLaunchServices(ref);
+    tMemo.valid = true;
   }
-  return false;
+  return tMemo.isPackage;
 }

@@ -13,3 +13,15 @@ bool ItemIsABundleByExtension(const FSRef& ref);
 // an application, or its extension is a package extension. Files and folders
 // alike. The extension is tested first, since it needs no file-system call.
 bool ItemIsABundle(const FSRef& ref);
+
+// While one lives, ItemIsABundle answers a repeated question about the item
+// it was last asked about from memory, on this thread. A folder walk asks
+// about each folder twice in a row (once in its filter, once before reading
+// it); the scope makes the second answer free. Scopes nest.
+class ScopedPackageMemo final {
+ public:
+  ScopedPackageMemo();
+  ~ScopedPackageMemo();
+  ScopedPackageMemo(const ScopedPackageMemo&) = delete;
+  ScopedPackageMemo& operator=(const ScopedPackageMemo&) = delete;
+};

@@ -123,12 +123,12 @@ std::optional<std::string> SingleFormBody(const FSRef& ref, char* buffer, std::s
 std::string MakeUNCWindowsStyleText(std::string_view posixPath) {
   constexpr std::string_view kVolumes = "/Volumes";
   std::string text;
+  text.reserve(posixPath.size() + 1);
   if (posixPath.starts_with(kVolumes)) {
-    text = "/";
+    text.push_back('\\');
     posixPath.remove_prefix(kVolumes.size());
   }
-  text += posixPath;
-  std::replace(text.begin(), text.end(), '/', '\\');
+  for (char c : posixPath) text.push_back(c == '/' ? '\\' : c);
   return text;
 }
 
