@@ -178,7 +178,7 @@ TEST_F(KestrineCMMenuTest, MissingCommandListIsIgnored) {
 }
 
 TEST_F(KestrineCMMenuTest, HandlerLeavesTheClipboardAloneForContextsThatAreNotLists) {
-  WriteFile(user_.root() + "/run/kestrine/clipboard", "old");
+  user_.SetClipboard("old");
   AEDesc text;
   AECreateDesc(typeText, "abc", 3, &text);
   KestrineCMHandleSelection(nullptr, &text, 1);

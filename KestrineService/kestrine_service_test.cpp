@@ -49,10 +49,6 @@ class KestrineServiceTest : public ::testing::Test {
     MakeDirs(path);
     return path;
   }
-  void SetClipboard(std::string_view text) {
-    WriteFile(user_.root() + "/run/kestrine/clipboard", text);
-    ::chmod((user_.root() + "/run/kestrine").c_str(), 0700);
-  }
 
   ScopedUser user_;
 };
@@ -92,16 +88,16 @@ TEST_F(KestrineServiceTest, UnusableEntriesKeepTheirPosition) {
 }
 
 TEST_F(KestrineServiceTest, NothingRenderedLeavesTheClipboardEmpty) {
-  SetClipboard("old");
+  user_.SetClipboard("old");
   Service({"Copy Extension", File("README")});
   EXPECT_EQ(user_.Clipboard(), std::nullopt);
-  SetClipboard("old");
+  user_.SetClipboard("old");
   Service({"Copy Posix Path"});
   EXPECT_EQ(user_.Clipboard(), std::nullopt);
 }
 
 TEST_F(KestrineServiceTest, UnknownCommandLeavesTheClipboardUnchanged) {
-  SetClipboard("old");
+  user_.SetClipboard("old");
   const RunResult r = Service({"copy posix path", File("a.txt")});
   EXPECT_EQ(r.exitStatus, 2);
   EXPECT_EQ(user_.Clipboard(), "old");
@@ -110,7 +106,7 @@ TEST_F(KestrineServiceTest, UnknownCommandLeavesTheClipboardUnchanged) {
 }
 
 TEST_F(KestrineServiceTest, MissingClipboardToolFailsLoudlyAndChangesNothing) {
-  SetClipboard("old");
+  user_.SetClipboard("old");
   const std::string emptyBin = Folder("empty-bin");
   ScopedEnv display("DISPLAY", ":99");
   ScopedEnv path("PATH", emptyBin);

@@ -77,6 +77,11 @@ std::optional<std::string> ScopedUser::Clipboard() const {
   return ReadFile(dir_.Join("run/kestrine/clipboard"));
 }
 
+void ScopedUser::SetClipboard(std::string_view text) const {
+  WriteFile(dir_.Join("run/kestrine/clipboard"), text);
+  ::chmod(dir_.Join("run/kestrine").c_str(), 0700);
+}
+
 void ScopedUser::WriteSettings(std::string_view entries) const {
   std::ostringstream xml;
   xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"

@@ -52,6 +52,8 @@ class ScopedUser final {
   std::string SettingsPath() const;
   // The per-user clipboard file's content, or none when it is absent.
   std::optional<std::string> Clipboard() const;
+  // Puts `text` on the per-user clipboard file, as an earlier copy would.
+  void SetClipboard(std::string_view text) const;
   // Replaces the settings file with a property list whose top-level
   // dictionary holds `entries`, XML text such as
   // "<key>LabelItems</key><true/>".
