@@ -55,6 +55,7 @@ bool MyIterateCollectFilter(bool /*containerChanged*/, ItemCount /*currentLevel*
 }
 
 OSErr IterateCountFolders(const FSRef& start) {
+  const ScopedNSLogBatch logBatch;
   gNbrFoldersCounted = 1;
   NSLog("Cumulative Nbr Folders: %d ", gNbrFoldersCounted);
   const OSErr result =
@@ -64,6 +65,7 @@ OSErr IterateCountFolders(const FSRef& start) {
 }
 
 OSErr IterateCollectFolders(const FSRef& start) {
+  const ScopedNSLogBatch logBatch;
   gNbrFoldersCollected = 0;
   gFSRefArray.reset();
   if (gNbrFoldersCounted < 1) return memFullErr;

@@ -30,7 +30,7 @@ thread_local PackageMemo tMemo;
 
 bool AskLaunchServices(const FSRef& ref) {
   LSItemInfoRecord info;
-  return LSCopyItemInfoForRef(ref, kLSRequestBasicFlagsOnly, &info) == noErr &&
+  return LSCopyItemInfoForRef(ref, kLSRequestPackageFlagsOnly, &info) == noErr &&
          (info.flags & (kLSItemInfoIsPackage | kLSItemInfoIsApplication)) != 0;
 }
 

@@ -14,6 +14,7 @@
 #include "platform/files/directory_entry.h"
 #include "platform/files/mount_table.h"
 #include "platform/files/node_table.h"
+#include "platform/files/open_folders.h"
 
 using files_internal::DecodeRef;
 using files_internal::NodeIndex;
@@ -41,7 +42,10 @@ class FSIterator final {
   FSIterator(int fd, RefLocation container) : fd_(fd), container_(std::move(container)) {}
   FSIterator(const FSIterator&) = delete;
   FSIterator& operator=(const FSIterator&) = delete;
-  ~FSIterator() { close(fd_); }
+  ~FSIterator() {
+    registration_.reset();
+    close(fd_);
+  }
 
   OSErr Next(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* ref);
 
@@ -53,6 +57,8 @@ class FSIterator final {
   int fd_;
   RefLocation container_;
   std::optional<NodeIndex> container_node_;
+  // Lets calls on this folder's entries name them relative to fd_.
+  std::optional<files_internal::OpenFolderRegistration> registration_;
   std::unique_ptr<char[]> buffer_;
   std::size_t capacity_ = 0;
   std::size_t position_ = 0;
@@ -112,6 +118,7 @@ OSErr FSIterator::Next(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* re
       if (!container_node_) {
         container_node_ = files_internal::NodeOfLocation(container_);
         if (!container_node_) return memFullErr;
+        registration_.emplace(*container_node_, fd_);
       }
       const std::optional<FSRef> entry_ref = files_internal::MakeChildRef(*container_node_, name);
       if (!entry_ref) continue;  // A name no reference can hold.
@@ -209,7 +216,10 @@ OSStatus FSRefMakePath(const FSRef& ref, char* path, std::size_t capacity) {
   const std::optional<std::string> full = files_internal::PathOfLocation(*location);
   if (!full) return paramErr;
   struct stat status {};
-  if (lstat(full->c_str(), &status) != 0) return files_internal::MissingItemStatus(errno);
+  const std::optional<int> folder = files_internal::OpenFolderOfParent(*location);
+  const int found = folder ? fstatat(*folder, location->name.c_str(), &status, AT_SYMLINK_NOFOLLOW)
+                           : lstat(full->c_str(), &status);
+  if (found != 0) return files_internal::MissingItemStatus(errno);
   if (full->size() >= capacity) return errFSBadBuffer;
   std::memcpy(path, full->c_str(), full->size() + 1);
   return noErr;
@@ -228,7 +238,10 @@ OSErr FSGetCatalogInfo(const FSRef& ref, FSCatalogInfoBitmap whichInfo, FSCatalo
   const std::optional<std::string> path = files_internal::PathOfLocation(*location);
   if (!path) return paramErr;
   int error = 0;
-  const std::optional<files_internal::ItemStatus> status = files_internal::StatItem(*path, &error);
+  const std::optional<int> folder = files_internal::OpenFolderOfParent(*location);
+  const std::optional<files_internal::ItemStatus> status =
+      folder ? files_internal::StatItemAt(*folder, location->name, &error)
+             : files_internal::StatItem(*path, &error);
   if (!status) return files_internal::MissingItemStatus(error);
 
   FSCatalogInfo filled;
@@ -276,7 +289,10 @@ OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator) {
   if (!location) return paramErr;
   const std::optional<std::string> path = files_internal::PathOfLocation(*location);
   if (!path) return paramErr;
-  const int fd = open(path->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const std::optional<int> folder = files_internal::OpenFolderOfParent(*location);
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  const int fd = folder ? openat(*folder, location->name.c_str(), kFlags)
+                        : open(path->c_str(), kFlags);
   if (fd < 0) {
     // O_NOFOLLOW refuses a link with ELOOP: a link to a folder is no folder.
     if (errno == ELOOP) return dirNFErr;

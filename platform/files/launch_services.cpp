@@ -1,5 +1,6 @@
 #include "platform/files/launch_services.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include "platform/corefoundation/cf_string.h"
 #include "platform/files/mount_table.h"
 #include "platform/files/node_table.h"
+#include "platform/files/open_folders.h"
 
 using files_internal::ItemStatus;
 using files_internal::MountEntry;
@@ -61,7 +63,10 @@ std::optional<LocatedItem> Locate(const FSRef& ref, OSErr* error) {
     return std::nullopt;
   }
   int stat_error = 0;
-  const std::optional<ItemStatus> status = files_internal::StatItem(*path, &stat_error);
+  const std::optional<int> folder = files_internal::OpenFolderOfParent(*location);
+  const std::optional<ItemStatus> status =
+      folder ? files_internal::StatItemAt(*folder, location->name, &stat_error)
+             : files_internal::StatItem(*path, &stat_error);
   if (!status) {
     *error = files_internal::MissingItemStatus(stat_error);
     return std::nullopt;
@@ -96,10 +101,44 @@ bool IsVolumeRoot(const LocatedItem& item) {
   return volume && volume->item_is_root;
 }
 
-bool IsPackageFolder(std::string_view name, const std::string& path) {
-  if (ExtensionIsOneOf(name, kPackageExtensions)) return true;
-  const std::string info_plist = path + "/Contents/Info.plist";
-  return access(info_plist.c_str(), F_OK) == 0;
+// Whether the folder holds Contents/Info.plist, asked relative to its open
+// parent when this thread is iterating it.
+bool HoldsBundleInfo(const RefLocation& location, const std::string& path) {
+  constexpr std::string_view kInfo = "/Contents/Info.plist";
+  if (const std::optional<int> folder = files_internal::OpenFolderOfParent(location)) {
+    const std::string relative = location.name + std::string(kInfo);
+    return faccessat(*folder, relative.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+  }
+  const std::string absolute = path + std::string(kInfo);
+  return faccessat(AT_FDCWD, absolute.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool IsPackageFolder(std::string_view name, const LocatedItem& item) {
+  return ExtensionIsOneOf(name, kPackageExtensions) || HoldsBundleInfo(item.location, item.path);
+}
+
+// The package and application flags alone, with at most one system call: a
+// folder holding Contents/Info.plist needs no stat to be known as a folder.
+OSStatus PackageFlagsOnly(const FSRef& ref, LSItemInfoRecord* info) {
+  info->flags = 0;
+  const std::optional<RefLocation> location = files_internal::DecodeRef(ref);
+  if (!location) return paramErr;
+  if (!location->child_form() && location->node == files_internal::kRootNode) return noErr;
+  const std::optional<std::string> name = files_internal::NameOfLocation(*location);
+  const std::optional<std::string> path = files_internal::PathOfLocation(*location);
+  if (!name || !path) return paramErr;
+  const bool application = ExtensionIsOneOf(*name, kApplicationExtensions);
+  if (application || ExtensionIsOneOf(*name, kPackageExtensions)) {
+    OSErr error = noErr;
+    const std::optional<LocatedItem> item = Locate(ref, &error);
+    if (!item) return error;
+    if (item->status.is_directory()) {
+      info->flags = kLSItemInfoIsPackage | (application ? kLSItemInfoIsApplication : 0);
+    }
+    return noErr;
+  }
+  if (HoldsBundleInfo(*location, *path)) info->flags = kLSItemInfoIsPackage;
+  return noErr;
 }
 
 std::string_view WithoutTrailingSlashes(std::string_view path) {
@@ -133,8 +172,8 @@ std::size_t LSGetExtensionInfo(std::string_view name) {
 }
 
 OSStatus LSCopyItemInfoForRef(const FSRef& ref, LSRequestedInfo which, LSItemInfoRecord* info) {
-  (void)which;  // Only the basic flags exist here; they are always filled.
   if (info == nullptr) return paramErr;
+  if (which == kLSRequestPackageFlagsOnly) return PackageFlagsOnly(ref, info);
   OSErr error = noErr;
   const std::optional<LocatedItem> item = Locate(ref, &error);
   if (!item) return error;
@@ -147,7 +186,7 @@ OSStatus LSCopyItemInfoForRef(const FSRef& ref, LSRequestedInfo which, LSItemInf
     if (name && item->path != "/") {
       if (ExtensionIsOneOf(*name, kApplicationExtensions)) {
         flags |= kLSItemInfoIsApplication | kLSItemInfoIsPackage;
-      } else if (IsPackageFolder(*name, item->path)) {
+      } else if (IsPackageFolder(*name, *item)) {
         flags |= kLSItemInfoIsPackage;
       }
     }

@@ -51,6 +51,10 @@ std::size_t LSGetExtensionInfo(std::string_view name);
 
 using LSRequestedInfo = std::uint32_t;
 constexpr LSRequestedInfo kLSRequestBasicFlagsOnly = 0x00000004;
+// Only kLSItemInfoIsPackage and kLSItemInfoIsApplication, with at most one
+// file-system call: what a folder walk asks of every folder. An item that
+// cannot be reached reads as neither.
+constexpr LSRequestedInfo kLSRequestPackageFlagsOnly = 0x00010000;
 
 using LSItemInfoFlags = std::uint32_t;
 constexpr LSItemInfoFlags kLSItemInfoIsPlainFile = 0x00000001;

@@ -282,8 +282,12 @@ bool ItemStatus::is_directory() const { return S_ISDIR(mode); }
 bool ItemStatus::is_symlink() const { return S_ISLNK(mode); }
 
 std::optional<ItemStatus> StatItem(const std::string& path, int* error) {
+  return StatItemAt(AT_FDCWD, path, error);
+}
+
+std::optional<ItemStatus> StatItemAt(int folder, const std::string& path, int* error) {
   struct statx buffer {};
-  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+  if (statx(folder, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
             STATX_TYPE | STATX_MODE | STATX_MNT_ID, &buffer) != 0) {
     *error = errno;
     return std::nullopt;

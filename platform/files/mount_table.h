@@ -84,6 +84,10 @@ struct ItemStatus {
 // sets `*error` to the errno value.
 std::optional<ItemStatus> StatItem(const std::string& path, int* error);
 
+// StatItem of `path` relative to the open folder `folder` (AT_FDCWD for the
+// current folder).
+std::optional<ItemStatus> StatItemAt(int folder, const std::string& path, int* error);
+
 // The status an operation on a vanished item returns for the errno value of
 // its stat: fnfErr when the item or a folder on its way is gone, else as
 // OSErrFromErrno.

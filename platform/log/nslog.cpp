@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -76,7 +77,43 @@ void WriteAll(const char* data, std::size_t size) {
   }
 }
 
+// The lines a ScopedNSLogBatch gathers on this thread.
+constexpr std::size_t kBatchFlushSize = 16 * 1024;
+struct LogBatch {
+  int scopes = 0;
+  std::string text;
+};
+thread_local LogBatch tBatch;
+
+void FlushBatch() {
+  if (!tBatch.text.empty()) WriteAll(tBatch.text.data(), tBatch.text.size());
+  tBatch.text.clear();
+}
+
+// Gathers the line when a batch is open; false when it must be written now.
+bool GatherLine(const char* line, std::size_t length) {
+  if (tBatch.scopes == 0) return false;
+  try {
+    tBatch.text.append(line, length);
+  } catch (const std::bad_alloc&) {
+    FlushBatch();
+    return false;
+  }
+  if (tBatch.text.size() >= kBatchFlushSize) FlushBatch();
+  return true;
+}
+
 }  // namespace
+
+ScopedNSLogBatch::ScopedNSLogBatch() { ++tBatch.scopes; }
+
+ScopedNSLogBatch::~ScopedNSLogBatch() {
+  if (--tBatch.scopes == 0) {
+    const int saved_errno = errno;
+    FlushBatch();
+    errno = saved_errno;
+  }
+}
 
 void NSLog(const char* format, ...) {
   const int saved_errno = errno;
@@ -110,6 +147,6 @@ void NSLog(const char* format, ...) {
   va_end(retry);
 
   if (length == 0 || line[length - 1] != '\n') line[length++] = '\n';
-  WriteAll(line, length);
+  if (!GatherLine(line, length)) WriteAll(line, length);
   errno = saved_errno;
 }

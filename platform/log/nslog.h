@@ -9,3 +9,15 @@
 // A program started by a desktop session has its standard error in the
 // session's journal. Never fails, and leaves errno as it found it.
 void NSLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// While one lives, the calling thread's lines are gathered and written whole,
+// many per write(2): when the gathered text passes 16 KiB and when the last
+// scope on the thread ends. For work that logs a line per item, such as a
+// folder walk. Scopes nest.
+class ScopedNSLogBatch final {
+ public:
+  ScopedNSLogBatch();
+  ~ScopedNSLogBatch();
+  ScopedNSLogBatch(const ScopedNSLogBatch&) = delete;
+  ScopedNSLogBatch& operator=(const ScopedNSLogBatch&) = delete;
+};

@@ -177,3 +177,35 @@ TEST(NSLogTest, LinesOfConcurrentProcessesDoNotInterleave) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(NSLogTest, BatchedLinesArriveWholeAndInOrderWhenTheBatchEnds) {
+  CapturedStderr captured;
+  {
+    const ScopedNSLogBatch outer;
+    NSLog("first");
+    {
+      const ScopedNSLogBatch inner;
+      NSLog("second %d", 2);
+    }
+    // Nothing is written while a batch is open.
+    EXPECT_EQ(captured.Text(), "");
+    for (int i = 0; i < 1000; ++i) NSLog("line %04d of a long batch", i);
+    // Past 16 KiB the gathered lines go out, whole.
+    const std::string early = captured.Text();
+    EXPECT_FALSE(early.empty());
+    EXPECT_EQ(early.back(), '\n');
+  }
+  NSLog("after");
+  captured.Restore();
+  const std::vector<std::string> lines = Lines(captured.Text());
+  ASSERT_EQ(lines.size(), 1003u);
+  EXPECT_TRUE(lines[0].ends_with("] first"));
+  EXPECT_TRUE(lines[1].ends_with("] second 2"));
+  EXPECT_TRUE(lines[2].ends_with("] line 0000 of a long batch"));
+  EXPECT_TRUE(lines[1001].ends_with("] line 0999 of a long batch"));
+  EXPECT_TRUE(lines[1002].ends_with("] after"));
+}
+
+}  // namespace
