@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -191,6 +192,33 @@ TEST_F(KestrineServiceTest, NautilusScriptRunsTheCommandOnItsArguments) {
   const RunResult r = RunProgram({user_.root() + "/data/nautilus/scripts/Kestrine/Copy Filename", a});
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(user_.Clipboard(), "x y.txt");
+}
+
+}  // namespace
+
+namespace {
+
+// The whole road under a real X server: the text reaches the CLIPBOARD
+// selection, where another program reads it back.
+TEST(KestrineServiceX11Test, CopiesToTheX11Clipboard) {
+  if (const char* off = std::getenv("KESTRINE_NO_X11_TESTS"); off != nullptr && off == std::string("1")) {
+    GTEST_SKIP() << "KESTRINE_NO_X11_TESTS=1";
+  }
+  ScopedUser user;
+  kestrine_testing::ScopedXvfb server;
+  ASSERT_TRUE(server.running()) << server.error();
+  const std::string a = user.home() + "/日本語 ファイル.txt";
+  const std::string b = user.home() + "/two.txt";
+  WriteFile(a, "x");
+  WriteFile(b, "x");
+  const RunResult r = RunProgram({KESTRINE_SERVICE_PATH, "Copy Posix Path", a, b});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(server.ReadClipboardExpecting(a + "\n" + b), a + "\n" + b);
+  // Nothing goes to the file that stands in without a display.
+  EXPECT_EQ(user.Clipboard(), std::nullopt);
+  // A request whose items render nothing leaves the clipboard empty.
+  RunProgram({KESTRINE_SERVICE_PATH, "Copy Extension", user.home()});
+  EXPECT_EQ(server.ReadClipboardExpecting(""), "");
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -126,6 +128,79 @@ RunResult RunProgram(const std::vector<std::string>& argv, const std::optional<s
   result.out = ReadFile(outPath).value_or("");
   result.err = ReadFile(errPath).value_or("");
   return result;
+}
+
+ScopedXvfb::ScopedXvfb() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    error_ = "pipe failed";
+    return;
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // The server writes its display number to descriptor 3.
+    ::dup2(fds[1], 3);
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    ::execlp("Xvfb", "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0",
+             "320x240x24", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  if (pid < 0) {
+    ::close(fds[0]);
+    error_ = "fork failed";
+    return;
+  }
+  pid_ = pid;
+  std::string number;
+  char c = 0;
+  while (::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+  ::close(fds[0]);
+  if (number.empty()) {
+    error_ = "Xvfb did not start (is it installed?)";
+    return;
+  }
+  display_ = ":" + number;
+  env_ = std::make_unique<ScopedEnv>("DISPLAY", display_);
+}
+
+ScopedXvfb::~ScopedXvfb() {
+  if (pid_ <= 0) return;
+  // The clipboard helpers serving this display end when it goes; they are
+  // ended first so none lingers waiting for a selection request.
+  const std::string marker = "DISPLAY=" + display_ + std::string(1, '\0');
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string command = ReadFile(entry.path() / "comm").value_or("");
+    if (command != "xclip\n" && command != "xsel\n" && command != "KestrineService\n") continue;
+    if (ReadFile(entry.path() / "environ").value_or("").find(marker) != std::string::npos) {
+      ::kill(std::stoi(name), SIGTERM);
+    }
+  }
+  ::kill(pid_, SIGTERM);
+  ::waitpid(pid_, nullptr, 0);
+}
+
+std::string ScopedXvfb::ReadClipboardExpecting(const std::string& expected) const {
+  std::string text;
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    FILE* output = ::popen("xclip -selection clipboard -o 2>/dev/null", "r");
+    if (output == nullptr) return "<popen failed>";
+    text.clear();
+    char buffer[65536];
+    for (std::size_t count; (count = std::fread(buffer, 1, sizeof buffer, output)) > 0;) {
+      text.append(buffer, count);
+    }
+    ::pclose(output);
+    if (text == expected) break;
+    ::usleep(100 * 1000);
+  }
+  return text;
 }
 
 void WriteFile(const std::string& path, std::string_view bytes) {

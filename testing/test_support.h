@@ -75,6 +75,30 @@ struct RunResult {
 // given, with standard input from /dev/null, and waits for it to end.
 RunResult RunProgram(const std::vector<std::string>& argv, const std::optional<std::string>& cwd = {});
 
+// An X server of its own (Xvfb, on a display number it picks), with DISPLAY
+// set to it while the object lives. Helpers that still serve its clipboard
+// are ended with it.
+class ScopedXvfb final {
+ public:
+  ScopedXvfb();
+  ~ScopedXvfb();
+  ScopedXvfb(const ScopedXvfb&) = delete;
+  ScopedXvfb& operator=(const ScopedXvfb&) = delete;
+
+  // Whether the server runs; when not, `error()` says why.
+  bool running() const { return pid_ > 0 && !display_.empty(); }
+  const std::string& error() const { return error_; }
+  // The CLIPBOARD selection as `xclip -o` reads it, retried for up to five
+  // seconds until it equals `expected`.
+  std::string ReadClipboardExpecting(const std::string& expected) const;
+
+ private:
+  int pid_ = 0;
+  std::string display_;
+  std::string error_;
+  std::unique_ptr<ScopedEnv> env_;
+};
+
 // Creates the folders of `path` and writes `bytes` to it.
 void WriteFile(const std::string& path, std::string_view bytes);
 // Creates `path` and its parents.
