@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and uses the installed programs
+# as a user would: finder finds the bundle in the system folder, the plug-in
+# finds the shared library, and a command reaches the clipboard.
+set -euo pipefail
+BUILD="${1:?usage: install_test.sh BUILD_DIR}"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+cmake --install "$BUILD" --prefix "$work/prefix" >/dev/null
+mkdir -p "$work/home" "$work/run"
+chmod 700 "$work/run"
+printf 'x' >"$work/home/notes.txt"
+run() {
+  env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
+    XDG_DATA_DIRS="$work/prefix/share" "$@"
+}
+menu="$(run "$work/prefix/bin/finder" menu "$work/home/notes.txt")"
+expected_head=$'-\nKestrine >\n  [1] Copy Posix Path'
+if [[ "$menu" != "$expected_head"* ]]; then
+  echo "unexpected menu from the installed bundle:"; echo "$menu"; exit 1
+fi
+run "$work/prefix/bin/finder" choose 5 "$work/home/notes.txt"
+[[ "$(cat "$work/run/kestrine/clipboard")" == "notes.txt" ]] || { echo "finder choose copied the wrong text"; exit 1; }
+run "$work/prefix/bin/KestrineService" "Copy Tilde Posix Path" "$work/home/notes.txt" 2>/dev/null
+[[ "$(cat "$work/run/kestrine/clipboard")" == "~/notes.txt" ]] || { echo "KestrineService copied the wrong text"; exit 1; }
+echo "installed programs and bundle work"
