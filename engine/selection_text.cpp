@@ -46,6 +46,8 @@ std::string JoinSelectionText(const std::vector<SelectionItem>& items, std::int3
       if (commandID == kCopyAll) {
         block = GetAllClipboardStrings(ref);
       } else {
+        // The collect pass replays the folders the count pass read.
+        const ScopedFolderListingCache listings;
         IterateCountFolders(ref);
         IterateCollectFolders(ref);
         block = GetFolderPathsClipboardStrings();

@@ -37,25 +37,44 @@ constexpr std::size_t kLargestDirentBuffer = 64 * 1024;
 // Reads one folder with getdents64(2): one open, as few reads as the folder
 // needs, one close. The container's node is interned only once an entry's
 // reference needs it, so empty folders add nothing to the node table.
+//
+// Under a ScopedFolderListingCache, a folder read to its end is remembered,
+// and an iterator on a remembered folder replays its entries instead.
 class FSIterator final {
  public:
-  FSIterator(int fd, RefLocation container) : fd_(fd), container_(std::move(container)) {}
+  FSIterator(int fd, RefLocation container) : fd_(fd), container_(std::move(container)) {
+    recording_ = files_internal::ListingCacheActive();
+  }
+  // An iterator that replays a remembered listing.
+  explicit FSIterator(const std::vector<files_internal::CachedEntry>* replay) : replay_(replay) {}
   FSIterator(const FSIterator&) = delete;
   FSIterator& operator=(const FSIterator&) = delete;
   ~FSIterator() {
+    // Nothing may keep pointing into entries that go with this iterator.
+    if (!recorded_.empty() && files_internal::LastDeliveredEntry(recorded_.back().ref) != nullptr) {
+      files_internal::SetLastDeliveredEntry(nullptr);
+    }
     registration_.reset();
-    close(fd_);
+    if (fd_ >= 0) close(fd_);
   }
 
   OSErr Next(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* ref);
 
  private:
+  OSErr Replay(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* ref);
+  // Remembers the complete listing when a cache is active.
+  void RememberListing();
+
   // Reads the next records into the buffer. Returns noErr, errFSNoMoreItems
   // at the end of the folder, or the mapped read error.
   OSErr Refill();
 
-  int fd_;
+  int fd_ = -1;
   RefLocation container_;
+  const std::vector<files_internal::CachedEntry>* replay_ = nullptr;
+  std::size_t replay_position_ = 0;
+  bool recording_ = false;
+  std::vector<files_internal::CachedEntry> recorded_;
   std::optional<NodeIndex> container_node_;
   // Lets calls on this folder's entries name them relative to fd_.
   std::optional<files_internal::OpenFolderRegistration> registration_;
@@ -94,11 +113,38 @@ OSErr FSIterator::Refill() {
   }
 }
 
+OSErr FSIterator::Replay(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* ref) {
+  if (replay_position_ >= replay_->size()) return errFSNoMoreItems;
+  // The listing belongs to the cache, which outlives every iterator on it.
+  auto& entry = const_cast<files_internal::CachedEntry&>((*replay_)[replay_position_++]);
+  files_internal::SetLastDeliveredEntry(&entry);
+  if (ref != nullptr) *ref = entry.ref;
+  if (info != nullptr) info->nodeFlags = entry.nodeFlags;
+  if (actual_objects != nullptr) *actual_objects = 1;
+  return noErr;
+}
+
+void FSIterator::RememberListing() {
+  if (!recording_) return;
+  recording_ = false;
+  if (!container_node_) container_node_ = files_internal::NodeOfLocation(container_);
+  if (!container_node_) return;
+  files_internal::SetLastDeliveredEntry(nullptr);
+  files_internal::RememberListing(*container_node_, std::move(recorded_));
+  recorded_.clear();
+}
+
 OSErr FSIterator::Next(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* ref) {
   if (actual_objects != nullptr) *actual_objects = 0;
+  if (replay_ != nullptr) return Replay(actual_objects, info, ref);
   for (;;) {
     if (position_ >= end_) {
-      if (const OSErr status = Refill(); status != noErr) return status;
+      const OSErr status = Refill();
+      if (status == errFSNoMoreItems) RememberListing();
+      if (status != noErr) {
+        recording_ = false;
+        return status;
+      }
     }
     const char* record = buffer_.get() + position_;
     std::uint16_t record_length = 0;
@@ -124,7 +170,21 @@ OSErr FSIterator::Next(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* re
       if (!entry_ref) continue;  // A name no reference can hold.
       *ref = *entry_ref;
     }
-    if (info != nullptr) info->nodeFlags = is_directory ? kFSNodeIsDirectoryMask : 0;
+    const std::uint16_t flags = is_directory ? kFSNodeIsDirectoryMask : 0;
+    if (recording_) {
+      if (ref == nullptr) {
+        recording_ = false;
+      } else {
+        try {
+          recorded_.push_back({*ref, flags, -1});
+          files_internal::SetLastDeliveredEntry(&recorded_.back());
+        } catch (const std::bad_alloc&) {
+          recording_ = false;
+          recorded_.clear();
+        }
+      }
+    }
+    if (info != nullptr) info->nodeFlags = flags;
     if (actual_objects != nullptr) *actual_objects = 1;
     return noErr;
   }
@@ -215,11 +275,15 @@ OSStatus FSRefMakePath(const FSRef& ref, char* path, std::size_t capacity) {
   if (!location) return paramErr;
   const std::optional<std::string> full = files_internal::PathOfLocation(*location);
   if (!full) return paramErr;
-  struct stat status {};
-  const std::optional<int> folder = files_internal::OpenFolderOfParent(*location);
-  const int found = folder ? fstatat(*folder, location->name.c_str(), &status, AT_SYMLINK_NOFOLLOW)
-                           : lstat(full->c_str(), &status);
-  if (found != 0) return files_internal::MissingItemStatus(errno);
+  // An entry an iterator has just delivered, or one of a remembered listing,
+  // is known to exist (as of that listing); any other item is looked up.
+  if (files_internal::RememberedEntry(ref) == nullptr) {
+    struct stat status {};
+    const std::optional<int> folder = files_internal::OpenFolderOfParent(*location);
+    const int found = folder ? fstatat(*folder, location->name.c_str(), &status, AT_SYMLINK_NOFOLLOW)
+                             : lstat(full->c_str(), &status);
+    if (found != 0) return files_internal::MissingItemStatus(errno);
+  }
   if (full->size() >= capacity) return errFSBadBuffer;
   std::memcpy(path, full->c_str(), full->size() + 1);
   return noErr;
@@ -287,6 +351,16 @@ OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator) {
   iterator->reset();
   std::optional<RefLocation> location = DecodeRef(container);
   if (!location) return paramErr;
+  if (files_internal::ListingCacheActive()) {
+    if (const std::optional<NodeIndex> node = files_internal::NodeOfLocation(*location)) {
+      if (const auto* listing = files_internal::CachedListing(*node)) {
+        FSIterator* replay = new (std::nothrow) FSIterator(listing);
+        if (replay == nullptr) return memFullErr;
+        iterator->reset(replay);
+        return noErr;
+      }
+    }
+  }
   const std::optional<std::string> path = files_internal::PathOfLocation(*location);
   if (!path) return paramErr;
   const std::optional<int> folder = files_internal::OpenFolderOfParent(*location);

@@ -127,6 +127,23 @@ OSErr FSGetCatalogInfoBulk(FSIterator& iterator, ItemCount* actualObjects, FSCat
 // Closes the iterator and sets it to null.
 void FSCloseIterator(FSIteratorRef* iterator);
 
+// While one lives on a thread, every folder the thread reads to its end is
+// remembered with its entries, and what the file manager learns of an entry
+// (whether it is a package) is kept with it; an iterator the thread opens on
+// such a folder again replays the entries from memory. So a walk in two
+// passes reads the file system once. Meant to span the passes over one tree:
+// the later passes see the tree as the first one found it, so an entry of a
+// remembered listing still gives its path back after it was removed. A folder
+// not read to its end is not remembered. Scopes nest; the memory is freed
+// when the outermost ends.
+class ScopedFolderListingCache final {
+ public:
+  ScopedFolderListingCache();
+  ~ScopedFolderListingCache();
+  ScopedFolderListingCache(const ScopedFolderListingCache&) = delete;
+  ScopedFolderListingCache& operator=(const ScopedFolderListingCache&) = delete;
+};
+
 // Maps an errno value to the status the calls above return. Exposed so every
 // file-system service maps errors alike.
 OSErr OSErrFromErrno(int error);

@@ -539,6 +539,78 @@ TEST(FSIteratorTest, PathsBeyondPathMaxFailWithBdNamErr) {
   EXPECT_EQ(path->substr(0, temp.path().size()), temp.path());
 }
 
+// The number of entries an iterator delivers, asking nothing else of them.
+std::size_t CountEntries(const FSRef& folder) {
+  FSIteratorRef iterator;
+  if (FSOpenIterator(folder, &iterator) != noErr) return 0;
+  std::size_t entries = 0;
+  ItemCount count = 0;
+  FSCatalogInfo info;
+  FSRef ref{};
+  while (FSGetCatalogInfoBulk(*iterator, &count, &info, &ref) == noErr && count == 1) ++entries;
+  return entries;
+}
+
+TEST(FolderListingCacheTest, WithoutACacheEveryReadIsLive) {
+  TempFolder temp;
+  ASSERT_TRUE(MakeFile(temp / "a"));
+  const FSRef folder = RefOf(temp.path());
+  EXPECT_EQ(ReadFolder(folder).size(), 1u);
+  ASSERT_TRUE(MakeFile(temp / "b"));
+  EXPECT_EQ(ReadFolder(folder).size(), 2u);
+}
+
+TEST(FolderListingCacheTest, ASecondReadReplaysTheFirst) {
+  TempFolder temp;
+  ASSERT_TRUE(MakeFolder(temp / "sub"));
+  ASSERT_TRUE(MakeFile(temp / "gone"));
+  const FSRef folder = RefOf(temp.path());
+  FSRef gone{};
+  {
+    const ScopedFolderListingCache cache;
+    const std::map<std::string, Entry> first = ReadFolder(folder);
+    ASSERT_EQ(first.size(), 2u);
+    gone = first.at("gone").ref;
+    ASSERT_TRUE(MakeFile(temp / "new"));
+    const std::map<std::string, Entry> second = ReadFolder(folder);
+    ASSERT_EQ(second.size(), 2u);
+    EXPECT_TRUE(second.at("sub").is_folder);
+    EXPECT_TRUE(second.at("sub").ref == first.at("sub").ref);
+    // A removed entry still gives its path back, as the listing had it.
+    ASSERT_EQ(unlink((temp / "gone").c_str()), 0);
+    EXPECT_EQ(PathOf(gone), temp / "gone");
+    {
+      // A nested scope shares the outer one's memory.
+      const ScopedFolderListingCache inner;
+      EXPECT_EQ(CountEntries(folder), 2u);
+    }
+    EXPECT_EQ(CountEntries(folder), 2u);
+  }
+  // Once the scope ends the folder is read again, and the removed entry fails.
+  const std::map<std::string, Entry> after = ReadFolder(folder);
+  EXPECT_EQ(after.count("new"), 1u);
+  EXPECT_EQ(after.count("gone"), 0u);
+  EXPECT_EQ(PathOf(gone), "<failed>");
+}
+
+TEST(FolderListingCacheTest, AFolderNotReadToItsEndIsNotRemembered) {
+  TempFolder temp;
+  ASSERT_TRUE(MakeFile(temp / "a"));
+  ASSERT_TRUE(MakeFile(temp / "b"));
+  const FSRef folder = RefOf(temp.path());
+  const ScopedFolderListingCache cache;
+  {
+    FSIteratorRef iterator;
+    ASSERT_EQ(FSOpenIterator(folder, &iterator), noErr);
+    ItemCount count = 0;
+    FSCatalogInfo info;
+    FSRef ref{};
+    ASSERT_EQ(FSGetCatalogInfoBulk(*iterator, &count, &info, &ref), noErr);
+  }
+  ASSERT_TRUE(MakeFile(temp / "c"));
+  EXPECT_EQ(ReadFolder(folder).size(), 3u);
+}
+
 TEST(FSRefTest, ThreadsMakeTheSameRefs) {
   TempFolder temp;
   std::vector<std::string> paths;

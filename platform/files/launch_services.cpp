@@ -119,6 +119,21 @@ bool IsPackageFolder(std::string_view name, const LocatedItem& item) {
 
 // The package and application flags alone, with at most one system call: a
 // folder holding Contents/Info.plist needs no stat to be known as a folder.
+OSStatus PackageFlagsOnly(const FSRef& ref, LSItemInfoRecord* info);
+
+// PackageFlagsOnly, answered from and kept with the entry an iterator has
+// just delivered, when a listing cache remembers it.
+OSStatus RememberedPackageFlags(const FSRef& ref, LSItemInfoRecord* info) {
+  files_internal::CachedEntry* entry = files_internal::RememberedEntry(ref);
+  if (entry != nullptr && entry->packageFlags >= 0) {
+    info->flags = static_cast<LSItemInfoFlags>(entry->packageFlags);
+    return noErr;
+  }
+  const OSStatus status = PackageFlagsOnly(ref, info);
+  if (entry != nullptr && status == noErr) entry->packageFlags = static_cast<std::int32_t>(info->flags);
+  return status;
+}
+
 OSStatus PackageFlagsOnly(const FSRef& ref, LSItemInfoRecord* info) {
   info->flags = 0;
   const std::optional<RefLocation> location = files_internal::DecodeRef(ref);
@@ -173,7 +188,7 @@ std::size_t LSGetExtensionInfo(std::string_view name) {
 
 OSStatus LSCopyItemInfoForRef(const FSRef& ref, LSRequestedInfo which, LSItemInfoRecord* info) {
   if (info == nullptr) return paramErr;
-  if (which == kLSRequestPackageFlagsOnly) return PackageFlagsOnly(ref, info);
+  if (which == kLSRequestPackageFlagsOnly) return RememberedPackageFlags(ref, info);
   OSErr error = noErr;
   const std::optional<LocatedItem> item = Locate(ref, &error);
   if (!item) return error;

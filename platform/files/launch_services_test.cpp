@@ -176,6 +176,36 @@ TEST(LSItemInfoTest, PackageFlagsOnlyAgreeWithTheFullFlags) {
   EXPECT_EQ(only(gone), 0u);
 }
 
+// Under a listing cache the package answer found while reading a folder is
+// kept with its entry, so a second pass asks the file system nothing.
+TEST(LSItemInfoTest, PackageFlagsAreRememberedWithTheListing) {
+  TempFolder temp;
+  ASSERT_TRUE(MakeFolder(temp / "Bundle"));
+  ASSERT_TRUE(MakeFolder(temp / "Bundle/Contents"));
+  ASSERT_TRUE(MakeFile(temp / "Bundle/Contents/Info.plist"));
+  const auto packageFlagsOfEntries = [&] {
+    LSItemInfoFlags flags = 0xDEAD;
+    FSIteratorRef iterator;
+    EXPECT_EQ(FSOpenIterator(RefOf(temp.path()), &iterator), noErr);
+    ItemCount count = 0;
+    FSCatalogInfo info;
+    FSRef entry{};
+    while (FSGetCatalogInfoBulk(*iterator, &count, &info, &entry) == noErr && count == 1) {
+      LSItemInfoRecord record;
+      EXPECT_EQ(LSCopyItemInfoForRef(entry, kLSRequestPackageFlagsOnly, &record), noErr);
+      flags = record.flags;
+    }
+    return flags;
+  };
+  {
+    const ScopedFolderListingCache cache;
+    EXPECT_EQ(packageFlagsOfEntries(), kLSItemInfoIsPackage);
+    ASSERT_EQ(unlink((temp / "Bundle/Contents/Info.plist").c_str()), 0);
+    EXPECT_EQ(packageFlagsOfEntries(), kLSItemInfoIsPackage);
+  }
+  EXPECT_EQ(packageFlagsOfEntries(), 0u);
+}
+
 TEST(LSDisplayNameTest, NamesAreValidUTF8AndVolumeRootsShowTheVolume) {
   TempFolder temp;
   ASSERT_TRUE(MakeFile(temp / "bad\xFF\xFEname.txt"));

@@ -1,8 +1,12 @@
 #include "platform/files/open_folders.h"
 
 #include <algorithm>
+#include <new>
+#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "platform/files/files.h"
 
 namespace files_internal {
 
@@ -12,7 +16,60 @@ namespace {
 // one per level, so the search from the back finds the parent at once.
 thread_local std::vector<std::pair<NodeIndex, int>> tOpenFolders;
 
+struct ListingCache {
+  int scopes = 0;
+  std::unordered_map<NodeIndex, std::vector<CachedEntry>> listings;
+  // Every remembered entry by a hash of its reference; a lookup compares the
+  // whole reference, so a hash shared by two entries only costs a miss.
+  std::unordered_map<std::uint64_t, CachedEntry*> byRef;
+};
+thread_local ListingCache tListings;
+thread_local CachedEntry* tLastDelivered = nullptr;
+
+std::uint64_t HashOf(const FSRef& ref) {
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a.
+  for (std::uint8_t byte : ref.hidden) {
+    hash ^= byte;
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
 }  // namespace
+
+const std::vector<CachedEntry>* CachedListing(NodeIndex node) {
+  if (tListings.scopes == 0) return nullptr;
+  const auto it = tListings.listings.find(node);
+  return it == tListings.listings.end() ? nullptr : &it->second;
+}
+
+bool ListingCacheActive() { return tListings.scopes > 0; }
+
+void RememberListing(NodeIndex node, std::vector<CachedEntry> entries) {
+  if (tListings.scopes == 0) return;
+  try {
+    entries.shrink_to_fit();
+    // A listing, once remembered, stays as it is: the index points into it.
+    auto [it, added] = tListings.listings.try_emplace(node, std::move(entries));
+    if (!added) return;
+    for (CachedEntry& entry : it->second) tListings.byRef[HashOf(entry.ref)] = &entry;
+  } catch (const std::bad_alloc&) {
+    // Unremembered, the folder is read again when asked for.
+  }
+}
+
+void SetLastDeliveredEntry(CachedEntry* entry) { tLastDelivered = entry; }
+
+CachedEntry* LastDeliveredEntry(const FSRef& ref) {
+  return tLastDelivered != nullptr && tLastDelivered->ref == ref ? tLastDelivered : nullptr;
+}
+
+CachedEntry* RememberedEntry(const FSRef& ref) {
+  if (CachedEntry* entry = LastDeliveredEntry(ref)) return entry;
+  if (tListings.scopes == 0) return nullptr;
+  const auto it = tListings.byRef.find(HashOf(ref));
+  return it != tListings.byRef.end() && it->second->ref == ref ? it->second : nullptr;
+}
 
 OpenFolderRegistration::OpenFolderRegistration(NodeIndex node, int fd) : fd_(fd) {
   tOpenFolders.emplace_back(node, fd);
@@ -33,3 +90,13 @@ std::optional<int> OpenFolderOfParent(const RefLocation& location) {
 }
 
 }  // namespace files_internal
+
+ScopedFolderListingCache::ScopedFolderListingCache() { ++files_internal::tListings.scopes; }
+
+ScopedFolderListingCache::~ScopedFolderListingCache() {
+  if (--files_internal::tListings.scopes == 0) {
+    files_internal::tLastDelivered = nullptr;
+    files_internal::tListings.byRef.clear();
+    files_internal::tListings.listings.clear();
+  }
+}

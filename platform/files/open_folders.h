@@ -3,7 +3,9 @@
 // path again. Internal to the file services.
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "platform/files/node_table.h"
 
@@ -21,6 +23,35 @@ class OpenFolderRegistration final {
  private:
   int fd_;
 };
+
+// One entry of a remembered folder listing, with what was learnt of it.
+struct CachedEntry {
+  FSRef ref{};
+  std::uint16_t nodeFlags = 0;
+  std::int32_t packageFlags = -1;  // Launch Services' package flags; -1 until asked.
+};
+
+// The listing of the folder `node` remembered by this thread's
+// ScopedFolderListingCache; null when there is none.
+const std::vector<CachedEntry>* CachedListing(NodeIndex node);
+
+// Whether this thread has a ScopedFolderListingCache.
+bool ListingCacheActive();
+
+// Remembers `entries` as the complete listing of `node`, when a cache is
+// active.
+void RememberListing(NodeIndex node, std::vector<CachedEntry> entries);
+
+// Records the entry an iterator of this thread has just delivered (null:
+// none), so that what is learnt of it next can be kept with it.
+void SetLastDeliveredEntry(CachedEntry* entry);
+
+// The last delivered entry when it is `ref`; null otherwise.
+CachedEntry* LastDeliveredEntry(const FSRef& ref);
+
+// The entry `ref` as this thread's cache remembers it: the one an iterator
+// has just delivered, or one of a remembered listing. Null when none.
+CachedEntry* RememberedEntry(const FSRef& ref);
 
 // The descriptor of the open folder that holds a child-form location, when
 // this thread is iterating that folder; `location.name` is then the item's
