@@ -82,6 +82,9 @@ ServiceOutcome AppController::handleMenuSelection(const NSPasteboard& pboard,
   PasteboardRef clipboard = OpenAndClearClipboard();
   if (!clipboard) return ServiceOutcome::kClipboardFailed;
 
+  // The request sees the file system as it finds it: folders resolved once,
+  // items looked up once.
+  const ScopedFileSystemSnapshot snapshot;
   std::vector<SelectionItem> items;
   items.reserve(filenames->size());
   for (const std::string& filename : *filenames) items.push_back(ItemForFilename(filename));

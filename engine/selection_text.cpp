@@ -47,7 +47,7 @@ std::string JoinSelectionText(const std::vector<SelectionItem>& items, std::int3
         block = GetAllClipboardStrings(ref);
       } else {
         // The collect pass replays the folders the count pass read.
-        const ScopedFolderListingCache listings;
+        const ScopedFileSystemSnapshot listings;
         IterateCountFolders(ref);
         IterateCollectFolders(ref);
         block = GetFolderPathsClipboardStrings();

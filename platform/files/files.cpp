@@ -38,7 +38,7 @@ constexpr std::size_t kLargestDirentBuffer = 64 * 1024;
 // needs, one close. The container's node is interned only once an entry's
 // reference needs it, so empty folders add nothing to the node table.
 //
-// Under a ScopedFolderListingCache, a folder read to its end is remembered,
+// Under a ScopedFileSystemSnapshot, a folder read to its end is remembered,
 // and an iterator on a remembered folder replays its entries instead.
 class FSIterator final {
  public:
@@ -234,9 +234,52 @@ OSErr OSErrFromErrno(int error) {
   }
 }
 
+namespace {
+
+// FSPathMakeRef inside a snapshot: the folder part is resolved once per
+// folder, the item itself costs one lstat. None when the path needs the full
+// resolution (its last component is a link, ".", ".." or empty).
+std::optional<OSErr> MakeRefInSnapshot(std::string_view path, FSRef* ref, bool* isDirectory) {
+  if (!files_internal::ListingCacheActive()) return std::nullopt;
+  const std::size_t slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") return std::nullopt;
+  std::string folder_part = slash == std::string_view::npos ? std::string(".")
+                            : slash == 0                     ? std::string("/")
+                                                             : std::string(path.substr(0, slash));
+  const files_internal::ResolvedFolder* folder = files_internal::RememberedFolder(folder_part);
+  if (folder == nullptr) {
+    std::unique_ptr<char, decltype(&std::free)> resolved(realpath(folder_part.c_str(), nullptr),
+                                                         &std::free);
+    if (!resolved) return files_internal::MissingItemStatus(errno);
+    std::string resolved_path = resolved.get();
+    if (resolved_path != "/") resolved_path += '/';
+    const std::optional<NodeIndex> node =
+        files_internal::NodeTable::Shared().InternPath(resolved_path);
+    if (!node) return memFullErr;
+    files_internal::RememberFolder(folder_part, {*node, std::move(resolved_path)});
+    folder = files_internal::RememberedFolder(folder_part);
+    if (folder == nullptr) return std::nullopt;
+  }
+  const std::string item = folder->path + std::string(name);
+  struct stat status {};
+  if (lstat(item.c_str(), &status) != 0) return files_internal::MissingItemStatus(errno);
+  if (S_ISLNK(status.st_mode)) return std::nullopt;
+  const std::optional<FSRef> made = files_internal::MakeChildRef(folder->node, name);
+  if (!made) return memFullErr;
+  const std::uint16_t flags = S_ISDIR(status.st_mode) ? kFSNodeIsDirectoryMask : 0;
+  files_internal::RememberItem({*made, flags, -1});
+  *ref = *made;
+  if (isDirectory != nullptr) *isDirectory = S_ISDIR(status.st_mode);
+  return noErr;
+}
+
+}  // namespace
+
 OSErr FSPathMakeRef(std::string_view path, FSRef* ref, bool* isDirectory) {
   if (ref == nullptr || path.find('\0') != std::string_view::npos) return paramErr;
   if (path.empty()) return fnfErr;
+  if (const std::optional<OSErr> status = MakeRefInSnapshot(path, ref, isDirectory)) return *status;
   const std::string request(path);
   std::unique_ptr<char, decltype(&std::free)> resolved(realpath(request.c_str(), nullptr),
                                                        &std::free);

@@ -127,21 +127,25 @@ OSErr FSGetCatalogInfoBulk(FSIterator& iterator, ItemCount* actualObjects, FSCat
 // Closes the iterator and sets it to null.
 void FSCloseIterator(FSIteratorRef* iterator);
 
-// While one lives on a thread, every folder the thread reads to its end is
-// remembered with its entries, and what the file manager learns of an entry
-// (whether it is a package) is kept with it; an iterator the thread opens on
-// such a folder again replays the entries from memory. So a walk in two
-// passes reads the file system once. Meant to span the passes over one tree:
-// the later passes see the tree as the first one found it, so an entry of a
-// remembered listing still gives its path back after it was removed. A folder
-// not read to its end is not remembered. Scopes nest; the memory is freed
-// when the outermost ends.
-class ScopedFolderListingCache final {
+// While one lives on a thread, what the thread learns of the file system is
+// remembered and used again instead of asking the file system:
+// - every folder the thread reads to its end, with its entries and what the
+//   file manager learns of them (whether each is a package): an iterator
+//   opened on such a folder again replays the entries, so a walk in two
+//   passes reads each folder once;
+// - the folders FSPathMakeRef resolves, so the items of one folder cost one
+//   lstat(2) each, and the items it finds.
+// Remembered items are known to exist: FSRefMakePath gives their paths
+// without looking again. So the scope is meant for one command over one
+// selection, no longer: what changes meanwhile goes unseen, and an item
+// removed since still gives its path. A folder not read to its end is not
+// remembered. Scopes nest; the memory is freed when the outermost ends.
+class ScopedFileSystemSnapshot final {
  public:
-  ScopedFolderListingCache();
-  ~ScopedFolderListingCache();
-  ScopedFolderListingCache(const ScopedFolderListingCache&) = delete;
-  ScopedFolderListingCache& operator=(const ScopedFolderListingCache&) = delete;
+  ScopedFileSystemSnapshot();
+  ~ScopedFileSystemSnapshot();
+  ScopedFileSystemSnapshot(const ScopedFileSystemSnapshot&) = delete;
+  ScopedFileSystemSnapshot& operator=(const ScopedFileSystemSnapshot&) = delete;
 };
 
 // Maps an errno value to the status the calls above return. Exposed so every

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <thread>
@@ -567,7 +569,7 @@ TEST(FolderListingCacheTest, ASecondReadReplaysTheFirst) {
   const FSRef folder = RefOf(temp.path());
   FSRef gone{};
   {
-    const ScopedFolderListingCache cache;
+    const ScopedFileSystemSnapshot cache;
     const std::map<std::string, Entry> first = ReadFolder(folder);
     ASSERT_EQ(first.size(), 2u);
     gone = first.at("gone").ref;
@@ -581,7 +583,7 @@ TEST(FolderListingCacheTest, ASecondReadReplaysTheFirst) {
     EXPECT_EQ(PathOf(gone), temp / "gone");
     {
       // A nested scope shares the outer one's memory.
-      const ScopedFolderListingCache inner;
+      const ScopedFileSystemSnapshot inner;
       EXPECT_EQ(CountEntries(folder), 2u);
     }
     EXPECT_EQ(CountEntries(folder), 2u);
@@ -598,7 +600,7 @@ TEST(FolderListingCacheTest, AFolderNotReadToItsEndIsNotRemembered) {
   ASSERT_TRUE(MakeFile(temp / "a"));
   ASSERT_TRUE(MakeFile(temp / "b"));
   const FSRef folder = RefOf(temp.path());
-  const ScopedFolderListingCache cache;
+  const ScopedFileSystemSnapshot cache;
   {
     FSIteratorRef iterator;
     ASSERT_EQ(FSOpenIterator(folder, &iterator), noErr);
@@ -609,6 +611,54 @@ TEST(FolderListingCacheTest, AFolderNotReadToItsEndIsNotRemembered) {
   }
   ASSERT_TRUE(MakeFile(temp / "c"));
   EXPECT_EQ(ReadFolder(folder).size(), 3u);
+}
+
+// Inside a snapshot, references are made with one lstat per item, yet come
+// out exactly as the full resolution makes them.
+TEST(FileSystemSnapshotTest, PathsResolveAsWithoutTheSnapshot) {
+  TempFolder temp;
+  ASSERT_TRUE(MakeFolder(temp / "real"));
+  ASSERT_TRUE(MakeFile(temp / "real/a.txt"));
+  ASSERT_TRUE(MakeFolder(temp / "real/sub"));
+  ASSERT_EQ(symlink("real", (temp / "via").c_str()), 0);
+  ASSERT_EQ(symlink("a.txt", (temp / "real/link").c_str()), 0);
+  const std::vector<std::string> paths = {
+      temp / "real/a.txt", temp / "via/a.txt", temp / "real/sub", temp / "real/link",
+      temp / "real/sub/", temp / "real/./a.txt", temp / "real/sub/..", "/", temp.path()};
+  std::vector<FSRef> plain;
+  for (const std::string& path : paths) plain.push_back(RefOf(path));
+  const ScopedFileSystemSnapshot snapshot;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    FSRef ref{};
+    bool is_directory = false;
+    ASSERT_EQ(FSPathMakeRef(paths[i], &ref, &is_directory), noErr) << paths[i];
+    EXPECT_TRUE(ref == plain[i]) << paths[i] << " gave " << PathOf(ref);
+    EXPECT_EQ(is_directory, paths[i].find("sub") != std::string::npos || paths[i] == "/" ||
+                                paths[i] == temp.path())
+        << paths[i];
+  }
+  FSRef missing{};
+  EXPECT_EQ(FSPathMakeRef(temp / "real/none", &missing), fnfErr);
+  EXPECT_EQ(FSPathMakeRef(temp / "none/a.txt", &missing), fnfErr);
+}
+
+TEST(FileSystemSnapshotTest, RelativePathsAndRemovedItems) {
+  TempFolder temp;
+  ASSERT_TRUE(MakeFile(temp / "a.txt"));
+  char old[PATH_MAX];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(temp.path().c_str()), 0);
+  FSRef ref{};
+  {
+    const ScopedFileSystemSnapshot snapshot;
+    EXPECT_EQ(FSPathMakeRef("a.txt", &ref), noErr);
+    EXPECT_EQ(PathOf(ref), temp / "a.txt");
+    // An item found in the snapshot keeps its path while the snapshot lives.
+    ASSERT_EQ(unlink((temp / "a.txt").c_str()), 0);
+    EXPECT_EQ(PathOf(ref), temp / "a.txt");
+  }
+  EXPECT_EQ(PathOf(ref), "<failed>");
+  ASSERT_EQ(chdir(old), 0);
 }
 
 TEST(FSRefTest, ThreadsMakeTheSameRefs) {

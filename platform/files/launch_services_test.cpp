@@ -198,7 +198,7 @@ TEST(LSItemInfoTest, PackageFlagsAreRememberedWithTheListing) {
     return flags;
   };
   {
-    const ScopedFolderListingCache cache;
+    const ScopedFileSystemSnapshot cache;
     EXPECT_EQ(packageFlagsOfEntries(), kLSItemInfoIsPackage);
     ASSERT_EQ(unlink((temp / "Bundle/Contents/Info.plist").c_str()), 0);
     EXPECT_EQ(packageFlagsOfEntries(), kLSItemInfoIsPackage);

@@ -1,6 +1,8 @@
 #include "platform/files/open_folders.h"
 
 #include <algorithm>
+#include <deque>
+#include <string>
 #include <new>
 #include <unordered_map>
 #include <utility>
@@ -22,6 +24,8 @@ struct ListingCache {
   // Every remembered entry by a hash of its reference; a lookup compares the
   // whole reference, so a hash shared by two entries only costs a miss.
   std::unordered_map<std::uint64_t, CachedEntry*> byRef;
+  std::deque<CachedEntry> items;  // Found by FSPathMakeRef; a deque keeps them in place.
+  std::unordered_map<std::string, ResolvedFolder> folders;
 };
 thread_local ListingCache tListings;
 thread_local CachedEntry* tLastDelivered = nullptr;
@@ -58,6 +62,30 @@ void RememberListing(NodeIndex node, std::vector<CachedEntry> entries) {
   }
 }
 
+void RememberItem(const CachedEntry& entry) {
+  if (tListings.scopes == 0) return;
+  try {
+    tListings.items.push_back(entry);
+    tListings.byRef[HashOf(entry.ref)] = &tListings.items.back();
+  } catch (const std::bad_alloc&) {
+    // Unremembered, the item is looked up again when asked for.
+  }
+}
+
+const ResolvedFolder* RememberedFolder(const std::string& path) {
+  if (tListings.scopes == 0) return nullptr;
+  const auto it = tListings.folders.find(path);
+  return it == tListings.folders.end() ? nullptr : &it->second;
+}
+
+void RememberFolder(const std::string& path, ResolvedFolder folder) {
+  if (tListings.scopes == 0) return;
+  try {
+    tListings.folders.insert_or_assign(path, std::move(folder));
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 void SetLastDeliveredEntry(CachedEntry* entry) { tLastDelivered = entry; }
 
 CachedEntry* LastDeliveredEntry(const FSRef& ref) {
@@ -91,12 +119,14 @@ std::optional<int> OpenFolderOfParent(const RefLocation& location) {
 
 }  // namespace files_internal
 
-ScopedFolderListingCache::ScopedFolderListingCache() { ++files_internal::tListings.scopes; }
+ScopedFileSystemSnapshot::ScopedFileSystemSnapshot() { ++files_internal::tListings.scopes; }
 
-ScopedFolderListingCache::~ScopedFolderListingCache() {
+ScopedFileSystemSnapshot::~ScopedFileSystemSnapshot() {
   if (--files_internal::tListings.scopes == 0) {
     files_internal::tLastDelivered = nullptr;
     files_internal::tListings.byRef.clear();
     files_internal::tListings.listings.clear();
+    files_internal::tListings.items.clear();
+    files_internal::tListings.folders.clear();
   }
 }

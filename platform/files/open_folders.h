@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/files/node_table.h"
@@ -32,10 +33,10 @@ struct CachedEntry {
 };
 
 // The listing of the folder `node` remembered by this thread's
-// ScopedFolderListingCache; null when there is none.
+// ScopedFileSystemSnapshot; null when there is none.
 const std::vector<CachedEntry>* CachedListing(NodeIndex node);
 
-// Whether this thread has a ScopedFolderListingCache.
+// Whether this thread has a ScopedFileSystemSnapshot.
 bool ListingCacheActive();
 
 // Remembers `entries` as the complete listing of `node`, when a cache is
@@ -45,6 +46,18 @@ void RememberListing(NodeIndex node, std::vector<CachedEntry> entries);
 // Records the entry an iterator of this thread has just delivered (null:
 // none), so that what is learnt of it next can be kept with it.
 void SetLastDeliveredEntry(CachedEntry* entry);
+
+// Keeps `entry` as an item known to exist, found outside any listing.
+void RememberItem(const CachedEntry& entry);
+
+// The node of the folder `path` (as FSPathMakeRef was given it) remembered by
+// this thread's snapshot, with its resolved path; none when not remembered.
+struct ResolvedFolder {
+  NodeIndex node;
+  std::string path;
+};
+const ResolvedFolder* RememberedFolder(const std::string& path);
+void RememberFolder(const std::string& path, ResolvedFolder folder);
 
 // The last delivered entry when it is `ref`; null otherwise.
 CachedEntry* LastDeliveredEntry(const FSRef& ref);
