@@ -15,7 +15,6 @@ std::int32_t gNbrFoldersCollected = 0;
 namespace {
 
 constexpr std::int32_t kYieldInterval = 20;
-constexpr std::size_t kWorkingPathSize = 4096;
 
 bool IsFolderNotPackage(const FSCatalogInfo* catalogInfo, const FSRef* ref) {
   return catalogInfo != nullptr && ref != nullptr &&

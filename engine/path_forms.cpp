@@ -10,28 +10,17 @@
 
 namespace {
 
-// The working buffer of the forms that abbreviate or escape a path,
-// whatever the caller's capacity.
-constexpr std::size_t kWorkingPathSize = 4096;
-
 void EmptyBuffer(char* buffer, std::size_t capacity) {
   if (buffer != nullptr && capacity > 0) buffer[0] = '\0';
-}
-
-// Converts the finished text into the caller's buffer: its length, or 0 with
-// an empty buffer when it does not fit or is not UTF-8.
-std::int32_t Emit(std::string_view text, char* buffer, std::size_t capacity) {
-  if (!CFStringGetCString(text, buffer, capacity)) return 0;
-  return static_cast<std::int32_t>(text.size());
 }
 
 // Emits `body` behind the form's label when labels are on.
 std::int32_t EmitLabelled(const SingleForm& form, std::string_view body, char* buffer,
                           std::size_t capacity) {
-  if (!LabelItems()) return Emit(body, buffer, capacity);
+  if (!LabelItems()) return CopyRenderedText(body, buffer, capacity);
   std::string text(form.label);
   text += body;
-  return Emit(text, buffer, capacity);
+  return CopyRenderedText(text, buffer, capacity);
 }
 
 // The item's path, made in `buffer` with `capacity`, as text; none when it
@@ -72,14 +61,16 @@ std::int32_t RenderUNC(const FSRef& ref, char* buffer, std::size_t capacity, boo
   std::optional<std::string> body = UNCBody(ref, buffer, capacity);
   EmptyBuffer(buffer, capacity);
   if (!body) return 0;
-  if (withLabel) return EmitLabelled(*FindSingleForm(kCopyUNCWindowsStylePath), *body, buffer, capacity);
-  return Emit(*body, buffer, capacity);
+  if (withLabel) {
+    return EmitLabelled(*FindSingleForm(kCopyUNCWindowsStylePath), *body, buffer, capacity);
+  }
+  return CopyRenderedText(*body, buffer, capacity);
 }
 
 std::int32_t RenderAFPURL(const FSRef& ref, char* buffer, std::size_t capacity) {
   std::optional<std::string> url;
   if (std::optional<FSVolumeRefNum> volume = FSGetVRefNum(ref)) url = FSCopyURLForVolume(*volume);
-  if (!url) return Emit(kAFPPathNotRetrieved, buffer, capacity);
+  if (!url) return CopyRenderedText(kAFPPathNotRetrieved, buffer, capacity);
   if (url->empty()) return 0;
   return EmitLabelled(*FindSingleForm(kCopyAFPURL), *url, buffer, capacity);
 }
@@ -130,6 +121,11 @@ std::string MakeUNCWindowsStyleText(std::string_view posixPath) {
   }
   for (char c : posixPath) text.push_back(c == '/' ? '\\' : c);
   return text;
+}
+
+std::int32_t CopyRenderedText(std::string_view text, char* buffer, std::size_t capacity) {
+  if (!CFStringGetCString(text, buffer, capacity)) return 0;
+  return static_cast<std::int32_t>(text.size());
 }
 
 const SingleForm* FindSingleForm(std::int32_t commandID) {

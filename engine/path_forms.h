@@ -38,6 +38,9 @@ constexpr std::int32_t kSlashPrefixLimit = kFirstBackslashPrefixID - kFirstSlash
 // Render buffer capacities used by the callers.
 constexpr std::size_t kRenderBufferSize = 2048;
 constexpr std::size_t kCompositeRenderBufferSize = 4096;
+// The working buffer in which the forms that abbreviate or escape a path,
+// and the folder walk, make paths, whatever the caller's capacity.
+constexpr std::size_t kWorkingPathSize = 4096;
 
 // One single-item form: its command ID, menu title, label and the boolean
 // setting that enables it.
@@ -70,6 +73,10 @@ const SingleForm* FindSingleForm(std::int32_t commandID);
 
 // The text form 9 yields when the volume's URL cannot be had.
 inline constexpr std::string_view kAFPPathNotRetrieved = "AFP Path Could Not Be Retrieved";
+
+// Copies a finished text and its NUL into the render buffer: its length, or
+// 0 with "" in the buffer when it does not fit or is not UTF-8.
+std::int32_t CopyRenderedText(std::string_view text, char* buffer, std::size_t capacity);
 
 // Renders the item `ref` in the form `commandID` into `buffer` as NUL-ended
 // UTF-8 and returns the text's length in bytes. Returns 0, with "" in the

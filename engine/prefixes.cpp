@@ -19,7 +19,6 @@ namespace {
 
 constexpr std::string_view kPrefixBundleIdentifier = "com.corvane.KestrineCM";
 constexpr std::string_view kPrefixFileName = "Prefixes.txt";
-constexpr std::size_t kWorkingPathSize = 4096;
 
 // Reads the whole file in one go; none on any failure.
 std::optional<std::string> ReadWholeFile(const std::string& path) {
@@ -56,11 +55,6 @@ const std::string* EntryAt(std::size_t index) {
   if (!gPrefixes || index >= gPrefixes->size()) return nullptr;
   const std::optional<std::string>& entry = (*gPrefixes)[index];
   return entry ? &*entry : nullptr;
-}
-
-std::int32_t Emit(std::string_view text, char* buffer, std::size_t capacity) {
-  if (!CFStringGetCString(text, buffer, capacity)) return 0;
-  return static_cast<std::int32_t>(text.size());
 }
 
 }  // namespace
@@ -130,7 +124,7 @@ std::int32_t RenderSlashPrefixForm(const FSRef& ref, char* buffer, std::size_t c
   }
   std::string text = *entry;
   text += rest;
-  return Emit(text, buffer, capacity);
+  return CopyRenderedText(text, buffer, capacity);
 }
 
 std::int32_t RenderBackslashPrefixForm(const FSRef& ref, char* buffer, std::size_t capacity,
@@ -152,5 +146,5 @@ std::int32_t RenderBackslashPrefixForm(const FSRef& ref, char* buffer, std::size
   if (rest.starts_with("\\\\")) rest.remove_prefix(1);
   std::string text = *entry;
   text += rest;
-  return Emit(text, buffer, capacity);
+  return CopyRenderedText(text, buffer, capacity);
 }
