@@ -1,9 +1,11 @@
 // Feeds arbitrary contexts and command IDs to the plug-in's menu build and
 // handler, as a misbehaving host could. Input: a 4-byte command ID, then a
 // flattened descriptor used as the context.
+#include <ftw.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -11,12 +13,22 @@
 #include "KestrineCM/KestrineCM.h"
 #include "engine/path_forms.h"
 
+namespace {
+
+char gRoot[] = "/tmp/kestrine-fuzz-XXXXXX";
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+
+void RemoveRoot() { ::nftw(gRoot, RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+
+}  // namespace
+
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   // A private user: settings, clipboard and prefixes of a temporary folder,
   // and no display, so the clipboard is a file.
-  char root[] = "/tmp/kestrine-fuzz-XXXXXX";
-  if (::mkdtemp(root) == nullptr) std::abort();
-  const std::string base = root;
+  if (::mkdtemp(gRoot) == nullptr) std::abort();
+  std::atexit(RemoveRoot);
+  const std::string base = gRoot;
   ::setenv("HOME", base.c_str(), 1);
   ::setenv("XDG_CONFIG_HOME", (base + "/config").c_str(), 1);
   ::setenv("XDG_RUNTIME_DIR", base.c_str(), 1);
