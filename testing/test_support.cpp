@@ -21,7 +21,8 @@ ScopedTempDir::ScopedTempDir() {
   std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
                         "/kestrine-test-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  // Tests compare with resolved paths, so a linked $TMPDIR is resolved here.
+  path_ = std::filesystem::canonical(pattern).string();
 }
 
 ScopedTempDir::~ScopedTempDir() {

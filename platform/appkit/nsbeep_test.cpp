@@ -12,26 +12,14 @@
 #include <sstream>
 #include <thread>
 
+#include "testing/test_support.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::steady_clock;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "nsbeep-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = fs::canonical(pattern).string();
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TempDir = kestrine_testing::ScopedTempDir;
 
 void WriteFile(const std::string& path, const std::string& content, fs::perms mode) {
   fs::create_directories(fs::path(path).parent_path());

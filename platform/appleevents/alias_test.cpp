@@ -8,25 +8,13 @@
 #include <fstream>
 #include <string>
 
+#include "testing/test_support.h"
+
 namespace {
 
 using namespace std::string_literals;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "alias-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = std::filesystem::canonical(pattern);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TempDir = kestrine_testing::ScopedTempDir;
 
 TEST(AliasTest, RecordLayout) {
   std::string alias;

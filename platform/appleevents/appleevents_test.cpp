@@ -13,25 +13,13 @@
 #include "platform/appleevents/alias.h"
 #include "platform/files/files.h"
 
+#include "testing/test_support.h"
+
 namespace {
 
 using namespace std::string_literals;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "aedesc-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TempDir = kestrine_testing::ScopedTempDir;
 
 AEDesc Text(const std::string& text) {
   AEDesc desc;

@@ -10,25 +10,13 @@
 
 #include "platform/plugin/plugin_test_plugin.h"
 
+#include "testing/test_support.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "plugin-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = fs::canonical(pattern).string();
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TempDir = kestrine_testing::ScopedTempDir;
 
 std::string PlistWith(const std::string& entries) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
