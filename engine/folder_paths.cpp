@@ -44,8 +44,8 @@ bool MyIterateCollectFilter(bool /*containerChanged*/, ItemCount /*currentLevel*
   if (!IsFolderNotPackage(catalogInfo, ref)) return false;
   char path[kWorkingPathSize];
   if (FSRefMakePath(*ref, path, sizeof path) != noErr) return false;
-  NSLog("%s", path);
   if (gFSRefArray && gNbrFoldersCollected < gNbrFoldersCounted) {
+    NSLog("%s", path);
     gFSRefArray[static_cast<std::size_t>(gNbrFoldersCollected)] = *ref;
     ++gNbrFoldersCollected;
     if (gNbrFoldersCollected % kYieldInterval == 0) WaitNextEvent();

@@ -138,8 +138,12 @@ TEST_F(FolderPathsTest, TreeGrowingBetweenPassesKeepsTheCountedNumber) {
   IterateCountFolders(ref);
   MakeDirs(Root() + "/b");
   MakeDirs(Root() + "/c");
+  ::testing::internal::CaptureStderr();
   IterateCollectFolders(ref);
+  const std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(gNbrFoldersCollected, 2);
+  // Only the folder that found room is logged as collected.
+  EXPECT_EQ(Lines(log).size(), 1u) << log;
   EXPECT_EQ(Lines(GetFolderPathsClipboardStrings().value()).size(), 2u);
 }
 
