@@ -1,6 +1,5 @@
 #include "KestrineCM/KestrineCM.h"
 
-#include <array>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -34,26 +33,13 @@ namespace {
 
 constexpr std::string_view kSubmenuTitle = "Kestrine";
 
-// The single-form items of the menu, in menu order, with the default of each
-// enabling key: the UNC form is left out unless asked for.
-struct MenuForm {
-  const SingleForm* form;
-  bool enabledByDefault;
-};
-
-std::array<MenuForm, kSingleForms.size()> MenuForms() {
-  std::array<MenuForm, kSingleForms.size()> forms{};
-  for (std::size_t i = 0; i < kSingleForms.size(); ++i) {
-    forms[i] = {&kSingleForms[i], kSingleForms[i].commandID != kCopyUNCWindowsStylePath};
-  }
-  return forms;
-}
-
 void AddSeparator(AEDescList* list) {
   AddCommandToAEDescList(" ", kMenuItemAttrSeparator, 0, list);
 }
 
-// Element `index` of the context as a file reference, or none.
+// Element `index` of the context as a file reference, or none. An element
+// that cannot be made one (an alias whose target is gone, data that is no
+// reference) gives none.
 std::optional<FSRef> ContextItemRef(const AEDesc* context, long index) {
   AEDesc element;
   if (AEGetNthDesc(context, index, typeFSRef, nullptr, &element) != noErr) return std::nullopt;
@@ -69,22 +55,19 @@ std::optional<FSRef> ContextItemRef(const AEDesc* context, long index) {
 // All", "Copy Folder Paths" and the prefix block.
 void AddItemsForContext(const AEDesc& context, bool submenu, AEDescList* target) {
   if (context.descriptorType() != typeAEList) return;
-  // The element is first fetched as a reference to decide whether the menu
-  // applies at all; its bytes then feed the previews.
-  AEDesc first;
-  if (AEGetNthDesc(&context, 1, typeFSRef, nullptr, &first) != noErr) return;
-  FSRef ref{};
-  const bool haveRef = AEGetDescDataSize(&first) == sizeof ref &&
-                       AEGetDescData(&first, &ref, sizeof ref) == noErr;
-  const bool preview = haveRef && IncludeMenuItem("ShowClipboardInMenu", false);
+  const std::optional<FSRef> first = ContextItemRef(&context, 1);
+  if (!first) return;
+  const FSRef& ref = *first;
+  const bool preview = IncludeMenuItem("ShowClipboardInMenu", false);
 
-  for (const MenuForm& item : MenuForms()) {
-    if (!IncludeMenuItem(item.form->enablingKey, item.enabledByDefault)) continue;
+  for (const SingleForm& form : kSingleForms) {
+    // The UNC form is left out of the menu unless asked for.
+    const bool enabledByDefault = form.commandID != kCopyUNCWindowsStylePath;
+    if (!IncludeMenuItem(form.enablingKey, enabledByDefault)) continue;
     if (preview) {
-      AddClipboardMenuItem(ref, item.form->commandID, target);
+      AddClipboardMenuItem(ref, form.commandID, target);
     } else {
-      AddCommandToAEDescList(item.form->title, kMenuItemAttrIgnoreMeta, item.form->commandID,
-                             target);
+      AddCommandToAEDescList(form.title, kMenuItemAttrIgnoreMeta, form.commandID, target);
     }
   }
   if (IncludeAll()) {
@@ -104,11 +87,11 @@ void AddItemsForContext(const AEDesc& context, bool submenu, AEDescList* target)
       // Past the first 1000 entries an ID of 1000 + i would be the backslash
       // form of another entry, so those entries offer only their backslash
       // form.
-      if (haveRef && index < kSlashPrefixLimit) {
+      if (index < kSlashPrefixLimit) {
         AddClipboardMenuItem(ref, kFirstSlashPrefixID + index, target);
       }
       AddSeparator(target);
-      if (haveRef && index <= INT32_MAX - kFirstBackslashPrefixID) {
+      if (index <= INT32_MAX - kFirstBackslashPrefixID) {
         AddClipboardMenuItem(ref, kFirstBackslashPrefixID + index, target);
       }
     }
