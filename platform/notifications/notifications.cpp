@@ -66,12 +66,12 @@ struct Notification {
 
 }  // namespace
 
-class NotificationCenter final {
+class CFNotificationCenter final {
  public:
-  NotificationCenter();
-  ~NotificationCenter();
-  NotificationCenter(const NotificationCenter&) = delete;
-  NotificationCenter& operator=(const NotificationCenter&) = delete;
+  CFNotificationCenter();
+  ~CFNotificationCenter();
+  CFNotificationCenter(const CFNotificationCenter&) = delete;
+  CFNotificationCenter& operator=(const CFNotificationCenter&) = delete;
 
   void AddObserver(const void* observer, CFNotificationCallback callback,
                    std::optional<std::string> name, std::optional<std::string> object);
@@ -103,7 +103,7 @@ class NotificationCenter final {
   std::deque<Notification> m_pending;
 };
 
-NotificationCenter::NotificationCenter() {
+CFNotificationCenter::CFNotificationCenter() {
   m_epoll = epoll_create1(EPOLL_CLOEXEC);
   m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (m_epoll >= 0 && m_wake >= 0) {
@@ -129,14 +129,14 @@ NotificationCenter::NotificationCenter() {
   UpdateWatch();
 }
 
-NotificationCenter::~NotificationCenter() {
+CFNotificationCenter::~CFNotificationCenter() {
   sd_bus_slot_unref(m_match);
   sd_bus_flush_close_unref(m_bus);
   if (m_wake >= 0) close(m_wake);
   if (m_epoll >= 0) close(m_epoll);
 }
 
-void NotificationCenter::Disconnect(const char* what, int error) {
+void CFNotificationCenter::Disconnect(const char* what, int error) {
   NSLog("%s (%s): distributed notifications are neither posted nor received from now on", what,
         strerror(error));
   if (m_epoll >= 0 && m_busFD >= 0) epoll_ctl(m_epoll, EPOLL_CTL_DEL, m_busFD, nullptr);
@@ -145,20 +145,20 @@ void NotificationCenter::Disconnect(const char* what, int error) {
   m_busFD = -1;
 }
 
-void NotificationCenter::Wake() {
+void CFNotificationCenter::Wake() {
   if (m_wake < 0) return;
   const std::uint64_t one = 1;
   // A full counter means the descriptor is readable already.
   (void)!write(m_wake, &one, sizeof one);
 }
 
-void NotificationCenter::ClearWake() {
+void CFNotificationCenter::ClearWake() {
   if (m_wake < 0) return;
   std::uint64_t count = 0;
   (void)!read(m_wake, &count, sizeof count);
 }
 
-void NotificationCenter::UpdateWatch() {
+void CFNotificationCenter::UpdateWatch() {
   if (!m_bus) return;
   const int events = sd_bus_get_events(m_bus);
   epoll_event event{};
@@ -171,7 +171,7 @@ void NotificationCenter::UpdateWatch() {
   epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_busFD, &event);
 }
 
-bool NotificationCenter::EnsureMatch() {
+bool CFNotificationCenter::EnsureMatch() {
   if (m_match) return true;
   if (!m_bus) return false;
   const int r = sd_bus_match_signal(m_bus, &m_match, nullptr, kObjectPath, kInterface, kMember,
@@ -187,9 +187,9 @@ bool NotificationCenter::EnsureMatch() {
   return true;
 }
 
-int NotificationCenter::MySignalHandler(sd_bus_message* message, void* userdata,
+int CFNotificationCenter::MySignalHandler(sd_bus_message* message, void* userdata,
                                         sd_bus_error* /*error*/) {
-  auto* center = static_cast<NotificationCenter*>(userdata);
+  auto* center = static_cast<CFNotificationCenter*>(userdata);
   if (center->m_registrations.empty()) return 0;
   if (sd_bus_message_has_signature(message, "ss") <= 0) return 0;
   const char* name = nullptr;
@@ -199,7 +199,7 @@ int NotificationCenter::MySignalHandler(sd_bus_message* message, void* userdata,
   return 0;
 }
 
-void NotificationCenter::AddObserver(const void* observer, CFNotificationCallback callback,
+void CFNotificationCenter::AddObserver(const void* observer, CFNotificationCallback callback,
                                      std::optional<std::string> name,
                                      std::optional<std::string> object) {
   for (const auto& registration : m_registrations) {
@@ -215,7 +215,7 @@ void NotificationCenter::AddObserver(const void* observer, CFNotificationCallbac
 }
 
 template <typename Predicate>
-void NotificationCenter::RemoveObserverIf(const void* observer, Predicate matches) {
+void CFNotificationCenter::RemoveObserverIf(const void* observer, Predicate matches) {
   std::erase_if(m_registrations, [&](const std::shared_ptr<Registration>& registration) {
     if (registration->observer != observer || !matches(*registration)) return false;
     registration->removed = true;
@@ -223,7 +223,7 @@ void NotificationCenter::RemoveObserverIf(const void* observer, Predicate matche
   });
 }
 
-void NotificationCenter::Post(std::string_view name, const std::optional<std::string>& object) {
+void CFNotificationCenter::Post(std::string_view name, const std::optional<std::string>& object) {
   if (!m_bus || name.empty()) return;
   const std::string nameText(name);
   const std::string objectText = object.value_or("");
@@ -248,7 +248,7 @@ void NotificationCenter::Post(std::string_view name, const std::optional<std::st
   Wake();
 }
 
-void NotificationCenter::Dispatch() {
+void CFNotificationCenter::Dispatch() {
   ClearWake();
   if (m_bus) {
     for (int processed = 0;; ++processed) {
@@ -268,7 +268,7 @@ void NotificationCenter::Dispatch() {
   if (!m_delivering) Deliver();
 }
 
-void NotificationCenter::Deliver() {
+void CFNotificationCenter::Deliver() {
   m_delivering = true;
   while (!m_pending.empty()) {
     const Notification notification = std::move(m_pending.front());
@@ -289,7 +289,7 @@ void NotificationCenter::Deliver() {
 
 CFNotificationCenterRef CFNotificationCenterGetDistributedCenter() {
   // Never destroyed: observers may be called until the process ends.
-  static NotificationCenter* const center = new NotificationCenter();
+  static CFNotificationCenter* const center = new CFNotificationCenter();
   return center;
 }
 
@@ -335,8 +335,8 @@ void CFNotificationCenterDispatch(CFNotificationCenterRef center) {
   if (center) center->Dispatch();
 }
 
-void NotificationCenterDeleter::operator()(NotificationCenter* center) const { delete center; }
+void CFNotificationCenterDeleter::operator()(CFNotificationCenter* center) const { delete center; }
 
 ScopedNotificationCenter CreateDistributedCenterForTesting() {
-  return ScopedNotificationCenter(new NotificationCenter());
+  return ScopedNotificationCenter(new CFNotificationCenter());
 }

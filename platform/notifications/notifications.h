@@ -35,9 +35,9 @@
 #include <string>
 #include <string_view>
 
-class NotificationCenter;
+class CFNotificationCenter;
 // A center is owned by the platform and lives until the process ends.
-using CFNotificationCenterRef = NotificationCenter*;
+using CFNotificationCenterRef = CFNotificationCenter*;
 
 // How an observer wants notifications while its application is suspended.
 // No application is ever suspended here, so every observer is delivered to as

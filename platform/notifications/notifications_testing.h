@@ -6,10 +6,10 @@
 
 #include "platform/notifications/notifications.h"
 
-struct NotificationCenterDeleter {
-  void operator()(NotificationCenter* center) const;
+struct CFNotificationCenterDeleter {
+  void operator()(CFNotificationCenter* center) const;
 };
-using ScopedNotificationCenter = std::unique_ptr<NotificationCenter, NotificationCenterDeleter>;
+using ScopedNotificationCenter = std::unique_ptr<CFNotificationCenter, CFNotificationCenterDeleter>;
 
 // A new center with its own connection to the session bus that the
 // environment names at this call; it behaves as the distributed center of
