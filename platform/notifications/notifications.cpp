@@ -54,7 +54,8 @@ struct Registration {
   // Set when the registration is removed while a delivery holds it.
   bool removed = false;
 
-  bool Matches(const std::string& postedName, const std::optional<std::string>& postedObject) const {
+  bool Matches(const std::string& postedName,
+               const std::optional<std::string>& postedObject) const {
     return (!name || *name == postedName) && (!object || object == postedObject);
   }
 };
@@ -178,8 +179,7 @@ bool CFNotificationCenter::EnsureMatch() {
                                     MySignalHandler, this);
   if (r < 0) {
     m_match = nullptr;
-    NSLog("Could not subscribe to distributed notifications on the session bus (%s)",
-          strerror(-r));
+    NSLog("Could not subscribe to distributed notifications on the session bus (%s)", strerror(-r));
     return false;
   }
   // Waiting for the bus's answer may have read notifications ahead.
@@ -188,7 +188,7 @@ bool CFNotificationCenter::EnsureMatch() {
 }
 
 int CFNotificationCenter::MySignalHandler(sd_bus_message* message, void* userdata,
-                                        sd_bus_error* /*error*/) {
+                                          sd_bus_error* /*error*/) {
   auto* center = static_cast<CFNotificationCenter*>(userdata);
   if (center->m_registrations.empty()) return 0;
   if (sd_bus_message_has_signature(message, "ss") <= 0) return 0;
@@ -200,8 +200,8 @@ int CFNotificationCenter::MySignalHandler(sd_bus_message* message, void* userdat
 }
 
 void CFNotificationCenter::AddObserver(const void* observer, CFNotificationCallback callback,
-                                     std::optional<std::string> name,
-                                     std::optional<std::string> object) {
+                                       std::optional<std::string> name,
+                                       std::optional<std::string> object) {
   for (const auto& registration : m_registrations) {
     if (registration->observer == observer && registration->name == name &&
         registration->object == object) {
@@ -228,8 +228,7 @@ void CFNotificationCenter::Post(std::string_view name, const std::optional<std::
   const std::string nameText(name);
   const std::string objectText = object.value_or("");
   if (nameText.find('\0') != std::string::npos || objectText.find('\0') != std::string::npos) {
-    NSLog("Could not post the notification \"%s\": a text holds a NUL character",
-          nameText.c_str());
+    NSLog("Could not post the notification \"%s\": a text holds a NUL character", nameText.c_str());
     return;
   }
   const int r = sd_bus_emit_signal(m_bus, kObjectPath, kInterface, kMember, "ss", nameText.c_str(),
@@ -314,8 +313,7 @@ void CFNotificationCenterRemoveObserver(CFNotificationCenterRef center, const vo
   });
 }
 
-void CFNotificationCenterRemoveEveryObserver(CFNotificationCenterRef center,
-                                             const void* observer) {
+void CFNotificationCenterRemoveEveryObserver(CFNotificationCenterRef center, const void* observer) {
   if (!center) return;
   center->RemoveObserverIf(observer, [](const Registration&) { return true; });
 }

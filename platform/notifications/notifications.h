@@ -82,8 +82,7 @@ void CFNotificationCenterRemoveObserver(CFNotificationCenterRef center, const vo
                                         std::optional<std::string_view> object);
 
 // Removes every registration of `observer`.
-void CFNotificationCenterRemoveEveryObserver(CFNotificationCenterRef center,
-                                             const void* observer);
+void CFNotificationCenterRemoveEveryObserver(CFNotificationCenterRef center, const void* observer);
 
 // Broadcasts the notification `name` with `object` (none: no object) to every
 // observer of the user, this process included, and writes it out to the bus

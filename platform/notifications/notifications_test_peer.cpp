@@ -43,10 +43,9 @@ int main(int argc, char** argv) {
   const std::string_view command = argc > 1 ? argv[1] : "";
   CFNotificationCenterRef center = CFNotificationCenterGetDistributedCenter();
   if (command == "post" && (argc == 3 || argc == 4)) {
-    CFNotificationCenterPostNotification(center, argv[2],
-                                         argc == 4 ? std::optional<std::string_view>(argv[3])
-                                                   : std::nullopt,
-                                         nullptr, true);
+    CFNotificationCenterPostNotification(
+        center, argv[2], argc == 4 ? std::optional<std::string_view>(argv[3]) : std::nullopt,
+        nullptr, true);
     return 0;
   }
   if (command == "observe" && argc == 5) {
