@@ -342,4 +342,29 @@ TEST(KestrineServiceFailedWriteTest, BrokenHelperKeepsTheOldSelection) {
   }
 }
 
+// The whole road under a real Wayland compositor, run as a user who is not
+// root: the text reaches the Wayland clipboard, where wl-paste reads it.
+TEST(KestrineServiceWaylandTest, CopiesToTheWaylandClipboard) {
+  ScopedUser user;
+  const std::string program = user.root() + "/KestrineService";
+  std::filesystem::copy_file(KESTRINE_SERVICE_PATH, program);
+  const std::string a = user.home() + "/日本語 ファイル.txt";
+  const std::string b = user.home() + "/two.txt";
+  WriteFile(a, "x");
+  WriteFile(b, "x");
+  const uid_t uid = kestrine_testing::UnprivilegedUser();
+  user.GiveTo(uid);
+  kestrine_testing::ScopedSway sway(uid);
+  if (!sway.running()) GTEST_SKIP() << "sway cannot start: " << sway.error();
+
+  RunResult r = RunProgramWith({program, "Copy Posix Path", a, b}, {.user = uid});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(sway.ReadClipboardExpecting(a + "\n" + b), a + "\n" + b);
+  EXPECT_EQ(user.Clipboard(), std::nullopt);
+  // A request whose items render nothing leaves the clipboard empty.
+  r = RunProgramWith({program, "Copy Extension", user.home()}, {.user = uid});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(sway.ReadClipboardExpecting(""), "");
+}
+
 }  // namespace

@@ -221,6 +221,76 @@ RunResult RunProgramWith(const std::vector<std::string>& argv, const RunOptions&
   return result;
 }
 
+ScopedSway::ScopedSway(uid_t user) : user_(user) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime == nullptr || *runtime != '/') {
+    error_ = "XDG_RUNTIME_DIR is not set";
+    return;
+  }
+  const std::string folder = runtime;
+  ScopedTempDir logs;
+  const std::string log = logs.Join("sway.log");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (null < 0 || out < 0) ::_exit(126);
+    ::dup2(null, 0);
+    ::dup2(out, 1);
+    ::dup2(out, 2);
+    if (!BecomeUser(user)) ::_exit(126);
+    ::setenv("WLR_BACKENDS", "headless", 1);
+    ::setenv("WLR_LIBINPUT_NO_DEVICES", "1", 1);
+    ::setenv("WLR_RENDERER", "pixman", 1);
+    ::unsetenv("WAYLAND_DISPLAY");
+    ::unsetenv("DISPLAY");
+    ::execlp("sway", "sway", "-c", "/dev/null", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  if (pid < 0) {
+    error_ = "fork failed";
+    return;
+  }
+  pid_ = pid;
+  // The compositor names its socket wayland-N in the runtime folder, which
+  // is its own, once it is ready to take clients.
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+      const std::string name = entry.path().filename().string();
+      if (name.starts_with("wayland-") && entry.is_socket(error)) {
+        env_ = std::make_unique<ScopedEnv>("WAYLAND_DISPLAY", name);
+        return;
+      }
+    }
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = 0;
+      error_ = "sway ended at start: " + ReadFile(log).value_or("(no log)");
+      return;
+    }
+    ::usleep(50 * 1000);
+  }
+  error_ = "sway made no socket in ten seconds: " + ReadFile(log).value_or("(no log)");
+}
+
+ScopedSway::~ScopedSway() {
+  if (pid_ <= 0) return;
+  // Clients serving its clipboard end when their compositor goes.
+  ::kill(pid_, SIGTERM);
+  ::waitpid(pid_, nullptr, 0);
+}
+
+std::string ScopedSway::ReadClipboardExpecting(const std::string& expected) const {
+  std::string text;
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    text = RunProgramWith({"/usr/bin/wl-paste", "--no-newline"}, {.user = user_}).out;
+    if (text == expected) break;
+    ::usleep(100 * 1000);
+  }
+  return text;
+}
+
 ScopedXvfb::ScopedXvfb() {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) {

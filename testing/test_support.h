@@ -103,6 +103,31 @@ uid_t UnprivilegedUser();
 // group and no supplementary groups. Returns whether it succeeded.
 bool BecomeUser(uid_t uid);
 
+// A Wayland compositor of its own: sway, headless, run as `user` in the
+// current XDG_RUNTIME_DIR (which that user must own, mode 0700), with
+// WAYLAND_DISPLAY set to its socket while the object lives.
+class ScopedSway final {
+ public:
+  explicit ScopedSway(uid_t user);
+  ~ScopedSway();
+  ScopedSway(const ScopedSway&) = delete;
+  ScopedSway& operator=(const ScopedSway&) = delete;
+
+  // Whether the compositor runs; when not, `error()` says why.
+  bool running() const { return pid_ > 0 && error_.empty(); }
+  const std::string& error() const { return error_; }
+  // The clipboard as `wl-paste --no-newline`, run as the user, reads it
+  // (empty when nothing is offered), retried for up to five seconds until it
+  // equals `expected`.
+  std::string ReadClipboardExpecting(const std::string& expected) const;
+
+ private:
+  uid_t user_;
+  int pid_ = 0;
+  std::string error_;
+  std::unique_ptr<ScopedEnv> env_;
+};
+
 // An X server of its own (Xvfb, on a display number it picks), with DISPLAY
 // set to it while the object lives. Helpers that still serve its clipboard
 // are ended with it.

@@ -21,6 +21,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/test_support.h"
+
 extern char** environ;
 
 namespace {
@@ -615,6 +617,44 @@ TEST_F(X11PasteboardTest, UnreachableDisplayFailsToWrite) {
     ASSERT_EQ(lines.size(), 1u) << helper;
     EXPECT_TRUE(Contains(lines[0], helper)) << lines[0];
   }
+}
+
+// The Wayland clipboard, for real, on a headless compositor run as a user
+// who is not root (the compositor refuses root).
+TEST(WaylandPasteboardTest, CompositorServesTheExactText) {
+  kestrine_testing::ScopedUser user;
+  const uid_t uid = kestrine_testing::UnprivilegedUser();
+  user.GiveTo(uid);
+  kestrine_testing::ScopedSway sway(uid);
+  if (!sway.running()) GTEST_SKIP() << "sway cannot start: " << sway.error();
+
+  // Each change is made by a child that runs as the compositor's user.
+  const auto change_as_user = [uid](const std::optional<std::string>& text) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      PasteboardRef pasteboard;
+      if (!kestrine_testing::BecomeUser(uid) ||
+          PasteboardCreate(kPasteboardClipboard, &pasteboard) != noErr) {
+        _exit(2);
+      }
+      PasteboardClear(*pasteboard);
+      const OSStatus status = text ? Put(*pasteboard, *text) : PasteboardSynchronize(*pasteboard);
+      _exit(status == noErr ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  };
+  std::string large;
+  while (large.size() < 4 * 1024 * 1024) large += MegabyteText();
+  for (const std::string& text : {kJapanese, large, kLines}) {
+    ASSERT_EQ(change_as_user(text), 0);
+    const std::string read = sway.ReadClipboardExpecting(text);
+    EXPECT_EQ(read.size(), text.size());
+    EXPECT_TRUE(read == text) << read.substr(0, 100);
+  }
+  ASSERT_EQ(change_as_user(std::nullopt), 0);
+  EXPECT_EQ(sway.ReadClipboardExpecting(""), "");
 }
 
 }  // namespace
