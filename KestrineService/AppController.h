@@ -36,10 +36,10 @@ const std::vector<std::string_view>& ServiceUserDataStrings();
 // How a request ended, for the program's exit status; the requester itself
 // is told nothing.
 enum class ServiceOutcome {
-  kCopied,              // The clipboard now holds the text, or is empty.
-  kNoFileNames,         // No file-name list: the clipboard is unchanged.
-  kUnknownCommand,      // The user-data string names no command: unchanged.
-  kClipboardFailed,     // The clipboard could not be opened: unchanged.
+  kCopied,                // The clipboard now holds the text, or is empty.
+  kNoFileNames,           // No file-name list: the clipboard is unchanged.
+  kUnknownCommand,        // The user-data string names no command: unchanged.
+  kClipboardFailed,       // The clipboard could not be opened: unchanged.
   kClipboardWriteFailed,  // The text could not be written: unchanged.
 };
 

@@ -286,7 +286,8 @@ TEST(KestrineServiceFailedWriteTest, FileClipboardKeepsItsContent) {
       c.prepare(user);
       const auto before = Snapshot(user.root() + "/run");
       user.GiveTo(uid);
-      const RunResult r = RunProgramWith({program, command, command == "Copy Extension" ? user.home() : item},
+      const std::string target = command == "Copy Extension" ? user.home() : item;
+      const RunResult r = RunProgramWith({program, command, target},
                                          {.user = uid, .fileSizeLimit = c.fileSizeLimit});
       // A file-size limit does not prevent emptying the clipboard.
       if (command == "Copy Extension" && c.fileSizeLimit) {
@@ -309,7 +310,8 @@ TEST(KestrineServiceFailedWriteTest, FileClipboardKeepsItsContent) {
 // A clipboard helper that fails, or never reads the text, fails the copy
 // with status 1 and one log line, and the old selection stays.
 TEST(KestrineServiceFailedWriteTest, BrokenHelperKeepsTheOldSelection) {
-  if (const char* off = std::getenv("KESTRINE_NO_X11_TESTS"); off != nullptr && off == std::string("1")) {
+  if (const char* off = std::getenv("KESTRINE_NO_X11_TESTS");
+      off != nullptr && off == std::string("1")) {
     GTEST_SKIP() << "KESTRINE_NO_X11_TESTS=1";
   }
   ScopedUser user;
