@@ -142,6 +142,7 @@ void HandleCommand(const AEDesc* context, std::int32_t commandID) {
   for (long position = 1; position <= count; ++position) {
     items.push_back(ContextItemRef(context, position));
   }
+  // A failed write keeps the old content; the plug-in tells no one.
   WriteClipboardText(*clipboard, JoinSelectionText(items, commandID));
 }
 

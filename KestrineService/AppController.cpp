@@ -88,6 +88,8 @@ ServiceOutcome AppController::handleMenuSelection(const NSPasteboard& pboard,
   std::vector<SelectionItem> items;
   items.reserve(filenames->size());
   for (const std::string& filename : *filenames) items.push_back(ItemForFilename(filename));
-  WriteClipboardText(*clipboard, JoinSelectionText(items, *commandID));
+  if (WriteClipboardText(*clipboard, JoinSelectionText(items, *commandID)) != noErr) {
+    return ServiceOutcome::kClipboardWriteFailed;
+  }
   return ServiceOutcome::kCopied;
 }

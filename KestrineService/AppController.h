@@ -36,10 +36,11 @@ const std::vector<std::string_view>& ServiceUserDataStrings();
 // How a request ended, for the program's exit status; the requester itself
 // is told nothing.
 enum class ServiceOutcome {
-  kCopied,            // The clipboard was cleared and the text, if any, written.
-  kNoFileNames,       // No file-name list: the clipboard is unchanged.
-  kUnknownCommand,    // The user-data string names no command: unchanged.
-  kClipboardFailed,   // The clipboard could not be opened: unchanged.
+  kCopied,                // The clipboard now holds the text, or is empty.
+  kNoFileNames,           // No file-name list: the clipboard is unchanged.
+  kUnknownCommand,        // The user-data string names no command: unchanged.
+  kClipboardFailed,       // The clipboard could not be opened: unchanged.
+  kClipboardWriteFailed,  // The text could not be written: unchanged.
 };
 
 class AppController final {
@@ -50,8 +51,9 @@ class AppController final {
   int applicationWillFinishLaunching(const std::string& executable);
 
   // Handles one request: logs "Copy All Paths", reads the file names, clears
-  // the clipboard, joins the items' renderings and writes the text. `error`
-  // is never set.
+  // the clipboard, joins the items' renderings and writes the text (the
+  // clear and the write change the clipboard together, so a failed write
+  // leaves the old content). `error` is never set.
   ServiceOutcome handleMenuSelection(const NSPasteboard& pboard, std::string_view userData,
                                      std::string* error);
 };

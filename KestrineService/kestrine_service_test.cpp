@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,7 +18,9 @@ namespace {
 
 using kestrine_testing::MakeDirs;
 using kestrine_testing::ReadFile;
+using kestrine_testing::RunOptions;
 using kestrine_testing::RunProgram;
+using kestrine_testing::RunProgramWith;
 using kestrine_testing::RunResult;
 using kestrine_testing::ScopedEnv;
 using kestrine_testing::ScopedUser;
@@ -219,6 +224,149 @@ TEST(KestrineServiceX11Test, CopiesToTheX11Clipboard) {
   // A request whose items render nothing leaves the clipboard empty.
   RunProgram({KESTRINE_SERVICE_PATH, "Copy Extension", user.home()});
   EXPECT_EQ(server.ReadClipboardExpecting(""), "");
+}
+
+}  // namespace
+
+namespace {
+
+// Every file and folder under `folder`, by relative path, with each file's
+// content.
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    const std::string name = std::filesystem::relative(entry.path(), folder).string();
+    entries[name] = entry.is_directory() ? "<folder>" : ReadFile(entry.path()).value_or("?");
+  }
+  return entries;
+}
+
+// The log lines of a request after its first, "Copy All Paths".
+std::vector<std::string> FailureLog(const RunResult& r) {
+  std::vector<std::string> lines;
+  for (const std::string& line : Lines(r.err)) lines.push_back(LogText(line));
+  if (!lines.empty() && lines.front() == "Copy All Paths") lines.erase(lines.begin());
+  return lines;
+}
+
+// A copy whose text cannot be put in the clipboard file ends with status 1
+// and one log line, and leaves the clipboard folder exactly as it was. The
+// program runs as a user who is not root, so that permissions hold.
+TEST(KestrineServiceFailedWriteTest, FileClipboardKeepsItsContent) {
+  struct Case {
+    std::string name;
+    std::function<void(const ScopedUser&)> prepare;
+    std::optional<rlim_t> fileSizeLimit;
+    std::string logged;
+  };
+  const std::vector<Case> cases = {
+      {"read-only folder",
+       [](const ScopedUser& user) { chmod((user.root() + "/run/kestrine").c_str(), 0500); },
+       std::nullopt, ": Permission denied"},
+      {"clipboard is a folder",
+       [](const ScopedUser& user) {
+         std::filesystem::remove(user.root() + "/run/kestrine/clipboard");
+         WriteFile(user.root() + "/run/kestrine/clipboard/old", "old");
+       },
+       std::nullopt, ": Is a directory"},
+      {"file-size limit of 0", [](const ScopedUser&) {}, 0, ": File too large"},
+  };
+  const uid_t uid = kestrine_testing::UnprivilegedUser();
+  for (const Case& c : cases) {
+    // A text to write, then an empty text: the clipboard is only emptied.
+    for (const std::string command : {"Copy Posix Path", "Copy Extension"}) {
+      ScopedUser user;
+      // The program is copied in, so that the user may run it wherever the
+      // build lies.
+      const std::string program = user.root() + "/KestrineService";
+      std::filesystem::copy_file(KESTRINE_SERVICE_PATH, program);
+      const std::string item = user.home() + "/a.txt";
+      WriteFile(item, "x");
+      user.SetClipboard("old");
+      c.prepare(user);
+      const auto before = Snapshot(user.root() + "/run");
+      user.GiveTo(uid);
+      const std::string target = command == "Copy Extension" ? user.home() : item;
+      const RunResult r = RunProgramWith({program, command, target},
+                                         {.user = uid, .fileSizeLimit = c.fileSizeLimit});
+      // A file-size limit does not prevent emptying the clipboard.
+      if (command == "Copy Extension" && c.fileSizeLimit) {
+        EXPECT_EQ(r.exitStatus, 0) << c.name << r.err;
+        EXPECT_EQ(user.Clipboard(), std::nullopt) << c.name;
+        continue;
+      }
+      EXPECT_EQ(r.exitStatus, 1) << c.name << " " << command << r.err;
+      const std::vector<std::string> log = FailureLog(r);
+      ASSERT_EQ(log.size(), 1u) << c.name << " " << command << r.err;
+      const std::string file = user.root() + "/run/kestrine/clipboard";
+      EXPECT_TRUE(log[0].starts_with("Cannot ") && log[0].find(file + ": ") != std::string::npos &&
+                  log[0].ends_with(c.logged))
+          << log[0];
+      EXPECT_EQ(Snapshot(user.root() + "/run"), before) << c.name << " " << command;
+    }
+  }
+}
+
+// A clipboard helper that fails, or never reads the text, fails the copy
+// with status 1 and one log line, and the old selection stays.
+TEST(KestrineServiceFailedWriteTest, BrokenHelperKeepsTheOldSelection) {
+  if (const char* off = std::getenv("KESTRINE_NO_X11_TESTS");
+      off != nullptr && off == std::string("1")) {
+    GTEST_SKIP() << "KESTRINE_NO_X11_TESTS=1";
+  }
+  ScopedUser user;
+  kestrine_testing::ScopedXvfb server;
+  ASSERT_TRUE(server.running()) << server.error();
+  const std::string old = user.home() + "/old";
+  WriteFile(old, "x");
+  ASSERT_EQ(RunProgram({KESTRINE_SERVICE_PATH, "Copy Filename", old}).exitStatus, 0);
+  ASSERT_EQ(server.ReadClipboardExpecting("old"), "old");
+
+  const struct {
+    std::string script;
+    std::string logged;
+  } cases[] = {
+      {"exit 1", "xclip ended with status 1"},
+      {"kill -STOP $$", "xclip did not finish within 5000 ms and was stopped"},
+  };
+  const std::string bin = user.root() + "/bin";
+  for (const auto& c : cases) {
+    WriteFile(bin + "/xclip", "#!/bin/sh\n" + c.script + "\n");
+    chmod((bin + "/xclip").c_str(), 0755);
+    RunResult r;
+    {
+      ScopedEnv path("PATH", bin);
+      r = RunProgram({KESTRINE_SERVICE_PATH, "Copy Filename", user.home()});
+    }
+    EXPECT_EQ(r.exitStatus, 1) << c.script << r.err;
+    EXPECT_EQ(FailureLog(r), std::vector<std::string>{c.logged}) << r.err;
+    EXPECT_EQ(server.ReadClipboardExpecting("old"), "old") << c.script;
+  }
+}
+
+// The whole road under a real Wayland compositor, run as a user who is not
+// root: the text reaches the Wayland clipboard, where wl-paste reads it.
+TEST(KestrineServiceWaylandTest, CopiesToTheWaylandClipboard) {
+  ScopedUser user;
+  const std::string program = user.root() + "/KestrineService";
+  std::filesystem::copy_file(KESTRINE_SERVICE_PATH, program);
+  const std::string a = user.home() + "/日本語 ファイル.txt";
+  const std::string b = user.home() + "/two.txt";
+  WriteFile(a, "x");
+  WriteFile(b, "x");
+  const uid_t uid = kestrine_testing::UnprivilegedUser();
+  user.GiveTo(uid);
+  kestrine_testing::ScopedSway sway(uid);
+  if (!sway.running()) GTEST_SKIP() << "sway cannot start: " << sway.error();
+
+  RunResult r = RunProgramWith({program, "Copy Posix Path", a, b}, {.user = uid});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(sway.ReadClipboardExpecting(a + "\n" + b), a + "\n" + b);
+  EXPECT_EQ(user.Clipboard(), std::nullopt);
+  // A request whose items render nothing leaves the clipboard empty.
+  r = RunProgramWith({program, "Copy Extension", user.home()}, {.user = uid});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(sway.ReadClipboardExpecting(""), "");
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 //   KestrineService "<command>" [PATH...]  copy the PATHs' text for <command>
 //
 // Exit status: 0 when the request was handled, 1 when the clipboard could
-// not be opened or the entries not written, 2 for an unknown command.
+// not be opened or written (it then keeps its old content; the log says
+// why) or the entries not written, 2 for an unknown command.
 #include <unistd.h>
 
 #include <climits>
@@ -54,7 +55,8 @@ int main(int argc, char** argv) {
       PrintUsage();
       return 2;
     case ServiceOutcome::kClipboardFailed:
-      std::fputs("KestrineService: the clipboard could not be opened\n", stderr);
+    case ServiceOutcome::kClipboardWriteFailed:
+      // The clipboard has logged its one line on the failure.
       return 1;
   }
   return 1;

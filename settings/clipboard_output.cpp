@@ -7,7 +7,8 @@ PasteboardRef OpenAndClearClipboard() {
   return clipboard;
 }
 
-void WriteClipboardText(Pasteboard& clipboard, std::string_view text) {
-  if (text.empty()) return;
-  PasteboardPutItemFlavor(clipboard, 1, kUTF8PlainTextFlavor, text, kPasteboardFlavorNoFlags);
+OSStatus WriteClipboardText(Pasteboard& clipboard, std::string_view text) {
+  if (text.empty()) return PasteboardSynchronize(clipboard);
+  return PasteboardPutItemFlavor(clipboard, 1, kUTF8PlainTextFlavor, text,
+                                 kPasteboardFlavorNoFlags);
 }

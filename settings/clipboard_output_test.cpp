@@ -1,7 +1,10 @@
 #include "settings/clipboard_output.h"
 
 #include <stdlib.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -65,12 +68,42 @@ class ClipboardOutputTest : public ::testing::Test {
   std::map<std::string, std::optional<std::string>> saved_;
 };
 
-TEST_F(ClipboardOutputTest, OpeningClearsTheOldContentAtOnce) {
+// The clear takes effect with the write, or when the clipboard is released
+// without one; until then the old content stays.
+TEST_F(ClipboardOutputTest, ClearTakesEffectWithTheWrite) {
   Copy("old text");
-  ASSERT_EQ(ReadFile(ClipboardFile()), "old text");
   PasteboardRef clipboard = OpenAndClearClipboard();
   ASSERT_TRUE(clipboard);
+  EXPECT_EQ(ReadFile(ClipboardFile()), "old text");
+  EXPECT_EQ(WriteClipboardText(*clipboard, "new text"), noErr);
+  EXPECT_EQ(ReadFile(ClipboardFile()), "new text");
+
+  clipboard = OpenAndClearClipboard();
+  ASSERT_TRUE(clipboard);
+  EXPECT_EQ(ReadFile(ClipboardFile()), "new text");
+  clipboard.reset();
   EXPECT_FALSE(fs::exists(ClipboardFile()));
+}
+
+// A write that fails (here beyond a file-size limit of 0, in a child with
+// SIGXFSZ at its default action) returns its failure and loses nothing.
+TEST_F(ClipboardOutputTest, FailedWriteKeepsTheOldContent) {
+  Copy("old text");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const rlimit none{0, 0};
+    signal(SIGXFSZ, SIG_DFL);
+    if (setrlimit(RLIMIT_FSIZE, &none) != 0) _exit(2);
+    PasteboardRef clipboard = OpenAndClearClipboard();
+    if (!clipboard) _exit(3);
+    const OSStatus status = WriteClipboardText(*clipboard, "new text");
+    clipboard.reset();
+    _exit(status == ioErr ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(ReadFile(ClipboardFile()), "old text");
 }
 
 TEST_F(ClipboardOutputTest, EmptyTextLeavesTheClipboardEmpty) {

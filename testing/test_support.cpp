@@ -1,10 +1,14 @@
 #include "testing/test_support.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -129,6 +133,162 @@ RunResult RunProgram(const std::vector<std::string>& argv, const std::optional<s
   result.out = ReadFile(outPath).value_or("");
   result.err = ReadFile(errPath).value_or("");
   return result;
+}
+
+void ScopedUser::GiveTo(uid_t uid) const {
+  const passwd* entry = ::getpwuid(uid);
+  const gid_t gid = entry != nullptr ? entry->pw_gid : static_cast<gid_t>(uid);
+  if (::lchown(root().c_str(), uid, gid) != 0) throw std::runtime_error("chown failed");
+  for (const auto& item : std::filesystem::recursive_directory_iterator(root())) {
+    if (::lchown(item.path().c_str(), uid, gid) != 0) throw std::runtime_error("chown failed");
+  }
+}
+
+uid_t UnprivilegedUser() {
+  if (::geteuid() != 0) return ::geteuid();
+  const passwd* nobody = ::getpwnam("nobody");
+  return nobody != nullptr ? nobody->pw_uid : 65534;
+}
+
+bool BecomeUser(uid_t uid) {
+  if (uid == ::geteuid()) return true;
+  const passwd* entry = ::getpwuid(uid);
+  const gid_t gid = entry != nullptr ? entry->pw_gid : static_cast<gid_t>(uid);
+  return ::setgroups(0, nullptr) == 0 && ::setresgid(gid, gid, gid) == 0 &&
+         ::setresuid(uid, uid, uid) == 0;
+}
+
+RunResult RunProgramWith(const std::vector<std::string>& argv, const RunOptions& options) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  int out[2];
+  int err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return {};
+  if (::pipe2(err, O_CLOEXEC) != 0) {
+    ::close(out[0]);
+    ::close(out[1]);
+    return {};
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int in = ::open("/dev/null", O_RDONLY);
+    if (in < 0 || ::dup2(in, 0) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(err[1], 2) < 0) {
+      ::_exit(126);
+    }
+    if (options.cwd && ::chdir(options.cwd->c_str()) != 0) ::_exit(126);
+    if (options.user && !BecomeUser(*options.user)) ::_exit(126);
+    if (options.fileSizeLimit) {
+      const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+      ::signal(SIGXFSZ, SIG_DFL);
+    }
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  RunResult result;
+  // Both pipes are drained together, so a child that writes much to one
+  // never blocks while the other is read.
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* texts[2] = {&result.out, &result.err};
+  for (int open = 2; open > 0;) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[65536];
+      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        texts[i]->append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  for (const pollfd& fd : fds) {
+    if (fd.fd >= 0) ::close(fd.fd);
+  }
+  int status = 0;
+  if (pid > 0 && ::waitpid(pid, &status, 0) == pid) {
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  return result;
+}
+
+ScopedSway::ScopedSway(uid_t user) : user_(user) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime == nullptr || *runtime != '/') {
+    error_ = "XDG_RUNTIME_DIR is not set";
+    return;
+  }
+  const std::string folder = runtime;
+  ScopedTempDir logs;
+  const std::string log = logs.Join("sway.log");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (null < 0 || out < 0) ::_exit(126);
+    ::dup2(null, 0);
+    ::dup2(out, 1);
+    ::dup2(out, 2);
+    if (!BecomeUser(user)) ::_exit(126);
+    ::setenv("WLR_BACKENDS", "headless", 1);
+    ::setenv("WLR_LIBINPUT_NO_DEVICES", "1", 1);
+    ::setenv("WLR_RENDERER", "pixman", 1);
+    ::unsetenv("WAYLAND_DISPLAY");
+    ::unsetenv("DISPLAY");
+    ::execlp("sway", "sway", "-c", "/dev/null", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  if (pid < 0) {
+    error_ = "fork failed";
+    return;
+  }
+  pid_ = pid;
+  // The compositor names its socket wayland-N in the runtime folder, which
+  // is its own, once it is ready to take clients.
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+      const std::string name = entry.path().filename().string();
+      if (name.starts_with("wayland-") && entry.is_socket(error)) {
+        env_ = std::make_unique<ScopedEnv>("WAYLAND_DISPLAY", name);
+        return;
+      }
+    }
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = 0;
+      error_ = "sway ended at start: " + ReadFile(log).value_or("(no log)");
+      return;
+    }
+    ::usleep(50 * 1000);
+  }
+  error_ = "sway made no socket in ten seconds: " + ReadFile(log).value_or("(no log)");
+}
+
+ScopedSway::~ScopedSway() {
+  if (pid_ <= 0) return;
+  // Clients serving its clipboard end when their compositor goes.
+  ::kill(pid_, SIGTERM);
+  ::waitpid(pid_, nullptr, 0);
+}
+
+std::string ScopedSway::ReadClipboardExpecting(const std::string& expected) const {
+  std::string text;
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    text = RunProgramWith({"/usr/bin/wl-paste", "--no-newline"}, {.user = user_}).out;
+    if (text == expected) break;
+    ::usleep(100 * 1000);
+  }
+  return text;
 }
 
 ScopedXvfb::ScopedXvfb() {

@@ -2,6 +2,9 @@
 // settings files that are undone when the test ends.
 #pragma once
 
+#include <sys/resource.h>
+#include <sys/types.h>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,6 +61,10 @@ class ScopedUser final {
   // dictionary holds `entries`, XML text such as
   // "<key>LabelItems</key><true/>".
   void WriteSettings(std::string_view entries) const;
+  // Gives everything in the user's folder to the system user `uid` and its
+  // group, so that a program run as that user may use it (needs root unless
+  // `uid` is this process's user).
+  void GiveTo(uid_t uid) const;
 
  private:
   ScopedTempDir dir_;
@@ -74,6 +81,52 @@ struct RunResult {
 // Runs `argv` (argv[0] a path) with the current environment, in `cwd` when
 // given, with standard input from /dev/null, and waits for it to end.
 RunResult RunProgram(const std::vector<std::string>& argv, const std::optional<std::string>& cwd = {});
+
+// How RunProgramWith starts a program.
+struct RunOptions {
+  std::optional<std::string> cwd = std::nullopt;
+  // Runs it as this user, with the user's group and no supplementary groups.
+  std::optional<uid_t> user = std::nullopt;
+  // Its file-size limit (RLIMIT_FSIZE), with SIGXFSZ at its default action.
+  std::optional<rlim_t> fileSizeLimit = std::nullopt;
+};
+
+// Runs `argv` like RunProgram, as `options` say. Its output is read through
+// pipes, so a file-size limit does not cut it short.
+RunResult RunProgramWith(const std::vector<std::string>& argv, const RunOptions& options);
+
+// A user to run programs as who is not root: "nobody" when this process runs
+// as root, else this process's own user.
+uid_t UnprivilegedUser();
+
+// Makes the calling process (a forked child, as a rule) `uid`, with its
+// group and no supplementary groups. Returns whether it succeeded.
+bool BecomeUser(uid_t uid);
+
+// A Wayland compositor of its own: sway, headless, run as `user` in the
+// current XDG_RUNTIME_DIR (which that user must own, mode 0700), with
+// WAYLAND_DISPLAY set to its socket while the object lives.
+class ScopedSway final {
+ public:
+  explicit ScopedSway(uid_t user);
+  ~ScopedSway();
+  ScopedSway(const ScopedSway&) = delete;
+  ScopedSway& operator=(const ScopedSway&) = delete;
+
+  // Whether the compositor runs; when not, `error()` says why.
+  bool running() const { return pid_ > 0 && error_.empty(); }
+  const std::string& error() const { return error_; }
+  // The clipboard as `wl-paste --no-newline`, run as the user, reads it
+  // (empty when nothing is offered), retried for up to five seconds until it
+  // equals `expected`.
+  std::string ReadClipboardExpecting(const std::string& expected) const;
+
+ private:
+  uid_t user_;
+  int pid_ = 0;
+  std::string error_;
+  std::unique_ptr<ScopedEnv> env_;
+};
 
 // An X server of its own (Xvfb, on a display number it picks), with DISPLAY
 // set to it while the object lives. Helpers that still serve its clipboard

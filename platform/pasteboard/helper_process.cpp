@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <utility>
 
 #include "platform/log/nslog.h"
@@ -23,62 +22,6 @@ namespace kestrine_pasteboard {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Blocks SIGPIPE for the calling thread while alive, so that writing to a
-// helper that has ended fails with EPIPE instead of killing the process. A
-// SIGPIPE raised meanwhile is consumed before the old mask returns, unless
-// one was already pending.
-class ScopedSigpipeBlock final {
- public:
-  ScopedSigpipeBlock() {
-    sigemptyset(&pipe_set_);
-    sigaddset(&pipe_set_, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_set_, &old_mask_);
-    sigset_t pending;
-    sigpending(&pending);
-    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-  }
-  ~ScopedSigpipeBlock() {
-    if (!was_pending_) {
-      const timespec no_wait{};
-      while (sigtimedwait(&pipe_set_, nullptr, &no_wait) == SIGPIPE) {
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
-  }
-  ScopedSigpipeBlock(const ScopedSigpipeBlock&) = delete;
-  ScopedSigpipeBlock& operator=(const ScopedSigpipeBlock&) = delete;
-
- private:
-  sigset_t pipe_set_;
-  sigset_t old_mask_;
-  bool was_pending_ = false;
-};
-
-// Helpers that were still running when their run ended. Their exit status
-// is collected by later runs so that they do not stay as zombies.
-std::mutex& StillRunningMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-std::vector<pid_t>& StillRunning() {
-  static std::vector<pid_t> pids;
-  return pids;
-}
-
-void ReapFinishedHelpers() {
-  std::lock_guard lock(StillRunningMutex());
-  std::erase_if(StillRunning(), [](pid_t pid) {
-    int status = 0;
-    const pid_t reaped = waitpid(pid, &status, WNOHANG);
-    return reaped == pid || (reaped < 0 && errno == ECHILD);
-  });
-}
-
-void RememberStillRunning(pid_t pid) {
-  std::lock_guard lock(StillRunningMutex());
-  StillRunning().push_back(pid);
-}
 
 // Makes `fd` a descriptor numbered 3 or above, so that placing it on the
 // child's standard input is a real dup2 that drops close-on-exec.
@@ -127,12 +70,17 @@ int Spawn(const std::string& program, const std::vector<std::string>& argv, int 
   return error;
 }
 
-enum class InputResult { kComplete, kClosedEarly, kStalled, kFailed };
+enum class InputResult { kComplete, kClosedEarly, kTimedOut, kFailed };
 
-// Writes all of `input` to the non-blocking `fd`, waiting at most `stall`
-// for the reader to make room each time the pipe is full.
-InputResult WriteInput(int fd, std::string_view input, std::chrono::milliseconds stall) {
-  ScopedSigpipeBlock no_sigpipe;
+// The milliseconds from now until `deadline`, at least 0.
+int MillisecondsUntil(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+// Writes all of `input` to the non-blocking `fd` before `deadline`.
+InputResult WriteInput(int fd, std::string_view input, Clock::time_point deadline) {
+  const ScopedSignalBlock no_sigpipe(SIGPIPE);
   while (!input.empty()) {
     const ssize_t written = write(fd, input.data(), input.size());
     if (written > 0) {
@@ -143,17 +91,16 @@ InputResult WriteInput(int fd, std::string_view input, std::chrono::milliseconds
     if (written < 0 && errno == EPIPE) return InputResult::kClosedEarly;
     if (written < 0 && errno != EAGAIN) return InputResult::kFailed;
     pollfd ready{fd, POLLOUT, 0};
-    const int polled = poll(&ready, 1, static_cast<int>(stall.count()));
-    if (polled == 0) return InputResult::kStalled;
+    const int polled = poll(&ready, 1, MillisecondsUntil(deadline));
+    if (polled == 0) return InputResult::kTimedOut;
     if (polled < 0 && errno != EINTR) return InputResult::kFailed;
   }
   return InputResult::kComplete;
 }
 
-// Waits up to `wait` for `pid` to end. Returns its wait status, or none when
-// it is still running or was reaped elsewhere (ECHILD).
-std::optional<int> WaitForExit(pid_t pid, std::chrono::milliseconds wait, bool* reaped_elsewhere) {
-  const Clock::time_point deadline = Clock::now() + wait;
+// Waits until `deadline` for `pid` to end. Returns its wait status, or none
+// when it is still running or was reaped elsewhere (ECHILD).
+std::optional<int> WaitForExit(pid_t pid, Clock::time_point deadline, bool* reaped_elsewhere) {
   long sleep_ns = 1000000;
   for (;;) {
     int status = 0;
@@ -170,6 +117,16 @@ std::optional<int> WaitForExit(pid_t pid, std::chrono::milliseconds wait, bool* 
   }
 }
 
+// Kills the helper with everything it started in its process group, and
+// collects its exit status.
+void KillHelper(pid_t pid) {
+  // The helper leads its own session, so its group has its process id.
+  if (kill(-pid, SIGKILL) != 0) kill(pid, SIGKILL);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
 std::string DescribeStatus(int status) {
   if (WIFEXITED(status)) return "ended with status " + std::to_string(WEXITSTATUS(status));
   if (WIFSIGNALED(status)) return std::string("was killed by ") + strsignal(WTERMSIG(status));
@@ -177,6 +134,24 @@ std::string DescribeStatus(int status) {
 }
 
 }  // namespace
+
+ScopedSignalBlock::ScopedSignalBlock(int signal) {
+  sigemptyset(&set_);
+  sigaddset(&set_, signal);
+  pthread_sigmask(SIG_BLOCK, &set_, &old_mask_);
+  sigset_t pending;
+  sigpending(&pending);
+  was_pending_ = sigismember(&pending, signal) == 1;
+}
+
+ScopedSignalBlock::~ScopedSignalBlock() {
+  if (!was_pending_) {
+    const timespec no_wait{};
+    while (sigtimedwait(&set_, nullptr, &no_wait) > 0) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+}
 
 int FileDescriptor::Release() { return std::exchange(fd_, -1); }
 
@@ -247,7 +222,7 @@ std::optional<std::string> FindProgramOnPath(std::string_view name) {
 OSStatus RunHelper(const std::string& program, const std::vector<std::string>& argv,
                    std::string_view input, const HelperTimeouts& timeouts) {
   const char* name = argv.empty() ? program.c_str() : argv.front().c_str();
-  ReapFinishedHelpers();
+  const Clock::time_point deadline = Clock::now() + timeouts.limit;
 
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
@@ -271,27 +246,21 @@ OSStatus RunHelper(const std::string& program, const std::vector<std::string>& a
   }
 
   fcntl(write_end.get(), F_SETFL, fcntl(write_end.get(), F_GETFL) | O_NONBLOCK);
-  const InputResult input_result = WriteInput(write_end.get(), input, timeouts.input_stall);
+  const InputResult input_result = WriteInput(write_end.get(), input, deadline);
   write_end.Reset();
 
-  if (input_result == InputResult::kStalled) {
-    kill(pid, SIGKILL);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    NSLog("%s did not take its input and was stopped", name);
-    return ioErr;
-  }
-
   bool reaped_elsewhere = false;
-  const std::optional<int> status = WaitForExit(pid, timeouts.exit_wait, &reaped_elsewhere);
-  if (!status) {
-    if (!reaped_elsewhere) RememberStillRunning(pid);
-    if (input_result == InputResult::kComplete) return noErr;
-    NSLog("%s did not take all of its input", name);
+  const std::optional<int> status = input_result == InputResult::kTimedOut
+                                        ? std::nullopt
+                                        : WaitForExit(pid, deadline, &reaped_elsewhere);
+  if (!status && !reaped_elsewhere) {
+    KillHelper(pid);
+    NSLog("%s did not %s within %lld ms and was stopped", name,
+          input_result == InputResult::kComplete ? "finish" : "take its input",
+          static_cast<long long>(timeouts.limit.count()));
     return ioErr;
   }
-  if (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
+  if (status && (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0)) {
     NSLog("%s %s", name, DescribeStatus(*status).c_str());
     return ioErr;
   }

@@ -8,6 +8,8 @@
 // nor a reader of this process's output depends on them.
 #pragma once
 
+#include <signal.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -44,25 +46,40 @@ class FileDescriptor final {
 // path) as an executable regular file. Returns its path, or none.
 std::optional<std::string> FindProgramOnPath(std::string_view name);
 
+// Blocks `signal` for the calling thread while alive, so that a write that
+// would raise it (SIGPIPE from a closed pipe, SIGXFSZ beyond the file-size
+// limit) fails with its errno value instead of ending the process. Such a
+// signal raised meanwhile is consumed before the old mask returns, unless
+// one was already pending.
+class ScopedSignalBlock final {
+ public:
+  explicit ScopedSignalBlock(int signal);
+  ~ScopedSignalBlock();
+  ScopedSignalBlock(const ScopedSignalBlock&) = delete;
+  ScopedSignalBlock& operator=(const ScopedSignalBlock&) = delete;
+
+ private:
+  sigset_t set_;
+  sigset_t old_mask_;
+  bool was_pending_ = false;
+};
+
 // How long RunHelper waits for a helper.
 struct HelperTimeouts {
-  // The longest time the helper may go without taking more of its input
-  // before it is killed and the run fails.
-  std::chrono::milliseconds input_stall{10000};
-  // How long the helper may run after its input ended. A helper still
-  // running then is taken as serving the text in the foreground; it is
-  // reaped by a later run.
-  std::chrono::milliseconds exit_wait{5000};
+  // The longest time the helper may take to read all of its input and exit.
+  std::chrono::milliseconds limit{5000};
 };
 
 // Starts the program at `program` with the arguments `argv` (argv[0]
 // included), writes `input` to its standard input and closes it, then waits
-// for it as `timeouts` allows. Safe in a threaded process and with SIGPIPE
-// at its default action: a helper that ends early does not kill the caller.
-// Returns noErr when the helper took all of its input and then exited with
-// status 0 or is still running; otherwise logs one line naming the program
-// and returns a failure status (the errno status when it cannot be started,
-// ioErr when it did not take its input or failed).
+// for it to exit. Safe in a threaded process and with SIGPIPE at its default
+// action: a helper that ends early does not kill the caller.
+// Returns noErr when the helper took all of its input and exited with status
+// 0 within `timeouts.limit` (or was reaped by someone else after taking all
+// of it). Otherwise logs one line naming the program and returns a failure
+// status: the errno status when it cannot be started; ioErr when it did not
+// take all of its input, failed, or was still running at the limit, in which
+// case it and the processes of its session's group are killed.
 OSStatus RunHelper(const std::string& program, const std::vector<std::string>& argv,
                    std::string_view input, const HelperTimeouts& timeouts = {});
 

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,22 +48,36 @@ int WriteAll(int fd, std::string_view data) {
 }
 
 // The clipboard as a file in a folder private to this user.
-class FilePasteboard final : public Pasteboard {
+class FileStore final : public PasteboardStore {
  public:
-  explicit FilePasteboard(int folder) : folder_(folder) {}
+  FileStore(int folder, std::string folder_path)
+      : folder_(folder), file_path_(std::move(folder_path) + "/" + kClipboardFileName) {}
 
-  OSStatus Clear() override {
+  OSStatus Empty() override {
     if (unlinkat(folder_.get(), kClipboardFileName, 0) != 0 && errno != ENOENT) {
-      return StatusFromErrno(errno);
+      const int error = errno;
+      NSLog("Cannot empty the clipboard file %s: %s", file_path_.c_str(), strerror(error));
+      return StatusFromErrno(error);
     }
     return noErr;
   }
 
-  OSStatus PutItemFlavor(PasteboardItemID, std::string_view flavor, std::string_view data,
-                         PasteboardFlavorFlags) override {
-    if (flavor != kUTF8PlainTextFlavor) return badPasteboardFlavorErr;
-    // The text is written beside the clipboard file and renamed over it, so
-    // a reader sees either the old text or the new one, whole.
+  OSStatus Replace(std::string_view data) override {
+    // A file-size limit must fail the write, not end the process.
+    const ScopedSignalBlock no_sigxfsz(SIGXFSZ);
+    const int error = WriteAside(data);
+    if (error != 0) {
+      NSLog("Cannot write the clipboard file %s: %s", file_path_.c_str(), strerror(error));
+      return StatusFromErrno(error);
+    }
+    return noErr;
+  }
+
+ private:
+  // Writes `data` to a new file beside the clipboard file and renames it
+  // over that file. Returns 0 or an errno value; on failure the clipboard
+  // file is as it was and the new file is gone.
+  int WriteAside(std::string_view data) {
     static std::atomic<unsigned> counter{0};
     std::string temporary;
     int fd = -1;
@@ -70,9 +85,9 @@ class FilePasteboard final : public Pasteboard {
       temporary = ".clipboard-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
       fd = openat(folder_.get(), temporary.c_str(),
                   O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-      if (fd < 0 && errno != EEXIST) return StatusFromErrno(errno);
+      if (fd < 0 && errno != EEXIST) return errno;
     }
-    if (fd < 0) return ioErr;
+    if (fd < 0) return EEXIST;
     FileDescriptor file(fd);
     int error = WriteAll(file.get(), data);
     const int close_error = file.Close();
@@ -81,21 +96,17 @@ class FilePasteboard final : public Pasteboard {
                                kClipboardFileName) != 0) {
       error = errno;
     }
-    if (error != 0) {
-      unlinkat(folder_.get(), temporary.c_str(), 0);
-      return StatusFromErrno(error);
-    }
-    return noErr;
+    if (error != 0) unlinkat(folder_.get(), temporary.c_str(), 0);
+    return error;
   }
 
- private:
   FileDescriptor folder_;
+  std::string file_path_;
 };
 
 // Opens the clipboard folder, making it when missing. Refuses a folder that
 // is a link, belongs to another user, or that others may enter.
-OSStatus OpenClipboardFolder(int* folder_fd) {
-  const std::string folder = ClipboardFolderPath();
+OSStatus OpenClipboardFolder(const std::string& folder, int* folder_fd) {
   const bool created = mkdir(folder.c_str(), 0700) == 0;
   if (!created && errno != EEXIST) {
     const int error = errno;
@@ -116,7 +127,11 @@ OSStatus OpenClipboardFolder(int* folder_fd) {
   // A folder just made may have lost permission bits to the umask.
   if (created) fchmod(fd.get(), 0700);
   struct stat info {};
-  if (fstat(fd.get(), &info) != 0) return StatusFromErrno(errno);
+  if (fstat(fd.get(), &info) != 0) {
+    const int error = errno;
+    NSLog("Cannot open the clipboard folder %s: %s", folder.c_str(), strerror(error));
+    return StatusFromErrno(error);
+  }
   if (info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
     NSLog("Cannot use the clipboard folder %s: it is not private to this user", folder.c_str());
     return afpAccessDenied;
@@ -134,18 +149,16 @@ struct HelperCommands {
 };
 
 // The clipboard of a display session, written by a helper program.
-class HelperPasteboard final : public Pasteboard {
+class HelperStore final : public PasteboardStore {
  public:
-  explicit HelperPasteboard(HelperCommands commands) : commands_(std::move(commands)) {}
+  explicit HelperStore(HelperCommands commands) : commands_(std::move(commands)) {}
 
-  OSStatus Clear() override {
+  OSStatus Empty() override {
     return RunHelper(commands_.program, commands_.clear.empty() ? commands_.put : commands_.clear,
                      {});
   }
 
-  OSStatus PutItemFlavor(PasteboardItemID, std::string_view flavor, std::string_view data,
-                         PasteboardFlavorFlags) override {
-    if (flavor != kUTF8PlainTextFlavor) return badPasteboardFlavorErr;
+  OSStatus Replace(std::string_view data) override {
     return RunHelper(commands_.program, commands_.put, data);
   }
 
@@ -186,6 +199,31 @@ std::optional<HelperCommands> SessionHelper(OSStatus* status) {
 }  // namespace
 }  // namespace kestrine_pasteboard
 
+Pasteboard::~Pasteboard() {
+  try {
+    Synchronize();
+  } catch (const std::bad_alloc&) {
+    // The clear is lost; the old content stays.
+  }
+}
+
+OSStatus Pasteboard::Clear() {
+  clear_pending_ = true;
+  return noErr;
+}
+
+OSStatus Pasteboard::PutItemFlavor(PasteboardItemID, std::string_view flavor,
+                                   std::string_view data, PasteboardFlavorFlags) {
+  clear_pending_ = false;
+  if (flavor != kUTF8PlainTextFlavor) return badPasteboardFlavorErr;
+  return store_->Replace(data);
+}
+
+OSStatus Pasteboard::Synchronize() {
+  if (!std::exchange(clear_pending_, false)) return noErr;
+  return store_->Empty();
+}
+
 OSStatus PasteboardCreate(std::string_view name, PasteboardRef* pasteboard) {
   using namespace kestrine_pasteboard;
   if (pasteboard == nullptr) return paramErr;
@@ -194,33 +232,36 @@ OSStatus PasteboardCreate(std::string_view name, PasteboardRef* pasteboard) {
   try {
     OSStatus status = noErr;
     if (std::optional<HelperCommands> helper = SessionHelper(&status)) {
-      *pasteboard = std::make_unique<HelperPasteboard>(std::move(*helper));
+      *pasteboard = std::make_unique<Pasteboard>(std::make_unique<HelperStore>(std::move(*helper)));
       return noErr;
     }
     if (status != noErr) return status;
+    const std::string folder_path = ClipboardFolderPath();
     int folder = -1;
-    status = OpenClipboardFolder(&folder);
+    status = OpenClipboardFolder(folder_path, &folder);
     if (status != noErr) return status;
-    *pasteboard = std::make_unique<FilePasteboard>(folder);
+    *pasteboard = std::make_unique<Pasteboard>(std::make_unique<FileStore>(folder, folder_path));
     return noErr;
   } catch (const std::bad_alloc&) {
     return memFullErr;
   }
 }
 
-OSStatus PasteboardClear(Pasteboard& pasteboard) {
-  try {
-    return pasteboard.Clear();
-  } catch (const std::bad_alloc&) {
-    return memFullErr;
-  }
-}
+OSStatus PasteboardClear(Pasteboard& pasteboard) { return pasteboard.Clear(); }
 
 OSStatus PasteboardPutItemFlavor(Pasteboard& pasteboard, PasteboardItemID item,
                                  std::string_view flavor, std::string_view data,
                                  PasteboardFlavorFlags flags) {
   try {
     return pasteboard.PutItemFlavor(item, flavor, data, flags);
+  } catch (const std::bad_alloc&) {
+    return memFullErr;
+  }
+}
+
+OSStatus PasteboardSynchronize(Pasteboard& pasteboard) {
+  try {
+    return pasteboard.Synchronize();
   } catch (const std::bad_alloc&) {
     return memFullErr;
   }

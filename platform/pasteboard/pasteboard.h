@@ -7,13 +7,28 @@
 //   without it, xsel, offered as UTF-8 text;
 // - otherwise a per-user file, $XDG_RUNTIME_DIR/kestrine/clipboard (without
 //   XDG_RUNTIME_DIR, /tmp/kestrine-<uid>/clipboard; the folder has mode
-//   0700), holding exactly the item's bytes, absent while the clipboard is
-//   empty, and replaced atomically.
-// The helper programs keep running to serve the selection; they are started
+//   0700), holding exactly the item's bytes and absent while the clipboard is
+//   empty. A new text is written beside it and renamed over it, so the file
+//   holds the old text or the new one, whole, and nothing else.
+//
+// Changes are made as one transaction per opened pasteboard, so that a
+// command that fails never costs the user the old content:
+// - PasteboardClear only marks the clipboard to be emptied; the old content
+//   stays until the change is committed.
+// - PasteboardPutItemFlavor commits at once: the new item replaces the old
+//   content in one step. When it fails, the old content stays and the
+//   pending clear is dropped.
+// - PasteboardSynchronize commits a pending clear: the clipboard is emptied.
+// - Releasing a pasteboard with a clear still pending commits it the same
+//   way; a failure then is only logged.
+// A clear followed by a put thus never shows an empty clipboard in between.
+//
+// The helper programs keep running to serve the selection. They are started
 // in their own session with their output on /dev/null and the text on their
-// standard input, and are waited on only until they have taken the text and
-// gone to the background (at most a few seconds; one that stays in the
-// foreground is left running and counts as success).
+// standard input; a write counts as done once the helper has read all of the
+// text and its foreground process has exited with status 0 (wl-copy, xclip
+// and xsel then serve the text from a background process). One that fails,
+// or has not done so within a few seconds, is killed and fails the write.
 //
 // A pasteboard is not shared between threads; separate pasteboards may be
 // used from separate threads.
@@ -37,40 +52,71 @@ constexpr OSStatus badPasteboardSyncErr = -25130;
 constexpr OSStatus badPasteboardFlavorErr = -25133;
 constexpr OSStatus notPasteboardOwnerErr = -25135;
 
-class Pasteboard;
-using PasteboardRef = std::unique_ptr<Pasteboard>;
-
-class Pasteboard {
+// Where a pasteboard's committed changes go: the desktop's clipboard, or a
+// test's double.
+class PasteboardStore {
  public:
-  virtual ~Pasteboard() = default;
-  // Empties the clipboard. Returns noErr or a failure status (after logging
-  // one line when a helper program failed).
-  virtual OSStatus Clear() = 0;
-  // Makes `data` the clipboard's one item in `flavor`; `item` and `flags`
-  // are not used. Empty data makes an empty item (an empty file). Returns
-  // noErr, or badPasteboardFlavorErr for a flavor other than
-  // kUTF8PlainTextFlavor, or a failure status when the text could not be
-  // handed over (after logging one line when a helper program failed).
-  virtual OSStatus PutItemFlavor(PasteboardItemID item, std::string_view flavor,
-                                 std::string_view data, PasteboardFlavorFlags flags) = 0;
+  virtual ~PasteboardStore() = default;
+  // Empties the clipboard now. Returns noErr, or a failure status after
+  // logging one line; the old content then stays.
+  virtual OSStatus Empty() = 0;
+  // Makes `data` the clipboard's one item now, in place of the old content
+  // in one step. Returns noErr, or a failure status after logging one line;
+  // the old content then stays.
+  virtual OSStatus Replace(std::string_view data) = 0;
 };
 
+// One opened pasteboard: a store and the change not yet committed to it.
+class Pasteboard final {
+ public:
+  explicit Pasteboard(std::unique_ptr<PasteboardStore> store) : store_(std::move(store)) {}
+  // Commits a pending clear; a failure is logged by the store.
+  ~Pasteboard();
+  Pasteboard(const Pasteboard&) = delete;
+  Pasteboard& operator=(const Pasteboard&) = delete;
+
+  // Marks the clipboard to be emptied at the next commit. Returns noErr.
+  OSStatus Clear();
+  // Makes `data` the clipboard's one item in `flavor` at once; `item` and
+  // `flags` are not used. Empty data makes an empty item (an empty file).
+  // Returns noErr; badPasteboardFlavorErr for a flavor other than
+  // kUTF8PlainTextFlavor; or the store's failure status. On any failure the
+  // old content stays. Either way no clear is pending afterwards.
+  OSStatus PutItemFlavor(PasteboardItemID item, std::string_view flavor, std::string_view data,
+                         PasteboardFlavorFlags flags);
+  // Commits a pending clear. Returns noErr when none is pending or the
+  // clipboard was emptied; otherwise the store's failure status, and the
+  // old content stays (the clear is no longer pending).
+  OSStatus Synchronize();
+
+ private:
+  std::unique_ptr<PasteboardStore> store_;
+  bool clear_pending_ = false;
+};
+
+using PasteboardRef = std::unique_ptr<Pasteboard>;
+
 // Opens the pasteboard named `name`; only kPasteboardClipboard exists. The
-// kind of clipboard is chosen from the environment at this call. Fails and
-// leaves `pasteboard` null: paramErr for another name; notPasteboardOwnerErr
-// when the helper program the session needs is not on PATH, after logging
-// one line naming it; for the file, when its folder cannot be made or opened
-// (the errno status) or is a link, belongs to another user or may be entered
-// by others (afpAccessDenied), after logging one line naming the folder.
+// kind of clipboard is chosen from the environment at this call; nothing is
+// changed yet. Fails and leaves `pasteboard` null: paramErr for another
+// name; notPasteboardOwnerErr when the helper program the session needs is
+// not on PATH, after logging one line naming it; for the file, when its
+// folder cannot be made or opened (the errno status) or is a link, belongs
+// to another user or may be entered by others (afpAccessDenied), after
+// logging one line naming the folder.
 OSStatus PasteboardCreate(std::string_view name, PasteboardRef* pasteboard);
 
-// Empties the pasteboard.
+// Marks the pasteboard to be emptied; see Pasteboard::Clear.
 OSStatus PasteboardClear(Pasteboard& pasteboard);
 
 // Writes one item flavor; see Pasteboard::PutItemFlavor.
 OSStatus PasteboardPutItemFlavor(Pasteboard& pasteboard, PasteboardItemID item,
                                  std::string_view flavor, std::string_view data,
                                  PasteboardFlavorFlags flags);
+
+// Commits a pending clear; see Pasteboard::Synchronize. (Unlike the
+// platform's call of this name, it returns a status, not change flags.)
+OSStatus PasteboardSynchronize(Pasteboard& pasteboard);
 
 // The file that stands in for the clipboard when no display is available,
 // from the environment at call time.

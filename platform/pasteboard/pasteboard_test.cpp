@@ -21,6 +21,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/test_support.h"
+
 extern char** environ;
 
 namespace {
@@ -170,16 +172,74 @@ TEST_F(PasteboardTest, FilePathFollowsTheEnvironment) {
   EXPECT_EQ(PasteboardFilePath(), fallback);
 }
 
+// A store that records what reaches it and fails as told.
+class RecordingStore final : public PasteboardStore {
+ public:
+  RecordingStore(std::vector<std::string>* calls, OSStatus result)
+      : calls_(calls), result_(result) {}
+  OSStatus Empty() override {
+    calls_->push_back("empty");
+    return result_;
+  }
+  OSStatus Replace(std::string_view data) override {
+    calls_->push_back("replace " + std::string(data));
+    return result_;
+  }
+
+ private:
+  std::vector<std::string>* calls_;
+  OSStatus result_;
+};
+
+// A clear waits for the write or the commit that follows it, so the store
+// sees one change per command, and a write that fails takes the clear with
+// it.
+TEST(PasteboardTransactionTest, ClearIsCommittedWithTheNextChange) {
+  struct Case {
+    std::string steps;  // c clear, p put "new", f put in another flavor, s synchronize
+    OSStatus store_result;
+    std::vector<OSStatus> statuses;
+    std::vector<std::string> calls;  // After the pasteboard is released.
+  };
+  const std::vector<Case> cases = {
+      {"cp", noErr, {noErr, noErr}, {"replace new"}},
+      {"cs", noErr, {noErr, noErr}, {"empty"}},
+      {"c", noErr, {noErr}, {"empty"}},
+      {"ccss", noErr, {noErr, noErr, noErr, noErr}, {"empty"}},
+      {"s", noErr, {noErr}, {}},
+      {"cp", ioErr, {noErr, ioErr}, {"replace new"}},
+      {"cps", ioErr, {noErr, ioErr, noErr}, {"replace new"}},
+      {"cs", afpAccessDenied, {noErr, afpAccessDenied}, {"empty"}},
+      {"cf", noErr, {noErr, badPasteboardFlavorErr}, {}},
+      {"cpc", noErr, {noErr, noErr, noErr}, {"replace new", "empty"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> calls;
+    std::vector<OSStatus> statuses;
+    {
+      Pasteboard pasteboard(std::make_unique<RecordingStore>(&calls, c.store_result));
+      for (char step : c.steps) {
+        switch (step) {
+          case 'c': statuses.push_back(PasteboardClear(pasteboard)); break;
+          case 'p': statuses.push_back(Put(pasteboard, "new")); break;
+          case 'f':
+            statuses.push_back(
+                PasteboardPutItemFlavor(pasteboard, 1, "public.utf16-plain-text", "new", 0));
+            break;
+          case 's': statuses.push_back(PasteboardSynchronize(pasteboard)); break;
+        }
+      }
+    }
+    EXPECT_EQ(statuses, c.statuses) << c.steps << " " << c.store_result;
+    EXPECT_EQ(calls, c.calls) << c.steps << " " << c.store_result;
+  }
+}
+
 TEST_F(PasteboardTest, OnlyTheClipboardWithTextFlavorExists) {
   // A failed open leaves the caller's pasteboard null.
-  struct Stale final : Pasteboard {
-    OSStatus Clear() override { return noErr; }
-    OSStatus PutItemFlavor(PasteboardItemID, std::string_view, std::string_view,
-                           PasteboardFlavorFlags) override {
-      return noErr;
-    }
-  };
-  PasteboardRef pasteboard = std::make_unique<Stale>();
+  std::vector<std::string> calls;
+  PasteboardRef pasteboard =
+      std::make_unique<Pasteboard>(std::make_unique<RecordingStore>(&calls, noErr));
   EXPECT_EQ(PasteboardCreate("com.apple.pasteboard.find", &pasteboard), paramErr);
   EXPECT_FALSE(pasteboard);
   EXPECT_EQ(PasteboardCreate(kPasteboardClipboard, nullptr), paramErr);
@@ -210,15 +270,20 @@ TEST_F(PasteboardTest, FileHoldsExactlyTheItemAndIsAbsentWhenEmpty) {
     ASSERT_EQ(Put(*pasteboard, text), noErr);
     EXPECT_TRUE(ReadFile(ClipboardFile()) == text) << text.size();
   }
+  // A clear empties the clipboard when it is committed, not before.
   EXPECT_EQ(PasteboardClear(*pasteboard), noErr);
+  EXPECT_TRUE(fs::exists(ClipboardFile()));
+  EXPECT_EQ(PasteboardSynchronize(*pasteboard), noErr);
   EXPECT_FALSE(fs::exists(ClipboardFile()));
   EXPECT_EQ(PasteboardClear(*pasteboard), noErr);
+  EXPECT_EQ(PasteboardSynchronize(*pasteboard), noErr);
 
   // A second pasteboard sees the same clipboard.
   PasteboardRef second;
   ASSERT_EQ(PasteboardCreate(kPasteboardClipboard, &second), noErr);
   ASSERT_EQ(Put(*second, kJapanese), noErr);
   EXPECT_EQ(PasteboardClear(*pasteboard), noErr);
+  pasteboard.reset();
   EXPECT_FALSE(fs::exists(ClipboardFile()));
 }
 
@@ -367,6 +432,7 @@ TEST_F(PasteboardTest, WaylandWritesThroughWlCopy) {
   ASSERT_TRUE(pasteboard);
   const std::string large = MegabyteText();
   EXPECT_EQ(PasteboardClear(*pasteboard), noErr);
+  EXPECT_EQ(PasteboardSynchronize(*pasteboard), noErr);
   EXPECT_EQ(Put(*pasteboard, kJapanese), noErr);
   EXPECT_EQ(Put(*pasteboard, large), noErr);
 
@@ -389,7 +455,8 @@ TEST_F(PasteboardTest, WaylandWithoutCompositorFailsToWrite) {
   ASSERT_EQ(PasteboardCreate(kPasteboardClipboard, &pasteboard), noErr);
   CapturedStderr captured;
   EXPECT_EQ(Put(*pasteboard, "text"), ioErr);
-  EXPECT_EQ(PasteboardClear(*pasteboard), ioErr);
+  EXPECT_EQ(PasteboardClear(*pasteboard), noErr);
+  EXPECT_EQ(PasteboardSynchronize(*pasteboard), ioErr);
   const std::vector<std::string> lines = captured.Lines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(Contains(lines[0], "wl-copy")) << lines[0];
@@ -513,6 +580,7 @@ class X11PasteboardTest : public PasteboardTest {
       EXPECT_TRUE(read == text) << read.substr(0, 100);
     }
     EXPECT_EQ(PasteboardClear(*pasteboard), noErr);
+    EXPECT_EQ(PasteboardSynchronize(*pasteboard), noErr);
     EXPECT_EQ(ReadClipboardExpecting(""), "");
     ASSERT_EQ(Put(*pasteboard, kJapanese), noErr);
     EXPECT_EQ(ReadClipboardExpecting(kJapanese), kJapanese);
@@ -549,6 +617,44 @@ TEST_F(X11PasteboardTest, UnreachableDisplayFailsToWrite) {
     ASSERT_EQ(lines.size(), 1u) << helper;
     EXPECT_TRUE(Contains(lines[0], helper)) << lines[0];
   }
+}
+
+// The Wayland clipboard, for real, on a headless compositor run as a user
+// who is not root (the compositor refuses root).
+TEST(WaylandPasteboardTest, CompositorServesTheExactText) {
+  kestrine_testing::ScopedUser user;
+  const uid_t uid = kestrine_testing::UnprivilegedUser();
+  user.GiveTo(uid);
+  kestrine_testing::ScopedSway sway(uid);
+  if (!sway.running()) GTEST_SKIP() << "sway cannot start: " << sway.error();
+
+  // Each change is made by a child that runs as the compositor's user.
+  const auto change_as_user = [uid](const std::optional<std::string>& text) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      PasteboardRef pasteboard;
+      if (!kestrine_testing::BecomeUser(uid) ||
+          PasteboardCreate(kPasteboardClipboard, &pasteboard) != noErr) {
+        _exit(2);
+      }
+      PasteboardClear(*pasteboard);
+      const OSStatus status = text ? Put(*pasteboard, *text) : PasteboardSynchronize(*pasteboard);
+      _exit(status == noErr ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  };
+  std::string large;
+  while (large.size() < 4 * 1024 * 1024) large += MegabyteText();
+  for (const std::string& text : {kJapanese, large, kLines}) {
+    ASSERT_EQ(change_as_user(text), 0);
+    const std::string read = sway.ReadClipboardExpecting(text);
+    EXPECT_EQ(read.size(), text.size());
+    EXPECT_TRUE(read == text) << read.substr(0, 100);
+  }
+  ASSERT_EQ(change_as_user(std::nullopt), 0);
+  EXPECT_EQ(sway.ReadClipboardExpecting(""), "");
 }
 
 }  // namespace
