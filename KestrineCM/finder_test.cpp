@@ -278,6 +278,12 @@ TEST_F(FinderTest, JunkInThePlugInFolderIsSkippedAndNamed) {
          std::filesystem::create_symlink(f + "/" + n, f + "/" + n);
        },
        "Too many levels of symbolic links"},
+      {"FifoPlist.plugin",
+       [](const std::string& f, const std::string& n) {
+         MakeDirs(f + "/" + n + "/Contents");
+         ASSERT_EQ(::mkfifo((f + "/" + n + "/Contents/Info.plist").c_str(), 0600), 0);
+       },
+       "has no Contents/Info.plist"},
       {"Fifo.plugin",
        [](const std::string& f, const std::string& n) {
          ASSERT_EQ(::mkfifo((JunkBundle(f, n, "x.so") + "/Contents/Linux/x.so").c_str(), 0600), 0);
