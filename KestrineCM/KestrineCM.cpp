@@ -142,8 +142,10 @@ void HandleCommand(const AEDesc* context, std::int32_t commandID) {
   for (long position = 1; position <= count; ++position) {
     items.push_back(ContextItemRef(context, position));
   }
-  // A failed write keeps the old content; the plug-in tells no one.
-  WriteClipboardText(*clipboard, JoinSelectionText(items, commandID));
+  // Without a text (memory ran out) the clipboard is emptied; a failed write
+  // keeps the old content. The plug-in tells no one either way.
+  const std::optional<std::string> text = JoinSelectionText(items, commandID);
+  WriteClipboardText(*clipboard, text ? std::string_view(*text) : std::string_view());
 }
 
 }  // namespace

@@ -88,7 +88,13 @@ ServiceOutcome AppController::handleMenuSelection(const NSPasteboard& pboard,
   std::vector<SelectionItem> items;
   items.reserve(filenames->size());
   for (const std::string& filename : *filenames) items.push_back(ItemForFilename(filename));
-  if (WriteClipboardText(*clipboard, JoinSelectionText(items, *commandID)) != noErr) {
+  const std::optional<std::string> text = JoinSelectionText(items, *commandID);
+  if (!text) {
+    // Memory ran out: the clipboard is emptied, as for a command without text.
+    WriteClipboardText(*clipboard, std::string_view());
+    return ServiceOutcome::kOutOfMemory;
+  }
+  if (WriteClipboardText(*clipboard, *text) != noErr) {
     return ServiceOutcome::kClipboardWriteFailed;
   }
   return ServiceOutcome::kCopied;

@@ -41,6 +41,7 @@ enum class ServiceOutcome {
   kUnknownCommand,        // The user-data string names no command: unchanged.
   kClipboardFailed,       // The clipboard could not be opened: unchanged.
   kClipboardWriteFailed,  // The text could not be written: unchanged.
+  kOutOfMemory,           // Memory ran out for the text: the clipboard is empty.
 };
 
 class AppController final {

@@ -6,11 +6,14 @@
 //
 // Exit status: 0 when the request was handled, 1 when the clipboard could
 // not be opened or written (it then keeps its old content; the log says
-// why) or the entries not written, 2 for an unknown command.
+// why), memory ran out (it is then empty) or the entries could not be
+// written, 2 for an unknown command.
 #include <unistd.h>
 
 #include <climits>
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -35,7 +38,7 @@ void PrintUsage() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
   AppController controller;
   if (argc < 2) {
     const std::string executable = ExecutablePath(argv[0]);
@@ -58,6 +61,15 @@ int main(int argc, char** argv) {
     case ServiceOutcome::kClipboardWriteFailed:
       // The clipboard has logged its one line on the failure.
       return 1;
+    case ServiceOutcome::kOutOfMemory:
+      std::fputs("KestrineService: out of memory; the clipboard is left empty\n", stderr);
+      return 1;
   }
+  return 1;
+} catch (const std::bad_alloc&) {
+  std::fputs("KestrineService: out of memory\n", stderr);
+  return 1;
+} catch (const std::exception& error) {
+  std::fprintf(stderr, "KestrineService: %s\n", error.what());
   return 1;
 }

@@ -4,11 +4,13 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -104,35 +106,7 @@ void ScopedUser::WriteSettings(std::string_view entries) const {
 }
 
 RunResult RunProgram(const std::vector<std::string>& argv, const std::optional<std::string>& cwd) {
-  // Output goes to files, so a child that writes much never blocks on a pipe
-  // nobody reads yet.
-  ScopedTempDir outputs;
-  const std::string outPath = outputs.Join("out");
-  const std::string errPath = outputs.Join("err");
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int in = ::open("/dev/null", O_RDONLY);
-    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0) ::_exit(126);
-    ::dup2(in, 0);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    if (cwd && ::chdir(cwd->c_str()) != 0) ::_exit(126);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
-  RunResult result;
-  int status = 0;
-  if (pid > 0 && ::waitpid(pid, &status, 0) == pid) {
-    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  result.out = ReadFile(outPath).value_or("");
-  result.err = ReadFile(errPath).value_or("");
-  return result;
+  return RunProgramWith(argv, RunOptions{.cwd = cwd});
 }
 
 void ScopedUser::GiveTo(uid_t uid) const {
@@ -177,6 +151,10 @@ RunResult RunProgramWith(const std::vector<std::string>& argv, const RunOptions&
       ::_exit(126);
     }
     if (options.cwd && ::chdir(options.cwd->c_str()) != 0) ::_exit(126);
+    for (const auto& [resource, value] : options.limits) {
+      const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+      if (::setrlimit(resource, &limit) != 0) ::_exit(126);
+    }
     if (options.user && !BecomeUser(*options.user)) ::_exit(126);
     if (options.fileSizeLimit) {
       const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
@@ -190,15 +168,21 @@ RunResult RunProgramWith(const std::vector<std::string>& argv, const RunOptions&
   ::close(err[1]);
   RunResult result;
   // Both pipes are drained together, so a child that writes much to one
-  // never blocks while the other is read.
+  // never blocks while the other is read. Polled in short steps, so that a
+  // hung child costs the test its time-out, and so that the reading ends
+  // once the child has ended even when a background child of its own keeps
+  // the pipes open.
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* texts[2] = {&result.out, &result.err};
+  int status = 0;
+  bool ended = pid <= 0;
+  bool lastRound = false;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
   for (int open = 2; open > 0;) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
+    const int ready = ::poll(fds, 2, lastRound ? 0 : 100);
+    if (ready < 0 && errno != EINTR) break;
+    for (int i = 0; ready > 0 && i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       char buffer[65536];
       const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
@@ -210,12 +194,21 @@ RunResult RunProgramWith(const std::vector<std::string>& argv, const RunOptions&
         --open;
       }
     }
+    if (ready > 0) continue;
+    if (lastRound) break;
+    if (!ended && ::waitpid(pid, &status, WNOHANG) == pid) {
+      ended = true;
+      lastRound = true;  // Take what is still buffered, then stop.
+    }
+    if (!ended && options.timeoutSeconds > 0 && std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid, SIGKILL);
+    }
   }
   for (const pollfd& fd : fds) {
     if (fd.fd >= 0) ::close(fd.fd);
   }
-  int status = 0;
-  if (pid > 0 && ::waitpid(pid, &status, 0) == pid) {
+  if (!ended && pid > 0 && ::waitpid(pid, &status, 0) == pid) ended = true;
+  if (ended && pid > 0) {
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   return result;

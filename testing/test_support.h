@@ -5,10 +5,12 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kestrine_testing {
@@ -89,10 +91,17 @@ struct RunOptions {
   std::optional<uid_t> user = std::nullopt;
   // Its file-size limit (RLIMIT_FSIZE), with SIGXFSZ at its default action.
   std::optional<rlim_t> fileSizeLimit = std::nullopt;
+  // Further resource limits set in the child before it starts:
+  // (RLIMIT_..., value), the value both soft and hard limit.
+  std::vector<std::pair<int, std::uint64_t>> limits = {};
+  // Seconds after which the child is killed (status 128 + SIGKILL); 0 waits
+  // as long as it runs.
+  int timeoutSeconds = 0;
 };
 
 // Runs `argv` like RunProgram, as `options` say. Its output is read through
-// pipes, so a file-size limit does not cut it short.
+// pipes, so a file-size limit does not cut it short; what the program's
+// background children still write after it ended is not waited for.
 RunResult RunProgramWith(const std::vector<std::string>& argv, const RunOptions& options);
 
 // A user to run programs as who is not root: "nobody" when this process runs
