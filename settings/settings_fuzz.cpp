@@ -6,6 +6,7 @@
 // the file reads again with every value as before.
 #include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ftw.h>
 #include <optional>
 #include <string>
 #include <string_view>
