@@ -182,8 +182,11 @@ class Checker final {
       if (c == '"' || c == '\'') {
         if (!SkipQuoted("", kLiteralUnsafe)) return false;
       } else if (At("<!--") || At("<?")) {
+        const bool comment = At("<!--");
         std::string_view body;
-        if (!SkipPast(At("<?") ? "?>" : "-->", pos_ + 2, &body) || HasAny(body, "\"]")) return false;
+        if (!SkipPast(comment ? "-->" : "?>", pos_ + (comment ? 4 : 2), &body) || HasAny(body, "\"]")) {
+          return false;
+        }
       } else if (At("<!ENTITY") || At("<!ELEMENT") || At("<!ATTLIST") || At("<!NOTATION")) {
         if (!Declaration()) return false;
       } else if (c == '<' || c == '>') {
