@@ -117,12 +117,13 @@ class Checker final {
   // Puts a part break after every kTextPart bytes or so of the text that
   // ends at `end`, never inside a reference.
   void SplitText(std::size_t end) {
+    const std::string_view upToEnd = text_.substr(0, end);
     std::size_t partStart = pos_;
     for (std::size_t at = pos_; at < end;) {
       if (text_[at] == '&') {
-        const std::size_t semicolon = text_.find(';', at);
+        const std::size_t semicolon = upToEnd.find(';', at);
         // The parser refuses a reference without its ';' anyway.
-        if (semicolon == std::string_view::npos || semicolon >= end) return;
+        if (semicolon == std::string_view::npos) return;
         at = semicolon + 1;
       } else {
         ++at;
