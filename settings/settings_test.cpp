@@ -253,10 +253,14 @@ TEST_F(SettingsTest, AWriterInAnotherProcessIsSeenByTheNextSynchronizingReader) 
 }
 
 TEST_F(SettingsTest, DamagedSettingsGiveDefaultsAndAreKeptAside) {
+  // Each level's '>' inside an attribute value: 200,000 levels in 5 MB.
+  std::string hostile = "<key>LabelItems</key><true/><key>Prefixes</key>";
+  for (int i = 0; i < 200000; ++i) hostile += "<array a=\"></x>\">";
+  for (int i = 0; i < 200000; ++i) hostile += "</array>";
   for (const std::string& content :
        {std::string("<plist version=\"1.0\"><dict><key>LabelItems</key><true/>"),
         std::string("<plist version=\"1.0\"><array><true/></array></plist>"), std::string(),
-        std::string("\x00\x01\x02", 3)}) {
+        std::string("\x00\x01\x02", 3), XmlDictionary(hostile)}) {
     ASSERT_TRUE(WriteFileAtomically(File(), content));
     EXPECT_TRUE(MakeAsSubmenu());
     EXPECT_FALSE(LabelItems());
@@ -272,6 +276,21 @@ TEST_F(SettingsTest, DamagedSettingsGiveDefaultsAndAreKeptAside) {
     if (name.starts_with("com.corvane.KestrineCM.plist.damaged-")) ++damaged;
   }
   EXPECT_EQ(damaged, 1);
+}
+
+TEST_F(SettingsTest, SettingsBeginningWithAByteOrderMarkAreReadAndKept) {
+  ASSERT_TRUE(WriteFileAtomically(
+      File(), "\xEF\xBB\xBF" + XmlDictionary("<key>LabelItems</key><true/><key>MultipathSeparator</key>"
+                                             "<string>; </string><key>Prefixes</key><array><string>p</string></array>")));
+  EXPECT_EQ(MultipathSeparator(), "; ");
+  EXPECT_TRUE(LabelItems());
+  EXPECT_TRUE(SetBooleanSetting("IncludeAll", false));
+  EXPECT_EQ(ReadFileText(File()), XmlDictionary("\t<key>LabelItems</key>\n\t<true/>\n"
+                                                "\t<key>MultipathSeparator</key>\n\t<string>; </string>\n"
+                                                "\t<key>Prefixes</key>\n\t<array>\n\t\t<string>p</string>\n\t</array>\n"
+                                                "\t<key>IncludeAll</key>\n\t<false/>\n"));
+  EXPECT_EQ(preferences_test::FolderNames(home_.ConfigFolder()),
+            (std::vector<std::string>{"com.corvane.KestrineCM.plist", "com.corvane.KestrineCM.plist.lock"}));
 }
 
 TEST_F(SettingsTest, WritersReportAStoreThatCannotBeWritten) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -17,17 +18,15 @@
 #include <mutex>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "platform/preferences/preferences_testing.h"
+#include "platform/preferences/xml_check.h"
 
 namespace {
 
 // Files larger than this are not read; no preferences domain comes near it.
 constexpr std::size_t kMaxFileBytes = std::size_t{16} << 20;
-
-// The parser recurses once per nesting level, so deeper documents are refused
-// before they reach it.
-constexpr int kMaxNesting = 256;
 
 struct PlistFree {
   void operator()(plist_t node) const { plist_free(node); }
@@ -123,48 +122,18 @@ std::mutex gMutex;
 // Keyed by file path, so a change of the environment gives a fresh view.
 std::map<std::string, Domain, std::less<>> gDomains;  // Guarded by gMutex.
 PreferencesCounters gCounters;                        // Guarded by gMutex.
+XmlCheckLimits gXmlLimits;                            // Guarded by gMutex.
 
 Plist NewDictionary() { return Plist(plist_new_dict()); }
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-// Whether `text` is a whole XML property list that is safe to hand to the
-// parser. The parser accepts a document cut short after its last element, so
-// the closing plist tag is required here; nesting is bounded for the parser's
-// stack.
-bool IsCompleteDocument(std::string_view text) {
-  std::size_t end = text.size();
-  while (end > 0 && IsBlank(text[end - 1])) --end;
-  if (!text.substr(0, end).ends_with("</plist>")) return false;
-
-  int depth = 0;
-  for (std::size_t i = text.find('<'); i != std::string_view::npos; i = text.find('<', i + 1)) {
-    const std::string_view rest = text.substr(i);
-    if (rest.starts_with("<!--")) {
-      i = text.find("-->", i + 4);
-    } else if (rest.starts_with("<![CDATA[")) {
-      i = text.find("]]>", i + 9);
-    } else if (rest.starts_with("</")) {
-      --depth;
-      continue;
-    } else if (rest.starts_with("<?") || rest.starts_with("<!")) {
-      continue;
-    } else {
-      i = text.find('>', i);
-      if (i != std::string_view::npos && text[i - 1] != '/' && ++depth > kMaxNesting) return false;
-    }
-    if (i == std::string_view::npos) return false;
-  }
-  return true;
-}
 
 // The top-level dictionary of an XML property list, or null when `text` is
 // not one.
 Plist ParseDictionary(std::string_view text) {
   ++gCounters.parses;
-  if (!IsCompleteDocument(text)) return nullptr;
+  const std::optional<std::string> checked = CheckedPlistXml(text, gXmlLimits);
+  if (!checked) return nullptr;
   plist_t root = nullptr;
-  plist_from_xml(text.data(), static_cast<std::uint32_t>(text.size()), &root);
+  plist_from_xml(checked->data(), static_cast<std::uint32_t>(checked->size()), &root);
   Plist owned(root);
   if (!owned || plist_get_node_type(root) != PLIST_DICT) return nullptr;
   return owned;
@@ -569,6 +538,49 @@ bool CFPreferencesAppSynchronize(std::string_view applicationID) {
   }
   Load(domain, path);
   return true;
+}
+
+void SetMaxNestingForTesting(int levels) {
+  const std::lock_guard<std::mutex> lock(gMutex);
+  gXmlLimits.maxNesting = levels;
+}
+
+int ViewDepthForTesting(std::string_view applicationID) {
+  const std::string path = CFPreferencesFilePath(applicationID);
+  if (path.empty()) return 0;
+  const std::lock_guard<std::mutex> lock(gMutex);
+  const Domain& domain = LoadedDomain(path);
+  // Walked with a list of its own rather than by recursion, so that a view
+  // too deep for the stack is still measured.
+  int deepest = 0;
+  std::vector<std::pair<plist_t, int>> pending = {{domain.view.get(), 1}};
+  while (!pending.empty()) {
+    const auto [node, depth] = pending.back();
+    pending.pop_back();
+    deepest = std::max(deepest, depth);
+    if (plist_get_node_type(node) == PLIST_ARRAY) {
+      const std::uint32_t size = plist_array_get_size(node);
+      for (std::uint32_t i = 0; i < size; ++i) {
+        plist_t item = plist_array_get_item(node, i);
+        const plist_type type = plist_get_node_type(item);
+        if (type == PLIST_ARRAY || type == PLIST_DICT) pending.emplace_back(item, depth + 1);
+      }
+    } else {
+      plist_dict_iter iterator = nullptr;
+      plist_dict_new_iter(node, &iterator);
+      for (;;) {
+        char* key = nullptr;
+        plist_t item = nullptr;
+        plist_dict_next_item(node, iterator, &key, &item);
+        if (!key) break;
+        std::free(key);
+        const plist_type type = plist_get_node_type(item);
+        if (type == PLIST_ARRAY || type == PLIST_DICT) pending.emplace_back(item, depth + 1);
+      }
+      std::free(iterator);
+    }
+  }
+  return deepest;
 }
 
 PreferencesCounters PreferencesCountersForTesting() {

@@ -14,9 +14,14 @@
 //
 // A file that is empty, cut short, cannot be parsed (binary property lists
 // included), or whose top level is not a dictionary, reads as an empty
-// domain. A file that exists but cannot be read (a folder in its place, no
-// permission) also reads as empty, but is never replaced: writes fail. Before the next write it is renamed aside to
-// "<file>.damaged-<seconds>" rather than overwritten. Values of kinds this
+// domain; so does one that is not well-formed XML, nests more than 256
+// elements deep, holds a dictionary of more than 16,384 keys, or uses markup
+// that the parser would read otherwise than XML (see xml_check.h). A UTF-8
+// byte-order mark at the start is accepted; the store writes none. Before
+// the next write a damaged file is renamed aside to
+// "<file>.damaged-<seconds>" rather than overwritten. A file that exists but
+// cannot be read (a folder in its place, no permission) also reads as empty,
+// but is never replaced: writes fail. Values of kinds this
 // API does not model (numbers, dates, data, dictionaries) are kept in the
 // file untouched and read as PrefOther.
 //

@@ -52,6 +52,13 @@ std::string ToXml(plist_t node) {
   return text;
 }
 
+std::string Repeat(std::string_view piece, int times) {
+  std::string text;
+  text.reserve(piece.size() * static_cast<std::size_t>(times));
+  for (int i = 0; i < times; ++i) text += piece;
+  return text;
+}
+
 std::optional<PrefValue> Copy(std::string_view key) { return CFPreferencesCopyAppValue(key, kDomain); }
 
 class PreferencesTest : public ::testing::Test {
@@ -435,10 +442,12 @@ std::vector<std::pair<std::string, std::string>> DamagedContents() {
     binary.assign(bytes, length);
     plist_to_bin_free(bytes);
   }
-  std::string deep = "<plist version=\"1.0\"><dict><key>A</key>";
-  for (int i = 0; i < 200000; ++i) deep += "<array>";
-  for (int i = 0; i < 200000; ++i) deep += "</array>";
-  deep += "</dict></plist>";
+  const std::string deep = XmlDictionary("<key>A</key>" + Repeat("<array>", 200000) + Repeat("</array>", 200000));
+  // A '>' inside each attribute value, and a closing tag after it.
+  const std::string hidden = XmlDictionary("<key>A</key>" + Repeat("<array a=\"></x>\">", 200000) +
+                                           Repeat("</array>", 200000));
+  std::string crowded;
+  for (int i = 0; i <= 16384; ++i) crowded += "<key>k" + std::to_string(i) + "</key><true/>";
   return {
       {"empty", ""},
       {"blank", "  \n\t\n"},
@@ -453,6 +462,23 @@ std::vector<std::pair<std::string, std::string>> DamagedContents() {
        "</dict></plist>"},
       {"binary", binary},
       {"too deep", deep},
+      {"nesting hidden in attribute values", hidden},
+      {"one level too deep", XmlDictionary("<key>A</key>" + Repeat("<array>", 255) + Repeat("</array>", 255))},
+      {"too many keys in one dict", XmlDictionary(crowded)},
+      {"mismatched end tag", XmlDictionary("<key>A</key><array></dict></array>")},
+      {"a second root", XmlDictionary("<key>A</key><true/>") + "<plist><dict/></plist>"},
+      {"'>' in a single-quoted value", "<plist version='>'><dict><key>A</key><true/></dict></plist>"},
+      {"'\"' in a single-quoted value",
+       "<plist version='\"'><dict><key>A</key><string>\"</string></dict></plist>"},
+      {"'<' in a value", "<plist version=\"<\"><dict><key>A</key><true/></dict></plist>"},
+      {"'?>' in quotes in an instruction", "<?pi \"?>\" ?>" + XmlDictionary("<key>A</key><true/>")},
+      {"an early ']>' in a comment of the internal subset",
+       "<!DOCTYPE plist [<!-- ]><plist><dict><key>A</key><true/></dict></plist> -->]>"
+       "<plist><dict><key>A</key><array><array/></array></dict></plist>"},
+      {"a blank inside the subset's end", "<!DOCTYPE plist [ ] ><plist><dict><key>A</key><true/></dict></plist>"},
+      {"a document type after the root", XmlDictionary("<key>A</key><true/>") + "<!DOCTYPE plist>"},
+      {"a NUL byte", XmlDictionary(std::string("<key>A</key><string>a\0b</string>", 33))},
+      {"UTF-16", std::string("\xFF\xFE<\0p\0l\0i\0s\0t\0>\0", 14)},
   };
 }
 
@@ -498,6 +524,61 @@ TEST_F(PreferencesTest, AFileCutShortAnywhereReadsAsEmpty) {
   ASSERT_TRUE(WriteFileAtomically(File(), whole.substr(0, whole.size() - 1)));
   ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
   EXPECT_EQ(Copy("A"), PrefValue(true));
+}
+
+TEST_F(PreferencesTest, MarkupInsideCommentsLiteralsAndSectionsHidesNoElements) {
+  std::string entities;
+  std::string decoded;
+  for (int i = 0; i < 3000; ++i) {
+    entities += "a&lt;&#x41;&#66;&amp;";
+    decoded += "a<AB&";
+  }
+  const struct {
+    const char* name;
+    std::string content;
+    PrefValue expected;
+  } kCases[] = {
+      {"comments", "<!-- <plist> > -->" + XmlDictionary("<!-- <array> -- > --><key>A</key><true/>"), true},
+      {"CDATA", XmlDictionary("<key>A</key><string><![CDATA[<array> > ]]]]><![CDATA[>]]></string>"),
+       std::string("<array> > ]]>")},
+      {"instructions", "<?xml version='1.0' encoding=\"UTF-8\"?><?tool a=\"<x>\" b='y>'?>" +
+                           XmlDictionary("<key>A</key><true/>"),
+       true},
+      {"internal subset",
+       "<!DOCTYPE plist PUBLIC '-//Apple//DTD PLIST 1.0//EN' \"x[y]>z\" [\n"
+       "  <!ENTITY e \"<array>]>\"> <!ENTITY f 'x'> <!-- a > b --> <?p > ?> %e;\n]>\n"
+       "<plist version=\"1.0\"><dict><key>A</key><true/></dict></plist>",
+       true},
+      {"'>' in a double-quoted value", "<plist version=\">\"><dict><key>A</key><true/></dict></plist>", true},
+      {"nesting at the limit", XmlDictionary("<key>A</key>" + Repeat("<array>", 254) + Repeat("</array>", 254)),
+       PrefArray{std::nullopt}},
+      {"a long text of references", XmlDictionary("<key>A</key><string>" + entities + "</string>"), decoded},
+      {"byte-order mark", "\xEF\xBB\xBF" + XmlDictionary("<key>A</key><string>\xC3\xA9</string>"),
+       std::string("\xC3\xA9")},
+  };
+  for (const auto& [name, content, expected] : kCases) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(WriteFileAtomically(File(), content));
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
+    EXPECT_EQ(Copy("A"), expected);
+  }
+}
+
+TEST_F(PreferencesTest, AFileWithAByteOrderMarkKeepsItsKeysThroughAWrite) {
+  ASSERT_TRUE(WriteFileAtomically(
+      File(), "\xEF\xBB\xBF" + XmlDictionary("<key>A</key><true/><key>B</key><array><string>x</string></array>")));
+  EXPECT_EQ(Copy("A"), PrefValue(true));
+  CFPreferencesSetAppValue("C", PrefValue(std::string("c")), kDomain);
+  ASSERT_TRUE(CFPreferencesAppSynchronize(kDomain));
+  EXPECT_EQ(FileKeys(), (std::vector<std::string>{"A", "B", "C"}));
+  EXPECT_EQ(DamagedFiles(), std::vector<std::string>{});
+  const pid_t child = StartChild([] {
+    return Copy("A") == PrefValue(true) && Copy("B") == PrefValue(PrefArray{"x"}) &&
+                   Copy("C") == PrefValue(std::string("c"))
+               ? 0
+               : 1;
+  });
+  EXPECT_EQ(WaitForChild(child), 0);
 }
 
 TEST_F(PreferencesTest, ADamagedNameAlreadyTakenIsNotOverwritten) {
