@@ -71,6 +71,12 @@ std::string Nested(int depth, std::string_view inner) {
          std::string(static_cast<std::size_t>(depth), ']');
 }
 
+std::string Repeated(std::string_view text, int times) {
+  std::string repeated;
+  for (int i = 0; i < times; ++i) repeated += text;
+  return repeated;
+}
+
 TEST(AEBuildTest, ReadsEveryKindOfValue) {
   const struct {
     std::string text;
@@ -164,6 +170,8 @@ TEST(AEBuildTest, RefusesBadTextWithItsPosition) {
       {"'null'(1)", kAEBuildBadCast, 0},
       {"'null'($00$)", kAEBuildBadCast, 0},
       {"long(shor(1))", kAEBuildBadCast, 5},
+      {"a(b{})", kAEBuildBadCast, 2},
+      {Repeated("a(", 100000), kAEBuildBadCast, 2},
       {"{a 1}", kAEBuildMissingColon, 3},
       {"{a:1", kAEBuildMissingClose, 4},
       {"long(1", kAEBuildMissingClose, 6},
