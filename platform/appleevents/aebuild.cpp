@@ -513,7 +513,8 @@ class Parser final {
             bytes.push_back(escaped);
           } else if (escaped == 'x' && pos_ + 2 <= src_.size() && HexValue(src_[pos_]) >= 0 &&
                      HexValue(src_[pos_ + 1]) >= 0) {
-            bytes.push_back(static_cast<char>(HexValue(src_[pos_]) * 16 + HexValue(src_[pos_ + 1])));
+            bytes.push_back(
+                static_cast<char>(HexValue(src_[pos_]) * 16 + HexValue(src_[pos_ + 1])));
             pos_ += 2;
           } else {
             return FailAt(kAEBuildBadCode, pos_ - 2);
@@ -653,13 +654,13 @@ class Printer final {
   }
 
  private:
-  // Prints the items as "key:value" joined by ", ", each key after `mark`;
-  // `first` tells whether nothing stands before them inside the braces.
+  // Prints the items as "key:value" joined by ", ", each key after `mark`,
+  // leaving out the class and id when `skipHead`; `first` tells whether
+  // nothing stands before them inside the braces.
   void PrintKeyed(const std::vector<AEKeyword>& keys, const std::vector<AEDesc>& items,
-                  std::string_view mark, bool first, AEKeyword skip1 = 0, AEKeyword skip2 = 0,
-                  bool skip = false) {
+                  std::string_view mark, bool first, bool skipHead = false) {
     for (std::size_t i = 0; i < items.size(); ++i) {
-      if (skip && (keys[i] == skip1 || keys[i] == skip2)) continue;
+      if (skipHead && (keys[i] == keyEventClassAttr || keys[i] == keyEventIDAttr)) continue;
       if (!first) out_ += ", ";
       first = false;
       out_ += mark;
@@ -698,8 +699,7 @@ class Printer final {
     }
     out_.push_back('{');
     PrintKeyed(A::Keys(event), A::Items(event), "", true);
-    PrintKeyed(keys, attributes, "&", A::Items(event).empty(), keyEventClassAttr, keyEventIDAttr,
-               head);
+    PrintKeyed(keys, attributes, "&", A::Items(event).empty(), head);
     out_.push_back('}');
   }
 
@@ -747,7 +747,8 @@ class Printer final {
       out_ += std::to_string(Load<std::int64_t>(data));
     } else if (type == typeUInt32 && data.size() == 4) {
       out_ += std::to_string(Load<std::uint32_t>(data));
-    } else if (type == typeBoolean && data.size() == 1 && static_cast<unsigned char>(data[0]) <= 1) {
+    } else if (type == typeBoolean && data.size() == 1 &&
+               static_cast<unsigned char>(data[0]) <= 1) {
       out_ += std::to_string(static_cast<unsigned char>(data[0]));
     } else if (!data.empty()) {
       PrintHex(data);

@@ -285,6 +285,11 @@ TEST(AEBuildTest, BuildsTheSelectionEvent) {
             noErr);
   ASSERT_EQ(AECountItems(&event, &count), noErr);
   EXPECT_EQ(count, 0);
+
+  // Without a class and id the head is the type, and every attribute shows.
+  const std::string data = "\0\0\0\0\0\0\0\1evidlong\0\0\0\0\4\0\0\0\0"s;
+  ASSERT_EQ(AECreateDesc(typeAppleEvent, data.data(), data.size(), &event), noErr);
+  EXPECT_EQ(Print(event), "'aevt'{&'evid':0}");
 }
 
 TEST(AEBuildTest, EventTextErrorsBuildNothing) {
