@@ -1,6 +1,7 @@
 // End-to-end tests: the finder program loads the built KestrineCM.plugin
 // bundle, prints its menu and runs its commands against real files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -12,7 +13,9 @@
 namespace {
 
 using kestrine_testing::MakeDirs;
+using kestrine_testing::RunOptions;
 using kestrine_testing::RunProgram;
+using kestrine_testing::RunProgramWith;
 using kestrine_testing::RunResult;
 using kestrine_testing::ScopedEnv;
 using kestrine_testing::ScopedUser;
@@ -217,6 +220,106 @@ TEST_F(FinderTest, BundlesThatAreMissingOrNotPlugIns) {
   r = Finder({"menu"}, plain);
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_NE(r.err.find(plain), std::string::npos) << r.err;
+}
+
+// A bundle in `folder` named `name` that declares a contextual-menu factory
+// and names `executable` as its code, which it does not hold.
+std::string JunkBundle(const std::string& folder, const std::string& name,
+                       const std::string& executable) {
+  const std::string bundle = folder + "/" + name;
+  const std::string factory = "<string>33333333-4444-4555-8666-777777777777</string>";
+  WriteFile(bundle + "/Contents/Info.plist",
+            "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+            "<key>CFBundleIdentifier</key><string>org.example." + name + "</string>" +
+            "<key>CFBundleExecutable</key><string>" + executable + "</string>" +
+            "<key>CFPlugInFactories</key><dict><key>" + factory.substr(8, 36) + "</key>" +
+            "<string>F</string></dict><key>CFPlugInTypes</key><dict>" +
+            "<key>2F6522E9-3E66-11D5-80A7-003065B300BC</key><array>" + factory + "</array>" +
+            "</dict></dict></plist>");
+  MakeDirs(bundle + "/Contents/Linux");
+  return bundle;
+}
+
+TEST_F(FinderTest, JunkInThePlugInFolderIsSkippedAndNamed) {
+  const std::string folder = user_.root() + "/data/Kestrine/Contextual Menu Items";
+  CopyOfBundle(folder);
+  struct Junk {
+    std::string name;
+    void (*make)(const std::string& folder, const std::string& name);
+    std::string reason;  // What its line says after "<path>: ".
+  };
+  const std::vector<Junk> junk = {
+      {"notes.txt",
+       [](const std::string& f, const std::string& n) { WriteFile(f + "/" + n, "hi"); },
+       "not a bundle folder"},
+      {"NoPlist.plugin",
+       [](const std::string& f, const std::string& n) { MakeDirs(f + "/" + n + "/Contents"); },
+       "has no Contents/Info.plist"},
+      {"NoCode.plugin",
+       [](const std::string& f, const std::string& n) { JunkBundle(f, n, "x.so"); },
+       "x.so: No such file or directory"},
+      {"Loop.plugin",
+       [](const std::string& f, const std::string& n) {
+         std::filesystem::create_symlink(f + "/" + n, f + "/" + n);
+       },
+       "Too many levels of symbolic links"},
+      {"Fifo.plugin",
+       [](const std::string& f, const std::string& n) {
+         ASSERT_EQ(::mkfifo((JunkBundle(f, n, "x.so") + "/Contents/Linux/x.so").c_str(), 0600), 0);
+       },
+       "x.so: not a regular file"},
+      {"Climbs.plugin",
+       [](const std::string& f, const std::string& n) {
+         WriteFile(JunkBundle(f, n, "../x.so") + "/Contents/x.so", "");
+       },
+       "CFBundleExecutable \"../x.so\" lies outside the bundle"},
+      {"Absolute.plugin",
+       [](const std::string& f, const std::string& n) { JunkBundle(f, n, "/bin/true"); },
+       "CFBundleExecutable \"/bin/true\" lies outside the bundle"},
+  };
+  for (const Junk& entry : junk) entry.make(folder, entry.name);
+
+  const RunResult r = RunProgramWith({FINDER_PATH, "menu", File("a.txt")}, RunOptions{{}, {}, 60});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.out, kDefaultSubmenu);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), static_cast<long>(junk.size())) << r.err;
+  for (const Junk& entry : junk) {
+    const std::string head = "finder: skipped " + folder + "/" + entry.name + ": ";
+    const std::size_t at = r.err.find(head);
+    ASSERT_NE(at, std::string::npos) << entry.name << "\n" << r.err;
+    const std::string line = r.err.substr(at, r.err.find('\n', at) - at);
+    EXPECT_NE(line.find(entry.reason), std::string::npos) << line;
+  }
+
+  // Named on the command line, each of them is an error, and none hangs.
+  for (const Junk& entry : junk) {
+    const RunResult named =
+        RunProgramWith({FINDER_PATH, "menu", "--plugin", folder + "/" + entry.name, File("a.txt")},
+                       RunOptions{{}, {}, 60});
+    EXPECT_EQ(named.exitStatus, 1) << entry.name;
+    EXPECT_EQ(named.out, "") << entry.name;
+    EXPECT_EQ(named.err.rfind("finder: " + folder + "/" + entry.name + ": ", 0), 0u) << named.err;
+  }
+}
+
+TEST_F(FinderTest, AUsersCopyStandsInForTheSystemsUnlessItFails) {
+  const std::string user = user_.root() + "/data/Kestrine/Contextual Menu Items";
+  const std::string system = user_.root() + "/system/Kestrine/Contextual Menu Items";
+  const ScopedEnv dataDirs("XDG_DATA_DIRS", "relative:" + user_.root() + "/system");
+  CopyOfBundle(system);
+  const std::string copy = CopyOfBundle(user);
+  // Two working copies: the menu once, nothing said.
+  RunResult r = Finder({"menu", File("a.txt")}, "");
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.out, kDefaultSubmenu);
+  EXPECT_EQ(r.err, "");
+  // The user's copy lost its code: the system's copy brings the menu.
+  std::filesystem::remove(copy + "/Contents/Linux/KestrineCM.so");
+  r = Finder({"menu", File("a.txt")}, "");
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.out, kDefaultSubmenu);
+  EXPECT_EQ(r.err, "finder: skipped " + copy + ": cannot load " + copy +
+                       "/Contents/Linux/KestrineCM.so: No such file or directory\n");
 }
 
 }  // namespace

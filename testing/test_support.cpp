@@ -1,6 +1,7 @@
 #include "testing/test_support.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -100,6 +101,11 @@ void ScopedUser::WriteSettings(std::string_view entries) const {
 }
 
 RunResult RunProgram(const std::vector<std::string>& argv, const std::optional<std::string>& cwd) {
+  return RunProgramWith(argv, RunOptions{cwd, {}, 0});
+}
+
+RunResult RunProgramWith(const std::vector<std::string>& argv, const RunOptions& options) {
+  const std::optional<std::string>& cwd = options.cwd;
   // Output goes to files, so a child that writes much never blocks on a pipe
   // nobody reads yet.
   ScopedTempDir outputs;
@@ -118,12 +124,27 @@ RunResult RunProgram(const std::vector<std::string>& argv, const std::optional<s
     ::dup2(out, 1);
     ::dup2(err, 2);
     if (cwd && ::chdir(cwd->c_str()) != 0) ::_exit(126);
+    for (const auto& [resource, value] : options.limits) {
+      const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+      if (::setrlimit(resource, &limit) != 0) ::_exit(126);
+    }
     ::execv(args[0], args.data());
     ::_exit(127);
   }
   RunResult result;
   int status = 0;
-  if (pid > 0 && ::waitpid(pid, &status, 0) == pid) {
+  pid_t ended = 0;
+  if (pid > 0 && options.timeoutSeconds > 0) {
+    // Polled, so that a hung child costs the test its time-out, not its run.
+    for (int waited = 0; waited < options.timeoutSeconds * 100; ++waited) {
+      ended = ::waitpid(pid, &status, WNOHANG);
+      if (ended != 0) break;
+      ::usleep(10 * 1000);
+    }
+    if (ended == 0) ::kill(pid, SIGKILL);
+  }
+  if (pid > 0 && ended == 0) ended = ::waitpid(pid, &status, 0);
+  if (ended == pid) {
     result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   result.out = ReadFile(outPath).value_or("");

@@ -2,10 +2,12 @@
 // settings files that are undone when the test ends.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kestrine_testing {
@@ -74,6 +76,20 @@ struct RunResult {
 // Runs `argv` (argv[0] a path) with the current environment, in `cwd` when
 // given, with standard input from /dev/null, and waits for it to end.
 RunResult RunProgram(const std::vector<std::string>& argv, const std::optional<std::string>& cwd = {});
+
+// How RunProgramWith runs a program.
+struct RunOptions {
+  std::optional<std::string> cwd;
+  // Resource limits set in the child before it starts: (RLIMIT_..., value),
+  // the value both soft and hard limit.
+  std::vector<std::pair<int, std::uint64_t>> limits;
+  // Seconds after which the child is killed (status 128 + SIGKILL); 0 waits
+  // as long as it runs.
+  int timeoutSeconds = 0;
+};
+
+// RunProgram with limits and a time-out.
+RunResult RunProgramWith(const std::vector<std::string>& argv, const RunOptions& options);
 
 // An X server of its own (Xvfb, on a display number it picks), with DISPLAY
 // set to it while the object lives. Helpers that still serve its clipboard

@@ -35,13 +35,17 @@ std::optional<std::string> RealPath(const std::string& path) {
   return std::string(resolved.get());
 }
 
-// The whole content of the regular file at `path`, or none.
+// Property lists larger than this are not read.
+constexpr off_t kMaxPlistSize = 16 << 20;
+
+// The whole content of the regular file at `path`, or none. Opened without
+// waiting, so that a FIFO in its place cannot stall the caller.
 std::optional<std::string> ReadFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return std::nullopt;
   std::string bytes;
   struct stat info {};
-  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxPlistSize;
   char buffer[16384];
   while (ok) {
     const ssize_t count = read(fd, buffer, sizeof buffer);
@@ -51,6 +55,7 @@ std::optional<std::string> ReadFile(const std::string& path) {
       continue;
     }
     bytes.append(buffer, static_cast<std::size_t>(count));
+    ok = bytes.size() <= static_cast<std::size_t>(kMaxPlistSize);
   }
   close(fd);
   if (!ok) return std::nullopt;
@@ -163,7 +168,16 @@ std::string CFBundleCopyResourcesDirectoryURL(const CFBundle& bundle) {
 }
 
 std::optional<std::string> CFBundleCopyExecutableURL(const CFBundle& bundle) {
-  if (!bundle.executable) return std::nullopt;
+  if (!bundle.executable || bundle.executable->empty() || bundle.executable->front() == '/') {
+    return std::nullopt;
+  }
+  // No step of the name may climb out of Contents/Linux.
+  std::string_view rest = *bundle.executable;
+  while (!rest.empty()) {
+    const std::size_t slash = rest.find('/');
+    if (rest.substr(0, slash) == "..") return std::nullopt;
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+  }
   return bundle.path + "/Contents/Linux/" + *bundle.executable;
 }
 

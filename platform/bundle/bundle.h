@@ -28,8 +28,9 @@ struct CFBundle {
 
 // Reads the bundle at `path` (resolved as realpath(3) does) and makes it
 // known to this process, in place of one opened earlier with the same
-// identifier. None when the folder or its Contents/Info.plist is missing or
-// unreadable, or the plist (XML or binary) has no string CFBundleIdentifier.
+// identifier. None when the folder or its Contents/Info.plist is missing,
+// unreadable, not a regular file or above 16 MiB, or the plist (XML or
+// binary) has no string CFBundleIdentifier.
 std::optional<CFBundle> CFBundleCreate(std::string_view path);
 
 // The bundle with that identifier known to this process, or none. A bundle
@@ -41,7 +42,8 @@ std::optional<CFBundle> CFBundleGetBundleWithIdentifier(std::string_view identif
 std::string CFBundleCopyResourcesDirectoryURL(const CFBundle& bundle);
 
 // The path of the bundle's shared object, "<path>/Contents/Linux/<executable>",
-// or none when the plist names no executable.
+// or none when the plist names no executable, or names one that is absolute
+// or has a ".." step and so could lie outside the bundle.
 std::optional<std::string> CFBundleCopyExecutableURL(const CFBundle& bundle);
 
 // Forgets every bundle made known by CFBundleCreate. For tests.

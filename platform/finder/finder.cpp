@@ -9,11 +9,12 @@
 // Without --plugin, every bundle in
 // ${XDG_DATA_HOME:-$HOME/.local/share}/Kestrine/Contextual Menu Items/ is
 // loaded, then those in the same folder below each of $XDG_DATA_DIRS
-// (default /usr/local/share:/usr/share) whose identifier is not loaded yet.
+// (default /usr/local/share:/usr/share) whose identifier is not loaded yet;
+// an entry there that is not a usable plug-in is skipped with one line on
+// standard error.
 //
-// Exit status: 0 on success, 1 when a bundle is missing or not a plug-in,
-// 2 for wrong usage.
-#include <dirent.h>
+// Exit status: 0 on success, 1 when a --plugin bundle is missing or not a
+// plug-in or memory runs out, 2 for wrong usage.
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,8 +23,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -33,14 +35,13 @@
 #include "platform/corefoundation/cf_utf16.h"
 #include "platform/files/files.h"
 #include "platform/plugin/contextual_menu.h"
-#include "platform/plugin/plugin.h"
+#include "platform/plugin/plugin_loader.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: finder menu [--plugin BUNDLE]... [PATH...] | "
     "finder choose [--plugin BUNDLE]... ID PATH...";
-constexpr const char* kPlugInFolder = "Kestrine/Contextual Menu Items";
 
 struct Options {
   bool choose = false;
@@ -92,40 +93,6 @@ std::optional<int> ParseArguments(int argc, char** argv, Options* options) {
     options->paths.emplace_back(argv[i]);
   }
   return std::nullopt;
-}
-
-std::vector<std::string> BundlesIn(const std::string& folder) {
-  std::vector<std::string> bundles;
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return bundles;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    bundles.push_back(folder + "/" + name);
-  }
-  ::closedir(dir);
-  std::sort(bundles.begin(), bundles.end());
-  return bundles;
-}
-
-std::vector<std::string> DefaultBundleFolders() {
-  std::vector<std::string> folders;
-  const char* dataHome = std::getenv("XDG_DATA_HOME");
-  if (dataHome != nullptr && dataHome[0] == '/') {
-    folders.push_back(std::string(dataHome) + "/" + kPlugInFolder);
-  } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
-    folders.push_back(std::string(home) + "/.local/share/" + kPlugInFolder);
-  }
-  const char* dataDirs = std::getenv("XDG_DATA_DIRS");
-  std::string dirs = dataDirs != nullptr && dataDirs[0] != '\0' ? dataDirs : "/usr/local/share:/usr/share";
-  std::size_t start = 0;
-  while (start <= dirs.size()) {
-    const std::size_t end = std::min(dirs.find(':', start), dirs.size());
-    const std::string dir = dirs.substr(start, end - start);
-    if (!dir.empty() && dir[0] == '/') folders.push_back(dir + "/" + kPlugInFolder);
-    start = end + 1;
-  }
-  return folders;
 }
 
 // The context for PATHs: a list with an 'fsrf' per item that exists and an
@@ -218,87 +185,54 @@ void PrintItems(const AEDescList& list, int depth) {
   }
 }
 
-// One plug-in instance, asked for the contextual-menu interface.
-struct LoadedInstance {
-  ContextualMenuInterfaceStruct** interface;
-};
-
-// Loads the bundle and makes an instance of each of its contextual-menu
-// factories. Returns false, after a message, when the bundle is unusable.
-bool LoadBundle(const std::string& path, std::set<std::string>* identifiers,
-                std::vector<LoadedInstance>* instances, bool skipKnown) {
-  std::string error;
-  CFPlugInRef plugIn = CFPlugInCreate(nullptr, path, &error);
-  if (!plugIn) {
-    std::fprintf(stderr, "finder: %s: %s\n", path.c_str(), error.c_str());
-    return false;
-  }
-  const std::string identifier = CFPlugInGetBundle(plugIn)->identifier;
-  if (skipKnown && identifiers->count(identifier) != 0) return true;
-  identifiers->insert(identifier);
-  const std::vector<CFUUIDRef> factories =
-      CFPlugInFindFactoriesForPlugInTypeInPlugIn(kContextualMenuTypeID(), plugIn);
-  if (factories.empty()) {
-    std::fprintf(stderr, "finder: %s: not a contextual-menu plug-in\n", path.c_str());
-    return false;
-  }
-  for (const CFUUIDRef& factory : factories) {
-    void* made = CFPlugInInstanceCreate(nullptr, factory, kContextualMenuTypeID(), &error);
-    if (made == nullptr) {
-      std::fprintf(stderr, "finder: %s: %s\n", path.c_str(), error.c_str());
-      return false;
-    }
-    auto** unknown = static_cast<ContextualMenuInterfaceStruct**>(made);
-    LPVOID found = nullptr;
-    const HRESULT result = (*unknown)->QueryInterface(
-        unknown, CFUUIDGetUUIDBytes(kContextualMenuInterfaceID()), &found);
-    (*unknown)->Release(unknown);
-    if (result != S_OK || found == nullptr) {
-      std::fprintf(stderr, "finder: %s: no contextual-menu interface\n", path.c_str());
-      return false;
-    }
-    instances->push_back({static_cast<ContextualMenuInterfaceStruct**>(found)});
-  }
-  return true;
-}
-
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
   Options options;
   if (std::optional<int> status = ParseArguments(argc, argv, &options)) return *status;
 
-  std::set<std::string> identifiers;
-  std::vector<LoadedInstance> instances;
+  std::vector<ContextualMenuPlugIn> instances;
   if (!options.bundles.empty()) {
     for (const std::string& bundle : options.bundles) {
-      if (!LoadBundle(bundle, &identifiers, &instances, false)) return 1;
+      std::string error;
+      std::optional<std::vector<ContextualMenuPlugIn>> loaded =
+          LoadContextualMenuPlugIn(bundle, &error);
+      if (!loaded) {
+        std::fprintf(stderr, "finder: %s\n", error.c_str());
+        return 1;
+      }
+      for (ContextualMenuPlugIn& instance : *loaded) instances.push_back(std::move(instance));
     }
   } else {
-    for (const std::string& folder : DefaultBundleFolders()) {
-      for (const std::string& bundle : BundlesIn(folder)) {
-        if (!LoadBundle(bundle, &identifiers, &instances, true)) return 1;
-      }
+    ContextualMenuPlugIns found = LoadContextualMenuPlugIns(ContextualMenuPlugInFolders());
+    for (const std::string& skipped : found.skipped) {
+      std::fprintf(stderr, "finder: skipped %s\n", skipped.c_str());
     }
+    instances = std::move(found.instances);
   }
 
   AEDesc context = MakeContext(options.paths);
   AEDescList commands;
   AECreateList(nullptr, 0, false, &commands);
-  for (const LoadedInstance& instance : instances) {
-    (*instance.interface)->ExamineContext(instance.interface, &context, &commands);
+  for (const ContextualMenuPlugIn& instance : instances) {
+    (*instance.interface())->ExamineContext(instance.interface(), &context, &commands);
   }
   if (options.choose) {
-    for (const LoadedInstance& instance : instances) {
-      (*instance.interface)->HandleSelection(instance.interface, &context, options.commandID);
+    for (const ContextualMenuPlugIn& instance : instances) {
+      (*instance.interface())->HandleSelection(instance.interface(), &context, options.commandID);
     }
   } else {
     PrintItems(commands, 0);
   }
-  for (const LoadedInstance& instance : instances) {
-    (*instance.interface)->PostMenuCleanup(instance.interface);
-    (*instance.interface)->Release(instance.interface);
+  for (const ContextualMenuPlugIn& instance : instances) {
+    (*instance.interface())->PostMenuCleanup(instance.interface());
   }
   std::fflush(stdout);
   return 0;
+} catch (const std::bad_alloc&) {
+  std::fputs("finder: out of memory\n", stderr);
+  return 1;
+} catch (const std::exception& error) {
+  std::fprintf(stderr, "finder: %s\n", error.what());
+  return 1;
 }

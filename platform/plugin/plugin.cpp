@@ -1,15 +1,17 @@
 #include "platform/plugin/plugin.h"
 
 #include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <new>
@@ -121,6 +123,56 @@ void SetError(std::string* errorMessage, std::string message) {
   if (errorMessage != nullptr) *errorMessage = std::move(message);
 }
 
+// Why the file at `path` may not be loaded, or none when it is a regular
+// file. Opening a FIFO or a device could wait for ever or act on the device,
+// so only a regular file is ever handed to the dynamic loader.
+std::optional<std::string> NotLoadable(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return path + ": " + std::strerror(errno);
+  if (!S_ISREG(info.st_mode)) return path + ": not a regular file";
+  return std::nullopt;
+}
+
+// Declarations larger than this are not read.
+constexpr off_t kMaxPlistSize = 16 << 20;
+
+// The content of the regular file at `path`, or none with a reason. The file
+// is opened without waiting, so a FIFO put in its place cannot stall the
+// reader.
+std::optional<std::string> ReadRegularFile(const std::string& path, std::string* errorMessage) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    SetError(errorMessage, path + " cannot be read: " + std::strerror(errno));
+    return std::nullopt;
+  }
+  struct stat info {};
+  std::optional<std::string> content;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    SetError(errorMessage, path + " is not a regular file");
+  } else if (info.st_size > kMaxPlistSize) {
+    SetError(errorMessage, path + " is too large");
+  } else {
+    content.emplace();
+    char buffer[16384];
+    for (;;) {
+      const ssize_t count = ::read(fd, buffer, sizeof buffer);
+      if (count > 0 && content->size() + static_cast<std::size_t>(count) <= kMaxPlistSize) {
+        content->append(buffer, static_cast<std::size_t>(count));
+      } else if (count < 0 && errno == EINTR) {
+        continue;
+      } else {
+        if (count != 0) {
+          SetError(errorMessage, path + " cannot be read");
+          content.reset();
+        }
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  return content;
+}
+
 // Owns one libplist node tree.
 struct PlistDeleter {
   void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
@@ -161,15 +213,10 @@ bool ForEachEntry(plist_t dict, Visit&& visit) {
 // Reads CFPlugInFactories and CFPlugInTypes from the Info.plist at `plistPath`.
 bool ReadDeclarations(const std::string& plistPath, std::vector<FactoryDeclaration>* factories,
                       std::vector<TypeDeclaration>* types, std::string* errorMessage) {
-  std::ifstream in(plistPath, std::ios::binary);
-  const std::string content((std::istreambuf_iterator<char>(in)),
-                            std::istreambuf_iterator<char>());
-  if (!in.good() && !in.eof()) {
-    SetError(errorMessage, plistPath + " cannot be read");
-    return false;
-  }
+  const std::optional<std::string> content = ReadRegularFile(plistPath, errorMessage);
+  if (!content) return false;
   plist_t rootNode = nullptr;
-  plist_from_memory(content.data(), static_cast<std::uint32_t>(content.size()), &rootNode);
+  plist_from_memory(content->data(), static_cast<std::uint32_t>(content->size()), &rootNode);
   const PlistPtr root(rootNode);
   if (rootNode == nullptr || plist_get_node_type(rootNode) != PLIST_DICT) {
     SetError(errorMessage, plistPath + " is not a property list dictionary");
@@ -331,12 +378,21 @@ CFPlugInRef CreatePlugIn(std::string_view bundlePath, std::string* errorMessage)
   }
   const std::optional<std::string> executable = CFBundleCopyExecutableURL(*bundle);
   if (!executable) {
-    SetError(errorMessage, plistPath + " names no CFBundleExecutable");
+    SetError(errorMessage, bundle->executable
+                               ? plistPath + ": CFBundleExecutable \"" + *bundle->executable +
+                                     "\" lies outside the bundle"
+                               : plistPath + " names no CFBundleExecutable");
     return nullptr;
   }
   std::vector<FactoryDeclaration> factories;
   std::vector<TypeDeclaration> types;
   if (!ReadDeclarations(plistPath, &factories, &types, errorMessage)) return nullptr;
+  // A bundle without its code declares no factories, so that another copy
+  // of the same plug-in can still bring them.
+  if (std::optional<std::string> reason = NotLoadable(*executable)) {
+    SetError(errorMessage, "cannot load " + std::move(*reason));
+    return nullptr;
+  }
 
   auto plugIn = std::make_shared<CFPlugIn>(std::move(*bundle), *executable, std::move(factories),
                                            std::move(types));
@@ -424,7 +480,12 @@ void* CreateInstance(CFAllocatorRef allocator, const CFUUIDRef& factoryUUID,
   if (handle == nullptr) {
     // Loading runs the object's initialisers, which may call back into this
     // library; no lock is held meanwhile. A second load by a racing thread
-    // only raises the loader's reference count.
+    // only raises the loader's reference count. The file is looked at again
+    // here: it may have changed since the bundle was read.
+    if (std::optional<std::string> reason = NotLoadable(factory.plugIn->executable())) {
+      SetError(errorMessage, "cannot load " + std::move(*reason));
+      return nullptr;
+    }
     ::dlerror();
     handle = ::dlopen(factory.plugIn->executable().c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {

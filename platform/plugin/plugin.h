@@ -56,9 +56,12 @@ using CFPlugInRef = std::shared_ptr<CFPlugIn>;
 // another plug-in stays with that one. Opening the same folder again returns
 // the same object. Returns null, with a one-line reason in `errorMessage`
 // when given, when the bundle is missing or has no usable Info.plist, names
-// no executable, has no CFPlugInFactories dictionary (it is not a plug-in),
-// or when a UUID text, function name or factory list in its declarations is
-// malformed, or a type lists a factory the bundle does not declare.
+// no executable or one outside Contents/Linux (absolute, or with a ".."
+// step), has no CFPlugInFactories dictionary (it is not a plug-in), when a
+// UUID text, function name or factory list in its declarations is
+// malformed, a type lists a factory the bundle does not declare, or its
+// executable is not a regular file. Only a regular file is ever loaded or
+// read, so a FIFO or device in a bundle cannot stall the caller.
 CFPlugInRef CFPlugInCreate(CFAllocatorRef allocator, std::string_view bundlePath,
                            std::string* errorMessage = nullptr);
 
@@ -81,9 +84,9 @@ std::vector<CFUUIDRef> CFPlugInFindFactoriesForPlugInType(const CFUUIDRef& typeU
 // code of the plug-in that declares the factory if needed, finds the factory
 // function by name and calls it. Returns what the factory returns; null, with
 // a one-line reason in `errorMessage` when given, when the factory is
-// unknown, the code cannot be loaded or does not export the function, or the
-// factory returns null (it does not make that type). The allocator is passed
-// on to the factory.
+// unknown, the code is no longer a regular file, cannot be loaded or does
+// not export the function, or the factory returns null (it does not make
+// that type). The allocator is passed on to the factory.
 void* CFPlugInInstanceCreate(CFAllocatorRef allocator, const CFUUIDRef& factoryUUID,
                              const CFUUIDRef& typeUUID, std::string* errorMessage = nullptr);
 

@@ -1,14 +1,110 @@
-// Interim version, replaced by the shared loader when it lands.
 #include "platform/plugin/plugin_loader.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <set>
 #include <utility>
 
 #include "platform/plugin/plugin.h"
+
+namespace {
+
+constexpr const char* kPlugInFolder = "Kestrine/Contextual Menu Items";
+
+void SetError(std::string* error, std::string message) {
+  if (error != nullptr) *error = std::move(message);
+}
+
+// The entries of `folder` as full paths, sorted; none with a reason when it
+// exists but cannot be listed, and an empty list when it does not exist.
+std::optional<std::vector<std::string>> EntriesOf(const std::string& folder, std::string* error) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
+  if (!dir) {
+    if (errno == ENOENT || errno == ENOTDIR) return std::vector<std::string>{};
+    SetError(error, folder + ": " + std::strerror(errno));
+    return std::nullopt;
+  }
+  std::vector<std::string> entries;
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") entries.push_back(folder + "/" + std::string(name));
+    errno = 0;
+  }
+  if (errno != 0) {
+    SetError(error, folder + ": " + std::strerror(errno));
+    return std::nullopt;
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+// The bundle's identifier and its contextual-menu instances; no instances
+// when its identifier was among those to leave out.
+struct LoadedBundle {
+  std::string identifier;
+  std::vector<ContextualMenuPlugIn> instances;
+};
+
+// Loads the bundle at `path` unless its identifier is in `known` (when
+// given); none, with the reason in `error`, when it fails.
+std::optional<LoadedBundle> LoadBundle(const std::string& path, const std::set<std::string>* known,
+                                       std::string* error) {
+  // The folder is looked at first so that a file or a link that leads
+  // nowhere gets a plain reason.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    SetError(error, path + ": " + std::strerror(errno));
+    return std::nullopt;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    SetError(error, path + ": not a bundle folder");
+    return std::nullopt;
+  }
+  std::string reason;
+  const CFPlugInRef plugIn = CFPlugInCreate(nullptr, path, &reason);
+  const std::optional<CFBundle> bundle = CFPlugInGetBundle(plugIn);
+  if (!bundle) {
+    SetError(error, path + ": " + reason);
+    return std::nullopt;
+  }
+  const std::vector<CFUUIDRef> factories =
+      CFPlugInFindFactoriesForPlugInTypeInPlugIn(kContextualMenuTypeID(), plugIn);
+  if (factories.empty()) {
+    SetError(error, path + ": not a contextual-menu plug-in");
+    return std::nullopt;
+  }
+  LoadedBundle loaded{bundle->identifier, {}};
+  if (known != nullptr && known->count(bundle->identifier) != 0) return loaded;
+  for (const CFUUIDRef& factory : factories) {
+    void* made = CFPlugInInstanceCreate(nullptr, factory, kContextualMenuTypeID(), &reason);
+    if (made == nullptr) {
+      SetError(error, path + ": " + reason);
+      return std::nullopt;  // The instances made so far are released.
+    }
+    auto** unknown = static_cast<ContextualMenuInterfaceStruct**>(made);
+    LPVOID found = nullptr;
+    const HRESULT result = (*unknown)->QueryInterface(
+        unknown, CFUUIDGetUUIDBytes(kContextualMenuInterfaceID()), &found);
+    (*unknown)->Release(unknown);
+    if (result != S_OK || found == nullptr) {
+      SetError(error, path + ": no contextual-menu interface");
+      return std::nullopt;
+    }
+    loaded.instances.emplace_back(path, bundle->identifier,
+                                  static_cast<ContextualMenuInterfaceStruct**>(found));
+  }
+  return loaded;
+}
+
+}  // namespace
 
 ContextualMenuPlugIn::ContextualMenuPlugIn(std::string bundlePath, std::string identifier,
                                            ContextualMenuInterfaceStruct** interface)
@@ -36,80 +132,67 @@ ContextualMenuPlugIn& ContextualMenuPlugIn::operator=(ContextualMenuPlugIn&& oth
 }
 
 std::vector<std::string> ContextualMenuPlugInFolders() {
-  constexpr const char* kFolder = "Kestrine/Contextual Menu Items";
   std::vector<std::string> folders;
-  const char* dataHome = std::getenv("XDG_DATA_HOME");
-  if (dataHome != nullptr && dataHome[0] == '/') {
-    folders.push_back(std::string(dataHome) + "/" + kFolder);
-  } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
-    folders.push_back(std::string(home) + "/.local/share/" + kFolder);
-  }
-  const char* dataDirs = std::getenv("XDG_DATA_DIRS");
-  const std::string dirs =
-      dataDirs != nullptr && dataDirs[0] != '\0' ? dataDirs : "/usr/local/share:/usr/share";
-  std::size_t start = 0;
-  while (start <= dirs.size()) {
-    const std::size_t end = std::min(dirs.find(':', start), dirs.size());
-    const std::string dir = dirs.substr(start, end - start);
-    if (!dir.empty() && dir[0] == '/') folders.push_back(dir + "/" + kFolder);
-    start = end + 1;
+  try {
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    if (dataHome != nullptr && dataHome[0] == '/') {
+      folders.push_back(std::string(dataHome) + "/" + kPlugInFolder);
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+      folders.push_back(std::string(home) + "/.local/share/" + kPlugInFolder);
+    }
+    const char* dataDirs = std::getenv("XDG_DATA_DIRS");
+    const std::string dirs =
+        dataDirs != nullptr && dataDirs[0] != '\0' ? dataDirs : "/usr/local/share:/usr/share";
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+      const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+      const std::string dir = dirs.substr(start, end - start);
+      if (!dir.empty() && dir[0] == '/') folders.push_back(dir + "/" + kPlugInFolder);
+      start = end + 1;
+    }
+  } catch (const std::bad_alloc&) {
+    // The folders found so far.
   }
   return folders;
 }
 
 std::optional<std::vector<ContextualMenuPlugIn>> LoadContextualMenuPlugIn(
     std::string_view bundlePath, std::string* error) {
-  const std::string path(bundlePath);
-  std::string reason;
-  CFPlugInRef plugIn = CFPlugInCreate(nullptr, path, &reason);
-  auto fail = [&](const std::string& why) -> std::optional<std::vector<ContextualMenuPlugIn>> {
-    if (error != nullptr) *error = path + ": " + why;
+  try {
+    std::optional<LoadedBundle> loaded = LoadBundle(std::string(bundlePath), nullptr, error);
+    if (!loaded) return std::nullopt;
+    return std::move(loaded->instances);
+  } catch (const std::bad_alloc&) {
+    SetError(error, std::string(bundlePath) + ": out of memory");
     return std::nullopt;
-  };
-  if (!plugIn) return fail(reason);
-  const std::string identifier = CFPlugInGetBundle(plugIn)->identifier;
-  std::vector<ContextualMenuPlugIn> instances;
-  const std::vector<CFUUIDRef> factories =
-      CFPlugInFindFactoriesForPlugInTypeInPlugIn(kContextualMenuTypeID(), plugIn);
-  if (factories.empty()) return fail("not a contextual-menu plug-in");
-  for (const CFUUIDRef& factory : factories) {
-    void* made = CFPlugInInstanceCreate(nullptr, factory, kContextualMenuTypeID(), &reason);
-    if (made == nullptr) return fail(reason);
-    auto** unknown = static_cast<ContextualMenuInterfaceStruct**>(made);
-    LPVOID found = nullptr;
-    const HRESULT result = (*unknown)->QueryInterface(
-        unknown, CFUUIDGetUUIDBytes(kContextualMenuInterfaceID()), &found);
-    (*unknown)->Release(unknown);
-    if (result != S_OK || found == nullptr) return fail("no contextual-menu interface");
-    instances.emplace_back(path, identifier, static_cast<ContextualMenuInterfaceStruct**>(found));
   }
-  return instances;
 }
 
 ContextualMenuPlugIns LoadContextualMenuPlugIns(const std::vector<std::string>& folders) {
   ContextualMenuPlugIns result;
-  std::set<std::string> identifiers;
-  for (const std::string& folder : folders) {
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) continue;
-    std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(dir);
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
+  try {
+    std::set<std::string> identifiers;
+    for (const std::string& folder : folders) {
       std::string error;
-      std::optional<std::vector<ContextualMenuPlugIn>> loaded =
-          LoadContextualMenuPlugIn(folder + "/" + name, &error);
-      if (!loaded) {
-        result.skipped.push_back(error);
+      const std::optional<std::vector<std::string>> entries = EntriesOf(folder, &error);
+      if (!entries) {
+        result.skipped.push_back(std::move(error));
         continue;
       }
-      if (loaded->empty() || !identifiers.insert(loaded->front().identifier()).second) continue;
-      for (ContextualMenuPlugIn& plugIn : *loaded) result.instances.push_back(std::move(plugIn));
+      for (const std::string& entry : *entries) {
+        std::optional<LoadedBundle> loaded = LoadBundle(entry, &identifiers, &error);
+        if (!loaded) {
+          result.skipped.push_back(std::move(error));
+          continue;
+        }
+        identifiers.insert(loaded->identifier);
+        for (ContextualMenuPlugIn& instance : loaded->instances) {
+          result.instances.push_back(std::move(instance));
+        }
+      }
     }
+  } catch (const std::bad_alloc&) {
+    // What was loaded so far stays; the rest is left out.
   }
   return result;
 }

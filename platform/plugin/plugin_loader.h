@@ -75,6 +75,7 @@ std::optional<std::vector<ContextualMenuPlugIn>> LoadContextualMenuPlugIn(
 // Loads every usable bundle in `folders`, in order. A bundle whose identifier
 // an earlier bundle already brought is left out silently, before its code is
 // loaded, so a user's copy stands in for the system's; a bundle that fails
-// does not claim its identifier. Every other entry that fails is skipped and named in `skipped`. A missing folder gives
-// nothing; one that exists but cannot be listed is named in `skipped`.
+// does not claim its identifier. Every other entry that fails is skipped and
+// named in `skipped`. A missing folder gives nothing; one that exists but
+// cannot be listed is named in `skipped`.
 ContextualMenuPlugIns LoadContextualMenuPlugIns(const std::vector<std::string>& folders);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -164,22 +165,68 @@ TEST(CFPlugInTest, FactoriesThatCannotRun) {
   EXPECT_EQ(error, std::string("no plug-in declares the factory ") + unknown);
   EXPECT_EQ(CFPlugInInstanceCreate(nullptr, nullptr, Uuid(kPlugInTestTypeA), &error), nullptr);
   EXPECT_EQ(error, "no factory or type given");
+}
 
-  // A bundle whose shared object is missing fails to load, with the reason.
+// The plist of a bundle whose one factory (under its own UUID) is the test
+// plug-in's exported factory, with `executable` as CFBundleExecutable.
+std::string PlistWithFactory(const std::string& factory, const std::string& executable) {
+  return PlistWith(
+      kIdentifier + Key("CFBundleExecutable", String(executable)) +
+      Key("CFPlugInFactories", "<dict>" + Key(factory, String("PlugInTestFactory")) + "</dict>"));
+}
+
+TEST(CFPlugInTest, LoadsOnlyARegularFileInsideTheBundle) {
   TempDir dir;
   const char* factory = "11111111-2222-4333-8444-555555555555";
-  const std::string bundle = MakeBundle(
-      dir.path(), "NoCode",
-      PlistWith(kIdentifier + kExecutable +
-                Key("CFPlugInFactories", "<dict>" + Key(factory, String("F")) + "</dict>")),
-      false);
-  const CFPlugInRef noCode = CFPlugInCreate(nullptr, bundle, &error);
-  ASSERT_NE(noCode, nullptr) << error;
+  struct Case {
+    std::string name;
+    std::string executable;
+    // Makes the bundle's Contents/Linux/PlugInTest.so, or leaves it out.
+    void (*makeCode)(const std::string& path);
+    std::string error;  // After "<bundle>/Contents/"; empty: it lies outside.
+  };
+  const std::vector<Case> cases = {
+      {"Missing", "PlugInTest.so", nullptr, "Linux/PlugInTest.so: No such file or directory"},
+      {"Fifo", "PlugInTest.so",
+       [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); },
+       "Linux/PlugInTest.so: not a regular file"},
+      {"Folder", "PlugInTest.so", [](const std::string& path) { fs::create_directories(path); },
+       "Linux/PlugInTest.so: not a regular file"},
+      {"LinkLoop", "PlugInTest.so", [](const std::string& path) { fs::create_symlink(path, path); },
+       "Linux/PlugInTest.so: Too many levels of symbolic links"},
+      {"Climbs", "../Info.plist", nullptr, ""},
+      {"ClimbsDeeper", "sub/../../../x.so", nullptr, ""},
+      {"Absolute", "/bin/true", nullptr, ""},
+  };
+  for (const Case& test : cases) {
+    const std::string bundle =
+        MakeBundle(dir.path(), test.name, PlistWithFactory(factory, test.executable), false);
+    if (test.makeCode != nullptr) test.makeCode(bundle + "/Contents/Linux/PlugInTest.so");
+    std::string error;
+    EXPECT_EQ(CFPlugInCreate(nullptr, bundle, &error), nullptr) << test.name;
+    const std::string expected = test.error.empty()
+                                     ? bundle + "/Contents/Info.plist: CFBundleExecutable \"" +
+                                           test.executable + "\" lies outside the bundle"
+                                     : "cannot load " + bundle + "/Contents/" + test.error;
+    EXPECT_EQ(error, expected) << test.name;
+  }
+  // None of them claimed the factory.
+  EXPECT_EQ(CFPlugInInstanceCreate(nullptr, Uuid(factory), Uuid(kPlugInTestTypeA)), nullptr);
+
+  // Code that turns into a FIFO after the bundle was read is not loaded
+  // either: loading it would wait for a writer for ever.
+  const std::string swapped =
+      MakeBundle(dir.path(), "Swapped", PlistWithFactory(factory, "PlugInTest.so"));
+  std::string error;
+  const CFPlugInRef plugIn = CFPlugInCreate(nullptr, swapped, &error);
+  ASSERT_NE(plugIn, nullptr) << error;
+  const std::string code = swapped + "/Contents/Linux/PlugInTest.so";
+  fs::remove(code);
+  ASSERT_EQ(::mkfifo(code.c_str(), 0600), 0);
   EXPECT_EQ(CFPlugInInstanceCreate(nullptr, Uuid(factory), Uuid(kPlugInTestTypeA), &error),
             nullptr);
-  EXPECT_EQ(error.rfind("cannot load " + bundle + "/Contents/Linux/PlugInTest.so: ", 0), 0u)
-      << error;
-  EXPECT_FALSE(CFPlugInIsLoaded(noCode));
+  EXPECT_EQ(error, "cannot load " + code + ": not a regular file");
+  EXPECT_FALSE(CFPlugInIsLoaded(plugIn));
 }
 
 TEST(CFPlugInTest, RefusesBundlesThatAreNotPlugIns) {
