@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "hosts/module_host.h"
 #include "testing/test_support.h"
 
 namespace {
@@ -25,52 +26,6 @@ using kestrine_testing::ScopedEnv;
 using kestrine_testing::ScopedTempDir;
 using kestrine_testing::ScopedUser;
 using kestrine_testing::WriteFile;
-
-// A file as the three file managers describe one: its location, nothing more.
-struct TestFileInfo {
-  GObject parent;
-  GFile* location;
-};
-
-GFile* MyGetLocation(TestFileInfo* info) { return G_FILE(g_object_ref(info->location)); }
-char* MyGetURI(TestFileInfo* info) { return g_file_get_uri(info->location); }
-
-template <typename Interface>
-void MyFileInfoInit(gpointer iface, gpointer) {
-  auto* info = static_cast<Interface*>(iface);
-  info->get_location = reinterpret_cast<decltype(info->get_location)>(MyGetLocation);
-  info->get_uri = reinterpret_cast<decltype(info->get_uri)>(MyGetURI);
-}
-
-GType TestFileInfoType() {
-  static const GType type = [] {
-    GTypeInfo info{};
-    info.class_size = sizeof(GObjectClass);
-    info.class_init = [](gpointer klass, gpointer) {
-      G_OBJECT_CLASS(klass)->finalize = [](GObject* object) {
-        g_object_unref(reinterpret_cast<TestFileInfo*>(object)->location);
-        G_OBJECT_CLASS(g_type_class_peek(G_TYPE_OBJECT))->finalize(object);
-      };
-    };
-    info.instance_size = sizeof(TestFileInfo);
-    const GType t = g_type_register_static(G_TYPE_OBJECT, "KestrineTestFileInfo", &info,
-                                           static_cast<GTypeFlags>(0));
-    const GInterfaceInfo nautilus{MyFileInfoInit<NautilusFileInfoInterface>, nullptr, nullptr};
-    const GInterfaceInfo caja{MyFileInfoInit<CajaFileInfoIface>, nullptr, nullptr};
-    const GInterfaceInfo nemo{MyFileInfoInit<NemoFileInfoInterface>, nullptr, nullptr};
-    g_type_add_interface_static(t, NAUTILUS_TYPE_FILE_INFO, &nautilus);
-    g_type_add_interface_static(t, CAJA_TYPE_FILE_INFO, &caja);
-    g_type_add_interface_static(t, NEMO_TYPE_FILE_INFO, &nemo);
-    return t;
-  }();
-  return type;
-}
-
-GObject* NewFileInfo(GFile* location) {
-  auto* info = static_cast<TestFileInfo*>(g_object_new(TestFileInfoType(), nullptr));
-  info->location = location;
-  return G_OBJECT(info);
-}
 
 // What differs between the three file managers.
 struct Host {
@@ -114,24 +69,6 @@ const Host kHosts[] = {
 
 void FreeItems(GList* items) { g_list_free_full(items, g_object_unref); }
 
-// A type module that the test keeps in use for the process's life.
-GTypeModule* NewTypeModule() {
-  static const GType type = [] {
-    GTypeInfo info{};
-    info.class_size = sizeof(GTypeModuleClass);
-    info.class_init = [](gpointer klass, gpointer) {
-      G_TYPE_MODULE_CLASS(klass)->load = [](GTypeModule*) -> gboolean { return TRUE; };
-      G_TYPE_MODULE_CLASS(klass)->unload = [](GTypeModule*) {};
-    };
-    info.instance_size = sizeof(GTypeModule);
-    return g_type_register_static(G_TYPE_TYPE_MODULE, "KestrineTestTypeModule", &info,
-                                  static_cast<GTypeFlags>(0));
-  }();
-  auto* module = G_TYPE_MODULE(g_object_new(type, nullptr));
-  g_type_module_use(module);
-  return module;
-}
-
 // The plug-in folder every module loads from, shared by the whole run
 // because a module loads its plug-ins once: a copy of the built bundle, a
 // bundle whose code is missing and a plain file.
@@ -171,23 +108,10 @@ GObject* Provider(const Host& host) {
                         LogLines().push_back(message);
                       },
                       nullptr);
-    GModule* module = g_module_open(host.module, G_MODULE_BIND_LOCAL);
-    EXPECT_NE(module, nullptr) << g_module_error();
-    if (module == nullptr) return nullptr;
-    void (*initialize)(GTypeModule*) = nullptr;
-    void (*listTypes)(const GType**, int*) = nullptr;
-    const std::string prefix = host.name;
-    EXPECT_TRUE(g_module_symbol(module, (prefix + "_module_initialize").c_str(),
-                                reinterpret_cast<gpointer*>(&initialize)));
-    EXPECT_TRUE(g_module_symbol(module, (prefix + "_module_list_types").c_str(),
-                                reinterpret_cast<gpointer*>(&listTypes)));
-    if (initialize == nullptr || listTypes == nullptr) return nullptr;
-    initialize(NewTypeModule());
-    const GType* list = nullptr;
-    int count = 0;
-    listTypes(&list, &count);
-    EXPECT_EQ(count, 1);
-    types[host.name] = count == 1 ? list[0] : 0;
+    std::string error;
+    const GType type = LoadExtensionModule(host.module, host.name, &error);
+    EXPECT_NE(type, 0u) << error;
+    types[host.name] = type;
   }
   return types[host.name] == 0 ? nullptr : G_OBJECT(g_object_new(types[host.name], nullptr));
 }
@@ -220,7 +144,7 @@ class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
   GList* Items(const std::vector<std::string>& uris) {
     GList* files = nullptr;
     for (const std::string& uri : uris) {
-      files = g_list_append(files, NewFileInfo(g_file_new_for_commandline_arg(uri.c_str())));
+      files = g_list_append(files, NewTestFileInfo(g_file_new_for_commandline_arg(uri.c_str())));
     }
     GList* items = GetParam().fileItems(provider_, files);
     FreeItems(files);
@@ -384,7 +308,7 @@ TEST_P(ExtensionModuleTest, ActivationCopiesEveryItemInTheFileManagersOrder) {
   g_object_unref(item);
 
   const std::string folder = Folder("dir");
-  GObject* info = NewFileInfo(g_file_new_for_path(folder.c_str()));
+  GObject* info = NewTestFileInfo(g_file_new_for_path(folder.c_str()));
   items = GetParam().backgroundItems(provider_, info);
   EXPECT_EQ(Activate(items, "Copy Filename"), "dir");
   FreeItems(items);
