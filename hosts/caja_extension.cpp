@@ -81,6 +81,7 @@ void caja_module_initialize(GTypeModule* module) {
                                               &info, static_cast<GTypeFlags>(0));
   const GInterfaceInfo provider = {MyProviderInterfaceInit, nullptr, nullptr};
   g_type_module_add_interface(module, gProviderType, CAJA_TYPE_MENU_PROVIDER, &provider);
+  LogModuleLoaded("Caja");
 }
 
 void caja_module_shutdown(void) {}

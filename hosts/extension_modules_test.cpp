@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,8 @@ const Host kHosts[] = {
      },
      [](GObject* m) { return nemo_menu_get_items(NEMO_MENU(m)); }, true},
 };
+
+void PrintTo(const Host& host, std::ostream* out) { *out << host.name; }
 
 void FreeItems(GList* items) { g_list_free_full(items, g_object_unref); }
 

@@ -80,6 +80,11 @@ struct Builder {
 
 }  // namespace
 
+void LogModuleLoaded(const char* fileManager) {
+  g_log(kLogDomain, G_LOG_LEVEL_DEBUG, "%s module loaded; plug-ins load on the first menu",
+        fileManager);
+}
+
 void IterateDefaultMainContext() {
   GMainContext* context = g_main_context_default();
   if (!g_main_context_acquire(context)) return;

@@ -17,6 +17,10 @@
 // its yield runs the pending events of the default main context.
 ContextualMenuHost& SharedContextualMenuHost();
 
+// Writes the debug line "<fileManager> module loaded; plug-ins load on the
+// first menu" (shown with G_MESSAGES_DEBUG=Kestrine).
+void LogModuleLoaded(const char* fileManager);
+
 // Runs the default main context's pending events without waiting, at most
 // 100 of them, unless another thread owns the context.
 void IterateDefaultMainContext();

@@ -89,6 +89,7 @@ void nautilus_module_initialize(GTypeModule* module) {
                                               &info, static_cast<GTypeFlags>(0));
   const GInterfaceInfo provider = {MyProviderInterfaceInit, nullptr, nullptr};
   g_type_module_add_interface(module, gProviderType, NAUTILUS_TYPE_MENU_PROVIDER, &provider);
+  LogModuleLoaded("Nautilus");
 }
 
 void nautilus_module_shutdown(void) {}

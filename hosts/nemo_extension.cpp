@@ -80,6 +80,7 @@ void nemo_module_initialize(GTypeModule* module) {
                                               &info, static_cast<GTypeFlags>(0));
   const GInterfaceInfo provider = {MyProviderInterfaceInit, nullptr, nullptr};
   g_type_module_add_interface(module, gProviderType, NEMO_TYPE_MENU_PROVIDER, &provider);
+  LogModuleLoaded("Nemo");
 }
 
 void nemo_module_shutdown(void) {}
