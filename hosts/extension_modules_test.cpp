@@ -328,6 +328,12 @@ TEST_P(ExtensionModuleTest, ItemsWithoutALocalPathAndBrokenBundles) {
     EXPECT_EQ(Outline(items), AsShown("-\n")) << uri;
     FreeItems(items);
   }
+  // A name that is not UTF-8 still gets its menu; its paths render nothing.
+  const std::string bad = File("bad\xff.txt");
+  GList* badItems = Items({bad});
+  EXPECT_EQ(Outline(badItems), AsShown(kDefaultMenu));
+  EXPECT_EQ(Activate(badItems, "Copy Posix Path"), std::nullopt);  // Cleared.
+  FreeItems(badItems);
   GList* items = Items({a, "sftp://host/x", a});
   EXPECT_EQ(Activate(items, "Copy Filename"), "a.txt\na.txt");
   FreeItems(items);
@@ -374,12 +380,17 @@ TEST_P(ExtensionModuleTest, LongCommandsLetTheMainLoopRunButStartNoOtherCommand)
   EXPECT_FALSE(g_main_context_pending(nullptr));
 }
 
-TEST_P(ExtensionModuleTest, AThousandMenusComeAndGo) {
+TEST_P(ExtensionModuleTest, AThousandMenusComeAndGoAndTenThousandFilesCopy) {
   ASSERT_NE(provider_, nullptr);
   const std::string a = File("a.txt");
   for (int i = 0; i < 1000; ++i) FreeItems(Items({a}));
-  GList* items = Items({a});
-  EXPECT_EQ(Activate(items, "Copy Filename"), "a.txt");
+  std::vector<std::string> many;
+  for (int i = 0; i < 10000; ++i) many.push_back(File("many/" + std::to_string(i)));
+  GList* items = Items(many);
+  const std::optional<std::string> copied = Activate(items, "Copy Filename");
+  ASSERT_TRUE(copied.has_value());
+  EXPECT_EQ(std::count(copied->begin(), copied->end(), '\n'), 9999);
+  EXPECT_TRUE(copied->ends_with("\n9999"));
   FreeItems(items);
 }
 
