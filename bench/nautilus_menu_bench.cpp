@@ -1,7 +1,8 @@
 // Times the Nautilus module in one long-lived process, as Nautilus uses it:
 // the contextual menu for one file with previews on and 20 prefixes, and
 // "Copy Posix Path" on 1,000 selected files. Prints the median of each and
-// whether it meets its goal (1 ms and 50 ms).
+// whether it meets its goal (1 ms and 50 ms), and the menu for the 1,000
+// files.
 //
 //   nautilus_menu_bench MODULE BUNDLE
 //
@@ -121,9 +122,13 @@ int main(int argc, char** argv) {
 
   GList* all = FileInfos(paths);
   std::vector<double> activationTimes;
+  std::vector<double> bigMenuTimes;
   std::size_t copied = 0;
   for (int i = 0; i < kActivationRuns; ++i) {
+    const auto menuStart = Clock::now();
     GList* items = NautilusFileItems(provider, all);
+    bigMenuTimes.push_back(
+        std::chrono::duration<double, std::milli>(Clock::now() - menuStart).count());
     GList* submenu = nullptr;
     GObject* posix = FirstSubmenuItem(items, &submenu);
     if (posix == nullptr) {
@@ -150,6 +155,8 @@ int main(int argc, char** argv) {
   std::printf("menu through the Nautilus bridge, previews on, %d prefixes (%zu top items): "
               "median %.3f ms over %d builds (goal < 1 ms: %s)\n",
               kPrefixes, itemCount, menu, kMenuRuns, menu < 1.0 ? "met" : "MISSED");
+  std::printf("menu for %d selected files: median %.2f ms over %d builds\n", kSelectedFiles,
+              MedianMilliseconds(bigMenuTimes), kActivationRuns);
   std::printf("\"Copy Posix Path\" on %d files (%zu lines copied): median %.2f ms over %d runs "
               "(goal < 50 ms: %s)\n",
               kSelectedFiles, copied, activation, kActivationRuns,
