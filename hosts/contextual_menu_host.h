@@ -100,7 +100,7 @@ class ContextualMenuHost final {
   // call loads the plug-in bundles (a bundle that cannot be used is skipped
   // with one line in the log). While a command runs (its yield lets the file
   // manager ask for menus) the menu is left empty, so that no plug-in is
-  // entered twice at once. Never null.
+  // entered twice at once. Null only when memory runs out.
   std::shared_ptr<HostMenu> BuildMenu(const std::vector<HostSelectionItem>& selection);
 
   // Whether a command is running in this process.
