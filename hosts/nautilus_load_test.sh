@@ -89,7 +89,11 @@ window="$(run xdotool search --sync --onlyvisible --class nautilus | head -n 1)"
 run xdotool windowfocus --sync "$window" key --clearmodifiers ctrl+a
 for _ in $(seq 100); do grep -q "KestrineCM.so" "$maps" && break; sleep 0.1; done
 grep -q "KestrineCM.so" "$maps" || fail "the plug-in was not loaded for the selection's menu"
-sleep 2
+# Open the contextual menu, with Kestrine's items in it, and close it again.
+run xdotool key --clearmodifiers shift+F10
+sleep 1
+run xdotool key --clearmodifiers Escape
+sleep 1
 kill -0 "$nautilus_pid" 2>/dev/null || fail "Nautilus did not stay up"
 grep -E "CRITICAL|Kestrine-(WARNING|MESSAGE)" "$work/log" && fail "Nautilus logged a problem"
-echo "Nautilus loaded the module, stayed up and loaded the plug-in for its menu"
+echo "Nautilus loaded the module, loaded the plug-in for its menu, showed the menu and stayed up"
