@@ -142,7 +142,9 @@ void HandleCommand(const AEDesc* context, std::int32_t commandID) {
   for (long position = 1; position <= count; ++position) {
     items.push_back(ContextItemRef(context, position));
   }
-  WriteClipboardText(*clipboard, JoinSelectionText(items, commandID));
+  // Without a text (memory ran out) the clipboard stays empty.
+  const std::optional<std::string> text = JoinSelectionText(items, commandID);
+  WriteClipboardText(*clipboard, text ? std::string_view(*text) : std::string_view());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // End-to-end tests: the finder program loads the built KestrineCM.plugin
 // bundle, prints its menu and runs its commands against real files.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -11,6 +12,20 @@
 #include "testing/test_support.h"
 
 namespace {
+
+// AddressSanitizer reserves terabytes of address space for its shadow, so
+// its builds cannot run under an address-space limit.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
 
 using kestrine_testing::MakeDirs;
 using kestrine_testing::RunOptions;
@@ -263,6 +278,12 @@ TEST_F(FinderTest, JunkInThePlugInFolderIsSkippedAndNamed) {
          std::filesystem::create_symlink(f + "/" + n, f + "/" + n);
        },
        "Too many levels of symbolic links"},
+      {"FifoPlist.plugin",
+       [](const std::string& f, const std::string& n) {
+         MakeDirs(f + "/" + n + "/Contents");
+         ASSERT_EQ(::mkfifo((f + "/" + n + "/Contents/Info.plist").c_str(), 0600), 0);
+       },
+       "has no Contents/Info.plist"},
       {"Fifo.plugin",
        [](const std::string& f, const std::string& n) {
          ASSERT_EQ(::mkfifo((JunkBundle(f, n, "x.so") + "/Contents/Linux/x.so").c_str(), 0600), 0);
@@ -320,6 +341,19 @@ TEST_F(FinderTest, AUsersCopyStandsInForTheSystemsUnlessItFails) {
   EXPECT_EQ(r.out, kDefaultSubmenu);
   EXPECT_EQ(r.err, "finder: skipped " + copy + ": cannot load " + copy +
                        "/Contents/Linux/KestrineCM.so: No such file or directory\n");
+}
+
+TEST_F(FinderTest, MemoryRunningOutInACommandCopiesNothingAndKeepsTheHost) {
+  if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer cannot run under RLIMIT_AS";
+  Settings("<key>MultipathSeparator</key><string>" + std::string(1 << 20, '-') + "</string>");
+  const std::string file = File("a.txt");
+  for (const char* id : {"1", "10"}) {
+    std::vector<std::string> argv = {FINDER_PATH, "choose", "--plugin", KESTRINE_CM_BUNDLE, id};
+    argv.insert(argv.end(), 3000, file);
+    const RunResult r = RunProgramWith(argv, RunOptions{{}, {{RLIMIT_AS, 256u << 20}}, 120});
+    EXPECT_EQ(r.exitStatus, 0) << id << ": " << r.err.substr(0, 300);
+    EXPECT_EQ(user_.Clipboard(), std::nullopt) << id;
+  }
 }
 
 }  // namespace

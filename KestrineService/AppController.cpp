@@ -88,6 +88,12 @@ ServiceOutcome AppController::handleMenuSelection(const NSPasteboard& pboard,
   std::vector<SelectionItem> items;
   items.reserve(filenames->size());
   for (const std::string& filename : *filenames) items.push_back(ItemForFilename(filename));
-  WriteClipboardText(*clipboard, JoinSelectionText(items, *commandID));
+  const std::optional<std::string> text = JoinSelectionText(items, *commandID);
+  if (!text) {
+    // Memory ran out: the cleared clipboard stays empty.
+    WriteClipboardText(*clipboard, std::string_view());
+    return ServiceOutcome::kOutOfMemory;
+  }
+  WriteClipboardText(*clipboard, *text);
   return ServiceOutcome::kCopied;
 }

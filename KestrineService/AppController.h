@@ -40,6 +40,7 @@ enum class ServiceOutcome {
   kNoFileNames,       // No file-name list: the clipboard is unchanged.
   kUnknownCommand,    // The user-data string names no command: unchanged.
   kClipboardFailed,   // The clipboard could not be opened: unchanged.
+  kOutOfMemory,       // Memory ran out for the text: the clipboard is empty.
 };
 
 class AppController final {

@@ -1,6 +1,7 @@
 // End-to-end tests of the KestrineService program against real files and the
 // per-user clipboard file.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -13,9 +14,25 @@
 
 namespace {
 
+// AddressSanitizer reserves terabytes of address space for its shadow, so
+// its builds cannot run under an address-space limit.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 using kestrine_testing::MakeDirs;
 using kestrine_testing::ReadFile;
+using kestrine_testing::RunOptions;
 using kestrine_testing::RunProgram;
+using kestrine_testing::RunProgramWith;
 using kestrine_testing::RunResult;
 using kestrine_testing::ScopedEnv;
 using kestrine_testing::ScopedUser;
@@ -219,6 +236,39 @@ TEST(KestrineServiceX11Test, CopiesToTheX11Clipboard) {
   // A request whose items render nothing leaves the clipboard empty.
   RunProgram({KESTRINE_SERVICE_PATH, "Copy Extension", user.home()});
   EXPECT_EQ(server.ReadClipboardExpecting(""), "");
+}
+
+TEST_F(KestrineServiceTest, MemoryRunningOutLeavesTheClipboardEmpty) {
+  if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer cannot run under RLIMIT_AS";
+  const std::string separator(1 << 20, '-');
+  user_.WriteSettings("<key>MultipathSeparator</key><string>" + separator + "</string>");
+  const std::string file = File("a.txt");
+  const std::string tree = Folder("tree");
+  struct Case {
+    std::string command;
+    std::string item;
+    std::size_t count;
+    std::optional<std::string> copied;  // None: memory runs out.
+  };
+  const std::vector<Case> cases = {
+      {"Copy Posix Path", file, 2, file + separator + file},
+      {"Copy Posix Path", file, 3000, std::nullopt},
+      {"Copy All Paths", file, 3000, std::nullopt},
+      {"Copy Folder Paths", tree, 3000, std::nullopt},
+  };
+  for (const Case& test : cases) {
+    std::vector<std::string> argv = {KESTRINE_SERVICE_PATH, test.command};
+    argv.insert(argv.end(), test.count, test.item);
+    const RunResult r = RunProgramWith(argv, RunOptions{{}, {{RLIMIT_AS, 256u << 20}}, 120});
+    const std::string what = test.command + " x" + std::to_string(test.count);
+    EXPECT_EQ(r.exitStatus, test.copied ? 0 : 1) << what << ": " << r.err.substr(0, 300);
+    EXPECT_EQ(user_.Clipboard(), test.copied) << what;
+    if (!test.copied) {
+      EXPECT_NE(r.err.find("KestrineService: out of memory; the clipboard is left empty\n"),
+                std::string::npos)
+          << what << ": " << r.err.substr(r.err.size() > 300 ? r.err.size() - 300 : 0);
+    }
+  }
 }
 
 }  // namespace

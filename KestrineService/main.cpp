@@ -5,11 +5,14 @@
 //   KestrineService "<command>" [PATH...]  copy the PATHs' text for <command>
 //
 // Exit status: 0 when the request was handled, 1 when the clipboard could
-// not be opened or the entries not written, 2 for an unknown command.
+// not be opened, memory ran out or the entries could not be written, 2 for
+// an unknown command.
 #include <unistd.h>
 
 #include <climits>
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -34,7 +37,7 @@ void PrintUsage() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
   AppController controller;
   if (argc < 2) {
     const std::string executable = ExecutablePath(argv[0]);
@@ -56,6 +59,15 @@ int main(int argc, char** argv) {
     case ServiceOutcome::kClipboardFailed:
       std::fputs("KestrineService: the clipboard could not be opened\n", stderr);
       return 1;
+    case ServiceOutcome::kOutOfMemory:
+      std::fputs("KestrineService: out of memory; the clipboard is left empty\n", stderr);
+      return 1;
   }
+  return 1;
+} catch (const std::bad_alloc&) {
+  std::fputs("KestrineService: out of memory\n", stderr);
+  return 1;
+} catch (const std::exception& error) {
+  std::fprintf(stderr, "KestrineService: %s\n", error.what());
   return 1;
 }

@@ -1,6 +1,7 @@
 #include "engine/path_forms.h"
 
 #include <algorithm>
+#include <new>
 #include <string>
 
 #include "engine/prefixes.h"
@@ -109,6 +110,27 @@ std::optional<std::string> SingleFormBody(const FSRef& ref, char* buffer, std::s
   }
 }
 
+// get_clipboard_data once its arguments are checked; may throw std::bad_alloc.
+std::int32_t RenderClipboardData(const FSRef& ref, char* buffer, std::size_t capacity,
+                                 std::int32_t commandID) {
+  if (commandID >= kFirstBackslashPrefixID) {
+    return RenderBackslashPrefixForm(ref, buffer, capacity,
+                                     static_cast<std::size_t>(commandID - kFirstBackslashPrefixID));
+  }
+  if (commandID >= kFirstSlashPrefixID) {
+    return RenderSlashPrefixForm(ref, buffer, capacity,
+                                 static_cast<std::size_t>(commandID - kFirstSlashPrefixID));
+  }
+  const SingleForm* form = FindSingleForm(commandID);
+  if (form == nullptr) return 0;
+  if (commandID == kCopyUNCWindowsStylePath) return RenderUNC(ref, buffer, capacity, true);
+  if (commandID == kCopyAFPURL) return RenderAFPURL(ref, buffer, capacity);
+  std::optional<std::string> body = SingleFormBody(ref, buffer, capacity, commandID);
+  EmptyBuffer(buffer, capacity);
+  if (!body) return 0;
+  return EmitLabelled(*form, *body, buffer, capacity);
+}
+
 }  // namespace
 
 std::string MakeUNCWindowsStyleText(std::string_view posixPath) {
@@ -139,22 +161,13 @@ std::int32_t get_clipboard_data(const FSRef& ref, char* buffer, std::size_t capa
                                 std::int32_t commandID) {
   EmptyBuffer(buffer, capacity);
   if (buffer == nullptr || capacity == 0) return 0;
-  if (commandID >= kFirstBackslashPrefixID) {
-    return RenderBackslashPrefixForm(ref, buffer, capacity,
-                                     static_cast<std::size_t>(commandID - kFirstBackslashPrefixID));
+  try {
+    return RenderClipboardData(ref, buffer, capacity, commandID);
+  } catch (const std::bad_alloc&) {
+    // Nothing is rendered when memory runs out.
+    EmptyBuffer(buffer, capacity);
+    return 0;
   }
-  if (commandID >= kFirstSlashPrefixID) {
-    return RenderSlashPrefixForm(ref, buffer, capacity,
-                                 static_cast<std::size_t>(commandID - kFirstSlashPrefixID));
-  }
-  const SingleForm* form = FindSingleForm(commandID);
-  if (form == nullptr) return 0;
-  if (commandID == kCopyUNCWindowsStylePath) return RenderUNC(ref, buffer, capacity, true);
-  if (commandID == kCopyAFPURL) return RenderAFPURL(ref, buffer, capacity);
-  std::optional<std::string> body = SingleFormBody(ref, buffer, capacity, commandID);
-  EmptyBuffer(buffer, capacity);
-  if (!body) return 0;
-  return EmitLabelled(*form, *body, buffer, capacity);
 }
 
 std::int32_t GetUNCWindowsStylePath(const FSRef& ref, char* buffer, std::size_t capacity) {

@@ -82,9 +82,10 @@ std::int32_t CopyRenderedText(std::string_view text, char* buffer, std::size_t c
 // UTF-8 and returns the text's length in bytes. Returns 0, with "" in the
 // buffer, for an ID that names no single-item or prefix form, for an item
 // that cannot be rendered (deleted, a name that is not UTF-8, no extension,
-// a prefix entry that does not exist) and for a text that does not fit in
-// `capacity` bytes with its NUL: never a cut text. The label of the form is
-// put in front when `LabelItems` is on (never for prefix forms).
+// a prefix entry that does not exist), for a text that does not fit in
+// `capacity` bytes with its NUL (never a cut text), and when memory runs
+// out. The label of the form is put in front when `LabelItems` is on (never
+// for prefix forms).
 std::int32_t get_clipboard_data(const FSRef& ref, char* buffer, std::size_t capacity,
                                 std::int32_t commandID);
 

@@ -33,33 +33,48 @@ std::optional<std::string> GetAllClipboardStrings(const FSRef& ref) {
   }
 }
 
-std::string JoinSelectionText(const std::vector<SelectionItem>& items, std::int32_t commandID) {
-  const std::string separator = MultipathSeparator();
-  std::string text;
-  char buffer[kRenderBufferSize];
-  for (std::size_t index = 0; index < items.size(); ++index) {
-    const bool first = index == 0;
-    if (!items[index]) continue;
-    const FSRef& ref = *items[index];
-    if (commandID == kCopyAll || commandID == kCopyFolderPaths) {
-      std::optional<std::string> block;
-      if (commandID == kCopyAll) {
-        block = GetAllClipboardStrings(ref);
-      } else {
-        // The collect pass replays the folders the count pass read.
-        const ScopedFileSystemSnapshot listings;
-        IterateCountFolders(ref);
-        IterateCollectFolders(ref);
-        block = GetFolderPathsClipboardStrings();
-      }
-      if (!block) continue;
-      if (!first) text += kBlockSeparator;
-      text += *block;
-    } else {
-      if (get_clipboard_data(ref, buffer, sizeof buffer, commandID) < 1) continue;
-      if (!first) text += separator;
-      text += buffer;
-    }
+namespace {
+
+// The block of "Copy All" or "Copy Folder Paths" for one item; none when it
+// yields nothing or memory runs out while it is made.
+std::optional<std::string> BlockFor(const FSRef& ref, std::int32_t commandID) {
+  if (commandID == kCopyAll) return GetAllClipboardStrings(ref);
+  try {
+    // The collect pass replays the folders the count pass read.
+    const ScopedFileSystemSnapshot listings;
+    IterateCountFolders(ref);
+    IterateCollectFolders(ref);
+    return GetFolderPathsClipboardStrings();
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
   }
-  return text;
+}
+
+}  // namespace
+
+std::optional<std::string> JoinSelectionText(const std::vector<SelectionItem>& items,
+                                             std::int32_t commandID) {
+  try {
+    const std::string separator = MultipathSeparator();
+    std::string text;
+    char buffer[kRenderBufferSize];
+    for (std::size_t index = 0; index < items.size(); ++index) {
+      const bool first = index == 0;
+      if (!items[index]) continue;
+      const FSRef& ref = *items[index];
+      if (commandID == kCopyAll || commandID == kCopyFolderPaths) {
+        const std::optional<std::string> block = BlockFor(ref, commandID);
+        if (!block) continue;
+        if (!first) text += kBlockSeparator;
+        text += *block;
+      } else {
+        if (get_clipboard_data(ref, buffer, sizeof buffer, commandID) < 1) continue;
+        if (!first) text += separator;
+        text += buffer;
+      }
+    }
+    return text;
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
 }
