@@ -6,7 +6,14 @@ set -euo pipefail
 BUILD="${1:?usage: install_test.sh BUILD_DIR}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-cmake --install "$BUILD" --prefix "$work/prefix" >/dev/null
+# Through DESTDIR, so that the file-manager modules, which go to the file
+# managers' own folders, land inside the temporary folder too.
+DESTDIR="$work/root" cmake --install "$BUILD" --prefix /opt/kestrine >/dev/null
+ln -s "$work/root/opt/kestrine" "$work/prefix"
+for pkg in libnautilus-extension-4 libcaja-extension libnemo-extension; do
+  folder="$work/root$(pkg-config --variable=extensiondir "$pkg")"
+  ls "$folder"/libkestrine-*.so >/dev/null 2>&1 || { echo "no module installed in $folder"; exit 1; }
+done
 mkdir -p "$work/home" "$work/run"
 chmod 700 "$work/run"
 printf 'x' >"$work/home/notes.txt"

@@ -1,0 +1,250 @@
+#include "hosts/contextual_menu_host.h"
+
+#include <cstring>
+#include <utility>
+
+#include "platform/appleevents/alias.h"
+#include "platform/corefoundation/cf_string.h"
+#include "platform/corefoundation/cf_utf16.h"
+#include "platform/events/events.h"
+#include "platform/files/files.h"
+#include "platform/plugin/plugin_loader.h"
+
+// What the host and the menus it built share: the loaded plug-ins stay
+// loaded while any menu may still call them.
+struct HostMenu::Shared {
+  ContextualMenuHost::LogFunction log;
+  ContextualMenuHost::YieldFunction yield;
+  ContextualMenuPlugIns plugIns;
+  bool commandRunning = false;
+  bool yielding = false;
+
+  void Log(const std::string& line) const {
+    try {
+      if (log) log(line);
+    } catch (...) {
+    }
+  }
+};
+
+namespace {
+
+// Where an item without a local path points: below a file, so that no file
+// system can ever hold it and the alias never resolves.
+constexpr std::string_view kUnreachableFolder = "/dev/null/";
+
+std::optional<std::int32_t> LongParam(const AERecord& record, AEKeyword key) {
+  std::int32_t value = 0;
+  std::size_t size = 0;
+  DescType type = 0;
+  if (AEGetParamPtr(&record, key, typeSInt32, &type, &value, sizeof value, &size) != noErr ||
+      size != sizeof value) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::string RecordTitle(const AERecord& record) {
+  AEDesc name;
+  if (AEGetParamDesc(&record, keyAEName, typeWildCard, &name) != noErr) return "";
+  std::string bytes(AEGetDescDataSize(&name), '\0');
+  if (AEGetDescData(&name, bytes.data(), bytes.size()) != noErr) return "";
+  if (name.descriptorType() == typeUnicodeText) {
+    std::u16string units(bytes.size() / 2, u'\0');
+    std::memcpy(units.data(), bytes.data(), units.size() * 2);
+    return CFStringCreateWithCharacters(units).value_or(std::string());
+  }
+  if (name.descriptorType() == typeText) return CFStringCreateWithMacRoman(bytes);
+  return MakeValidUTF8(bytes);
+}
+
+// Percent-escapes the bytes of `uri` that cannot stand in one path
+// component.
+std::string PathComponentForURI(std::string_view uri) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string component;
+  for (const char c : uri) {
+    if (c == '/' || c == '%' || c == '\0') {
+      const auto byte = static_cast<unsigned char>(c);
+      component += '%';
+      component += kHex[byte >> 4];
+      component += kHex[byte & 0xF];
+    } else {
+      component += c;
+    }
+  }
+  return component.empty() ? std::string("%00") : component;
+}
+
+void PutMissingItem(const HostSelectionItem& item, AEDescList* context) {
+  std::string alias;
+  const bool absolute = item.localPath && item.localPath->starts_with('/');
+  const std::string target = absolute ? *item.localPath
+                                      : std::string(kUnreachableFolder) + PathComponentForURI(item.uri);
+  if (FSNewAliasFromPath(target, &alias) != noErr &&
+      FSNewAliasFromPath(std::string(kUnreachableFolder) + "%00", &alias) != noErr) {
+    return;
+  }
+  AEPutPtr(context, 0, typeAlias, alias.data(), alias.size());
+}
+
+void AddRefAll(const std::vector<ContextualMenuInterfaceStruct**>& plugIns) {
+  for (ContextualMenuInterfaceStruct** plugIn : plugIns) (*plugIn)->AddRef(plugIn);
+}
+
+}  // namespace
+
+AEDesc MakeHostContext(const std::vector<HostSelectionItem>& selection) {
+  AEDesc context;
+  if (selection.empty() || AECreateList(nullptr, 0, false, &context) != noErr) return context;
+  for (const HostSelectionItem& item : selection) {
+    FSRef ref{};
+    if (item.localPath && FSPathMakeRef(*item.localPath, &ref) == noErr) {
+      AEPutPtr(&context, 0, typeFSRef, &ref, sizeof ref);
+    } else {
+      PutMissingItem(item, &context);
+    }
+  }
+  return context;
+}
+
+std::vector<HostMenuEntry> HostMenuEntriesFromCommandList(const AEDescList& list,
+                                                          std::size_t plugIn) {
+  std::vector<HostMenuEntry> entries;
+  long count = 0;
+  if (AECountItems(&list, &count) != noErr) return entries;
+  for (long i = 1; i <= count; ++i) {
+    AERecord record;
+    if (AEGetNthDesc(&list, i, typeWildCard, nullptr, &record) != noErr ||
+        record.descriptorType() != typeAERecord) {
+      continue;
+    }
+    HostMenuEntry entry;
+    entry.plugIn = plugIn;
+    entry.title = RecordTitle(record);
+    const std::int32_t attributes = LongParam(record, keyContextualMenuAttributes).value_or(0);
+    AEDescList submenu;
+    if (AEGetParamDesc(&record, keyContextualMenuSubmenu, typeAEList, &submenu) == noErr) {
+      entry.kind = HostMenuEntry::Kind::kSubmenu;
+      entry.submenu = HostMenuEntriesFromCommandList(submenu, plugIn);
+    } else if ((attributes & kMenuItemAttrSeparator) != 0) {
+      entry.kind = HostMenuEntry::Kind::kSeparator;
+      entry.title.clear();
+    } else {
+      const std::optional<std::int32_t> id = LongParam(record, keyContextualMenuCommandID);
+      if (!id) continue;
+      entry.commandID = *id;
+    }
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+std::string EscapeMenuMnemonics(std::string_view title) {
+  std::string escaped;
+  escaped.reserve(title.size());
+  for (const char c : title) {
+    if (c == '_') escaped += '_';
+    escaped += c;
+  }
+  return escaped;
+}
+
+HostMenu::HostMenu(std::shared_ptr<Shared> shared, AEDesc context,
+                   std::vector<ContextualMenuInterfaceStruct**> plugIns)
+    : m_shared(std::move(shared)), m_context(std::move(context)), m_plugIns(std::move(plugIns)) {}
+
+HostMenu::~HostMenu() {
+  // A menu that closed without a choice still gets its clean-up.
+  for (ContextualMenuInterfaceStruct** plugIn : m_plugIns) {
+    if (!m_cleanedUp) (*plugIn)->PostMenuCleanup(plugIn);
+    (*plugIn)->Release(plugIn);
+  }
+}
+
+bool HostMenu::Activate(const HostMenuEntry& entry) {
+  if (entry.kind != HostMenuEntry::Kind::kCommand || entry.plugIn >= m_plugIns.size()) {
+    return false;
+  }
+  Shared& shared = *m_shared;
+  if (shared.commandRunning) {
+    shared.Log("a command is still running; \"" + entry.title + "\" is ignored");
+    return false;
+  }
+  shared.commandRunning = true;
+  std::function<void()> previousHook;
+  try {
+    // The yield runs the file manager's pending events; an event that asks
+    // for another command or menu meanwhile finds commandRunning set, and a
+    // yield from inside a yield returns at once.
+    std::weak_ptr<Shared> weak = m_shared;
+    previousHook = SetWaitNextEventHook([weak] {
+      const std::shared_ptr<Shared> locked = weak.lock();
+      if (!locked || locked->yielding || !locked->yield) return;
+      locked->yielding = true;
+      try {
+        locked->yield();
+      } catch (...) {
+      }
+      locked->yielding = false;
+    });
+  } catch (...) {
+  }
+  ContextualMenuInterfaceStruct** handler = m_plugIns[entry.plugIn];
+  (*handler)->HandleSelection(handler, &m_context, entry.commandID);
+  for (ContextualMenuInterfaceStruct** plugIn : m_plugIns) (*plugIn)->PostMenuCleanup(plugIn);
+  m_cleanedUp = true;
+  SetWaitNextEventHook(std::move(previousHook));
+  shared.commandRunning = false;
+  return true;
+}
+
+ContextualMenuHost::ContextualMenuHost(LogFunction log, YieldFunction yield)
+    : m_shared(std::make_shared<HostMenu::Shared>()) {
+  m_shared->log = std::move(log);
+  m_shared->yield = std::move(yield);
+}
+
+ContextualMenuHost::~ContextualMenuHost() = default;
+
+bool ContextualMenuHost::CommandRunning() const { return m_shared->commandRunning; }
+
+void ContextualMenuHost::LoadPlugIns() {
+  m_loaded = true;
+  m_shared->plugIns = LoadContextualMenuPlugIns(ContextualMenuPlugInFolders());
+  for (const std::string& line : m_shared->plugIns.skipped) m_shared->Log(line);
+}
+
+std::shared_ptr<HostMenu> ContextualMenuHost::BuildMenu(
+    const std::vector<HostSelectionItem>& selection) {
+  try {
+    if (m_shared->commandRunning) {
+      return std::shared_ptr<HostMenu>(new HostMenu(m_shared, AEDesc(), {}));
+    }
+    if (!m_loaded) LoadPlugIns();
+    std::vector<ContextualMenuInterfaceStruct**> plugIns;
+    for (const ContextualMenuPlugIn& plugIn : m_shared->plugIns.instances) {
+      plugIns.push_back(plugIn.interface());
+    }
+    AddRefAll(plugIns);
+    std::shared_ptr<HostMenu> menu(new HostMenu(m_shared, MakeHostContext(selection), plugIns));
+    for (std::size_t i = 0; i < plugIns.size(); ++i) {
+      AEDescList commands;
+      if (AECreateList(nullptr, 0, false, &commands) != noErr) continue;
+      const AEDesc* context =
+          menu->m_context.descriptorType() == typeNull ? nullptr : &menu->m_context;
+      (*plugIns[i])->ExamineContext(plugIns[i], context, &commands);
+      std::vector<HostMenuEntry> entries = HostMenuEntriesFromCommandList(commands, i);
+      menu->m_entries.insert(menu->m_entries.end(), std::make_move_iterator(entries.begin()),
+                             std::make_move_iterator(entries.end()));
+    }
+    return menu;
+  } catch (...) {
+    m_shared->Log("the contextual menu could not be built (out of memory)");
+  }
+  try {
+    return std::shared_ptr<HostMenu>(new HostMenu(m_shared, AEDesc(), {}));
+  } catch (...) {
+    return nullptr;
+  }
+}

@@ -1,0 +1,404 @@
+// The built Nautilus, Caja and Nemo modules, loaded as their file managers
+// load them (g_module_open, the module's initialize and list-types entry
+// points), asked for menus for real files and activated.
+#include <gio/gio.h>
+#include <gmodule.h>
+#include <gtest/gtest.h>
+#include <libcaja-extension/caja-file-info.h>
+#include <libcaja-extension/caja-menu-provider.h>
+#include <libnemo-extension/nemo-file-info.h>
+#include <libnemo-extension/nemo-menu-provider.h>
+#include <nautilus-extension.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "hosts/module_host.h"
+#include "testing/test_support.h"
+
+namespace {
+
+using kestrine_testing::MakeDirs;
+using kestrine_testing::ScopedEnv;
+using kestrine_testing::ScopedTempDir;
+using kestrine_testing::ScopedUser;
+using kestrine_testing::WriteFile;
+
+// What differs between the three file managers.
+struct Host {
+  const char* name;
+  const char* module;
+  GList* (*fileItems)(GObject* provider, GList* files);
+  GList* (*backgroundItems)(GObject* provider, GObject* folder);
+  GList* (*submenuItems)(GObject* menu);
+  bool separators;
+};
+
+const Host kHosts[] = {
+    {"nautilus", KESTRINE_NAUTILUS_MODULE,
+     [](GObject* p, GList* f) {
+       return nautilus_menu_provider_get_file_items(NAUTILUS_MENU_PROVIDER(p), f);
+     },
+     [](GObject* p, GObject* d) {
+       return nautilus_menu_provider_get_background_items(NAUTILUS_MENU_PROVIDER(p),
+                                                          NAUTILUS_FILE_INFO(d));
+     },
+     [](GObject* m) { return nautilus_menu_get_items(NAUTILUS_MENU(m)); }, false},
+    {"caja", KESTRINE_CAJA_MODULE,
+     [](GObject* p, GList* f) {
+       return caja_menu_provider_get_file_items(CAJA_MENU_PROVIDER(p), nullptr, f);
+     },
+     [](GObject* p, GObject* d) {
+       return caja_menu_provider_get_background_items(CAJA_MENU_PROVIDER(p), nullptr,
+                                                      reinterpret_cast<CajaFileInfo*>(d));
+     },
+     [](GObject* m) { return caja_menu_get_items(CAJA_MENU(m)); }, false},
+    {"nemo", KESTRINE_NEMO_MODULE,
+     [](GObject* p, GList* f) {
+       return nemo_menu_provider_get_file_items(NEMO_MENU_PROVIDER(p), nullptr, f);
+     },
+     [](GObject* p, GObject* d) {
+       return nemo_menu_provider_get_background_items(NEMO_MENU_PROVIDER(p), nullptr,
+                                                      NEMO_FILE_INFO(d));
+     },
+     [](GObject* m) { return nemo_menu_get_items(NEMO_MENU(m)); }, true},
+};
+
+void PrintTo(const Host& host, std::ostream* out) { *out << host.name; }
+
+void FreeItems(GList* items) { g_list_free_full(items, g_object_unref); }
+
+// The plug-in folder every module loads from, shared by the whole run
+// because a module loads its plug-ins once: a copy of the built bundle, a
+// bundle whose code is missing and a plain file.
+const std::string& PlugInData() {
+  static ScopedTempDir* dir = [] {
+    auto* d = new ScopedTempDir;
+    const std::string folder = d->Join("Kestrine/Contextual Menu Items");
+    MakeDirs(folder);
+    std::filesystem::copy(KESTRINE_CM_BUNDLE, folder + "/KestrineCM.plugin",
+                          std::filesystem::copy_options::recursive);
+    // Another plug-in, whose shared object is missing.
+    std::string plist = kestrine_testing::ReadFile(KESTRINE_CM_BUNDLE "/Contents/Info.plist").value();
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"com.corvane.", "org.example."},
+                                   {"2C300F12", "2C300F13"}}) {
+      for (std::size_t at = plist.find(from); at != std::string::npos; at = plist.find(from, at)) {
+        plist.replace(at, from.size(), to);
+      }
+    }
+    WriteFile(folder + "/Broken.plugin/Contents/Info.plist", plist);
+    WriteFile(folder + "/junk", "not a bundle");
+    return d;
+  }();
+  return dir->path();
+}
+
+std::vector<std::string>& LogLines() {
+  static std::vector<std::string> lines;
+  return lines;
+}
+
+// The module's menu provider; the module is loaded on the first call.
+GObject* Provider(const Host& host) {
+  static std::map<std::string, GType> types;
+  if (!types.count(host.name)) {
+    g_log_set_handler("Kestrine", G_LOG_LEVEL_MASK,
+                      [](const char*, GLogLevelFlags, const char* message, gpointer) {
+                        LogLines().push_back(message);
+                      },
+                      nullptr);
+    std::string error;
+    const GType type = LoadExtensionModule(host.module, host.name, &error);
+    EXPECT_NE(type, 0u) << error;
+    types[host.name] = type;
+  }
+  return types[host.name] == 0 ? nullptr : G_OBJECT(g_object_new(types[host.name], nullptr));
+}
+
+class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
+ public:
+  ExtensionModuleTest()
+      : dataDirs_("XDG_DATA_DIRS", PlugInData()),
+        prefixes_(PlugInData() +
+                  "/Kestrine/Contextual Menu Items/KestrineCM.plugin/Contents/Resources/"
+                  "Prefixes.txt"),
+        provider_(Provider(GetParam())) {
+    std::filesystem::remove(prefixes_);
+  }
+  ~ExtensionModuleTest() override {
+    if (provider_ != nullptr) g_object_unref(provider_);
+  }
+
+  std::string File(const std::string& name) {
+    const std::string path = user_.home() + "/" + name;
+    WriteFile(path, "x");
+    return path;
+  }
+  std::string Folder(const std::string& name) {
+    const std::string path = user_.home() + "/" + name;
+    MakeDirs(path);
+    return path;
+  }
+  // The items for files at `uris` (paths or URIs), a new list.
+  GList* Items(const std::vector<std::string>& uris) {
+    GList* files = nullptr;
+    for (const std::string& uri : uris) {
+      files = g_list_append(files, NewTestFileInfo(g_file_new_for_commandline_arg(uri.c_str())));
+    }
+    GList* items = GetParam().fileItems(provider_, files);
+    FreeItems(files);
+    return items;
+  }
+  // One line per item: its label, " >" for a submenu, "-" for a separator;
+  // submenu items indented.
+  std::string Outline(GList* items, int depth = 0) {
+    std::string text;
+    for (GList* node = items; node != nullptr; node = node->next) {
+      GObject* item = G_OBJECT(node->data);
+      text += std::string(static_cast<std::size_t>(depth) * 2, ' ');
+      gboolean separator = FALSE;
+      if (g_object_class_find_property(G_OBJECT_GET_CLASS(item), "separator") != nullptr) {
+        g_object_get(item, "separator", &separator, nullptr);
+      }
+      char* label = nullptr;
+      GObject* menu = nullptr;
+      g_object_get(item, "label", &label, "menu", &menu, nullptr);
+      if (separator) {
+        text += "-\n";
+      } else if (menu != nullptr) {
+        GList* children = GetParam().submenuItems(menu);
+        text += std::string(label) + " >\n" + Outline(children, depth + 1);
+        FreeItems(children);
+      } else {
+        text += std::string(label) + "\n";
+      }
+      g_free(label);
+      if (menu != nullptr) g_object_unref(menu);
+    }
+    return text;
+  }
+  // `outline` as this host shows it: without separators where it has none.
+  std::string AsShown(const std::string& outline) {
+    if (GetParam().separators) return outline;
+    std::string shown;
+    std::size_t start = 0;
+    while (start < outline.size()) {
+      const std::size_t end = outline.find('\n', start) + 1;
+      const std::string line = outline.substr(start, end - start);
+      if (line.find_first_not_of(' ') != line.find("-\n")) shown += line;
+      start = end;
+    }
+    return shown;
+  }
+  // The item titled `label`, in a submenu too; null when there is none.
+  GObject* Find(GList* items, const std::string& label) {
+    for (GList* node = items; node != nullptr; node = node->next) {
+      char* text = nullptr;
+      GObject* menu = nullptr;
+      g_object_get(node->data, "label", &text, "menu", &menu, nullptr);
+      const bool match = text != nullptr && label == text;
+      g_free(text);
+      GObject* found = match ? G_OBJECT(node->data) : nullptr;
+      if (menu != nullptr) {
+        GList* children = GetParam().submenuItems(menu);
+        if (found == nullptr) found = Find(children, label);
+        FreeItems(children);
+        g_object_unref(menu);
+      }
+      if (found != nullptr) return found;
+    }
+    return nullptr;
+  }
+  std::optional<std::string> Activate(GList* items, const std::string& label) {
+    GObject* item = Find(items, label);
+    EXPECT_NE(item, nullptr) << label;
+    if (item != nullptr) g_signal_emit_by_name(item, "activate");
+    return user_.Clipboard();
+  }
+
+  ScopedUser user_;
+  ScopedEnv dataDirs_;
+  std::string prefixes_;
+  GObject* provider_;
+};
+
+constexpr const char* kDefaultMenu =
+    "-\n"
+    "Kestrine >\n"
+    "  Copy Posix Path\n"
+    "  Copy Encoded Posix Path\n"
+    "  Copy Tilde Posix Path\n"
+    "  Copy Terminal Path\n"
+    "  Copy HFS Path\n"
+    "  Copy Filename\n"
+    "  Copy Display Filename\n"
+    "  Copy Extension\n"
+    "  Copy AFP URL\n"
+    "  -\n"
+    "  Copy All\n"
+    "  -\n"
+    "  Copy Folder Paths\n";
+
+TEST_P(ExtensionModuleTest, MenusForTheDefaultSettingsAndAFlatMenu) {
+  ASSERT_NE(provider_, nullptr);
+  const struct {
+    const char* settings;
+    std::vector<std::string> files;
+    std::string expected;
+  } cases[] = {
+      {"", {"a.txt"}, kDefaultMenu},
+      {"", {"a.txt", "b"}, kDefaultMenu},
+      {"<key>MakeAsSubmenu</key><false/><key>IncludePosixPath</key><false/>"
+       "<key>IncludeEncodedPosixPath</key><false/><key>IncludeTildePosixPath</key><false/>"
+       "<key>IncludeTerminalPath</key><false/><key>IncludeHFSPath</key><false/>"
+       "<key>IncludeFilename</key><false/><key>IncludeDisplayFilename</key><false/>"
+       "<key>IncludeAFPURL</key><false/><key>IncludeFolderPaths</key><false/>",
+       {"a.txt"},
+       "-\nCopy Extension\nCopy All\n-\n"},
+  };
+  for (const auto& c : cases) {
+    user_.WriteSettings(c.settings);
+    std::vector<std::string> paths;
+    for (const std::string& name : c.files) paths.push_back(File(name));
+    GList* items = Items(paths);
+    EXPECT_EQ(Outline(items), AsShown(c.expected)) << c.settings;
+    FreeItems(items);
+  }
+}
+
+TEST_P(ExtensionModuleTest, PreviewsAndPrefixesShowThePathLiterally) {
+  ASSERT_NE(provider_, nullptr);
+  user_.WriteSettings("<key>ShowClipboardInMenu</key><true/><key>IncludeAll</key><false/>"
+                      "<key>IncludeFolderPaths</key><false/>");
+  WriteFile(prefixes_, "smb://nas");
+  const std::string path = File("a_b&c%d\te.txt");
+  std::string escaped;  // GTK reads "_" as a mnemonic marker.
+  for (char c : path) escaped += c == '_' ? std::string("__") : std::string(1, c);
+  const std::string home = escaped.substr(0, escaped.rfind('/'));
+  std::string hfs = "Linux" + home;
+  std::replace(hfs.begin(), hfs.end(), '/', ':');
+  GList* items = Items({path});
+  EXPECT_EQ(Outline(items),
+            AsShown("-\nKestrine >\n  " + escaped + "\n  ~/a__b&c%d\te.txt\n  " + escaped +
+                    "\n  " + hfs + ":a__b&c%d\te.txt\n  a__b&c%d\te.txt\n  a__b&c%d\te.txt\n"
+                    "  txt\n  file:///\n  -\n  smb://nas" + home + "/a__b&c%25d%09e.txt\n  -\n"
+                    "  smb://nas" + [&] {
+                      std::string back = home;
+                      std::replace(back.begin(), back.end(), '/', '\\');
+                      return back;
+                    }() + "\\a__b&c%25d%09e.txt\n"));
+  EXPECT_EQ(Activate(items, "~/a__b&c%d\te.txt"), "~/a_b&c%d\te.txt");
+  FreeItems(items);
+}
+
+TEST_P(ExtensionModuleTest, ActivationCopiesEveryItemInTheFileManagersOrder) {
+  ASSERT_NE(provider_, nullptr);
+  const std::string b = File("b.txt"), a = File("a.txt");
+  GList* items = Items({b, a});
+  // The item outlives the list the file manager got, and still runs.
+  GObject* item = G_OBJECT(g_object_ref(Find(items, "Copy Posix Path")));
+  FreeItems(items);
+  g_signal_emit_by_name(item, "activate");
+  EXPECT_EQ(user_.Clipboard(), b + "\n" + a);
+  // A file that vanished since the menu was built renders nothing.
+  std::filesystem::remove(b);
+  g_signal_emit_by_name(item, "activate");
+  EXPECT_EQ(user_.Clipboard(), "\n" + a);
+  g_object_unref(item);
+
+  const std::string folder = Folder("dir");
+  GObject* info = NewTestFileInfo(g_file_new_for_path(folder.c_str()));
+  items = GetParam().backgroundItems(provider_, info);
+  EXPECT_EQ(Activate(items, "Copy Filename"), "dir");
+  FreeItems(items);
+  g_object_unref(info);
+}
+
+TEST_P(ExtensionModuleTest, ItemsWithoutALocalPathAndBrokenBundles) {
+  ASSERT_NE(provider_, nullptr);
+  const std::string a = File("a.txt");
+  // The first item decides the menu; one without a path gives an empty
+  // submenu, which is left out.
+  for (const char* uri : {"sftp://host/x", "trash:///", "recent:///"}) {
+    GList* items = Items({uri, a});
+    EXPECT_EQ(Outline(items), AsShown("-\n")) << uri;
+    FreeItems(items);
+  }
+  // A name that is not UTF-8 still gets its menu; its paths render nothing.
+  const std::string bad = File("bad\xff.txt");
+  GList* badItems = Items({bad});
+  EXPECT_EQ(Outline(badItems), AsShown(kDefaultMenu));
+  EXPECT_EQ(Activate(badItems, "Copy Posix Path"), std::nullopt);  // Cleared.
+  FreeItems(badItems);
+  GList* items = Items({a, "sftp://host/x", a});
+  EXPECT_EQ(Activate(items, "Copy Filename"), "a.txt\na.txt");
+  FreeItems(items);
+  EXPECT_EQ(Outline(Items({})), "");
+  const auto named = [](const std::string& what) {
+    return std::count_if(LogLines().begin(), LogLines().end(), [&](const std::string& line) {
+      return line.find(what) != std::string::npos;
+    });
+  };
+  EXPECT_GE(named("Broken.plugin"), 1);
+  EXPECT_GE(named("junk"), 1);
+}
+
+TEST_P(ExtensionModuleTest, LongCommandsLetTheMainLoopRunButStartNoOtherCommand) {
+  ASSERT_NE(provider_, nullptr);
+  const std::string top = Folder("tree");
+  for (int i = 0; i < 25; ++i) Folder("tree/f" + std::to_string(i));
+  GList* items = Items({top});
+  struct During {
+    ExtensionModuleTest* test;
+    GList* items;
+    bool ran = false;
+    std::string nestedMenu;
+  } during{this, items, false, ""};
+  g_idle_add(
+      [](gpointer data) -> gboolean {
+        auto* d = static_cast<During*>(data);
+        d->ran = true;
+        d->test->Activate(d->items, "Copy Filename");
+        GList* nested = d->test->Items({d->test->user_.home()});
+        d->nestedMenu = d->test->Outline(nested);
+        FreeItems(nested);
+        return G_SOURCE_REMOVE;
+      },
+      &during);
+  const std::optional<std::string> copied = Activate(items, "Copy Folder Paths");
+  EXPECT_TRUE(during.ran);
+  EXPECT_EQ(during.nestedMenu, "");
+  ASSERT_TRUE(copied.has_value());
+  EXPECT_EQ(copied->rfind(top + "\n", 0), 0u) << *copied;
+  EXPECT_EQ(std::count(copied->begin(), copied->end(), '\n'), 26);
+  FreeItems(items);
+  // Nothing is left waiting in the main loop.
+  EXPECT_FALSE(g_main_context_pending(nullptr));
+}
+
+TEST_P(ExtensionModuleTest, AThousandMenusComeAndGoAndTenThousandFilesCopy) {
+  ASSERT_NE(provider_, nullptr);
+  const std::string a = File("a.txt");
+  for (int i = 0; i < 1000; ++i) FreeItems(Items({a}));
+  // The selection's size is the core's affair, the same for every module.
+  if (std::string(GetParam().name) != "nautilus") return;
+  std::vector<std::string> many;
+  for (int i = 0; i < 10000; ++i) many.push_back(File("many/" + std::to_string(i)));
+  GList* items = Items(many);
+  const std::optional<std::string> copied = Activate(items, "Copy Filename");
+  ASSERT_TRUE(copied.has_value());
+  EXPECT_EQ(std::count(copied->begin(), copied->end(), '\n'), 9999);
+  EXPECT_TRUE(copied->ends_with("\n9999"));
+  FreeItems(items);
+}
+
+INSTANTIATE_TEST_SUITE_P(FileManagers, ExtensionModuleTest, ::testing::ValuesIn(kHosts),
+                         [](const ::testing::TestParamInfo<Host>& param) {
+                           return std::string(param.param.name);
+                         });
+
+}  // namespace
