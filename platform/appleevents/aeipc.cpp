@@ -29,6 +29,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr AEEventClass kAEReplyClass = MakeFourCharCode("aevt");
+constexpr AEEventID kAEAnswer = MakeFourCharCode("ansr");
 constexpr std::int32_t kDefaultTimeoutTicks = 3600;
 constexpr std::int32_t kDefaultSleepTicks = 10;
 
@@ -449,7 +451,7 @@ OSErr MakeReply(const AppleEvent& event, AppleEvent* reply) {
   AEGetAttributePtr(&event, keyTransactionIDAttr, typeSInt32, nullptr, &transactionID,
                     sizeof transactionID, nullptr);
   AEAddressDesc none;
-  return AECreateAppleEvent(kCoreEventClass, kAEAnswer, &none, returnID, transactionID, reply);
+  return AECreateAppleEvent(kAEReplyClass, kAEAnswer, &none, returnID, transactionID, reply);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "platform/MacTypes.h"
+#include "platform/appleevents/appleevent.h"
 #include "platform/appleevents/appleevents.h"
 
 using AESendMode = std::int32_t;

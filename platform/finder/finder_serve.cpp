@@ -32,17 +32,12 @@ constexpr AEEventClass kAECoreSuite = MakeFourCharCode("core");
 constexpr AEEventID kAEGetData = MakeFourCharCode("getd");
 constexpr AEEventID kAESetData = MakeFourCharCode("setd");
 constexpr AEKeyword keyAEData = MakeFourCharCode("data");
-constexpr AEKeyword keyAEDesiredClass = MakeFourCharCode("want");
-constexpr AEKeyword keyAEContainer = MakeFourCharCode("from");
-constexpr AEKeyword keyAEKeyForm = MakeFourCharCode("form");
-constexpr AEKeyword keyAEKeyData = MakeFourCharCode("seld");
 constexpr DescType cProperty = MakeFourCharCode("prop");
 constexpr DescType cObject = MakeFourCharCode("cobj");
 constexpr DescType formPropertyID = MakeFourCharCode("prop");
 constexpr DescType formName = MakeFourCharCode("name");
 constexpr DescType pSelection = MakeFourCharCode("sele");
 constexpr DescType typeUTF8 = MakeFourCharCode("utf8");
-constexpr DescType typeEnum = MakeFourCharCode("enum");
 
 constexpr std::chrono::milliseconds kClipboardReadLimit{1000};
 constexpr std::size_t kClipboardMaxBytes = std::size_t{16} << 20;
@@ -59,7 +54,7 @@ AEDesc MakeSpecifier(DescType want, DescType form, const AEDesc& seld) {
   const AEDesc application;
   AEPutParamPtr(&record, keyAEDesiredClass, typeType, &want, sizeof want);
   AEPutParamDesc(&record, keyAEContainer, &application);
-  AEPutParamPtr(&record, keyAEKeyForm, typeEnum, &form, sizeof form);
+  AEPutParamPtr(&record, keyAEKeyForm, typeEnumerated, &form, sizeof form);
   AEPutParamDesc(&record, keyAEKeyData, &seld);
   AEDesc specifier;
   AECoerceDesc(&record, typeObjectSpecifier, &specifier);
