@@ -235,7 +235,13 @@ OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int
   ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (fd.get() < 0) return connectionInvalid;
   if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    if (errno != EINPROGRESS && errno != EAGAIN) return connectionInvalid;
+    if (errno != EINPROGRESS && errno != EAGAIN) {
+      // A socket nobody listens on is left by a process that ended, unless
+      // the process still runs and only stopped serving.
+      ProcessInfoRec info;
+      info.processInfoLength = kProcessInfoRecLength;
+      return GetProcessInformation(&target, &info) == noErr ? connectionInvalid : procNotFound;
+    }
     if (const OSErr status = WaitFor(fd.get(), POLLOUT, deadline, idleProc, &sleepTicks);
         status != noErr) {
       return status;

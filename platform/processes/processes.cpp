@@ -343,12 +343,10 @@ OSErr GetProcessSocketPath(const ProcessSerialNumber* psn, std::string* path) {
   if (!pid || *pid <= 0) return procNotFound;
   ScopedFd folder;
   if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
-  Entry entry;
-  if (ReadEntry(folder.get(), *pid, &entry) != Lookup::kFound) return procNotFound;
   const std::string name = SocketName(*pid);
   struct stat info {};
-  if (fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-      (!S_ISSOCK(info.st_mode) || info.st_uid != geteuid())) {
+  if (fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return procNotFound;
+  if (!S_ISSOCK(info.st_mode) || info.st_uid != geteuid()) {
     NSLog("Refused the socket %s/%s: it is not a socket of this user",
           RegistryFolderPath().c_str(), name.c_str());
     return afpAccessDenied;
