@@ -274,17 +274,15 @@ OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int
   std::size_t wanted = 4;
   bool haveLength = false;
   for (;;) {
-    if (received.size() == wanted) {
-      if (haveLength) break;
+    if (!haveLength && received.size() >= 4) {
       wanted = 4 + AnnouncedLength(received);
       if (wanted - 4 > kAEMaxMessageSize) return errAEReplyNotValid;
       haveLength = true;
       received.reserve(wanted);
-      continue;
     }
+    if (haveLength && received.size() >= wanted) break;
     char buffer[65536];
-    const ssize_t got =
-        recv(fd.get(), buffer, std::min(sizeof buffer, wanted - received.size()), 0);
+    const ssize_t got = recv(fd.get(), buffer, sizeof buffer, 0);
     if (got > 0) {
       received.append(buffer, static_cast<std::size_t>(got));
     } else if (got == 0) {
@@ -299,7 +297,10 @@ OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int
     }
   }
   AppleEvent answer;
-  if (DecodeMessage(std::string_view(received).substr(4), &answer) != noErr ||
+  // The server answers one event per connection: anything after the reply
+  // makes it invalid.
+  if (received.size() != wanted ||
+      DecodeMessage(std::string_view(received).substr(4), &answer) != noErr ||
       answer.descriptorType() != typeAppleEvent) {
     return errAEReplyNotValid;
   }
@@ -333,6 +334,7 @@ struct Connection {
   std::string in;
   std::string out;
   std::size_t outSent = 0;
+  bool watchingOutput = false;  // Whether the poller also waits for room to write.
 };
 
 struct Server {
@@ -352,6 +354,8 @@ void Drop(Server& server, int fd) {
   server.connections.erase(fd);
 }
 
+bool Serve(Server& server, Connection& connection);
+
 void Accept(Server& server) {
   for (;;) {
     const int fd = accept4(server.listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -366,7 +370,11 @@ void Accept(Server& server) {
     watch.events = EPOLLIN;
     watch.data.fd = fd;
     if (epoll_ctl(server.poller.get(), EPOLL_CTL_ADD, fd, &watch) != 0) continue;
+    Connection& added = *connection;
     server.connections[fd] = std::move(connection);
+    // A sender writes its event right after connecting: it is usually
+    // there already.
+    if (!Serve(server, added)) Drop(server, fd);
   }
 }
 
@@ -381,10 +389,13 @@ bool Flush(Server& server, Connection& connection) {
     } else if (sent < 0 && errno == EINTR) {
       continue;
     } else if (sent < 0 && errno == EAGAIN) {
-      epoll_event watch{};
-      watch.events = EPOLLIN | EPOLLOUT;
-      watch.data.fd = connection.fd.get();
-      epoll_ctl(server.poller.get(), EPOLL_CTL_MOD, connection.fd.get(), &watch);
+      if (!connection.watchingOutput) {
+        epoll_event watch{};
+        watch.events = EPOLLIN | EPOLLOUT;
+        watch.data.fd = connection.fd.get();
+        epoll_ctl(server.poller.get(), EPOLL_CTL_MOD, connection.fd.get(), &watch);
+        connection.watchingOutput = true;
+      }
       return true;
     } else {
       return false;
@@ -392,10 +403,13 @@ bool Flush(Server& server, Connection& connection) {
   }
   connection.out.clear();
   connection.outSent = 0;
-  epoll_event watch{};
-  watch.events = EPOLLIN;
-  watch.data.fd = connection.fd.get();
-  epoll_ctl(server.poller.get(), EPOLL_CTL_MOD, connection.fd.get(), &watch);
+  if (connection.watchingOutput) {
+    epoll_event watch{};
+    watch.events = EPOLLIN;
+    watch.data.fd = connection.fd.get();
+    epoll_ctl(server.poller.get(), EPOLL_CTL_MOD, connection.fd.get(), &watch);
+    connection.watchingOutput = false;
+  }
   return true;
 }
 

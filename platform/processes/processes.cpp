@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,13 +46,68 @@ class ScopedFd final {
 
 std::string RegistryFolderPath() { return KestrineRuntimeFolderPath() + "/processes"; }
 
+// The registry folder, open. It is kept open between calls (see
+// OpenRegistry), so a caller holds a share of it while it works.
+class RegistryFd final {
+ public:
+  int get() const { return fd_ ? fd_->get() : -1; }
+  std::shared_ptr<ScopedFd> fd_;
+};
+
+// The registry folder last opened, with where it was found.
+struct OpenedRegistry {
+  std::string runtimePath;
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::shared_ptr<ScopedFd> fd;
+};
+std::mutex& OpenedRegistryMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+OpenedRegistry& TheOpenedRegistry() {
+  static OpenedRegistry opened;
+  return opened;
+}
+
+// Whether `path` is a real folder of this user that others may not enter,
+// and, when `same` is given, the very folder that was opened.
+bool IsPrivateFolder(const std::string& path, const OpenedRegistry* same = nullptr) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+         (info.st_mode & 077) == 0 &&
+         (same == nullptr || (info.st_dev == same->device && info.st_ino == same->inode));
+}
+
 // Opens the runtime folder and, inside it, the registry folder, checking
-// both.
-OSErr OpenRegistry(ScopedFd* fd) {
-  ScopedFd runtime;
-  OSStatus status = OpenKestrineRuntimeFolder(runtime.out());
-  if (status == noErr) status = OpenPrivateFolder(RegistryFolderPath(), fd->out());
-  return static_cast<OSErr>(status);
+// both. The folder opened last is used again while both paths still lead
+// to it and pass the checks, which costs two lstat calls instead of opening
+// and checking both folders.
+OSErr OpenRegistry(RegistryFd* fd) {
+  const std::string runtime = KestrineRuntimeFolderPath();
+  OpenedRegistry last;
+  {
+    std::lock_guard lock(OpenedRegistryMutex());
+    last = TheOpenedRegistry();
+  }
+  if (last.fd && last.runtimePath == runtime && IsPrivateFolder(runtime) &&
+      IsPrivateFolder(RegistryFolderPath(), &last)) {
+    fd->fd_ = std::move(last.fd);
+    return noErr;
+  }
+  ScopedFd runtimeFd;
+  auto opened = std::make_shared<ScopedFd>();
+  OSStatus status = OpenKestrineRuntimeFolder(runtimeFd.out());
+  if (status == noErr) status = OpenPrivateFolder(RegistryFolderPath(), opened->out());
+  if (status != noErr) return static_cast<OSErr>(status);
+  struct stat info {};
+  if (fstat(opened->get(), &info) != 0) return ioErr;
+  {
+    std::lock_guard lock(OpenedRegistryMutex());
+    TheOpenedRegistry() = OpenedRegistry{runtime, info.st_dev, info.st_ino, opened};
+  }
+  fd->fd_ = std::move(opened);
+  return noErr;
 }
 
 // The kernel's start time of `pid` (clock ticks since boot), which tells a
@@ -210,7 +266,7 @@ OSErr GetNextProcess(ProcessSerialNumber* psn) {
   if (psn == nullptr) return paramErr;
   const std::optional<pid_t> after = PidOf(*psn);
   if (!after) return paramErr;
-  ScopedFd folder;
+  RegistryFd folder;
   if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
   const pid_t start = psn->lowLongOfPSN == kNoProcess ? 0 : *after;
   for (const pid_t pid : RegisteredIds(folder.get())) {
@@ -232,7 +288,7 @@ OSErr GetProcessInformation(const ProcessSerialNumber* psn, ProcessInfoRec* info
   if (!pid || (*pid <= static_cast<pid_t>(kCurrentProcess) && psn->lowLongOfPSN != kCurrentProcess)) {
     return procNotFound;
   }
-  ScopedFd folder;
+  RegistryFd folder;
   Entry entry;
   const bool registered = OpenRegistry(&folder) == noErr &&
                           ReadEntry(folder.get(), *pid, &entry) == Lookup::kFound;
@@ -288,7 +344,7 @@ OSErr RegisterProcess(OSType signature, OSType type, std::string_view name, bool
       name.find('\0') != std::string_view::npos) {
     return paramErr;
   }
-  ScopedFd folder;
+  RegistryFd folder;
   if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
   const pid_t self = getpid();
   const std::optional<unsigned long long> started = ProcessStartTime(self);
@@ -331,7 +387,7 @@ OSErr RegisterProcess(OSType signature, OSType type, std::string_view name, bool
 }
 
 OSErr UnregisterProcess() {
-  ScopedFd folder;
+  RegistryFd folder;
   if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
   RemoveStale(folder.get(), getpid());
   return noErr;
@@ -341,7 +397,7 @@ OSErr GetProcessSocketPath(const ProcessSerialNumber* psn, std::string* path) {
   if (psn == nullptr || path == nullptr) return paramErr;
   const std::optional<pid_t> pid = PidOf(*psn);
   if (!pid || *pid <= 0) return procNotFound;
-  ScopedFd folder;
+  RegistryFd folder;
   if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
   const std::string name = SocketName(*pid);
   struct stat info {};
@@ -357,7 +413,7 @@ OSErr GetProcessSocketPath(const ProcessSerialNumber* psn, std::string* path) {
 
 OSErr GetCurrentProcessSocketPath(std::string* path) {
   if (path == nullptr) return paramErr;
-  ScopedFd folder;
+  RegistryFd folder;
   if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
   *path = RegistryFolderPath() + "/" + SocketName(getpid());
   return noErr;
