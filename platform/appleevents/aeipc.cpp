@@ -185,15 +185,21 @@ OSErr TargetOf(const AppleEvent& event, ProcessSerialNumber* psn) {
 }
 
 // Waits for `events` on `fd` until `deadline` (none: forever), running the
-// idle routine each time its sleep time passes. Returns noErr when ready.
+// idle routine each time its sleep time passes. Returns noErr when ready,
+// or, with `pause`, once that time has passed (`fd` may then be -1).
 OSErr WaitFor(int fd, short events, std::optional<Clock::time_point> deadline,
-              AEIdleUPP idleProc, std::int32_t* sleepTicks) {
+              AEIdleUPP idleProc, std::int32_t* sleepTicks,
+              std::optional<Clock::duration> pause = std::nullopt) {
   Clock::time_point nextIdle = Clock::now() + TicksToDuration(*sleepTicks);
+  const std::optional<Clock::time_point> pauseEnd =
+      pause ? std::optional(Clock::now() + *pause) : std::nullopt;
   for (;;) {
     const Clock::time_point now = Clock::now();
     if (deadline && now >= *deadline) return errAETimeout;
+    if (pauseEnd && now >= *pauseEnd) return noErr;
     Clock::time_point until = nextIdle;
     if (deadline) until = std::min(until, *deadline);
+    if (pauseEnd) until = std::min(until, *pauseEnd);
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now);
     pollfd ready{fd, events, 0};
     const int polled = poll(&ready, 1, static_cast<int>(std::max<std::int64_t>(wait.count(), 0)));
@@ -234,15 +240,17 @@ OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int
   if (!MakeSocketAddress(path, &address)) return connectionInvalid;
   ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (fd.get() < 0) return connectionInvalid;
-  if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    if (errno != EINPROGRESS && errno != EAGAIN) {
+  while (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (errno != EAGAIN && errno != EINTR) {
       // A socket nobody listens on is left by a process that ended, unless
       // the process still runs and only stopped serving.
       ProcessInfoRec info;
       info.processInfoLength = kProcessInfoRecLength;
       return GetProcessInformation(&target, &info) == noErr ? connectionInvalid : procNotFound;
     }
-    if (const OSErr status = WaitFor(fd.get(), POLLOUT, deadline, idleProc, &sleepTicks);
+    // The server's queue of new connections is full: try again shortly.
+    if (const OSErr status = WaitFor(-1, 0, deadline, idleProc, &sleepTicks,
+                                     std::chrono::milliseconds(5));
         status != noErr) {
       return status;
     }
