@@ -3,12 +3,15 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <cstdio>
 #include <cstdlib>
@@ -134,6 +137,50 @@ std::optional<unsigned long long> ProcessStartTime(pid_t pid) {
   return std::strtoull(field + 1, nullptr, 10);
 }
 
+// Process descriptors (pidfd) of the processes found running, by process
+// id, with their start time. A process descriptor names one process, never a
+// later one with the same id, and tells with one poll(2) whether it ended,
+// where reading its start time again would cost far more.
+struct Watched {
+  int pidfd = -1;
+  unsigned long long startTime = 0;
+};
+std::mutex& WatchedMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::map<pid_t, Watched>& WatchedProcesses() {
+  static std::map<pid_t, Watched> watched;
+  return watched;
+}
+
+// Whether the process `pid` that started at `startTime` still runs.
+bool IsRunning(pid_t pid, unsigned long long startTime) {
+  {
+    std::lock_guard lock(WatchedMutex());
+    auto& watched = WatchedProcesses();
+    if (const auto found = watched.find(pid); found != watched.end()) {
+      pollfd ended{found->second.pidfd, POLLIN, 0};
+      if (found->second.startTime == startTime && poll(&ended, 1, 0) == 0) return true;
+      close(found->second.pidfd);
+      watched.erase(found);
+    }
+  }
+  if (ProcessStartTime(pid) != startTime) return false;
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) return true;  // Without process descriptors, the start time decides each time.
+  // The descriptor is kept only when it was opened on the very process whose
+  // start time was read.
+  if (ProcessStartTime(pid) != startTime) {
+    close(pidfd);
+    return false;
+  }
+  std::lock_guard lock(WatchedMutex());
+  const auto [slot, added] = WatchedProcesses().try_emplace(pid, Watched{pidfd, startTime});
+  if (!added) close(pidfd);
+  return true;
+}
+
 struct Entry {
   OSType signature = 0;
   OSType type = 0;
@@ -198,8 +245,7 @@ Lookup ReadEntry(int folder, pid_t pid, Entry* entry) {
   const ssize_t size = pread(fd.get(), text.data(), text.size(), 0);
   text.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
   std::optional<Entry> parsed = text.size() <= kMaxEntrySize ? ParseEntry(text) : std::nullopt;
-  const std::optional<unsigned long long> started = ProcessStartTime(pid);
-  if (!parsed || !started || *started != parsed->startTime) {
+  if (!parsed || !IsRunning(pid, parsed->startTime)) {
     // Gone, or its id was reused by a later process, or a torn entry that
     // only a dead writer can have left (entries are renamed into place).
     RemoveStale(folder, pid);
