@@ -5,6 +5,10 @@
 //       plug-ins add, one per line.
 //   finder choose [--plugin BUNDLE]... ID PATH...
 //       Builds the menu, then runs item ID on PATHs, as when the user picks it.
+//   finder serve
+//       Answers Apple events as the Finder until SIGTERM or SIGINT.
+//   finder select [--as obj|fsrf|alis] [PATH...] | finder select --fail N
+//       Sets the serving Finder's selection (see finder_serve.h).
 //
 // Without --plugin, every bundle in
 // ${XDG_DATA_HOME:-$HOME/.local/share}/Kestrine/Contextual Menu Items/ is
@@ -34,6 +38,7 @@
 #include "platform/corefoundation/cf_string.h"
 #include "platform/corefoundation/cf_utf16.h"
 #include "platform/files/files.h"
+#include "platform/finder/finder_serve.h"
 #include "platform/plugin/contextual_menu.h"
 #include "platform/plugin/plugin_loader.h"
 
@@ -41,7 +46,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: finder menu [--plugin BUNDLE]... [PATH...] | "
-    "finder choose [--plugin BUNDLE]... ID PATH...";
+    "finder choose [--plugin BUNDLE]... ID PATH... | finder serve | "
+    "finder select [--as obj|fsrf|alis] [PATH...] | finder select --fail N";
 
 struct Options {
   bool choose = false;
@@ -188,6 +194,13 @@ void PrintItems(const AEDescList& list, int depth) {
 }  // namespace
 
 int main(int argc, char** argv) try {
+  if (argc >= 2 && std::strcmp(argv[1], "serve") == 0) {
+    if (argc > 2) return UsageError("serve takes no argument");
+    return FinderServe();
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "select") == 0) {
+    return FinderSelect(std::vector<std::string>(argv + 2, argv + argc));
+  }
   Options options;
   if (std::optional<int> status = ParseArguments(argc, argv, &options)) return *status;
 
