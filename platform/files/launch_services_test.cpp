@@ -290,68 +290,50 @@ TEST(VolumeURLTest, LocalVolumesGiveTheirMountPointAsFileURL) {
 
 TEST(HomeTest, HomeComesFromTheEnvironmentOrThePasswordEntry) {
   const passwd* entry = getpwuid(geteuid());
-  const std::optional<std::string> from_passwd =
+  const std::optional<std::string> fromPasswd =
       entry != nullptr && entry->pw_dir[0] == '/' ? std::optional<std::string>(entry->pw_dir)
                                                   : std::nullopt;
-  {
-    ScopedHome home(std::string("/home/ann"));
-    EXPECT_EQ(NSHomeDirectory(), "/home/ann");
-  }
-  {
-    ScopedHome home(std::string("/home/ann//"));
-    EXPECT_EQ(NSHomeDirectory(), "/home/ann");
-  }
-  {
-    ScopedHome home(std::string("/"));
-    EXPECT_EQ(NSHomeDirectory(), "/");
-  }
-  {
-    ScopedHome home(std::string("relative/home"));
-    EXPECT_EQ(NSHomeDirectory(), from_passwd);
-  }
-  {
-    ScopedHome home{std::string()};
-    EXPECT_EQ(NSHomeDirectory(), from_passwd);
-  }
-  {
-    ScopedHome home(std::nullopt);
-    EXPECT_EQ(NSHomeDirectory(), from_passwd);
+  const std::pair<std::optional<std::string>, std::optional<std::string>> cases[] = {
+      {"/home/ann", "/home/ann"}, {"/home/ann//", "/home/ann"}, {"/", "/"},
+      {"relative/home", fromPasswd}, {"", fromPasswd}, {std::nullopt, fromPasswd},
+  };
+  for (const auto& [home, expected] : cases) {
+    ScopedHome scoped(home);
+    EXPECT_EQ(NSHomeDirectory(), expected) << home.value_or("(unset)");
   }
 }
 
 TEST(HomeTest, TildeReplacesTheHomeFolderByWholeComponents) {
-  {
-    ScopedHome home(std::string("/home/ann"));
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/ann"), "~");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/ann/"), "~");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/ann/Documents/Plan.txt"),
-              "~/Documents/Plan.txt");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/ann/My Files/a b"), "~/My Files/a b");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/ann2"), "/home/ann2");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/ann2/x"), "/home/ann2/x");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home"), "/home");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/Applications"), "/Applications");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("x/home/ann"), "x/home/ann");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath(""), "");
+  const struct {
+    const char* home;
+    const char* path;
+    const char* expected;
+  } cases[] = {
+      {"/home/ann", "/home/ann", "~"},
+      {"/home/ann", "/home/ann/", "~"},
+      {"/home/ann", "/home/ann/Documents/Plan.txt", "~/Documents/Plan.txt"},
+      {"/home/ann", "/home/ann/My Files/a b", "~/My Files/a b"},
+      {"/home/ann", "/home/ann2", "/home/ann2"},
+      {"/home/ann", "/home/ann2/x", "/home/ann2/x"},
+      {"/home/ann", "/home", "/home"},
+      {"/home/ann", "/Applications", "/Applications"},
+      {"/home/ann", "x/home/ann", "x/home/ann"},
+      {"/home/ann", "", ""},
+      {"/home/ann/", "/home/ann/a", "~/a"},
+      {"/", "/", "~"},
+      {"/", "/etc/hosts", "~/etc/hosts"},
+  };
+  for (const auto& c : cases) {
+    ScopedHome home{std::string(c.home)};
+    EXPECT_EQ(stringByAbbreviatingWithTildeInPath(c.path), c.expected) << c.home << " " << c.path;
   }
-  {
-    ScopedHome home(std::string("/home/ann/"));
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/ann/a"), "~/a");
-  }
-  {
-    ScopedHome home(std::string("/"));
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/"), "~");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/etc/hosts"), "~/etc/hosts");
-  }
-  {
-    // A real home folder and a real file in it, through a reference.
-    TempFolder temp;
-    ScopedHome home(temp.path());
-    ASSERT_TRUE(MakeFile(temp / "Plan.txt"));
-    char path[4096];
-    ASSERT_EQ(FSRefMakePath(RefOf(temp / "Plan.txt"), path, sizeof path), noErr);
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath(path), "~/Plan.txt");
-  }
+  // A real home folder and a real file in it, through a reference.
+  TempFolder temp;
+  ScopedHome home(temp.path());
+  ASSERT_TRUE(MakeFile(temp / "Plan.txt"));
+  char path[4096];
+  ASSERT_EQ(FSRefMakePath(RefOf(temp / "Plan.txt"), path, sizeof path), noErr);
+  EXPECT_EQ(stringByAbbreviatingWithTildeInPath(path), "~/Plan.txt");
 }
 
 }  // namespace
