@@ -68,6 +68,18 @@ class PasteboardTest : public ::testing::Test {
     environment_.Set("PATH", (dir_ / "bin").string());
   }
 
+  // Expects the clipboard to fail to open with `status`, leaving no
+  // pasteboard and logging one line, which it returns.
+  std::string ExpectOpenFails(OSStatus status) {
+    PasteboardRef pasteboard;
+    CapturedStderr captured;
+    EXPECT_EQ(PasteboardCreate(kPasteboardClipboard, &pasteboard), status);
+    EXPECT_FALSE(pasteboard);
+    const std::vector<std::string> lines = captured.Lines();
+    EXPECT_EQ(lines.size(), 1u);
+    return lines.empty() ? std::string() : lines[0];
+  }
+
   kestrine_testing::ScopedTempDir temp_;
   const fs::path dir_ = temp_.path();
   kestrine_testing::ScopedEnvironment environment_;
@@ -253,14 +265,10 @@ TEST_F(PasteboardTest, FolderNotPrivateFailsToOpen) {
   fs::create_directories(folder);
   std::ofstream(ClipboardFile()) << "planted";
   for (mode_t mode : {0755, 0710, 0701, 0770}) {
+    SCOPED_TRACE(mode);
     chmod(folder.c_str(), mode);
-    PasteboardRef pasteboard;
-    CapturedStderr captured;
-    EXPECT_EQ(PasteboardCreate(kPasteboardClipboard, &pasteboard), afpAccessDenied) << mode;
-    EXPECT_FALSE(pasteboard);
-    const std::vector<std::string> lines = captured.Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(Contains(lines[0], folder.string())) << lines[0];
+    const std::string line = ExpectOpenFails(afpAccessDenied);
+    EXPECT_TRUE(Contains(line, folder.string())) << line;
   }
   EXPECT_EQ(ReadFile(ClipboardFile()), "planted");
 
@@ -269,11 +277,7 @@ TEST_F(PasteboardTest, FolderNotPrivateFailsToOpen) {
   fs::create_directories(dir_ / "elsewhere");
   chmod((dir_ / "elsewhere").c_str(), 0700);
   fs::create_directory_symlink(dir_ / "elsewhere", folder);
-  PasteboardRef pasteboard;
-  CapturedStderr captured;
-  EXPECT_EQ(PasteboardCreate(kPasteboardClipboard, &pasteboard), afpAccessDenied);
-  EXPECT_FALSE(pasteboard);
-  EXPECT_EQ(captured.Lines().size(), 1u);
+  ExpectOpenFails(afpAccessDenied);
 }
 
 TEST_F(PasteboardTest, FolderOfAnotherUserFailsToOpen) {
@@ -282,20 +286,12 @@ TEST_F(PasteboardTest, FolderOfAnotherUserFailsToOpen) {
   fs::create_directories(folder);
   chmod(folder.c_str(), 0700);
   ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
-  PasteboardRef pasteboard;
-  CapturedStderr captured;
-  EXPECT_EQ(PasteboardCreate(kPasteboardClipboard, &pasteboard), afpAccessDenied);
-  EXPECT_FALSE(pasteboard);
-  EXPECT_EQ(captured.Lines().size(), 1u);
+  ExpectOpenFails(afpAccessDenied);
 }
 
 TEST_F(PasteboardTest, MissingRuntimeFolderFailsToOpen) {
   environment_.Set("XDG_RUNTIME_DIR", (dir_ / "gone").string());
-  PasteboardRef pasteboard;
-  CapturedStderr captured;
-  EXPECT_EQ(PasteboardCreate(kPasteboardClipboard, &pasteboard), fnfErr);
-  EXPECT_FALSE(pasteboard);
-  EXPECT_EQ(captured.Lines().size(), 1u);
+  ExpectOpenFails(fnfErr);
   EXPECT_FALSE(fs::exists(dir_ / "gone"));
 }
 
@@ -316,13 +312,8 @@ TEST_F(PasteboardTest, DisplaySessionWithoutItsHelperFailsToOpen) {
     SCOPED_TRACE(c.named[0]);
     environment_.Set("WAYLAND_DISPLAY", c.wayland);
     PathWithOnly(c.programs);
-    PasteboardRef pasteboard;
-    CapturedStderr captured;
-    EXPECT_EQ(PasteboardCreate(kPasteboardClipboard, &pasteboard), notPasteboardOwnerErr);
-    EXPECT_FALSE(pasteboard);
-    const std::vector<std::string> lines = captured.Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    for (const std::string& name : c.named) EXPECT_TRUE(Contains(lines[0], name)) << lines[0];
+    const std::string line = ExpectOpenFails(notPasteboardOwnerErr);
+    for (const std::string& name : c.named) EXPECT_TRUE(Contains(line, name)) << line;
     EXPECT_FALSE(fs::exists(ClipboardFile().parent_path()));
   }
 }
