@@ -26,8 +26,8 @@ std::string Render(const FSRef& ref, std::int32_t id) {
 
 class PrefixesTest : public ::testing::Test {
  protected:
-  void SetUp() override { CFBundleForgetAllForTesting(); }
-  void TearDown() override {
+  PrefixesTest() { CFBundleForgetAllForTesting(); }
+  ~PrefixesTest() override {
     CFBundleForgetAllForTesting();
     gPrefixes.reset();
   }
@@ -36,10 +36,8 @@ class PrefixesTest : public ::testing::Test {
   // `prefixFile` as its Prefixes.txt when given.
   void MakeBundle(std::optional<std::string_view> prefixFile) {
     const std::string bundle = user_.root() + "/KestrineCM.plugin";
-    WriteFile(bundle + "/Contents/Info.plist",
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-              "<key>CFBundleIdentifier</key><string>com.corvane.KestrineCM</string>"
-              "</dict></plist>\n");
+    WriteFile(bundle + "/Contents/Info.plist", kestrine_testing::XmlPropertyList(
+                                                   "<key>CFBundleIdentifier</key><string>com.corvane.KestrineCM</string>"));
     kestrine_testing::MakeDirs(bundle + "/Contents/Resources");
     if (prefixFile) WriteFile(bundle + "/Contents/Resources/Prefixes.txt", *prefixFile);
     ASSERT_TRUE(CFBundleCreate(bundle).has_value());

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -341,9 +342,11 @@ ScopedXvfb::~ScopedXvfb() {
 }
 
 std::string ScopedXvfb::ReadClipboardExpecting(const std::string& expected) const {
+  // The system's xclip, whatever PATH a test has set.
+  const std::string command = "'" + SystemProgram("xclip") + "' -selection clipboard -o 2>/dev/null";
   std::string text;
   for (int attempt = 0; attempt < 50; ++attempt) {
-    FILE* output = ::popen("xclip -selection clipboard -o 2>/dev/null", "r");
+    FILE* output = ::popen(command.c_str(), "r");
     if (output == nullptr) return "<popen failed>";
     text.clear();
     char buffer[65536];
@@ -371,6 +374,121 @@ std::optional<std::string> ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  for (const auto& [name, value] : saved_) {
+    if (value) {
+      ::setenv(name.c_str(), value->c_str(), 1);
+    } else {
+      ::unsetenv(name.c_str());
+    }
+  }
+}
+
+void ScopedEnvironment::Set(const std::string& name, const std::optional<std::string>& value) {
+  if (!saved_.contains(name)) {
+    const char* old = std::getenv(name.c_str());
+    saved_[name] = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
+  }
+  if (value) {
+    ::setenv(name.c_str(), value->c_str(), 1);
+  } else {
+    ::unsetenv(name.c_str());
+  }
+}
+
+CapturedStderr::CapturedStderr() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                        "/kestrine-stderr-XXXXXX";
+  const int fd = ::mkstemp(pattern.data());
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  path_ = pattern;
+  std::fflush(stderr);
+  saved_ = ::dup(STDERR_FILENO);
+  ::dup2(fd, STDERR_FILENO);
+  ::close(fd);
+}
+
+CapturedStderr::~CapturedStderr() {
+  Restore();
+  ::unlink(path_.c_str());
+}
+
+void CapturedStderr::Restore() {
+  if (saved_ < 0) return;
+  std::fflush(stderr);
+  ::dup2(saved_, STDERR_FILENO);
+  ::close(saved_);
+  saved_ = -1;
+}
+
+std::string CapturedStderr::Text() const { return ReadFile(path_).value_or(""); }
+
+std::vector<std::string> CapturedStderr::Lines() {
+  Restore();
+  return SplitLines(Text());
+}
+
+std::vector<std::string> SplitLines(std::string_view text) {
+  std::vector<std::string> lines;
+  std::istringstream in{std::string(text)};
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string XmlPropertyList(std::string_view entries) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+         "<plist version=\"1.0\">\n<dict>\n" +
+         std::string(entries) + "</dict>\n</plist>\n";
+}
+
+void WriteProgram(const std::string& path, std::string_view script, unsigned mode) {
+  WriteFile(path, script);
+  if (::chmod(path.c_str(), mode) != 0) throw std::runtime_error("chmod failed: " + path);
+}
+
+std::vector<std::string> FolderNames(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string SystemProgram(std::string_view name) {
+  for (const char* folder : {"/usr/bin/", "/bin/", "/usr/local/bin/"}) {
+    const std::string path = folder + std::string(name);
+    if (::access(path.c_str(), X_OK) == 0) return path;
+  }
+  return {};
+}
+
+pid_t StartChild(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body());
+  return pid;
+}
+
+int WaitForChild(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::optional<int> PollChild(pid_t pid) {
+  int status = 0;
+  const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+  if (ended == 0 || (ended < 0 && errno == EINTR)) return std::nullopt;
+  if (ended < 0) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace kestrine_testing

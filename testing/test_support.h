@@ -6,6 +6,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -167,5 +169,71 @@ void WriteFile(const std::string& path, std::string_view bytes);
 void MakeDirs(const std::string& path);
 // The file's content, or none when it cannot be read.
 std::optional<std::string> ReadFile(const std::string& path);
+
+// Sets environment variables until the object goes out of scope; each one
+// gets back the value it had before its first `Set`.
+class ScopedEnvironment final {
+ public:
+  ScopedEnvironment() = default;
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+  // Sets `name` to `value`, or unsets it with none.
+  void Set(const std::string& name, const std::optional<std::string>& value);
+
+ private:
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// Sends standard error to a temporary file while the object lives or until
+// `Restore`.
+class CapturedStderr final {
+ public:
+  CapturedStderr();
+  ~CapturedStderr();
+  CapturedStderr(const CapturedStderr&) = delete;
+  CapturedStderr& operator=(const CapturedStderr&) = delete;
+
+  // Puts the earlier standard error back; later calls do nothing.
+  void Restore();
+  // Everything written so far.
+  std::string Text() const;
+  // Restores standard error and returns the lines written, without their
+  // line feeds.
+  std::vector<std::string> Lines();
+
+ private:
+  std::string path_;
+  int saved_ = -1;
+};
+
+// The lines of `text`, without their line feeds.
+std::vector<std::string> SplitLines(std::string_view text);
+
+// A whole XML property list whose top-level dictionary holds `entries`, XML
+// text such as "<key>A</key><true/>", laid out as the preferences store
+// writes it: the usual header, then "<plist version=\"1.0\">\n<dict>\n",
+// the entries and "</dict>\n</plist>\n".
+std::string XmlPropertyList(std::string_view entries);
+
+// Writes `script` to `path` (creating its folders) with mode `mode`.
+void WriteProgram(const std::string& path, std::string_view script = "#!/bin/sh\n", unsigned mode = 0755);
+
+// The names in `folder`, sorted; empty when it cannot be read.
+std::vector<std::string> FolderNames(const std::string& folder);
+
+// The path of the system's program `name` in /usr/bin, /bin or
+// /usr/local/bin, or empty when there is none.
+std::string SystemProgram(std::string_view name);
+
+// Runs `body` in a forked child, which exits with its result. Returns the
+// child's id.
+pid_t StartChild(const std::function<int()>& body);
+// Waits for the child: its exit status, or -1 when it did not exit normally.
+int WaitForChild(pid_t pid);
+// The child's exit status (-1 when it did not exit normally) once it has
+// ended; none while it runs.
+std::optional<int> PollChild(pid_t pid);
 
 }  // namespace kestrine_testing

@@ -2,13 +2,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -21,46 +19,8 @@ using std::chrono::steady_clock;
 
 using TempDir = kestrine_testing::ScopedTempDir;
 
-void WriteFile(const std::string& path, const std::string& content, fs::perms mode) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path) << content;
-  fs::permissions(path, mode);
-}
-
-void WriteProgram(const std::string& path, const std::string& script = "#!/bin/sh\n") {
-  WriteFile(path, script, fs::perms::owner_all);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-// Sets an environment variable for the life of the object.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value != nullptr) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedVariable() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using kestrine_testing::WriteFile;
+using kestrine_testing::WriteProgram;
 
 // Puts `fd` in place of standard error for the life of the object.
 class ScopedStderr {
@@ -93,7 +53,7 @@ TEST(NSBeepTest, ChoosesAPlayerOnlyWithASoundServer) {
   fs::create_directories(runtime);
   WriteProgram(bin + "/paplay");
   WriteProgram(bin + "/pw-play");
-  WriteFile(sound, "", fs::perms::owner_read);
+  WriteFile(sound, "");
 
   NSBeepEnvironment environment{bin, runtime, std::nullopt, sound};
   EXPECT_EQ(NSBeepPlayerCommand(environment), std::nullopt);
@@ -104,11 +64,11 @@ TEST(NSBeepTest, ChoosesAPlayerOnlyWithASoundServer) {
   EXPECT_EQ(NSBeepPlayerCommand(environment),
             (std::vector<std::string>{bin + "/pw-play", sound}));
   environment.pulseServer.reset();
-  WriteFile(runtime + "/pipewire-0", "", fs::perms::owner_read);
+  WriteFile(runtime + "/pipewire-0", "");
   EXPECT_EQ(NSBeepPlayerCommand(environment),
             (std::vector<std::string>{bin + "/pw-play", sound}));
   fs::remove(runtime + "/pipewire-0");
-  WriteFile(runtime + "/pulse/native", "", fs::perms::owner_read);
+  WriteFile(runtime + "/pulse/native", "");
   EXPECT_EQ(NSBeepPlayerCommand(environment),
             (std::vector<std::string>{bin + "/pw-play", sound}));
 
@@ -121,7 +81,7 @@ TEST(NSBeepTest, ChoosesAPlayerOnlyWithASoundServer) {
   // The desktop's own player needs no file, and comes first; a file that may
   // not be run, or one found only through a relative folder, does not count.
   const std::string other = dir.path() + "/other";
-  WriteFile(bin + "/canberra-gtk-play", "", fs::perms::owner_read);
+  WriteProgram(bin + "/canberra-gtk-play", "", 0644);
   WriteProgram(other + "/canberra-gtk-play");
   environment.searchPath = "::relative:" + bin + ":" + other;
   EXPECT_EQ(NSBeepPlayerCommand(environment),
@@ -139,9 +99,10 @@ TEST(NSBeepTest, ChoosesAPlayerOnlyWithASoundServer) {
 
 TEST(NSBeepTest, RingsTheTerminalBellOnlyOnATerminal) {
   TempDir dir;
-  ScopedVariable path("PATH", dir.path().c_str());
-  ScopedVariable runtime("XDG_RUNTIME_DIR", nullptr);
-  ScopedVariable pulse("PULSE_SERVER", nullptr);
+  kestrine_testing::ScopedEnvironment environment;
+  environment.Set("PATH", dir.path());
+  environment.Set("XDG_RUNTIME_DIR", std::nullopt);
+  environment.Set("PULSE_SERVER", std::nullopt);
   ASSERT_EQ(NSBeepPlayerCommand(NSBeepCurrentEnvironment()), std::nullopt);
 
   int pipeFds[2];
@@ -193,11 +154,11 @@ TEST(NSBeepTest, StartsThePlayerDetachedWithoutWaiting) {
                    "mv '" + marker + ".tmp' '" + marker + "'\n"
                    "echo noise; echo noise >&2\n"
                    "sleep 3\n");
-  fs::create_directories(dir.path() + "/run/pulse");
-  WriteFile(dir.path() + "/run/pulse/native", "", fs::perms::owner_read);
-  ScopedVariable path("PATH", (bin + ":/usr/bin:/bin").c_str());
-  ScopedVariable runtime("XDG_RUNTIME_DIR", (dir.path() + "/run").c_str());
-  ScopedVariable pulse("PULSE_SERVER", nullptr);
+  WriteFile(dir.path() + "/run/pulse/native", "");
+  kestrine_testing::ScopedEnvironment environment;
+  environment.Set("PATH", bin + ":/usr/bin:/bin");
+  environment.Set("XDG_RUNTIME_DIR", dir.path() + "/run");
+  environment.Set("PULSE_SERVER", std::nullopt);
 
   int pipeFds[2];
   ASSERT_EQ(::pipe(pipeFds), 0);
@@ -213,7 +174,7 @@ TEST(NSBeepTest, StartsThePlayerDetachedWithoutWaiting) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   ASSERT_TRUE(fs::exists(marker));
-  std::istringstream lines(ReadFile(marker));
+  std::istringstream lines(kestrine_testing::ReadFile(marker).value_or(""));
   std::string arguments, in, out, err, session;
   std::getline(lines, arguments);
   std::getline(lines, in);

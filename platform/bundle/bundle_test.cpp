@@ -1,17 +1,14 @@
 #include "platform/bundle/bundle.h"
 
 #include <dlfcn.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+
+#include "testing/test_support.h"
 
 namespace {
 
@@ -19,35 +16,16 @@ namespace fs = std::filesystem;
 
 constexpr const char* kPluginIdentifier = "com.corvane.KestrineCM";
 
-std::string PlistXml(const std::string& dictionary_body) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-         "<plist version=\"1.0\">\n<dict>\n" +
-         dictionary_body + "</dict>\n</plist>\n";
-}
-
+using kestrine_testing::WriteFile;
+using kestrine_testing::XmlPropertyList;
 std::string Entry(const std::string& key, const std::string& value) {
   return "  <key>" + key + "</key>\n  <string>" + value + "</string>\n";
 }
 
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
 class BundleTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char path_template[] = "/tmp/bundle_test.XXXXXX";
-    ASSERT_NE(mkdtemp(path_template), nullptr);
-    root_ = path_template;
-    CFBundleForgetAllForTesting();
-  }
-  void TearDown() override {
-    CFBundleForgetAllForTesting();
-    fs::remove_all(root_);
-  }
+  BundleTest() { CFBundleForgetAllForTesting(); }
+  ~BundleTest() override { CFBundleForgetAllForTesting(); }
 
   // Makes `name` under the temporary folder with an Info.plist of `body`.
   fs::path MakeBundle(const std::string& name, const std::string& plist) {
@@ -57,14 +35,16 @@ class BundleTest : public ::testing::Test {
     return bundle;
   }
 
-  fs::path root_;
+  kestrine_testing::ScopedTempDir temp_;
+  const fs::path root_ = temp_.path();
 };
 
 TEST_F(BundleTest, CreateReadsThePlistAndMakesTheBundleKnown) {
   const fs::path folder =
-      MakeBundle("KestrineCM.plugin", PlistXml(Entry("CFBundleIdentifier", kPluginIdentifier) +
+      MakeBundle("KestrineCM.plugin", XmlPropertyList(Entry("CFBundleIdentifier", kPluginIdentifier) +
                                                Entry("CFBundleExecutable", "KestrineCM.so")));
   EXPECT_FALSE(CFBundleGetBundleWithIdentifier(kPluginIdentifier));
+  EXPECT_FALSE(CFBundleGetBundleWithIdentifier(""));
 
   // A path with a trailing slash and a "." comes back canonical.
   std::optional<CFBundle> bundle = CFBundleCreate((root_ / "./KestrineCM.plugin/").string());
@@ -86,8 +66,8 @@ TEST_F(BundleTest, CreateReadsThePlistAndMakesTheBundleKnown) {
 }
 
 TEST_F(BundleTest, RelativePathIsMadeAbsoluteAndLaterCreateReplaces) {
-  const fs::path first = MakeBundle("A.plugin", PlistXml(Entry("CFBundleIdentifier", "x.y")));
-  const fs::path second = MakeBundle("B.plugin", PlistXml(Entry("CFBundleIdentifier", "x.y")));
+  const fs::path first = MakeBundle("A.plugin", XmlPropertyList(Entry("CFBundleIdentifier", "x.y")));
+  const fs::path second = MakeBundle("B.plugin", XmlPropertyList(Entry("CFBundleIdentifier", "x.y")));
   const fs::path saved = fs::current_path();
   fs::current_path(root_);
   std::optional<CFBundle> bundle = CFBundleCreate("A.plugin");
@@ -107,13 +87,13 @@ TEST_F(BundleTest, CreateFailsWithoutAUsablePlist) {
   fs::create_directories(root_ / "Empty.plugin/Contents");
   EXPECT_FALSE(CFBundleCreate((root_ / "Empty.plugin").string()));
   const fs::path plain_file = root_ / "File.plugin";
-  WriteFile(plain_file, PlistXml(Entry("CFBundleIdentifier", "file")));
+  WriteFile(plain_file, XmlPropertyList(Entry("CFBundleIdentifier", "file")));
   EXPECT_FALSE(CFBundleCreate(plain_file.string()));
 
   const std::pair<const char*, std::string> broken[] = {
-      {"NoIdentifier.plugin", PlistXml(Entry("CFBundleExecutable", "a.so"))},
+      {"NoIdentifier.plugin", XmlPropertyList(Entry("CFBundleExecutable", "a.so"))},
       {"NumberIdentifier.plugin",
-       PlistXml("  <key>CFBundleIdentifier</key>\n  <integer>7</integer>\n")},
+       XmlPropertyList("  <key>CFBundleIdentifier</key>\n  <integer>7</integer>\n")},
       {"Malformed.plugin", "<?xml version=\"1.0\"?>\n<plist><dict><key>CFBundleIdentifier"},
       {"NotADictionary.plugin",
        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><array><string>a</string></array></plist>"},
@@ -122,9 +102,12 @@ TEST_F(BundleTest, CreateFailsWithoutAUsablePlist) {
   for (const auto& [name, plist] : broken) {
     EXPECT_FALSE(CFBundleCreate(MakeBundle(name, plist).string())) << name;
   }
+  // A folder where the plist should be cannot be read by anyone, root too.
+  fs::create_directories(root_ / "Unreadable.plugin/Contents/Info.plist");
+  EXPECT_FALSE(CFBundleCreate((root_ / "Unreadable.plugin").string()));
   // The executable entry is optional, but must be a string to count.
   const fs::path odd = MakeBundle(
-      "Odd.plugin", PlistXml(Entry("CFBundleIdentifier", "odd") +
+      "Odd.plugin", XmlPropertyList(Entry("CFBundleIdentifier", "odd") +
                              "  <key>CFBundleExecutable</key>\n  <true/>\n"));
   std::optional<CFBundle> bundle = CFBundleCreate(odd.string());
   ASSERT_TRUE(bundle);
@@ -148,24 +131,11 @@ TEST_F(BundleTest, BinaryPlistIsRead) {
   EXPECT_EQ(bundle->executable, "b.so");
 }
 
-TEST_F(BundleTest, UnreadablePlistFailsEvenForRoot) {
-  const fs::path bundle = root_ / "Unreadable.plugin";
-  fs::create_directories(bundle / "Contents");
-  // A folder where the plist should be cannot be read by anyone.
-  fs::create_directories(bundle / "Contents/Info.plist");
-  EXPECT_FALSE(CFBundleCreate(bundle.string()));
-}
-
-TEST_F(BundleTest, ProgramOutsideAnyBundleKnowsOnlyWhatItOpened) {
-  EXPECT_FALSE(CFBundleGetBundleWithIdentifier(kPluginIdentifier));
-  EXPECT_FALSE(CFBundleGetBundleWithIdentifier(""));
-}
-
 // The plug-in's shared object, placed in a bundle, finds that bundle by its
 // own location; the same file outside a bundle finds none.
 TEST_F(BundleTest, SharedObjectInsideABundleKnowsItsBundle) {
   const fs::path bundle = MakeBundle(
-      "KestrineCM.plugin", PlistXml(Entry("CFBundleIdentifier", kPluginIdentifier) +
+      "KestrineCM.plugin", XmlPropertyList(Entry("CFBundleIdentifier", kPluginIdentifier) +
                                     Entry("CFBundleExecutable", "KestrineCM.so")));
   const fs::path inside = bundle / "Contents/Linux/KestrineCM.so";
   const fs::path outside = root_ / "loose/KestrineCM.so";
@@ -200,24 +170,15 @@ TEST_F(BundleTest, SharedObjectInsideABundleKnowsItsBundle) {
 
 // Runs `program` with `identifier` and returns what it prints.
 std::string RunProgram(const fs::path& program, const std::string& identifier) {
-  const std::string command = "'" + program.string() + "' '" + identifier + "'";
-  FILE* output = popen(command.c_str(), "r");
-  if (output == nullptr) return "popen failed";
-  std::string text;
-  char buffer[4096];
-  for (std::size_t count; (count = fread(buffer, 1, sizeof buffer, output)) > 0;) {
-    text.append(buffer, count);
-  }
-  const int status = pclose(output);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "failed: " + text;
-  return text;
+  const kestrine_testing::RunResult result = kestrine_testing::RunProgram({program, identifier});
+  return result.exitStatus == 0 ? result.out : "failed: " + result.out + result.err;
 }
 
 // A program inside a bundle knows that bundle; the same program elsewhere
 // knows none.
 TEST_F(BundleTest, MainProgramInsideABundleKnowsItsBundle) {
   const fs::path bundle = MakeBundle(
-      "KestrineMBI.app", PlistXml(Entry("CFBundleIdentifier", "com.corvane.KestrineMBI")));
+      "KestrineMBI.app", XmlPropertyList(Entry("CFBundleIdentifier", "com.corvane.KestrineMBI")));
   const fs::path inside = bundle / "Contents/Linux/KestrineMBI";
   const fs::path outside = root_ / "KestrineMBI";
   fs::create_directories(inside.parent_path());

@@ -122,6 +122,29 @@ TEST(LSItemInfoTest, PackagesApplicationsAndPlainItems) {
             kLSItemInfoIsSymlink | kLSItemInfoIsPlainFile);
   EXPECT_EQ(flags(RefOf("/")), kLSItemInfoIsContainer);
 
+  // The walk's cheap question agrees with the full one, for items named by
+  // their path and relative to the folder an iterator holds open.
+  constexpr LSItemInfoFlags kBits = kLSItemInfoIsPackage | kLSItemInfoIsApplication;
+  const auto only = [](const FSRef& ref) {
+    LSItemInfoRecord info;
+    EXPECT_EQ(LSCopyItemInfoForRef(ref, kLSRequestPackageFlagsOnly, &info), noErr);
+    return info.flags;
+  };
+  FSIteratorRef iterator;
+  ASSERT_EQ(FSOpenIterator(RefOf(temp.path()), &iterator), noErr);
+  int seen = 0;
+  ItemCount count = 0;
+  FSCatalogInfo catalog;
+  FSRef entry{};
+  while (FSGetCatalogInfoBulk(*iterator, &count, &catalog, &entry) == noErr && count == 1) {
+    ++seen;
+    const std::string name = *FSGetFileDirName(entry);
+    EXPECT_EQ(only(entry), flags(entry) & kBits) << name;
+    EXPECT_EQ(only(RefOf(temp / name)), flags(RefOf(temp / name)) & kBits) << name;
+  }
+  EXPECT_EQ(seen, 14);
+  EXPECT_EQ(only(RefOf("/")), 0u);
+
   LSItemInfoRecord info;
   EXPECT_EQ(LSCopyItemInfoForRef(RefOf(temp / "Plain"), kLSRequestBasicFlagsOnly, nullptr),
             paramErr);
@@ -129,51 +152,10 @@ TEST(LSItemInfoTest, PackagesApplicationsAndPlainItems) {
   const FSRef gone = RefOf(temp / "notes.txt");
   ASSERT_EQ(unlink((temp / "notes.txt").c_str()), 0);
   EXPECT_EQ(LSCopyItemInfoForRef(gone, kLSRequestBasicFlagsOnly, &info), fnfErr);
-}
-
-// The walk's cheap question must agree with the full one, whether the item
-// is named by its path or relative to the folder an iterator holds open.
-TEST(LSItemInfoTest, PackageFlagsOnlyAgreeWithTheFullFlags) {
-  TempFolder temp;
-  for (const char* folder : {"Tool.app", "Tool.AppDir", "Kit.framework", "Bundle",
-                             "Bundle/Contents", "NoPlist", "NoPlist/Contents", "Plain"}) {
-    ASSERT_TRUE(MakeFolder(temp / folder)) << folder;
-  }
-  ASSERT_TRUE(MakeFile(temp / "Bundle/Contents/Info.plist"));
-  ASSERT_TRUE(MakeFile(temp / "file.app"));
-  ASSERT_TRUE(MakeFile(temp / "notes.txt"));
-  constexpr LSItemInfoFlags kBits = kLSItemInfoIsPackage | kLSItemInfoIsApplication;
-  const auto only = [](const FSRef& ref) {
-    LSItemInfoRecord info;
-    EXPECT_EQ(LSCopyItemInfoForRef(ref, kLSRequestPackageFlagsOnly, &info), noErr);
-    return info.flags;
-  };
-  const auto full = [](const FSRef& ref) {
-    LSItemInfoRecord info;
-    EXPECT_EQ(LSCopyItemInfoForRef(ref, kLSRequestBasicFlagsOnly, &info), noErr);
-    return info.flags;
-  };
-
-  FSIteratorRef iterator;
-  ASSERT_EQ(FSOpenIterator(RefOf(temp.path()), &iterator), noErr);
-  int seen = 0;
-  ItemCount count = 0;
-  FSCatalogInfo info;
-  FSRef entry{};
-  while (FSGetCatalogInfoBulk(*iterator, &count, &info, &entry) == noErr && count == 1) {
-    ++seen;
-    EXPECT_EQ(only(entry), full(entry) & kBits) << *FSGetFileDirName(entry);
-  }
-  EXPECT_EQ(seen, 8);
-  EXPECT_EQ(only(RefOf(temp / "Bundle")), kLSItemInfoIsPackage);
-  EXPECT_EQ(only(RefOf(temp / "Tool.AppDir")), kBits);
-  EXPECT_EQ(only(RefOf(temp / "NoPlist")), 0u);
-  EXPECT_EQ(only(RefOf("/")), 0u);
-
   // An item gone since its reference was made is no package.
-  const FSRef gone = RefOf(temp / "Bundle");
+  const FSRef goneBundle = RefOf(temp / "Bundle");
   ASSERT_EQ(std::system(("rm -rf '" + (temp / "Bundle") + "'").c_str()), 0);
-  EXPECT_EQ(only(gone), 0u);
+  EXPECT_EQ(only(goneBundle), 0u);
 }
 
 // Under a listing cache the package answer found while reading a folder is
@@ -290,68 +272,50 @@ TEST(VolumeURLTest, LocalVolumesGiveTheirMountPointAsFileURL) {
 
 TEST(HomeTest, HomeComesFromTheEnvironmentOrThePasswordEntry) {
   const passwd* entry = getpwuid(geteuid());
-  const std::optional<std::string> from_passwd =
+  const std::optional<std::string> fromPasswd =
       entry != nullptr && entry->pw_dir[0] == '/' ? std::optional<std::string>(entry->pw_dir)
                                                   : std::nullopt;
-  {
-    ScopedHome home(std::string("/home/ann"));
-    EXPECT_EQ(NSHomeDirectory(), "/home/ann");
-  }
-  {
-    ScopedHome home(std::string("/home/ann//"));
-    EXPECT_EQ(NSHomeDirectory(), "/home/ann");
-  }
-  {
-    ScopedHome home(std::string("/"));
-    EXPECT_EQ(NSHomeDirectory(), "/");
-  }
-  {
-    ScopedHome home(std::string("relative/home"));
-    EXPECT_EQ(NSHomeDirectory(), from_passwd);
-  }
-  {
-    ScopedHome home{std::string()};
-    EXPECT_EQ(NSHomeDirectory(), from_passwd);
-  }
-  {
-    ScopedHome home(std::nullopt);
-    EXPECT_EQ(NSHomeDirectory(), from_passwd);
+  const std::pair<std::optional<std::string>, std::optional<std::string>> cases[] = {
+      {"/home/ann", "/home/ann"}, {"/home/ann//", "/home/ann"}, {"/", "/"},
+      {"relative/home", fromPasswd}, {"", fromPasswd}, {std::nullopt, fromPasswd},
+  };
+  for (const auto& [home, expected] : cases) {
+    ScopedHome scoped(home);
+    EXPECT_EQ(NSHomeDirectory(), expected) << home.value_or("(unset)");
   }
 }
 
 TEST(HomeTest, TildeReplacesTheHomeFolderByWholeComponents) {
-  {
-    ScopedHome home(std::string("/home/ann"));
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/ann"), "~");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/ann/"), "~");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/ann/Documents/Plan.txt"),
-              "~/Documents/Plan.txt");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/ann/My Files/a b"), "~/My Files/a b");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/ann2"), "/home/ann2");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/ann2/x"), "/home/ann2/x");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home"), "/home");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/Applications"), "/Applications");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("x/home/ann"), "x/home/ann");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath(""), "");
+  const struct {
+    const char* home;
+    const char* path;
+    const char* expected;
+  } cases[] = {
+      {"/home/ann", "/home/ann", "~"},
+      {"/home/ann", "/home/ann/", "~"},
+      {"/home/ann", "/home/ann/Documents/Plan.txt", "~/Documents/Plan.txt"},
+      {"/home/ann", "/home/ann/My Files/a b", "~/My Files/a b"},
+      {"/home/ann", "/home/ann2", "/home/ann2"},
+      {"/home/ann", "/home/ann2/x", "/home/ann2/x"},
+      {"/home/ann", "/home", "/home"},
+      {"/home/ann", "/Applications", "/Applications"},
+      {"/home/ann", "x/home/ann", "x/home/ann"},
+      {"/home/ann", "", ""},
+      {"/home/ann/", "/home/ann/a", "~/a"},
+      {"/", "/", "~"},
+      {"/", "/etc/hosts", "~/etc/hosts"},
+  };
+  for (const auto& c : cases) {
+    ScopedHome home{std::string(c.home)};
+    EXPECT_EQ(stringByAbbreviatingWithTildeInPath(c.path), c.expected) << c.home << " " << c.path;
   }
-  {
-    ScopedHome home(std::string("/home/ann/"));
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/home/ann/a"), "~/a");
-  }
-  {
-    ScopedHome home(std::string("/"));
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/"), "~");
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath("/etc/hosts"), "~/etc/hosts");
-  }
-  {
-    // A real home folder and a real file in it, through a reference.
-    TempFolder temp;
-    ScopedHome home(temp.path());
-    ASSERT_TRUE(MakeFile(temp / "Plan.txt"));
-    char path[4096];
-    ASSERT_EQ(FSRefMakePath(RefOf(temp / "Plan.txt"), path, sizeof path), noErr);
-    EXPECT_EQ(stringByAbbreviatingWithTildeInPath(path), "~/Plan.txt");
-  }
+  // A real home folder and a real file in it, through a reference.
+  TempFolder temp;
+  ScopedHome home(temp.path());
+  ASSERT_TRUE(MakeFile(temp / "Plan.txt"));
+  char path[4096];
+  ASSERT_EQ(FSRefMakePath(RefOf(temp / "Plan.txt"), path, sizeof path), noErr);
+  EXPECT_EQ(stringByAbbreviatingWithTildeInPath(path), "~/Plan.txt");
 }
 
 }  // namespace

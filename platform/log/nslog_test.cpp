@@ -1,62 +1,22 @@
 #include "platform/log/nslog.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "testing/test_support.h"
+
 namespace {
 
-// Sends standard error to a fresh temporary file while alive.
-class CapturedStderr {
- public:
-  CapturedStderr() {
-    char path_template[] = "/tmp/nslog_test.XXXXXX";
-    int fd = mkstemp(path_template);
-    path_ = path_template;
-    saved_ = dup(STDERR_FILENO);
-    dup2(fd, STDERR_FILENO);
-    close(fd);
-  }
-  ~CapturedStderr() {
-    Restore();
-    unlink(path_.c_str());
-  }
-  void Restore() {
-    if (saved_ < 0) return;
-    dup2(saved_, STDERR_FILENO);
-    close(saved_);
-    saved_ = -1;
-  }
-  std::string Text() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-
- private:
-  std::string path_;
-  int saved_ = -1;
-};
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+using kestrine_testing::CapturedStderr;
+using kestrine_testing::SplitLines;
 
 std::string Prefix(long pid, long tid) {
   return R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} nslog_test\[)" + std::to_string(pid) + ":" +
@@ -90,7 +50,7 @@ TEST(NSLogTest, LineFeedIsAddedOnlyWhenMissing) {
   NSLog("two\nlines");
   captured.Restore();
 
-  const std::vector<std::string> lines = Lines(captured.Text());
+  const std::vector<std::string> lines = SplitLines(captured.Text());
   ASSERT_EQ(lines.size(), 5u) << captured.Text();
   const std::string prefix = Prefix(getpid(), gettid());
   EXPECT_TRUE(std::regex_match(lines[0], std::regex(prefix + "Copy All Paths")));
@@ -109,7 +69,7 @@ TEST(NSLogTest, LongTextAndPercentSignsArriveWhole) {
   const std::string text = captured.Text();
   ASSERT_GT(text.size(), path.size() + 1);
   EXPECT_EQ(text.substr(text.size() - path.size() - 1), path + "\n");
-  EXPECT_EQ(Lines(text).size(), 1u);
+  EXPECT_EQ(SplitLines(text).size(), 1u);
 }
 
 TEST(NSLogTest, ErrnoIsKept) {
@@ -143,23 +103,16 @@ TEST(NSLogTest, LinesOfConcurrentProcessesDoNotInterleave) {
   CapturedStderr captured;
   std::vector<pid_t> children;
   for (int p = 0; p < kProcesses; ++p) {
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    children.push_back(kestrine_testing::StartChild([p] {
       const std::string body(3000, static_cast<char>('a' + p));
       for (int i = 0; i < kLinesEach; ++i) NSLog("%d %s", p, body.c_str());
-      _exit(0);
-    }
-    children.push_back(child);
+      return 0;
+    }));
   }
-  for (pid_t child : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+  for (pid_t child : children) EXPECT_EQ(kestrine_testing::WaitForChild(child), 0);
   captured.Restore();
 
-  const std::vector<std::string> lines = Lines(captured.Text());
+  const std::vector<std::string> lines = SplitLines(captured.Text());
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(kProcesses * kLinesEach));
   const std::regex prefix(
       R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} nslog_test\[(\d+):\1\] )");
@@ -175,10 +128,6 @@ TEST(NSLogTest, LinesOfConcurrentProcessesDoNotInterleave) {
   }
   EXPECT_EQ(bad, 0);
 }
-
-}  // namespace
-
-namespace {
 
 TEST(NSLogTest, BatchedLinesArriveWholeAndInOrderWhenTheBatchEnds) {
   CapturedStderr captured;
@@ -199,7 +148,7 @@ TEST(NSLogTest, BatchedLinesArriveWholeAndInOrderWhenTheBatchEnds) {
   }
   NSLog("after");
   captured.Restore();
-  const std::vector<std::string> lines = Lines(captured.Text());
+  const std::vector<std::string> lines = SplitLines(captured.Text());
   ASSERT_EQ(lines.size(), 1003u);
   EXPECT_TRUE(lines[0].ends_with("] first"));
   EXPECT_TRUE(lines[1].ends_with("] second 2"));

@@ -22,6 +22,7 @@ using kestrine_testing::RunProgram;
 using kestrine_testing::ScopedEnv;
 using kestrine_testing::ScopedSessionBus;
 using kestrine_testing::ScopedTempDir;
+using kestrine_testing::SystemProgram;
 
 constexpr std::string_view kName = "Preferences Changed";
 constexpr std::string_view kObject = "com.corvane.preference.KestrineCM";
@@ -64,14 +65,6 @@ void DispatchUntil(CFNotificationCenterRef center, Predicate done) {
 
 void DispatchUntil(CFNotificationCenterRef center, const Log& log, std::size_t count) {
   DispatchUntil(center, [&] { return log.size() >= count; });
-}
-
-std::string FindProgram(const std::string& name) {
-  for (const char* folder : {"/usr/bin", "/bin", "/usr/local/bin"}) {
-    const std::string path = std::string(folder) + "/" + name;
-    if (access(path.c_str(), X_OK) == 0) return path;
-  }
-  return "";
 }
 
 class NotificationsTest : public ::testing::Test {
@@ -170,35 +163,17 @@ TEST_F(NotificationsTest, ABurstArrivesWholeAndInOrder) {
 TEST_F(NotificationsTest, RemovingAnObserverStopsItsDelivery) {
   struct Case {
     const char* what;
-    void (*remove)(CFNotificationCenterRef, const void*);
+    bool every;  // CFNotificationCenterRemoveEveryObserver, else by name and object:
+    std::optional<std::string_view> name;
+    std::optional<std::string_view> object;
     bool removed;
   };
   const Case cases[] = {
-      {"any name, any object",
-       [](CFNotificationCenterRef c, const void* o) {
-         CFNotificationCenterRemoveObserver(c, o, kNone, kNone);
-       },
-       true},
-      {"its name, any object",
-       [](CFNotificationCenterRef c, const void* o) {
-         CFNotificationCenterRemoveObserver(c, o, kName, kNone);
-       },
-       true},
-      {"its name and object",
-       [](CFNotificationCenterRef c, const void* o) {
-         CFNotificationCenterRemoveObserver(c, o, kName, kObject);
-       },
-       true},
-      {"another object",
-       [](CFNotificationCenterRef c, const void* o) {
-         CFNotificationCenterRemoveObserver(c, o, kNone, kOtherObject);
-       },
-       false},
-      {"every registration",
-       [](CFNotificationCenterRef c, const void* o) {
-         CFNotificationCenterRemoveEveryObserver(c, o);
-       },
-       true},
+      {"any name, any object", false, kNone, kNone, true},
+      {"its name, any object", false, kName, kNone, true},
+      {"its name and object", false, kName, kObject, true},
+      {"another object", false, kNone, kOtherObject, false},
+      {"every registration", true, kNone, kNone, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -210,7 +185,11 @@ TEST_F(NotificationsTest, RemovingAnObserverStopsItsDelivery) {
                                     CFNotificationSuspensionBehaviorDrop);
     Post(posting_.get(), kName, kObject);
     DrainWithSentinel();
-    c.remove(observing_.get(), observer);
+    if (c.every) {
+      CFNotificationCenterRemoveEveryObserver(observing_.get(), observer);
+    } else {
+      CFNotificationCenterRemoveObserver(observing_.get(), observer, c.name, c.object);
+    }
     Post(posting_.get(), kName, kObject);
     DrainWithSentinel();
     const std::string line = "observer:Preferences Changed|com.corvane.preference.KestrineCM";
@@ -277,7 +256,7 @@ TEST_F(NotificationsTest, TheLoopWatchesTheDescriptorAndCallbacksRunOnTheDispatc
 }
 
 TEST_F(NotificationsTest, OtherProcessesPostWithTheDocumentedCommands) {
-  const std::string gdbus = FindProgram("gdbus");
+  const std::string gdbus = SystemProgram("gdbus");
   const std::string line = "any:Preferences Changed|com.corvane.preference.KestrineCM";
   struct Case {
     const char* what;
@@ -287,7 +266,7 @@ TEST_F(NotificationsTest, OtherProcessesPostWithTheDocumentedCommands) {
   };
   const std::vector<Case> cases = {
       {"dbus-send",
-       {FindProgram("dbus-send"), "--session", "--type=signal", "/com/corvane/Kestrine",
+       {SystemProgram("dbus-send"), "--session", "--type=signal", "/com/corvane/Kestrine",
         "com.corvane.Kestrine.DistributedNotification.Post", "string:Preferences Changed",
         "string:com.corvane.preference.KestrineCM"},
        {line}},
@@ -304,11 +283,11 @@ TEST_F(NotificationsTest, OtherProcessesPostWithTheDocumentedCommands) {
        {},
        true},
       {"dbus-send, name only",
-       {FindProgram("dbus-send"), "--session", "--type=signal", "/com/corvane/Kestrine",
+       {SystemProgram("dbus-send"), "--session", "--type=signal", "/com/corvane/Kestrine",
         "com.corvane.Kestrine.DistributedNotification.Post", "string:Preferences Changed"},
        {}},
       {"dbus-send, a number for the object",
-       {FindProgram("dbus-send"), "--session", "--type=signal", "/com/corvane/Kestrine",
+       {SystemProgram("dbus-send"), "--session", "--type=signal", "/com/corvane/Kestrine",
         "com.corvane.Kestrine.DistributedNotification.Post", "string:Preferences Changed",
         "int32:4"},
        {}},

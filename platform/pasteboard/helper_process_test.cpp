@@ -3,15 +3,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -19,18 +16,15 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/test_support.h"
+
 namespace kestrine_pasteboard {
 namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+std::string ReadFile(const fs::path& path) { return kestrine_testing::ReadFile(path).value_or(""); }
 
 // Runs `script` with /bin/sh; "$0" in the script is `argument`.
 OSStatus RunShell(const std::string& script, const std::string& argument, std::string_view input,
@@ -40,30 +34,13 @@ OSStatus RunShell(const std::string& script, const std::string& argument, std::s
 
 class HelperProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char path_template[] = "/tmp/helper_process_test.XXXXXX";
-    ASSERT_NE(mkdtemp(path_template), nullptr);
-    dir_ = path_template;
-    const char* path = getenv("PATH");
-    saved_path_ = path != nullptr ? std::optional<std::string>(path) : std::nullopt;
-  }
-  void TearDown() override {
-    if (saved_path_) {
-      setenv("PATH", saved_path_->c_str(), 1);
-    } else {
-      unsetenv("PATH");
-    }
-    fs::remove_all(dir_);
+  void MakeExecutable(const fs::path& path, unsigned mode = 0755) {
+    kestrine_testing::WriteProgram(path, "#!/bin/sh\nexit 0\n", mode);
   }
 
-  void MakeExecutable(const fs::path& path, mode_t mode = 0755) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << "#!/bin/sh\nexit 0\n";
-    chmod(path.c_str(), mode);
-  }
-
-  fs::path dir_;
-  std::optional<std::string> saved_path_;
+  kestrine_testing::ScopedTempDir temp_;
+  const fs::path dir_ = temp_.path();
+  kestrine_testing::ScopedEnvironment environment_;
 };
 
 TEST_F(HelperProcessTest, FindProgramOnPathTakesTheFirstExecutableFile) {
@@ -71,23 +48,21 @@ TEST_F(HelperProcessTest, FindProgramOnPathTakesTheFirstExecutableFile) {
   fs::create_directories(dir_ / "b/tool");  // A folder.
   MakeExecutable(dir_ / "c/tool");
   MakeExecutable(dir_ / "d/tool");
-  setenv("PATH", ((dir_ / "a").string() + ":" + (dir_ / "b").string() + ":" +
-                  (dir_ / "c").string() + ":" + (dir_ / "d").string())
-                     .c_str(),
-         1);
+  environment_.Set("PATH", (dir_ / "a").string() + ":" + (dir_ / "b").string() + ":" +
+                              (dir_ / "c").string() + ":" + (dir_ / "d").string());
   EXPECT_EQ(FindProgramOnPath("tool"), (dir_ / "c/tool").string());
   EXPECT_FALSE(FindProgramOnPath("missing"));
   EXPECT_FALSE(FindProgramOnPath("c/tool"));
   EXPECT_FALSE(FindProgramOnPath(""));
 
   // An empty entry stands for the current folder.
-  setenv("PATH", ("/nonexistent::" + (dir_ / "d").string()).c_str(), 1);
+  environment_.Set("PATH", "/nonexistent::" + (dir_ / "d").string());
   const fs::path saved = fs::current_path();
   fs::current_path(dir_ / "c");
   EXPECT_EQ(FindProgramOnPath("tool"), "./tool");
   fs::current_path(saved);
 
-  unsetenv("PATH");
+  environment_.Set("PATH", std::nullopt);
   std::optional<std::string> shell = FindProgramOnPath("sh");
   ASSERT_TRUE(shell);
   EXPECT_TRUE(shell->ends_with("/sh"));

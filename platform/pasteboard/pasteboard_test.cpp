@@ -1,34 +1,25 @@
 #include "platform/pasteboard/pasteboard.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <map>
+#include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "testing/test_support.h"
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 const std::string kJapanese =
     "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe3\x81\xae\xe3\x83\x95\xe3\x82\xa1\xe3\x82\xa4"
@@ -43,76 +34,8 @@ std::string MegabyteText() {
   return text;
 }
 
-std::optional<std::string> ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Sets environment variables for the life of the object; none means unset.
-class ScopedEnvironment final {
- public:
-  ScopedEnvironment() = default;
-  ScopedEnvironment(const ScopedEnvironment&) = delete;
-  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-  ~ScopedEnvironment() {
-    for (const auto& [name, value] : saved_) Put(name, value);
-  }
-  void Set(const std::string& name, std::optional<std::string> value) {
-    if (!saved_.contains(name)) {
-      const char* old = getenv(name.c_str());
-      saved_[name] = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
-    }
-    Put(name, value);
-  }
-
- private:
-  static void Put(const std::string& name, const std::optional<std::string>& value) {
-    if (value) {
-      setenv(name.c_str(), value->c_str(), 1);
-    } else {
-      unsetenv(name.c_str());
-    }
-  }
-  std::map<std::string, std::optional<std::string>> saved_;
-};
-
-// Sends standard error to a temporary file while alive.
-class CapturedStderr final {
- public:
-  CapturedStderr() {
-    char path_template[] = "/tmp/pasteboard_test_log.XXXXXX";
-    const int fd = mkstemp(path_template);
-    path_ = path_template;
-    saved_ = dup(STDERR_FILENO);
-    dup2(fd, STDERR_FILENO);
-    close(fd);
-  }
-  ~CapturedStderr() {
-    Restore();
-    unlink(path_.c_str());
-  }
-  // Restores standard error and returns the lines written meanwhile.
-  std::vector<std::string> Lines() {
-    Restore();
-    std::vector<std::string> lines;
-    std::istringstream in(ReadFile(path_).value_or(""));
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-  }
-
- private:
-  void Restore() {
-    if (saved_ < 0) return;
-    dup2(saved_, STDERR_FILENO);
-    close(saved_);
-    saved_ = -1;
-  }
-  std::string path_;
-  int saved_ = -1;
-};
+using kestrine_testing::CapturedStderr;
+using kestrine_testing::ReadFile;
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -125,38 +48,41 @@ OSStatus Put(Pasteboard& pasteboard, std::string_view text) {
 
 class PasteboardTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char path_template[] = "/tmp/pasteboard_test.XXXXXX";
-    ASSERT_NE(mkdtemp(path_template), nullptr);
-    dir_ = path_template;
+  PasteboardTest() {
     fs::create_directories(dir_ / "runtime");
-    fs::create_directories(dir_ / "bin");
     environment_.Set("XDG_RUNTIME_DIR", (dir_ / "runtime").string());
     environment_.Set("DISPLAY", std::nullopt);
     environment_.Set("WAYLAND_DISPLAY", std::nullopt);
-  }
-  void TearDown() override {
-    fs::permissions(dir_, fs::perms::owner_all);
-    fs::remove_all(dir_);
   }
 
   fs::path ClipboardFile() const { return dir_ / "runtime/kestrine/clipboard"; }
 
   // Makes PATH hold only links to the named programs of the system.
   void PathWithOnly(const std::vector<std::string>& programs) {
+    fs::remove_all(dir_ / "bin");
+    fs::create_directories(dir_ / "bin");
     for (const std::string& program : programs) {
-      for (const char* folder : {"/usr/bin/", "/bin/", "/usr/local/bin/"}) {
-        if (access((folder + program).c_str(), X_OK) == 0) {
-          fs::create_symlink(folder + program, dir_ / "bin" / program);
-          break;
-        }
-      }
+      const std::string found = kestrine_testing::SystemProgram(program);
+      if (!found.empty()) fs::create_symlink(found, dir_ / "bin" / program);
     }
     environment_.Set("PATH", (dir_ / "bin").string());
   }
 
-  fs::path dir_;
-  ScopedEnvironment environment_;
+  // Expects the clipboard to fail to open with `status`, leaving no
+  // pasteboard and logging one line, which it returns.
+  std::string ExpectOpenFails(OSStatus status) {
+    PasteboardRef pasteboard;
+    CapturedStderr captured;
+    EXPECT_EQ(PasteboardCreate(kPasteboardClipboard, &pasteboard), status);
+    EXPECT_FALSE(pasteboard);
+    const std::vector<std::string> lines = captured.Lines();
+    EXPECT_EQ(lines.size(), 1u);
+    return lines.empty() ? std::string() : lines[0];
+  }
+
+  kestrine_testing::ScopedTempDir temp_;
+  const fs::path dir_ = temp_.path();
+  kestrine_testing::ScopedEnvironment environment_;
 };
 
 // The file backend, used when no display is set.
@@ -339,14 +265,10 @@ TEST_F(PasteboardTest, FolderNotPrivateFailsToOpen) {
   fs::create_directories(folder);
   std::ofstream(ClipboardFile()) << "planted";
   for (mode_t mode : {0755, 0710, 0701, 0770}) {
+    SCOPED_TRACE(mode);
     chmod(folder.c_str(), mode);
-    PasteboardRef pasteboard;
-    CapturedStderr captured;
-    EXPECT_EQ(PasteboardCreate(kPasteboardClipboard, &pasteboard), afpAccessDenied) << mode;
-    EXPECT_FALSE(pasteboard);
-    const std::vector<std::string> lines = captured.Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(Contains(lines[0], folder.string())) << lines[0];
+    const std::string line = ExpectOpenFails(afpAccessDenied);
+    EXPECT_TRUE(Contains(line, folder.string())) << line;
   }
   EXPECT_EQ(ReadFile(ClipboardFile()), "planted");
 
@@ -355,11 +277,7 @@ TEST_F(PasteboardTest, FolderNotPrivateFailsToOpen) {
   fs::create_directories(dir_ / "elsewhere");
   chmod((dir_ / "elsewhere").c_str(), 0700);
   fs::create_directory_symlink(dir_ / "elsewhere", folder);
-  PasteboardRef pasteboard;
-  CapturedStderr captured;
-  EXPECT_EQ(PasteboardCreate(kPasteboardClipboard, &pasteboard), afpAccessDenied);
-  EXPECT_FALSE(pasteboard);
-  EXPECT_EQ(captured.Lines().size(), 1u);
+  ExpectOpenFails(afpAccessDenied);
 }
 
 TEST_F(PasteboardTest, FolderOfAnotherUserFailsToOpen) {
@@ -368,49 +286,36 @@ TEST_F(PasteboardTest, FolderOfAnotherUserFailsToOpen) {
   fs::create_directories(folder);
   chmod(folder.c_str(), 0700);
   ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
-  PasteboardRef pasteboard;
-  CapturedStderr captured;
-  EXPECT_EQ(PasteboardCreate(kPasteboardClipboard, &pasteboard), afpAccessDenied);
-  EXPECT_FALSE(pasteboard);
-  EXPECT_EQ(captured.Lines().size(), 1u);
+  ExpectOpenFails(afpAccessDenied);
 }
 
 TEST_F(PasteboardTest, MissingRuntimeFolderFailsToOpen) {
   environment_.Set("XDG_RUNTIME_DIR", (dir_ / "gone").string());
-  PasteboardRef pasteboard;
-  CapturedStderr captured;
-  EXPECT_EQ(PasteboardCreate(kPasteboardClipboard, &pasteboard), fnfErr);
-  EXPECT_FALSE(pasteboard);
-  EXPECT_EQ(captured.Lines().size(), 1u);
+  ExpectOpenFails(fnfErr);
   EXPECT_FALSE(fs::exists(dir_ / "gone"));
 }
 
 // Display sessions whose helper program is missing.
 
-TEST_F(PasteboardTest, X11WithoutXclipOrXselFailsToOpen) {
+// With Wayland and X11 both set, Wayland is the one used.
+TEST_F(PasteboardTest, DisplaySessionWithoutItsHelperFailsToOpen) {
+  const struct {
+    std::optional<std::string> wayland;
+    std::vector<std::string> programs;
+    std::vector<std::string> named;  // In the one line logged.
+  } cases[] = {
+      {std::nullopt, {"wl-copy", "sh"}, {"xclip", "xsel"}},
+      {"wayland-kestrine-test", {"xclip", "xsel"}, {"wl-copy"}},
+  };
   environment_.Set("DISPLAY", ":0");
-  PathWithOnly({"wl-copy", "sh"});
-  PasteboardRef pasteboard;
-  CapturedStderr captured;
-  EXPECT_EQ(PasteboardCreate(kPasteboardClipboard, &pasteboard), notPasteboardOwnerErr);
-  EXPECT_FALSE(pasteboard);
-  const std::vector<std::string> lines = captured.Lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_TRUE(Contains(lines[0], "xclip") && Contains(lines[0], "xsel")) << lines[0];
-  EXPECT_FALSE(fs::exists(ClipboardFile().parent_path()));
-}
-
-TEST_F(PasteboardTest, WaylandIsPreferredAndNeedsWlCopy) {
-  environment_.Set("WAYLAND_DISPLAY", "wayland-kestrine-test");
-  environment_.Set("DISPLAY", ":0");
-  PathWithOnly({"xclip", "xsel"});
-  PasteboardRef pasteboard;
-  CapturedStderr captured;
-  EXPECT_EQ(PasteboardCreate(kPasteboardClipboard, &pasteboard), notPasteboardOwnerErr);
-  EXPECT_FALSE(pasteboard);
-  const std::vector<std::string> lines = captured.Lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_TRUE(Contains(lines[0], "wl-copy")) << lines[0];
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.named[0]);
+    environment_.Set("WAYLAND_DISPLAY", c.wayland);
+    PathWithOnly(c.programs);
+    const std::string line = ExpectOpenFails(notPasteboardOwnerErr);
+    for (const std::string& name : c.named) EXPECT_TRUE(Contains(line, name)) << line;
+    EXPECT_FALSE(fs::exists(ClipboardFile().parent_path()));
+  }
 }
 
 // Without a compositor, a stand-in wl-copy records how it is called.
@@ -419,12 +324,12 @@ TEST_F(PasteboardTest, WaylandWritesThroughWlCopy) {
   environment_.Set("DISPLAY", ":0");
   const fs::path record = dir_ / "record";
   fs::create_directories(record);
-  std::ofstream(dir_ / "bin/wl-copy")
-      << "#!/bin/sh\n"
-         "n=$(/bin/ls '" << record.string() << "' | /usr/bin/wc -l)\n"
-         "printf '%s\\n' \"$WAYLAND_DISPLAY\" \"$@\" > '" << record.string() << "'/args$n\n"
-         "/bin/cat > '" << record.string() << "'/input$n\n";
-  chmod((dir_ / "bin/wl-copy").c_str(), 0755);
+  kestrine_testing::WriteProgram(
+      dir_ / "bin/wl-copy",
+      "#!/bin/sh\n"
+      "n=$(/bin/ls '" + record.string() + "' | /usr/bin/wc -l)\n"
+      "printf '%s\\n' \"$WAYLAND_DISPLAY\" \"$@\" > '" + record.string() + "'/args$n\n"
+      "/bin/cat > '" + record.string() + "'/input$n\n");
   environment_.Set("PATH", (dir_ / "bin").string());
 
   PasteboardRef pasteboard;
@@ -464,14 +369,6 @@ TEST_F(PasteboardTest, WaylandWithoutCompositorFailsToWrite) {
 
 // The X11 clipboard, for real, on a virtual X server started per test.
 
-// The path of a program of the system, or empty.
-std::string SystemProgram(const std::string& name) {
-  for (const char* folder : {"/usr/bin/", "/bin/", "/usr/local/bin/"}) {
-    if (access((folder + name).c_str(), X_OK) == 0) return folder + name;
-  }
-  return {};
-}
-
 class X11PasteboardTest : public PasteboardTest {
  protected:
   void SetUp() override {
@@ -479,92 +376,9 @@ class X11PasteboardTest : public PasteboardTest {
     if (disabled != nullptr && std::string(disabled) == "1") {
       GTEST_SKIP() << "KESTRINE_NO_X11_TESTS=1";
     }
-    PasteboardTest::SetUp();
-    xclip_ = SystemProgram("xclip");
-    const std::string xvfb = SystemProgram("Xvfb");
-    ASSERT_FALSE(xvfb.empty()) << "Xvfb is not installed";
-    ASSERT_FALSE(xclip_.empty()) << "xclip is not installed";
-    StartServer(xvfb);
-  }
-
-  void TearDown() override {
-    if (server_ > 0) {
-      kill(server_, SIGTERM);
-      waitpid(server_, nullptr, 0);
-      KillLeftoverHelpers();
-    }
-    if (!dir_.empty()) PasteboardTest::TearDown();
-  }
-
-  // Starts Xvfb on a display number it picks itself and sets DISPLAY.
-  void StartServer(const std::string& xvfb) {
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    // The server writes its display number to descriptor 3.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<std::string> args = {"Xvfb", "-displayfd", "3", "-nolisten", "tcp",
-                                     "-screen", "0", "320x240x24"};
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    const int error = posix_spawn(&server_, xvfb.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (error != 0) server_ = 0;
-    ASSERT_EQ(error, 0);
-
-    std::string number;
-    pollfd readable{fds[0], POLLIN, 0};
-    char c = 0;
-    while (poll(&readable, 1, 20000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
-    ASSERT_FALSE(number.empty()) << "Xvfb did not report its display";
-    display_ = ":" + number;
-    environment_.Set("DISPLAY", display_);
-  }
-
-  // Ends the helpers still serving this test's display, by their process id.
-  void KillLeftoverHelpers() {
-    const std::string marker = "DISPLAY=" + display_ + '\0';
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-      const std::string name = entry.path().filename().string();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      const std::string command = ReadFile(entry.path() / "comm").value_or("");
-      if (command != "xclip\n" && command != "xsel\n") continue;
-      if (Contains(ReadFile(entry.path() / "environ").value_or(""), marker)) {
-        kill(std::stoi(name), SIGTERM);
-      }
-    }
-  }
-
-  // The clipboard's text as xclip reads it; empty when nothing is offered.
-  std::string ReadClipboard() {
-    const std::string command = "'" + xclip_ + "' -selection clipboard -o 2>/dev/null";
-    FILE* output = popen(command.c_str(), "r");
-    if (output == nullptr) return "<popen failed>";
-    std::string text;
-    char buffer[65536];
-    for (std::size_t count; (count = fread(buffer, 1, sizeof buffer, output)) > 0;) {
-      text.append(buffer, count);
-    }
-    pclose(output);
-    return text;
-  }
-
-  // Reads the clipboard until it shows `expected`, for a helper that takes
-  // the selection after its starter has ended. Returns the last text read.
-  std::string ReadClipboardExpecting(const std::string& expected) {
-    std::string text;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-      text = ReadClipboard();
-      if (text == expected) break;
-      std::this_thread::sleep_for(100ms);
-    }
-    return text;
+    ASSERT_FALSE(kestrine_testing::SystemProgram("xclip").empty()) << "xclip is not installed";
+    xvfb_ = std::make_unique<kestrine_testing::ScopedXvfb>();
+    ASSERT_TRUE(xvfb_->running()) << xvfb_->error();
   }
 
   // Writes and clears through the pasteboard and reads back with xclip.
@@ -575,21 +389,19 @@ class X11PasteboardTest : public PasteboardTest {
     const std::string large = MegabyteText();
     for (const std::string& text : {kJapanese, kLines, large, std::string("plain")}) {
       ASSERT_EQ(Put(*pasteboard, text), noErr);
-      const std::string read = ReadClipboardExpecting(text);
+      const std::string read = xvfb_->ReadClipboardExpecting(text);
       EXPECT_EQ(read.size(), text.size());
       EXPECT_TRUE(read == text) << read.substr(0, 100);
     }
     EXPECT_EQ(PasteboardClear(*pasteboard), noErr);
     EXPECT_EQ(PasteboardSynchronize(*pasteboard), noErr);
-    EXPECT_EQ(ReadClipboardExpecting(""), "");
+    EXPECT_EQ(xvfb_->ReadClipboardExpecting(""), "");
     ASSERT_EQ(Put(*pasteboard, kJapanese), noErr);
-    EXPECT_EQ(ReadClipboardExpecting(kJapanese), kJapanese);
+    EXPECT_EQ(xvfb_->ReadClipboardExpecting(kJapanese), kJapanese);
     EXPECT_FALSE(fs::exists(ClipboardFile().parent_path()));
   }
 
-  std::string xclip_;
-  std::string display_;
-  pid_t server_ = 0;
+  std::unique_ptr<kestrine_testing::ScopedXvfb> xvfb_;
 };
 
 TEST_F(X11PasteboardTest, XclipServesTheExactText) {
@@ -606,8 +418,6 @@ TEST_F(X11PasteboardTest, UnreachableDisplayFailsToWrite) {
   while (fs::exists("/tmp/.X11-unix/X" + std::to_string(unused))) ++unused;
   environment_.Set("DISPLAY", ":" + std::to_string(unused));
   for (const char* helper : {"xclip", "xsel"}) {
-    fs::remove_all(dir_ / "bin");
-    fs::create_directories(dir_ / "bin");
     PathWithOnly({helper});
     PasteboardRef pasteboard;
     ASSERT_EQ(PasteboardCreate(kPasteboardClipboard, &pasteboard), noErr);

@@ -1,11 +1,9 @@
 #include "platform/plugin/plugin.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -19,13 +17,7 @@ namespace fs = std::filesystem;
 
 using TempDir = kestrine_testing::ScopedTempDir;
 
-std::string PlistWith(const std::string& entries) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-         "<plist version=\"1.0\">\n<dict>\n" +
-         entries + "</dict>\n</plist>\n";
-}
+std::string PlistWith(const std::string& entries) { return kestrine_testing::XmlPropertyList(entries); }
 
 std::string Key(const std::string& key, const std::string& value) {
   return "<key>" + key + "</key>" + value + "\n";
@@ -42,8 +34,7 @@ std::string MakeBundle(const std::string& parent, const std::string& name,
                        const std::string& plist, bool withCode = true) {
   const std::string bundle = parent + "/" + name + ".plugin";
   fs::create_directories(bundle + "/Contents/Linux");
-  fs::create_directories(bundle + "/Contents/Resources");
-  std::ofstream(bundle + "/Contents/Info.plist") << plist;
+  kestrine_testing::WriteFile(bundle + "/Contents/Info.plist", plist);
   if (withCode) fs::copy_file(PLUGIN_TEST_PLUGIN, bundle + "/Contents/Linux/PlugInTest.so");
   return bundle;
 }
