@@ -188,6 +188,10 @@ void PrintItems(const AEDescList& list, int depth) {
 }  // namespace
 
 int main(int argc, char** argv) try {
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("finder %s\n", KESTRINE_VERSION);
+    return 0;
+  }
   Options options;
   if (std::optional<int> status = ParseArguments(argc, argv, &options)) return *status;
 
