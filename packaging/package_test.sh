@@ -137,7 +137,9 @@ fi
 
 if [[ $mode == apt ]]; then
   page="$(env -i PATH="$prefix/bin:/usr/bin:/bin" man -w KestrineService)"
-  [[ "$page" == "$prefix/share/man/man1/KestrineService.1.gz" ]] || fail "man -w KestrineService: $page"
+  # /usr/local/man may be a link to /usr/local/share/man.
+  [[ "$(realpath "$page")" == "$prefix/share/man/man1/KestrineService.1.gz" ]] ||
+    fail "man -w KestrineService: $page"
 fi
 for page in "$root$prefix"/share/man/man1/*.1.gz; do
   warnings="$(man --warnings -l "$page" 2>&1 >/dev/null)"
