@@ -141,10 +141,10 @@ if [[ $mode == apt ]]; then
   [[ "$(realpath "$page")" == "$prefix/share/man/man1/KestrineService.1.gz" ]] ||
     fail "man -w KestrineService: $page"
 fi
-for page in "$root$prefix"/share/man/man1/*.1.gz; do
-  warnings="$(man --warnings -l "$page" 2>&1 >/dev/null)"
+while IFS= read -r page; do
+  warnings="$(man --warnings -l "$root$page" 2>&1 >/dev/null)"
   [[ -z "$warnings" ]] || fail "$page: $warnings"
-done
+done < <(grep '/share/man/man1/.*\.1\.gz$' "$work/contents")
 
 # The user's settings, prefixes and file managers' entries, and a prefix
 # file the administrator added to the bundle, survive an upgrade.
