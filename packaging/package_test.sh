@@ -38,9 +38,10 @@ deb="$(find "$work/cpack" -maxdepth 1 -name 'kestrine_*_amd64.deb')"
 [[ -f "$deb" ]] || fail "no kestrine_<version>_amd64.deb was made"
 version="$(dpkg-deb -f "$deb" Version)"
 [[ "$(basename "$deb")" == "kestrine_${version}_amd64.deb" ]] || fail "package file name $(basename "$deb")"
-(cd "$BUILD" && cpack -G DEB -B "$work/cpack-next" -D CPACK_PACKAGE_VERSION="${version}+1" >/dev/null) ||
-  fail "cpack of the next version failed"
-deb_next="$(find "$work/cpack-next" -maxdepth 1 -name 'kestrine_*_amd64.deb')"
+dpkg-deb -R "$deb" "$work/next"
+sed -i "s/^Version: .*/Version: ${version}+1/" "$work/next/DEBIAN/control"
+deb_next="$work/kestrine_${version}+1_amd64.deb"
+dpkg-deb --root-owner-group -b "$work/next" "$deb_next" >/dev/null
 
 dpkg-deb -f "$deb" Depends | grep -q 'libplist' || fail "Depends lacks the libraries: $(dpkg-deb -f "$deb" Depends)"
 [[ "$(dpkg-deb -f "$deb" Recommends)" == "wl-clipboard | xclip | xsel" ]] || fail "Recommends: $(dpkg-deb -f "$deb" Recommends)"
