@@ -17,7 +17,9 @@ fi
 
 work="$(mktemp -d)"
 installed_by_us=0
+serve_pid=""
 cleanup() {
+  [[ -z "$serve_pid" ]] || kill "$serve_pid" 2>/dev/null || true
   if ((installed_by_us)); then
     DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -qq -o DPkg::Lock::Timeout=300 \
       kestrine >/dev/null 2>&1 || true
@@ -90,12 +92,10 @@ mkdir -p "$work/home" "$work/run"
 chmod 700 "$work/run"
 file="$work/home/My Notes.txt"
 printf 'x' >"$file"
-run() {  # A user's session without a display: the clipboard is a file.
-  local data_dirs=()
-  [[ $mode == apt ]] || data_dirs=(XDG_DATA_DIRS="$root$prefix/share")
-  env -i PATH="$bin:/usr/bin:/bin" HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
-    QT_QPA_PLATFORM=offscreen "${data_dirs[@]}" "$@"
-}
+# A user's session without a display: the clipboard is a file.
+session=(PATH="$bin:/usr/bin:/bin" HOME="$work/home" XDG_RUNTIME_DIR="$work/run" QT_QPA_PLATFORM=offscreen)
+[[ $mode == apt ]] || session+=(XDG_DATA_DIRS="$root$prefix/share")
+run() { env -i "${session[@]}" "$@"; }
 clipboard() { cat "$work/run/kestrine/clipboard"; }
 
 # Each installed program and plug-in finds every library it needs.
@@ -120,18 +120,19 @@ run finder choose 2 "$file"
 [[ "$(clipboard)" == "~/My Notes.txt" ]] || fail "finder choose 2 copied \"$(clipboard)\""
 
 if [[ -x "$bin/KestrineMBI" ]]; then
-  run finder serve >"$work/serve.out" 2>"$work/serve.err" &
+  env -i "${session[@]}" "$bin/finder" serve >"$work/serve.out" 2>"$work/serve.err" &
   serve_pid=$!
   for _ in $(seq 100); do
     grep -qx ready "$work/serve.out" 2>/dev/null && break
     sleep 0.1
   done
-  grep -qx ready "$work/serve.out" || { kill "$serve_pid"; fail "finder serve: $(cat "$work/serve.err")"; }
+  grep -qx ready "$work/serve.out" || fail "finder serve: $(cat "$work/serve.err")"
   run finder select "$file"
-  mbi_menu="$(run KestrineMBI --menu 2>/dev/null)" || { kill "$serve_pid"; fail "KestrineMBI --menu"; }
-  run KestrineMBI --choose 5 2>/dev/null || { kill "$serve_pid"; fail "KestrineMBI --choose 5"; }
+  mbi_menu="$(run KestrineMBI --menu 2>/dev/null)" || fail "KestrineMBI --menu"
+  run KestrineMBI --choose 5 >/dev/null 2>&1 || fail "KestrineMBI --choose 5"
   kill "$serve_pid"
   wait "$serve_pid" || true
+  serve_pid=""
   grep -qx '\[1\] Copy Posix Path' <<<"$mbi_menu" || fail "KestrineMBI --menu: $mbi_menu"
   [[ "$(clipboard)" == "My Notes.txt" ]] || fail "KestrineMBI --choose 5 copied \"$(clipboard)\""
 fi
