@@ -3,6 +3,7 @@
 //   KestrineService                        install or refresh the service
 //                                          entries of the user's file managers
 //   KestrineService "<command>" [PATH...]  copy the PATHs' text for <command>
+//   KestrineService --version              print the version
 //
 // Exit status: 0 when the request was handled, 1 when the clipboard could
 // not be opened or written (it then keeps its old content; the log says
@@ -12,6 +13,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
@@ -29,7 +31,7 @@ std::string ExecutablePath(const char* argv0) {
 }
 
 void PrintUsage() {
-  std::fputs("usage: KestrineService [\"<command>\" [PATH...]]\ncommands:", stderr);
+  std::fputs("usage: KestrineService [\"<command>\" [PATH...] | --version]\ncommands:", stderr);
   for (std::string_view command : ServiceUserDataStrings()) {
     std::fprintf(stderr, " \"%.*s\"", static_cast<int>(command.size()), command.data());
   }
@@ -39,6 +41,10 @@ void PrintUsage() {
 }  // namespace
 
 int main(int argc, char** argv) try {
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("KestrineService %s\n", KESTRINE_VERSION);
+    return 0;
+  }
   AppController controller;
   if (argc < 2) {
     const std::string executable = ExecutablePath(argv[0]);

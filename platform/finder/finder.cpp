@@ -194,6 +194,10 @@ void PrintItems(const AEDescList& list, int depth) {
 }  // namespace
 
 int main(int argc, char** argv) try {
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("finder %s\n", KESTRINE_VERSION);
+    return 0;
+  }
   if (argc >= 2 && std::strcmp(argv[1], "serve") == 0) {
     if (argc > 2) return UsageError("serve takes no argument");
     return FinderServe();
