@@ -32,9 +32,7 @@
 #include <vector>
 
 #include "platform/appleevents/appleevents.h"
-
-constexpr AEKeyword keyFinderSelectionKind = MakeFourCharCode("kfas");
-constexpr AEKeyword keyFinderSelectionFailure = MakeFourCharCode("kfal");
+#include "platform/finder/finder_selection.h"
 
 // Installs the Finder's handlers of 'core'/'getd' and 'core'/'setd' and
 // starts it with an empty selection. FinderServe does this itself.
