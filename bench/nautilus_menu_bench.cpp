@@ -2,13 +2,18 @@
 // the contextual menu for one file with previews on and 20 prefixes, and
 // "Copy Posix Path" on 1,000 selected files. Prints the median of each and
 // whether it meets its goal (1 ms and 50 ms), and the menu for the 1,000
-// files.
+// files. Given a FINDER program, also times the menu for one file while
+// `FINDER serve` runs (each menu tells it the selection) and while it is
+// stopped.
 //
-//   nautilus_menu_bench MODULE BUNDLE
+//   nautilus_menu_bench MODULE BUNDLE [FINDER]
 //
 // Runs in a temporary user of its own (settings, clipboard file, plug-in
 // folder), which it removes at the end.
 #include <gio/gio.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,6 +21,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,11 +70,50 @@ GObject* FirstSubmenuItem(GList* items, GList** keep) {
   return nullptr;
 }
 
+// The median time of `runs` menus for `files`.
+double MenuMedian(GObject* provider, GList* files, int runs, std::size_t* itemCount) {
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) {
+    const auto start = Clock::now();
+    GList* items = NautilusFileItems(provider, files);
+    FreeObjects(items);
+    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    *itemCount = g_list_length(items);
+  }
+  return MedianMilliseconds(times);
+}
+
+// Starts `finder serve` and waits until it answers; 0 when it did not start.
+pid_t StartFinder(const char* finder) {
+  int out[2];
+  if (pipe(out) != 0) return 0;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    execl(finder, "finder", "serve", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  char line[8] = {};
+  for (std::size_t used = 0; used < 6 && read(out[0], line + used, 1) == 1; ++used) {
+  }
+  close(out[0]);
+  if (std::string(line) == "ready\n") return pid;
+  if (pid > 0) waitpid(pid, nullptr, 0);
+  return 0;
+}
+
+void PrintMenu(const char* when, std::size_t itemCount, double median) {
+  std::printf("menu through the Nautilus bridge, previews on, %d prefixes (%zu top items), %s: "
+              "median %.3f ms over %d builds (goal < 1 ms: %s)\n",
+              kPrefixes, itemCount, when, median, kMenuRuns, median < 1.0 ? "met" : "MISSED");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: nautilus_menu_bench MODULE BUNDLE\n");
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: nautilus_menu_bench MODULE BUNDLE [FINDER]\n");
     return 2;
   }
   char pattern[] = "/tmp/kestrine-bench-XXXXXX";
@@ -110,14 +155,21 @@ int main(int argc, char** argv) {
 
   GList* one = FileInfos({paths[0]});
   FreeObjects(NautilusFileItems(provider, one));  // Loads the plug-in.
-  std::vector<double> menuTimes;
   std::size_t itemCount = 0;
-  for (int i = 0; i < kMenuRuns; ++i) {
-    const auto start = Clock::now();
-    GList* items = NautilusFileItems(provider, one);
-    FreeObjects(items);
-    menuTimes.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    itemCount = g_list_length(items);
+  const double menu = MenuMedian(provider, one, kMenuRuns, &itemCount);
+  std::optional<double> withFinder;
+  std::optional<double> withStoppedFinder;
+  if (argc == 4) {
+    if (const pid_t finder = StartFinder(argv[3])) {
+      withFinder = MenuMedian(provider, one, kMenuRuns, &itemCount);
+      kill(finder, SIGSTOP);
+      withStoppedFinder = MenuMedian(provider, one, kMenuRuns, &itemCount);
+      kill(finder, SIGCONT);
+      kill(finder, SIGTERM);
+      waitpid(finder, nullptr, 0);
+    } else {
+      std::fprintf(stderr, "nautilus_menu_bench: %s serve did not start\n", argv[3]);
+    }
   }
 
   GList* all = FileInfos(paths);
@@ -150,11 +202,10 @@ int main(int argc, char** argv) {
   g_object_unref(provider);
   std::filesystem::remove_all(root);
 
-  const double menu = MedianMilliseconds(menuTimes);
   const double activation = MedianMilliseconds(activationTimes);
-  std::printf("menu through the Nautilus bridge, previews on, %d prefixes (%zu top items): "
-              "median %.3f ms over %d builds (goal < 1 ms: %s)\n",
-              kPrefixes, itemCount, menu, kMenuRuns, menu < 1.0 ? "met" : "MISSED");
+  PrintMenu("no Finder", itemCount, menu);
+  if (withFinder) PrintMenu("a Finder running", itemCount, *withFinder);
+  if (withStoppedFinder) PrintMenu("the Finder stopped", itemCount, *withStoppedFinder);
   std::printf("menu for %d selected files: median %.2f ms over %d builds\n", kSelectedFiles,
               MedianMilliseconds(bigMenuTimes), kActivationRuns);
   std::printf("\"Copy Posix Path\" on %d files (%zu lines copied): median %.2f ms over %d runs "
