@@ -463,6 +463,12 @@ TEST_P(ExtensionModuleTest, EachMenuTellsTheFinderItsLocalFilesWithoutWaitingFor
   // last selection once it runs again.
   finder.Stop(SIGSTOP);
   for (int i = 0; i < 20; ++i) FreeItems(Items({a}));
+  // An event larger than the socket's buffer is cut short and dropped.
+  if (std::string(GetParam().name) == "nautilus") {
+    std::vector<std::string> many;
+    for (int i = 0; i < 5000; ++i) many.push_back(File("many/" + std::to_string(i)));
+    FreeItems(Items(many));
+  }
   items = Items({b});
   EXPECT_EQ(Outline(items), AsShown(kDefaultMenu));
   FreeItems(items);
