@@ -21,7 +21,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +31,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kMenuRuns = 500;
+constexpr int kMenuRounds = 10;
 constexpr int kActivationRuns = 30;
 constexpr int kSelectedFiles = 1000;
 constexpr int kPrefixes = 20;
@@ -70,17 +70,16 @@ GObject* FirstSubmenuItem(GList* items, GList** keep) {
   return nullptr;
 }
 
-// The median time of `runs` menus for `files`.
-double MenuMedian(GObject* provider, GList* files, int runs, std::size_t* itemCount) {
-  std::vector<double> times;
+// Adds the times of `runs` menus for `files` to `*times`.
+void TimeMenus(GObject* provider, GList* files, int runs, std::vector<double>* times,
+               std::size_t* itemCount) {
   for (int i = 0; i < runs; ++i) {
     const auto start = Clock::now();
     GList* items = NautilusFileItems(provider, files);
     FreeObjects(items);
-    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    times->push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     *itemCount = g_list_length(items);
   }
-  return MedianMilliseconds(times);
 }
 
 // Starts `finder serve` and waits until it answers; 0 when it did not start.
@@ -155,22 +154,33 @@ int main(int argc, char** argv) {
 
   GList* one = FileInfos({paths[0]});
   FreeObjects(NautilusFileItems(provider, one));  // Loads the plug-in.
+  // With a FINDER, the menus without a Finder (in a runtime folder of their
+  // own), with it running and with it stopped take turns in rounds, so that
+  // the machine's changing load weighs on the three alike.
   std::size_t itemCount = 0;
-  const double menu = MenuMedian(provider, one, kMenuRuns, &itemCount);
-  std::optional<double> withFinder;
-  std::optional<double> withStoppedFinder;
-  if (argc == 4) {
-    if (const pid_t finder = StartFinder(argv[3])) {
-      withFinder = MenuMedian(provider, one, kMenuRuns, &itemCount);
-      kill(finder, SIGSTOP);
-      withStoppedFinder = MenuMedian(provider, one, kMenuRuns, &itemCount);
-      kill(finder, SIGCONT);
-      kill(finder, SIGTERM);
-      waitpid(finder, nullptr, 0);
-    } else {
-      std::fprintf(stderr, "nautilus_menu_bench: %s serve did not start\n", argv[3]);
-    }
+  std::vector<double> menuTimes, runningTimes, stoppedTimes;
+  pid_t finder = 0;
+  if (argc == 4 && (finder = StartFinder(argv[3])) == 0) {
+    std::fprintf(stderr, "nautilus_menu_bench: %s serve did not start\n", argv[3]);
   }
+  const std::filesystem::path alone = root / "run-alone";
+  std::filesystem::create_directories(alone);
+  std::filesystem::permissions(alone, std::filesystem::perms::owner_all);
+  for (int round = 0; round < kMenuRounds; ++round) {
+    ::setenv("XDG_RUNTIME_DIR", (finder != 0 ? alone : run).c_str(), 1);
+    TimeMenus(provider, one, kMenuRuns / kMenuRounds, &menuTimes, &itemCount);
+    ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    if (finder == 0) continue;
+    TimeMenus(provider, one, kMenuRuns / kMenuRounds, &runningTimes, &itemCount);
+    kill(finder, SIGSTOP);
+    TimeMenus(provider, one, kMenuRuns / kMenuRounds, &stoppedTimes, &itemCount);
+    kill(finder, SIGCONT);
+  }
+  if (finder != 0) {
+    kill(finder, SIGTERM);
+    waitpid(finder, nullptr, 0);
+  }
+  const double menu = MedianMilliseconds(menuTimes);
 
   GList* all = FileInfos(paths);
   std::vector<double> activationTimes;
@@ -204,8 +214,10 @@ int main(int argc, char** argv) {
 
   const double activation = MedianMilliseconds(activationTimes);
   PrintMenu("no Finder", itemCount, menu);
-  if (withFinder) PrintMenu("a Finder running", itemCount, *withFinder);
-  if (withStoppedFinder) PrintMenu("the Finder stopped", itemCount, *withStoppedFinder);
+  if (!runningTimes.empty()) {
+    PrintMenu("a Finder running", itemCount, MedianMilliseconds(runningTimes));
+    PrintMenu("the Finder stopped", itemCount, MedianMilliseconds(stoppedTimes));
+  }
   std::printf("menu for %d selected files: median %.2f ms over %d builds\n", kSelectedFiles,
               MedianMilliseconds(bigMenuTimes), kActivationRuns);
   std::printf("\"Copy Posix Path\" on %d files (%zu lines copied): median %.2f ms over %d runs "
