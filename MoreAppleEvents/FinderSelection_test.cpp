@@ -12,54 +12,16 @@
 #include <vector>
 
 #include "MoreAppleEvents/MoreFinderEvents.h"
+#include "platform/finder/finder_selection.h"
 #include "testing/test_support.h"
 
 namespace {
 
 using kestrine_testing::RunProgram;
+using kestrine_testing::ScopedFinder;
 using kestrine_testing::ScopedUser;
 using kestrine_testing::ScopedXvfb;
 using kestrine_testing::WriteFile;
-
-// A `finder serve` process, ready when constructed, ended with SIGTERM.
-class ScopedFinder final {
- public:
-  ScopedFinder() {
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      execl(FINDER_PATH, "finder", "serve", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    char line[16] = {};
-    for (std::size_t used = 0; used < 6 && read(out[0], line + used, 1) == 1; ++used) {
-    }
-    ready_ = std::string(line) == "ready\n";
-    close(out[0]);
-  }
-  ~ScopedFinder() { Stop(SIGTERM); }
-  ScopedFinder(const ScopedFinder&) = delete;
-  ScopedFinder& operator=(const ScopedFinder&) = delete;
-
-  bool ready() const { return ready_; }
-  pid_t pid() const { return pid_; }
-  // Sends `signal` and, unless it is SIGSTOP, waits for the end.
-  int Stop(int signal) {
-    if (pid_ <= 0) return -1;
-    kill(pid_, signal);
-    if (signal == SIGSTOP) return 0;
-    int status = 0;
-    waitpid(std::exchange(pid_, 0), &status, 0);
-    return status;
-  }
-
- private:
-  pid_t pid_ = 0;
-  bool ready_ = false;
-};
 
 int Select(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {FINDER_PATH, "select"};
@@ -112,7 +74,7 @@ class FinderSelectionTest : public ::testing::Test {
 };
 
 TEST_F(FinderSelectionTest, EverySizeAndKindConvertsInOrder) {
-  ScopedFinder finder;
+  ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());
   for (const int count : {0, 1, 3, 1000}) {
     const std::vector<std::string> paths = MakeFiles(count);
@@ -130,7 +92,7 @@ TEST_F(FinderSelectionTest, EverySizeAndKindConvertsInOrder) {
 }
 
 TEST_F(FinderSelectionTest, ADeletedItemIsSkippedAndTheOthersKept) {
-  ScopedFinder finder;
+  ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());
   const std::vector<std::string> paths = MakeFiles(3);
   for (const char* kind : {"obj", "fsrf", "alis"}) {
@@ -145,7 +107,7 @@ TEST_F(FinderSelectionTest, ADeletedItemIsSkippedAndTheOthersKept) {
 }
 
 TEST_F(FinderSelectionTest, SelectionRequestsFailAsToldUntilTheNextSelect) {
-  ScopedFinder finder;
+  ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());
   const std::vector<std::string> paths = MakeFiles(1);
   ASSERT_EQ(Select({paths[0]}), 0);
@@ -171,9 +133,9 @@ TEST_F(FinderSelectionTest, WithoutAFinderNothingIsSelectedAndNothingHangs) {
   EXPECT_EQ(MoreFEGetSelection(nullptr, &object), paramErr);
   EXPECT_EQ(MoreFEGetSelection(gAEIdleUPP, nullptr), paramErr);
 
-  ScopedFinder first;
+  ScopedFinder first(FINDER_PATH);
   ASSERT_TRUE(first.ready());
-  ScopedFinder second;
+  ScopedFinder second(FINDER_PATH);
   EXPECT_FALSE(second.ready());
   EXPECT_EQ(WEXITSTATUS(second.Stop(SIGTERM)), 1);
   EXPECT_EQ(WEXITSTATUS(first.Stop(SIGTERM)), 0);
@@ -181,7 +143,7 @@ TEST_F(FinderSelectionTest, WithoutAFinderNothingIsSelectedAndNothingHangs) {
 }
 
 TEST_F(FinderSelectionTest, AFinderThatDiesMidRequestEndsTheWait) {
-  ScopedFinder finder;
+  ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());
   finder.Stop(SIGSTOP);
   auto request = std::async(std::launch::async, ConvertSelection);
@@ -193,8 +155,38 @@ TEST_F(FinderSelectionTest, AFinderThatDiesMidRequestEndsTheWait) {
   EXPECT_EQ(ConvertSelection().status, procNotFound);
 }
 
+TEST_F(FinderSelectionTest, SetSelectionWithAndWithoutWaitingForTheFinder) {
+  const std::vector<std::string> paths = MakeFiles(3);
+  EXPECT_EQ(FinderSetSelection(paths, typeFSRef, kAENoReply, 1), procNotFound);
+  ScopedFinder finder(FINDER_PATH);
+  ASSERT_TRUE(finder.ready());
+  const struct {
+    std::vector<std::string> paths;
+    AESendMode mode;
+  } cases[] = {
+      {paths, kAEWaitReply},
+      {{paths[2], paths[0]}, kAENoReply},
+      {{}, kAENoReply},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FinderSetSelection(c.paths, typeFSRef, c.mode, kAEDefaultTimeout), noErr);
+    const Converted converted = ConvertSelection();
+    EXPECT_EQ(converted.count, static_cast<long>(c.paths.size()));
+    EXPECT_EQ(converted.paths, c.paths);
+  }
+  // A path that is not absolute stops it before anything is sent.
+  std::size_t unusable = 9;
+  EXPECT_EQ(FinderSetSelection({paths[0], "relative"}, typeFSRef, kAEWaitReply,
+                               kAEDefaultTimeout, &unusable),
+            paramErr);
+  EXPECT_EQ(unusable, 1u);
+  EXPECT_EQ(ConvertSelection().count, 0);
+  EXPECT_EQ(FinderSetSelectionFailure(-1719), noErr);
+  EXPECT_EQ(ConvertSelection().status, -1719);
+}
+
 TEST_F(FinderSelectionTest, TheTraceShowsTheBuiltEvent) {
-  ScopedFinder finder;
+  ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());
   testing::internal::CaptureStdout();
   ConvertSelection();
@@ -209,7 +201,7 @@ TEST_F(FinderSelectionTest, FilesCopiedInTheFileManagerAreTheSelection) {
   ASSERT_TRUE(xvfb.running()) << xvfb.error();
   const std::vector<std::string> paths = MakeFiles(3);
   WriteFile(user_.home() + "/odd %name", "x");
-  ScopedFinder finder;
+  ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());
   ASSERT_EQ(Select({paths[0]}), 0);
   EXPECT_EQ(ConvertSelection().paths, std::vector<std::string>{paths[0]});

@@ -2,13 +2,18 @@
 // the contextual menu for one file with previews on and 20 prefixes, and
 // "Copy Posix Path" on 1,000 selected files. Prints the median of each and
 // whether it meets its goal (1 ms and 50 ms), and the menu for the 1,000
-// files.
+// files. Given a FINDER program, also times the menu for one file while
+// `FINDER serve` runs (each menu tells it the selection) and while it is
+// stopped.
 //
-//   nautilus_menu_bench MODULE BUNDLE
+//   nautilus_menu_bench MODULE BUNDLE [FINDER]
 //
 // Runs in a temporary user of its own (settings, clipboard file, plug-in
 // folder), which it removes at the end.
 #include <gio/gio.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -26,6 +31,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kMenuRuns = 500;
+constexpr int kMenuRounds = 10;
 constexpr int kActivationRuns = 30;
 constexpr int kSelectedFiles = 1000;
 constexpr int kPrefixes = 20;
@@ -64,11 +70,49 @@ GObject* FirstSubmenuItem(GList* items, GList** keep) {
   return nullptr;
 }
 
+// Adds the times of `runs` menus for `files` to `*times`.
+void TimeMenus(GObject* provider, GList* files, int runs, std::vector<double>* times,
+               std::size_t* itemCount) {
+  for (int i = 0; i < runs; ++i) {
+    const auto start = Clock::now();
+    GList* items = NautilusFileItems(provider, files);
+    FreeObjects(items);
+    times->push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    *itemCount = g_list_length(items);
+  }
+}
+
+// Starts `finder serve` and waits until it answers; 0 when it did not start.
+pid_t StartFinder(const char* finder) {
+  int out[2];
+  if (pipe(out) != 0) return 0;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    execl(finder, "finder", "serve", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  char line[8] = {};
+  for (std::size_t used = 0; used < 6 && read(out[0], line + used, 1) == 1; ++used) {
+  }
+  close(out[0]);
+  if (std::string(line) == "ready\n") return pid;
+  if (pid > 0) waitpid(pid, nullptr, 0);
+  return 0;
+}
+
+void PrintMenu(const char* when, std::size_t itemCount, double median) {
+  std::printf("menu through the Nautilus bridge, previews on, %d prefixes (%zu top items), %s: "
+              "median %.3f ms over %d builds (goal < 1 ms: %s)\n",
+              kPrefixes, itemCount, when, median, kMenuRuns, median < 1.0 ? "met" : "MISSED");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: nautilus_menu_bench MODULE BUNDLE\n");
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: nautilus_menu_bench MODULE BUNDLE [FINDER]\n");
     return 2;
   }
   char pattern[] = "/tmp/kestrine-bench-XXXXXX";
@@ -110,15 +154,33 @@ int main(int argc, char** argv) {
 
   GList* one = FileInfos({paths[0]});
   FreeObjects(NautilusFileItems(provider, one));  // Loads the plug-in.
-  std::vector<double> menuTimes;
+  // With a FINDER, the menus without a Finder (in a runtime folder of their
+  // own), with it running and with it stopped take turns in rounds, so that
+  // the machine's changing load weighs on the three alike.
   std::size_t itemCount = 0;
-  for (int i = 0; i < kMenuRuns; ++i) {
-    const auto start = Clock::now();
-    GList* items = NautilusFileItems(provider, one);
-    FreeObjects(items);
-    menuTimes.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    itemCount = g_list_length(items);
+  std::vector<double> menuTimes, runningTimes, stoppedTimes;
+  pid_t finder = 0;
+  if (argc == 4 && (finder = StartFinder(argv[3])) == 0) {
+    std::fprintf(stderr, "nautilus_menu_bench: %s serve did not start\n", argv[3]);
   }
+  const std::filesystem::path alone = root / "run-alone";
+  std::filesystem::create_directories(alone);
+  std::filesystem::permissions(alone, std::filesystem::perms::owner_all);
+  for (int round = 0; round < kMenuRounds; ++round) {
+    ::setenv("XDG_RUNTIME_DIR", (finder != 0 ? alone : run).c_str(), 1);
+    TimeMenus(provider, one, kMenuRuns / kMenuRounds, &menuTimes, &itemCount);
+    ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    if (finder == 0) continue;
+    TimeMenus(provider, one, kMenuRuns / kMenuRounds, &runningTimes, &itemCount);
+    kill(finder, SIGSTOP);
+    TimeMenus(provider, one, kMenuRuns / kMenuRounds, &stoppedTimes, &itemCount);
+    kill(finder, SIGCONT);
+  }
+  if (finder != 0) {
+    kill(finder, SIGTERM);
+    waitpid(finder, nullptr, 0);
+  }
+  const double menu = MedianMilliseconds(menuTimes);
 
   GList* all = FileInfos(paths);
   std::vector<double> activationTimes;
@@ -150,11 +212,12 @@ int main(int argc, char** argv) {
   g_object_unref(provider);
   std::filesystem::remove_all(root);
 
-  const double menu = MedianMilliseconds(menuTimes);
   const double activation = MedianMilliseconds(activationTimes);
-  std::printf("menu through the Nautilus bridge, previews on, %d prefixes (%zu top items): "
-              "median %.3f ms over %d builds (goal < 1 ms: %s)\n",
-              kPrefixes, itemCount, menu, kMenuRuns, menu < 1.0 ? "met" : "MISSED");
+  PrintMenu("no Finder", itemCount, menu);
+  if (!runningTimes.empty()) {
+    PrintMenu("a Finder running", itemCount, MedianMilliseconds(runningTimes));
+    PrintMenu("the Finder stopped", itemCount, MedianMilliseconds(stoppedTimes));
+  }
   std::printf("menu for %d selected files: median %.2f ms over %d builds\n", kSelectedFiles,
               MedianMilliseconds(bigMenuTimes), kActivationRuns);
   std::printf("\"Copy Posix Path\" on %d files (%zu lines copied): median %.2f ms over %d runs "

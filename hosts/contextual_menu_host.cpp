@@ -8,6 +8,7 @@
 #include "platform/corefoundation/cf_utf16.h"
 #include "platform/events/events.h"
 #include "platform/files/files.h"
+#include "platform/finder/finder_selection.h"
 #include "platform/plugin/plugin_loader.h"
 
 // What the host and the menus it built share: the loaded plug-ins stay
@@ -88,6 +89,33 @@ void PutMissingItem(const HostSelectionItem& item, AEDescList* context) {
   AEPutPtr(context, 0, typeAlias, alias.data(), alias.size());
 }
 
+// Tells a running Finder the selection's local items, so that whoever asks
+// it (the menu-bar application) sees what the user last right-clicked. The
+// event is only written, never answered: without a Finder this costs one
+// walk of the process registry; a Finder that does not read is given at
+// most one tick to make room for it, and then the event is dropped.
+void TellFinder(const std::vector<std::string>& paths) {
+  if (!paths.empty()) FinderSetSelection(paths, typeObjectSpecifier, kAENoReply, 1);
+}
+
+// The context of `selection`; the paths of its items that exist are
+// appended to `*localPaths`, when not null.
+AEDesc MakeContext(const std::vector<HostSelectionItem>& selection,
+                   std::vector<std::string>* localPaths) {
+  AEDesc context;
+  if (selection.empty() || AECreateList(nullptr, 0, false, &context) != noErr) return context;
+  for (const HostSelectionItem& item : selection) {
+    FSRef ref{};
+    if (item.localPath && FSPathMakeRef(*item.localPath, &ref) == noErr) {
+      AEPutPtr(&context, 0, typeFSRef, &ref, sizeof ref);
+      if (localPaths != nullptr) localPaths->push_back(*item.localPath);
+    } else {
+      PutMissingItem(item, &context);
+    }
+  }
+  return context;
+}
+
 void AddRefAll(const std::vector<ContextualMenuInterfaceStruct**>& plugIns) {
   for (ContextualMenuInterfaceStruct** plugIn : plugIns) (*plugIn)->AddRef(plugIn);
 }
@@ -95,17 +123,7 @@ void AddRefAll(const std::vector<ContextualMenuInterfaceStruct**>& plugIns) {
 }  // namespace
 
 AEDesc MakeHostContext(const std::vector<HostSelectionItem>& selection) {
-  AEDesc context;
-  if (selection.empty() || AECreateList(nullptr, 0, false, &context) != noErr) return context;
-  for (const HostSelectionItem& item : selection) {
-    FSRef ref{};
-    if (item.localPath && FSPathMakeRef(*item.localPath, &ref) == noErr) {
-      AEPutPtr(&context, 0, typeFSRef, &ref, sizeof ref);
-    } else {
-      PutMissingItem(item, &context);
-    }
-  }
-  return context;
+  return MakeContext(selection, nullptr);
 }
 
 std::vector<HostMenuEntry> HostMenuEntriesFromCommandList(const AEDescList& list,
@@ -218,7 +236,11 @@ void ContextualMenuHost::LoadPlugIns() {
 std::shared_ptr<HostMenu> ContextualMenuHost::BuildMenu(
     const std::vector<HostSelectionItem>& selection) {
   try {
+    std::vector<std::string> localPaths;
     if (m_shared->commandRunning) {
+      // The user did right-click these, even though no command may start.
+      MakeContext(selection, &localPaths);
+      TellFinder(localPaths);
       return std::shared_ptr<HostMenu>(new HostMenu(m_shared, AEDesc(), {}));
     }
     if (!m_loaded) LoadPlugIns();
@@ -227,7 +249,9 @@ std::shared_ptr<HostMenu> ContextualMenuHost::BuildMenu(
       plugIns.push_back(plugIn.interface());
     }
     AddRefAll(plugIns);
-    std::shared_ptr<HostMenu> menu(new HostMenu(m_shared, MakeHostContext(selection), plugIns));
+    std::shared_ptr<HostMenu> menu(
+        new HostMenu(m_shared, MakeContext(selection, &localPaths), plugIns));
+    TellFinder(localPaths);
     for (std::size_t i = 0; i < plugIns.size(); ++i) {
       AEDescList commands;
       if (AECreateList(nullptr, 0, false, &commands) != noErr) continue;

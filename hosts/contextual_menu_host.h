@@ -100,7 +100,11 @@ class ContextualMenuHost final {
   // call loads the plug-in bundles (a bundle that cannot be used is skipped
   // with one line in the log). While a command runs (its yield lets the file
   // manager ask for menus) the menu is left empty, so that no plug-in is
-  // entered twice at once. Null only when memory runs out.
+  // entered twice at once. Either way the selection's items that have a
+  // local path and exist become the running Finder's selection, in order
+  // (nothing is sent when there are none); the event is not answered, so a
+  // missing or stuck Finder delays the menu by one tick (1/60 s) at most.
+  // Null only when memory runs out.
   std::shared_ptr<HostMenu> BuildMenu(const std::vector<HostSelectionItem>& selection);
 
   // Whether a command is running in this process.

@@ -10,13 +10,19 @@
 #include <libnemo-extension/nemo-menu-provider.h>
 #include <nautilus-extension.h>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "MoreAppleEvents/FinderSelection.h"
+#include "MoreAppleEvents/MoreFinderEvents.h"
 #include "hosts/module_host.h"
 #include "testing/test_support.h"
 
@@ -24,6 +30,7 @@ namespace {
 
 using kestrine_testing::MakeDirs;
 using kestrine_testing::ScopedEnv;
+using kestrine_testing::ScopedFinder;
 using kestrine_testing::ScopedTempDir;
 using kestrine_testing::ScopedUser;
 using kestrine_testing::WriteFile;
@@ -117,6 +124,31 @@ GObject* Provider(const Host& host) {
     types[host.name] = type;
   }
   return types[host.name] == 0 ? nullptr : G_OBJECT(g_object_new(types[host.name], nullptr));
+}
+
+// The running Finder's selection as the menu-bar application reads it,
+// asked again for up to five seconds until it is `expected`.
+std::vector<std::string> FinderSelectionBecomes(const std::vector<std::string>& expected) {
+  std::vector<std::string> paths;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  do {
+    paths.clear();
+    AEDescList list;
+    long count = 0;
+    if (MoreFEGetSelection(gAEIdleUPP, &list) == noErr && AECountItems(&list, &count) == noErr) {
+      for (long i = 1; i <= count; ++i) {
+        FSRef ref;
+        char path[4096];
+        if (GetSelectionItemFSRef(&list, i, &ref) == noErr &&
+            FSRefMakePath(ref, path, sizeof path) == noErr) {
+          paths.emplace_back(path);
+        }
+      }
+    }
+    if (paths == expected) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } while (std::chrono::steady_clock::now() < end);
+  return paths;
 }
 
 class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
@@ -394,6 +426,54 @@ TEST_P(ExtensionModuleTest, AThousandMenusComeAndGoAndTenThousandFilesCopy) {
   EXPECT_EQ(std::count(copied->begin(), copied->end(), '\n'), 9999);
   EXPECT_TRUE(copied->ends_with("\n9999"));
   FreeItems(items);
+}
+
+TEST_P(ExtensionModuleTest, EachMenuTellsTheFinderItsLocalFilesWithoutWaitingForIt) {
+  ASSERT_NE(provider_, nullptr);
+  const std::string b = File("b.txt"), a = File("a_1.txt"), folder = Folder("dir");
+  // Without a Finder the menu is built as ever.
+  GList* items = Items({b, a});
+  EXPECT_EQ(Outline(items), AsShown(kDefaultMenu));
+  FreeItems(items);
+
+  ScopedFinder finder(FINDER_PATH);
+  ASSERT_TRUE(finder.ready());
+  const struct {
+    std::vector<std::string> uris;
+    std::vector<std::string> selection;  // The Finder's, after the menu.
+  } cases[] = {
+      {{b, a}, {b, a}},
+      {{"sftp://host/x", a, "trash:///", b}, {a, b}},
+      // Nothing local, or nothing that exists: the selection is kept.
+      {{"sftp://host/x", "recent:///"}, {a, b}},
+      {{user_.home() + "/missing"}, {a, b}},
+      {{folder}, {folder}},
+      {{}, {folder}},
+  };
+  for (const auto& c : cases) {
+    FreeItems(Items(c.uris));
+    EXPECT_EQ(FinderSelectionBecomes(c.selection), c.selection) << c.uris.size();
+  }
+  GObject* info = NewTestFileInfo(g_file_new_for_path(user_.home().c_str()));
+  FreeItems(GetParam().backgroundItems(provider_, info));
+  g_object_unref(info);
+  EXPECT_EQ(FinderSelectionBecomes({user_.home()}), std::vector<std::string>{user_.home()});
+
+  // A Finder that stopped reading does not hold the menus up, and takes the
+  // last selection once it runs again.
+  finder.Stop(SIGSTOP);
+  for (int i = 0; i < 20; ++i) FreeItems(Items({a}));
+  // An event larger than the socket's buffer is cut short and dropped.
+  if (std::string(GetParam().name) == "nautilus") {
+    std::vector<std::string> many;
+    for (int i = 0; i < 5000; ++i) many.push_back(File("many/" + std::to_string(i)));
+    FreeItems(Items(many));
+  }
+  items = Items({b});
+  EXPECT_EQ(Outline(items), AsShown(kDefaultMenu));
+  FreeItems(items);
+  finder.Stop(SIGCONT);
+  EXPECT_EQ(FinderSelectionBecomes({b}), std::vector<std::string>{b});
 }
 
 INSTANTIATE_TEST_SUITE_P(FileManagers, ExtensionModuleTest, ::testing::ValuesIn(kHosts),

@@ -491,4 +491,35 @@ std::optional<int> PollChild(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+ScopedFinder::ScopedFinder(const std::string& finder) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return;
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    execl(finder.c_str(), "finder", "serve", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  char line[16] = {};
+  for (std::size_t used = 0; used < 6 && read(out[0], line + used, 1) == 1; ++used) {
+  }
+  ready_ = std::string(line) == "ready\n";
+  close(out[0]);
+}
+
+ScopedFinder::~ScopedFinder() {
+  if (pid_ > 0) kill(pid_, SIGCONT);
+  Stop(SIGTERM);
+}
+
+int ScopedFinder::Stop(int signal) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, signal);
+  if (signal == SIGSTOP || signal == SIGCONT) return 0;
+  int status = 0;
+  waitpid(std::exchange(pid_, 0), &status, 0);
+  return status;
+}
+
 }  // namespace kestrine_testing

@@ -163,6 +163,27 @@ class ScopedXvfb final {
   std::unique_ptr<ScopedEnv> env_;
 };
 
+// A `finder serve` process of the program at `finder`, in the current
+// environment, ready when constructed, ended with SIGTERM.
+class ScopedFinder final {
+ public:
+  explicit ScopedFinder(const std::string& finder);
+  ~ScopedFinder();
+  ScopedFinder(const ScopedFinder&) = delete;
+  ScopedFinder& operator=(const ScopedFinder&) = delete;
+
+  // Whether it wrote "ready", so that it answers events.
+  bool ready() const { return ready_; }
+  pid_t pid() const { return pid_; }
+  // Sends `signal` and, unless it is SIGSTOP or SIGCONT, waits for the end;
+  // returns the wait status then, else 0 (-1 when it has ended already).
+  int Stop(int signal);
+
+ private:
+  pid_t pid_ = 0;
+  bool ready_ = false;
+};
+
 // Creates the folders of `path` and writes `bytes` to it.
 void WriteFile(const std::string& path, std::string_view bytes);
 // Creates `path` and its parents.

@@ -61,12 +61,6 @@ AEDesc MakeSpecifier(DescType want, DescType form, const AEDesc& seld) {
   return specifier;
 }
 
-AEDesc SelectionSpecifier() {
-  AEDesc seld;
-  AECreateDesc(typeType, &pSelection, sizeof pSelection, &seld);
-  return MakeSpecifier(cProperty, formPropertyID, seld);
-}
-
 AEDesc ItemSpecifier(const std::string& path) {
   AEDesc seld;
   AECreateDesc(typeUTF8, path.data(), path.size(), &seld);
@@ -304,13 +298,6 @@ void MySignalHandler(int) {
   errno = saved;
 }
 
-// The address of the running Finder, by signature.
-AEDesc FinderAddress() {
-  AEDesc address;
-  AECreateDesc(typeApplSignature, &kFinderSignature, sizeof kFinderSignature, &address);
-  return address;
-}
-
 int SelectUsage(const std::string& message) {
   std::fprintf(stderr,
                "finder: %s (usage: finder select [--as obj|fsrf|alis] [PATH...] | "
@@ -440,19 +427,13 @@ int FinderSelect(const std::vector<std::string>& args) {
   }
   if (failure && !paths.empty()) return SelectUsage("--fail takes no PATH");
 
-  AppleEvent event;
-  const AEDesc address = FinderAddress();
-  AECreateAppleEvent(kAECoreSuite, kAESetData, &address, kAutoGenerateReturnID, kAnyTransactionID,
-                     &event);
-  const AEDesc selection = SelectionSpecifier();
-  AEPutParamDesc(&event, keyDirectObject, &selection);
+  OSErr status = noErr;
   if (failure) {
-    AEPutParamPtr(&event, keyFinderSelectionFailure, typeSInt32, &*failure, sizeof *failure);
+    status = FinderSetSelectionFailure(*failure);
   } else {
     char cwd[PATH_MAX];
     if (getcwd(cwd, sizeof cwd) == nullptr) std::strcpy(cwd, "/");
-    AEDescList data;
-    AECreateList(nullptr, 0, false, &data);
+    std::vector<std::string> absolutes;
     for (const std::string& path : paths) {
       struct stat info {};
       if (path.empty() || lstat(path.c_str(), &info) != 0) {
@@ -461,30 +442,22 @@ int FinderSelect(const std::vector<std::string>& args) {
       }
       std::string absolute = path.starts_with("/") ? path : std::string(cwd) + "/" + path;
       while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
-      std::string alias;
-      if (FSNewAliasFromPath(absolute, &alias) != noErr) {
-        std::fprintf(stderr, "finder: %s: cannot be selected\n", path.c_str());
-        return 1;
-      }
-      AEPutPtr(&data, 0, typeAlias, alias.data(), alias.size());
+      absolutes.push_back(std::move(absolute));
     }
-    AEPutParamDesc(&event, keyAEData, &data);
-    AEPutParamPtr(&event, keyFinderSelectionKind, typeType, &kind, sizeof kind);
+    std::size_t unusable = paths.size();
+    status = FinderSetSelection(absolutes, kind, kAEWaitReply, kAEDefaultTimeout, &unusable);
+    if (unusable < paths.size()) {
+      std::fprintf(stderr, "finder: %s: cannot be selected\n", paths[unusable].c_str());
+      return 1;
+    }
   }
-  AppleEvent reply;
-  const OSErr status =
-      AESend(&event, &reply, kAEWaitReply, kAENormalPriority, kAEDefaultTimeout, nullptr, nullptr);
   if (status == procNotFound || status == connectionInvalid) {
     std::fprintf(stderr, "finder: no Finder is running (start one with \"finder serve\")\n");
     return 1;
   }
-  std::int32_t number = status;
-  if (status == noErr) {
-    AEGetParamPtr(&reply, keyErrorNumber, typeSInt32, nullptr, &number, sizeof number, nullptr);
-  }
-  if (number != noErr) {
+  if (status != noErr) {
     std::fprintf(stderr, "finder: the Finder did not take the selection (status %d)\n",
-                 static_cast<int>(number));
+                 static_cast<int>(status));
     return 1;
   }
   return 0;

@@ -11,9 +11,10 @@
 // - 'core'/'getd' for one item's object specifier, with 'rtyp' 'alis',
 //   'fsrf' or 'obj ' (the default): the item in that type; an item that no
 //   longer exists answers errAENoSuchObject (-1728);
-// - 'core'/'setd' for the property 'sele', sent by `finder select`: 'data'
-//   a list of alias records, the new selection in order (absent: the
-//   selection is kept); keyFinderSelectionKind the type its items are to be
+// - 'core'/'setd' for the property 'sele' (see finder_selection.h), sent by
+//   `finder select` and by the file managers' modules for each contextual
+//   menu: 'data' a list of alias records, the new selection in order
+//   (absent: the selection is kept); keyFinderSelectionKind the type its items are to be
 //   reported as; keyFinderSelectionFailure an error number that every
 //   following selection request answers with, until the next 'setd'.
 // Any other event is answered with errAEEventNotHandled (-1708).
@@ -32,9 +33,7 @@
 #include <vector>
 
 #include "platform/appleevents/appleevents.h"
-
-constexpr AEKeyword keyFinderSelectionKind = MakeFourCharCode("kfas");
-constexpr AEKeyword keyFinderSelectionFailure = MakeFourCharCode("kfal");
+#include "platform/finder/finder_selection.h"
 
 // Installs the Finder's handlers of 'core'/'getd' and 'core'/'setd' and
 // starts it with an empty selection. FinderServe does this itself.
