@@ -27,10 +27,12 @@ void FSIterateContainerLevel(IterateContainerGlobals& globals) {
 
   FSIteratorRef iterator;
   globals.result = FSOpenIterator(globals.ref, &iterator);
-  // A folder that may not be read counts as empty, so its siblings are still
-  // walked.
-  if (globals.result == afpAccessDenied) globals.result = noErr;
-  if (globals.result != noErr) return;
+  if (globals.result != noErr) {
+    // A folder that may not be read counts as empty, so its siblings are
+    // still walked.
+    if (globals.result == afpAccessDenied) globals.result = noErr;
+    return;
+  }
 
   ++globals.currentLevel;
   do {
