@@ -4,8 +4,8 @@
 
 namespace {
 
-// The bookkeeping of one walk. The status and the stop flag belong to the
-// whole walk: a level's loop sees what a deeper level left behind.
+// The bookkeeping of one walk. Each level keeps its own status, so a folder
+// that fails ends that folder only; the stop flag belongs to the whole walk.
 struct IterateContainerGlobals {
   IterateContainerFilterProcPtr iterateFilter = nullptr;
   FSCatalogInfoBitmap whichInfo = kFSCatInfoNone;
@@ -17,7 +17,7 @@ struct IterateContainerGlobals {
   ItemCount maxLevels = 0;
   ItemCount currentLevel = 0;
   bool quitFlag = false;
-  OSErr result = noErr;
+  OSErr startStatus = noErr;  // Of opening the start item.
   ItemCount actualObjects = 0;
 };
 
@@ -26,20 +26,18 @@ void FSIterateContainerLevel(IterateContainerGlobals& globals) {
   if (ItemIsABundle(globals.ref)) return;
 
   FSIteratorRef iterator;
-  globals.result = FSOpenIterator(globals.ref, &iterator);
-  if (globals.result != noErr) {
-    // A folder that may not be read counts as empty, so its siblings are
-    // still walked.
-    if (globals.result == afpAccessDenied) globals.result = noErr;
-    return;
-  }
+  // A folder that cannot be opened (it may not be read, it vanished, no
+  // descriptor is left) is skipped, and the walk goes on with its siblings.
+  const OSErr opened = FSOpenIterator(globals.ref, &iterator);
+  if (globals.currentLevel == 0) globals.startStatus = opened;
+  if (opened != noErr) return;
 
   ++globals.currentLevel;
+  OSErr result = noErr;
   do {
-    globals.result = FSGetCatalogInfoBulk(*iterator, &globals.actualObjects, &globals.catalogInfo,
-                                          &globals.ref);
-    if ((globals.result == noErr || globals.result == errFSNoMoreItems) &&
-        globals.actualObjects != 0) {
+    result = FSGetCatalogInfoBulk(*iterator, &globals.actualObjects, &globals.catalogInfo,
+                                  &globals.ref);
+    if ((result == noErr || result == errFSNoMoreItems) && globals.actualObjects != 0) {
       const std::string* name = nullptr;
       if (globals.wantName) {
         if (std::optional<std::string> entryName = FSGetFileDirName(globals.ref)) {
@@ -53,13 +51,10 @@ void FSIterateContainerLevel(IterateContainerGlobals& globals) {
         FSIterateContainerLevel(globals);
       }
     }
-  } while (globals.result == noErr && !globals.quitFlag);
-
-  if (globals.result == errFSNoMoreItems || globals.result == afpAccessDenied) {
-    globals.result = noErr;
-  }
+    // Any failure to read further (access denied, an I/O error) ends this
+    // folder only.
+  } while (result == noErr && !globals.quitFlag);
   --globals.currentLevel;
-  FSCloseIterator(&iterator);
 }
 
 }  // namespace
@@ -77,5 +72,5 @@ OSErr FSIterateContainer(const FSRef& container, ItemCount maxLevels, FSCatalogI
   globals.maxLevels = maxLevels;
   const ScopedPackageMemo memo;
   FSIterateContainerLevel(globals);
-  return globals.result;
+  return globals.startStatus;
 }

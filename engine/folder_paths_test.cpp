@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "engine/packages.h"
+#include "engine/path_forms.h"
 #include "platform/events/events.h"
 #include "settings/settings.h"
 #include "testing/test_support.h"
@@ -171,26 +173,58 @@ TEST_F(FolderPathsTest, FolderRemovedBeforeTheWalk) {
   EXPECT_EQ(GetFolderPathsClipboardStrings(), "\n");
 }
 
-TEST_F(FolderPathsTest, DeepTreeEndsWithoutCrashing) {
-  std::string path = Root();
-  MakeDirs(path);
-  while (path.size() < 3000) {
-    path += "/d";
-    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0) << path.size();
+TEST_F(FolderPathsTest, DeepChainWithFewDescriptorsIsWalkedToItsEndAndPast) {
+  // 3,000 nested folders, with siblings beside the chain at the top and at
+  // depth 50, walked with 64 descriptors.
+  constexpr int kDepth = 3000;
+  MakeDirs(Root() + "/b");
+  MakeDirs(Root() + "/c");
+  kestrine_testing::MakeFolderChain(Root(), "d", kDepth);
+  std::string atFifty = Root();
+  for (int level = 0; level < 50; ++level) atFifty += "/d";
+  MakeDirs(atFifty + "/e");
+  const kestrine_testing::RunResult r = kestrine_testing::RunForked([&] {
+    rlimit low{64, 64};
+    if (::setrlimit(RLIMIT_NOFILE, &low) != 0) return std::string("setrlimit failed");
+    const std::string text = Collect(Root());
+    return std::to_string(gNbrFoldersCounted) + "\n" + text;
+  });
+  ASSERT_EQ(r.exitStatus, 0);
+  std::vector<std::string> lines = Lines(r.out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), std::to_string(1 + kDepth + 3));
+  lines.erase(lines.begin());
+  // Folders whose paths do not fit the working buffer are left out of the text.
+  std::vector<std::string> expected = {Root(), Root() + "/b", Root() + "/c", atFifty + "/e"};
+  for (std::string path = Root() + "/d"; path.size() < kWorkingPathSize; path += "/d") {
+    expected.push_back(path);
   }
-  const std::size_t depth = (path.size() - Root().size()) / 2;
-  EXPECT_EQ(Lines(Collect(Root())).size(), depth + 1);
+  std::sort(lines.begin(), lines.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(lines, expected);
+}
 
-  // With fewer descriptors than levels the walk ends where they run out.
-  rlimit old{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
-  rlimit low = old;
-  low.rlim_cur = 128;
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-  const std::size_t lines = Lines(Collect(Root())).size();
-  ::setrlimit(RLIMIT_NOFILE, &old);
-  EXPECT_GT(lines, 50u);
-  EXPECT_LT(lines, 128u);
+TEST_F(FolderPathsTest, FolderRemovedDuringTheWalkIsSkippedAndTheRestWalked) {
+  for (int i = 0; i < 10; ++i) MakeDirs(Root() + "/d" + std::to_string(i) + "/sub");
+  struct Seen {
+    std::vector<std::string> paths;
+    bool removed = false;
+  } seen;
+  // Removes the first folder it meets, as another program might just then.
+  auto filter = [](bool, ItemCount, const FSCatalogInfo* info, const FSRef* ref, const FSSpec*,
+                   const std::string*, void* data) {
+    auto& state = *static_cast<Seen*>(data);
+    const std::string path = FSRefCopyPathUnchecked(*ref).value_or("");
+    state.paths.push_back(path);
+    if ((info->nodeFlags & kFSNodeIsDirectoryMask) != 0 && !state.removed) {
+      std::filesystem::remove_all(path);
+      state.removed = true;
+    }
+    return false;
+  };
+  EXPECT_EQ(FSIterateContainer(RefTo(Root()), 0, kFSCatInfoNone, false, false, filter, &seen), noErr);
+  // Every folder but the removed one's contents is met.
+  EXPECT_EQ(seen.paths.size(), 19u);
 }
 
 TEST_F(FolderPathsTest, MissingFilterIsRefused) {

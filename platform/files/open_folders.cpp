@@ -1,5 +1,7 @@
 #include "platform/files/open_folders.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <deque>
 #include <string>
@@ -14,9 +16,15 @@ namespace files_internal {
 
 namespace {
 
-// One entry per open iterator of this thread, innermost last; a walk holds
-// one per level, so the search from the back finds the parent at once.
-thread_local std::vector<std::pair<NodeIndex, int>> tOpenFolders;
+// The open folders of this thread, the latest last; a walk registers its
+// levels in order, so the search from the back finds the parent at once.
+struct OpenFolder {
+  NodeIndex node;
+  int fd;
+  std::uint64_t id;
+};
+thread_local std::vector<OpenFolder> tOpenFolders;
+thread_local std::uint64_t tNextOpenFolderId = 0;
 
 struct ListingCache {
   int scopes = 0;
@@ -49,16 +57,21 @@ const std::vector<CachedEntry>* CachedListing(NodeIndex node) {
 
 bool ListingCacheActive() { return tListings.scopes > 0; }
 
-void RememberListing(NodeIndex node, std::vector<CachedEntry> entries) {
-  if (tListings.scopes == 0) return;
+const std::vector<CachedEntry>* RememberListing(NodeIndex node, std::vector<CachedEntry>& entries) {
+  if (tListings.scopes == 0) return nullptr;
   try {
-    entries.shrink_to_fit();
     // A listing, once remembered, stays as it is: the index points into it.
-    auto [it, added] = tListings.listings.try_emplace(node, std::move(entries));
-    if (!added) return;
+    auto [it, added] = tListings.listings.try_emplace(node);
+    if (!added) return &it->second;
+    it->second.swap(entries);
+    it->second.shrink_to_fit();
     for (CachedEntry& entry : it->second) tListings.byRef[HashOf(entry.ref)] = &entry;
+    return &it->second;
   } catch (const std::bad_alloc&) {
-    // Unremembered, the folder is read again when asked for.
+    // Unremembered, the folder is read again when asked for. An entry left
+    // out of the index is looked up on the file system instead.
+    const auto it = tListings.listings.find(node);
+    return it == tListings.listings.end() ? nullptr : &it->second;
   }
 }
 
@@ -99,20 +112,31 @@ CachedEntry* RememberedEntry(const FSRef& ref) {
   return it != tListings.byRef.end() && it->second->ref == ref ? it->second : nullptr;
 }
 
-OpenFolderRegistration::OpenFolderRegistration(NodeIndex node, int fd) : fd_(fd) {
-  tOpenFolders.emplace_back(node, fd);
+OpenFolderRegistration::OpenFolderRegistration(NodeIndex node, int fd) : id_(tNextOpenFolderId++) {
+  try {
+    if (tOpenFolders.size() >= kMaxOpenFolders) {
+      close(tOpenFolders.front().fd);
+      tOpenFolders.erase(tOpenFolders.begin());
+    }
+    tOpenFolders.push_back({node, fd, id_});
+  } catch (const std::bad_alloc&) {
+    // Unregistered, the folder's entries are named by path.
+    close(fd);
+  }
 }
 
 OpenFolderRegistration::~OpenFolderRegistration() {
   const auto it = std::find_if(tOpenFolders.rbegin(), tOpenFolders.rend(),
-                               [this](const auto& entry) { return entry.second == fd_; });
-  if (it != tOpenFolders.rend()) tOpenFolders.erase(std::next(it).base());
+                               [this](const OpenFolder& open) { return open.id == id_; });
+  if (it == tOpenFolders.rend()) return;
+  close(it->fd);
+  tOpenFolders.erase(std::next(it).base());
 }
 
 std::optional<int> OpenFolderOfParent(const RefLocation& location) {
   if (!location.child_form()) return std::nullopt;
   for (auto it = tOpenFolders.rbegin(); it != tOpenFolders.rend(); ++it) {
-    if (it->first == location.node) return it->second;
+    if (it->node == location.node) return it->fd;
   }
   return std::nullopt;
 }
