@@ -21,23 +21,39 @@ struct IterateContainerGlobals {
   ItemCount actualObjects = 0;
 };
 
-void FSIterateContainerLevel(IterateContainerGlobals& globals) {
-  if (globals.maxLevels != 0 && globals.currentLevel >= globals.maxLevels) return;
-  if (ItemIsABundle(globals.ref)) return;
+// Walks the folder globals.ref, already opened into `iterator` (null when
+// it could not be opened: then there is nothing to walk).
+void FSIterateContainerOpenLevel(IterateContainerGlobals& globals, FSIteratorRef iterator);
 
+// Opens the folder globals.ref for walking when the walk will go into it: not
+// below the level limit, not a package by its name. The folder is read here,
+// before its filter call, so that the package test asked there can use its
+// listing.
+FSIteratorRef OpenForDescent(IterateContainerGlobals& globals) {
   FSIteratorRef iterator;
+  if (globals.maxLevels != 0 && globals.currentLevel >= globals.maxLevels) return iterator;
+  if (ItemIsABundleByExtension(globals.ref)) return iterator;
   // A folder that cannot be opened (it may not be read, it vanished, no
   // descriptor is left) is skipped, and the walk goes on with its siblings.
-  const OSErr opened = FSOpenIterator(globals.ref, &iterator);
-  if (globals.currentLevel == 0) globals.startStatus = opened;
-  if (opened != noErr) return;
+  FSOpenIterator(globals.ref, &iterator);
+  return iterator;
+}
 
+void FSIterateContainerLevel(IterateContainerGlobals& globals, FSIteratorRef iterator) {
+  if (globals.maxLevels != 0 && globals.currentLevel >= globals.maxLevels) return;
+  if (ItemIsABundle(globals.ref)) return;
+  if (iterator) FSIterateContainerOpenLevel(globals, std::move(iterator));
+}
+
+void FSIterateContainerOpenLevel(IterateContainerGlobals& globals, FSIteratorRef iterator) {
   ++globals.currentLevel;
   OSErr result = noErr;
   do {
     result = FSGetCatalogInfoBulk(*iterator, &globals.actualObjects, &globals.catalogInfo,
                                   &globals.ref);
     if ((result == noErr || result == errFSNoMoreItems) && globals.actualObjects != 0) {
+      const bool isFolder = (globals.catalogInfo.nodeFlags & kFSNodeIsDirectoryMask) != 0;
+      FSIteratorRef inner = isFolder ? OpenForDescent(globals) : FSIteratorRef();
       const std::string* name = nullptr;
       if (globals.wantName) {
         if (std::optional<std::string> entryName = FSGetFileDirName(globals.ref)) {
@@ -47,9 +63,7 @@ void FSIterateContainerLevel(IterateContainerGlobals& globals) {
       }
       globals.quitFlag = globals.iterateFilter(false, globals.currentLevel, &globals.catalogInfo,
                                                &globals.ref, nullptr, name, globals.yourDataPtr);
-      if ((globals.catalogInfo.nodeFlags & kFSNodeIsDirectoryMask) != 0 && !globals.quitFlag) {
-        FSIterateContainerLevel(globals);
-      }
+      if (isFolder && !globals.quitFlag) FSIterateContainerLevel(globals, std::move(inner));
     }
     // Any failure to read further (access denied, an I/O error) ends this
     // folder only.
@@ -71,6 +85,11 @@ OSErr FSIterateContainer(const FSRef& container, ItemCount maxLevels, FSCatalogI
   globals.yourDataPtr = yourDataPtr;
   globals.maxLevels = maxLevels;
   const ScopedPackageMemo memo;
-  FSIterateContainerLevel(globals);
+  // A package given as the start item is not read either.
+  if (!ItemIsABundle(container)) {
+    FSIteratorRef iterator;
+    globals.startStatus = FSOpenIterator(container, &iterator);
+    if (globals.startStatus == noErr) FSIterateContainerOpenLevel(globals, std::move(iterator));
+  }
   return globals.startStatus;
 }

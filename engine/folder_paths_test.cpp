@@ -205,26 +205,30 @@ TEST_F(FolderPathsTest, DeepChainWithFewDescriptorsIsWalkedToItsEndAndPast) {
 }
 
 TEST_F(FolderPathsTest, FolderRemovedDuringTheWalkIsSkippedAndTheRestWalked) {
-  for (int i = 0; i < 10; ++i) MakeDirs(Root() + "/d" + std::to_string(i) + "/sub");
+  for (int i = 0; i < 10; ++i) MakeDirs(Root() + "/d" + std::to_string(i) + "/sub/leaf");
   struct Seen {
     std::vector<std::string> paths;
-    bool removed = false;
+    std::string removed;
   } seen;
   // Removes the first folder it meets, as another program might just then.
-  auto filter = [](bool, ItemCount, const FSCatalogInfo* info, const FSRef* ref, const FSSpec*,
+  auto filter = [](bool, ItemCount, const FSCatalogInfo*, const FSRef* ref, const FSSpec*,
                    const std::string*, void* data) {
     auto& state = *static_cast<Seen*>(data);
     const std::string path = FSRefCopyPathUnchecked(*ref).value_or("");
     state.paths.push_back(path);
-    if ((info->nodeFlags & kFSNodeIsDirectoryMask) != 0 && !state.removed) {
+    if (state.removed.empty()) {
       std::filesystem::remove_all(path);
-      state.removed = true;
+      state.removed = path;
     }
     return false;
   };
   EXPECT_EQ(FSIterateContainer(RefTo(Root()), 0, kFSCatInfoNone, false, false, filter, &seen), noErr);
-  // Every folder but the removed one's contents is met.
-  EXPECT_EQ(seen.paths.size(), 19u);
+  ASSERT_FALSE(seen.removed.empty());
+  EXPECT_EQ(std::count(seen.paths.begin(), seen.paths.end(), seen.removed + "/sub/leaf"), 0);
+  // Every other folder is met.
+  EXPECT_EQ(std::count_if(seen.paths.begin(), seen.paths.end(),
+                          [&](const std::string& path) { return !path.starts_with(seen.removed); }),
+            27);
 }
 
 TEST_F(FolderPathsTest, MissingFilterIsRefused) {

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,12 +52,14 @@ char* DirentBuffer() {
 // and an iterator on a remembered folder replays its entries instead.
 class FSIterator final {
  public:
-  explicit FSIterator(RefLocation container) : container_(std::move(container)) {}
+  FSIterator(const FSRef& container_ref, RefLocation container)
+      : container_ref_(container_ref), container_(std::move(container)) {}
   // An iterator that replays a remembered listing.
   explicit FSIterator(const std::vector<files_internal::CachedEntry>* replay) : entries_(replay) {}
   FSIterator(const FSIterator&) = delete;
   FSIterator& operator=(const FSIterator&) = delete;
   ~FSIterator() {
+    files_internal::ForgetReadFolder(container_ref_);
     // Nothing may keep pointing into entries that go with this iterator.
     if (!own_.empty() && position_ > 0 &&
         files_internal::LastDeliveredEntry(own_[position_ - 1].ref) != nullptr) {
@@ -74,8 +77,10 @@ class FSIterator final {
   // Reads the entries into own_; true when the folder was read to its end.
   bool ReadEntries(int fd);
 
+  FSRef container_ref_{};
   RefLocation container_;
   std::optional<NodeIndex> container_node_;
+  bool holds_contents_ = false;  // An entry is named "Contents", in any letter case.
   std::vector<files_internal::CachedEntry> own_;
   const std::vector<files_internal::CachedEntry>* entries_ = &own_;
   std::size_t position_ = 0;
@@ -113,6 +118,7 @@ bool FSIterator::ReadEntries(int fd) {
       const std::string_view name(name_start,
                                   strnlen(name_start, record_length - kDirentNameOffset));
       if (name == "." || name == "..") continue;
+      if (name.size() == 8 && strncasecmp(name_start, "Contents", 8) == 0) holds_contents_ = true;
 
       const files_internal::EntryKind kind = files_internal::KindOfEntry(fd, name_start, type);
       if (kind == files_internal::EntryKind::kGone) continue;
@@ -139,6 +145,7 @@ bool FSIterator::ReadEntries(int fd) {
 
 void FSIterator::ReadAll(int fd) {
   const bool complete = ReadEntries(fd);
+  if (complete) files_internal::SetReadFolder(container_ref_, holds_contents_);
   if (complete && files_internal::ListingCacheActive()) {
     if (!container_node_) container_node_ = files_internal::NodeOfLocation(container_);
     if (container_node_) {
@@ -423,7 +430,7 @@ OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator) {
     if (errno == ELOOP) return dirNFErr;
     return OSErrFromErrno(errno);
   }
-  FSIterator* made = new (std::nothrow) FSIterator(std::move(*location));
+  FSIterator* made = new (std::nothrow) FSIterator(container, std::move(*location));
   if (made == nullptr) {
     close(fd);
     return memFullErr;

@@ -38,6 +38,13 @@ struct ListingCache {
 thread_local ListingCache tListings;
 thread_local CachedEntry* tLastDelivered = nullptr;
 
+struct ReadFolder {
+  bool valid = false;
+  FSRef folder{};
+  bool holdsContents = false;
+};
+thread_local ReadFolder tReadFolder;
+
 std::uint64_t HashOf(const FSRef& ref) {
   std::uint64_t hash = 14695981039346656037ull;  // FNV-1a.
   for (std::uint8_t byte : ref.hidden) {
@@ -97,6 +104,19 @@ void RememberFolder(const std::string& path, ResolvedFolder folder) {
     tListings.folders.insert_or_assign(path, std::move(folder));
   } catch (const std::bad_alloc&) {
   }
+}
+
+void SetReadFolder(const FSRef& folder, bool holdsContents) {
+  tReadFolder = {true, folder, holdsContents};
+}
+
+void ForgetReadFolder(const FSRef& folder) {
+  if (tReadFolder.valid && tReadFolder.folder == folder) tReadFolder.valid = false;
+}
+
+std::optional<bool> ReadFolderHoldsContents(const FSRef& folder) {
+  if (!tReadFolder.valid || !(tReadFolder.folder == folder)) return std::nullopt;
+  return tReadFolder.holdsContents;
 }
 
 void SetLastDeliveredEntry(CachedEntry* entry) { tLastDelivered = entry; }

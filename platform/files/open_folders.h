@@ -40,6 +40,17 @@ struct CachedEntry {
   std::int32_t packageFlags = -1;  // Launch Services' package flags; -1 until asked.
 };
 
+// Records that this thread's iterator on `folder` has just read it to its
+// end, and whether it holds an entry named "Contents" (in any letter case),
+// so that the package test of that folder needs no further look while the
+// iterator lives. `ForgetReadFolder` drops the record when it is `folder`'s.
+void SetReadFolder(const FSRef& folder, bool holdsContents);
+void ForgetReadFolder(const FSRef& folder);
+
+// Whether `folder`, read to its end by a live iterator of this thread, holds
+// an entry named "Contents"; none when that is not known.
+std::optional<bool> ReadFolderHoldsContents(const FSRef& folder);
+
 // The listing of the folder `node` remembered by this thread's
 // ScopedFileSystemSnapshot; null when there is none.
 const std::vector<CachedEntry>* CachedListing(NodeIndex node);
