@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <new>
@@ -46,10 +47,14 @@ struct ReadFolder {
 thread_local ReadFolder tReadFolder;
 
 std::uint64_t HashOf(const FSRef& ref) {
-  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a.
-  for (std::uint8_t byte : ref.hidden) {
-    hash ^= byte;
-    hash *= 1099511628211ull;
+  // A word at a time: a walk hashes every folder's reference several times.
+  static_assert(sizeof ref.hidden % sizeof(std::uint64_t) == 0);
+  std::uint64_t hash = 14695981039346656037ull;
+  for (std::size_t at = 0; at < sizeof ref.hidden; at += sizeof(std::uint64_t)) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, ref.hidden + at, sizeof word);
+    hash = (hash ^ word) * 0x9E3779B97F4A7C15ull;
+    hash ^= hash >> 29;
   }
   return hash;
 }
