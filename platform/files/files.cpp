@@ -52,8 +52,12 @@ char* DirentBuffer() {
 // and an iterator on a remembered folder replays its entries instead.
 class FSIterator final {
  public:
-  FSIterator(const FSRef& container_ref, RefLocation container)
-      : container_ref_(container_ref), container_(std::move(container)) {}
+  // `container_node`: the container's node, when the caller has it already.
+  FSIterator(const FSRef& container_ref, RefLocation container,
+             std::optional<NodeIndex> container_node)
+      : container_ref_(container_ref),
+        container_(std::move(container)),
+        container_node_(container_node) {}
   // An iterator that replays a remembered listing.
   explicit FSIterator(const std::vector<files_internal::CachedEntry>* replay) : entries_(replay) {}
   FSIterator(const FSIterator&) = delete;
@@ -410,8 +414,10 @@ OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator) {
   iterator->reset();
   std::optional<RefLocation> location = DecodeRef(container);
   if (!location) return paramErr;
+  std::optional<NodeIndex> node;
   if (files_internal::ListingCacheActive()) {
-    if (const std::optional<NodeIndex> node = files_internal::NodeOfLocation(*location)) {
+    node = files_internal::NodeOfLocation(*location);
+    if (node) {
       if (const auto* listing = files_internal::CachedListing(*node)) {
         FSIterator* replay = new (std::nothrow) FSIterator(listing);
         if (replay == nullptr) return memFullErr;
@@ -420,17 +426,22 @@ OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator) {
       }
     }
   }
-  const std::optional<std::string> path = files_internal::PathOfLocation(*location);
-  if (!path) return paramErr;
   const std::optional<int> folder = files_internal::OpenFolderOfParent(*location);
   constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  const int fd = folder ? openat(*folder, location->name.c_str(), kFlags) : OpenByPath(*path, kFlags);
+  int fd = -1;
+  if (folder) {
+    fd = openat(*folder, location->name.c_str(), kFlags);
+  } else {
+    const std::optional<std::string> path = files_internal::PathOfLocation(*location);
+    if (!path) return paramErr;
+    fd = OpenByPath(*path, kFlags);
+  }
   if (fd < 0) {
     // O_NOFOLLOW refuses a link with ELOOP: a link to a folder is no folder.
     if (errno == ELOOP) return dirNFErr;
     return OSErrFromErrno(errno);
   }
-  FSIterator* made = new (std::nothrow) FSIterator(container, std::move(*location));
+  FSIterator* made = new (std::nothrow) FSIterator(container, std::move(*location), node);
   if (made == nullptr) {
     close(fd);
     return memFullErr;

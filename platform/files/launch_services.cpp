@@ -104,7 +104,8 @@ bool IsVolumeRoot(const LocatedItem& item) {
 // Whether the folder holds Contents/Info.plist, asked relative to its open
 // parent when this thread is iterating it. A folder this thread has just
 // read without meeting a "Contents" entry needs no look.
-bool HoldsBundleInfo(const FSRef& ref, const RefLocation& location, const std::string& path) {
+// `path` is the folder's, when the caller has it.
+bool HoldsBundleInfo(const FSRef& ref, const RefLocation& location, const std::string* path) {
   if (const std::optional<bool> known = files_internal::ReadFolderHoldsContents(ref)) {
     if (!*known) return false;
   }
@@ -113,13 +114,16 @@ bool HoldsBundleInfo(const FSRef& ref, const RefLocation& location, const std::s
     const std::string relative = location.name + std::string(kInfo);
     return faccessat(*folder, relative.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
   }
-  const std::string absolute = path + std::string(kInfo);
+  const std::optional<std::string> made =
+      path != nullptr ? std::nullopt : files_internal::PathOfLocation(location);
+  if (path == nullptr && !made) return false;
+  const std::string absolute = (path != nullptr ? *path : *made) + std::string(kInfo);
   return faccessat(AT_FDCWD, absolute.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool IsPackageFolder(const FSRef& ref, std::string_view name, const LocatedItem& item) {
   return ExtensionIsOneOf(name, kPackageExtensions) ||
-         HoldsBundleInfo(ref, item.location, item.path);
+         HoldsBundleInfo(ref, item.location, &item.path);
 }
 
 // The package and application flags alone, with at most one system call: a
@@ -145,8 +149,7 @@ OSStatus PackageFlagsOnly(const FSRef& ref, LSItemInfoRecord* info) {
   if (!location) return paramErr;
   if (!location->child_form() && location->node == files_internal::kRootNode) return noErr;
   const std::optional<std::string> name = files_internal::NameOfLocation(*location);
-  const std::optional<std::string> path = files_internal::PathOfLocation(*location);
-  if (!name || !path) return paramErr;
+  if (!name) return paramErr;
   const bool application = ExtensionIsOneOf(*name, kApplicationExtensions);
   if (application || ExtensionIsOneOf(*name, kPackageExtensions)) {
     OSErr error = noErr;
@@ -157,7 +160,7 @@ OSStatus PackageFlagsOnly(const FSRef& ref, LSItemInfoRecord* info) {
     }
     return noErr;
   }
-  if (HoldsBundleInfo(ref, *location, *path)) info->flags = kLSItemInfoIsPackage;
+  if (HoldsBundleInfo(ref, *location, nullptr)) info->flags = kLSItemInfoIsPackage;
   return noErr;
 }
 

@@ -27,12 +27,58 @@ struct OpenFolder {
 thread_local std::vector<OpenFolder> tOpenFolders;
 thread_local std::uint64_t tNextOpenFolderId = 0;
 
+// Remembered entries by a hash of their references: an open-addressing
+// table, as a walk adds every folder it meets and looks each up again. A
+// lookup compares the whole reference, so a hash shared by two entries only
+// costs a miss. Throws std::bad_alloc when it cannot grow.
+class EntryIndex final {
+ public:
+  void Put(std::uint64_t hash, CachedEntry* entry) {
+    if ((count_ + 1) * 2 > slots_.size()) Grow();
+    Slot& slot = FindSlot(slots_, hash);
+    if (slot.entry == nullptr) ++count_;
+    slot = {hash, entry};
+  }
+  CachedEntry* Get(std::uint64_t hash) const {
+    if (slots_.empty()) return nullptr;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+      if (slots_[at].entry == nullptr) return nullptr;
+      if (slots_[at].key == hash) return slots_[at].entry;
+    }
+  }
+  void Clear() {
+    std::vector<Slot>().swap(slots_);
+    count_ = 0;
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t key = 0;
+    CachedEntry* entry = nullptr;  // Null: the slot is free.
+  };
+  static Slot& FindSlot(std::vector<Slot>& slots, std::uint64_t key) {
+    const std::size_t mask = slots.size() - 1;
+    std::size_t at = key & mask;
+    while (slots[at].entry != nullptr && slots[at].key != key) at = (at + 1) & mask;
+    return slots[at];
+  }
+  void Grow() {
+    std::vector<Slot> bigger(slots_.empty() ? 1024 : slots_.size() * 2);
+    for (const Slot& slot : slots_) {
+      if (slot.entry != nullptr) FindSlot(bigger, slot.key) = slot;
+    }
+    slots_.swap(bigger);
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t count_ = 0;
+};
+
 struct ListingCache {
   int scopes = 0;
   std::unordered_map<NodeIndex, std::vector<CachedEntry>> listings;
-  // Every remembered entry by a hash of its reference; a lookup compares the
-  // whole reference, so a hash shared by two entries only costs a miss.
-  std::unordered_map<std::uint64_t, CachedEntry*> byRef;
+  EntryIndex byRef;
   std::deque<CachedEntry> items;  // Found by FSPathMakeRef; a deque keeps them in place.
   std::unordered_map<std::string, ResolvedFolder> folders;
 };
@@ -77,7 +123,7 @@ const std::vector<CachedEntry>* RememberListing(NodeIndex node, std::vector<Cach
     if (!added) return &it->second;
     it->second.swap(entries);
     it->second.shrink_to_fit();
-    for (CachedEntry& entry : it->second) tListings.byRef[HashOf(entry.ref)] = &entry;
+    for (CachedEntry& entry : it->second) tListings.byRef.Put(HashOf(entry.ref), &entry);
     return &it->second;
   } catch (const std::bad_alloc&) {
     // Unremembered, the folder is read again when asked for. An entry left
@@ -91,7 +137,7 @@ void RememberItem(const CachedEntry& entry) {
   if (tListings.scopes == 0) return;
   try {
     tListings.items.push_back(entry);
-    tListings.byRef[HashOf(entry.ref)] = &tListings.items.back();
+    tListings.byRef.Put(HashOf(entry.ref), &tListings.items.back());
   } catch (const std::bad_alloc&) {
     // Unremembered, the item is looked up again when asked for.
   }
@@ -133,8 +179,8 @@ CachedEntry* LastDeliveredEntry(const FSRef& ref) {
 CachedEntry* RememberedEntry(const FSRef& ref) {
   if (CachedEntry* entry = LastDeliveredEntry(ref)) return entry;
   if (tListings.scopes == 0) return nullptr;
-  const auto it = tListings.byRef.find(HashOf(ref));
-  return it != tListings.byRef.end() && it->second->ref == ref ? it->second : nullptr;
+  CachedEntry* entry = tListings.byRef.Get(HashOf(ref));
+  return entry != nullptr && entry->ref == ref ? entry : nullptr;
 }
 
 OpenFolderRegistration::OpenFolderRegistration(NodeIndex node, int fd) : id_(tNextOpenFolderId++) {
@@ -173,7 +219,7 @@ ScopedFileSystemSnapshot::ScopedFileSystemSnapshot() { ++files_internal::tListin
 ScopedFileSystemSnapshot::~ScopedFileSystemSnapshot() {
   if (--files_internal::tListings.scopes == 0) {
     files_internal::tLastDelivered = nullptr;
-    files_internal::tListings.byRef.clear();
+    files_internal::tListings.byRef.Clear();
     files_internal::tListings.listings.clear();
     files_internal::tListings.items.clear();
     files_internal::tListings.folders.clear();
