@@ -21,8 +21,7 @@ struct IterateContainerGlobals {
   ItemCount actualObjects = 0;
 };
 
-// Walks the folder globals.ref, already opened into `iterator` (null when
-// it could not be opened: then there is nothing to walk).
+// Walks the entries of the folder globals.ref, opened into `iterator`.
 void FSIterateContainerOpenLevel(IterateContainerGlobals& globals, FSIteratorRef iterator);
 
 // Opens the folder globals.ref for walking when the walk will go into it: not
@@ -39,6 +38,8 @@ FSIteratorRef OpenForDescent(IterateContainerGlobals& globals) {
   return iterator;
 }
 
+// The level procedure on the folder globals.ref; `iterator` is null when the
+// folder could not be opened.
 void FSIterateContainerLevel(IterateContainerGlobals& globals, FSIteratorRef iterator) {
   if (globals.maxLevels != 0 && globals.currentLevel >= globals.maxLevels) return;
   if (ItemIsABundle(globals.ref)) return;
