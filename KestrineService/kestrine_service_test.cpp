@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -190,6 +191,26 @@ TEST_F(KestrineServiceTest, CopyFolderPathsListsTheTreeAndLogsTheWalk) {
   EXPECT_EQ(log, (std::vector<std::string>{"Copy All Paths", "Cumulative Nbr Folders: 1 ",
                                            "Total Nbr Folders: 3 ", root + "/a",
                                            root + "/a/b"}));
+}
+
+TEST_F(KestrineServiceTest, CopyFolderPathsGoesOnPastFoldersItMayNotRead) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to run the service as nobody";
+  // Root meets folders in /proc that no one may read.
+  const RunResult proc = Service({"Copy Folder Paths", "/proc"});
+  EXPECT_EQ(proc.exitStatus, 0);
+  EXPECT_TRUE(user_.Clipboard().value_or("").starts_with("/proc\n/proc/"));
+
+  const std::string root = Folder("Tree");
+  Folder("Tree/locked/inner");
+  Folder("Tree/z");
+  ASSERT_EQ(::chmod((root + "/locked").c_str(), 0), 0);
+  kestrine_testing::GiveTreeToNobody(user_.root());
+  const RunResult asNobody = RunProgram({KESTRINE_SERVICE_PATH, "Copy Folder Paths", root}, {},
+                                        kestrine_testing::BecomeNobody);
+  EXPECT_EQ(asNobody.exitStatus, 0) << asNobody.err;
+  std::vector<std::string> lines = Lines(user_.Clipboard().value_or(""));
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, (std::vector<std::string>{root, root + "/locked", root + "/z"}));
 }
 
 TEST_F(KestrineServiceTest, InstallsServiceEntriesIdempotently) {

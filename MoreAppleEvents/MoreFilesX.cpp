@@ -4,8 +4,8 @@
 
 namespace {
 
-// The bookkeeping of one walk. The status and the stop flag belong to the
-// whole walk: a level's loop sees what a deeper level left behind.
+// The bookkeeping of one walk. Each level keeps its own status, so a folder
+// that fails ends that folder only; the stop flag belongs to the whole walk.
 struct IterateContainerGlobals {
   IterateContainerFilterProcPtr iterateFilter = nullptr;
   FSCatalogInfoBitmap whichInfo = kFSCatInfoNone;
@@ -17,27 +17,44 @@ struct IterateContainerGlobals {
   ItemCount maxLevels = 0;
   ItemCount currentLevel = 0;
   bool quitFlag = false;
-  OSErr result = noErr;
+  OSErr startStatus = noErr;  // Of opening the start item.
   ItemCount actualObjects = 0;
 };
 
-void FSIterateContainerLevel(IterateContainerGlobals& globals) {
+// Walks the entries of the folder globals.ref, opened into `iterator`.
+void FSIterateContainerOpenLevel(IterateContainerGlobals& globals, FSIteratorRef iterator);
+
+// Opens the folder globals.ref for walking when the walk will go into it: not
+// below the level limit, not a package by its name. The folder is read here,
+// before its filter call, so that the package test asked there can use its
+// listing.
+FSIteratorRef OpenForDescent(IterateContainerGlobals& globals) {
+  FSIteratorRef iterator;
+  if (globals.maxLevels != 0 && globals.currentLevel >= globals.maxLevels) return iterator;
+  if (ItemIsABundleByExtension(globals.ref)) return iterator;
+  // A folder that cannot be opened (it may not be read, it vanished, no
+  // descriptor is left) is skipped, and the walk goes on with its siblings.
+  FSOpenIterator(globals.ref, &iterator);
+  return iterator;
+}
+
+// The level procedure on the folder globals.ref; `iterator` is null when the
+// folder could not be opened.
+void FSIterateContainerLevel(IterateContainerGlobals& globals, FSIteratorRef iterator) {
   if (globals.maxLevels != 0 && globals.currentLevel >= globals.maxLevels) return;
   if (ItemIsABundle(globals.ref)) return;
+  if (iterator) FSIterateContainerOpenLevel(globals, std::move(iterator));
+}
 
-  FSIteratorRef iterator;
-  globals.result = FSOpenIterator(globals.ref, &iterator);
-  // A folder that may not be read counts as empty, so its siblings are still
-  // walked.
-  if (globals.result == afpAccessDenied) globals.result = noErr;
-  if (globals.result != noErr) return;
-
+void FSIterateContainerOpenLevel(IterateContainerGlobals& globals, FSIteratorRef iterator) {
   ++globals.currentLevel;
+  OSErr result = noErr;
   do {
-    globals.result = FSGetCatalogInfoBulk(*iterator, &globals.actualObjects, &globals.catalogInfo,
-                                          &globals.ref);
-    if ((globals.result == noErr || globals.result == errFSNoMoreItems) &&
-        globals.actualObjects != 0) {
+    result = FSGetCatalogInfoBulk(*iterator, &globals.actualObjects, &globals.catalogInfo,
+                                  &globals.ref);
+    if ((result == noErr || result == errFSNoMoreItems) && globals.actualObjects != 0) {
+      const bool isFolder = (globals.catalogInfo.nodeFlags & kFSNodeIsDirectoryMask) != 0;
+      FSIteratorRef inner = isFolder ? OpenForDescent(globals) : FSIteratorRef();
       const std::string* name = nullptr;
       if (globals.wantName) {
         if (std::optional<std::string> entryName = FSGetFileDirName(globals.ref)) {
@@ -47,17 +64,12 @@ void FSIterateContainerLevel(IterateContainerGlobals& globals) {
       }
       globals.quitFlag = globals.iterateFilter(false, globals.currentLevel, &globals.catalogInfo,
                                                &globals.ref, nullptr, name, globals.yourDataPtr);
-      if ((globals.catalogInfo.nodeFlags & kFSNodeIsDirectoryMask) != 0 && !globals.quitFlag) {
-        FSIterateContainerLevel(globals);
-      }
+      if (isFolder && !globals.quitFlag) FSIterateContainerLevel(globals, std::move(inner));
     }
-  } while (globals.result == noErr && !globals.quitFlag);
-
-  if (globals.result == errFSNoMoreItems || globals.result == afpAccessDenied) {
-    globals.result = noErr;
-  }
+    // Any failure to read further (access denied, an I/O error) ends this
+    // folder only.
+  } while (result == noErr && !globals.quitFlag);
   --globals.currentLevel;
-  FSCloseIterator(&iterator);
 }
 
 }  // namespace
@@ -74,6 +86,11 @@ OSErr FSIterateContainer(const FSRef& container, ItemCount maxLevels, FSCatalogI
   globals.yourDataPtr = yourDataPtr;
   globals.maxLevels = maxLevels;
   const ScopedPackageMemo memo;
-  FSIterateContainerLevel(globals);
-  return globals.result;
+  // A package given as the start item is not read either.
+  if (!ItemIsABundle(container)) {
+    FSIteratorRef iterator;
+    globals.startStatus = FSOpenIterator(container, &iterator);
+    if (globals.startStatus == noErr) FSIterateContainerOpenLevel(globals, std::move(iterator));
+  }
+  return globals.startStatus;
 }

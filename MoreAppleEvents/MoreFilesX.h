@@ -24,10 +24,12 @@ using IterateContainerFilterProcPtr = bool (*)(bool containerChanged, ItemCount 
 // it and of the folders below it, each folder before its contents. Packages
 // (the start item included) are not read; symbolic links are never entered.
 // `maxLevels` 0 means no limit. The node flags are always fetched, whatever
-// `whichInfo` says. Returns paramErr for a missing filter, else the walk's
-// status: noErr when it ran to its end; a folder that may not be opened or
-// read counts as empty and the walk goes on, and any other failure (a folder
-// that vanished, no descriptor left) ends the walk with that status.
+// `whichInfo` says. A folder below the start that cannot be opened or read
+// to its end (it may not be read, it vanished meanwhile, no descriptor is
+// left) is reported to the filter but walked no further, and the walk goes
+// on with its siblings. The walk holds a few descriptors however deep the
+// tree is. Returns paramErr for a missing filter, the status of opening the
+// start item when that fails (dirNFErr for a file), else noErr.
 OSErr FSIterateContainer(const FSRef& container, ItemCount maxLevels, FSCatalogInfoBitmap whichInfo,
                          bool wantFSSpec, bool wantName, IterateContainerFilterProcPtr iterateFilter,
                          void* yourDataPtr);

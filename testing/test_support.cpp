@@ -1,5 +1,6 @@
 #include "testing/test_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -23,6 +24,37 @@
 
 namespace kestrine_testing {
 
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+// Calls `visit(dir, name, isFolder)` for the entry `name` of the folder
+// `dir` and everything below it, children first. Works by descriptors, so
+// trees deeper than PATH_MAX are visited too; folders are made searchable
+// on the way.
+template <typename Visit>
+void VisitTreeAt(int dir, const char* name, const Visit& visit) {
+  struct stat status {};
+  if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return;
+  const bool isFolder = S_ISDIR(status.st_mode);
+  if (isFolder) {
+    ::fchmodat(dir, name, 0700, 0);
+    const int fd = ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (DIR* stream = fd < 0 ? nullptr : ::fdopendir(fd)) {
+      while (const dirent* entry = ::readdir(stream)) {
+        const std::string_view entryName = entry->d_name;
+        if (entryName != "." && entryName != "..") VisitTreeAt(fd, entry->d_name, visit);
+      }
+      ::closedir(stream);
+    } else if (fd >= 0) {
+      ::close(fd);
+    }
+  }
+  visit(dir, name, isFolder);
+}
+
+}  // namespace
+
 ScopedTempDir::ScopedTempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
@@ -33,15 +65,10 @@ ScopedTempDir::ScopedTempDir() {
 }
 
 ScopedTempDir::~ScopedTempDir() {
-  std::error_code error;
-  // Folders a test made unreadable must be opened again to be removed.
-  for (auto it = std::filesystem::recursive_directory_iterator(
-           path_, std::filesystem::directory_options::skip_permission_denied, error);
-       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    if (it->is_directory(error) && !it->is_symlink(error)) ::chmod(it->path().c_str(), 0700);
-  }
-  ::chmod(path_.c_str(), 0700);
-  std::filesystem::remove_all(path_, error);
+  // Folders a test made unreadable are opened again to be removed.
+  VisitTreeAt(AT_FDCWD, path_.c_str(), [](int dir, const char* name, bool isFolder) {
+    ::unlinkat(dir, name, isFolder ? AT_REMOVEDIR : 0);
+  });
 }
 
 std::string ScopedTempDir::Join(std::string_view relative) const {
@@ -106,8 +133,9 @@ void ScopedUser::WriteSettings(std::string_view entries) const {
   std::filesystem::rename(path + ".new", path);
 }
 
-RunResult RunProgram(const std::vector<std::string>& argv, const std::optional<std::string>& cwd) {
-  return RunProgramWith(argv, RunOptions{.cwd = cwd});
+RunResult RunProgram(const std::vector<std::string>& argv, const std::optional<std::string>& cwd,
+                     const std::function<bool()>& inChild) {
+  return RunProgramWith(argv, RunOptions{.cwd = cwd, .inChild = inChild});
 }
 
 void ScopedUser::GiveTo(uid_t uid) const {
@@ -156,6 +184,7 @@ RunResult RunProgramWith(const std::vector<std::string>& argv, const RunOptions&
       const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
       if (::setrlimit(resource, &limit) != 0) ::_exit(126);
     }
+    if (options.inChild && !options.inChild()) ::_exit(126);
     if (options.user && !BecomeUser(*options.user)) ::_exit(126);
     if (options.fileSizeLimit) {
       const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
@@ -283,6 +312,54 @@ std::string ScopedSway::ReadClipboardExpecting(const std::string& expected) cons
     ::usleep(100 * 1000);
   }
   return text;
+}
+
+RunResult RunForked(const std::function<std::string()>& body) {
+  ScopedTempDir outputs;
+  const std::string outPath = outputs.Join("out");
+  // The child's text goes to a file, so a long one never blocks on a pipe;
+  // it is opened here, since the child may lose the right to open it.
+  const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (out < 0) throw std::runtime_error("cannot open " + outPath);
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const std::string text = body();
+    const bool written = ::write(out, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::_exit(written ? 0 : 125);
+  }
+  ::close(out);
+  RunResult result;
+  int status = 0;
+  if (pid > 0 && ::waitpid(pid, &status, 0) == pid) {
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  result.out = ReadFile(outPath).value_or("");
+  return result;
+}
+
+bool BecomeNobody() { return BecomeUser(kNobody); }
+
+void GiveTreeToNobody(const std::string& path) {
+  // The folders keep their modes: a test makes some unreadable on purpose.
+  std::error_code error;
+  ::lchown(path.c_str(), kNobody, kNobody);
+  for (auto it = std::filesystem::recursive_directory_iterator(path, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    ::lchown(it->path().c_str(), kNobody, kNobody);
+  }
+}
+
+void MakeFolderChain(const std::string& parent, const std::string& name, int depth) {
+  int dir = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int level = 0; level < depth && dir >= 0; ++level) {
+    ::mkdirat(dir, name.c_str(), 0755);
+    const int next = ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(dir);
+    dir = next;
+  }
+  if (dir < 0) throw std::runtime_error("cannot make the folder chain in " + parent);
+  ::close(dir);
 }
 
 ScopedXvfb::ScopedXvfb() {

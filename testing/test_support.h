@@ -84,7 +84,29 @@ struct RunResult {
 
 // Runs `argv` (argv[0] a path) with the current environment, in `cwd` when
 // given, with standard input from /dev/null, and waits for it to end.
-RunResult RunProgram(const std::vector<std::string>& argv, const std::optional<std::string>& cwd = {});
+// `inChild`, when given, runs in the child before the program starts (to
+// drop privileges or lower a limit); when it answers false the child ends
+// with status 126.
+RunResult RunProgram(const std::vector<std::string>& argv, const std::optional<std::string>& cwd = {},
+                     const std::function<bool()>& inChild = {});
+
+// Runs `body` in a forked child and waits for it: `out` is the text `body`
+// returned, `exitStatus` 0, or 128 + the signal that ended the child. For
+// tests that drop privileges or lower limits without touching the test
+// process.
+RunResult RunForked(const std::function<std::string()>& body);
+
+// Makes the calling process the user and group "nobody" (65534), with no
+// supplementary groups, for good. False when that fails.
+bool BecomeNobody();
+
+// Makes `path` and everything below it owned by "nobody", so a child that
+// became nobody may use it.
+void GiveTreeToNobody(const std::string& path);
+
+// Makes a chain of `depth` folders named `name` inside the folder `parent`,
+// each inside the one before; paths may grow beyond PATH_MAX.
+void MakeFolderChain(const std::string& parent, const std::string& name, int depth);
 
 // How RunProgramWith starts a program.
 struct RunOptions {
@@ -99,6 +121,9 @@ struct RunOptions {
   // Seconds after which the child is killed (status 128 + SIGKILL); 0 waits
   // as long as it runs.
   int timeoutSeconds = 0;
+  // Runs in the child before the program starts, after the limits and before
+  // the change of user; when it answers false the child ends with status 126.
+  std::function<bool()> inChild = {};
 };
 
 // Runs `argv` like RunProgram, as `options` say. Its output is read through

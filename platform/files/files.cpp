@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,167 +28,154 @@ constexpr std::size_t kDirentRecordLengthOffset = 16;
 constexpr std::size_t kDirentTypeOffset = 18;
 constexpr std::size_t kDirentNameOffset = 19;
 
-// A folder read starts with a small buffer, so a deep walk keeps little
-// memory per open level, and grows for folders that fill it.
-constexpr std::size_t kInitialDirentBuffer = 4 * 1024;
-constexpr std::size_t kLargestDirentBuffer = 64 * 1024;
+// Folders are read whole, one at a time on a thread, so one buffer per
+// thread serves every read.
+constexpr std::size_t kDirentBufferSize = 32 * 1024;
+thread_local std::unique_ptr<char[]> tDirentBuffer;
+
+char* DirentBuffer() {
+  if (!tDirentBuffer) tDirentBuffer.reset(new (std::nothrow) char[kDirentBufferSize]);
+  return tDirentBuffer.get();
+}
 
 }  // namespace
 
-// Reads one folder with getdents64(2): one open, as few reads as the folder
-// needs, one close. The container's node is interned only once an entry's
-// reference needs it, so empty folders add nothing to the node table.
+// Reads one folder whole when it is opened, with getdents64(2): one open, as
+// few reads as the folder needs, and then hands out the entries from memory.
+// The descriptor is kept only to name the entries relative to it, and only
+// while it is among the latest open folders of the thread; so a deep walk
+// holds a bounded number of descriptors. The container's node is interned
+// only once an entry's reference needs it, so empty folders add nothing to
+// the node table.
 //
 // Under a ScopedFileSystemSnapshot, a folder read to its end is remembered,
 // and an iterator on a remembered folder replays its entries instead.
 class FSIterator final {
  public:
-  FSIterator(int fd, RefLocation container) : fd_(fd), container_(std::move(container)) {
-    recording_ = files_internal::ListingCacheActive();
-  }
+  // `container_node`: the container's node, when the caller has it already.
+  FSIterator(const FSRef& container_ref, RefLocation container,
+             std::optional<NodeIndex> container_node)
+      : container_ref_(container_ref),
+        container_(std::move(container)),
+        container_node_(container_node) {}
   // An iterator that replays a remembered listing.
-  explicit FSIterator(const std::vector<files_internal::CachedEntry>* replay) : replay_(replay) {}
+  explicit FSIterator(const std::vector<files_internal::CachedEntry>* replay) : entries_(replay) {}
   FSIterator(const FSIterator&) = delete;
   FSIterator& operator=(const FSIterator&) = delete;
   ~FSIterator() {
+    files_internal::ForgetReadFolder(container_ref_);
     // Nothing may keep pointing into entries that go with this iterator.
-    if (!recorded_.empty() && files_internal::LastDeliveredEntry(recorded_.back().ref) != nullptr) {
+    if (!own_.empty() && position_ > 0 &&
+        files_internal::LastDeliveredEntry(own_[position_ - 1].ref) != nullptr) {
       files_internal::SetLastDeliveredEntry(nullptr);
     }
-    registration_.reset();
-    if (fd_ >= 0) close(fd_);
   }
+
+  // Reads every entry of the open folder `fd`, which it takes over. A read
+  // that fails keeps the entries read before it and ends with the failure.
+  void ReadAll(int fd);
 
   OSErr Next(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* ref);
 
  private:
-  OSErr Replay(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* ref);
-  // Remembers the complete listing when a cache is active.
-  void RememberListing();
+  // Reads the entries into own_; true when the folder was read to its end.
+  bool ReadEntries(int fd);
 
-  // Reads the next records into the buffer. Returns noErr, errFSNoMoreItems
-  // at the end of the folder, or the mapped read error.
-  OSErr Refill();
-
-  int fd_ = -1;
+  FSRef container_ref_{};
   RefLocation container_;
-  const std::vector<files_internal::CachedEntry>* replay_ = nullptr;
-  std::size_t replay_position_ = 0;
-  bool recording_ = false;
-  std::vector<files_internal::CachedEntry> recorded_;
   std::optional<NodeIndex> container_node_;
-  // Lets calls on this folder's entries name them relative to fd_.
-  std::optional<files_internal::OpenFolderRegistration> registration_;
-  std::unique_ptr<char[]> buffer_;
-  std::size_t capacity_ = 0;
+  bool holds_contents_ = false;  // An entry is named "Contents", in any letter case.
+  std::vector<files_internal::CachedEntry> own_;
+  const std::vector<files_internal::CachedEntry>* entries_ = &own_;
   std::size_t position_ = 0;
-  std::size_t end_ = 0;
-  bool at_end_ = false;
+  OSErr end_status_ = errFSNoMoreItems;  // Given once every entry was handed out.
+  // Lets calls on this folder's entries name them relative to it.
+  std::optional<files_internal::OpenFolderRegistration> registration_;
 };
 
-OSErr FSIterator::Refill() {
-  if (at_end_) return errFSNoMoreItems;
-  // A folder that filled more than half the buffer is large: read it in
-  // bigger pieces from now on.
-  std::size_t wanted = capacity_ == 0 ? kInitialDirentBuffer : capacity_;
-  if (capacity_ != 0 && end_ > capacity_ / 2 && capacity_ < kLargestDirentBuffer) wanted = capacity_ * 4;
-  if (wanted != capacity_) {
-    buffer_.reset(new (std::nothrow) char[wanted]);
-    if (!buffer_) {
-      capacity_ = 0;
-      return memFullErr;
-    }
-    capacity_ = wanted;
+bool FSIterator::ReadEntries(int fd) {
+  char* const buffer = DirentBuffer();
+  if (buffer == nullptr) {
+    end_status_ = memFullErr;
+    return false;
   }
-  position_ = end_ = 0;
   for (;;) {
-    const ssize_t count = getdents64(fd_, buffer_.get(), capacity_);
+    const ssize_t count = getdents64(fd, buffer, kDirentBufferSize);
     if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return OSErrFromErrno(errno);
-    if (count == 0) {
-      at_end_ = true;
-      return errFSNoMoreItems;
+    if (count < 0) {
+      end_status_ = OSErrFromErrno(errno);
+      return false;
     }
-    end_ = static_cast<std::size_t>(count);
-    return noErr;
+    if (count == 0) return true;
+    const auto end = static_cast<std::size_t>(count);
+    for (std::size_t position = 0; position < end;) {
+      const char* record = buffer + position;
+      std::uint16_t record_length = 0;
+      std::memcpy(&record_length, record + kDirentRecordLengthOffset, sizeof record_length);
+      if (record_length <= kDirentNameOffset || record_length > end - position) {
+        end_status_ = ioErr;
+        return false;
+      }
+      position += record_length;
+      const auto type = static_cast<unsigned char>(record[kDirentTypeOffset]);
+      const char* name_start = record + kDirentNameOffset;
+      const std::string_view name(name_start,
+                                  strnlen(name_start, record_length - kDirentNameOffset));
+      if (name == "." || name == "..") continue;
+      if (name.size() == 8 && strncasecmp(name_start, "Contents", 8) == 0) holds_contents_ = true;
+
+      const files_internal::EntryKind kind = files_internal::KindOfEntry(fd, name_start, type);
+      if (kind == files_internal::EntryKind::kGone) continue;
+      if (!container_node_) {
+        container_node_ = files_internal::NodeOfLocation(container_);
+        if (!container_node_) {
+          end_status_ = memFullErr;
+          return false;
+        }
+      }
+      const std::optional<FSRef> entry_ref = files_internal::MakeChildRef(*container_node_, name);
+      if (!entry_ref) continue;  // A name no reference can hold.
+      const std::uint16_t flags =
+          kind == files_internal::EntryKind::kFolder ? kFSNodeIsDirectoryMask : 0;
+      try {
+        own_.push_back({*entry_ref, flags, -1});
+      } catch (const std::bad_alloc&) {
+        end_status_ = memFullErr;
+        return false;
+      }
+    }
   }
 }
 
-OSErr FSIterator::Replay(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* ref) {
-  if (replay_position_ >= replay_->size()) return errFSNoMoreItems;
-  // The listing belongs to the cache, which outlives every iterator on it.
-  auto& entry = const_cast<files_internal::CachedEntry&>((*replay_)[replay_position_++]);
-  files_internal::SetLastDeliveredEntry(&entry);
-  if (ref != nullptr) *ref = entry.ref;
-  if (info != nullptr) info->nodeFlags = entry.nodeFlags;
-  if (actual_objects != nullptr) *actual_objects = 1;
-  return noErr;
-}
-
-void FSIterator::RememberListing() {
-  if (!recording_) return;
-  recording_ = false;
-  if (!container_node_) container_node_ = files_internal::NodeOfLocation(container_);
-  if (!container_node_) return;
-  files_internal::SetLastDeliveredEntry(nullptr);
-  files_internal::RememberListing(*container_node_, std::move(recorded_));
-  recorded_.clear();
+void FSIterator::ReadAll(int fd) {
+  const bool complete = ReadEntries(fd);
+  if (complete) files_internal::SetReadFolder(container_ref_, holds_contents_);
+  if (complete && files_internal::ListingCacheActive()) {
+    if (!container_node_) container_node_ = files_internal::NodeOfLocation(container_);
+    if (container_node_) {
+      if (const auto* kept = files_internal::RememberListing(*container_node_, own_)) {
+        entries_ = kept;
+      }
+    }
+  }
+  if (entries_->empty() || !container_node_) {
+    close(fd);
+    return;
+  }
+  registration_.emplace(*container_node_, fd);
 }
 
 OSErr FSIterator::Next(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* ref) {
   if (actual_objects != nullptr) *actual_objects = 0;
-  if (replay_ != nullptr) return Replay(actual_objects, info, ref);
-  for (;;) {
-    if (position_ >= end_) {
-      const OSErr status = Refill();
-      if (status == errFSNoMoreItems) RememberListing();
-      if (status != noErr) {
-        recording_ = false;
-        return status;
-      }
-    }
-    const char* record = buffer_.get() + position_;
-    std::uint16_t record_length = 0;
-    std::memcpy(&record_length, record + kDirentRecordLengthOffset, sizeof record_length);
-    if (record_length <= kDirentNameOffset || record_length > end_ - position_) return ioErr;
-    position_ += record_length;
-    const auto type = static_cast<unsigned char>(record[kDirentTypeOffset]);
-    const char* name_start = record + kDirentNameOffset;
-    const std::string_view name(name_start,
-                                strnlen(name_start, record_length - kDirentNameOffset));
-    if (name == "." || name == "..") continue;
-
-    const files_internal::EntryKind kind = files_internal::KindOfEntry(fd_, name_start, type);
-    if (kind == files_internal::EntryKind::kGone) continue;
-    const bool is_directory = kind == files_internal::EntryKind::kFolder;
-    if (ref != nullptr) {
-      if (!container_node_) {
-        container_node_ = files_internal::NodeOfLocation(container_);
-        if (!container_node_) return memFullErr;
-        registration_.emplace(*container_node_, fd_);
-      }
-      const std::optional<FSRef> entry_ref = files_internal::MakeChildRef(*container_node_, name);
-      if (!entry_ref) continue;  // A name no reference can hold.
-      *ref = *entry_ref;
-    }
-    const std::uint16_t flags = is_directory ? kFSNodeIsDirectoryMask : 0;
-    if (recording_) {
-      if (ref == nullptr) {
-        recording_ = false;
-      } else {
-        try {
-          recorded_.push_back({*ref, flags, -1});
-          files_internal::SetLastDeliveredEntry(&recorded_.back());
-        } catch (const std::bad_alloc&) {
-          recording_ = false;
-          recorded_.clear();
-        }
-      }
-    }
-    if (info != nullptr) info->nodeFlags = flags;
-    if (actual_objects != nullptr) *actual_objects = 1;
-    return noErr;
-  }
+  if (position_ >= entries_->size()) return end_status_;
+  // A remembered listing belongs to the cache, which outlives every iterator
+  // on it.
+  auto& entry = const_cast<files_internal::CachedEntry&>((*entries_)[position_++]);
+  if (files_internal::ListingCacheActive()) files_internal::SetLastDeliveredEntry(&entry);
+  if (ref != nullptr) *ref = entry.ref;
+  if (info != nullptr) info->nodeFlags = entry.nodeFlags;
+  if (actual_objects != nullptr) *actual_objects = 1;
+  return noErr;
 }
 
 namespace files_internal {
@@ -235,6 +223,38 @@ OSErr OSErrFromErrno(int error) {
 }
 
 namespace {
+
+// open(2) of an absolute path of any length: one longer than the kernel
+// takes (PATH_MAX) is opened a piece at a time, each piece relative to the
+// folder the one before it opened.
+int OpenByPath(const std::string& path, int flags) {
+  if (path.size() < PATH_MAX) return open(path.c_str(), flags);
+  int folder = AT_FDCWD;
+  std::size_t start = 0;
+  while (path.size() - start >= PATH_MAX) {
+    const std::size_t cut = path.rfind('/', start + PATH_MAX - 2);
+    if (cut == std::string::npos || cut <= start) {
+      if (folder != AT_FDCWD) close(folder);
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    const std::string piece = path.substr(start, cut - start);
+    const int next = openat(folder, piece.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int error = errno;
+    if (folder != AT_FDCWD) close(folder);
+    if (next < 0) {
+      errno = error;
+      return -1;
+    }
+    folder = next;
+    start = cut + 1;
+  }
+  const int fd = openat(folder, path.c_str() + start, flags);
+  const int error = errno;
+  if (folder != AT_FDCWD) close(folder);
+  errno = error;
+  return fd;
+}
 
 // FSPathMakeRef inside a snapshot: the folder part is resolved once per
 // folder, the item itself costs one lstat. None when the path needs the full
@@ -394,8 +414,10 @@ OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator) {
   iterator->reset();
   std::optional<RefLocation> location = DecodeRef(container);
   if (!location) return paramErr;
+  std::optional<NodeIndex> node;
   if (files_internal::ListingCacheActive()) {
-    if (const std::optional<NodeIndex> node = files_internal::NodeOfLocation(*location)) {
+    node = files_internal::NodeOfLocation(*location);
+    if (node) {
       if (const auto* listing = files_internal::CachedListing(*node)) {
         FSIterator* replay = new (std::nothrow) FSIterator(listing);
         if (replay == nullptr) return memFullErr;
@@ -404,22 +426,27 @@ OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator) {
       }
     }
   }
-  const std::optional<std::string> path = files_internal::PathOfLocation(*location);
-  if (!path) return paramErr;
   const std::optional<int> folder = files_internal::OpenFolderOfParent(*location);
   constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  const int fd = folder ? openat(*folder, location->name.c_str(), kFlags)
-                        : open(path->c_str(), kFlags);
+  int fd = -1;
+  if (folder) {
+    fd = openat(*folder, location->name.c_str(), kFlags);
+  } else {
+    const std::optional<std::string> path = files_internal::PathOfLocation(*location);
+    if (!path) return paramErr;
+    fd = OpenByPath(*path, kFlags);
+  }
   if (fd < 0) {
     // O_NOFOLLOW refuses a link with ELOOP: a link to a folder is no folder.
     if (errno == ELOOP) return dirNFErr;
     return OSErrFromErrno(errno);
   }
-  FSIterator* made = new (std::nothrow) FSIterator(fd, std::move(*location));
+  FSIterator* made = new (std::nothrow) FSIterator(container, std::move(*location), node);
   if (made == nullptr) {
     close(fd);
     return memFullErr;
   }
+  made->ReadAll(fd);
   iterator->reset(made);
   return noErr;
 }

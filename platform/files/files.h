@@ -97,19 +97,23 @@ std::optional<std::string> FSGetFileDirName(const FSRef& ref);
 // table by device number and the longest mount point holding the path).
 std::optional<FSVolumeRefNum> FSGetVRefNum(const FSRef& ref);
 
-// A flat iterator over one folder's entries. Owned by the caller; destroying
-// it closes the folder. Holds one open file descriptor while it lives.
+// A flat iterator over one folder's entries, read whole when it is opened.
+// Owned by the caller. It keeps the folder's descriptor (to reach its entries
+// relative to it) only while it is among the 16 latest iterators of its
+// thread, so a thread holds a bounded number of descriptors however many
+// iterators it keeps, as a deep walk does.
 class FSIterator;
 struct FSIteratorDeleter {
   void operator()(FSIterator* iterator) const;
 };
 using FSIteratorRef = std::unique_ptr<FSIterator, FSIteratorDeleter>;
 
-// Opens a flat iterator on `container`. Returns noErr, fnfErr when it is
-// gone, dirNFErr when it is not a folder (a link to a folder is not opened),
-// afpAccessDenied when it may not be read, tmfoErr when no descriptor is
-// left, bdNamErr when its path is too long to open, paramErr for a bad
-// reference or a null `iterator`. `*iterator` is null on failure.
+// Opens a flat iterator on `container` and reads its entries. Returns noErr,
+// fnfErr when it is gone, dirNFErr when it is not a folder (a link to a
+// folder is not opened), afpAccessDenied when it may not be read, tmfoErr
+// when no descriptor is left, paramErr for a bad reference or a null
+// `iterator`. Paths longer than PATH_MAX are opened too. `*iterator` is null
+// on failure.
 OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator);
 
 // Fetches the next entry ("." and ".." are skipped) into `info` (node flags
@@ -117,10 +121,11 @@ OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator);
 // errFSNoMoreItems at the end. The entry's kind comes from the directory entry
 // when the file system reports it, otherwise from lstat(2); a symbolic link is
 // never a folder. Entries come in the file system's order. Read errors are
-// mapped as FSOpenIterator's (access denied: afpAccessDenied). Each output
-// may be null. An entry deleted before its kind could be learnt is skipped.
-// Once the end is reached, further calls return errFSNoMoreItems without
-// reading again.
+// mapped as FSOpenIterator's (access denied: afpAccessDenied): a folder
+// whose reading failed hands out the entries read before the failure, then
+// returns it. Each output may be null. An entry deleted before its kind
+// could be learnt is skipped. Once the end is reached, further calls return
+// the same status.
 OSErr FSGetCatalogInfoBulk(FSIterator& iterator, ItemCount* actualObjects, FSCatalogInfo* info,
                            FSRef* ref);
 
@@ -138,7 +143,7 @@ void FSCloseIterator(FSIteratorRef* iterator);
 // Remembered items are known to exist: FSRefMakePath gives their paths
 // without looking again. So the scope is meant for one command over one
 // selection, no longer: what changes meanwhile goes unseen, and an item
-// removed since still gives its path. A folder not read to its end is not
+// removed since still gives its path. A folder whose reading failed is not
 // remembered. Scopes nest; the memory is freed when the outermost ends.
 class ScopedFileSystemSnapshot final {
  public:

@@ -102,19 +102,28 @@ bool IsVolumeRoot(const LocatedItem& item) {
 }
 
 // Whether the folder holds Contents/Info.plist, asked relative to its open
-// parent when this thread is iterating it.
-bool HoldsBundleInfo(const RefLocation& location, const std::string& path) {
+// parent when this thread is iterating it. A folder this thread has just
+// read without meeting a "Contents" entry needs no look.
+// `path` is the folder's, when the caller has it.
+bool HoldsBundleInfo(const FSRef& ref, const RefLocation& location, const std::string* path) {
+  if (const std::optional<bool> known = files_internal::ReadFolderHoldsContents(ref)) {
+    if (!*known) return false;
+  }
   constexpr std::string_view kInfo = "/Contents/Info.plist";
   if (const std::optional<int> folder = files_internal::OpenFolderOfParent(location)) {
     const std::string relative = location.name + std::string(kInfo);
     return faccessat(*folder, relative.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
   }
-  const std::string absolute = path + std::string(kInfo);
+  const std::optional<std::string> made =
+      path != nullptr ? std::nullopt : files_internal::PathOfLocation(location);
+  if (path == nullptr && !made) return false;
+  const std::string absolute = (path != nullptr ? *path : *made) + std::string(kInfo);
   return faccessat(AT_FDCWD, absolute.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-bool IsPackageFolder(std::string_view name, const LocatedItem& item) {
-  return ExtensionIsOneOf(name, kPackageExtensions) || HoldsBundleInfo(item.location, item.path);
+bool IsPackageFolder(const FSRef& ref, std::string_view name, const LocatedItem& item) {
+  return ExtensionIsOneOf(name, kPackageExtensions) ||
+         HoldsBundleInfo(ref, item.location, &item.path);
 }
 
 // The package and application flags alone, with at most one system call: a
@@ -140,8 +149,7 @@ OSStatus PackageFlagsOnly(const FSRef& ref, LSItemInfoRecord* info) {
   if (!location) return paramErr;
   if (!location->child_form() && location->node == files_internal::kRootNode) return noErr;
   const std::optional<std::string> name = files_internal::NameOfLocation(*location);
-  const std::optional<std::string> path = files_internal::PathOfLocation(*location);
-  if (!name || !path) return paramErr;
+  if (!name) return paramErr;
   const bool application = ExtensionIsOneOf(*name, kApplicationExtensions);
   if (application || ExtensionIsOneOf(*name, kPackageExtensions)) {
     OSErr error = noErr;
@@ -152,7 +160,7 @@ OSStatus PackageFlagsOnly(const FSRef& ref, LSItemInfoRecord* info) {
     }
     return noErr;
   }
-  if (HoldsBundleInfo(*location, *path)) info->flags = kLSItemInfoIsPackage;
+  if (HoldsBundleInfo(ref, *location, nullptr)) info->flags = kLSItemInfoIsPackage;
   return noErr;
 }
 
@@ -201,7 +209,7 @@ OSStatus LSCopyItemInfoForRef(const FSRef& ref, LSRequestedInfo which, LSItemInf
     if (name && item->path != "/") {
       if (ExtensionIsOneOf(*name, kApplicationExtensions)) {
         flags |= kLSItemInfoIsApplication | kLSItemInfoIsPackage;
-      } else if (IsPackageFolder(*name, *item)) {
+      } else if (IsPackageFolder(ref, *name, *item)) {
         flags |= kLSItemInfoIsPackage;
       }
     }

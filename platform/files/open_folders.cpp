@@ -1,6 +1,9 @@
 #include "platform/files/open_folders.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <new>
@@ -14,27 +17,90 @@ namespace files_internal {
 
 namespace {
 
-// One entry per open iterator of this thread, innermost last; a walk holds
-// one per level, so the search from the back finds the parent at once.
-thread_local std::vector<std::pair<NodeIndex, int>> tOpenFolders;
+// The open folders of this thread, the latest last; a walk registers its
+// levels in order, so the search from the back finds the parent at once.
+struct OpenFolder {
+  NodeIndex node;
+  int fd;
+  std::uint64_t id;
+};
+thread_local std::vector<OpenFolder> tOpenFolders;
+thread_local std::uint64_t tNextOpenFolderId = 0;
+
+// Remembered entries by a hash of their references: an open-addressing
+// table, as a walk adds every folder it meets and looks each up again. A
+// lookup compares the whole reference, so a hash shared by two entries only
+// costs a miss. Throws std::bad_alloc when it cannot grow.
+class EntryIndex final {
+ public:
+  void Put(std::uint64_t hash, CachedEntry* entry) {
+    if ((count_ + 1) * 2 > slots_.size()) Grow();
+    Slot& slot = FindSlot(slots_, hash);
+    if (slot.entry == nullptr) ++count_;
+    slot = {hash, entry};
+  }
+  CachedEntry* Get(std::uint64_t hash) const {
+    if (slots_.empty()) return nullptr;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+      if (slots_[at].entry == nullptr) return nullptr;
+      if (slots_[at].key == hash) return slots_[at].entry;
+    }
+  }
+  void Clear() {
+    std::vector<Slot>().swap(slots_);
+    count_ = 0;
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t key = 0;
+    CachedEntry* entry = nullptr;  // Null: the slot is free.
+  };
+  static Slot& FindSlot(std::vector<Slot>& slots, std::uint64_t key) {
+    const std::size_t mask = slots.size() - 1;
+    std::size_t at = key & mask;
+    while (slots[at].entry != nullptr && slots[at].key != key) at = (at + 1) & mask;
+    return slots[at];
+  }
+  void Grow() {
+    std::vector<Slot> bigger(slots_.empty() ? 1024 : slots_.size() * 2);
+    for (const Slot& slot : slots_) {
+      if (slot.entry != nullptr) FindSlot(bigger, slot.key) = slot;
+    }
+    slots_.swap(bigger);
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t count_ = 0;
+};
 
 struct ListingCache {
   int scopes = 0;
   std::unordered_map<NodeIndex, std::vector<CachedEntry>> listings;
-  // Every remembered entry by a hash of its reference; a lookup compares the
-  // whole reference, so a hash shared by two entries only costs a miss.
-  std::unordered_map<std::uint64_t, CachedEntry*> byRef;
+  EntryIndex byRef;
   std::deque<CachedEntry> items;  // Found by FSPathMakeRef; a deque keeps them in place.
   std::unordered_map<std::string, ResolvedFolder> folders;
 };
 thread_local ListingCache tListings;
 thread_local CachedEntry* tLastDelivered = nullptr;
 
+struct ReadFolder {
+  bool valid = false;
+  FSRef folder{};
+  bool holdsContents = false;
+};
+thread_local ReadFolder tReadFolder;
+
 std::uint64_t HashOf(const FSRef& ref) {
-  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a.
-  for (std::uint8_t byte : ref.hidden) {
-    hash ^= byte;
-    hash *= 1099511628211ull;
+  // A word at a time: a walk hashes every folder's reference several times.
+  static_assert(sizeof ref.hidden % sizeof(std::uint64_t) == 0);
+  std::uint64_t hash = 14695981039346656037ull;
+  for (std::size_t at = 0; at < sizeof ref.hidden; at += sizeof(std::uint64_t)) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, ref.hidden + at, sizeof word);
+    hash = (hash ^ word) * 0x9E3779B97F4A7C15ull;
+    hash ^= hash >> 29;
   }
   return hash;
 }
@@ -49,16 +115,21 @@ const std::vector<CachedEntry>* CachedListing(NodeIndex node) {
 
 bool ListingCacheActive() { return tListings.scopes > 0; }
 
-void RememberListing(NodeIndex node, std::vector<CachedEntry> entries) {
-  if (tListings.scopes == 0) return;
+const std::vector<CachedEntry>* RememberListing(NodeIndex node, std::vector<CachedEntry>& entries) {
+  if (tListings.scopes == 0) return nullptr;
   try {
-    entries.shrink_to_fit();
     // A listing, once remembered, stays as it is: the index points into it.
-    auto [it, added] = tListings.listings.try_emplace(node, std::move(entries));
-    if (!added) return;
-    for (CachedEntry& entry : it->second) tListings.byRef[HashOf(entry.ref)] = &entry;
+    auto [it, added] = tListings.listings.try_emplace(node);
+    if (!added) return &it->second;
+    it->second.swap(entries);
+    it->second.shrink_to_fit();
+    for (CachedEntry& entry : it->second) tListings.byRef.Put(HashOf(entry.ref), &entry);
+    return &it->second;
   } catch (const std::bad_alloc&) {
-    // Unremembered, the folder is read again when asked for.
+    // Unremembered, the folder is read again when asked for. An entry left
+    // out of the index is looked up on the file system instead.
+    const auto it = tListings.listings.find(node);
+    return it == tListings.listings.end() ? nullptr : &it->second;
   }
 }
 
@@ -66,7 +137,7 @@ void RememberItem(const CachedEntry& entry) {
   if (tListings.scopes == 0) return;
   try {
     tListings.items.push_back(entry);
-    tListings.byRef[HashOf(entry.ref)] = &tListings.items.back();
+    tListings.byRef.Put(HashOf(entry.ref), &tListings.items.back());
   } catch (const std::bad_alloc&) {
     // Unremembered, the item is looked up again when asked for.
   }
@@ -86,6 +157,19 @@ void RememberFolder(const std::string& path, ResolvedFolder folder) {
   }
 }
 
+void SetReadFolder(const FSRef& folder, bool holdsContents) {
+  tReadFolder = {true, folder, holdsContents};
+}
+
+void ForgetReadFolder(const FSRef& folder) {
+  if (tReadFolder.valid && tReadFolder.folder == folder) tReadFolder.valid = false;
+}
+
+std::optional<bool> ReadFolderHoldsContents(const FSRef& folder) {
+  if (!tReadFolder.valid || !(tReadFolder.folder == folder)) return std::nullopt;
+  return tReadFolder.holdsContents;
+}
+
 void SetLastDeliveredEntry(CachedEntry* entry) { tLastDelivered = entry; }
 
 CachedEntry* LastDeliveredEntry(const FSRef& ref) {
@@ -95,24 +179,35 @@ CachedEntry* LastDeliveredEntry(const FSRef& ref) {
 CachedEntry* RememberedEntry(const FSRef& ref) {
   if (CachedEntry* entry = LastDeliveredEntry(ref)) return entry;
   if (tListings.scopes == 0) return nullptr;
-  const auto it = tListings.byRef.find(HashOf(ref));
-  return it != tListings.byRef.end() && it->second->ref == ref ? it->second : nullptr;
+  CachedEntry* entry = tListings.byRef.Get(HashOf(ref));
+  return entry != nullptr && entry->ref == ref ? entry : nullptr;
 }
 
-OpenFolderRegistration::OpenFolderRegistration(NodeIndex node, int fd) : fd_(fd) {
-  tOpenFolders.emplace_back(node, fd);
+OpenFolderRegistration::OpenFolderRegistration(NodeIndex node, int fd) : id_(tNextOpenFolderId++) {
+  try {
+    if (tOpenFolders.size() >= kMaxOpenFolders) {
+      close(tOpenFolders.front().fd);
+      tOpenFolders.erase(tOpenFolders.begin());
+    }
+    tOpenFolders.push_back({node, fd, id_});
+  } catch (const std::bad_alloc&) {
+    // Unregistered, the folder's entries are named by path.
+    close(fd);
+  }
 }
 
 OpenFolderRegistration::~OpenFolderRegistration() {
   const auto it = std::find_if(tOpenFolders.rbegin(), tOpenFolders.rend(),
-                               [this](const auto& entry) { return entry.second == fd_; });
-  if (it != tOpenFolders.rend()) tOpenFolders.erase(std::next(it).base());
+                               [this](const OpenFolder& open) { return open.id == id_; });
+  if (it == tOpenFolders.rend()) return;
+  close(it->fd);
+  tOpenFolders.erase(std::next(it).base());
 }
 
 std::optional<int> OpenFolderOfParent(const RefLocation& location) {
   if (!location.child_form()) return std::nullopt;
   for (auto it = tOpenFolders.rbegin(); it != tOpenFolders.rend(); ++it) {
-    if (it->first == location.node) return it->second;
+    if (it->node == location.node) return it->fd;
   }
   return std::nullopt;
 }
@@ -124,7 +219,7 @@ ScopedFileSystemSnapshot::ScopedFileSystemSnapshot() { ++files_internal::tListin
 ScopedFileSystemSnapshot::~ScopedFileSystemSnapshot() {
   if (--files_internal::tListings.scopes == 0) {
     files_internal::tLastDelivered = nullptr;
-    files_internal::tListings.byRef.clear();
+    files_internal::tListings.byRef.Clear();
     files_internal::tListings.listings.clear();
     files_internal::tListings.items.clear();
     files_internal::tListings.folders.clear();

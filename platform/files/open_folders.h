@@ -12,17 +12,25 @@
 
 namespace files_internal {
 
+// Most descriptors of open folders a thread keeps for naming entries
+// relative to them.
+constexpr std::size_t kMaxOpenFolders = 16;
+
 // Makes `fd`, an open folder whose node is `node`, known to this thread
-// until the object goes away. The descriptor must outlive the object.
+// until the object goes away, and takes the descriptor over. A thread keeps
+// at most kMaxOpenFolders of them: registering one more closes the oldest
+// (which is then no longer found, and its entries are named by path), so a
+// deep walk holds a bounded number of descriptors.
 class OpenFolderRegistration final {
  public:
   OpenFolderRegistration(NodeIndex node, int fd);
+  // Closes the descriptor unless it was closed to make room.
   ~OpenFolderRegistration();
   OpenFolderRegistration(const OpenFolderRegistration&) = delete;
   OpenFolderRegistration& operator=(const OpenFolderRegistration&) = delete;
 
  private:
-  int fd_;
+  std::uint64_t id_;
 };
 
 // One entry of a remembered folder listing, with what was learnt of it.
@@ -32,6 +40,17 @@ struct CachedEntry {
   std::int32_t packageFlags = -1;  // Launch Services' package flags; -1 until asked.
 };
 
+// Records that this thread's iterator on `folder` has just read it to its
+// end, and whether it holds an entry named "Contents" (in any letter case),
+// so that the package test of that folder needs no further look while the
+// iterator lives. `ForgetReadFolder` drops the record when it is `folder`'s.
+void SetReadFolder(const FSRef& folder, bool holdsContents);
+void ForgetReadFolder(const FSRef& folder);
+
+// Whether `folder`, read to its end by a live iterator of this thread, holds
+// an entry named "Contents"; none when that is not known.
+std::optional<bool> ReadFolderHoldsContents(const FSRef& folder);
+
 // The listing of the folder `node` remembered by this thread's
 // ScopedFileSystemSnapshot; null when there is none.
 const std::vector<CachedEntry>* CachedListing(NodeIndex node);
@@ -40,8 +59,10 @@ const std::vector<CachedEntry>* CachedListing(NodeIndex node);
 bool ListingCacheActive();
 
 // Remembers `entries` as the complete listing of `node`, when a cache is
-// active.
-void RememberListing(NodeIndex node, std::vector<CachedEntry> entries);
+// active, taking them over. Returns the remembered listing (an earlier one
+// when the folder was remembered already), or null when none is kept; then
+// `entries` are left as they were.
+const std::vector<CachedEntry>* RememberListing(NodeIndex node, std::vector<CachedEntry>& entries);
 
 // Records the entry an iterator of this thread has just delivered (null:
 // none), so that what is learnt of it next can be kept with it.
