@@ -16,6 +16,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <utility>
@@ -47,6 +48,7 @@ class ScopedFd final {
     if (fd_ >= 0) close(fd_);
     fd_ = fd;
   }
+  int Release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -219,12 +221,133 @@ OSErr WaitFor(int fd, short events, std::optional<Clock::time_point> deadline,
   }
 }
 
+// Connections kept open after a whole reply, at most one per target process,
+// so that the next event to the same process skips finding its socket,
+// connecting and the server's accept. A connection is only kept when nothing
+// more can arrive on it: never after a failed wait (its reply may still
+// come) nor after a send without a reply (the server answers every event).
+// The cache belongs to the process that filled it: a child made by fork()
+// does not share its parent's connections.
+constexpr std::size_t kMaxCachedConnections = 8;
+struct CachedConnection {
+  pid_t target = 0;
+  int fd = -1;
+};
+struct ConnectionCache {
+  std::mutex mutex;
+  pid_t owner = 0;
+  std::vector<CachedConnection> connections;  // Least recently used first.
+};
+ConnectionCache& TheConnectionCache() {
+  static auto* cache = new ConnectionCache;  // Never destroyed: senders may run at exit.
+  return *cache;
+}
+
+// Takes the kept connection to `target` out of the cache; -1 when none.
+int TakeConnection(pid_t target) {
+  ConnectionCache& cache = TheConnectionCache();
+  std::lock_guard lock(cache.mutex);
+  if (cache.owner != getpid()) {
+    // Inherited across fork(): these are copies of the parent's connections.
+    for (const CachedConnection& kept : cache.connections) close(kept.fd);
+    cache.connections.clear();
+    cache.owner = getpid();
+  }
+  for (auto kept = cache.connections.begin(); kept != cache.connections.end(); ++kept) {
+    if (kept->target == target) {
+      const int fd = kept->fd;
+      cache.connections.erase(kept);
+      return fd;
+    }
+  }
+  return -1;
+}
+
+// Keeps `fd`, a connection to `target` with nothing left to read, for the
+// next event to it.
+void KeepConnection(pid_t target, int fd) {
+  ConnectionCache& cache = TheConnectionCache();
+  std::lock_guard lock(cache.mutex);
+  if (cache.owner != getpid()) {
+    close(fd);
+    return;
+  }
+  for (const CachedConnection& kept : cache.connections) {
+    if (kept.target == target) {  // Another thread kept one meanwhile.
+      close(fd);
+      return;
+    }
+  }
+  if (cache.connections.size() >= kMaxCachedConnections) {
+    close(cache.connections.front().fd);
+    cache.connections.erase(cache.connections.begin());
+  }
+  cache.connections.push_back({target, fd});
+}
+
+// Connects to the event socket of `target`, checking that it runs as this
+// user.
+OSErr Connect(const ProcessSerialNumber& target, std::optional<Clock::time_point> deadline,
+              AEIdleUPP idleProc, std::int32_t* sleepTicks, ScopedFd* fd) {
+  std::string path;
+  if (const OSErr status = GetProcessSocketPath(&target, &path); status != noErr) return status;
+  sockaddr_un address;
+  if (!MakeSocketAddress(path, &address)) return connectionInvalid;
+  fd->Reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (fd->get() < 0) return connectionInvalid;
+  while (connect(fd->get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (errno != EAGAIN && errno != EINTR) {
+      // A socket nobody listens on is left by a process that ended, unless
+      // the process still runs and only stopped serving.
+      ProcessInfoRec info;
+      info.processInfoLength = kProcessInfoRecLength;
+      return GetProcessInformation(&target, &info) == noErr ? connectionInvalid : procNotFound;
+    }
+    // The server's queue of new connections is full: try again shortly.
+    if (const OSErr status = WaitFor(-1, 0, deadline, idleProc, sleepTicks,
+                                     std::chrono::milliseconds(5));
+        status != noErr) {
+      return status;
+    }
+  }
+  if (!PeerIsThisUser(fd->get())) {
+    NSLog("Refused the event socket %s: it belongs to another user", path.c_str());
+    return connectionInvalid;
+  }
+  return noErr;
+}
+
+// Writes all of `message` to `fd`. `*accepted` tells whether the peer took
+// any of it.
+OSErr WriteMessage(int fd, std::string_view message, std::optional<Clock::time_point> deadline,
+                   AEIdleUPP idleProc, std::int32_t* sleepTicks, bool* accepted) {
+  *accepted = false;
+  while (!message.empty()) {
+    const ssize_t sent = send(fd, message.data(), message.size(), MSG_NOSIGNAL);
+    if (sent > 0) {
+      *accepted = true;
+      message.remove_prefix(static_cast<std::size_t>(sent));
+    } else if (sent < 0 && errno == EINTR) {
+      continue;
+    } else if (sent < 0 && errno == EAGAIN) {
+      if (const OSErr status = WaitFor(fd, POLLOUT, deadline, idleProc, sleepTicks);
+          status != noErr) {
+        return status;
+      }
+    } else {
+      return connectionInvalid;
+    }
+  }
+  return noErr;
+}
+
 OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int32_t timeout,
            AEIdleUPP idleProc) {
   ProcessSerialNumber target;
   if (const OSErr status = TargetOf(event, &target); status != noErr) return status;
-  std::string path;
-  if (const OSErr status = GetProcessSocketPath(&target, &path); status != noErr) return status;
+  const pid_t targetPid = target.lowLongOfPSN == kCurrentProcess
+                              ? getpid()
+                              : static_cast<pid_t>(target.lowLongOfPSN);
   std::string message;
   if (const OSErr status = EncodeMessage(event, &message); status != noErr) return status;
 
@@ -235,48 +358,27 @@ OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int
                                                   : timeout);
   }
   std::int32_t sleepTicks = kDefaultSleepTicks;
+  const bool wantReply = (mode & kAEReplyModeMask) == kAEWaitReply;
 
-  sockaddr_un address;
-  if (!MakeSocketAddress(path, &address)) return connectionInvalid;
-  ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (fd.get() < 0) return connectionInvalid;
-  while (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    if (errno != EAGAIN && errno != EINTR) {
-      // A socket nobody listens on is left by a process that ended, unless
-      // the process still runs and only stopped serving.
-      ProcessInfoRec info;
-      info.processInfoLength = kProcessInfoRecLength;
-      return GetProcessInformation(&target, &info) == noErr ? connectionInvalid : procNotFound;
-    }
-    // The server's queue of new connections is full: try again shortly.
-    if (const OSErr status = WaitFor(-1, 0, deadline, idleProc, &sleepTicks,
-                                     std::chrono::milliseconds(5));
-        status != noErr) {
-      return status;
-    }
-  }
-  if (!PeerIsThisUser(fd.get())) {
-    NSLog("Refused the event socket %s: it belongs to another user", path.c_str());
-    return connectionInvalid;
-  }
-
-  std::string_view unsent = message;
-  while (!unsent.empty()) {
-    const ssize_t sent = send(fd.get(), unsent.data(), unsent.size(), MSG_NOSIGNAL);
-    if (sent > 0) {
-      unsent.remove_prefix(static_cast<std::size_t>(sent));
-    } else if (sent < 0 && errno == EINTR) {
-      continue;
-    } else if (sent < 0 && errno == EAGAIN) {
-      if (const OSErr status = WaitFor(fd.get(), POLLOUT, deadline, idleProc, &sleepTicks);
+  // A kept connection whose server has closed it since (it stopped serving
+  // or ended) refuses the whole write: no byte of the event reached anyone,
+  // so it goes once more on a new connection. Once any byte is taken, a
+  // failure is the caller's.
+  ScopedFd fd(wantReply && target.highLongOfPSN == 0 ? TakeConnection(targetPid) : -1);
+  for (bool reused = fd.get() >= 0;; reused = false) {
+    if (fd.get() < 0) {
+      if (const OSErr status = Connect(target, deadline, idleProc, &sleepTicks, &fd);
           status != noErr) {
         return status;
       }
-    } else {
-      return connectionInvalid;
     }
+    bool accepted = false;
+    const OSErr status = WriteMessage(fd.get(), message, deadline, idleProc, &sleepTicks, &accepted);
+    if (status == noErr) break;
+    if (!reused || accepted || status != connectionInvalid) return status;
+    fd.Reset();
   }
-  if ((mode & kAEReplyModeMask) == kAENoReply) return noErr;
+  if (!wantReply) return noErr;
 
   std::string received;
   std::size_t wanted = 4;
@@ -305,7 +407,7 @@ OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int
     }
   }
   AppleEvent answer;
-  // The server answers one event per connection: anything after the reply
+  // The server answers each event once, in order: anything after the reply
   // makes it invalid.
   if (received.size() != wanted ||
       DecodeMessage(std::string_view(received).substr(4), &answer) != noErr ||
@@ -313,6 +415,8 @@ OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int
     return errAEReplyNotValid;
   }
   *reply = std::move(answer);
+  KeepConnection(targetPid, fd.get());
+  fd.Release();
   return noErr;
 }
 
