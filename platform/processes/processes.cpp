@@ -222,32 +222,97 @@ void RemoveStale(int folder, pid_t pid) {
 
 enum class Lookup { kFound, kMissing, kRefused };
 
+// Entries read before, by process id, with what identified the file then.
+// Entries are only ever replaced by renaming a new file into place, so a
+// file with the same inode, size and times holds the same text, and the walk
+// checks it with one fstatat instead of opening and reading it again.
+struct ReadBefore {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+  Entry entry;
+};
+std::mutex& ReadBeforeMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::map<pid_t, ReadBefore>& EntriesReadBefore() {
+  static auto* entries = new std::map<pid_t, ReadBefore>;  // Walks may run at exit.
+  return *entries;
+}
+
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool SameFile(const ReadBefore& before, const struct stat& info) {
+  return before.device == info.st_dev && before.inode == info.st_ino &&
+         before.size == info.st_size && SameTime(before.modified, info.st_mtim) &&
+         SameTime(before.changed, info.st_ctim);
+}
+
+void ForgetEntry(pid_t pid) {
+  std::lock_guard lock(ReadBeforeMutex());
+  EntriesReadBefore().erase(pid);
+}
+
+// The registry's entries are few (one per serving process), but a walk must
+// not let entries of ended processes pile up here.
+constexpr std::size_t kMaxEntriesReadBefore = 256;
+
 // Reads the entry of `pid`; a stale one is removed and counts as missing.
 Lookup ReadEntry(int folder, pid_t pid, Entry* entry) {
   const std::string name = EntryName(pid);
-  ScopedFd fd(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (fd.get() < 0) {
-    if (errno == ELOOP) {
-      NSLog("Refused the process entry %s/%s: it is a link", RegistryFolderPath().c_str(),
-            name.c_str());
-      return Lookup::kRefused;
-    }
+  struct stat info {};
+  if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    ForgetEntry(pid);
     return Lookup::kMissing;
   }
-  struct stat info {};
-  if (fstat(fd.get(), &info) != 0) return Lookup::kMissing;
+  if (S_ISLNK(info.st_mode)) {
+    NSLog("Refused the process entry %s/%s: it is a link", RegistryFolderPath().c_str(),
+          name.c_str());
+    return Lookup::kRefused;
+  }
   if (!S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
     NSLog("Refused the process entry %s/%s: it is not a file of this user",
           RegistryFolderPath().c_str(), name.c_str());
     return Lookup::kRefused;
   }
-  std::string text(kMaxEntrySize + 1, '\0');
-  const ssize_t size = pread(fd.get(), text.data(), text.size(), 0);
-  text.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
-  std::optional<Entry> parsed = text.size() <= kMaxEntrySize ? ParseEntry(text) : std::nullopt;
+  std::optional<Entry> parsed;
+  {
+    std::lock_guard lock(ReadBeforeMutex());
+    const auto& entries = EntriesReadBefore();
+    if (const auto found = entries.find(pid); found != entries.end() && SameFile(found->second, info)) {
+      parsed = found->second.entry;
+    }
+  }
+  if (!parsed) {
+    ScopedFd fd(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened {};
+    if (fd.get() < 0 || fstat(fd.get(), &opened) != 0) return Lookup::kMissing;
+    if (!S_ISREG(opened.st_mode) || opened.st_uid != geteuid()) {
+      NSLog("Refused the process entry %s/%s: it is not a file of this user",
+            RegistryFolderPath().c_str(), name.c_str());
+      return Lookup::kRefused;
+    }
+    std::string text(kMaxEntrySize + 1, '\0');
+    const ssize_t size = pread(fd.get(), text.data(), text.size(), 0);
+    text.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+    parsed = text.size() <= kMaxEntrySize ? ParseEntry(text) : std::nullopt;
+    if (parsed) {
+      std::lock_guard lock(ReadBeforeMutex());
+      auto& entries = EntriesReadBefore();
+      if (entries.size() >= kMaxEntriesReadBefore) entries.clear();
+      entries[pid] = ReadBefore{opened.st_dev, opened.st_ino, opened.st_size, opened.st_mtim,
+                                opened.st_ctim, *parsed};
+    }
+  }
   if (!parsed || !IsRunning(pid, parsed->startTime)) {
     // Gone, or its id was reused by a later process, or a torn entry that
     // only a dead writer can have left (entries are renamed into place).
+    ForgetEntry(pid);
     RemoveStale(folder, pid);
     return Lookup::kMissing;
   }
@@ -429,6 +494,7 @@ OSErr RegisterProcess(OSType signature, OSType type, std::string_view name, bool
     unlinkat(folder.get(), temporary.c_str(), 0);
   }
   flock(folder.get(), LOCK_UN);
+  ForgetEntry(self);
   return status;
 }
 
@@ -436,6 +502,7 @@ OSErr UnregisterProcess() {
   RegistryFd folder;
   if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
   RemoveStale(folder.get(), getpid());
+  ForgetEntry(getpid());
   return noErr;
 }
 
