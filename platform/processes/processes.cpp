@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,6 +56,7 @@ class RegistryFd final {
  public:
   int get() const { return fd_ ? fd_->get() : -1; }
   std::shared_ptr<ScopedFd> fd_;
+  struct stat info_ {};  // The folder's status when it was checked.
 };
 
 // The registry folder last opened, with where it was found.
@@ -75,8 +77,10 @@ OpenedRegistry& TheOpenedRegistry() {
 
 // Whether `path` is a real folder of this user that others may not enter,
 // and, when `same` is given, the very folder that was opened.
-bool IsPrivateFolder(const std::string& path, const OpenedRegistry* same = nullptr) {
-  struct stat info {};
+bool IsPrivateFolder(const std::string& path, const OpenedRegistry* same = nullptr,
+                     struct stat* status = nullptr) {
+  struct stat local {};
+  struct stat& info = status != nullptr ? *status : local;
   return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
          (info.st_mode & 077) == 0 &&
          (same == nullptr || (info.st_dev == same->device && info.st_ino == same->inode));
@@ -94,7 +98,7 @@ OSErr OpenRegistry(RegistryFd* fd) {
     last = TheOpenedRegistry();
   }
   if (last.fd && last.runtimePath == runtime && IsPrivateFolder(runtime) &&
-      IsPrivateFolder(RegistryFolderPath(), &last)) {
+      IsPrivateFolder(RegistryFolderPath(), &last, &fd->info_)) {
     fd->fd_ = std::move(last.fd);
     return noErr;
   }
@@ -105,6 +109,7 @@ OSErr OpenRegistry(RegistryFd* fd) {
   if (status != noErr) return static_cast<OSErr>(status);
   struct stat info {};
   if (fstat(opened->get(), &info) != 0) return ioErr;
+  fd->info_ = info;
   {
     std::lock_guard lock(OpenedRegistryMutex());
     TheOpenedRegistry() = OpenedRegistry{runtime, info.st_dev, info.st_ino, opened};
@@ -320,8 +325,9 @@ Lookup ReadEntry(int folder, pid_t pid, Entry* entry) {
   return Lookup::kFound;
 }
 
-// The process ids that have an entry, in ascending order.
-std::vector<pid_t> RegisteredIds(int folder) {
+// The process ids that have an entry, in ascending order, read from the
+// folder.
+std::vector<pid_t> ListRegisteredIds(int folder) {
   std::vector<pid_t> ids;
   const int listing = dup(folder);
   if (listing < 0) return ids;
@@ -344,6 +350,58 @@ std::vector<pid_t> RegisteredIds(int folder) {
   }
   closedir(dir);
   std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+// The last listing, with the folder's identity and times when it was made.
+// Adding, removing or renaming an entry sets the folder's modification time
+// from the kernel's coarse clock, so an unchanged time means an unchanged
+// listing, provided that time was already past when the listing began: a
+// change in the same clock tick as the listing could leave the time as it
+// was, and such a listing is not used again.
+struct Listing {
+  dev_t device = 0;
+  ino_t inode = 0;
+  timespec modified{};
+  timespec changed{};
+  bool reusable = false;
+  std::vector<pid_t> ids;
+};
+std::mutex& ListingMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+Listing& TheListing() {
+  static auto* listing = new Listing;  // Walks may run at exit.
+  return *listing;
+}
+
+bool Before(const timespec& a, const timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// The process ids that have an entry in the checked registry folder, in
+// ascending order.
+std::vector<pid_t> RegisteredIds(const RegistryFd& folder) {
+  const struct stat& info = folder.info_;
+  {
+    std::lock_guard lock(ListingMutex());
+    const Listing& last = TheListing();
+    if (last.reusable && last.device == info.st_dev && last.inode == info.st_ino &&
+        SameTime(last.modified, info.st_mtim) && SameTime(last.changed, info.st_ctim)) {
+      return last.ids;
+    }
+  }
+  timespec started{};
+  clock_gettime(CLOCK_REALTIME_COARSE, &started);
+  std::vector<pid_t> ids = ListRegisteredIds(folder.get());
+  std::lock_guard lock(ListingMutex());
+  TheListing() = Listing{info.st_dev,
+                         info.st_ino,
+                         info.st_mtim,
+                         info.st_ctim,
+                         Before(info.st_mtim, started) && Before(info.st_ctim, started),
+                         ids};
   return ids;
 }
 
@@ -380,7 +438,7 @@ OSErr GetNextProcess(ProcessSerialNumber* psn) {
   RegistryFd folder;
   if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
   const pid_t start = psn->lowLongOfPSN == kNoProcess ? 0 : *after;
-  for (const pid_t pid : RegisteredIds(folder.get())) {
+  for (const pid_t pid : RegisteredIds(folder)) {
     Entry entry;
     if (pid > start && ReadEntry(folder.get(), pid, &entry) == Lookup::kFound) {
       *psn = {0, static_cast<std::uint32_t>(pid)};
@@ -464,7 +522,7 @@ OSErr RegisterProcess(OSType signature, OSType type, std::string_view name, bool
   // unique signature at once cannot both get it.
   flock(folder.get(), LOCK_EX);
   if (unique) {
-    for (const pid_t pid : RegisteredIds(folder.get())) {
+    for (const pid_t pid : RegisteredIds(folder)) {
       Entry other;
       if (pid != self && ReadEntry(folder.get(), pid, &other) == Lookup::kFound &&
           other.signature == signature) {
