@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -235,11 +236,27 @@ struct CachedConnection {
 };
 struct ConnectionCache {
   std::mutex mutex;
-  pid_t owner = 0;
   std::vector<CachedConnection> connections;  // Least recently used first.
 };
+ConnectionCache& TheConnectionCache();
+
+// fork() takes the cache's lock first, so that the child gets it free;
+// the child then closes its copies of the parent's connections.
+void MyBeforeFork() { TheConnectionCache().mutex.lock(); }
+void MyAfterForkInParent() { TheConnectionCache().mutex.unlock(); }
+void MyAfterForkInChild() {
+  ConnectionCache& cache = TheConnectionCache();
+  for (const CachedConnection& kept : cache.connections) close(kept.fd);
+  cache.connections.clear();
+  cache.mutex.unlock();
+}
+
 ConnectionCache& TheConnectionCache() {
-  static auto* cache = new ConnectionCache;  // Never destroyed: senders may run at exit.
+  static ConnectionCache* const cache = [] {
+    auto* made = new ConnectionCache;  // Never destroyed: senders may run at exit.
+    pthread_atfork(MyBeforeFork, MyAfterForkInParent, MyAfterForkInChild);
+    return made;
+  }();
   return *cache;
 }
 
@@ -247,12 +264,6 @@ ConnectionCache& TheConnectionCache() {
 int TakeConnection(pid_t target) {
   ConnectionCache& cache = TheConnectionCache();
   std::lock_guard lock(cache.mutex);
-  if (cache.owner != getpid()) {
-    // Inherited across fork(): these are copies of the parent's connections.
-    for (const CachedConnection& kept : cache.connections) close(kept.fd);
-    cache.connections.clear();
-    cache.owner = getpid();
-  }
   for (auto kept = cache.connections.begin(); kept != cache.connections.end(); ++kept) {
     if (kept->target == target) {
       const int fd = kept->fd;
@@ -268,10 +279,6 @@ int TakeConnection(pid_t target) {
 void KeepConnection(pid_t target, int fd) {
   ConnectionCache& cache = TheConnectionCache();
   std::lock_guard lock(cache.mutex);
-  if (cache.owner != getpid()) {
-    close(fd);
-    return;
-  }
   for (const CachedConnection& kept : cache.connections) {
     if (kept.target == target) {  // Another thread kept one meanwhile.
       close(fd);
@@ -383,6 +390,11 @@ OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int
   std::string received;
   std::size_t wanted = 4;
   bool haveLength = false;
+  // The reply cannot be there yet: wait before the first read.
+  if (const OSErr status = WaitFor(fd.get(), POLLIN, deadline, idleProc, &sleepTicks);
+      status != noErr) {
+    return status;
+  }
   for (;;) {
     if (!haveLength && received.size() >= 4) {
       wanted = 4 + AnnouncedLength(received);
@@ -545,6 +557,9 @@ bool Serve(Server& server, Connection& connection) {
     if (connection.in.size() >= 4 && AnnouncedLength(connection.in) > kAEMaxMessageSize) {
       return false;
     }
+    // A short read took all there was; what comes later wakes the poller
+    // again.
+    if (got > 0 && static_cast<std::size_t>(got) < sizeof buffer) break;
   }
   while (connection.in.size() >= 4) {
     const std::size_t length = AnnouncedLength(connection.in);
