@@ -57,6 +57,7 @@ class RegistryFd final {
   int get() const { return fd_ ? fd_->get() : -1; }
   std::shared_ptr<ScopedFd> fd_;
   struct stat info_ {};  // The folder's status when it was checked.
+  uid_t user_ = 0;       // The user it was checked for: this process's, then.
 };
 
 // The registry folder last opened, with where it was found.
@@ -77,11 +78,11 @@ OpenedRegistry& TheOpenedRegistry() {
 
 // Whether `path` is a real folder of this user that others may not enter,
 // and, when `same` is given, the very folder that was opened.
-bool IsPrivateFolder(const std::string& path, const OpenedRegistry* same = nullptr,
+bool IsPrivateFolder(const std::string& path, uid_t user, const OpenedRegistry* same = nullptr,
                      struct stat* status = nullptr) {
   struct stat local {};
   struct stat& info = status != nullptr ? *status : local;
-  return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+  return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == user &&
          (info.st_mode & 077) == 0 &&
          (same == nullptr || (info.st_dev == same->device && info.st_ino == same->inode));
 }
@@ -97,8 +98,9 @@ OSErr OpenRegistry(RegistryFd* fd) {
     std::lock_guard lock(OpenedRegistryMutex());
     last = TheOpenedRegistry();
   }
-  if (last.fd && last.runtimePath == runtime && IsPrivateFolder(runtime) &&
-      IsPrivateFolder(RegistryFolderPath(), &last, &fd->info_)) {
+  fd->user_ = geteuid();
+  if (last.fd && last.runtimePath == runtime && IsPrivateFolder(runtime, fd->user_) &&
+      IsPrivateFolder(RegistryFolderPath(), fd->user_, &last, &fd->info_)) {
     fd->fd_ = std::move(last.fd);
     return noErr;
   }
@@ -268,7 +270,8 @@ void ForgetEntry(pid_t pid) {
 constexpr std::size_t kMaxEntriesReadBefore = 256;
 
 // Reads the entry of `pid`; a stale one is removed and counts as missing.
-Lookup ReadEntry(int folder, pid_t pid, Entry* entry) {
+Lookup ReadEntry(const RegistryFd& registry, pid_t pid, Entry* entry) {
+  const int folder = registry.get();
   const std::string name = EntryName(pid);
   struct stat info {};
   if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -280,7 +283,7 @@ Lookup ReadEntry(int folder, pid_t pid, Entry* entry) {
           name.c_str());
     return Lookup::kRefused;
   }
-  if (!S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+  if (!S_ISREG(info.st_mode) || info.st_uid != registry.user_) {
     NSLog("Refused the process entry %s/%s: it is not a file of this user",
           RegistryFolderPath().c_str(), name.c_str());
     return Lookup::kRefused;
@@ -297,7 +300,7 @@ Lookup ReadEntry(int folder, pid_t pid, Entry* entry) {
     ScopedFd fd(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat opened {};
     if (fd.get() < 0 || fstat(fd.get(), &opened) != 0) return Lookup::kMissing;
-    if (!S_ISREG(opened.st_mode) || opened.st_uid != geteuid()) {
+    if (!S_ISREG(opened.st_mode) || opened.st_uid != registry.user_) {
       NSLog("Refused the process entry %s/%s: it is not a file of this user",
             RegistryFolderPath().c_str(), name.c_str());
       return Lookup::kRefused;
@@ -440,7 +443,7 @@ OSErr GetNextProcess(ProcessSerialNumber* psn) {
   const pid_t start = psn->lowLongOfPSN == kNoProcess ? 0 : *after;
   for (const pid_t pid : RegisteredIds(folder)) {
     Entry entry;
-    if (pid > start && ReadEntry(folder.get(), pid, &entry) == Lookup::kFound) {
+    if (pid > start && ReadEntry(folder, pid, &entry) == Lookup::kFound) {
       *psn = {0, static_cast<std::uint32_t>(pid)};
       return noErr;
     }
@@ -460,7 +463,7 @@ OSErr GetProcessInformation(const ProcessSerialNumber* psn, ProcessInfoRec* info
   RegistryFd folder;
   Entry entry;
   const bool registered = OpenRegistry(&folder) == noErr &&
-                          ReadEntry(folder.get(), *pid, &entry) == Lookup::kFound;
+                          ReadEntry(folder, *pid, &entry) == Lookup::kFound;
   if (!registered) {
     if (*pid != getpid()) return procNotFound;
     entry.signature = 0x3F3F3F3F;  // '????'
@@ -524,7 +527,7 @@ OSErr RegisterProcess(OSType signature, OSType type, std::string_view name, bool
   if (unique) {
     for (const pid_t pid : RegisteredIds(folder)) {
       Entry other;
-      if (pid != self && ReadEntry(folder.get(), pid, &other) == Lookup::kFound &&
+      if (pid != self && ReadEntry(folder, pid, &other) == Lookup::kFound &&
           other.signature == signature) {
         flock(folder.get(), LOCK_UN);
         return dupFNErr;
