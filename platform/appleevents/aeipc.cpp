@@ -110,8 +110,9 @@ void TranslateFileReferences(AEDesc& desc, bool outgoing) {
   for (AEDesc& attribute : A::Attributes(desc)) TranslateFileReferences(attribute, outgoing);
 }
 
-// The message that carries `desc`: its length, then its flattened form.
-OSErr EncodeMessage(const AEDesc& desc, std::string* message) {
+// Appends the message that carries `desc` to `*message`: its length, then
+// its flattened form.
+OSErr AppendMessage(const AEDesc& desc, std::string* message) {
   std::string flat;
   if (HoldsFileReference(desc)) {
     AEDesc wire = desc;
@@ -123,11 +124,16 @@ OSErr EncodeMessage(const AEDesc& desc, std::string* message) {
   if (flat.empty()) return memFullErr;
   if (flat.size() > kAEMaxMessageSize) return paramErr;
   const auto size = static_cast<std::uint32_t>(flat.size());
-  message->clear();
-  message->reserve(4 + flat.size());
+  message->reserve(message->size() + 4 + flat.size());
   for (int shift = 24; shift >= 0; shift -= 8) message->push_back(static_cast<char>(size >> shift));
   message->append(flat);
   return noErr;
+}
+
+// The message that carries `desc`.
+OSErr EncodeMessage(const AEDesc& desc, std::string* message) {
+  message->clear();
+  return AppendMessage(desc, message);
 }
 
 // Reads a message body back into a descriptor of this process.
@@ -479,6 +485,7 @@ void Drop(Server& server, int fd) {
 }
 
 bool Serve(Server& server, Connection& connection);
+bool HandleMessage(std::string_view message, std::string* out);
 
 void Accept(Server& server) {
   for (;;) {
@@ -561,19 +568,15 @@ bool Serve(Server& server, Connection& connection) {
     // again.
     if (got > 0 && static_cast<std::size_t>(got) < sizeof buffer) break;
   }
-  while (connection.in.size() >= 4) {
-    const std::size_t length = AnnouncedLength(connection.in);
-    if (connection.in.size() < 4 + length) break;
-    std::string reply;
-    if (!AEServerHandleMessage(std::string_view(connection.in).substr(4, length), &reply)) {
-      return false;
-    }
-    connection.in.erase(0, 4 + length);
-    for (int shift = 24; shift >= 0; shift -= 8) {
-      connection.out.push_back(static_cast<char>(reply.size() >> shift));
-    }
-    connection.out.append(reply);
+  std::size_t handled = 0;
+  while (connection.in.size() - handled >= 4) {
+    const std::string_view rest = std::string_view(connection.in).substr(handled);
+    const std::size_t length = AnnouncedLength(rest);
+    if (rest.size() < 4 + length) break;
+    if (!HandleMessage(rest.substr(4, length), &connection.out)) return false;
+    handled += 4 + length;
   }
+  connection.in.erase(0, handled);
   // A peer that is done sending gets what it is owed, once; a message it
   // left half-sent is dropped with it.
   if (peerDone) {
@@ -592,6 +595,47 @@ OSErr MakeReply(const AppleEvent& event, AppleEvent* reply) {
                     sizeof transactionID, nullptr);
   AEAddressDesc none;
   return AECreateAppleEvent(kAEReplyClass, kAEAnswer, &none, returnID, transactionID, reply);
+}
+
+// Handles one incoming message and appends the reply's message to `*out`.
+// Returns false, leaving `*out` as it was, when the connection is to be
+// dropped.
+bool HandleMessage(std::string_view message, std::string* out) {
+  try {
+    AppleEvent event;
+    if (DecodeMessage(message, &event) != noErr || event.descriptorType() != typeAppleEvent) {
+      return false;
+    }
+    AEEventClass eventClass = 0;
+    AEEventID eventID = 0;
+    if (AEGetAttributePtr(&event, keyEventClassAttr, typeType, nullptr, &eventClass,
+                          sizeof eventClass, nullptr) != noErr ||
+        AEGetAttributePtr(&event, keyEventIDAttr, typeType, nullptr, &eventID, sizeof eventID,
+                          nullptr) != noErr) {
+      return false;
+    }
+    AppleEvent reply;
+    if (MakeReply(event, &reply) != noErr) return false;
+    OSErr status = errAEEventNotHandled;
+    if (const std::optional<Handler> handler = FindHandler(eventClass, eventID)) {
+      status = handler->proc(&event, &reply, handler->refcon);
+    }
+    if (status != noErr) {
+      AEDesc existing;
+      if (AEGetParamDesc(&reply, keyErrorNumber, typeWildCard, &existing) != noErr) {
+        const std::int32_t number = status;
+        AEPutParamPtr(&reply, keyErrorNumber, typeSInt32, &number, sizeof number);
+      }
+    }
+    const std::size_t before = out->size();
+    if (AppendMessage(reply, out) != noErr) {
+      out->resize(before);
+      return false;
+    }
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 }  // namespace
@@ -698,37 +742,12 @@ void AEServerClose() {
 }
 
 bool AEServerHandleMessage(std::string_view message, std::string* replyMessage) {
+  std::string framed;
+  if (!HandleMessage(message, &framed)) return false;
   try {
-    AppleEvent event;
-    if (DecodeMessage(message, &event) != noErr || event.descriptorType() != typeAppleEvent) {
-      return false;
-    }
-    AEEventClass eventClass = 0;
-    AEEventID eventID = 0;
-    if (AEGetAttributePtr(&event, keyEventClassAttr, typeType, nullptr, &eventClass,
-                          sizeof eventClass, nullptr) != noErr ||
-        AEGetAttributePtr(&event, keyEventIDAttr, typeType, nullptr, &eventID, sizeof eventID,
-                          nullptr) != noErr) {
-      return false;
-    }
-    AppleEvent reply;
-    if (MakeReply(event, &reply) != noErr) return false;
-    OSErr status = errAEEventNotHandled;
-    if (const std::optional<Handler> handler = FindHandler(eventClass, eventID)) {
-      status = handler->proc(&event, &reply, handler->refcon);
-    }
-    if (status != noErr) {
-      AEDesc existing;
-      if (AEGetParamDesc(&reply, keyErrorNumber, typeWildCard, &existing) != noErr) {
-        const std::int32_t number = status;
-        AEPutParamPtr(&reply, keyErrorNumber, typeSInt32, &number, sizeof number);
-      }
-    }
-    std::string framed;
-    if (EncodeMessage(reply, &framed) != noErr) return false;
     *replyMessage = framed.substr(4);
-    return true;
   } catch (const std::bad_alloc&) {
     return false;
   }
+  return true;
 }
