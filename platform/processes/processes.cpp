@@ -329,15 +329,15 @@ Lookup ReadEntry(const RegistryFd& registry, pid_t pid, Entry* entry) {
 }
 
 // The process ids that have an entry, in ascending order, read from the
-// folder.
-std::vector<pid_t> ListRegisteredIds(int folder) {
+// folder; none when the folder cannot be read now (out of descriptors).
+std::optional<std::vector<pid_t>> ListRegisteredIds(int folder) {
   std::vector<pid_t> ids;
   const int listing = dup(folder);
-  if (listing < 0) return ids;
+  if (listing < 0) return std::nullopt;
   DIR* dir = fdopendir(listing);
   if (dir == nullptr) {
     close(listing);
-    return ids;
+    return std::nullopt;
   }
   rewinddir(dir);
   while (const dirent* item = readdir(dir)) {
@@ -397,15 +397,16 @@ std::vector<pid_t> RegisteredIds(const RegistryFd& folder) {
   }
   timespec started{};
   clock_gettime(CLOCK_REALTIME_COARSE, &started);
-  std::vector<pid_t> ids = ListRegisteredIds(folder.get());
+  std::optional<std::vector<pid_t>> ids = ListRegisteredIds(folder.get());
+  if (!ids) return {};
   std::lock_guard lock(ListingMutex());
   TheListing() = Listing{info.st_dev,
                          info.st_ino,
                          info.st_mtim,
                          info.st_ctim,
                          Before(info.st_mtim, started) && Before(info.st_ctim, started),
-                         ids};
-  return ids;
+                         *ids};
+  return std::move(*ids);
 }
 
 // The process id a serial number names; none for a serial number that is
