@@ -91,6 +91,24 @@ TEST_F(FinderSelectionTest, EverySizeAndKindConvertsInOrder) {
   }
 }
 
+TEST_F(FinderSelectionTest, AFinderStartedAgainIsFoundAndAnswers) {
+  const std::vector<std::string> paths = MakeFiles(2);
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    ScopedFinder finder;
+    ASSERT_TRUE(finder.ready());
+    ASSERT_EQ(Select({paths[round % 2]}), 0);
+    // Twice: the second request goes over the connection the first one left.
+    for (int request = 0; request < 2; ++request) {
+      const Converted converted = ConvertSelection();
+      EXPECT_EQ(converted.status, noErr);
+      EXPECT_EQ(converted.paths, std::vector<std::string>{paths[round % 2]});
+    }
+    // A Finder that ends without a word, and one that quits.
+    finder.Stop(round == 1 ? SIGKILL : SIGTERM);
+  }
+}
+
 TEST_F(FinderSelectionTest, ADeletedItemIsSkippedAndTheOthersKept) {
   ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <utility>
@@ -47,6 +49,7 @@ class ScopedFd final {
     if (fd_ >= 0) close(fd_);
     fd_ = fd;
   }
+  int Release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -107,8 +110,9 @@ void TranslateFileReferences(AEDesc& desc, bool outgoing) {
   for (AEDesc& attribute : A::Attributes(desc)) TranslateFileReferences(attribute, outgoing);
 }
 
-// The message that carries `desc`: its length, then its flattened form.
-OSErr EncodeMessage(const AEDesc& desc, std::string* message) {
+// Appends the message that carries `desc` to `*message`: its length, then
+// its flattened form.
+OSErr AppendMessage(const AEDesc& desc, std::string* message) {
   std::string flat;
   if (HoldsFileReference(desc)) {
     AEDesc wire = desc;
@@ -120,11 +124,16 @@ OSErr EncodeMessage(const AEDesc& desc, std::string* message) {
   if (flat.empty()) return memFullErr;
   if (flat.size() > kAEMaxMessageSize) return paramErr;
   const auto size = static_cast<std::uint32_t>(flat.size());
-  message->clear();
-  message->reserve(4 + flat.size());
+  message->reserve(message->size() + 4 + flat.size());
   for (int shift = 24; shift >= 0; shift -= 8) message->push_back(static_cast<char>(size >> shift));
   message->append(flat);
   return noErr;
+}
+
+// The message that carries `desc`.
+OSErr EncodeMessage(const AEDesc& desc, std::string* message) {
+  message->clear();
+  return AppendMessage(desc, message);
 }
 
 // Reads a message body back into a descriptor of this process.
@@ -219,12 +228,139 @@ OSErr WaitFor(int fd, short events, std::optional<Clock::time_point> deadline,
   }
 }
 
+// Connections kept open after a whole reply, at most one per target process,
+// so that the next event to the same process skips finding its socket,
+// connecting and the server's accept. A connection is only kept when nothing
+// more can arrive on it: never after a failed wait (its reply may still
+// come) nor after a send without a reply (the server answers every event).
+// The cache belongs to the process that filled it: a child made by fork()
+// does not share its parent's connections.
+constexpr std::size_t kMaxCachedConnections = 8;
+struct CachedConnection {
+  pid_t target = 0;
+  int fd = -1;
+};
+struct ConnectionCache {
+  std::mutex mutex;
+  std::vector<CachedConnection> connections;  // Least recently used first.
+};
+ConnectionCache& TheConnectionCache();
+
+// fork() takes the cache's lock first, so that the child gets it free;
+// the child then closes its copies of the parent's connections.
+void MyBeforeFork() { TheConnectionCache().mutex.lock(); }
+void MyAfterForkInParent() { TheConnectionCache().mutex.unlock(); }
+void MyAfterForkInChild() {
+  ConnectionCache& cache = TheConnectionCache();
+  for (const CachedConnection& kept : cache.connections) close(kept.fd);
+  cache.connections.clear();
+  cache.mutex.unlock();
+}
+
+ConnectionCache& TheConnectionCache() {
+  static ConnectionCache* const cache = [] {
+    auto* made = new ConnectionCache;  // Never destroyed: senders may run at exit.
+    pthread_atfork(MyBeforeFork, MyAfterForkInParent, MyAfterForkInChild);
+    return made;
+  }();
+  return *cache;
+}
+
+// Takes the kept connection to `target` out of the cache; -1 when none.
+int TakeConnection(pid_t target) {
+  ConnectionCache& cache = TheConnectionCache();
+  std::lock_guard lock(cache.mutex);
+  for (auto kept = cache.connections.begin(); kept != cache.connections.end(); ++kept) {
+    if (kept->target == target) {
+      const int fd = kept->fd;
+      cache.connections.erase(kept);
+      return fd;
+    }
+  }
+  return -1;
+}
+
+// Keeps `fd`, a connection to `target` with nothing left to read, for the
+// next event to it.
+void KeepConnection(pid_t target, int fd) {
+  ConnectionCache& cache = TheConnectionCache();
+  std::lock_guard lock(cache.mutex);
+  for (const CachedConnection& kept : cache.connections) {
+    if (kept.target == target) {  // Another thread kept one meanwhile.
+      close(fd);
+      return;
+    }
+  }
+  if (cache.connections.size() >= kMaxCachedConnections) {
+    close(cache.connections.front().fd);
+    cache.connections.erase(cache.connections.begin());
+  }
+  cache.connections.push_back({target, fd});
+}
+
+// Connects to the event socket of `target`, checking that it runs as this
+// user.
+OSErr Connect(const ProcessSerialNumber& target, std::optional<Clock::time_point> deadline,
+              AEIdleUPP idleProc, std::int32_t* sleepTicks, ScopedFd* fd) {
+  std::string path;
+  if (const OSErr status = GetProcessSocketPath(&target, &path); status != noErr) return status;
+  sockaddr_un address;
+  if (!MakeSocketAddress(path, &address)) return connectionInvalid;
+  fd->Reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (fd->get() < 0) return connectionInvalid;
+  while (connect(fd->get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (errno != EAGAIN && errno != EINTR) {
+      // A socket nobody listens on is left by a process that ended, unless
+      // the process still runs and only stopped serving.
+      ProcessInfoRec info;
+      info.processInfoLength = kProcessInfoRecLength;
+      return GetProcessInformation(&target, &info) == noErr ? connectionInvalid : procNotFound;
+    }
+    // The server's queue of new connections is full: try again shortly.
+    if (const OSErr status = WaitFor(-1, 0, deadline, idleProc, sleepTicks,
+                                     std::chrono::milliseconds(5));
+        status != noErr) {
+      return status;
+    }
+  }
+  if (!PeerIsThisUser(fd->get())) {
+    NSLog("Refused the event socket %s: it belongs to another user", path.c_str());
+    return connectionInvalid;
+  }
+  return noErr;
+}
+
+// Writes all of `message` to `fd`. `*accepted` tells whether the peer took
+// any of it.
+OSErr WriteMessage(int fd, std::string_view message, std::optional<Clock::time_point> deadline,
+                   AEIdleUPP idleProc, std::int32_t* sleepTicks, bool* accepted) {
+  *accepted = false;
+  while (!message.empty()) {
+    const ssize_t sent = send(fd, message.data(), message.size(), MSG_NOSIGNAL);
+    if (sent > 0) {
+      *accepted = true;
+      message.remove_prefix(static_cast<std::size_t>(sent));
+    } else if (sent < 0 && errno == EINTR) {
+      continue;
+    } else if (sent < 0 && errno == EAGAIN) {
+      if (const OSErr status = WaitFor(fd, POLLOUT, deadline, idleProc, sleepTicks);
+          status != noErr) {
+        return status;
+      }
+    } else {
+      return connectionInvalid;
+    }
+  }
+  return noErr;
+}
+
 OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int32_t timeout,
            AEIdleUPP idleProc) {
   ProcessSerialNumber target;
   if (const OSErr status = TargetOf(event, &target); status != noErr) return status;
-  std::string path;
-  if (const OSErr status = GetProcessSocketPath(&target, &path); status != noErr) return status;
+  const pid_t targetPid = target.lowLongOfPSN == kCurrentProcess
+                              ? getpid()
+                              : static_cast<pid_t>(target.lowLongOfPSN);
   std::string message;
   if (const OSErr status = EncodeMessage(event, &message); status != noErr) return status;
 
@@ -235,52 +371,36 @@ OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int
                                                   : timeout);
   }
   std::int32_t sleepTicks = kDefaultSleepTicks;
+  const bool wantReply = (mode & kAEReplyModeMask) == kAEWaitReply;
 
-  sockaddr_un address;
-  if (!MakeSocketAddress(path, &address)) return connectionInvalid;
-  ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (fd.get() < 0) return connectionInvalid;
-  while (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    if (errno != EAGAIN && errno != EINTR) {
-      // A socket nobody listens on is left by a process that ended, unless
-      // the process still runs and only stopped serving.
-      ProcessInfoRec info;
-      info.processInfoLength = kProcessInfoRecLength;
-      return GetProcessInformation(&target, &info) == noErr ? connectionInvalid : procNotFound;
-    }
-    // The server's queue of new connections is full: try again shortly.
-    if (const OSErr status = WaitFor(-1, 0, deadline, idleProc, &sleepTicks,
-                                     std::chrono::milliseconds(5));
-        status != noErr) {
-      return status;
-    }
-  }
-  if (!PeerIsThisUser(fd.get())) {
-    NSLog("Refused the event socket %s: it belongs to another user", path.c_str());
-    return connectionInvalid;
-  }
-
-  std::string_view unsent = message;
-  while (!unsent.empty()) {
-    const ssize_t sent = send(fd.get(), unsent.data(), unsent.size(), MSG_NOSIGNAL);
-    if (sent > 0) {
-      unsent.remove_prefix(static_cast<std::size_t>(sent));
-    } else if (sent < 0 && errno == EINTR) {
-      continue;
-    } else if (sent < 0 && errno == EAGAIN) {
-      if (const OSErr status = WaitFor(fd.get(), POLLOUT, deadline, idleProc, &sleepTicks);
+  // A kept connection whose server has closed it since (it stopped serving
+  // or ended) refuses the whole write: no byte of the event reached anyone,
+  // so it goes once more on a new connection. Once any byte is taken, a
+  // failure is the caller's.
+  ScopedFd fd(wantReply && target.highLongOfPSN == 0 ? TakeConnection(targetPid) : -1);
+  for (bool reused = fd.get() >= 0;; reused = false) {
+    if (fd.get() < 0) {
+      if (const OSErr status = Connect(target, deadline, idleProc, &sleepTicks, &fd);
           status != noErr) {
         return status;
       }
-    } else {
-      return connectionInvalid;
     }
+    bool accepted = false;
+    const OSErr status = WriteMessage(fd.get(), message, deadline, idleProc, &sleepTicks, &accepted);
+    if (status == noErr) break;
+    if (!reused || accepted || status != connectionInvalid) return status;
+    fd.Reset();
   }
-  if ((mode & kAEReplyModeMask) == kAENoReply) return noErr;
+  if (!wantReply) return noErr;
 
   std::string received;
   std::size_t wanted = 4;
   bool haveLength = false;
+  // The reply cannot be there yet: wait before the first read.
+  if (const OSErr status = WaitFor(fd.get(), POLLIN, deadline, idleProc, &sleepTicks);
+      status != noErr) {
+    return status;
+  }
   for (;;) {
     if (!haveLength && received.size() >= 4) {
       wanted = 4 + AnnouncedLength(received);
@@ -305,7 +425,7 @@ OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int
     }
   }
   AppleEvent answer;
-  // The server answers one event per connection: anything after the reply
+  // The server answers each event once, in order: anything after the reply
   // makes it invalid.
   if (received.size() != wanted ||
       DecodeMessage(std::string_view(received).substr(4), &answer) != noErr ||
@@ -313,6 +433,8 @@ OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int
     return errAEReplyNotValid;
   }
   *reply = std::move(answer);
+  KeepConnection(targetPid, fd.get());
+  fd.Release();
   return noErr;
 }
 
@@ -363,6 +485,7 @@ void Drop(Server& server, int fd) {
 }
 
 bool Serve(Server& server, Connection& connection);
+bool HandleMessage(std::string_view message, std::string* out);
 
 void Accept(Server& server) {
   for (;;) {
@@ -441,20 +564,19 @@ bool Serve(Server& server, Connection& connection) {
     if (connection.in.size() >= 4 && AnnouncedLength(connection.in) > kAEMaxMessageSize) {
       return false;
     }
+    // A short read took all there was; what comes later wakes the poller
+    // again.
+    if (got > 0 && static_cast<std::size_t>(got) < sizeof buffer) break;
   }
-  while (connection.in.size() >= 4) {
-    const std::size_t length = AnnouncedLength(connection.in);
-    if (connection.in.size() < 4 + length) break;
-    std::string reply;
-    if (!AEServerHandleMessage(std::string_view(connection.in).substr(4, length), &reply)) {
-      return false;
-    }
-    connection.in.erase(0, 4 + length);
-    for (int shift = 24; shift >= 0; shift -= 8) {
-      connection.out.push_back(static_cast<char>(reply.size() >> shift));
-    }
-    connection.out.append(reply);
+  std::size_t handled = 0;
+  while (connection.in.size() - handled >= 4) {
+    const std::string_view rest = std::string_view(connection.in).substr(handled);
+    const std::size_t length = AnnouncedLength(rest);
+    if (rest.size() < 4 + length) break;
+    if (!HandleMessage(rest.substr(4, length), &connection.out)) return false;
+    handled += 4 + length;
   }
+  connection.in.erase(0, handled);
   // A peer that is done sending gets what it is owed, once; a message it
   // left half-sent is dropped with it.
   if (peerDone) {
@@ -473,6 +595,47 @@ OSErr MakeReply(const AppleEvent& event, AppleEvent* reply) {
                     sizeof transactionID, nullptr);
   AEAddressDesc none;
   return AECreateAppleEvent(kAEReplyClass, kAEAnswer, &none, returnID, transactionID, reply);
+}
+
+// Handles one incoming message and appends the reply's message to `*out`.
+// Returns false, leaving `*out` as it was, when the connection is to be
+// dropped.
+bool HandleMessage(std::string_view message, std::string* out) {
+  try {
+    AppleEvent event;
+    if (DecodeMessage(message, &event) != noErr || event.descriptorType() != typeAppleEvent) {
+      return false;
+    }
+    AEEventClass eventClass = 0;
+    AEEventID eventID = 0;
+    if (AEGetAttributePtr(&event, keyEventClassAttr, typeType, nullptr, &eventClass,
+                          sizeof eventClass, nullptr) != noErr ||
+        AEGetAttributePtr(&event, keyEventIDAttr, typeType, nullptr, &eventID, sizeof eventID,
+                          nullptr) != noErr) {
+      return false;
+    }
+    AppleEvent reply;
+    if (MakeReply(event, &reply) != noErr) return false;
+    OSErr status = errAEEventNotHandled;
+    if (const std::optional<Handler> handler = FindHandler(eventClass, eventID)) {
+      status = handler->proc(&event, &reply, handler->refcon);
+    }
+    if (status != noErr) {
+      AEDesc existing;
+      if (AEGetParamDesc(&reply, keyErrorNumber, typeWildCard, &existing) != noErr) {
+        const std::int32_t number = status;
+        AEPutParamPtr(&reply, keyErrorNumber, typeSInt32, &number, sizeof number);
+      }
+    }
+    const std::size_t before = out->size();
+    if (AppendMessage(reply, out) != noErr) {
+      out->resize(before);
+      return false;
+    }
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 }  // namespace
@@ -579,37 +742,12 @@ void AEServerClose() {
 }
 
 bool AEServerHandleMessage(std::string_view message, std::string* replyMessage) {
+  std::string framed;
+  if (!HandleMessage(message, &framed)) return false;
   try {
-    AppleEvent event;
-    if (DecodeMessage(message, &event) != noErr || event.descriptorType() != typeAppleEvent) {
-      return false;
-    }
-    AEEventClass eventClass = 0;
-    AEEventID eventID = 0;
-    if (AEGetAttributePtr(&event, keyEventClassAttr, typeType, nullptr, &eventClass,
-                          sizeof eventClass, nullptr) != noErr ||
-        AEGetAttributePtr(&event, keyEventIDAttr, typeType, nullptr, &eventID, sizeof eventID,
-                          nullptr) != noErr) {
-      return false;
-    }
-    AppleEvent reply;
-    if (MakeReply(event, &reply) != noErr) return false;
-    OSErr status = errAEEventNotHandled;
-    if (const std::optional<Handler> handler = FindHandler(eventClass, eventID)) {
-      status = handler->proc(&event, &reply, handler->refcon);
-    }
-    if (status != noErr) {
-      AEDesc existing;
-      if (AEGetParamDesc(&reply, keyErrorNumber, typeWildCard, &existing) != noErr) {
-        const std::int32_t number = status;
-        AEPutParamPtr(&reply, keyErrorNumber, typeSInt32, &number, sizeof number);
-      }
-    }
-    std::string framed;
-    if (EncodeMessage(reply, &framed) != noErr) return false;
     *replyMessage = framed.substr(4);
-    return true;
   } catch (const std::bad_alloc&) {
     return false;
   }
+  return true;
 }

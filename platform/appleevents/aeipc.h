@@ -5,7 +5,10 @@
 // "<pid>.sock" in the process registry folder (see processes.h), a folder
 // private to the user. A send connects to the target's socket, checks with
 // SO_PEERCRED that the peer runs as the same user, writes the event as one
-// message and, when it wants the reply, reads one message back. A message is
+// message and, when it wants the reply, reads one message back. After a
+// whole reply the connection is kept for the next event to the same process;
+// the server answers the events of one connection one after another, in
+// order. A message is
 // a 4-byte big-endian length followed by that many bytes of a flattened
 // descriptor (AEFlattenDesc). File references ('fsrf') name items of the
 // process that made them, so on the way they travel as the item's absolute
@@ -81,7 +84,10 @@ using AEFilterUPP = AEFilterProcPtr;
 // registered process with it). With kAEWaitReply, waits for the reply and
 // puts it into `*reply`; with kAENoReply, returns once the event is written
 // and leaves `*reply` the null descriptor. `priority` is accepted and has no
-// effect: every event has a connection of its own. `timeOutInTicks` is a
+// effect: a process answers the events of one connection in order. A
+// connection kept from an earlier send that the target has closed since is
+// replaced once, transparently, before any of the event is written.
+// `timeOutInTicks` is a
 // number of ticks, kAEDefaultTimeout or kNoTimeOut. While waiting, the idle
 // routine (may be null) runs every time its sleep time has passed.
 //

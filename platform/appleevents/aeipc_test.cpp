@@ -40,16 +40,10 @@ class AEIPCTest : public ::testing::Test {
     ASSERT_EQ(RegisterProcess(kTest, kTest, "Test", false), noErr);
     AEInstallEventHandler(kTest, MakeFourCharCode("echo"), MyEchoHandler, &handled_, false);
     AEInstallEventHandler(kTest, MakeFourCharCode("fail"), MyFailingHandler, nullptr, false);
-    server_ = std::thread([this] {
-      while (!stop_) {
-        pollfd ready{AEServerFileDescriptor(), POLLIN, 0};
-        if (poll(&ready, 1, 10) > 0 && serving_) AEServerDispatch();
-      }
-    });
+    StartServing();
   }
   void TearDown() override {
-    stop_ = true;
-    server_.join();
+    StopServing();
     AERemoveEventHandler(kTest, MakeFourCharCode("echo"), MyEchoHandler, false);
     AERemoveEventHandler(kTest, MakeFourCharCode("fail"), MyFailingHandler, false);
     AEServerClose();
@@ -84,6 +78,20 @@ class AEIPCTest : public ::testing::Test {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     return fd;
+  }
+
+  void StartServing() {
+    stop_ = false;
+    server_ = std::thread([this] {
+      while (!stop_) {
+        pollfd ready{AEServerFileDescriptor(), POLLIN, 0};
+        if (poll(&ready, 1, 10) > 0 && serving_) AEServerDispatch();
+      }
+    });
+  }
+  void StopServing() {
+    stop_ = true;
+    server_.join();
   }
 
   ScopedUser user_;
@@ -209,6 +217,60 @@ TEST_F(AEIPCTest, ABadMessageDropsItsConnectionOnly) {
   AppleEvent reply;
   EXPECT_EQ(Send(Event("echo"), &reply, 600), noErr);
   close(stalled);
+}
+
+TEST_F(AEIPCTest, OneConnectionCarriesEventsInOrderAndIsReplacedWhenTheServerClosesIt) {
+  // Two events written at once on one connection get their replies in order.
+  std::string both;
+  for (const char* text : {"\"first\"", "\"second\""}) {
+    const std::string flat = AEFlattenDesc(Event("echo", std::string("'----':") + text));
+    both += std::string{0, 0, static_cast<char>(flat.size() >> 8), static_cast<char>(flat.size())};
+    both += flat;
+  }
+  const int fd = Connect();
+  ASSERT_EQ(write(fd, both.data(), both.size()), static_cast<ssize_t>(both.size()));
+  shutdown(fd, SHUT_WR);
+  std::string replies;
+  char buffer[4096];
+  for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) replies.append(buffer, got);
+  close(fd);
+  for (const char* expected : {"first", "second"}) {
+    ASSERT_GE(replies.size(), 4u);
+    const std::size_t length = static_cast<unsigned char>(replies[2]) << 8 |
+                               static_cast<unsigned char>(replies[3]);
+    AppleEvent reply;
+    ASSERT_EQ(AEUnflattenDesc(std::string_view(replies).substr(4, length), &reply), noErr);
+    AEDesc echoed;
+    AEDesc wanted;
+    AEGetParamDesc(&reply, keyDirectObject, typeWildCard, &echoed);
+    AEBuildDesc(&wanted, nullptr, std::string("\"") + expected + "\"");
+    EXPECT_EQ(echoed, wanted);
+    replies.erase(0, 4 + length);
+  }
+  EXPECT_EQ(replies, "");
+
+  // The connection a send keeps is closed when the server stops; the next
+  // send delivers its event exactly once over a new one.
+  AppleEvent reply;
+  ASSERT_EQ(Send(Event("echo"), &reply), noErr);
+  StopServing();
+  AEServerClose();
+  ASSERT_EQ(AEServerOpen(), noErr);
+  StartServing();
+  const int before = handled_;
+  EXPECT_EQ(Send(Event("echo"), &reply), noErr);
+  EXPECT_EQ(handled_, before + 1);
+  EXPECT_EQ(Send(Event("echo"), &reply), noErr);
+  EXPECT_EQ(handled_, before + 2);
+
+  // A server that stopped for good is not reached through the kept
+  // connection.
+  StopServing();
+  AEServerClose();
+  EXPECT_EQ(Send(Event("echo"), &reply), procNotFound);
+  EXPECT_EQ(handled_, before + 2);
+  ASSERT_EQ(AEServerOpen(), noErr);
+  StartServing();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,6 +56,8 @@ class RegistryFd final {
  public:
   int get() const { return fd_ ? fd_->get() : -1; }
   std::shared_ptr<ScopedFd> fd_;
+  struct stat info_ {};  // The folder's status when it was checked.
+  uid_t user_ = 0;       // The user it was checked for: this process's, then.
 };
 
 // The registry folder last opened, with where it was found.
@@ -75,9 +78,11 @@ OpenedRegistry& TheOpenedRegistry() {
 
 // Whether `path` is a real folder of this user that others may not enter,
 // and, when `same` is given, the very folder that was opened.
-bool IsPrivateFolder(const std::string& path, const OpenedRegistry* same = nullptr) {
-  struct stat info {};
-  return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+bool IsPrivateFolder(const std::string& path, uid_t user, const OpenedRegistry* same = nullptr,
+                     struct stat* status = nullptr) {
+  struct stat local {};
+  struct stat& info = status != nullptr ? *status : local;
+  return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == user &&
          (info.st_mode & 077) == 0 &&
          (same == nullptr || (info.st_dev == same->device && info.st_ino == same->inode));
 }
@@ -93,8 +98,9 @@ OSErr OpenRegistry(RegistryFd* fd) {
     std::lock_guard lock(OpenedRegistryMutex());
     last = TheOpenedRegistry();
   }
-  if (last.fd && last.runtimePath == runtime && IsPrivateFolder(runtime) &&
-      IsPrivateFolder(RegistryFolderPath(), &last)) {
+  fd->user_ = geteuid();
+  if (last.fd && last.runtimePath == runtime && IsPrivateFolder(runtime, fd->user_) &&
+      IsPrivateFolder(RegistryFolderPath(), fd->user_, &last, &fd->info_)) {
     fd->fd_ = std::move(last.fd);
     return noErr;
   }
@@ -105,6 +111,7 @@ OSErr OpenRegistry(RegistryFd* fd) {
   if (status != noErr) return static_cast<OSErr>(status);
   struct stat info {};
   if (fstat(opened->get(), &info) != 0) return ioErr;
+  fd->info_ = info;
   {
     std::lock_guard lock(OpenedRegistryMutex());
     TheOpenedRegistry() = OpenedRegistry{runtime, info.st_dev, info.st_ino, opened};
@@ -222,32 +229,98 @@ void RemoveStale(int folder, pid_t pid) {
 
 enum class Lookup { kFound, kMissing, kRefused };
 
+// Entries read before, by process id, with what identified the file then.
+// Entries are only ever replaced by renaming a new file into place, so a
+// file with the same inode, size and times holds the same text, and the walk
+// checks it with one fstatat instead of opening and reading it again.
+struct ReadBefore {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+  Entry entry;
+};
+std::mutex& ReadBeforeMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::map<pid_t, ReadBefore>& EntriesReadBefore() {
+  static auto* entries = new std::map<pid_t, ReadBefore>;  // Walks may run at exit.
+  return *entries;
+}
+
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool SameFile(const ReadBefore& before, const struct stat& info) {
+  return before.device == info.st_dev && before.inode == info.st_ino &&
+         before.size == info.st_size && SameTime(before.modified, info.st_mtim) &&
+         SameTime(before.changed, info.st_ctim);
+}
+
+void ForgetEntry(pid_t pid) {
+  std::lock_guard lock(ReadBeforeMutex());
+  EntriesReadBefore().erase(pid);
+}
+
+// The registry's entries are few (one per serving process), but a walk must
+// not let entries of ended processes pile up here.
+constexpr std::size_t kMaxEntriesReadBefore = 256;
+
 // Reads the entry of `pid`; a stale one is removed and counts as missing.
-Lookup ReadEntry(int folder, pid_t pid, Entry* entry) {
+Lookup ReadEntry(const RegistryFd& registry, pid_t pid, Entry* entry) {
+  const int folder = registry.get();
   const std::string name = EntryName(pid);
-  ScopedFd fd(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (fd.get() < 0) {
-    if (errno == ELOOP) {
-      NSLog("Refused the process entry %s/%s: it is a link", RegistryFolderPath().c_str(),
-            name.c_str());
-      return Lookup::kRefused;
-    }
+  struct stat info {};
+  if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    ForgetEntry(pid);
     return Lookup::kMissing;
   }
-  struct stat info {};
-  if (fstat(fd.get(), &info) != 0) return Lookup::kMissing;
-  if (!S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+  if (S_ISLNK(info.st_mode)) {
+    NSLog("Refused the process entry %s/%s: it is a link", RegistryFolderPath().c_str(),
+          name.c_str());
+    return Lookup::kRefused;
+  }
+  if (!S_ISREG(info.st_mode) || info.st_uid != registry.user_) {
     NSLog("Refused the process entry %s/%s: it is not a file of this user",
           RegistryFolderPath().c_str(), name.c_str());
     return Lookup::kRefused;
   }
-  std::string text(kMaxEntrySize + 1, '\0');
-  const ssize_t size = pread(fd.get(), text.data(), text.size(), 0);
-  text.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
-  std::optional<Entry> parsed = text.size() <= kMaxEntrySize ? ParseEntry(text) : std::nullopt;
+  std::optional<Entry> parsed;
+  {
+    std::lock_guard lock(ReadBeforeMutex());
+    const auto& entries = EntriesReadBefore();
+    if (const auto found = entries.find(pid); found != entries.end() && SameFile(found->second, info)) {
+      parsed = found->second.entry;
+    }
+  }
+  if (!parsed) {
+    ScopedFd fd(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened {};
+    if (fd.get() < 0 || fstat(fd.get(), &opened) != 0) return Lookup::kMissing;
+    if (!S_ISREG(opened.st_mode) || opened.st_uid != registry.user_) {
+      NSLog("Refused the process entry %s/%s: it is not a file of this user",
+            RegistryFolderPath().c_str(), name.c_str());
+      return Lookup::kRefused;
+    }
+    std::string text(kMaxEntrySize + 1, '\0');
+    const ssize_t size = pread(fd.get(), text.data(), text.size(), 0);
+    text.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+    parsed = text.size() <= kMaxEntrySize ? ParseEntry(text) : std::nullopt;
+    if (parsed) {
+      std::lock_guard lock(ReadBeforeMutex());
+      auto& entries = EntriesReadBefore();
+      if (entries.size() >= kMaxEntriesReadBefore) entries.clear();
+      entries[pid] = ReadBefore{opened.st_dev, opened.st_ino, opened.st_size, opened.st_mtim,
+                                opened.st_ctim, *parsed};
+    }
+  }
   if (!parsed || !IsRunning(pid, parsed->startTime)) {
     // Gone, or its id was reused by a later process, or a torn entry that
     // only a dead writer can have left (entries are renamed into place).
+    ForgetEntry(pid);
     RemoveStale(folder, pid);
     return Lookup::kMissing;
   }
@@ -255,15 +328,16 @@ Lookup ReadEntry(int folder, pid_t pid, Entry* entry) {
   return Lookup::kFound;
 }
 
-// The process ids that have an entry, in ascending order.
-std::vector<pid_t> RegisteredIds(int folder) {
+// The process ids that have an entry, in ascending order, read from the
+// folder; none when the folder cannot be read now (out of descriptors).
+std::optional<std::vector<pid_t>> ListRegisteredIds(int folder) {
   std::vector<pid_t> ids;
   const int listing = dup(folder);
-  if (listing < 0) return ids;
+  if (listing < 0) return std::nullopt;
   DIR* dir = fdopendir(listing);
   if (dir == nullptr) {
     close(listing);
-    return ids;
+    return std::nullopt;
   }
   rewinddir(dir);
   while (const dirent* item = readdir(dir)) {
@@ -280,6 +354,59 @@ std::vector<pid_t> RegisteredIds(int folder) {
   closedir(dir);
   std::sort(ids.begin(), ids.end());
   return ids;
+}
+
+// The last listing, with the folder's identity and times when it was made.
+// Adding, removing or renaming an entry sets the folder's modification time
+// from the kernel's coarse clock, so an unchanged time means an unchanged
+// listing, provided that time was already past when the listing began: a
+// change in the same clock tick as the listing could leave the time as it
+// was, and such a listing is not used again.
+struct Listing {
+  dev_t device = 0;
+  ino_t inode = 0;
+  timespec modified{};
+  timespec changed{};
+  bool reusable = false;
+  std::vector<pid_t> ids;
+};
+std::mutex& ListingMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+Listing& TheListing() {
+  static auto* listing = new Listing;  // Walks may run at exit.
+  return *listing;
+}
+
+bool Before(const timespec& a, const timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// The process ids that have an entry in the checked registry folder, in
+// ascending order.
+std::vector<pid_t> RegisteredIds(const RegistryFd& folder) {
+  const struct stat& info = folder.info_;
+  {
+    std::lock_guard lock(ListingMutex());
+    const Listing& last = TheListing();
+    if (last.reusable && last.device == info.st_dev && last.inode == info.st_ino &&
+        SameTime(last.modified, info.st_mtim) && SameTime(last.changed, info.st_ctim)) {
+      return last.ids;
+    }
+  }
+  timespec started{};
+  clock_gettime(CLOCK_REALTIME_COARSE, &started);
+  std::optional<std::vector<pid_t>> ids = ListRegisteredIds(folder.get());
+  if (!ids) return {};
+  std::lock_guard lock(ListingMutex());
+  TheListing() = Listing{info.st_dev,
+                         info.st_ino,
+                         info.st_mtim,
+                         info.st_ctim,
+                         Before(info.st_mtim, started) && Before(info.st_ctim, started),
+                         *ids};
+  return std::move(*ids);
 }
 
 // The process id a serial number names; none for a serial number that is
@@ -315,9 +442,9 @@ OSErr GetNextProcess(ProcessSerialNumber* psn) {
   RegistryFd folder;
   if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
   const pid_t start = psn->lowLongOfPSN == kNoProcess ? 0 : *after;
-  for (const pid_t pid : RegisteredIds(folder.get())) {
+  for (const pid_t pid : RegisteredIds(folder)) {
     Entry entry;
-    if (pid > start && ReadEntry(folder.get(), pid, &entry) == Lookup::kFound) {
+    if (pid > start && ReadEntry(folder, pid, &entry) == Lookup::kFound) {
       *psn = {0, static_cast<std::uint32_t>(pid)};
       return noErr;
     }
@@ -337,7 +464,7 @@ OSErr GetProcessInformation(const ProcessSerialNumber* psn, ProcessInfoRec* info
   RegistryFd folder;
   Entry entry;
   const bool registered = OpenRegistry(&folder) == noErr &&
-                          ReadEntry(folder.get(), *pid, &entry) == Lookup::kFound;
+                          ReadEntry(folder, *pid, &entry) == Lookup::kFound;
   if (!registered) {
     if (*pid != getpid()) return procNotFound;
     entry.signature = 0x3F3F3F3F;  // '????'
@@ -399,9 +526,9 @@ OSErr RegisterProcess(OSType signature, OSType type, std::string_view name, bool
   // unique signature at once cannot both get it.
   flock(folder.get(), LOCK_EX);
   if (unique) {
-    for (const pid_t pid : RegisteredIds(folder.get())) {
+    for (const pid_t pid : RegisteredIds(folder)) {
       Entry other;
-      if (pid != self && ReadEntry(folder.get(), pid, &other) == Lookup::kFound &&
+      if (pid != self && ReadEntry(folder, pid, &other) == Lookup::kFound &&
           other.signature == signature) {
         flock(folder.get(), LOCK_UN);
         return dupFNErr;
@@ -429,6 +556,7 @@ OSErr RegisterProcess(OSType signature, OSType type, std::string_view name, bool
     unlinkat(folder.get(), temporary.c_str(), 0);
   }
   flock(folder.get(), LOCK_UN);
+  ForgetEntry(self);
   return status;
 }
 
@@ -436,6 +564,7 @@ OSErr UnregisterProcess() {
   RegistryFd folder;
   if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
   RemoveStale(folder.get(), getpid());
+  ForgetEntry(getpid());
   return noErr;
 }
 

@@ -160,3 +160,40 @@ TEST_F(ProcessesTest, EntriesAndFoldersOfOthersAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// Another process's new registration replaces what a walk read of its old
+// one, however quickly it follows.
+TEST_F(ProcessesTest, AnotherProcessRegisteringAgainIsSeenAtOnce) {
+  int go[2];
+  int done[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(done), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    char byte = 0;
+    for (const OSType signature : {OSType{0x41414141}, OSType{0x42424242}, OSType{0x41414141}}) {
+      if (RegisterProcess(signature, kType, "Child", false) != noErr) _exit(1);
+      (void)!write(done[1], "y", 1);
+      if (read(go[0], &byte, 1) != 1) _exit(0);
+    }
+    pause();
+    _exit(0);
+  }
+  children_.push_back(child);
+  const ProcessSerialNumber psn{0, static_cast<std::uint32_t>(child)};
+  for (const OSType expected : {OSType{0x41414141}, OSType{0x42424242}, OSType{0x41414141}}) {
+    char byte = 0;
+    ASSERT_EQ(read(done[0], &byte, 1), 1);
+    EXPECT_EQ(Walk(), std::vector<std::uint32_t>{static_cast<std::uint32_t>(child)});
+    ProcessInfoRec info;
+    info.processInfoLength = kProcessInfoRecLength;
+    ASSERT_EQ(GetProcessInformation(&psn, &info), noErr);
+    EXPECT_EQ(info.processSignature, expected);
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+  }
+  for (const int fd : {go[0], go[1], done[0], done[1]}) close(fd);
+}
+
+}  // namespace
