@@ -2,12 +2,17 @@
 //
 // A descriptor is a type code (DescType, a four-character code) and data.
 // Lists ('list') and records ('reco') hold descriptors instead of bytes; the
-// items of a record carry a key (AEKeyword), unique within the record. Every
-// other type holds a plain byte string, whose meaning its type gives:
-// 'utxt' UTF-16 code units in host byte order, 'TEXT' bytes, 'long' a signed
-// 32-bit integer in host byte order, 'fsrf' the 80 bytes of an FSRef, 'alis'
-// an alias record (see alias.h). The null descriptor has type 'null' and no
-// data.
+// items of a record carry a key (AEKeyword), unique within the record. A
+// record coerced to another type (an object specifier 'obj ' is one) keeps
+// its keyed items under that type, and the record calls work on it as on a
+// 'reco'. An Apple event ('aevt', see appleevent.h) is a record of parameters
+// with a second record of attributes beside it. Every other descriptor holds
+// a plain byte string, whose meaning its type gives: 'utxt' UTF-16 code units
+// in host byte order, 'TEXT' bytes, 'long' and 'shor' signed 32- and 16-bit
+// integers in host byte order, 'type', 'enum' and 'keyw' a four-character
+// code as a 32-bit integer in host byte order, 'fsrf' the 80 bytes of an
+// FSRef, 'alis' an alias record (see alias.h). The null descriptor has type
+// 'null' and no data.
 //
 // An AEDesc is a value that owns its data: copying it copies the whole tree,
 // moving it leaves the source as the null descriptor, destroying it frees
@@ -20,6 +25,10 @@
 // checking every length, so that descriptors can travel between processes.
 // Lists and records nest at most kAEMaxNestingDepth levels deep: the puts
 // refuse to build anything deeper, and the reader refuses deeper input.
+//
+// The calls below that take a record work on every descriptor with keyed
+// items: a 'reco', a coerced record, and an event, whose parameters they
+// reach (never its attributes).
 //
 // Functions that take a descriptor to read or change fail with errAENotAEDesc
 // when its pointer is null, and with paramErr when another required pointer
@@ -64,6 +73,16 @@ constexpr DescType typeFSRef = MakeFourCharCode("fsrf");
 constexpr DescType typeAlias = MakeFourCharCode("alis");
 constexpr DescType typeNull = MakeFourCharCode("null");
 constexpr DescType typeWildCard = MakeFourCharCode("****");
+constexpr DescType typeAppleEvent = MakeFourCharCode("aevt");
+constexpr DescType typeObjectSpecifier = MakeFourCharCode("obj ");
+constexpr DescType typeApplSignature = MakeFourCharCode("sign");
+constexpr DescType typeProcessSerialNumber = MakeFourCharCode("psn ");
+constexpr DescType typeEnumerated = MakeFourCharCode("enum");
+constexpr DescType typeKeyword = MakeFourCharCode("keyw");
+constexpr DescType typeBoolean = MakeFourCharCode("bool");
+constexpr DescType typeSInt64 = MakeFourCharCode("comp");
+constexpr DescType typeUInt32 = MakeFourCharCode("magn");
+constexpr DescType typeIEEE64BitFloatingPoint = MakeFourCharCode("doub");
 
 // Keys that the contextual-menu interface puts into its item records.
 constexpr AEKeyword keyAEName = MakeFourCharCode("pnam");
@@ -78,7 +97,7 @@ constexpr OSErr errAENotAEDesc = -1704;      // No descriptor was given.
 constexpr OSErr errAEWrongDataType = -1703;  // The descriptor is not of the needed kind.
 constexpr OSErr errAEBadListItem = -1705;    // No item at that index.
 
-// How deep lists and records may nest: a list of scalars is 1 deep.
+// How deep lists, records and events may nest: a list of scalars is 1 deep.
 constexpr int kAEMaxNestingDepth = 64;
 
 // One descriptor. Starts as the null descriptor.
@@ -96,17 +115,24 @@ class AEDesc final {
   // The descriptor's type code.
   DescType descriptorType() const noexcept { return type_; }
 
-  // Same type, same bytes, and for lists and records the same items (and
-  // keys) in the same order.
+  // Same type, same shape, same bytes, and for lists, records and events the
+  // same items (and keys, and attributes) in the same order.
   friend bool operator==(const AEDesc& a, const AEDesc& b);
 
  private:
   friend struct AEDescAccess;
 
+  // What the descriptor holds. 'list' is always kList, 'reco' kRecord and
+  // 'aevt' kEvent; any other type but 'null' may be kBytes or kRecord.
+  enum class Form : std::uint8_t { kBytes, kList, kRecord, kEvent };
+
   DescType type_ = typeNull;
-  std::string data_;              // The bytes of a descriptor that is not a list or record.
-  std::vector<AEKeyword> keys_;   // A record's keys, one per item; empty for a list.
-  std::vector<AEDesc> items_;     // The items of a list or record.
+  Form form_ = Form::kBytes;
+  std::string data_;              // The bytes of a kBytes descriptor.
+  std::vector<AEKeyword> keys_;   // One key per item, except in a list.
+  std::vector<AEDesc> items_;     // The items of a list or record, an event's parameters.
+  std::vector<AEKeyword> attributeKeys_;  // An event's attribute keys.
+  std::vector<AEDesc> attributes_;        // An event's attributes.
 };
 
 using AEDescList = AEDesc;
@@ -116,9 +142,11 @@ using AERecord = AEDesc;
 void AEInitializeDescInplace(AEDesc* desc);
 
 // Makes a descriptor of type `typeCode` holding a copy of the `dataSize`
-// bytes at `dataPtr` (which may be null when dataSize is 0). For 'list' and
-// 'reco' the bytes must be the data of such a descriptor as AEGetDescData
-// gives it, and the descriptor is read back from them. Returns noErr; paramErr
+// bytes at `dataPtr` (which may be null when dataSize is 0). For 'list',
+// 'reco' and 'aevt' the bytes must be the data of such a descriptor as
+// AEGetDescData gives it, and the descriptor is read back from them; any
+// other type makes a plain byte string, even when its bytes would read as a
+// record. Returns noErr; paramErr
 // for a null dataPtr with a size, for 'null' with data, for malformed list or
 // record data, or for more than 4 GiB of data. On failure `*result` is the
 // null descriptor.
@@ -197,10 +225,11 @@ OSErr AEGetParamPtr(const AERecord* record, AEKeyword keyword, DescType desiredT
 OSErr AEDeleteParam(AERecord* record, AEKeyword keyword);
 
 // The size of the descriptor's data: its byte count, or for a list or record
-// the size of its flattened items (a 4-byte count, then the items), so that
-// an empty list or record has a size of 4 and only descriptors that carry no
-// bytes at all (the null descriptor, an empty text) have a size of 0. 0 for
-// a null pointer.
+// the size of its flattened items (a 4-byte count, then the items, in the
+// form AEFlattenDesc writes), so that an empty list or record has a size of
+// 4 and only descriptors that carry no bytes at all (the null descriptor, an
+// empty text) have a size of 0; an event's data is its parameters as a
+// record's, then its attributes the same way. 0 for a null pointer.
 std::size_t AEGetDescDataSize(const AEDesc* desc);
 
 // Copies min(maximumSize, AEGetDescDataSize(desc)) bytes of the descriptor's
@@ -213,27 +242,44 @@ OSErr AEGetDescData(const AEDesc* desc, void* dataPtr, std::size_t maximumSize);
 //   - 'alis' to 'fsrf': resolves the alias without any user interaction;
 //     fails when the alias is malformed or its target no longer exists;
 //   - 'fsrf' to 'alis': an alias of the referenced item, which must exist;
-//   - any descriptor but 'null', 'list' and 'reco' to 'list': a list
-//     holding it as its one item.
+//   - 'shor' to 'long', and 'long' to 'shor' when the value fits;
+//   - 'enum', 'type' and 'keyw' with 4 bytes of data among themselves;
+//   - a record ('reco' or coerced) to 'reco', or to any type but 'list',
+//     'aevt', 'null' and '****': the same keyed items under that type;
+//   - a byte-string descriptor but 'null' to 'list': a list holding it as
+//     its one item.
 // An 'fsrf' descriptor whose data is not 80 bytes coerces only to '****'
 // and 'list'. Fails with errAECoercionFail otherwise; `*result` is then the
 // null descriptor. `result` may be `desc`.
 OSErr AECoerceDesc(const AEDesc* desc, DescType toType, AEDesc* result);
 
-// The flattened form of `desc`:
+// The flattened form of `desc`. A tree of lists, 'reco' records and byte
+// strings is written in the first form:
 //   "AEF1", then the descriptor:
 //   descriptor := type (4 bytes) body
 //   body of 'list' := count (4 bytes), then `count` descriptors
 //   body of 'reco' := count (4 bytes), then `count` times key (4 bytes) and descriptor
 //   body of any other type := length (4 bytes), then `length` data bytes
+// A tree that holds an event or a coerced record is written in the second,
+// where a form byte after each type tells the body:
+//   "AEF2", then the descriptor:
+//   descriptor := type (4 bytes) form (1 byte) body
+//   form 0, bytes: length (4 bytes), then `length` data bytes
+//   form 1, list ('list' only): count (4 bytes), then `count` descriptors
+//   form 2, record (any type but 'list', 'aevt', 'null'): count (4 bytes),
+//           then `count` times key (4 bytes) and descriptor
+//   form 3, event ('aevt' only): the parameters as form 2, then the
+//           attributes the same way
 // Every number is big-endian. Returns "" only when memory runs out.
 std::string AEFlattenDesc(const AEDesc& desc);
 
 // Reads a flattened descriptor into `result`. Returns noErr, or paramErr, with
 // `*result` set to the null descriptor, when the bytes are not exactly one
 // flattened descriptor: a bad prefix, a truncated item, a count or length
-// larger than the bytes left, nesting deeper than kAEMaxNestingDepth, a
-// repeated key in a record, a 'null' descriptor with data, or bytes after the
-// end. Memory for a count of items is reserved only after the bytes left
+// larger than the bytes left, nesting deeper than kAEMaxNestingDepth (an
+// event or coerced record is a level as a list is), a repeated key in a
+// record or among an event's parameters or attributes, a 'null' descriptor
+// with data, a form that does not fit its type, an 'aevt' in the first form,
+// or bytes after the end. Memory for a count of items is reserved only after the bytes left
 // have been found long enough to hold that many.
 OSErr AEUnflattenDesc(std::string_view bytes, AEDesc* result);

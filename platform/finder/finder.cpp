@@ -5,6 +5,10 @@
 //       plug-ins add, one per line.
 //   finder choose [--plugin BUNDLE]... ID PATH...
 //       Builds the menu, then runs item ID on PATHs, as when the user picks it.
+//   finder serve
+//       Answers Apple events as the Finder until SIGTERM or SIGINT.
+//   finder select [--as obj|fsrf|alis] [PATH...] | finder select --fail N
+//       Sets the serving Finder's selection (see finder_serve.h).
 //
 // Without --plugin, every bundle in
 // ${XDG_DATA_HOME:-$HOME/.local/share}/Kestrine/Contextual Menu Items/ is
@@ -32,6 +36,7 @@
 #include "platform/corefoundation/cf_string.h"
 #include "platform/corefoundation/cf_utf16.h"
 #include "platform/files/files.h"
+#include "platform/finder/finder_serve.h"
 #include "platform/plugin/contextual_menu.h"
 #include "platform/plugin/plugin.h"
 
@@ -39,7 +44,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: finder menu [--plugin BUNDLE]... [PATH...] | "
-    "finder choose [--plugin BUNDLE]... ID PATH...";
+    "finder choose [--plugin BUNDLE]... ID PATH... | finder serve | "
+    "finder select [--as obj|fsrf|alis] [PATH...] | finder select --fail N";
 constexpr const char* kPlugInFolder = "Kestrine/Contextual Menu Items";
 
 struct Options {
@@ -265,6 +271,13 @@ bool LoadBundle(const std::string& path, std::set<std::string>* identifiers,
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "serve") == 0) {
+    if (argc > 2) return UsageError("serve takes no argument");
+    return FinderServe();
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "select") == 0) {
+    return FinderSelect(std::vector<std::string>(argv + 2, argv + argc));
+  }
   Options options;
   if (std::optional<int> status = ParseArguments(argc, argv, &options)) return *status;
 

@@ -302,4 +302,87 @@ OSStatus RunHelper(const std::string& program, const std::vector<std::string>& a
   return noErr;
 }
 
+OSStatus RunHelperForOutput(const std::string& program, const std::vector<std::string>& argv,
+                            std::chrono::milliseconds limit, std::size_t maxBytes,
+                            std::string* output) {
+  output->clear();
+  ReapFinishedHelpers();
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return StatusFromErrno(errno);
+  FileDescriptor read_end(pipe_fds[0]);
+  FileDescriptor write_end(AboveStandardDescriptors(pipe_fds[1]));
+  if (write_end.get() < 0) return ioErr;
+
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t no_signals;
+  sigemptyset(&no_signals);
+  posix_spawnattr_setsigmask(&attributes, &no_signals);
+  sigset_t all_signals;
+  sigfillset(&all_signals);
+  posix_spawnattr_setsigdefault(&attributes, &all_signals);
+  posix_spawnattr_setflags(&attributes, static_cast<short>(POSIX_SPAWN_SETSID |
+                                                           POSIX_SPAWN_SETSIGMASK |
+                                                           POSIX_SPAWN_SETSIGDEF));
+  pid_t pid = 0;
+  const int spawn_error =
+      posix_spawn(&pid, program.c_str(), &actions, &attributes, args.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  write_end.Reset();
+  if (spawn_error != 0) return StatusFromErrno(spawn_error);
+
+  const Clock::time_point deadline = Clock::now() + limit;
+  bool failed = false;
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+      failed = true;
+      break;
+    }
+    pollfd ready{read_end.get(), POLLIN, 0};
+    const int polled = poll(&ready, 1, static_cast<int>(left.count()));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled <= 0) {
+      failed = true;
+      break;
+    }
+    char buffer[65536];
+    const ssize_t got = read(read_end.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    output->append(buffer, static_cast<std::size_t>(got));
+    if (output->size() > maxBytes) {
+      failed = true;
+      break;
+    }
+  }
+  read_end.Reset();
+  // What is still running now has had its time, or wrote too much.
+  bool reaped_elsewhere = false;
+  std::optional<int> status =
+      failed ? std::nullopt
+             : WaitForExit(pid, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::max(deadline - Clock::now(), Clock::duration::zero())),
+                           &reaped_elsewhere);
+  if (!status && !reaped_elsewhere) {
+    kill(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  if (failed || !status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
+    output->clear();
+    return ioErr;
+  }
+  return noErr;
+}
+
 }  // namespace kestrine_pasteboard

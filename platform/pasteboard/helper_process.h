@@ -66,6 +66,18 @@ struct HelperTimeouts {
 OSStatus RunHelper(const std::string& program, const std::vector<std::string>& argv,
                    std::string_view input, const HelperTimeouts& timeouts = {});
 
+// Starts the program at `program` with the arguments `argv` (argv[0]
+// included), standard input and error on /dev/null, and collects what it
+// writes to its standard output into `*output`. A helper that has not ended
+// within `limit`, or that writes more than `maxBytes`, is killed. Returns
+// noErr when it ended with status 0 in time; otherwise a failure status
+// (the errno status when it cannot be started, ioErr when it failed, was
+// killed or wrote too much), with `*output` empty. Logs nothing: reading is
+// a question, and "no answer" is an answer.
+OSStatus RunHelperForOutput(const std::string& program, const std::vector<std::string>& argv,
+                            std::chrono::milliseconds limit, std::size_t maxBytes,
+                            std::string* output);
+
 // Maps an errno value to a status.
 OSStatus StatusFromErrno(int error);
 

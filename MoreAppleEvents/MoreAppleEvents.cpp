@@ -1,0 +1,79 @@
+#include "MoreAppleEvents/MoreAppleEvents.h"
+
+#include <new>
+
+#include "MoreAppleEvents/MoreProcesses.h"
+
+void MoreAENullDesc(AEDesc* desc) {
+  if (desc != nullptr) AEInitializeDescInplace(desc);
+}
+
+void MoreAEDisposeDesc(AEDesc* desc) {
+  if (desc != nullptr) AEDisposeDesc(desc);
+}
+
+OSStatus MoreAECreateAppleEventProcessTarget(const ProcessSerialNumber* psn,
+                                             AEEventClass eventClass, AEEventID eventID,
+                                             AppleEvent* appleEvent) {
+  if (psn == nullptr || appleEvent == nullptr) return paramErr;
+  AEDesc target;
+  OSStatus status = AECreateDesc(typeProcessSerialNumber, psn, sizeof *psn, &target);
+  if (status == noErr) {
+    status = AECreateAppleEvent(eventClass, eventID, &target, kAutoGenerateReturnID,
+                                kAnyTransactionID, appleEvent);
+  }
+  MoreAEDisposeDesc(&target);
+  return status;
+}
+
+OSStatus MoreAECreateAppleEventSignatureTarget(OSType fileType, OSType creator,
+                                               AEEventClass eventClass, AEEventID eventID,
+                                               AppleEvent* appleEvent) {
+  ProcessSerialNumber psn;
+  const OSStatus status = MoreProcFindProcessBySignature(creator, fileType, &psn);
+  if (status != noErr) return status;
+  return MoreAECreateAppleEventProcessTarget(&psn, eventClass, eventID, appleEvent);
+}
+
+OSStatus MoreAESendEventReturnAEDesc(AEIdleUPP idleProc, const AppleEvent* appleEvent,
+                                     DescType desiredType, AEDesc* descOut) {
+  if (idleProc == nullptr || descOut == nullptr) return paramErr;
+  AppleEvent reply;
+  OSStatus status = AESend(appleEvent, &reply, kAEWaitReply, kAENormalPriority, kNoTimeOut,
+                           idleProc, nullptr);
+  if (status != noErr) return status;
+  if (reply.descriptorType() != typeNull) {
+    std::int16_t errorNumber = 0;
+    DescType actualType = typeNull;
+    std::size_t actualSize = 0;
+    // An absent error number (errAEDescNotFound) counts as none.
+    if (AEGetParamPtr(&reply, keyErrorNumber, typeSInt16, &actualType, &errorNumber,
+                      sizeof errorNumber, &actualSize) == noErr &&
+        errorNumber != noErr) {
+      status = errorNumber;
+    } else {
+      status = AEGetParamDesc(&reply, keyDirectObject, desiredType, descOut);
+    }
+  }
+  MoreAEDisposeDesc(&reply);
+  return status;
+}
+
+OSStatus MoreAESendEventReturnAEDescList(AEIdleUPP idleProc, const AppleEvent* appleEvent,
+                                         AEDescList* descOut) {
+  return MoreAESendEventReturnAEDesc(idleProc, appleEvent, typeAEList, descOut);
+}
+
+OSErr MoreAECopyDescriptorDataToHandle(const AEDesc* desc, Handle* handleOut) {
+  if (desc == nullptr || handleOut == nullptr) return paramErr;
+  handleOut->reset();
+  try {
+    std::string data(AEGetDescDataSize(desc), '\0');
+    const OSErr status = AEGetDescData(desc, data.data(), data.size());
+    if (status != noErr) return status;
+    *handleOut = std::move(data);
+  } catch (const std::bad_alloc&) {
+    return memFullErr;
+  }
+  return noErr;
+}

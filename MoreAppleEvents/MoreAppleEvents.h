@@ -1,0 +1,56 @@
+// Thin routines over the Apple Event Manager: null descriptors, events
+// addressed to a process, and sending an event to read its reply.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/MacTypes.h"
+#include "platform/appleevents/aeipc.h"
+#include "platform/appleevents/appleevents.h"
+#include "platform/processes/processes.h"
+
+// A block of bytes owned by its holder; none stands for the null handle.
+using Handle = std::optional<std::string>;
+
+// Sets `*desc` to the null descriptor without freeing anything it held
+// (the descriptor owns its data, so nothing leaks).
+void MoreAENullDesc(AEDesc* desc);
+
+// Frees what `*desc` holds and sets it to the null descriptor.
+void MoreAEDisposeDesc(AEDesc* desc);
+
+// Creates in `*appleEvent` an event of `eventClass` and `eventID` addressed
+// to the process `*psn` by serial number, with a generated return id and
+// any transaction. Returns the status of AECreateDesc or AECreateAppleEvent
+// (paramErr for a null pointer).
+OSStatus MoreAECreateAppleEventProcessTarget(const ProcessSerialNumber* psn,
+                                             AEEventClass eventClass, AEEventID eventID,
+                                             AppleEvent* appleEvent);
+
+// Finds the running process with `creator` and `fileType`
+// (MoreProcFindProcessBySignature) and creates an event addressed to it as
+// MoreAECreateAppleEventProcessTarget does. Returns the first failing
+// status: procNotFound when no such process runs.
+OSStatus MoreAECreateAppleEventSignatureTarget(OSType fileType, OSType creator,
+                                               AEEventClass eventClass, AEEventID eventID,
+                                               AppleEvent* appleEvent);
+
+// Sends `appleEvent` (which stays the caller's) and waits without a
+// time-out, running `idleProc`, for the reply. Returns: paramErr without an
+// idle routine (nothing is sent) or without `descOut`; AESend's failure;
+// the reply's non-zero error number ('errn' read as 'shor'); else the
+// status of fetching the reply's direct object coerced to `desiredType`
+// into `*descOut`. A reply that is the null descriptor returns noErr and
+// leaves `*descOut` as it was.
+OSStatus MoreAESendEventReturnAEDesc(AEIdleUPP idleProc, const AppleEvent* appleEvent,
+                                     DescType desiredType, AEDesc* descOut);
+
+// MoreAESendEventReturnAEDesc with the desired type 'list'.
+OSStatus MoreAESendEventReturnAEDescList(AEIdleUPP idleProc, const AppleEvent* appleEvent,
+                                         AEDescList* descOut);
+
+// Copies the data of `desc` into a new handle in `*handleOut`. Returns
+// noErr, paramErr for a null pointer, memFullErr when the handle cannot be
+// allocated (`*handleOut` is then none).
+OSErr MoreAECopyDescriptorDataToHandle(const AEDesc* desc, Handle* handleOut);

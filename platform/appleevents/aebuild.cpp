@@ -1,0 +1,886 @@
+// The build syntax: a recursive-descent parser whose recursion is bounded by
+// the nesting it allows, and the printer that writes it.
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/appleevents/appleevent.h"
+#include "platform/appleevents/desc_access.h"
+
+namespace {
+
+using A = AEDescAccess;
+using Form = AEDescAccess::Form;
+
+constexpr std::string_view kOpenQuote = "\xE2\x80\x9C";   // “
+constexpr std::string_view kCloseQuote = "\xE2\x80\x9D";  // ”
+constexpr std::string_view kOpenGuillemet = "\xC2\xAB";   // «
+constexpr std::string_view kCloseGuillemet = "\xC2\xBB";  // »
+
+bool IsIdentStart(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+}
+bool IsIdentChar(char c) { return IsIdentStart(c) || (c >= '0' && c <= '9'); }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// Decodes one UTF-8 character at `text[*at]`, advancing `*at`; none for
+// malformed, overlong or surrogate sequences.
+std::optional<char32_t> DecodeUtf8(std::string_view text, std::size_t* at) {
+  const auto lead = static_cast<unsigned char>(text[*at]);
+  int extra = 0;
+  char32_t c = 0;
+  char32_t least = 0;
+  if (lead < 0x80) {
+    ++*at;
+    return lead;
+  } else if ((lead & 0xE0) == 0xC0) {
+    extra = 1, c = lead & 0x1F, least = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    extra = 2, c = lead & 0x0F, least = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    extra = 3, c = lead & 0x07, least = 0x10000;
+  } else {
+    return std::nullopt;
+  }
+  if (text.size() - *at <= static_cast<std::size_t>(extra)) return std::nullopt;
+  for (int i = 1; i <= extra; ++i) {
+    const auto next = static_cast<unsigned char>(text[*at + static_cast<std::size_t>(i)]);
+    if ((next & 0xC0) != 0x80) return std::nullopt;
+    c = (c << 6) | (next & 0x3F);
+  }
+  if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
+  *at += static_cast<std::size_t>(extra) + 1;
+  return c;
+}
+
+// The UTF-16 code units of valid UTF-8 `text`, in host byte order.
+std::string Utf16Bytes(std::string_view text) {
+  std::u16string units;
+  for (std::size_t at = 0; at < text.size();) {
+    const char32_t c = *DecodeUtf8(text, &at);
+    if (c >= 0x10000) {
+      units.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+      units.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    } else {
+      units.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
+}
+
+// The UTF-8 text of UTF-16 code units in host byte order, or none when they
+// are not whole, paired code units.
+std::optional<std::string> Utf8FromUtf16(const std::string& bytes) {
+  if (bytes.size() % 2 != 0) return std::nullopt;
+  std::u16string units(bytes.size() / 2, u'\0');
+  std::memcpy(units.data(), bytes.data(), bytes.size());
+  std::string text;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    char32_t c = units[i];
+    if (c >= 0xDC00 && c <= 0xDFFF) return std::nullopt;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 == units.size() || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF) {
+        return std::nullopt;
+      }
+      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
+    }
+    AppendUtf8(text, c);
+  }
+  return text;
+}
+
+bool IsValidUtf8(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    if (!DecodeUtf8(text, &at)) return false;
+  }
+  return true;
+}
+
+AEDesc BytesDesc(DescType type, const void* data, std::size_t size) {
+  AEDesc desc;
+  A::Type(desc) = type;
+  if (size > 0) A::Data(desc).assign(static_cast<const char*>(data), size);
+  return desc;
+}
+
+// What one term of the text is, before a cast or the default gives it a type.
+struct Term {
+  enum class Kind { kNone, kInteger, kReal, kText, kCode, kHex, kDesc, kCast };
+  Kind kind = Kind::kNone;
+  std::size_t pos = 0;
+  std::int64_t integer = 0;
+  double real = 0;
+  std::uint32_t code = 0;
+  std::string bytes;  // The UTF-8 of a text, the bytes of hex data.
+  AEDesc desc;        // A record, a list, or a cast's result.
+};
+
+class Parser final {
+ public:
+  explicit Parser(std::string_view src) : src_(src) {}
+
+  const AEBuildError& error() const { return error_; }
+
+  // Reads the whole text as one value.
+  bool ParseDesc(AEDesc* out) {
+    if (!CheckLength()) return false;
+    Term term;
+    if (!ParseTerm(0, &term) || !TermToDesc(&term)) return false;
+    SkipBlanks();
+    if (pos_ != src_.size()) return Fail(kAEBuildTrailingText);
+    *out = std::move(term.desc);
+    return true;
+  }
+
+  // Reads the whole text as "key: value, ..." into the parameters of `event`.
+  bool ParseParameters(AppleEvent* event) {
+    if (!CheckLength()) return false;
+    SkipBlanks();
+    if (pos_ == src_.size()) return true;
+    for (;;) {
+      if (!ParseKeyedItem(1, event)) return false;
+      SkipBlanks();
+      if (pos_ == src_.size()) return true;
+      if (src_[pos_] != ',') return Fail(kAEBuildBadToken);
+      ++pos_;
+    }
+  }
+
+ private:
+  bool CheckLength() {
+    if (src_.size() <= kAEBuildMaxSourceSize) return true;
+    pos_ = kAEBuildMaxSourceSize;
+    return Fail(kAEBuildTooLong);
+  }
+
+  bool Fail(AEBuildErrorCode code) { return FailAt(code, pos_); }
+  bool FailAt(AEBuildErrorCode code, std::size_t pos) {
+    error_ = {code, static_cast<std::uint32_t>(pos)};
+    return false;
+  }
+
+  void SkipBlanks() {
+    while (pos_ < src_.size() &&
+           (src_[pos_] == ' ' || src_[pos_] == '\t' || src_[pos_] == '\r' || src_[pos_] == '\n')) {
+      ++pos_;
+    }
+  }
+
+  bool At(std::string_view token) const { return src_.substr(pos_, token.size()) == token; }
+
+  // Reads a term inside `depth` enclosing containers.
+  bool ParseTerm(int depth, Term* term) {
+    SkipBlanks();
+    term->pos = pos_;
+    if (pos_ == src_.size()) return Fail(kAEBuildUnexpectedEnd);
+    const char c = src_[pos_];
+    if (c == '{') {
+      term->kind = Term::Kind::kDesc;
+      return ParseRecord(depth, &term->desc);
+    }
+    if (c == '[') {
+      term->kind = Term::Kind::kDesc;
+      return ParseList(depth, &term->desc);
+    }
+    if (c == '"' || At(kOpenQuote)) {
+      term->kind = Term::Kind::kText;
+      return ParseText(&term->bytes);
+    }
+    if (c == '$' || At(kOpenGuillemet)) {
+      term->kind = Term::Kind::kHex;
+      return ParseHex(&term->bytes);
+    }
+    if (c == '-' || IsDigit(c)) return ParseNumber(term);
+    if (c == '\'' || IsIdentStart(c)) {
+      if (!ParseCode(&term->code)) return false;
+      const std::size_t afterCode = pos_;
+      SkipBlanks();
+      if (pos_ < src_.size() && (src_[pos_] == '(' || src_[pos_] == '{')) {
+        term->kind = Term::Kind::kCast;
+        return ParseCast(depth, term);
+      }
+      pos_ = afterCode;
+      term->kind = Term::Kind::kCode;
+      return true;
+    }
+    return Fail(kAEBuildBadToken);
+  }
+
+  // Gives an uncast term its default type.
+  bool TermToDesc(Term* term) {
+    switch (term->kind) {
+      case Term::Kind::kInteger: {
+        if (term->integer < std::numeric_limits<std::int32_t>::min() ||
+            term->integer > std::numeric_limits<std::int32_t>::max()) {
+          return FailAt(kAEBuildBadNumber, term->pos);
+        }
+        const auto value = static_cast<std::int32_t>(term->integer);
+        term->desc = BytesDesc(typeSInt32, &value, sizeof value);
+        return true;
+      }
+      case Term::Kind::kReal:
+        term->desc = BytesDesc(typeIEEE64BitFloatingPoint, &term->real, sizeof term->real);
+        return true;
+      case Term::Kind::kText: {
+        const std::string units = Utf16Bytes(term->bytes);
+        term->desc = BytesDesc(typeUnicodeText, units.data(), units.size());
+        return true;
+      }
+      case Term::Kind::kCode:
+        term->desc = BytesDesc(typeEnumerated, &term->code, sizeof term->code);
+        return true;
+      case Term::Kind::kHex:
+        return FailAt(kAEBuildUncastHex, term->pos);
+      case Term::Kind::kDesc:
+      case Term::Kind::kCast:
+        return true;
+      case Term::Kind::kNone:
+        break;
+    }
+    return FailAt(kAEBuildBadToken, term->pos);
+  }
+
+  // Reads "key: value" and puts it into `record` (or an event's parameters),
+  // which sits at `depth`.
+  bool ParseKeyedItem(int depth, AEDesc* record) {
+    SkipBlanks();
+    const std::size_t keyPos = pos_;
+    if (pos_ == src_.size()) return Fail(kAEBuildUnexpectedEnd);
+    if (src_[pos_] != '\'' && !IsIdentStart(src_[pos_])) return Fail(kAEBuildBadToken);
+    AEKeyword key = 0;
+    if (!ParseCode(&key)) return false;
+    SkipBlanks();
+    if (pos_ == src_.size() || src_[pos_] != ':') return Fail(kAEBuildMissingColon);
+    ++pos_;
+    Term value;
+    if (!ParseTerm(depth, &value) || !TermToDesc(&value)) return false;
+    const auto& keys = A::Keys(*record);
+    if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
+      return FailAt(kAEBuildDuplicateKey, keyPos);
+    }
+    const OSErr status = AEPutParamDesc(record, key, &value.desc);
+    if (status == memFullErr) throw std::bad_alloc();
+    // The depth was checked while parsing, so the put cannot refuse it.
+    return status == noErr || FailAt(kAEBuildTooDeep, keyPos);
+  }
+
+  bool ParseRecord(int depth, AEDesc* out) {
+    if (depth + 1 > kAEMaxNestingDepth) return Fail(kAEBuildTooDeep);
+    ++pos_;  // '{'
+    AERecord record;
+    AECreateList(nullptr, 0, true, &record);
+    SkipBlanks();
+    if (pos_ < src_.size() && src_[pos_] == '}') {
+      ++pos_;
+      *out = std::move(record);
+      return true;
+    }
+    for (;;) {
+      if (!ParseKeyedItem(depth + 1, &record)) return false;
+      SkipBlanks();
+      if (pos_ == src_.size()) return Fail(kAEBuildMissingClose);
+      if (src_[pos_] == '}') break;
+      if (src_[pos_] != ',') return Fail(kAEBuildBadToken);
+      ++pos_;
+    }
+    ++pos_;
+    *out = std::move(record);
+    return true;
+  }
+
+  bool ParseList(int depth, AEDesc* out) {
+    if (depth + 1 > kAEMaxNestingDepth) return Fail(kAEBuildTooDeep);
+    ++pos_;  // '['
+    AEDescList list;
+    AECreateList(nullptr, 0, false, &list);
+    SkipBlanks();
+    if (pos_ < src_.size() && src_[pos_] == ']') {
+      ++pos_;
+      *out = std::move(list);
+      return true;
+    }
+    for (;;) {
+      Term item;
+      if (!ParseTerm(depth + 1, &item) || !TermToDesc(&item)) return false;
+      A::Items(list).push_back(std::move(item.desc));
+      SkipBlanks();
+      if (pos_ == src_.size()) return Fail(kAEBuildMissingClose);
+      if (src_[pos_] == ']') break;
+      if (src_[pos_] != ',') return Fail(kAEBuildBadToken);
+      ++pos_;
+    }
+    ++pos_;
+    *out = std::move(list);
+    return true;
+  }
+
+  // Reads "T(...)" or "T{...}" whose code `term->code` has been read, with
+  // `pos_` at the bracket.
+  bool ParseCast(int depth, Term* term) {
+    const DescType type = term->code;
+    const std::size_t typePos = term->pos;
+    Term argument;
+    if (src_[pos_] == '{') {
+      argument.kind = Term::Kind::kDesc;
+      argument.pos = pos_;
+      if (!ParseRecord(depth, &argument.desc)) return false;
+    } else {
+      ++pos_;  // '('
+      SkipBlanks();
+      if (pos_ < src_.size() && src_[pos_] == ')') {
+        argument.pos = pos_;
+      } else {
+        if (!ParseTerm(depth, &argument)) return false;
+        if (argument.kind == Term::Kind::kCast) return FailAt(kAEBuildBadCast, argument.pos);
+        SkipBlanks();
+        if (pos_ == src_.size() || src_[pos_] != ')') return Fail(kAEBuildMissingClose);
+      }
+      ++pos_;  // ')'
+    }
+    return ApplyCast(type, typePos, &argument, &term->desc);
+  }
+
+  bool ApplyCast(DescType type, std::size_t typePos, Term* argument, AEDesc* out) {
+    const bool container =
+        type == typeAEList || type == typeAERecord || type == typeAppleEvent;
+    switch (argument->kind) {
+      case Term::Kind::kNone:
+        if (container) break;
+        *out = BytesDesc(type, nullptr, 0);
+        return true;
+      case Term::Kind::kInteger:
+        return CastInteger(type, *argument, typePos, out);
+      case Term::Kind::kReal:
+        if (type != typeIEEE64BitFloatingPoint) break;
+        *out = BytesDesc(type, &argument->real, sizeof argument->real);
+        return true;
+      case Term::Kind::kText:
+        if (type == typeText) {
+          *out = BytesDesc(type, argument->bytes.data(), argument->bytes.size());
+          return true;
+        }
+        if (type != typeUnicodeText) break;
+        return TermToDesc(argument) && (*out = std::move(argument->desc), true);
+      case Term::Kind::kCode:
+        if (container || type == typeNull) break;
+        *out = BytesDesc(type, &argument->code, sizeof argument->code);
+        return true;
+      case Term::Kind::kHex:
+        if (container || (type == typeNull && !argument->bytes.empty())) break;
+        *out = BytesDesc(type, argument->bytes.data(), argument->bytes.size());
+        return true;
+      case Term::Kind::kDesc:
+        if (A::FormOf(argument->desc) == Form::kList) {
+          if (type != typeAEList) break;
+          *out = std::move(argument->desc);
+          return true;
+        }
+        if (type == typeAEList || type == typeWildCard) break;
+        if (AECoerceDesc(&argument->desc, type, out) != noErr) break;
+        return true;
+      case Term::Kind::kCast:
+        break;
+    }
+    return FailAt(kAEBuildBadCast, typePos);
+  }
+
+  bool CastInteger(DescType type, const Term& argument, std::size_t typePos, AEDesc* out) {
+    const std::int64_t value = argument.integer;
+    auto fits = [&](std::int64_t low, std::int64_t high) {
+      return value >= low && value <= high;
+    };
+    if (type == typeSInt32 || type == typeSInt16 || type == typeBoolean) {
+      const bool isLong = type == typeSInt32;
+      const bool isShort = type == typeSInt16;
+      if (isLong && fits(INT32_MIN, INT32_MAX)) {
+        const auto v = static_cast<std::int32_t>(value);
+        *out = BytesDesc(type, &v, sizeof v);
+        return true;
+      }
+      if (isShort && fits(INT16_MIN, INT16_MAX)) {
+        const auto v = static_cast<std::int16_t>(value);
+        *out = BytesDesc(type, &v, sizeof v);
+        return true;
+      }
+      if (!isLong && !isShort && fits(0, 1)) {
+        const auto v = static_cast<std::uint8_t>(value);
+        *out = BytesDesc(type, &v, sizeof v);
+        return true;
+      }
+      return FailAt(kAEBuildBadNumber, argument.pos);
+    }
+    if (type == typeUInt32) {
+      if (!fits(0, UINT32_MAX)) return FailAt(kAEBuildBadNumber, argument.pos);
+      const auto v = static_cast<std::uint32_t>(value);
+      *out = BytesDesc(type, &v, sizeof v);
+      return true;
+    }
+    if (type == typeSInt64) {
+      *out = BytesDesc(type, &value, sizeof value);
+      return true;
+    }
+    if (type == typeIEEE64BitFloatingPoint) {
+      const auto v = static_cast<double>(value);
+      *out = BytesDesc(type, &v, sizeof v);
+      return true;
+    }
+    return FailAt(kAEBuildBadCast, typePos);
+  }
+
+  bool ParseNumber(Term* term) {
+    const std::size_t start = pos_;
+    if (src_[pos_] == '-') ++pos_;
+    if (pos_ == src_.size() || !IsDigit(src_[pos_])) return Fail(kAEBuildBadNumber);
+    while (pos_ < src_.size() && IsDigit(src_[pos_])) ++pos_;
+    bool real = false;
+    if (pos_ < src_.size() && src_[pos_] == '.') {
+      real = true;
+      ++pos_;
+      if (pos_ == src_.size() || !IsDigit(src_[pos_])) return Fail(kAEBuildBadNumber);
+      while (pos_ < src_.size() && IsDigit(src_[pos_])) ++pos_;
+    }
+    if (pos_ < src_.size() && (src_[pos_] == 'e' || src_[pos_] == 'E')) {
+      real = true;
+      ++pos_;
+      if (pos_ < src_.size() && (src_[pos_] == '+' || src_[pos_] == '-')) ++pos_;
+      if (pos_ == src_.size() || !IsDigit(src_[pos_])) return Fail(kAEBuildBadNumber);
+      while (pos_ < src_.size() && IsDigit(src_[pos_])) ++pos_;
+    }
+    const char* first = src_.data() + start;
+    const char* last = src_.data() + pos_;
+    std::from_chars_result parsed{};
+    if (real) {
+      term->kind = Term::Kind::kReal;
+      parsed = std::from_chars(first, last, term->real);
+      if (parsed.ec == std::errc() && !std::isfinite(term->real)) {
+        parsed.ec = std::errc::result_out_of_range;
+      }
+    } else {
+      term->kind = Term::Kind::kInteger;
+      parsed = std::from_chars(first, last, term->integer);
+    }
+    if (parsed.ec != std::errc() || parsed.ptr != last) return FailAt(kAEBuildBadNumber, start);
+    return true;
+  }
+
+  // Reads a quoted or bare four-character code.
+  bool ParseCode(std::uint32_t* code) {
+    const std::size_t start = pos_;
+    std::string bytes;
+    if (src_[pos_] == '\'') {
+      ++pos_;
+      for (;;) {
+        if (pos_ == src_.size()) return FailAt(kAEBuildBadCode, start);
+        const char c = src_[pos_++];
+        if (c == '\'') break;
+        if (c == '\\') {
+          if (pos_ == src_.size()) return FailAt(kAEBuildBadCode, start);
+          const char escaped = src_[pos_++];
+          if (escaped == '\'' || escaped == '\\') {
+            bytes.push_back(escaped);
+          } else if (escaped == 'x' && pos_ + 2 <= src_.size() && HexValue(src_[pos_]) >= 0 &&
+                     HexValue(src_[pos_ + 1]) >= 0) {
+            bytes.push_back(static_cast<char>(HexValue(src_[pos_]) * 16 + HexValue(src_[pos_ + 1])));
+            pos_ += 2;
+          } else {
+            return FailAt(kAEBuildBadCode, pos_ - 2);
+          }
+        } else {
+          bytes.push_back(c);
+        }
+        if (bytes.size() > 4) return FailAt(kAEBuildBadCode, start);
+      }
+    } else {
+      while (pos_ < src_.size() && IsIdentChar(src_[pos_])) bytes.push_back(src_[pos_++]);
+    }
+    if (bytes.empty() || bytes.size() > 4) return FailAt(kAEBuildBadCode, start);
+    bytes.resize(4, ' ');
+    *code = 0;
+    for (const char c : bytes) *code = (*code << 8) | static_cast<unsigned char>(c);
+    return true;
+  }
+
+  // Reads "..." or “...” into its UTF-8 text.
+  bool ParseText(std::string* text) {
+    const bool typographic = At(kOpenQuote);
+    const std::string_view close = typographic ? kCloseQuote : std::string_view("\"");
+    pos_ += typographic ? kOpenQuote.size() : 1;
+    std::size_t runStart = pos_;
+    for (;;) {
+      if (pos_ == src_.size()) return Fail(kAEBuildBadText);
+      if (At(close)) break;
+      if (src_[pos_] != '\\') {
+        ++pos_;
+        continue;
+      }
+      text->append(src_.substr(runStart, pos_ - runStart));
+      if (pos_ + 1 == src_.size()) return Fail(kAEBuildBadText);
+      const char escaped = src_[pos_ + 1];
+      switch (escaped) {
+        case '"':
+        case '\\':
+          text->push_back(escaped);
+          pos_ += 2;
+          break;
+        case 'n':
+          text->push_back('\n');
+          pos_ += 2;
+          break;
+        case 'r':
+          text->push_back('\r');
+          pos_ += 2;
+          break;
+        case 't':
+          text->push_back('\t');
+          pos_ += 2;
+          break;
+        case 'x': {
+          if (pos_ + 4 > src_.size() || HexValue(src_[pos_ + 2]) < 0 ||
+              HexValue(src_[pos_ + 3]) < 0) {
+            return Fail(kAEBuildBadText);
+          }
+          AppendUtf8(*text, static_cast<char32_t>(HexValue(src_[pos_ + 2]) * 16 +
+                                                  HexValue(src_[pos_ + 3])));
+          pos_ += 4;
+          break;
+        }
+        default:
+          return Fail(kAEBuildBadText);
+      }
+      runStart = pos_;
+    }
+    text->append(src_.substr(runStart, pos_ - runStart));
+    pos_ += close.size();
+    if (!IsValidUtf8(*text)) return FailAt(kAEBuildBadText, runStart);
+    return true;
+  }
+
+  // Reads $...$ or «...» into its bytes.
+  bool ParseHex(std::string* bytes) {
+    const bool guillemets = At(kOpenGuillemet);
+    const std::string_view close = guillemets ? kCloseGuillemet : std::string_view("$");
+    pos_ += guillemets ? kOpenGuillemet.size() : 1;
+    int pending = -1;
+    for (;;) {
+      if (pos_ == src_.size()) return Fail(kAEBuildBadHex);
+      if (At(close)) break;
+      const char c = src_[pos_];
+      if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+        ++pos_;
+        continue;
+      }
+      const int digit = HexValue(c);
+      if (digit < 0) return Fail(kAEBuildBadHex);
+      if (pending < 0) {
+        pending = digit;
+      } else {
+        bytes->push_back(static_cast<char>(pending * 16 + digit));
+        pending = -1;
+      }
+      ++pos_;
+    }
+    if (pending >= 0) return Fail(kAEBuildBadHex);
+    pos_ += close.size();
+    return true;
+  }
+
+  std::string_view src_;
+  std::size_t pos_ = 0;
+  AEBuildError error_{kAEBuildNoError, 0};
+};
+
+// Writes descriptors in the build syntax.
+class Printer final {
+ public:
+  explicit Printer(std::string* out) : out_(*out) {}
+
+  void Print(const AEDesc& desc) {
+    switch (A::FormOf(desc)) {
+      case Form::kList:
+        out_.push_back('[');
+        for (std::size_t i = 0; i < A::Items(desc).size(); ++i) {
+          if (i > 0) out_ += ", ";
+          Print(A::Items(desc)[i]);
+        }
+        out_.push_back(']');
+        return;
+      case Form::kRecord:
+        if (desc.descriptorType() != typeAERecord) PrintCode(desc.descriptorType());
+        out_.push_back('{');
+        PrintKeyed(A::Keys(desc), A::Items(desc), "", true);
+        out_.push_back('}');
+        return;
+      case Form::kEvent:
+        PrintEvent(desc);
+        return;
+      case Form::kBytes:
+        PrintBytes(desc);
+        return;
+    }
+  }
+
+ private:
+  // Prints the items as "key:value" joined by ", ", each key after `mark`;
+  // `first` tells whether nothing stands before them inside the braces.
+  void PrintKeyed(const std::vector<AEKeyword>& keys, const std::vector<AEDesc>& items,
+                  std::string_view mark, bool first, AEKeyword skip1 = 0, AEKeyword skip2 = 0,
+                  bool skip = false) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (skip && (keys[i] == skip1 || keys[i] == skip2)) continue;
+      if (!first) out_ += ", ";
+      first = false;
+      out_ += mark;
+      PrintCode(keys[i]);
+      out_.push_back(':');
+      Print(items[i]);
+    }
+  }
+
+  // The class and id as "'core'\'getd'", then the parameters and the other
+  // attributes in braces; when the class or id is not a code, "'aevt'" and
+  // every attribute.
+  void PrintEvent(const AEDesc& event) {
+    const auto& keys = A::AttributeKeys(event);
+    const auto& attributes = A::Attributes(event);
+    auto code = [&](AEKeyword key) -> std::optional<std::uint32_t> {
+      for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (keys[i] == key && A::FormOf(attributes[i]) == Form::kBytes &&
+            attributes[i].descriptorType() == typeType && A::Data(attributes[i]).size() == 4) {
+          std::uint32_t value = 0;
+          std::memcpy(&value, A::Data(attributes[i]).data(), 4);
+          return value;
+        }
+      }
+      return std::nullopt;
+    };
+    const auto eventClass = code(keyEventClassAttr);
+    const auto eventID = code(keyEventIDAttr);
+    const bool head = eventClass && eventID;
+    if (head) {
+      PrintCode(*eventClass);
+      out_.push_back('\\');
+      PrintCode(*eventID);
+    } else {
+      PrintCode(typeAppleEvent);
+    }
+    out_.push_back('{');
+    PrintKeyed(A::Keys(event), A::Items(event), "", true);
+    PrintKeyed(keys, attributes, "&", A::Items(event).empty(), keyEventClassAttr, keyEventIDAttr,
+               head);
+    out_.push_back('}');
+  }
+
+  void PrintBytes(const AEDesc& desc) {
+    const DescType type = desc.descriptorType();
+    const std::string& data = A::Data(desc);
+    if (type == typeNull) {
+      out_ += "'null'()";
+      return;
+    }
+    if (type == typeSInt32 && data.size() == 4) {
+      out_ += std::to_string(Load<std::int32_t>(data));
+      return;
+    }
+    if (type == typeIEEE64BitFloatingPoint && data.size() == 8 &&
+        std::isfinite(Load<double>(data))) {
+      PrintReal(Load<double>(data));
+      return;
+    }
+    if (type == typeUnicodeText) {
+      if (const auto text = Utf8FromUtf16(data)) {
+        PrintText(*text);
+        return;
+      }
+    }
+    if (type == typeText && IsValidUtf8(data)) {
+      PrintCode(type);
+      out_.push_back('(');
+      PrintText(data);
+      out_.push_back(')');
+      return;
+    }
+    if (type == typeEnumerated && data.size() == 4) {
+      PrintCode(Load<std::uint32_t>(data));
+      return;
+    }
+    PrintCode(type);
+    out_.push_back('(');
+    if ((type == typeType || type == typeKeyword || type == typeApplSignature) &&
+        data.size() == 4) {
+      PrintCode(Load<std::uint32_t>(data));
+    } else if (type == typeSInt16 && data.size() == 2) {
+      out_ += std::to_string(Load<std::int16_t>(data));
+    } else if (type == typeSInt64 && data.size() == 8) {
+      out_ += std::to_string(Load<std::int64_t>(data));
+    } else if (type == typeUInt32 && data.size() == 4) {
+      out_ += std::to_string(Load<std::uint32_t>(data));
+    } else if (type == typeBoolean && data.size() == 1 && static_cast<unsigned char>(data[0]) <= 1) {
+      out_ += std::to_string(static_cast<unsigned char>(data[0]));
+    } else if (!data.empty()) {
+      PrintHex(data);
+    }
+    out_.push_back(')');
+  }
+
+  template <typename T>
+  static T Load(const std::string& data) {
+    T value{};
+    std::memcpy(&value, data.data(), sizeof value);
+    return value;
+  }
+
+  // The shortest text that reads back to `value`, always with a fraction or
+  // an exponent so that it reads back as a real.
+  void PrintReal(double value) {
+    char buffer[64];
+    const auto printed = std::to_chars(buffer, buffer + sizeof buffer, value);
+    const std::string_view text(buffer, static_cast<std::size_t>(printed.ptr - buffer));
+    out_ += text;
+    if (text.find_first_of(".e") == std::string_view::npos) out_ += ".0";
+  }
+
+  void PrintHex(std::string_view data) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out_.push_back('$');
+    for (const char c : data) {
+      out_.push_back(kHex[static_cast<unsigned char>(c) >> 4]);
+      out_.push_back(kHex[static_cast<unsigned char>(c) & 0xF]);
+    }
+    out_.push_back('$');
+  }
+
+  void PrintEscapedByte(unsigned char byte) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out_ += "\\x";
+    out_.push_back(kHex[byte >> 4]);
+    out_.push_back(kHex[byte & 0xF]);
+  }
+
+  void PrintCode(std::uint32_t code) {
+    out_.push_back('\'');
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      const auto byte = static_cast<unsigned char>(code >> shift);
+      if (byte == '\'' || byte == '\\') {
+        out_.push_back('\\');
+        out_.push_back(static_cast<char>(byte));
+      } else if (byte >= 0x20 && byte < 0x7F) {
+        out_.push_back(static_cast<char>(byte));
+      } else {
+        PrintEscapedByte(byte);
+      }
+    }
+    out_.push_back('\'');
+  }
+
+  // Prints valid UTF-8 `text` in double quotes.
+  void PrintText(std::string_view text) {
+    out_.push_back('"');
+    for (const char c : text) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (c == '"' || c == '\\') {
+        out_.push_back('\\');
+        out_.push_back(c);
+      } else if (c == '\n') {
+        out_ += "\\n";
+      } else if (c == '\r') {
+        out_ += "\\r";
+      } else if (c == '\t') {
+        out_ += "\\t";
+      } else if (byte < 0x20 || byte == 0x7F) {
+        PrintEscapedByte(byte);
+      } else {
+        out_.push_back(c);
+      }
+    }
+    out_.push_back('"');
+  }
+
+  std::string& out_;
+};
+
+}  // namespace
+
+OSErr AEBuildDesc(AEDesc* dst, AEBuildError* error, std::string_view src) {
+  if (dst == nullptr) return paramErr;
+  AEInitializeDescInplace(dst);
+  return AEGuarded([&] {
+    Parser parser(src);
+    AEDesc built;
+    if (!parser.ParseDesc(&built)) {
+      if (error != nullptr) *error = parser.error();
+      return errAEBuildSyntaxError;
+    }
+    if (error != nullptr) *error = {kAEBuildNoError, 0};
+    *dst = std::move(built);
+    return noErr;
+  });
+}
+
+OSErr AEBuildAppleEvent(AEEventClass theClass, AEEventID theID, DescType addressType,
+                        const void* addressData, std::size_t addressLength, AEReturnID returnID,
+                        AETransactionID transactionID, AppleEvent* result, AEBuildError* error,
+                        std::string_view paramsFmt) {
+  if (result == nullptr) return paramErr;
+  AEInitializeDescInplace(result);
+  return AEGuarded([&] {
+    AEAddressDesc address;
+    OSErr status = AECreateDesc(addressType, addressData, addressLength, &address);
+    if (status != noErr) return status;
+    AppleEvent event;
+    status = AECreateAppleEvent(theClass, theID, &address, returnID, transactionID, &event);
+    if (status != noErr) return status;
+    Parser parser(paramsFmt);
+    if (!parser.ParseParameters(&event)) {
+      if (error != nullptr) *error = parser.error();
+      return errAEBuildSyntaxError;
+    }
+    if (error != nullptr) *error = {kAEBuildNoError, 0};
+    *result = std::move(event);
+    return noErr;
+  });
+}
+
+OSErr AEPrintDescToHandle(const AEDesc* desc, std::string* text) {
+  if (desc == nullptr) return errAENotAEDesc;
+  if (text == nullptr) return paramErr;
+  const OSErr status = AEGuarded([&] {
+    std::string printed;
+    Printer(&printed).Print(*desc);
+    *text = std::move(printed);
+    return noErr;
+  });
+  if (status != noErr) text->clear();
+  return status;
+}

@@ -1,0 +1,487 @@
+#include "platform/finder/finder_serve.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "platform/appleevents/aeipc.h"
+#include "platform/appleevents/alias.h"
+#include "platform/files/files.h"
+#include "platform/pasteboard/helper_process.h"
+#include "platform/processes/processes.h"
+
+namespace {
+
+using kestrine_pasteboard::FindProgramOnPath;
+using kestrine_pasteboard::RunHelperForOutput;
+
+constexpr OSType kFinderSignature = MakeFourCharCode("MACS");
+constexpr OSType kFinderType = MakeFourCharCode("FNDR");
+constexpr AEEventClass kAECoreSuite = MakeFourCharCode("core");
+constexpr AEEventID kAEGetData = MakeFourCharCode("getd");
+constexpr AEEventID kAESetData = MakeFourCharCode("setd");
+constexpr AEKeyword keyAEData = MakeFourCharCode("data");
+constexpr DescType cProperty = MakeFourCharCode("prop");
+constexpr DescType cObject = MakeFourCharCode("cobj");
+constexpr DescType formPropertyID = MakeFourCharCode("prop");
+constexpr DescType formName = MakeFourCharCode("name");
+constexpr DescType pSelection = MakeFourCharCode("sele");
+constexpr DescType typeUTF8 = MakeFourCharCode("utf8");
+
+constexpr std::chrono::milliseconds kClipboardReadLimit{1000};
+constexpr std::size_t kClipboardMaxBytes = std::size_t{16} << 20;
+
+const char* Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+// An object specifier; `seld` is put as it is.
+AEDesc MakeSpecifier(DescType want, DescType form, const AEDesc& seld) {
+  AERecord record;
+  AECreateList(nullptr, 0, true, &record);
+  const AEDesc application;
+  AEPutParamPtr(&record, keyAEDesiredClass, typeType, &want, sizeof want);
+  AEPutParamDesc(&record, keyAEContainer, &application);
+  AEPutParamPtr(&record, keyAEKeyForm, typeEnumerated, &form, sizeof form);
+  AEPutParamDesc(&record, keyAEKeyData, &seld);
+  AEDesc specifier;
+  AECoerceDesc(&record, typeObjectSpecifier, &specifier);
+  return specifier;
+}
+
+AEDesc SelectionSpecifier() {
+  AEDesc seld;
+  AECreateDesc(typeType, &pSelection, sizeof pSelection, &seld);
+  return MakeSpecifier(cProperty, formPropertyID, seld);
+}
+
+AEDesc ItemSpecifier(const std::string& path) {
+  AEDesc seld;
+  AECreateDesc(typeUTF8, path.data(), path.size(), &seld);
+  return MakeSpecifier(cObject, formName, seld);
+}
+
+// A 4-byte code parameter of a record, whatever its type code.
+std::optional<std::uint32_t> CodeParam(const AERecord& record, AEKeyword key) {
+  std::uint32_t code = 0;
+  std::size_t size = 0;
+  if (AEGetParamPtr(&record, key, typeWildCard, nullptr, &code, sizeof code, &size) != noErr ||
+      size != sizeof code) {
+    return std::nullopt;
+  }
+  return code;
+}
+
+// What an object specifier asks for: the selection, or the item at a path.
+struct Specified {
+  bool selection = false;
+  std::optional<std::string> path;
+};
+
+Specified ReadSpecifier(const AEDesc& specifier) {
+  Specified specified;
+  AERecord record;
+  if (specifier.descriptorType() != typeObjectSpecifier ||
+      AECoerceDesc(&specifier, typeAERecord, &record) != noErr) {
+    return specified;
+  }
+  AEDesc container;
+  if (AEGetParamDesc(&record, keyAEContainer, typeWildCard, &container) != noErr ||
+      container.descriptorType() != typeNull) {
+    return specified;
+  }
+  const std::optional<std::uint32_t> want = CodeParam(record, keyAEDesiredClass);
+  const std::optional<std::uint32_t> form = CodeParam(record, keyAEKeyForm);
+  if (want == cProperty && form == formPropertyID) {
+    specified.selection = CodeParam(record, keyAEKeyData) == pSelection;
+  } else if (form == formName) {
+    AEDesc seld;
+    if (AEGetParamDesc(&record, keyAEKeyData, typeWildCard, &seld) == noErr &&
+        seld.descriptorType() == typeUTF8) {
+      std::string path(AEGetDescDataSize(&seld), '\0');
+      AEGetDescData(&seld, path.data(), path.size());
+      if (path.starts_with("/") && path.find('\0') == std::string::npos) specified.path = path;
+    }
+  }
+  return specified;
+}
+
+// The item at `path` as a descriptor of `kind`; none when it cannot be made
+// (a file reference or alias of an item that is gone).
+std::optional<AEDesc> MakeItem(const std::string& path, DescType kind) {
+  AEDesc item;
+  if (kind == typeFSRef) {
+    FSRef ref;
+    if (FSPathMakeRef(path, &ref) != noErr) return std::nullopt;
+    AECreateDesc(typeFSRef, &ref, sizeof ref, &item);
+  } else if (kind == typeAlias) {
+    std::string alias;
+    if (FSNewAliasFromPath(path, &alias) != noErr) return std::nullopt;
+    AECreateDesc(typeAlias, alias.data(), alias.size(), &item);
+  } else {
+    item = ItemSpecifier(path);
+  }
+  return item;
+}
+
+AEDescList MakeSelectionList(const std::vector<std::string>& paths, DescType kind) {
+  AEDescList list;
+  AECreateList(nullptr, 0, false, &list);
+  for (const std::string& path : paths) {
+    if (std::optional<AEDesc> item = MakeItem(path, kind)) AEPutDesc(&list, 0, &*item);
+  }
+  return list;
+}
+
+int PercentValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The desktop clipboard's copied files, read now: none without a display or
+// when it cannot be read, an empty list when it holds no files.
+std::optional<std::vector<std::string>> ReadCopiedFiles() {
+  // Which program reads which type; the list command prints the clipboard's
+  // types, one a line.
+  struct Reader {
+    std::string program;
+    std::vector<std::string> listTypes;
+    std::vector<std::string> readType;  // The type is appended.
+  };
+  std::optional<Reader> reader;
+  if (Environment("WAYLAND_DISPLAY") != nullptr) {
+    if (std::optional<std::string> program = FindProgramOnPath("wl-paste")) {
+      reader = Reader{*program, {"wl-paste", "--list-types"}, {"wl-paste", "--no-newline", "--type"}};
+    }
+  } else if (Environment("DISPLAY") != nullptr) {
+    if (std::optional<std::string> program = FindProgramOnPath("xclip")) {
+      reader = Reader{*program,
+                      {"xclip", "-selection", "clipboard", "-t", "TARGETS", "-o"},
+                      {"xclip", "-selection", "clipboard", "-o", "-t"}};
+    } else if (std::optional<std::string> xsel = FindProgramOnPath("xsel")) {
+      // xsel reads text only: a text that is nothing but file URIs counts.
+      std::string text;
+      if (RunHelperForOutput(*xsel, {"xsel", "--clipboard", "--output"}, kClipboardReadLimit,
+                             kClipboardMaxBytes, &text) != noErr) {
+        return std::nullopt;
+      }
+      std::vector<std::string> paths = FileURIListPaths(text);
+      std::size_t lines = 0;
+      for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        if (text.find_first_not_of(" \r\t", start) < end) ++lines;
+        start = end + 1;
+      }
+      if (paths.size() != lines) paths.clear();
+      return paths;
+    }
+  }
+  if (!reader) return std::nullopt;
+  std::string types;
+  if (RunHelperForOutput(reader->program, reader->listTypes, kClipboardReadLimit,
+                         kClipboardMaxBytes, &types) != noErr) {
+    return std::vector<std::string>{};
+  }
+  std::string chosen;
+  for (const char* type : {"x-special/gnome-copied-files", "text/uri-list"}) {
+    if (chosen.empty() && ("\n" + types + "\n").find(std::string("\n") + type + "\n") !=
+                              std::string::npos) {
+      chosen = type;
+    }
+  }
+  if (chosen.empty()) return std::vector<std::string>{};
+  std::vector<std::string> argv = reader->readType;
+  argv.push_back(chosen);
+  std::string text;
+  if (RunHelperForOutput(reader->program, argv, kClipboardReadLimit, kClipboardMaxBytes, &text) !=
+      noErr) {
+    return std::vector<std::string>{};
+  }
+  return FileURIListPaths(text);
+}
+
+// The serving Finder's state.
+struct Finder {
+  std::vector<std::string> paths;
+  DescType kind = typeObjectSpecifier;
+  AEDescList list;  // `paths` as `kind`, made when they were set.
+  std::optional<std::int32_t> failure;
+  // The copied files the clipboard held at the last 'setd'.
+  std::optional<std::vector<std::string>> clipboardAtSelect;
+};
+Finder gFinder;
+
+OSErr PutErrorNumber(AppleEvent* reply, std::int32_t number) {
+  AEPutParamPtr(reply, keyErrorNumber, typeSInt32, &number, sizeof number);
+  return static_cast<OSErr>(number);
+}
+
+OSErr MyGetDataHandler(const AppleEvent* event, AppleEvent* reply, SRefCon) {
+  AEDesc object;
+  if (AEGetParamDesc(event, keyDirectObject, typeWildCard, &object) != noErr) {
+    return errAENoSuchObject;
+  }
+  const Specified specified = ReadSpecifier(object);
+  if (specified.selection) {
+    if (gFinder.failure) return PutErrorNumber(reply, *gFinder.failure);
+    if (std::optional<std::vector<std::string>> copied = ReadCopiedFiles();
+        copied && !copied->empty() && copied != gFinder.clipboardAtSelect) {
+      const AEDescList list = MakeSelectionList(*copied, gFinder.kind);
+      return AEPutParamDesc(reply, keyDirectObject, &list);
+    }
+    return AEPutParamDesc(reply, keyDirectObject, &gFinder.list);
+  }
+  if (!specified.path) return errAENoSuchObject;
+  struct stat info {};
+  if (lstat(specified.path->c_str(), &info) != 0) return errAENoSuchObject;
+  DescType wanted = typeObjectSpecifier;
+  AEGetParamPtr(event, keyAERequestedType, typeType, nullptr, &wanted, sizeof wanted, nullptr);
+  if (wanted != typeObjectSpecifier && wanted != typeFSRef && wanted != typeAlias) {
+    return errAECoercionFail;
+  }
+  const std::optional<AEDesc> item = MakeItem(*specified.path, wanted);
+  if (!item) return errAENoSuchObject;
+  return AEPutParamDesc(reply, keyDirectObject, &*item);
+}
+
+OSErr MySetDataHandler(const AppleEvent* event, AppleEvent*, SRefCon) {
+  AEDesc object;
+  if (AEGetParamDesc(event, keyDirectObject, typeWildCard, &object) != noErr ||
+      !ReadSpecifier(object).selection) {
+    return errAENoSuchObject;
+  }
+  std::int32_t failure = 0;
+  if (AEGetParamPtr(event, keyFinderSelectionFailure, typeSInt32, nullptr, &failure,
+                    sizeof failure, nullptr) == noErr) {
+    gFinder.failure = failure;
+    return noErr;
+  }
+  AEDescList data;
+  if (AEGetParamDesc(event, keyAEData, typeAEList, &data) != noErr) return paramErr;
+  DescType kind = typeObjectSpecifier;
+  AEGetParamPtr(event, keyFinderSelectionKind, typeType, nullptr, &kind, sizeof kind, nullptr);
+  if (kind != typeObjectSpecifier && kind != typeFSRef && kind != typeAlias) return paramErr;
+  std::vector<std::string> paths;
+  long count = 0;
+  AECountItems(&data, &count);
+  for (long i = 1; i <= count; ++i) {
+    AEDesc alias;
+    if (AEGetNthDesc(&data, i, typeAlias, nullptr, &alias) != noErr) return paramErr;
+    std::string bytes(AEGetDescDataSize(&alias), '\0');
+    AEGetDescData(&alias, bytes.data(), bytes.size());
+    std::optional<std::string> path = FSCopyAliasPath(bytes);
+    if (!path) return paramErr;
+    paths.push_back(std::move(*path));
+  }
+  gFinder.failure.reset();
+  gFinder.kind = kind;
+  gFinder.paths = std::move(paths);
+  gFinder.list = MakeSelectionList(gFinder.paths, kind);
+  gFinder.clipboardAtSelect = ReadCopiedFiles();
+  return noErr;
+}
+
+int gSignalPipe[2] = {-1, -1};
+
+void MySignalHandler(int) {
+  const int saved = errno;
+  const char byte = 1;
+  (void)!write(gSignalPipe[1], &byte, 1);
+  errno = saved;
+}
+
+// The address of the running Finder, by signature.
+AEDesc FinderAddress() {
+  AEDesc address;
+  AECreateDesc(typeApplSignature, &kFinderSignature, sizeof kFinderSignature, &address);
+  return address;
+}
+
+int SelectUsage(const std::string& message) {
+  std::fprintf(stderr,
+               "finder: %s (usage: finder select [--as obj|fsrf|alis] [PATH...] | "
+               "finder select --fail N)\n",
+               message.c_str());
+  return 2;
+}
+
+}  // namespace
+
+std::vector<std::string> FileURIListPaths(const std::string& text) {
+  std::vector<std::string> paths;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line(text.data() + start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::string_view rest;
+    if (line.starts_with("file:///")) {
+      rest = line.substr(7);
+    } else if (line.starts_with("file://localhost/")) {
+      rest = line.substr(16);
+    } else {
+      continue;
+    }
+    if (rest.find_first_of("?#") != std::string_view::npos) continue;
+    std::string path;
+    bool valid = true;
+    for (std::size_t i = 0; i < rest.size() && valid; ++i) {
+      if (rest[i] != '%') {
+        path += rest[i];
+        continue;
+      }
+      const int high = i + 2 < rest.size() ? PercentValue(rest[i + 1]) : -1;
+      const int low = high >= 0 ? PercentValue(rest[i + 2]) : -1;
+      valid = low >= 0 && (high != 0 || low != 0);
+      path += static_cast<char>(high * 16 + low);
+      i += 2;
+    }
+    if (valid) paths.push_back(std::move(path));
+  }
+  return paths;
+}
+
+int FinderServe() {
+  if (AEServerOpen() != noErr) {
+    std::fprintf(stderr, "finder: cannot serve events (see the line above)\n");
+    return 1;
+  }
+  AEInstallEventHandler(kAECoreSuite, kAEGetData, MyGetDataHandler, nullptr, false);
+  AEInstallEventHandler(kAECoreSuite, kAESetData, MySetDataHandler, nullptr, false);
+  gFinder.list = MakeSelectionList({}, gFinder.kind);
+  gFinder.clipboardAtSelect = ReadCopiedFiles();
+  const OSErr registered = RegisterProcess(kFinderSignature, kFinderType, "Finder", true);
+  if (registered != noErr) {
+    AEServerClose();
+    if (registered == dupFNErr) {
+      std::fprintf(stderr, "finder: another Finder is already serving\n");
+    } else {
+      std::fprintf(stderr, "finder: cannot register the Finder (status %d)\n", registered);
+    }
+    return 1;
+  }
+  if (pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+  struct sigaction action {};
+  action.sa_handler = MySignalHandler;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  std::printf("ready\n");
+  std::fflush(stdout);
+  for (;;) {
+    pollfd ready[2] = {{AEServerFileDescriptor(), POLLIN, 0}, {gSignalPipe[0], POLLIN, 0}};
+    if (poll(ready, 2, -1) < 0 && errno != EINTR) break;
+    if (ready[1].revents != 0) break;
+    if (ready[0].revents != 0) AEServerDispatch();
+  }
+  UnregisterProcess();
+  AEServerClose();
+  return 0;
+}
+
+int FinderSelect(const std::vector<std::string>& args) {
+  DescType kind = typeObjectSpecifier;
+  std::optional<std::int32_t> failure;
+  std::vector<std::string> paths;
+  bool options = true;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (options && arg == "--") {
+      options = false;
+    } else if (options && arg == "--as") {
+      if (i + 1 >= args.size()) return SelectUsage("--as needs obj, fsrf or alis");
+      const std::string& as = args[++i];
+      if (as == "obj") {
+        kind = typeObjectSpecifier;
+      } else if (as == "fsrf") {
+        kind = typeFSRef;
+      } else if (as == "alis") {
+        kind = typeAlias;
+      } else {
+        return SelectUsage("--as needs obj, fsrf or alis, not \"" + as + "\"");
+      }
+    } else if (options && arg == "--fail") {
+      if (i + 1 >= args.size()) return SelectUsage("--fail needs an error number");
+      const std::string& number = args[++i];
+      char* end = nullptr;
+      errno = 0;
+      const long value = std::strtol(number.c_str(), &end, 10);
+      if (number.empty() || *end != '\0' || errno != 0 || value < INT32_MIN || value > INT32_MAX) {
+        return SelectUsage("--fail needs an error number, not \"" + number + "\"");
+      }
+      failure = static_cast<std::int32_t>(value);
+    } else if (options && arg.starts_with("--")) {
+      return SelectUsage("unknown option " + arg);
+    } else {
+      paths.push_back(arg);
+    }
+  }
+  if (failure && !paths.empty()) return SelectUsage("--fail takes no PATH");
+
+  AppleEvent event;
+  const AEDesc address = FinderAddress();
+  AECreateAppleEvent(kAECoreSuite, kAESetData, &address, kAutoGenerateReturnID, kAnyTransactionID,
+                     &event);
+  const AEDesc selection = SelectionSpecifier();
+  AEPutParamDesc(&event, keyDirectObject, &selection);
+  if (failure) {
+    AEPutParamPtr(&event, keyFinderSelectionFailure, typeSInt32, &*failure, sizeof *failure);
+  } else {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) std::strcpy(cwd, "/");
+    AEDescList data;
+    AECreateList(nullptr, 0, false, &data);
+    for (const std::string& path : paths) {
+      struct stat info {};
+      if (path.empty() || lstat(path.c_str(), &info) != 0) {
+        std::fprintf(stderr, "finder: %s: no such file or folder\n", path.c_str());
+        return 1;
+      }
+      std::string absolute = path.starts_with("/") ? path : std::string(cwd) + "/" + path;
+      while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+      std::string alias;
+      if (FSNewAliasFromPath(absolute, &alias) != noErr) {
+        std::fprintf(stderr, "finder: %s: cannot be selected\n", path.c_str());
+        return 1;
+      }
+      AEPutPtr(&data, 0, typeAlias, alias.data(), alias.size());
+    }
+    AEPutParamDesc(&event, keyAEData, &data);
+    AEPutParamPtr(&event, keyFinderSelectionKind, typeType, &kind, sizeof kind);
+  }
+  AppleEvent reply;
+  const OSErr status =
+      AESend(&event, &reply, kAEWaitReply, kAENormalPriority, kAEDefaultTimeout, nullptr, nullptr);
+  if (status == procNotFound || status == connectionInvalid) {
+    std::fprintf(stderr, "finder: no Finder is running (start one with \"finder serve\")\n");
+    return 1;
+  }
+  std::int32_t number = status;
+  if (status == noErr) {
+    AEGetParamPtr(&reply, keyErrorNumber, typeSInt32, nullptr, &number, sizeof number, nullptr);
+  }
+  if (number != noErr) {
+    std::fprintf(stderr, "finder: the Finder did not take the selection (status %d)\n",
+                 static_cast<int>(number));
+    return 1;
+  }
+  return 0;
+}

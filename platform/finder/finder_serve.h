@@ -1,0 +1,54 @@
+// The Finder as a process that answers Apple events: `finder serve` and
+// `finder select`.
+//
+// A serving Finder registers as signature 'MACS', type 'FNDR', name
+// "Finder", and answers:
+// - 'core'/'getd' for the property 'sele' of the application (an object
+//   specifier {want:type('prop'), from:'null'(), form:'prop',
+//   seld:type('sele')}): the selection as a 'list', one item per selected
+//   item in order, each an object specifier, a file reference or an alias
+//   record as the selection asked; or the error number set with --fail;
+// - 'core'/'getd' for one item's object specifier, with 'rtyp' 'alis',
+//   'fsrf' or 'obj ' (the default): the item in that type; an item that no
+//   longer exists answers errAENoSuchObject (-1728);
+// - 'core'/'setd' for the property 'sele', sent by `finder select`: 'data'
+//   a list of alias records, the new selection in order (absent: the
+//   selection is kept); keyFinderSelectionKind the type its items are to be
+//   reported as; keyFinderSelectionFailure an error number that every
+//   following selection request answers with, until the next 'setd'.
+// Any other event is answered with errAEEventNotHandled (-1708).
+//
+// An item's object specifier is {want:type('cobj'), from:'null'(),
+// form:'name', seld:'utf8'(<the item's absolute path>)}.
+//
+// In a session with a display, the files last copied in the desktop's file
+// manager (the clipboard's text/uri-list or x-special/gnome-copied-files,
+// read with wl-paste, xclip or xsel, each read limited to one second) are
+// the selection when they differ from what the clipboard held at the last
+// 'setd'.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/appleevents/appleevents.h"
+
+constexpr AEKeyword keyFinderSelectionKind = MakeFourCharCode("kfas");
+constexpr AEKeyword keyFinderSelectionFailure = MakeFourCharCode("kfal");
+
+// `finder serve`: serves until SIGTERM or SIGINT. Writes "ready" on its own
+// line to standard output once it answers events. Returns the exit status:
+// 0 after a signal, 1 (after a message on standard error) when another
+// Finder answers already or serving cannot start.
+int FinderServe();
+
+// `finder select [--as obj|fsrf|alis] [PATH...]` and `finder select --fail
+// N`, with `args` the words after "select". Returns the exit status: 0 when
+// the running Finder took it; 1 after a message when a PATH names nothing
+// (nothing is sent) or no Finder answers; 2 after a message for wrong usage.
+int FinderSelect(const std::vector<std::string>& args);
+
+// The absolute paths of the `file://` URIs in a text/uri-list or
+// x-special/gnome-copied-files text, percent-decoded, in order. Other URIs,
+// comments and the gnome list's leading "copy" or "cut" are left out.
+std::vector<std::string> FileURIListPaths(const std::string& text);

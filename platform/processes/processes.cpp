@@ -1,0 +1,366 @@
+#include "platform/processes/processes.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/log/nslog.h"
+#include "platform/runtime/runtime_folder.h"
+
+namespace {
+
+constexpr char kEntrySuffix[] = ".proc";
+constexpr char kSocketSuffix[] = ".sock";
+constexpr char kEntryMagic[] = "KPR1";
+constexpr std::size_t kMaxEntrySize = 1024;
+constexpr std::size_t kMaxNameSize = 255;
+
+// Closes a descriptor when it goes out of scope.
+class ScopedFd final {
+ public:
+  explicit ScopedFd(int fd = -1) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+  int* out() { return &fd_; }
+
+ private:
+  int fd_;
+};
+
+std::string RegistryFolderPath() { return KestrineRuntimeFolderPath() + "/processes"; }
+
+// Opens the runtime folder and, inside it, the registry folder, checking
+// both.
+OSErr OpenRegistry(ScopedFd* fd) {
+  ScopedFd runtime;
+  OSStatus status = OpenKestrineRuntimeFolder(runtime.out());
+  if (status == noErr) status = OpenPrivateFolder(RegistryFolderPath(), fd->out());
+  return static_cast<OSErr>(status);
+}
+
+// The kernel's start time of `pid` (clock ticks since boot), which tells a
+// process from a later one that got the same id; none when it does not run.
+std::optional<unsigned long long> ProcessStartTime(pid_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  ScopedFd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return std::nullopt;
+  char buffer[1024];
+  const ssize_t size = read(fd.get(), buffer, sizeof buffer - 1);
+  if (size <= 0) return std::nullopt;
+  buffer[size] = '\0';
+  // The command name may hold blanks and parentheses: fields are counted
+  // from the last ')'.
+  const char* field = std::strrchr(buffer, ')');
+  if (field == nullptr) return std::nullopt;
+  // After ')' come the state (field 3) and then field 4 onwards; the start
+  // time is field 22.
+  for (int number = 2; number < 22; ++number) {
+    field = std::strchr(field + 1, ' ');
+    if (field == nullptr) return std::nullopt;
+  }
+  return std::strtoull(field + 1, nullptr, 10);
+}
+
+struct Entry {
+  OSType signature = 0;
+  OSType type = 0;
+  unsigned long long startTime = 0;
+  std::string name;
+};
+
+std::string EntryText(const Entry& entry) {
+  char head[96];
+  std::snprintf(head, sizeof head, "%s\n%08x\n%08x\n%llu\n", kEntryMagic, entry.signature,
+                entry.type, entry.startTime);
+  return head + entry.name + "\n";
+}
+
+std::optional<Entry> ParseEntry(const std::string& text) {
+  Entry entry;
+  char magic[8] = {};
+  int consumed = 0;
+  if (std::sscanf(text.c_str(), "%4s\n%8x\n%8x\n%llu\n%n", magic, &entry.signature, &entry.type,
+                  &entry.startTime, &consumed) != 4 ||
+      std::strcmp(magic, kEntryMagic) != 0 || consumed <= 0) {
+    return std::nullopt;
+  }
+  std::string rest = text.substr(static_cast<std::size_t>(consumed));
+  if (rest.empty() || rest.back() != '\n') return std::nullopt;
+  rest.pop_back();
+  if (rest.size() > kMaxNameSize || rest.find('\n') != std::string::npos) return std::nullopt;
+  entry.name = std::move(rest);
+  return entry;
+}
+
+std::string EntryName(pid_t pid) { return std::to_string(pid) + kEntrySuffix; }
+std::string SocketName(pid_t pid) { return std::to_string(pid) + kSocketSuffix; }
+
+void RemoveStale(int folder, pid_t pid) {
+  unlinkat(folder, EntryName(pid).c_str(), 0);
+  unlinkat(folder, SocketName(pid).c_str(), 0);
+}
+
+enum class Lookup { kFound, kMissing, kRefused };
+
+// Reads the entry of `pid`; a stale one is removed and counts as missing.
+Lookup ReadEntry(int folder, pid_t pid, Entry* entry) {
+  const std::string name = EntryName(pid);
+  ScopedFd fd(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) {
+    if (errno == ELOOP) {
+      NSLog("Refused the process entry %s/%s: it is a link", RegistryFolderPath().c_str(),
+            name.c_str());
+      return Lookup::kRefused;
+    }
+    return Lookup::kMissing;
+  }
+  struct stat info {};
+  if (fstat(fd.get(), &info) != 0) return Lookup::kMissing;
+  if (!S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+    NSLog("Refused the process entry %s/%s: it is not a file of this user",
+          RegistryFolderPath().c_str(), name.c_str());
+    return Lookup::kRefused;
+  }
+  std::string text(kMaxEntrySize + 1, '\0');
+  const ssize_t size = pread(fd.get(), text.data(), text.size(), 0);
+  text.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+  std::optional<Entry> parsed = text.size() <= kMaxEntrySize ? ParseEntry(text) : std::nullopt;
+  const std::optional<unsigned long long> started = ProcessStartTime(pid);
+  if (!parsed || !started || *started != parsed->startTime) {
+    // Gone, or its id was reused by a later process, or a torn entry that
+    // only a dead writer can have left (entries are renamed into place).
+    RemoveStale(folder, pid);
+    return Lookup::kMissing;
+  }
+  *entry = std::move(*parsed);
+  return Lookup::kFound;
+}
+
+// The process ids that have an entry, in ascending order.
+std::vector<pid_t> RegisteredIds(int folder) {
+  std::vector<pid_t> ids;
+  const int listing = dup(folder);
+  if (listing < 0) return ids;
+  DIR* dir = fdopendir(listing);
+  if (dir == nullptr) {
+    close(listing);
+    return ids;
+  }
+  rewinddir(dir);
+  while (const dirent* item = readdir(dir)) {
+    const char* name = item->d_name;
+    char* end = nullptr;
+    errno = 0;
+    const long pid = std::strtol(name, &end, 10);
+    if (errno == 0 && end != name && pid > 0 && pid <= INT32_MAX &&
+        std::strcmp(end, kEntrySuffix) == 0 && name[0] != '0' && name[0] != '+' &&
+        name[0] != '-') {
+      ids.push_back(static_cast<pid_t>(pid));
+    }
+  }
+  closedir(dir);
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+// The process id a serial number names; none for a serial number that is
+// not one of ours.
+std::optional<pid_t> PidOf(const ProcessSerialNumber& psn) {
+  if (psn.highLongOfPSN != 0 || psn.lowLongOfPSN > static_cast<std::uint32_t>(INT32_MAX)) {
+    return std::nullopt;
+  }
+  if (psn.lowLongOfPSN == kCurrentProcess) return getpid();
+  return static_cast<pid_t>(psn.lowLongOfPSN);
+}
+
+std::mutex& FrontHookMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::function<void()>& FrontHook() {
+  static std::function<void()> hook;
+  return hook;
+}
+
+std::string ProgramName() {
+  const char* name = program_invocation_short_name;
+  return name != nullptr ? name : "";
+}
+
+}  // namespace
+
+OSErr GetNextProcess(ProcessSerialNumber* psn) {
+  if (psn == nullptr) return paramErr;
+  const std::optional<pid_t> after = PidOf(*psn);
+  if (!after) return paramErr;
+  ScopedFd folder;
+  if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
+  const pid_t start = psn->lowLongOfPSN == kNoProcess ? 0 : *after;
+  for (const pid_t pid : RegisteredIds(folder.get())) {
+    Entry entry;
+    if (pid > start && ReadEntry(folder.get(), pid, &entry) == Lookup::kFound) {
+      *psn = {0, static_cast<std::uint32_t>(pid)};
+      return noErr;
+    }
+  }
+  *psn = {0, kNoProcess};
+  return procNotFound;
+}
+
+OSErr GetProcessInformation(const ProcessSerialNumber* psn, ProcessInfoRec* info) {
+  if (psn == nullptr || info == nullptr || info->processInfoLength != kProcessInfoRecLength) {
+    return paramErr;
+  }
+  const std::optional<pid_t> pid = PidOf(*psn);
+  if (!pid || (*pid <= static_cast<pid_t>(kCurrentProcess) && psn->lowLongOfPSN != kCurrentProcess)) {
+    return procNotFound;
+  }
+  ScopedFd folder;
+  Entry entry;
+  const bool registered = OpenRegistry(&folder) == noErr &&
+                          ReadEntry(folder.get(), *pid, &entry) == Lookup::kFound;
+  if (!registered) {
+    if (*pid != getpid()) return procNotFound;
+    entry.signature = 0x3F3F3F3F;  // '????'
+    entry.type = 0x4150504C;       // 'APPL'
+    entry.name = ProgramName();
+  }
+  info->processNumber = {0, static_cast<std::uint32_t>(*pid)};
+  info->processType = entry.type;
+  info->processSignature = entry.signature;
+  info->processMode = 0;
+  info->processLauncher = {};
+  info->processLaunchDate = 0;
+  info->processActiveTime = 0;
+  if (info->processName != nullptr) *info->processName = entry.name;
+  return noErr;
+}
+
+OSErr GetCurrentProcess(ProcessSerialNumber* psn) {
+  if (psn == nullptr) return paramErr;
+  *psn = {0, static_cast<std::uint32_t>(getpid())};
+  return noErr;
+}
+
+OSErr SetFrontProcess(const ProcessSerialNumber* psn) {
+  if (psn == nullptr) return paramErr;
+  const std::optional<pid_t> pid = PidOf(*psn);
+  if (!pid || *pid <= 0) return procNotFound;
+  if (*pid == getpid()) {
+    std::function<void()> hook;
+    {
+      std::lock_guard lock(FrontHookMutex());
+      hook = FrontHook();
+    }
+    if (hook) hook();
+    return noErr;
+  }
+  ProcessInfoRec info;
+  info.processInfoLength = kProcessInfoRecLength;
+  return GetProcessInformation(psn, &info);
+}
+
+std::function<void()> SetFrontProcessHook(std::function<void()> hook) {
+  std::lock_guard lock(FrontHookMutex());
+  std::swap(FrontHook(), hook);
+  return hook;
+}
+
+OSErr RegisterProcess(OSType signature, OSType type, std::string_view name, bool unique) {
+  if (name.size() > kMaxNameSize || name.find('\n') != std::string_view::npos ||
+      name.find('\0') != std::string_view::npos) {
+    return paramErr;
+  }
+  ScopedFd folder;
+  if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
+  const pid_t self = getpid();
+  const std::optional<unsigned long long> started = ProcessStartTime(self);
+  if (!started) return ioErr;
+  // Registrations are serialised so that two processes that ask for the same
+  // unique signature at once cannot both get it.
+  flock(folder.get(), LOCK_EX);
+  if (unique) {
+    for (const pid_t pid : RegisteredIds(folder.get())) {
+      Entry other;
+      if (pid != self && ReadEntry(folder.get(), pid, &other) == Lookup::kFound &&
+          other.signature == signature) {
+        flock(folder.get(), LOCK_UN);
+        return dupFNErr;
+      }
+    }
+  }
+  const std::string text = EntryText({signature, type, *started, std::string(name)});
+  const std::string temporary = "." + std::to_string(self) + ".tmp";
+  unlinkat(folder.get(), temporary.c_str(), 0);
+  OSErr status = noErr;
+  {
+    ScopedFd file(openat(folder.get(), temporary.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (file.get() < 0 ||
+        write(file.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+      status = ioErr;
+    }
+  }
+  if (status == noErr &&
+      renameat(folder.get(), temporary.c_str(), folder.get(), EntryName(self).c_str()) != 0) {
+    status = ioErr;
+  }
+  if (status != noErr) {
+    NSLog("Cannot register in %s: %s", RegistryFolderPath().c_str(), strerror(errno));
+    unlinkat(folder.get(), temporary.c_str(), 0);
+  }
+  flock(folder.get(), LOCK_UN);
+  return status;
+}
+
+OSErr UnregisterProcess() {
+  ScopedFd folder;
+  if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
+  RemoveStale(folder.get(), getpid());
+  return noErr;
+}
+
+OSErr GetProcessSocketPath(const ProcessSerialNumber* psn, std::string* path) {
+  if (psn == nullptr || path == nullptr) return paramErr;
+  const std::optional<pid_t> pid = PidOf(*psn);
+  if (!pid || *pid <= 0) return procNotFound;
+  ScopedFd folder;
+  if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
+  Entry entry;
+  if (ReadEntry(folder.get(), *pid, &entry) != Lookup::kFound) return procNotFound;
+  const std::string name = SocketName(*pid);
+  struct stat info {};
+  if (fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (!S_ISSOCK(info.st_mode) || info.st_uid != geteuid())) {
+    NSLog("Refused the socket %s/%s: it is not a socket of this user",
+          RegistryFolderPath().c_str(), name.c_str());
+    return afpAccessDenied;
+  }
+  *path = RegistryFolderPath() + "/" + name;
+  return noErr;
+}
+
+OSErr GetCurrentProcessSocketPath(std::string* path) {
+  if (path == nullptr) return paramErr;
+  ScopedFd folder;
+  if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
+  *path = RegistryFolderPath() + "/" + SocketName(getpid());
+  return noErr;
+}
