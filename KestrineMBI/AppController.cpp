@@ -132,7 +132,13 @@ std::string DescribeMenu(const QMenu& menu) {
   return out;
 }
 
-AppController::AppController(Mode mode, QObject* parent) : QObject(parent), m_mode(mode) {}
+// The icon is a resource of this library, which a static link would drop
+// unless it is asked for by name.
+static void InitResources() { Q_INIT_RESOURCE(KestrineMBI); }
+
+AppController::AppController(Mode mode, QObject* parent) : QObject(parent), m_mode(mode) {
+  InitResources();
+}
 
 AppController::~AppController() {
   if (m_notifier != nullptr) {
