@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/appleevents/desc_access.h"
 #include "platform/files/files.h"
 #include "platform/log/nslog.h"
 #include "platform/processes/processes.h"
@@ -69,62 +70,53 @@ std::string DataOf(const AEDesc& desc) {
   return bytes;
 }
 
+using A = AEDescAccess;
+
 bool HoldsFileReference(const AEDesc& desc) {
-  if (desc.descriptorType() == typeFSRef) return true;
-  long count = 0;
-  if (AECountItems(&desc, &count) != noErr) return false;
-  for (long i = 1; i <= count; ++i) {
-    AEDesc item;
-    if (AEGetNthDesc(&desc, i, typeWildCard, nullptr, &item) == noErr && HoldsFileReference(item)) {
-      return true;
-    }
+  if (desc.descriptorType() == typeFSRef && A::FormOf(desc) == A::Form::kBytes) return true;
+  for (const AEDesc& item : A::Items(desc)) {
+    if (HoldsFileReference(item)) return true;
+  }
+  for (const AEDesc& attribute : A::Attributes(desc)) {
+    if (HoldsFileReference(attribute)) return true;
   }
   return false;
 }
 
-// Rewrites every file reference in `desc`: to the item's path on the way
-// out, from a path to this process's reference on the way in.
-OSErr TranslateFileReferences(AEDesc* desc, bool outgoing) {
-  if (desc->descriptorType() == typeFSRef) {
-    const std::string data = DataOf(*desc);
+// Rewrites every file reference in `desc`, in place: to the item's path on
+// the way out, from a path to this process's reference on the way in.
+void TranslateFileReferences(AEDesc& desc, bool outgoing) {
+  if (desc.descriptorType() == typeFSRef && A::FormOf(desc) == A::Form::kBytes) {
+    std::string& data = A::Data(desc);
+    FSRef ref{};
     if (outgoing) {
-      FSRef ref{};
       std::optional<std::string> path;
       if (data.size() == sizeof ref) {
         std::memcpy(&ref, data.data(), sizeof ref);
         path = FSRefCopyPathUnchecked(ref);
       }
-      const std::string bytes = path.value_or("");
-      return AECreateDesc(typeFSRef, bytes.data(), bytes.size(), desc);
+      data = path.value_or("");
+    } else if (!data.empty() && data[0] == '/' && FSPathMakeRef(data, &ref) == noErr) {
+      data.assign(reinterpret_cast<const char*>(&ref), sizeof ref);
+    } else {
+      data.clear();
     }
-    FSRef ref{};
-    if (data.empty() || data[0] != '/' || FSPathMakeRef(data, &ref) != noErr) {
-      return AECreateDesc(typeFSRef, nullptr, 0, desc);
-    }
-    return AECreateDesc(typeFSRef, &ref, sizeof ref, desc);
+    return;
   }
-  long count = 0;
-  if (AECountItems(desc, &count) != noErr || !HoldsFileReference(*desc)) return noErr;
-  for (long i = 1; i <= count; ++i) {
-    AEDesc item;
-    AEKeyword key = typeWildCard;
-    if (AEGetNthDesc(desc, i, typeWildCard, &key, &item) != noErr) continue;
-    if (!HoldsFileReference(item)) continue;
-    if (const OSErr status = TranslateFileReferences(&item, outgoing); status != noErr) {
-      return status;
-    }
-    const OSErr status = desc->descriptorType() == typeAEList ? AEPutDesc(desc, i, &item)
-                                                             : AEPutParamDesc(desc, key, &item);
-    if (status != noErr) return status;
-  }
-  return noErr;
+  for (AEDesc& item : A::Items(desc)) TranslateFileReferences(item, outgoing);
+  for (AEDesc& attribute : A::Attributes(desc)) TranslateFileReferences(attribute, outgoing);
 }
 
 // The message that carries `desc`: its length, then its flattened form.
 OSErr EncodeMessage(const AEDesc& desc, std::string* message) {
-  AEDesc wire = desc;
-  if (const OSErr status = TranslateFileReferences(&wire, true); status != noErr) return status;
-  const std::string flat = AEFlattenDesc(wire);
+  std::string flat;
+  if (HoldsFileReference(desc)) {
+    AEDesc wire = desc;
+    TranslateFileReferences(wire, true);
+    flat = AEFlattenDesc(wire);
+  } else {
+    flat = AEFlattenDesc(desc);
+  }
   if (flat.empty()) return memFullErr;
   if (flat.size() > kAEMaxMessageSize) return paramErr;
   const auto size = static_cast<std::uint32_t>(flat.size());
@@ -138,7 +130,8 @@ OSErr EncodeMessage(const AEDesc& desc, std::string* message) {
 // Reads a message body back into a descriptor of this process.
 OSErr DecodeMessage(std::string_view body, AEDesc* desc) {
   if (const OSErr status = AEUnflattenDesc(body, desc); status != noErr) return status;
-  return TranslateFileReferences(desc, false);
+  TranslateFileReferences(*desc, false);
+  return noErr;
 }
 
 // The length a message's first four bytes announce.

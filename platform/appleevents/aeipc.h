@@ -88,8 +88,9 @@ using AEFilterUPP = AEFilterProcPtr;
 // Returns noErr; errAENotAEDesc for a null event; paramErr for a null reply
 // or an unsupported send mode (kAEQueueReply); errAEUnknownAddressType for a
 // missing address or one of another type; procNotFound when no registered
-// process matches; connectionInvalid when the target cannot be reached, is
-// another user, closes or dies before its reply is whole; errAETimeout;
+// process matches; afpAccessDenied when the target's socket is not a socket
+// of this user; connectionInvalid when the target cannot be reached, runs
+// as another user, closes or dies before its reply is whole; errAETimeout;
 // errAEWaitCanceled when the idle routine returns true; errAEReplyNotValid
 // for a reply that does not read back. `*reply` is the null descriptor on
 // failure. No lock is held and no signal blocked while waiting; a signal

@@ -357,15 +357,19 @@ std::vector<std::string> FileURIListPaths(const std::string& text) {
   return paths;
 }
 
+void InstallFinderHandlers() {
+  AEInstallEventHandler(kAECoreSuite, kAEGetData, MyGetDataHandler, nullptr, false);
+  AEInstallEventHandler(kAECoreSuite, kAESetData, MySetDataHandler, nullptr, false);
+  gFinder.list = MakeSelectionList({}, gFinder.kind);
+  gFinder.clipboardAtSelect = ReadCopiedFiles();
+}
+
 int FinderServe() {
   if (AEServerOpen() != noErr) {
     std::fprintf(stderr, "finder: cannot serve events (see the line above)\n");
     return 1;
   }
-  AEInstallEventHandler(kAECoreSuite, kAEGetData, MyGetDataHandler, nullptr, false);
-  AEInstallEventHandler(kAECoreSuite, kAESetData, MySetDataHandler, nullptr, false);
-  gFinder.list = MakeSelectionList({}, gFinder.kind);
-  gFinder.clipboardAtSelect = ReadCopiedFiles();
+  InstallFinderHandlers();
   const OSErr registered = RegisterProcess(kFinderSignature, kFinderType, "Finder", true);
   if (registered != noErr) {
     AEServerClose();

@@ -36,6 +36,10 @@
 constexpr AEKeyword keyFinderSelectionKind = MakeFourCharCode("kfas");
 constexpr AEKeyword keyFinderSelectionFailure = MakeFourCharCode("kfal");
 
+// Installs the Finder's handlers of 'core'/'getd' and 'core'/'setd' and
+// starts it with an empty selection. FinderServe does this itself.
+void InstallFinderHandlers();
+
 // `finder serve`: serves until SIGTERM or SIGINT. Writes "ready" on its own
 // line to standard output once it answers events. Returns the exit status:
 // 0 after a signal, 1 (after a message on standard error) when another

@@ -45,13 +45,20 @@ std::string KestrineRuntimeFolderPath() {
 
 OSStatus OpenPrivateFolder(const std::string& path, int* fd) {
   *fd = -1;
-  const bool created = mkdir(path.c_str(), 0700) == 0;
-  if (!created && errno != EEXIST) {
-    const int error = errno;
-    NSLog("Cannot make the private folder %s: %s", path.c_str(), strerror(error));
-    return StatusFromErrno(error);
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  // The folder exists on every call but the first: it is opened before any
+  // attempt to make it.
+  int opened = open(path.c_str(), kFlags);
+  bool created = false;
+  if (opened < 0 && errno == ENOENT) {
+    created = mkdir(path.c_str(), 0700) == 0;
+    if (!created && errno != EEXIST) {
+      const int error = errno;
+      NSLog("Cannot make the private folder %s: %s", path.c_str(), strerror(error));
+      return StatusFromErrno(error);
+    }
+    opened = open(path.c_str(), kFlags);
   }
-  const int opened = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (opened < 0) {
     const int error = errno;
     struct stat link {};

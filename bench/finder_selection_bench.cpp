@@ -1,0 +1,137 @@
+// Times the Finder-selection road against a real `finder serve`:
+//   - MoreFEGetSelection plus GetSelectionItemFSRef of the first item (what
+//     opening the status menu costs), for selections of 3 and 1,000 object
+//     specifiers; goal: median under 1 ms;
+//   - converting every item of a 1,000-item selection of object specifiers
+//     (1,000 alias round trips); goal: median under 100 ms.
+// Usage: finder_selection_bench FINDER. Prints one line per figure.
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "MoreAppleEvents/FinderSelection.h"
+#include "MoreAppleEvents/MoreFinderEvents.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+int Run(std::vector<std::string> argv) {
+  std::vector<char*> args;
+  for (std::string& arg : argv) args.push_back(arg.data());
+  args.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+// Milliseconds of `work`, `runs` times.
+template <typename Work>
+std::vector<double> Time(int runs, Work work) {
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) {
+    const Clock::time_point start = Clock::now();
+    work();
+    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+  }
+  return times;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: finder_selection_bench FINDER\n");
+    return 2;
+  }
+  const std::string finder = argv[1];
+  char root[] = "/tmp/kestrine-bench-XXXXXX";
+  if (mkdtemp(root) == nullptr) return 1;
+  const std::string runtime = std::string(root) + "/run";
+  mkdir(runtime.c_str(), 0700);
+  setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  unsetenv("DISPLAY");
+  unsetenv("WAYLAND_DISPLAY");
+  std::vector<std::string> files;
+  for (int i = 0; i < 1000; ++i) {
+    files.push_back(std::string(root) + "/file " + std::to_string(i) + ".txt");
+    if (FILE* file = std::fopen(files.back().c_str(), "w")) std::fclose(file);
+  }
+
+  int ready[2];
+  if (pipe(ready) != 0) return 1;
+  const pid_t server = fork();
+  if (server == 0) {
+    dup2(ready[1], STDOUT_FILENO);
+    execl(finder.c_str(), "finder", "serve", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(ready[1]);
+  char line[6] = {};
+  if (read(ready[0], line, sizeof line) != 6) {
+    std::fprintf(stderr, "finder serve did not start\n");
+    return 1;
+  }
+  // The trace of every request goes where a real one's would, but not into
+  // the figures.
+  std::fflush(stdout);
+  const int figures = dup(STDOUT_FILENO);
+  freopen("/dev/null", "w", stdout);
+  FILE* out = fdopen(figures, "w");
+
+  bool ok = true;
+  const auto firstItem = [&ok] {
+    AEDescList list;
+    FSRef ref;
+    ok = ok && MoreFEGetSelection(gAEIdleUPP, &list) == noErr &&
+         GetSelectionItemFSRef(&list, 1, &ref) == noErr;
+  };
+  for (const int count : {3, 1000}) {
+    std::vector<std::string> select = {finder, "select"};
+    select.insert(select.end(), files.begin(), files.begin() + count);
+    Run(select);
+    Time(20, firstItem);
+    const double median = Median(Time(500, firstItem));
+    std::fprintf(out, "selection of %d, first item: median %.3f ms (goal < 1 ms)\n", count,
+                 median);
+  }
+  const auto allItems = [&ok] {
+    AEDescList list;
+    long count = 0;
+    ok = ok && MoreFEGetSelection(gAEIdleUPP, &list) == noErr &&
+         AECountItems(&list, &count) == noErr && count == 1000;
+    for (long i = 1; i <= count; ++i) {
+      FSRef ref;
+      ok = ok && GetSelectionItemFSRef(&list, i, &ref) == noErr;
+    }
+  };
+  Time(2, allItems);
+  std::fprintf(out, "1,000 object specifiers, every item: median %.1f ms (goal < 100 ms)\n",
+               Median(Time(21, allItems)));
+  if (!ok) std::fprintf(out, "a request failed: the figures are not valid\n");
+  std::fclose(out);
+
+  kill(server, SIGTERM);
+  waitpid(server, nullptr, 0);
+  std::filesystem::remove_all(root);
+  return ok ? 0 : 1;
+}
