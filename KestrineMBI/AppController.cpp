@@ -148,6 +148,8 @@ AppController::~AppController() {
   delete m_menu;
 }
 
+void AppController::setPrefController(KestrineCMPref* controller) { m_prefController = controller; }
+
 bool AppController::init() {
   if (m_initialized) return false;
   m_initialized = true;

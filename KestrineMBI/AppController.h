@@ -83,7 +83,7 @@ class AppController final : public QObject {
 
   QMenu* menu() const { return m_menu; }
   QSystemTrayIcon* statusItem() const { return m_item; }
-  void setPrefController(KestrineCMPref* controller) { m_prefController = controller; }
+  void setPrefController(KestrineCMPref* controller);
   // The number of menu builds so far.
   int buildCount() const { return m_buildCount; }
 

@@ -80,22 +80,26 @@ std::uint32_t RunningInstance() {
   return 0;
 }
 
-int RunScript(const Options& options, int argc, char** argv) {
-  // The scriptable modes show no window: they need no display.
+int RunScript(const Options& options, char** argv) {
+  if (options.command == Command::kChoose) {
+    // A command builds no menu: it needs no toolkit, and starts faster
+    // without one (it runs from keyboard shortcuts).
+    AppController controller(AppController::Mode::kScript);
+    controller.init();
+    controller.RunCommand(options.commandID);
+    std::fflush(stdout);
+    return 0;
+  }
+  // The menu is never shown here: it needs no display.
   if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
   int qtArgc = 1;
   QApplication application(qtArgc, argv);
-  (void)argc;
   AppController controller(AppController::Mode::kScript);
   controller.init();
-  if (options.command == Command::kMenu) {
-    controller.setup();
-    // The selection request's trace does not end its line.
-    std::fputs("\n", stdout);
-    std::fputs(DescribeMenu(*controller.menu()).c_str(), stdout);
-  } else {
-    controller.RunCommand(options.commandID);
-  }
+  controller.setup();
+  // The selection request's trace does not end its line.
+  std::fputs("\n", stdout);
+  std::fputs(DescribeMenu(*controller.menu()).c_str(), stdout);
   std::fflush(stdout);
   return 0;
 }
@@ -145,7 +149,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (options->command == Command::kMenu || options->command == Command::kChoose) {
-    return RunScript(*options, argc, argv);
+    return RunScript(*options, argv);
   }
   return RunTray(*options, argv);
 }
