@@ -14,6 +14,9 @@
 #include "testing/finder_process.h"
 #include "testing/test_support.h"
 
+// Under LeakSanitizer: fontconfig keeps its caches until the process ends.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
 namespace {
 
 using kestrine_testing::ScopedUser;

@@ -142,6 +142,9 @@ int RunTray(const Options& options, char** argv) {
 
 }  // namespace
 
+// Under LeakSanitizer: fontconfig keeps its caches until the process ends.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
 int main(int argc, char** argv) {
   const std::optional<Options> options = ParseArguments(argc, argv);
   if (!options) {
