@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -28,6 +29,26 @@ using Clock = std::chrono::steady_clock;
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
+}
+
+// The processor time (user and system) of `pid`, 0 for this process, in
+// milliseconds: what a run costs whatever else the machine is doing.
+double CpuMilliseconds(pid_t pid) {
+  const std::string path = pid == 0 ? "/proc/self/stat" : "/proc/" + std::to_string(pid) + "/stat";
+  FILE* file = std::fopen(path.c_str(), "r");
+  if (file == nullptr) return 0;
+  char buffer[1024] = {};
+  const std::size_t size = std::fread(buffer, 1, sizeof buffer - 1, file);
+  std::fclose(file);
+  buffer[size] = '\0';
+  const char* field = std::strrchr(buffer, ')');
+  // utime and stime are fields 14 and 15; field 3 follows ") ".
+  for (int number = 2; field != nullptr && number < 14; ++number) field = std::strchr(field + 1, ' ');
+  if (field == nullptr) return 0;
+  unsigned long long user = 0;
+  unsigned long long system = 0;
+  std::sscanf(field + 1, "%llu %llu", &user, &system);
+  return static_cast<double>(user + system) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 int Run(std::vector<std::string> argv) {
@@ -125,8 +146,14 @@ int main(int argc, char** argv) {
     }
   };
   Time(2, allItems);
-  std::fprintf(out, "1,000 object specifiers, every item: median %.1f ms (goal < 100 ms)\n",
-               Median(Time(21, allItems)));
+  const double clientBefore = CpuMilliseconds(0);
+  const double finderBefore = CpuMilliseconds(server);
+  const double median = Median(Time(21, allItems));
+  std::fprintf(out,
+               "1,000 object specifiers, every item: median %.1f ms (goal < 100 ms); "
+               "processor time per run: %.1f ms here, %.1f ms in the Finder\n",
+               median, (CpuMilliseconds(0) - clientBefore) / 21,
+               (CpuMilliseconds(server) - finderBefore) / 21);
   if (!ok) std::fprintf(out, "a request failed: the figures are not valid\n");
   std::fclose(out);
 

@@ -185,15 +185,21 @@ OSErr TargetOf(const AppleEvent& event, ProcessSerialNumber* psn) {
 }
 
 // Waits for `events` on `fd` until `deadline` (none: forever), running the
-// idle routine each time its sleep time passes. Returns noErr when ready.
+// idle routine each time its sleep time passes. Returns noErr when ready,
+// or, with `pause`, once that time has passed (`fd` may then be -1).
 OSErr WaitFor(int fd, short events, std::optional<Clock::time_point> deadline,
-              AEIdleUPP idleProc, std::int32_t* sleepTicks) {
+              AEIdleUPP idleProc, std::int32_t* sleepTicks,
+              std::optional<Clock::duration> pause = std::nullopt) {
   Clock::time_point nextIdle = Clock::now() + TicksToDuration(*sleepTicks);
+  const std::optional<Clock::time_point> pauseEnd =
+      pause ? std::optional(Clock::now() + *pause) : std::nullopt;
   for (;;) {
     const Clock::time_point now = Clock::now();
     if (deadline && now >= *deadline) return errAETimeout;
+    if (pauseEnd && now >= *pauseEnd) return noErr;
     Clock::time_point until = nextIdle;
     if (deadline) until = std::min(until, *deadline);
+    if (pauseEnd) until = std::min(until, *pauseEnd);
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now);
     pollfd ready{fd, events, 0};
     const int polled = poll(&ready, 1, static_cast<int>(std::max<std::int64_t>(wait.count(), 0)));
@@ -234,9 +240,17 @@ OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int
   if (!MakeSocketAddress(path, &address)) return connectionInvalid;
   ScopedFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (fd.get() < 0) return connectionInvalid;
-  if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    if (errno != EINPROGRESS && errno != EAGAIN) return connectionInvalid;
-    if (const OSErr status = WaitFor(fd.get(), POLLOUT, deadline, idleProc, &sleepTicks);
+  while (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (errno != EAGAIN && errno != EINTR) {
+      // A socket nobody listens on is left by a process that ended, unless
+      // the process still runs and only stopped serving.
+      ProcessInfoRec info;
+      info.processInfoLength = kProcessInfoRecLength;
+      return GetProcessInformation(&target, &info) == noErr ? connectionInvalid : procNotFound;
+    }
+    // The server's queue of new connections is full: try again shortly.
+    if (const OSErr status = WaitFor(-1, 0, deadline, idleProc, &sleepTicks,
+                                     std::chrono::milliseconds(5));
         status != noErr) {
       return status;
     }
@@ -268,17 +282,15 @@ OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int
   std::size_t wanted = 4;
   bool haveLength = false;
   for (;;) {
-    if (received.size() == wanted) {
-      if (haveLength) break;
+    if (!haveLength && received.size() >= 4) {
       wanted = 4 + AnnouncedLength(received);
       if (wanted - 4 > kAEMaxMessageSize) return errAEReplyNotValid;
       haveLength = true;
       received.reserve(wanted);
-      continue;
     }
+    if (haveLength && received.size() >= wanted) break;
     char buffer[65536];
-    const ssize_t got =
-        recv(fd.get(), buffer, std::min(sizeof buffer, wanted - received.size()), 0);
+    const ssize_t got = recv(fd.get(), buffer, sizeof buffer, 0);
     if (got > 0) {
       received.append(buffer, static_cast<std::size_t>(got));
     } else if (got == 0) {
@@ -293,7 +305,10 @@ OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int
     }
   }
   AppleEvent answer;
-  if (DecodeMessage(std::string_view(received).substr(4), &answer) != noErr ||
+  // The server answers one event per connection: anything after the reply
+  // makes it invalid.
+  if (received.size() != wanted ||
+      DecodeMessage(std::string_view(received).substr(4), &answer) != noErr ||
       answer.descriptorType() != typeAppleEvent) {
     return errAEReplyNotValid;
   }
@@ -327,6 +342,7 @@ struct Connection {
   std::string in;
   std::string out;
   std::size_t outSent = 0;
+  bool watchingOutput = false;  // Whether the poller also waits for room to write.
 };
 
 struct Server {
@@ -346,6 +362,8 @@ void Drop(Server& server, int fd) {
   server.connections.erase(fd);
 }
 
+bool Serve(Server& server, Connection& connection);
+
 void Accept(Server& server) {
   for (;;) {
     const int fd = accept4(server.listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -360,7 +378,11 @@ void Accept(Server& server) {
     watch.events = EPOLLIN;
     watch.data.fd = fd;
     if (epoll_ctl(server.poller.get(), EPOLL_CTL_ADD, fd, &watch) != 0) continue;
+    Connection& added = *connection;
     server.connections[fd] = std::move(connection);
+    // A sender writes its event right after connecting: it is usually
+    // there already.
+    if (!Serve(server, added)) Drop(server, fd);
   }
 }
 
@@ -375,10 +397,13 @@ bool Flush(Server& server, Connection& connection) {
     } else if (sent < 0 && errno == EINTR) {
       continue;
     } else if (sent < 0 && errno == EAGAIN) {
-      epoll_event watch{};
-      watch.events = EPOLLIN | EPOLLOUT;
-      watch.data.fd = connection.fd.get();
-      epoll_ctl(server.poller.get(), EPOLL_CTL_MOD, connection.fd.get(), &watch);
+      if (!connection.watchingOutput) {
+        epoll_event watch{};
+        watch.events = EPOLLIN | EPOLLOUT;
+        watch.data.fd = connection.fd.get();
+        epoll_ctl(server.poller.get(), EPOLL_CTL_MOD, connection.fd.get(), &watch);
+        connection.watchingOutput = true;
+      }
       return true;
     } else {
       return false;
@@ -386,10 +411,13 @@ bool Flush(Server& server, Connection& connection) {
   }
   connection.out.clear();
   connection.outSent = 0;
-  epoll_event watch{};
-  watch.events = EPOLLIN;
-  watch.data.fd = connection.fd.get();
-  epoll_ctl(server.poller.get(), EPOLL_CTL_MOD, connection.fd.get(), &watch);
+  if (connection.watchingOutput) {
+    epoll_event watch{};
+    watch.events = EPOLLIN;
+    watch.data.fd = connection.fd.get();
+    epoll_ctl(server.poller.get(), EPOLL_CTL_MOD, connection.fd.get(), &watch);
+    connection.watchingOutput = false;
+  }
   return true;
 }
 

@@ -360,8 +360,8 @@ std::vector<std::string> FileURIListPaths(const std::string& text) {
 void InstallFinderHandlers() {
   AEInstallEventHandler(kAECoreSuite, kAEGetData, MyGetDataHandler, nullptr, false);
   AEInstallEventHandler(kAECoreSuite, kAESetData, MySetDataHandler, nullptr, false);
+  // Files copied before the Finder started count until the first 'setd'.
   gFinder.list = MakeSelectionList({}, gFinder.kind);
-  gFinder.clipboardAtSelect = ReadCopiedFiles();
 }
 
 int FinderServe() {

@@ -15,6 +15,7 @@
 
 #include "platform/log/nslog.h"
 #include "platform/pasteboard/helper_process.h"
+#include "platform/runtime/runtime_folder.h"
 
 namespace kestrine_pasteboard {
 namespace {
@@ -26,11 +27,7 @@ const char* Environment(const char* name) {
   return value != nullptr && *value != '\0' ? value : nullptr;
 }
 
-std::string ClipboardFolderPath() {
-  const char* runtime = Environment("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/kestrine";
-  return "/tmp/kestrine-" + std::to_string(geteuid());
-}
+std::string ClipboardFolderPath() { return KestrineRuntimeFolderPath(); }
 
 // Writes all of `data` to `fd`, retrying after signals and partial writes.
 // Returns 0 or an errno value.
@@ -92,38 +89,10 @@ class FilePasteboard final : public Pasteboard {
   FileDescriptor folder_;
 };
 
-// Opens the clipboard folder, making it when missing. Refuses a folder that
-// is a link, belongs to another user, or that others may enter.
-OSStatus OpenClipboardFolder(int* folder_fd) {
-  const std::string folder = ClipboardFolderPath();
-  const bool created = mkdir(folder.c_str(), 0700) == 0;
-  if (!created && errno != EEXIST) {
-    const int error = errno;
-    NSLog("Cannot make the clipboard folder %s: %s", folder.c_str(), strerror(error));
-    return StatusFromErrno(error);
-  }
-  FileDescriptor fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.get() < 0) {
-    const int error = errno;
-    struct stat link {};
-    if (lstat(folder.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-      NSLog("Cannot use the clipboard folder %s: it is a link", folder.c_str());
-      return afpAccessDenied;
-    }
-    NSLog("Cannot open the clipboard folder %s: %s", folder.c_str(), strerror(error));
-    return StatusFromErrno(error);
-  }
-  // A folder just made may have lost permission bits to the umask.
-  if (created) fchmod(fd.get(), 0700);
-  struct stat info {};
-  if (fstat(fd.get(), &info) != 0) return StatusFromErrno(errno);
-  if (info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
-    NSLog("Cannot use the clipboard folder %s: it is not private to this user", folder.c_str());
-    return afpAccessDenied;
-  }
-  *folder_fd = fd.Release();
-  return noErr;
-}
+// Opens the clipboard folder, the private runtime folder, making it when
+// missing; a folder that is a link, belongs to another user or that others
+// may enter is refused.
+OSStatus OpenClipboardFolder(int* folder_fd) { return OpenKestrineRuntimeFolder(folder_fd); }
 
 // How one helper program writes and empties the clipboard.
 struct HelperCommands {

@@ -3,12 +3,16 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,13 +49,68 @@ class ScopedFd final {
 
 std::string RegistryFolderPath() { return KestrineRuntimeFolderPath() + "/processes"; }
 
+// The registry folder, open. It is kept open between calls (see
+// OpenRegistry), so a caller holds a share of it while it works.
+class RegistryFd final {
+ public:
+  int get() const { return fd_ ? fd_->get() : -1; }
+  std::shared_ptr<ScopedFd> fd_;
+};
+
+// The registry folder last opened, with where it was found.
+struct OpenedRegistry {
+  std::string runtimePath;
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::shared_ptr<ScopedFd> fd;
+};
+std::mutex& OpenedRegistryMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+OpenedRegistry& TheOpenedRegistry() {
+  static OpenedRegistry opened;
+  return opened;
+}
+
+// Whether `path` is a real folder of this user that others may not enter,
+// and, when `same` is given, the very folder that was opened.
+bool IsPrivateFolder(const std::string& path, const OpenedRegistry* same = nullptr) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+         (info.st_mode & 077) == 0 &&
+         (same == nullptr || (info.st_dev == same->device && info.st_ino == same->inode));
+}
+
 // Opens the runtime folder and, inside it, the registry folder, checking
-// both.
-OSErr OpenRegistry(ScopedFd* fd) {
-  ScopedFd runtime;
-  OSStatus status = OpenKestrineRuntimeFolder(runtime.out());
-  if (status == noErr) status = OpenPrivateFolder(RegistryFolderPath(), fd->out());
-  return static_cast<OSErr>(status);
+// both. The folder opened last is used again while both paths still lead
+// to it and pass the checks, which costs two lstat calls instead of opening
+// and checking both folders.
+OSErr OpenRegistry(RegistryFd* fd) {
+  const std::string runtime = KestrineRuntimeFolderPath();
+  OpenedRegistry last;
+  {
+    std::lock_guard lock(OpenedRegistryMutex());
+    last = TheOpenedRegistry();
+  }
+  if (last.fd && last.runtimePath == runtime && IsPrivateFolder(runtime) &&
+      IsPrivateFolder(RegistryFolderPath(), &last)) {
+    fd->fd_ = std::move(last.fd);
+    return noErr;
+  }
+  ScopedFd runtimeFd;
+  auto opened = std::make_shared<ScopedFd>();
+  OSStatus status = OpenKestrineRuntimeFolder(runtimeFd.out());
+  if (status == noErr) status = OpenPrivateFolder(RegistryFolderPath(), opened->out());
+  if (status != noErr) return static_cast<OSErr>(status);
+  struct stat info {};
+  if (fstat(opened->get(), &info) != 0) return ioErr;
+  {
+    std::lock_guard lock(OpenedRegistryMutex());
+    TheOpenedRegistry() = OpenedRegistry{runtime, info.st_dev, info.st_ino, opened};
+  }
+  fd->fd_ = std::move(opened);
+  return noErr;
 }
 
 // The kernel's start time of `pid` (clock ticks since boot), which tells a
@@ -76,6 +135,50 @@ std::optional<unsigned long long> ProcessStartTime(pid_t pid) {
     if (field == nullptr) return std::nullopt;
   }
   return std::strtoull(field + 1, nullptr, 10);
+}
+
+// Process descriptors (pidfd) of the processes found running, by process
+// id, with their start time. A process descriptor names one process, never a
+// later one with the same id, and tells with one poll(2) whether it ended,
+// where reading its start time again would cost far more.
+struct Watched {
+  int pidfd = -1;
+  unsigned long long startTime = 0;
+};
+std::mutex& WatchedMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::map<pid_t, Watched>& WatchedProcesses() {
+  static std::map<pid_t, Watched> watched;
+  return watched;
+}
+
+// Whether the process `pid` that started at `startTime` still runs.
+bool IsRunning(pid_t pid, unsigned long long startTime) {
+  {
+    std::lock_guard lock(WatchedMutex());
+    auto& watched = WatchedProcesses();
+    if (const auto found = watched.find(pid); found != watched.end()) {
+      pollfd ended{found->second.pidfd, POLLIN, 0};
+      if (found->second.startTime == startTime && poll(&ended, 1, 0) == 0) return true;
+      close(found->second.pidfd);
+      watched.erase(found);
+    }
+  }
+  if (ProcessStartTime(pid) != startTime) return false;
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) return true;  // Without process descriptors, the start time decides each time.
+  // The descriptor is kept only when it was opened on the very process whose
+  // start time was read.
+  if (ProcessStartTime(pid) != startTime) {
+    close(pidfd);
+    return false;
+  }
+  std::lock_guard lock(WatchedMutex());
+  const auto [slot, added] = WatchedProcesses().try_emplace(pid, Watched{pidfd, startTime});
+  if (!added) close(pidfd);
+  return true;
 }
 
 struct Entry {
@@ -142,8 +245,7 @@ Lookup ReadEntry(int folder, pid_t pid, Entry* entry) {
   const ssize_t size = pread(fd.get(), text.data(), text.size(), 0);
   text.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
   std::optional<Entry> parsed = text.size() <= kMaxEntrySize ? ParseEntry(text) : std::nullopt;
-  const std::optional<unsigned long long> started = ProcessStartTime(pid);
-  if (!parsed || !started || *started != parsed->startTime) {
+  if (!parsed || !IsRunning(pid, parsed->startTime)) {
     // Gone, or its id was reused by a later process, or a torn entry that
     // only a dead writer can have left (entries are renamed into place).
     RemoveStale(folder, pid);
@@ -210,7 +312,7 @@ OSErr GetNextProcess(ProcessSerialNumber* psn) {
   if (psn == nullptr) return paramErr;
   const std::optional<pid_t> after = PidOf(*psn);
   if (!after) return paramErr;
-  ScopedFd folder;
+  RegistryFd folder;
   if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
   const pid_t start = psn->lowLongOfPSN == kNoProcess ? 0 : *after;
   for (const pid_t pid : RegisteredIds(folder.get())) {
@@ -232,7 +334,7 @@ OSErr GetProcessInformation(const ProcessSerialNumber* psn, ProcessInfoRec* info
   if (!pid || (*pid <= static_cast<pid_t>(kCurrentProcess) && psn->lowLongOfPSN != kCurrentProcess)) {
     return procNotFound;
   }
-  ScopedFd folder;
+  RegistryFd folder;
   Entry entry;
   const bool registered = OpenRegistry(&folder) == noErr &&
                           ReadEntry(folder.get(), *pid, &entry) == Lookup::kFound;
@@ -288,7 +390,7 @@ OSErr RegisterProcess(OSType signature, OSType type, std::string_view name, bool
       name.find('\0') != std::string_view::npos) {
     return paramErr;
   }
-  ScopedFd folder;
+  RegistryFd folder;
   if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
   const pid_t self = getpid();
   const std::optional<unsigned long long> started = ProcessStartTime(self);
@@ -331,7 +433,7 @@ OSErr RegisterProcess(OSType signature, OSType type, std::string_view name, bool
 }
 
 OSErr UnregisterProcess() {
-  ScopedFd folder;
+  RegistryFd folder;
   if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
   RemoveStale(folder.get(), getpid());
   return noErr;
@@ -341,14 +443,12 @@ OSErr GetProcessSocketPath(const ProcessSerialNumber* psn, std::string* path) {
   if (psn == nullptr || path == nullptr) return paramErr;
   const std::optional<pid_t> pid = PidOf(*psn);
   if (!pid || *pid <= 0) return procNotFound;
-  ScopedFd folder;
+  RegistryFd folder;
   if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
-  Entry entry;
-  if (ReadEntry(folder.get(), *pid, &entry) != Lookup::kFound) return procNotFound;
   const std::string name = SocketName(*pid);
   struct stat info {};
-  if (fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-      (!S_ISSOCK(info.st_mode) || info.st_uid != geteuid())) {
+  if (fstatat(folder.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return procNotFound;
+  if (!S_ISSOCK(info.st_mode) || info.st_uid != geteuid()) {
     NSLog("Refused the socket %s/%s: it is not a socket of this user",
           RegistryFolderPath().c_str(), name.c_str());
     return afpAccessDenied;
@@ -359,7 +459,7 @@ OSErr GetProcessSocketPath(const ProcessSerialNumber* psn, std::string* path) {
 
 OSErr GetCurrentProcessSocketPath(std::string* path) {
   if (path == nullptr) return paramErr;
-  ScopedFd folder;
+  RegistryFd folder;
   if (const OSErr status = OpenRegistry(&folder); status != noErr) return status;
   *path = RegistryFolderPath() + "/" + SocketName(getpid());
   return noErr;

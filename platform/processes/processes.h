@@ -105,10 +105,11 @@ OSErr RegisterProcess(OSType signature, OSType type, std::string_view name, bool
 OSErr UnregisterProcess();
 
 // The path of the event socket of the process `*psn` ("<pid>.sock" in the
-// registry folder) into `*path`. The process must be registered and running
-// (else procNotFound); for another process, a socket that exists must be a
-// socket owned by this user (else afpAccessDenied, after one line in the
-// log). Also returns the registry folder's status.
+// registry folder) into `*path`. The socket must exist (else procNotFound)
+// and be a socket owned by this user (else afpAccessDenied, after one line
+// in the log); whether its process still runs is not checked: a socket left
+// by a process that ended refuses connections. Also returns the registry
+// folder's status.
 OSErr GetProcessSocketPath(const ProcessSerialNumber* psn, std::string* path);
 
 // The path the calling process binds its event socket to, in the checked
