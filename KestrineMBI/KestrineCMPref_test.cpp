@@ -76,22 +76,17 @@ class KestrineCMPrefTest : public ::testing::Test {
 
 TEST_F(KestrineCMPrefTest, ShowsStoredSwitchesWithTheirDefaults) {
   // Tags 0 to 11, then ShowClipboardInMenu, LabelItems, MakeAsSubmenu.
-  const std::vector<bool> defaults = {true, true, true, true, true, true, false, true,
+  std::vector<std::string> keys(KestrineCMPref::m_keys.begin(), KestrineCMPref::m_keys.end());
+  keys.insert(keys.end(), {"ShowClipboardInMenu", "LabelItems", "MakeAsSubmenu"});
+  const std::vector<bool> defaults = {true, true, true, true,  true,  true, false, true,
                                       true, true, true, true, false, false, true};
   std::string numbers, flipped;
-  for (std::string_view key : KestrineCMPref::m_keys) {
-    numbers += "<key>" + std::string(key) + "</key><integer>1</integer>";
-  }
-  numbers += "<key>ShowClipboardInMenu</key><integer>1</integer><key>LabelItems</key><string>yes</string>"
-             "<key>MakeAsSubmenu</key><real>0</real>";
-  for (std::size_t tag = 0; tag < 12; ++tag) {
-    flipped += "<key>" + std::string(KestrineCMPref::m_keys[tag]) + "</key>" +
-               (defaults[tag] ? "<false/>" : "<true/>");
-  }
-  flipped += "<key>ShowClipboardInMenu</key><true/><key>LabelItems</key><true/><key>MakeAsSubmenu</key><false/>";
   std::vector<bool> inverse;
-  for (bool state : defaults) inverse.push_back(!state);
-
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    numbers += "<key>" + keys[i] + "</key>" + (i % 2 ? "<integer>1</integer>" : "<string>yes</string>");
+    flipped += "<key>" + keys[i] + "</key>" + (defaults[i] ? "<false/>" : "<true/>");
+    inverse.push_back(!defaults[i]);
+  }
   for (const auto& [entries, expected] : std::vector<std::pair<std::string, std::vector<bool>>>{
            {"", defaults}, {numbers, defaults}, {flipped, inverse}}) {
     auto pref = Open(entries);
