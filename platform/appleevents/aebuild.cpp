@@ -1,6 +1,5 @@
 // The build syntax: a recursive-descent parser whose recursion is bounded by
 // the nesting it allows, and the printer that writes it.
-#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -8,6 +7,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -169,8 +169,9 @@ class Parser final {
     if (!CheckLength()) return false;
     SkipBlanks();
     if (pos_ == src_.size()) return true;
+    std::unordered_set<AEKeyword> seen;
     for (;;) {
-      if (!ParseKeyedItem(1, event)) return false;
+      if (!ParseKeyedItem(1, event, &seen)) return false;
       SkipBlanks();
       if (pos_ == src_.size()) return true;
       if (src_[pos_] != ',') return Fail(kAEBuildBadToken);
@@ -200,8 +201,10 @@ class Parser final {
 
   bool At(std::string_view token) const { return src_.substr(pos_, token.size()) == token; }
 
-  // Reads a term inside `depth` enclosing containers.
-  bool ParseTerm(int depth, Term* term) {
+  // Reads a term inside `depth` enclosing containers; a cast only when
+  // `castAllowed`, so that casts never nest and every recursion opens a
+  // container.
+  bool ParseTerm(int depth, Term* term, bool castAllowed = true) {
     SkipBlanks();
     term->pos = pos_;
     if (pos_ == src_.size()) return Fail(kAEBuildUnexpectedEnd);
@@ -228,6 +231,7 @@ class Parser final {
       const std::size_t afterCode = pos_;
       SkipBlanks();
       if (pos_ < src_.size() && (src_[pos_] == '(' || src_[pos_] == '{')) {
+        if (!castAllowed) return FailAt(kAEBuildBadCast, term->pos);
         term->kind = Term::Kind::kCast;
         return ParseCast(depth, term);
       }
@@ -272,9 +276,9 @@ class Parser final {
     return FailAt(kAEBuildBadToken, term->pos);
   }
 
-  // Reads "key: value" and puts it into `record` (or an event's parameters),
-  // which sits at `depth`.
-  bool ParseKeyedItem(int depth, AEDesc* record) {
+  // Reads "key: value" and appends it to `record` (or an event's
+  // parameters), which sits at `depth` and has the keys `seen`.
+  bool ParseKeyedItem(int depth, AEDesc* record, std::unordered_set<AEKeyword>* seen) {
     SkipBlanks();
     const std::size_t keyPos = pos_;
     if (pos_ == src_.size()) return Fail(kAEBuildUnexpectedEnd);
@@ -286,14 +290,11 @@ class Parser final {
     ++pos_;
     Term value;
     if (!ParseTerm(depth, &value) || !TermToDesc(&value)) return false;
-    const auto& keys = A::Keys(*record);
-    if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
-      return FailAt(kAEBuildDuplicateKey, keyPos);
-    }
-    const OSErr status = AEPutParamDesc(record, key, &value.desc);
-    if (status == memFullErr) throw std::bad_alloc();
-    // The depth was checked while parsing, so the put cannot refuse it.
-    return status == noErr || FailAt(kAEBuildTooDeep, keyPos);
+    if (!seen->insert(key).second) return FailAt(kAEBuildDuplicateKey, keyPos);
+    // The parser has kept the nesting within bounds as it went.
+    A::Keys(*record).push_back(key);
+    A::Items(*record).push_back(std::move(value.desc));
+    return true;
   }
 
   bool ParseRecord(int depth, AEDesc* out) {
@@ -307,8 +308,9 @@ class Parser final {
       *out = std::move(record);
       return true;
     }
+    std::unordered_set<AEKeyword> seen;
     for (;;) {
-      if (!ParseKeyedItem(depth + 1, &record)) return false;
+      if (!ParseKeyedItem(depth + 1, &record, &seen)) return false;
       SkipBlanks();
       if (pos_ == src_.size()) return Fail(kAEBuildMissingClose);
       if (src_[pos_] == '}') break;
@@ -362,8 +364,7 @@ class Parser final {
       if (pos_ < src_.size() && src_[pos_] == ')') {
         argument.pos = pos_;
       } else {
-        if (!ParseTerm(depth, &argument)) return false;
-        if (argument.kind == Term::Kind::kCast) return FailAt(kAEBuildBadCast, argument.pos);
+        if (!ParseTerm(depth, &argument, false)) return false;
         SkipBlanks();
         if (pos_ == src_.size() || src_[pos_] != ')') return Fail(kAEBuildMissingClose);
       }
@@ -410,7 +411,7 @@ class Parser final {
         if (type == typeAEList || type == typeWildCard) break;
         if (AECoerceDesc(&argument->desc, type, out) != noErr) break;
         return true;
-      case Term::Kind::kCast:
+      case Term::Kind::kCast:  // Refused while parsing.
         break;
     }
     return FailAt(kAEBuildBadCast, typePos);
@@ -512,7 +513,8 @@ class Parser final {
             bytes.push_back(escaped);
           } else if (escaped == 'x' && pos_ + 2 <= src_.size() && HexValue(src_[pos_]) >= 0 &&
                      HexValue(src_[pos_ + 1]) >= 0) {
-            bytes.push_back(static_cast<char>(HexValue(src_[pos_]) * 16 + HexValue(src_[pos_ + 1])));
+            bytes.push_back(
+                static_cast<char>(HexValue(src_[pos_]) * 16 + HexValue(src_[pos_ + 1])));
             pos_ += 2;
           } else {
             return FailAt(kAEBuildBadCode, pos_ - 2);
@@ -652,13 +654,13 @@ class Printer final {
   }
 
  private:
-  // Prints the items as "key:value" joined by ", ", each key after `mark`;
-  // `first` tells whether nothing stands before them inside the braces.
+  // Prints the items as "key:value" joined by ", ", each key after `mark`,
+  // leaving out the class and id when `skipHead`; `first` tells whether
+  // nothing stands before them inside the braces.
   void PrintKeyed(const std::vector<AEKeyword>& keys, const std::vector<AEDesc>& items,
-                  std::string_view mark, bool first, AEKeyword skip1 = 0, AEKeyword skip2 = 0,
-                  bool skip = false) {
+                  std::string_view mark, bool first, bool skipHead = false) {
     for (std::size_t i = 0; i < items.size(); ++i) {
-      if (skip && (keys[i] == skip1 || keys[i] == skip2)) continue;
+      if (skipHead && (keys[i] == keyEventClassAttr || keys[i] == keyEventIDAttr)) continue;
       if (!first) out_ += ", ";
       first = false;
       out_ += mark;
@@ -697,8 +699,7 @@ class Printer final {
     }
     out_.push_back('{');
     PrintKeyed(A::Keys(event), A::Items(event), "", true);
-    PrintKeyed(keys, attributes, "&", A::Items(event).empty(), keyEventClassAttr, keyEventIDAttr,
-               head);
+    PrintKeyed(keys, attributes, "&", A::Items(event).empty(), head);
     out_.push_back('}');
   }
 
@@ -746,7 +747,8 @@ class Printer final {
       out_ += std::to_string(Load<std::int64_t>(data));
     } else if (type == typeUInt32 && data.size() == 4) {
       out_ += std::to_string(Load<std::uint32_t>(data));
-    } else if (type == typeBoolean && data.size() == 1 && static_cast<unsigned char>(data[0]) <= 1) {
+    } else if (type == typeBoolean && data.size() == 1 &&
+               static_cast<unsigned char>(data[0]) <= 1) {
       out_ += std::to_string(static_cast<unsigned char>(data[0]));
     } else if (!data.empty()) {
       PrintHex(data);

@@ -100,7 +100,7 @@ constexpr AETransactionID kAnyTransactionID = 0;
 constexpr OSErr errAEBuildSyntaxError = -1740;
 
 // The longest text that AEBuildDesc and AEBuildAppleEvent read.
-constexpr std::size_t kAEBuildMaxSourceSize = std::size_t{4} << 20;
+constexpr std::size_t kAEBuildMaxSourceSize = std::size_t{1} << 20;
 
 // Why a build text was refused, in AEBuildError::fError.
 enum AEBuildErrorCode : std::uint32_t {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/appleevents/alias.h"
+#include "platform/appleevents/appleevent.h"
 #include "platform/files/files.h"
 
 #include "testing/test_support.h"
@@ -503,6 +504,221 @@ TEST(AEDescTest, OtherCoercions) {
   AEDesc badAlias;
   ASSERT_EQ(AECreateDesc(typeAlias, "alis", 4, &badAlias), noErr);
   EXPECT_EQ(AECoerceDesc(&badAlias, typeFSRef, &result), errAECoercionFail);
+}
+
+
+template <typename T>
+AEDesc Value(DescType type, T value) {
+  AEDesc desc;
+  EXPECT_EQ(AECreateDesc(type, &value, sizeof value, &desc), noErr);
+  return desc;
+}
+
+// An event as the selection request makes it, with an object specifier in
+// a list as its direct object.
+AppleEvent SampleEvent(AEReturnID returnID = 5) {
+  const AEAddressDesc target = Value(typeApplSignature, MakeFourCharCode("MACS"));
+  AppleEvent event;
+  EXPECT_EQ(AECreateAppleEvent(MakeFourCharCode("core"), MakeFourCharCode("getd"), &target,
+                               returnID, 9, &event),
+            noErr);
+  AERecord specifier;
+  EXPECT_EQ(AECreateList(nullptr, 0, true, &specifier), noErr);
+  const AEDesc want = Value(typeType, MakeFourCharCode("prop"));
+  EXPECT_EQ(AEPutParamDesc(&specifier, keyAEDesiredClass, &want), noErr);
+  EXPECT_EQ(AECoerceDesc(&specifier, typeObjectSpecifier, &specifier), noErr);
+  const AEDesc direct = List({specifier, Text("t")});
+  EXPECT_EQ(AEPutParamDesc(&event, keyDirectObject, &direct), noErr);
+  return event;
+}
+
+TEST(AppleEventTest, CreateFillsTheAttributes) {
+  const AppleEvent event = SampleEvent();
+  const struct {
+    AEKeyword key;
+    DescType desiredType;
+    AEDesc expected;
+  } cases[] = {
+      {keyEventClassAttr, typeWildCard, Value(typeType, MakeFourCharCode("core"))},
+      {keyEventIDAttr, typeEnumerated, Value(typeEnumerated, MakeFourCharCode("getd"))},
+      {keyAddressAttr, typeWildCard, Value(typeApplSignature, MakeFourCharCode("MACS"))},
+      {keyReturnIDAttr, typeWildCard, Value(typeSInt16, std::int16_t{5})},
+      {keyReturnIDAttr, typeSInt32, Value(typeSInt32, std::int32_t{5})},
+      {keyTransactionIDAttr, typeSInt16, Value(typeSInt16, std::int16_t{9})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(FourCharCodeString(c.key));
+    AEDesc attribute;
+    EXPECT_EQ(AEGetAttributeDesc(&event, c.key, c.desiredType, &attribute), noErr);
+    EXPECT_EQ(attribute, c.expected);
+  }
+  std::int16_t returnID = 0;
+  std::size_t size = 0;
+  EXPECT_EQ(AEGetAttributePtr(&event, keyReturnIDAttr, typeSInt16, nullptr, &returnID,
+                              sizeof returnID, &size),
+            noErr);
+  EXPECT_EQ(returnID, 5);
+  EXPECT_EQ(size, 2u);
+
+  // Generated return ids differ; a null target leaves no address.
+  AppleEvent first;
+  AppleEvent second;
+  ASSERT_EQ(AECreateAppleEvent(1, 2, nullptr, kAutoGenerateReturnID, 0, &first), noErr);
+  ASSERT_EQ(AECreateAppleEvent(1, 2, nullptr, kAutoGenerateReturnID, 0, &second), noErr);
+  std::int16_t ids[2] = {};
+  EXPECT_EQ(AEGetAttributePtr(&first, keyReturnIDAttr, typeSInt16, nullptr, &ids[0], 2, nullptr),
+            noErr);
+  EXPECT_EQ(AEGetAttributePtr(&second, keyReturnIDAttr, typeSInt16, nullptr, &ids[1], 2, nullptr),
+            noErr);
+  EXPECT_GT(ids[0], 0);
+  EXPECT_NE(ids[0], ids[1]);
+  AEDesc none;
+  EXPECT_EQ(AEGetAttributeDesc(&first, keyAddressAttr, typeWildCard, &none), errAEDescNotFound);
+  EXPECT_EQ(AECreateAppleEvent(1, 2, &first, 1, 0, &second), paramErr);
+  EXPECT_EQ(AECreateAppleEvent(1, 2, nullptr, 1, 0, nullptr), paramErr);
+}
+
+TEST(AppleEventTest, ParametersAndAttributesAreSeparate) {
+  AppleEvent event = SampleEvent();
+  const std::int16_t error = -1708;
+  ASSERT_EQ(AEPutParamPtr(&event, keyErrorNumber, typeSInt16, &error, sizeof error), noErr);
+  ASSERT_EQ(AEPutAttributePtr(&event, keyErrorNumber, typeSInt32, "\0\0\0\0", 4), noErr);
+  long count = 0;
+  ASSERT_EQ(AECountItems(&event, &count), noErr);
+  EXPECT_EQ(count, 2);  // The direct object and 'errn'; attributes do not count.
+  AEKeyword key = 0;
+  AEDesc item;
+  ASSERT_EQ(AEGetNthDesc(&event, 2, typeSInt32, &key, &item), noErr);
+  EXPECT_EQ(key, keyErrorNumber);
+  EXPECT_EQ(item, Long(-1708));
+  AEDesc attribute;
+  ASSERT_EQ(AEGetAttributeDesc(&event, keyErrorNumber, typeWildCard, &attribute), noErr);
+  EXPECT_EQ(attribute, Long(0));
+  EXPECT_EQ(AEGetParamDesc(&event, keyReturnIDAttr, typeWildCard, &item), errAEDescNotFound);
+  ASSERT_EQ(AEDeleteParam(&event, keyErrorNumber), noErr);
+  ASSERT_EQ(AECountItems(&event, &count), noErr);
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(AEGetAttributeDesc(&event, keyErrorNumber, typeWildCard, &attribute), noErr);
+
+  // Replacing keeps the attribute's place; other descriptors have no attributes.
+  const AEDesc other = Value(typeApplSignature, MakeFourCharCode("KCMB"));
+  ASSERT_EQ(AEPutAttributeDesc(&event, keyAddressAttr, &other), noErr);
+  ASSERT_EQ(AEGetAttributeDesc(&event, keyAddressAttr, typeWildCard, &attribute), noErr);
+  EXPECT_EQ(attribute, other);
+  AEDesc record;
+  ASSERT_EQ(AECreateList(nullptr, 0, true, &record), noErr);
+  EXPECT_EQ(AEPutAttributeDesc(&record, keyAddressAttr, &other), errAEWrongDataType);
+  EXPECT_EQ(AEGetAttributeDesc(&record, keyAddressAttr, typeWildCard, &attribute),
+            errAEWrongDataType);
+  EXPECT_EQ(attribute, AEDesc());
+  EXPECT_EQ(AEGetAttributeDesc(nullptr, keyAddressAttr, typeWildCard, &attribute),
+            errAENotAEDesc);
+  EXPECT_EQ(AEPutAttributePtr(&event, keyAddressAttr, typeNull, "x", 1), paramErr);
+}
+
+TEST(AppleEventTest, FlattensAndReadsBack) {
+  const AppleEvent event = SampleEvent();
+  const std::string flat = AEFlattenDesc(event);
+  EXPECT_EQ(flat.substr(0, 9), "AEF2aevt\3");
+  AEDesc read;
+  ASSERT_EQ(AEUnflattenDesc(flat, &read), noErr);
+  EXPECT_EQ(read, event);
+  for (std::size_t size = 0; size < flat.size(); ++size) {
+    EXPECT_EQ(AEUnflattenDesc(flat.substr(0, size), &read), paramErr) << size;
+  }
+  EXPECT_EQ(AEUnflattenDesc(flat + "x", &read), paramErr);
+  EXPECT_EQ(read, AEDesc());
+
+  // The data of an event, and of a list holding a coerced record, make them again.
+  AEDesc direct;
+  ASSERT_EQ(AEGetParamDesc(&event, keyDirectObject, typeWildCard, &direct), noErr);
+  for (const AEDesc* desc : {&event, static_cast<const AEDesc*>(&direct)}) {
+    AEDesc remade;
+    EXPECT_EQ(AECreateDesc(desc->descriptorType(), DataOf(*desc).data(), DataOf(*desc).size(),
+                           &remade),
+              noErr);
+    EXPECT_EQ(remade, *desc);
+  }
+
+  // Only the second form holds events and coerced records, and each form
+  // byte must fit its type.
+  const struct {
+    std::string flat;
+    OSErr status;
+  } cases[] = {
+      {"AEF1aevt\0\0\0\0"s, paramErr},
+      {"AEF2aevt\3\0\0\0\0\0\0\0\0"s, noErr},
+      {"AEF2aevt\2\0\0\0\0"s, paramErr},
+      {"AEF2list\0\0\0\0\0"s, paramErr},
+      {"AEF2TEXT\2\0\0\0\0"s, paramErr},
+      {"AEF2obj \2\0\0\0\0"s, noErr},
+      {"AEF2obj \0\0\0\0\0"s, noErr},
+      {"AEF2null\2\0\0\0\0"s, paramErr},
+      {"AEF2obj \4\0\0\0\0"s, paramErr},
+      {"AEF2reco\2\0\0\0\2keyaTEXT\0\0\0\0\0keyaTEXT\0\0\0\0\0"s, paramErr},
+      {"AEF2aevt\3\0\0\0\0\0\0\0\2keyaTEXT\0\0\0\0\0keyaTEXT\0\0\0\0\0"s, paramErr},
+      {"AEF2aevt\3\0\0\0\1keyaTEXT\0\0\0\0\0\0\0\0\1keyaTEXT\0\0\0\0\0"s, noErr},
+      {"AEF3null\0\0\0\0"s, paramErr},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(AEUnflattenDesc(c.flat, &read), c.status) << c.flat;
+  }
+}
+
+TEST(AppleEventTest, NestingCountsTheEvent) {
+  AppleEvent event = SampleEvent();
+  const AEDesc deepest = Nested(kAEMaxNestingDepth - 1);
+  EXPECT_EQ(AEPutParamDesc(&event, keyDirectObject, &deepest), noErr);
+  const AEDesc tooDeep = Nested(kAEMaxNestingDepth);
+  EXPECT_EQ(AEPutParamDesc(&event, keyDirectObject, &tooDeep), paramErr);
+  EXPECT_EQ(AEPutAttributeDesc(&event, keyAddressAttr, &tooDeep), paramErr);
+  AEDesc read;
+  EXPECT_EQ(AEUnflattenDesc(AEFlattenDesc(event), &read), noErr);
+}
+
+TEST(AEDescTest, CodeIntegerAndRecordCoercions) {
+  AERecord record;
+  ASSERT_EQ(AECreateList(nullptr, 0, true, &record), noErr);
+  ASSERT_EQ(AEPutParamDesc(&record, keyAEKeyForm, &record), noErr);
+  AEDesc specifier;
+  ASSERT_EQ(AECoerceDesc(&record, typeObjectSpecifier, &specifier), noErr);
+  const struct {
+    AEDesc from;
+    DescType to;
+    OSErr status;
+    AEDesc expected;
+  } cases[] = {
+      {Value(typeSInt16, std::int16_t{-2}), typeSInt32, noErr, Long(-2)},
+      {Long(-32768), typeSInt16, noErr, Value(typeSInt16, std::int16_t{-32768})},
+      {Long(32768), typeSInt16, errAECoercionFail, AEDesc()},
+      {Text("ab"), typeSInt16, errAECoercionFail, AEDesc()},
+      {Value(typeEnumerated, MakeFourCharCode("alis")), typeType, noErr,
+       Value(typeType, MakeFourCharCode("alis"))},
+      {Value(typeType, MakeFourCharCode("alis")), typeKeyword, noErr,
+       Value(typeKeyword, MakeFourCharCode("alis"))},
+      {Text("abc"), typeType, errAECoercionFail, AEDesc()},
+      {record, typeObjectSpecifier, noErr, specifier},
+      {specifier, typeAERecord, noErr, record},
+      {specifier, typeAEList, errAECoercionFail, AEDesc()},
+      {record, typeFSRef, errAECoercionFail, AEDesc()},
+      {record, typeAppleEvent, errAECoercionFail, AEDesc()},
+      {SampleEvent(), typeAERecord, errAECoercionFail, AEDesc()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(FourCharCodeString(c.from.descriptorType()) + " to " + FourCharCodeString(c.to));
+    AEDesc result = Text("stale");
+    EXPECT_EQ(AECoerceDesc(&c.from, c.to, &result), c.status);
+    EXPECT_EQ(result, c.expected);
+  }
+  // The record calls work on the coerced record.
+  long count = 0;
+  EXPECT_EQ(AECountItems(&specifier, &count), noErr);
+  EXPECT_EQ(count, 1);
+  AEDesc form;
+  EXPECT_EQ(AEGetParamDesc(&specifier, keyAEKeyForm, typeWildCard, &form), noErr);
+  AERecord empty;
+  ASSERT_EQ(AECreateList(nullptr, 0, true, &empty), noErr);
+  EXPECT_EQ(form, empty);
 }
 
 }  // namespace
