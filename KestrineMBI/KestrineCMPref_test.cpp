@@ -171,6 +171,16 @@ TEST_F(KestrineCMPrefTest, ClosingAnyWindowPostsAndKeepsWhatWasNotEdited) {
   }
 }
 
+TEST_F(KestrineCMPrefTest, SettingsReplacedWhileOpenAreKept) {
+  auto pref = Open("<key>Prefixes</key><array><string>a</string></array>");
+  user_.WriteSettings("<key>Prefixes</key><array><string>z</string></array><key>LabelItems</key><true/>");
+  pref->makeAsSubmenuButton()->click();
+  pref->window()->close();
+  EXPECT_EQ(Stored("Prefixes"), Texts({"z"}));
+  EXPECT_EQ(Stored("LabelItems"), PrefValue(true));
+  EXPECT_EQ(Stored("MakeAsSubmenu"), PrefValue(false));
+}
+
 TEST_F(KestrineCMPrefTest, SeparatorComesFromTheApplicationsOwnValue) {
   auto pref = Open("<key>MultipathSeparator</key><string>;</string>");
   pref->multipathSeparator();
