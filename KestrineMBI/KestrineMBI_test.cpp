@@ -166,6 +166,15 @@ TEST_F(KestrineMBITest, MenuIsTheTailAloneWithoutAUsableSelection) {
   EXPECT_EQ(Menu(), kTail);
   ASSERT_EQ(finder_.Select({"--fail", "-1728"}), 0);
   EXPECT_EQ(Menu(), kTail);
+  // A Finder that dies while it is being asked.
+  Select({"a.txt"});
+  kill(finder_.pid(), SIGSTOP);
+  Lines menu;
+  std::thread asking([&] { menu = Menu(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  kill(finder_.pid(), SIGKILL);
+  asking.join();
+  EXPECT_EQ(menu, kTail);
   finder_.Stop();
   EXPECT_EQ(Menu(), kTail);
 }
