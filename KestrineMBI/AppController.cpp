@@ -269,8 +269,6 @@ void AppController::buildMenu() {
   if (m_menu == nullptr) {
     m_menu = new QMenu;
     m_menu->setObjectName(QStringLiteral("KestrineStatusMenu"));
-    // Titles may be long paths; a tool tip shows them whole.
-    m_menu->setToolTipsVisible(true);
     connect(m_menu, &QMenu::aboutToShow, this, [this] { menuNeedsUpdate(m_menu); });
     if (m_item != nullptr) m_item->setContextMenu(m_menu);
   }
