@@ -23,7 +23,9 @@ grep -qx "Exec=\"$prefix/bin/finder\" serve" "$autostart/KestrineFinder.desktop"
 
 run() { env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" "$@"; }
 printf 'x' >"$work/home/Notes"
-run "$prefix/bin/finder" serve >"$work/finder.out" &
+# Started directly, not through the function, so that $! is the Finder.
+env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" "$prefix/bin/finder" serve \
+  >"$work/finder.out" &
 finder_pid=$!
 for _ in $(seq 50); do [[ -s "$work/finder.out" ]] && break; sleep 0.1; done
 run "$prefix/bin/finder" select "$work/home/Notes"

@@ -21,17 +21,17 @@ namespace kestrine_testing {
 // Makes the application and the bus on the first call; the process's
 // notification center connects to that bus.
 inline void EnsureApplication() {
-  static ScopedSessionBus* bus = [] {
+  // The bus is a static object, so that its daemon ends with the program;
+  // the application is left to the end of the process.
+  static ScopedSessionBus bus;
+  static QApplication* application = [] {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    auto* made = new ScopedSessionBus;
     CFNotificationCenterGetDistributedCenter();
-    return made;
+    static int argc = 1;
+    static char name[] = "KestrineMBI-test";
+    static char* argv[] = {name, nullptr};
+    return new QApplication(argc, argv);
   }();
-  static int argc = 1;
-  static char name[] = "KestrineMBI-test";
-  static char* argv[] = {name, nullptr};
-  static QApplication* application = new QApplication(argc, argv);
-  (void)bus;
   (void)application;
 }
 
