@@ -95,7 +95,7 @@ TEST_F(FinderSelectionTest, AFinderStartedAgainIsFoundAndAnswers) {
   const std::vector<std::string> paths = MakeFiles(2);
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
-    ScopedFinder finder;
+    ScopedFinder finder(FINDER_PATH);
     ASSERT_TRUE(finder.ready());
     ASSERT_EQ(Select({paths[round % 2]}), 0);
     // Twice: the second request goes over the connection the first one left.

@@ -568,7 +568,7 @@ std::optional<int> PollChild(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-ScopedFinder::ScopedFinder(const std::string& finder) {
+ScopedFinder::ScopedFinder(const std::string& finder) : path_(finder) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) return;
   pid_ = fork();
@@ -597,6 +597,12 @@ int ScopedFinder::Stop(int signal) {
   int status = 0;
   waitpid(std::exchange(pid_, 0), &status, 0);
   return status;
+}
+
+int ScopedFinder::Select(const std::vector<std::string>& args) const {
+  std::vector<std::string> argv = {path_, "select"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProgram(argv).exitStatus;
 }
 
 }  // namespace kestrine_testing

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -202,9 +203,12 @@ class ScopedFinder final {
   pid_t pid() const { return pid_; }
   // Sends `signal` and, unless it is SIGSTOP or SIGCONT, waits for the end;
   // returns the wait status then, else 0 (-1 when it has ended already).
-  int Stop(int signal);
+  int Stop(int signal = SIGTERM);
+  // Runs `finder select ARGS...` and returns its exit status.
+  int Select(const std::vector<std::string>& args) const;
 
  private:
+  std::string path_;
   pid_t pid_ = 0;
   bool ready_ = false;
 };

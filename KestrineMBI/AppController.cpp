@@ -1,0 +1,364 @@
+#include "KestrineMBI/AppController.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCursor>
+#include <QIcon>
+#include <QMenu>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdio>
+#include <vector>
+
+#include "KestrineMBI/KestrineCMPref.h"
+#include "MoreAppleEvents/FinderSelection.h"
+#include "MoreAppleEvents/MoreFinderEvents.h"
+#include "engine/path_forms.h"
+#include "engine/prefixes.h"
+#include "engine/selection_text.h"
+#include "platform/notifications/notifications.h"
+#include "platform/processes/processes.h"
+#include "settings/clipboard_output.h"
+#include "settings/settings.h"
+
+namespace {
+
+// What kind of item an action is, kept on the action for the listing.
+constexpr const char* kKindProperty = "kestrineKind";
+constexpr const char* kTitleProperty = "kestrineTitle";
+enum ItemKind : int { kCommandItem = 1, kInformationItem, kFixedItem };
+
+constexpr std::string_view kPreferencesTitle = "Preferences...";
+constexpr std::string_view kQuitTitle = "Quit";
+constexpr std::string_view kNoSelectionTitle = "The Finder has no active selection";
+
+void PreferencesChangedCallback(CFNotificationCenterRef /*center*/, void* observer,
+                                const std::string& /*name*/,
+                                const std::optional<std::string>& /*object*/,
+                                const void* /*userInfo*/) {
+  static_cast<AppController*>(observer)->setup();
+}
+
+QString FromUTF8(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The Finder's selection as a list, or none when it could not be had.
+class Selection final {
+ public:
+  Selection() {
+    if (MoreFEGetSelection(gAEIdleUPP, &m_list) != noErr || m_list.descriptorType() != typeAEList ||
+        AECountItems(&m_list, &m_count) != noErr) {
+      m_ok = false;
+    }
+  }
+  ~Selection() { MoreAEDisposeDesc(&m_list); }
+  Selection(const Selection&) = delete;
+  Selection& operator=(const Selection&) = delete;
+
+  bool ok() const { return m_ok; }
+  long count() const { return m_count; }
+  std::optional<FSRef> Item(long position) const {
+    FSRef ref{};
+    if (GetSelectionItemFSRef(&m_list, position, &ref) != noErr) return std::nullopt;
+    return ref;
+  }
+
+ private:
+  AEDescList m_list;
+  long m_count = 0;
+  bool m_ok = true;
+};
+
+}  // namespace
+
+QString MenuDisplayText(std::string_view title) {
+  QString shown;
+  shown.reserve(static_cast<qsizetype>(title.size()) + 4);
+  shown += QChar(0x2066);  // LEFT-TO-RIGHT ISOLATE
+  for (const QChar c : FromUTF8(title)) {
+    if (c == u'&') {
+      shown += QStringLiteral("&&");
+    } else if (c.unicode() < 0x20) {
+      shown += QChar(static_cast<char16_t>(0x2400 + c.unicode()));  // Control pictures.
+    } else if (c.unicode() == 0x7F) {
+      shown += QChar(0x2421);
+    } else {
+      shown += c;
+    }
+  }
+  shown += QChar(0x2069);  // POP DIRECTIONAL ISOLATE
+  return shown;
+}
+
+std::optional<std::int32_t> MenuItemCommandID(const QAction& item) {
+  if (item.property(kKindProperty).toInt() != kCommandItem) return std::nullopt;
+  return static_cast<std::int32_t>(item.data().toInt());
+}
+
+std::string DescribeMenu(const QMenu& menu) {
+  std::string out;
+  for (const QAction* item : menu.actions()) {
+    if (item->isSeparator()) {
+      out += "-\n";
+      continue;
+    }
+    std::string title;
+    for (const char c : item->property(kTitleProperty).toString().toStdString()) {
+      if (c == '\n') {
+        title += "\\n";
+      } else if (c == '\r') {
+        title += "\\r";
+      } else if (c == '\t') {
+        title += "\\t";
+      } else {
+        title += c;
+      }
+    }
+    switch (item->property(kKindProperty).toInt()) {
+      case kCommandItem:
+        out += "[" + std::to_string(item->data().toInt()) + "] " + title + "\n";
+        break;
+      case kFixedItem:
+        out += title + "\n";
+        break;
+      default:
+        out += "# " + title + "\n";
+        break;
+    }
+  }
+  return out;
+}
+
+// The icon is a resource of this library, which a static link would drop
+// unless it is asked for by name.
+static void InitResources() { Q_INIT_RESOURCE(KestrineMBI); }
+
+AppController::AppController(Mode mode, QObject* parent) : QObject(parent), m_mode(mode) {
+  InitResources();
+}
+
+AppController::~AppController() {
+  if (m_notifier != nullptr) {
+    CFNotificationCenterRemoveEveryObserver(CFNotificationCenterGetDistributedCenter(), this);
+  }
+  delete m_item;
+  delete m_menu;
+}
+
+void AppController::setPrefController(KestrineCMPref* controller) { m_prefController = controller; }
+
+bool AppController::init() {
+  if (m_initialized) return false;
+  m_initialized = true;
+  if (m_mode == Mode::kScript) return true;
+  m_item = new QSystemTrayIcon(QIcon::fromTheme(QStringLiteral("KestrineMBI"),
+                                                QIcon(QStringLiteral(":/KestrineMBI.png"))));
+  m_item->setToolTip(QStringLiteral("Kestrine"));
+  connect(m_item, &QSystemTrayIcon::activated, this, &AppController::StatusItemActivated);
+  setup();
+
+  CFNotificationCenterRef center = CFNotificationCenterGetDistributedCenter();
+  CFNotificationCenterAddObserver(center, this, PreferencesChangedCallback, kPreferencesChangedName,
+                                  kPreferencesChangedObject,
+                                  CFNotificationSuspensionBehaviorDeliverImmediately);
+  const int fd = CFNotificationCenterGetFileDescriptor(center);
+  if (fd >= 0) {
+    m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this,
+            [center] { CFNotificationCenterDispatch(center); });
+  }
+  WatchForTray();
+  return true;
+}
+
+void AppController::WatchForTray() {
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    m_item->show();
+    return;
+  }
+  std::fprintf(stderr,
+               "KestrineMBI: the desktop has no system tray; the icon appears when one starts\n");
+  std::fflush(stderr);
+  // Qt shows the icon once it is asked to after a tray appeared.
+  m_trayWatch = new QTimer(this);
+  m_trayWatch->setInterval(2000);
+  connect(m_trayWatch, &QTimer::timeout, this, [this] {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
+    m_trayWatch->stop();
+    m_item->hide();
+    m_item->show();
+  });
+  m_trayWatch->start();
+}
+
+void AppController::setup() {
+  CFPreferencesAppSynchronize(kKestrineDomain);
+  buildMenu();
+}
+
+void AppController::menuNeedsUpdate(QMenu* /*menu*/) {
+  if (m_builtForPopup) {
+    m_builtForPopup = false;
+    return;
+  }
+  buildMenu();
+}
+
+bool AppController::validateMenuItem(QAction* /*item*/) const { return true; }
+
+void AppController::StatusItemActivated(QSystemTrayIcon::ActivationReason reason) {
+  // Hosts that show the exported menu without announcing it first leave a
+  // menu built only on opening stale: a click on the icon builds and shows
+  // it here.
+  if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::MiddleClick) return;
+  buildMenu();
+  if (m_menu->isVisible()) return;
+  m_builtForPopup = true;
+  m_menu->popup(QCursor::pos());
+  // A menu that did not open leaves no announcement to swallow.
+  if (!m_menu->isVisible()) m_builtForPopup = false;
+}
+
+void AppController::AppendSeparator() { m_menu->addSeparator(); }
+
+void AppController::AppendInformation(const std::string& text) {
+  QAction* item = m_menu->addAction(MenuDisplayText(text));
+  item->setProperty(kKindProperty, kInformationItem);
+  item->setProperty(kTitleProperty, FromUTF8(text));
+  item->setEnabled(false);
+}
+
+void AppController::AppendTail() {
+  AppendSeparator();
+  QAction* preferences = m_menu->addAction(FromUTF8(kPreferencesTitle));
+  preferences->setProperty(kKindProperty, kFixedItem);
+  preferences->setProperty(kTitleProperty, FromUTF8(kPreferencesTitle));
+  preferences->setMenuRole(QAction::NoRole);
+  connect(preferences, &QAction::triggered, this, [this, preferences] { selItemPreferences(preferences); });
+  AppendSeparator();
+  QAction* quit = m_menu->addAction(FromUTF8(kQuitTitle));
+  quit->setProperty(kKindProperty, kFixedItem);
+  quit->setProperty(kTitleProperty, FromUTF8(kQuitTitle));
+  quit->setMenuRole(QAction::NoRole);
+  connect(quit, &QAction::triggered, this, [this, quit] { selItemQuit(quit); });
+}
+
+void AppController::addMenuItem(std::string_view title, std::int32_t commandID) {
+  QAction* item = m_menu->addAction(MenuDisplayText(title));
+  item->setProperty(kKindProperty, kCommandItem);
+  item->setProperty(kTitleProperty, FromUTF8(title));
+  item->setData(commandID);
+  item->setEnabled(validateMenuItem(item));
+  connect(item, &QAction::triggered, this, [this, item] { handleMenuItem(item); });
+}
+
+void AppController::addClipboardMenuItem(const FSRef* item, std::int32_t commandID) {
+  if (item == nullptr) return;
+  char buffer[kRenderBufferSize];
+  get_clipboard_data(*item, buffer, sizeof buffer, commandID);
+  const std::string_view title(buffer);
+  if (!title.empty()) addMenuItem(title, commandID);
+}
+
+void AppController::buildMenu() {
+  ++m_buildCount;
+  CFPreferencesAppSynchronize(kKestrineDomain);
+  if (m_menu == nullptr) {
+    m_menu = new QMenu;
+    m_menu->setObjectName(QStringLiteral("KestrineStatusMenu"));
+    connect(m_menu, &QMenu::aboutToShow, this, [this] { menuNeedsUpdate(m_menu); });
+    if (m_item != nullptr) m_item->setContextMenu(m_menu);
+  }
+  m_menu->clear();
+  LoadPrefixes();
+
+  do {
+    const Selection selection;
+    if (!selection.ok()) break;
+    if (selection.count() < 1) {
+      AppendInformation(std::string(kNoSelectionTitle));
+      break;
+    }
+    const std::optional<FSRef> first = selection.Item(1);
+    if (!first) break;
+    if (const std::optional<std::string> name = GetObjectDisplayName(*first)) {
+      const long count = selection.count();
+      AppendInformation(std::to_string(count) + (count == 1 ? " Item" : " Items") +
+                        ", First item: " + *name);
+    }
+    const bool preview = IncludeMenuItem("ShowClipboardInMenu", false);
+    for (const SingleForm& form : kSingleForms) {
+      // The UNC form is listed by default only as a preview.
+      const bool enabledByDefault = form.commandID != kCopyUNCWindowsStylePath || preview;
+      if (!IncludeMenuItem(form.enablingKey, enabledByDefault)) continue;
+      if (preview) {
+        addClipboardMenuItem(&*first, form.commandID);
+      } else {
+        addMenuItem(form.title, form.commandID);
+      }
+    }
+    if (IncludeAll()) {
+      AppendSeparator();
+      addMenuItem("Copy All", kCopyAll);
+    }
+    if (IncludeCopyFolderPaths()) {
+      AppendSeparator();
+      addMenuItem("Copy Folder Paths", kCopyFolderPaths);
+    }
+    if (gPrefixes && !gPrefixes->empty()) {
+      AppendSeparator();
+      for (std::size_t i = 0; i < gPrefixes->size(); ++i) {
+        if (!(*gPrefixes)[i]) continue;
+        const auto index = static_cast<std::int32_t>(i);
+        // Past the first 1000 entries a slash ID would name another entry's
+        // backslash form.
+        if (index < kSlashPrefixLimit) addClipboardMenuItem(&*first, kFirstSlashPrefixID + index);
+        AppendSeparator();
+        if (index <= INT32_MAX - kFirstBackslashPrefixID) {
+          addClipboardMenuItem(&*first, kFirstBackslashPrefixID + index);
+        }
+      }
+    }
+  } while (false);
+  AppendTail();
+}
+
+void AppController::RunCommand(std::int32_t commandID) {
+  LoadPrefixes();
+  const Selection selection;
+  if (!selection.ok() || selection.count() < 1) return;
+  PasteboardRef clipboard = OpenAndClearClipboard();
+  if (!clipboard) return;
+  std::vector<SelectionItem> items;
+  items.reserve(static_cast<std::size_t>(selection.count()));
+  for (long position = 1; position <= selection.count(); ++position) {
+    items.push_back(selection.Item(position));
+  }
+  // Without a text (memory ran out) the clipboard is emptied; a failed write
+  // keeps the old content. The application tells no one either way.
+  const std::optional<std::string> text = JoinSelectionText(items, commandID);
+  WriteClipboardText(*clipboard, text ? std::string_view(*text) : std::string_view());
+}
+
+void AppController::handleMenuItem(QAction* sender) {
+  if (sender == nullptr) return;
+  const std::optional<std::int32_t> commandID = MenuItemCommandID(*sender);
+  if (commandID) RunCommand(*commandID);
+}
+
+void AppController::selItemPreferences(QAction* /*sender*/) {
+  if (!m_prefController) return;
+  const ProcessSerialNumber current{0, kCurrentProcess};
+  SetFrontProcess(&current);
+  QWidget* window = m_prefController->window();
+  // A window opened again shows what is stored now.
+  if (!window->isVisible()) m_prefController->awakeFromNib();
+  window->show();
+  window->raise();
+  window->activateWindow();
+}
+
+void AppController::selItemQuit(QAction* /*sender*/) { QApplication::quit(); }

@@ -1,0 +1,109 @@
+// The tray application's controller: its status item, the status menu that
+// describes the file manager's selection each time it opens, and the copy
+// commands of that menu.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QSystemTrayIcon>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/files/files.h"
+
+class QAction;
+class QMenu;
+class QSocketNotifier;
+class QTimer;
+class KestrineCMPref;
+
+// The notification every front-end and the preferences window agree on.
+inline constexpr std::string_view kPreferencesChangedName = "Preferences Changed";
+inline constexpr std::string_view kPreferencesChangedObject = "com.corvane.preference.KestrineCM";
+
+// The text a Qt menu must be given so that it shows `title` as it stands: "&"
+// doubled (no mnemonic), control characters as their visible pictures (a tab
+// would start the shortcut column, a line feed would break the row), and the
+// whole isolated left to right so that a right-to-left name does not reorder
+// the path around it.
+QString MenuDisplayText(std::string_view title);
+
+// The menu as the scriptable mode prints it, one line per item: "-" for a
+// separator, "[ID] TITLE" for a command, "# TITLE" for a line without action,
+// and the titles of "Preferences..." and "Quit". Line feed, carriage return
+// and tab in titles are written as \n, \r and \t.
+std::string DescribeMenu(const QMenu& menu);
+
+// The command ID of a menu item, or none for an item that is not a command.
+std::optional<std::int32_t> MenuItemCommandID(const QAction& item);
+
+class AppController final : public QObject {
+  Q_OBJECT
+
+ public:
+  // kTray: the status item, its menu and the change notification.
+  // kScript: the menu alone, built only when asked (for --menu and --choose).
+  enum class Mode { kTray, kScript };
+
+  explicit AppController(Mode mode, QObject* parent = nullptr);
+  ~AppController() override;
+  AppController(const AppController&) = delete;
+  AppController& operator=(const AppController&) = delete;
+
+  // In tray mode: creates the status item, builds the first menu, observes
+  // "Preferences Changed" and starts watching for a tray. Returns false when
+  // called twice.
+  bool init();
+  // Synchronizes the shared settings and rebuilds the menu.
+  void setup();
+  // Rebuilds the whole menu from the file manager's current selection.
+  void buildMenu();
+  // Called before the menu opens: rebuilds it.
+  void menuNeedsUpdate(QMenu* menu);
+  // Every item with an action is enabled.
+  bool validateMenuItem(QAction* item) const;
+  // Appends a command item titled `title` for `commandID`.
+  void addMenuItem(std::string_view title, std::int32_t commandID);
+  // Appends a preview item: the text `commandID` copies for `item`, as title;
+  // nothing when that text is empty.
+  void addClipboardMenuItem(const FSRef* item, std::int32_t commandID);
+  // Runs the copy command whose ID the item carries, on the selection the
+  // file manager has now.
+  void handleMenuItem(QAction* sender);
+  // Brings the application forward with the preferences window.
+  void selItemPreferences(QAction* sender);
+  // Ends the application.
+  void selItemQuit(QAction* sender);
+
+  // Runs copy command `commandID` as if chosen from the menu.
+  void RunCommand(std::int32_t commandID);
+
+  QMenu* menu() const { return m_menu; }
+  QSystemTrayIcon* statusItem() const { return m_item; }
+  void setPrefController(KestrineCMPref* controller);
+  // The number of menu builds so far.
+  int buildCount() const { return m_buildCount; }
+
+ private:
+  void AppendInformation(const std::string& text);
+  void AppendSeparator();
+  void AppendTail();
+  void StatusItemActivated(QSystemTrayIcon::ActivationReason reason);
+  void WatchForTray();
+
+  QSystemTrayIcon* m_item = nullptr;
+  QMenu* m_menu = nullptr;
+  QPointer<KestrineCMPref> m_prefController;
+
+  Mode m_mode;
+  bool m_initialized = false;
+  // Set while a menu built for an activation click opens, so that it is not
+  // built a second time on its way up.
+  bool m_builtForPopup = false;
+  int m_buildCount = 0;
+  QSocketNotifier* m_notifier = nullptr;
+  QTimer* m_trayWatch = nullptr;
+};

@@ -1,0 +1,390 @@
+#include "KestrineMBI/KestrineCMPref.h"
+
+#include <algorithm>
+
+#include <QAbstractTableModel>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableView>
+#include <QVBoxLayout>
+#include <QWidget>
+
+#include "KestrineMBI/AppController.h"
+#include "platform/notifications/notifications.h"
+#include "settings/settings.h"
+
+namespace {
+
+constexpr const char* kPrefixesColumn = "Prefixes";
+constexpr std::string_view kNewPrefix = "prefix";
+
+// Switch titles, by tag.
+constexpr std::array<const char*, 12> kSwitchTitles = {
+    "Copy Posix Path",   "Copy Tilde Posix Path",   "Copy Terminal Path",
+    "Copy HFS Path",     "Copy Filename",           "Copy Display Filename",
+    "Copy UNC Windows Style Path", "Copy AFP URL",  "Copy Extension",
+    "Copy All",          "Copy Folder Paths",       "Copy Encoded Posix Path"};
+// The order the switches are laid out in: the status menu's order.
+constexpr std::array<int, 12> kSwitchLayoutOrder = {0, 11, 1, 2, 3, 4, 5, 8, 6, 7, 9, 10};
+
+std::string TypeName(const PrefValue& value) {
+  if (std::holds_alternative<bool>(value)) return "boolean";
+  if (std::holds_alternative<std::string>(value)) return "string";
+  if (std::holds_alternative<PrefArray>(value)) return "array holding other values than strings";
+  return std::get<PrefOther>(value).typeName;
+}
+
+}  // namespace
+
+// The one column "Prefixes" over the controller's rows.
+class PrefixTableModel final : public QAbstractTableModel {
+ public:
+  explicit PrefixTableModel(KestrineCMPref* controller)
+      : QAbstractTableModel(controller), m_controller(controller) {}
+
+  int rowCount(const QModelIndex& parent) const override {
+    return parent.isValid() ? 0 : m_controller->numberOfRowsInTableView();
+  }
+  int columnCount(const QModelIndex& parent) const override { return parent.isValid() ? 0 : 1; }
+
+  QVariant data(const QModelIndex& index, int role) const override {
+    if (role != Qt::DisplayRole && role != Qt::EditRole && role != Qt::ToolTipRole) return {};
+    const std::optional<QString> text = m_controller->tableViewObjectValue(kPrefixesColumn, index.row());
+    if (text) return *text;
+    // A stored entry that is no text: shown, not editable, kept.
+    return role == Qt::EditRole ? QVariant() : QVariant(QStringLiteral("(not a text)"));
+  }
+
+  Qt::ItemFlags flags(const QModelIndex& index) const override {
+    if (!index.isValid()) return Qt::NoItemFlags;
+    const Qt::ItemFlags base = Qt::ItemIsSelectable | Qt::ItemIsEnabled;
+    return m_controller->tableViewObjectValue(kPrefixesColumn, index.row()) ? base | Qt::ItemIsEditable
+                                                                           : base;
+  }
+
+  bool setData(const QModelIndex& index, const QVariant& value, int role) override {
+    if (role != Qt::EditRole || !index.isValid()) return false;
+    m_controller->tableViewSetObjectValue(value, kPrefixesColumn, index.row());
+    return true;
+  }
+
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+    if (orientation == Qt::Horizontal && section == 0 && role == Qt::DisplayRole) {
+      return QString::fromLatin1(kPrefixesColumn);
+    }
+    return QAbstractTableModel::headerData(section, orientation, role);
+  }
+
+  void Reload() {
+    beginResetModel();
+    endResetModel();
+  }
+
+ private:
+  KestrineCMPref* m_controller;
+};
+
+QUrl HelpPageURL(std::string_view fragment) {
+  const QString installed =
+      QCoreApplication::applicationDirPath() + QStringLiteral("/../share/doc/Kestrine/help/index.html");
+  QString page = installed;
+#ifdef KESTRINE_MBI_HELP_SOURCE
+  if (!QFileInfo::exists(installed)) page = QStringLiteral(KESTRINE_MBI_HELP_SOURCE "/index.html");
+#endif
+  QUrl url = QUrl::fromLocalFile(QFileInfo(page).absoluteFilePath());
+  if (!fragment.empty()) url.setFragment(QString::fromUtf8(fragment.data(), static_cast<qsizetype>(fragment.size())));
+  return url;
+}
+
+KestrineCMPref::KestrineCMPref(QObject* parent) : QObject(parent) {
+  BuildWindow();
+  awakeFromNib();
+}
+
+KestrineCMPref::~KestrineCMPref() {
+  qApp->removeEventFilter(this);
+  delete m_window;
+}
+
+void KestrineCMPref::BuildWindow() {
+  m_window = new QWidget(nullptr, Qt::Window);
+  m_window->setWindowTitle(QStringLiteral("Kestrine Preferences"));
+  m_window->setObjectName(QStringLiteral("KestrinePreferences"));
+  auto* outer = new QVBoxLayout(m_window);
+  m_tabView = new QTabWidget(m_window);
+  outer->addWidget(m_tabView);
+
+  auto* commands = new QWidget;
+  auto* commandLayout = new QVBoxLayout(commands);
+  commandLayout->addWidget(new QLabel(QStringLiteral("Commands offered in the menus:")));
+  for (int tag = 0; tag < 12; ++tag) {
+    auto* button = new QCheckBox(QString::fromLatin1(kSwitchTitles[static_cast<std::size_t>(tag)]));
+    button->setProperty("tag", tag);
+    m_commandSwitches[static_cast<std::size_t>(tag)] = button;
+    connect(button, &QCheckBox::clicked, this, [this, button] { menuItemButtonClicked(button); });
+  }
+  for (int tag : kSwitchLayoutOrder) commandLayout->addWidget(m_commandSwitches[static_cast<std::size_t>(tag)]);
+  commandLayout->addStretch();
+  m_tabView->addTab(commands, QStringLiteral("Commands"));
+
+  auto* menu = new QWidget;
+  auto* menuLayout = new QVBoxLayout(menu);
+  m_showClipboardInMenuButton = new QCheckBox(QStringLiteral("Show the copied text in menu titles"));
+  m_labelItemsButton = new QCheckBox(QStringLiteral("Put a label in front of each copied text"));
+  m_makeAsSubmenuButton = new QCheckBox(QStringLiteral("Group the file manager's commands in a submenu"));
+  connect(m_showClipboardInMenuButton, &QCheckBox::clicked, this, [this] { showClipboardInMenu(); });
+  connect(m_labelItemsButton, &QCheckBox::clicked, this, [this] { labelItems(); });
+  connect(m_makeAsSubmenuButton, &QCheckBox::clicked, this, [this] { makeAsSubmenu(); });
+  menuLayout->addWidget(m_showClipboardInMenuButton);
+  menuLayout->addWidget(m_labelItemsButton);
+  menuLayout->addWidget(m_makeAsSubmenuButton);
+  auto* form = new QFormLayout;
+  m_multipathSeparatorField = new QLineEdit;
+  m_multipathSeparatorField->setPlaceholderText(QStringLiteral("a line feed"));
+  m_multipathSeparatorField->setToolTip(
+      QStringLiteral("Put between the texts of several items; empty means a line feed. "
+                     "Press Return to use it."));
+  // The field is bound to the application's own default: every edit is
+  // stored there, and the action copies it to the shared settings.
+  connect(m_multipathSeparatorField, &QLineEdit::textEdited, this, [](const QString& text) {
+    CFPreferencesSetAppValue("MultipathSeparator", PrefValue(text.toStdString()), kKestrineMBIDomain);
+    CFPreferencesAppSynchronize(kKestrineMBIDomain);
+  });
+  connect(m_multipathSeparatorField, &QLineEdit::returnPressed, this, [this] { multipathSeparator(); });
+  connect(m_multipathSeparatorField, &QLineEdit::editingFinished, this, [this] { multipathSeparator(); });
+  form->addRow(QStringLiteral("Separator between items:"), m_multipathSeparatorField);
+  menuLayout->addLayout(form);
+  menuLayout->addStretch();
+  m_tabView->addTab(menu, QStringLiteral("Menu and Output"));
+
+  auto* prefixPane = new QWidget;
+  auto* prefixLayout = new QVBoxLayout(prefixPane);
+  m_storedPrefixesNote = new QLabel;
+  m_storedPrefixesNote->setWordWrap(true);
+  m_storedPrefixesNote->hide();
+  prefixLayout->addWidget(m_storedPrefixesNote);
+  m_prefixTable = new QTableView;
+  m_model = new PrefixTableModel(this);
+  m_prefixTable->setModel(m_model);
+  m_prefixTable->horizontalHeader()->setStretchLastSection(true);
+  m_prefixTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+  m_prefixTable->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  connect(m_prefixTable->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+          [this] { tableViewSelectionDidChange(); });
+  prefixLayout->addWidget(m_prefixTable);
+  auto* buttons = new QHBoxLayout;
+  m_addPrefixButton = new QPushButton(QStringLiteral("+"));
+  m_addPrefixButton->setToolTip(QStringLiteral("Add a prefix"));
+  m_deletePrefixButton = new QPushButton(QStringLiteral("−"));
+  m_deletePrefixButton->setToolTip(QStringLiteral("Delete the selected prefixes"));
+  m_deletePrefixButton->setEnabled(false);
+  connect(m_addPrefixButton, &QPushButton::clicked, this, [this] { addPrefix(); });
+  connect(m_deletePrefixButton, &QPushButton::clicked, this, [this] { deletePrefix(); });
+  buttons->addWidget(m_addPrefixButton);
+  buttons->addWidget(m_deletePrefixButton);
+  buttons->addStretch();
+  prefixLayout->addLayout(buttons);
+  m_tabView->addTab(prefixPane, QStringLiteral("Prefixes"));
+
+  auto* bottom = new QHBoxLayout;
+  m_linkTextField = new QLabel;
+  bottom->addWidget(m_linkTextField);
+  bottom->addStretch();
+  auto* help = new QPushButton(QStringLiteral("Help"));
+  connect(help, &QPushButton::clicked, this, [this] { openHelp(); });
+  bottom->addWidget(help);
+  outer->addLayout(bottom);
+  m_window->resize(460, 440);
+}
+
+void KestrineCMPref::awakeFromNib() {
+  m_appID = kKestrineDomain;
+  prefixes.clear();
+  prefixes.reserve(50);
+  m_prefixesEdited = false;
+  m_storedPrefixesNote->hide();
+  if (const std::optional<PrefValue> stored = CFPreferencesCopyAppValue("Prefixes", m_appID)) {
+    bool otherKind = true;
+    if (const auto* array = std::get_if<PrefArray>(&*stored)) {
+      prefixes = *array;
+      otherKind = std::any_of(prefixes.begin(), prefixes.end(), [](const auto& e) { return !e; });
+    }
+    if (otherKind) {
+      m_storedPrefixesNote->setText(
+          QStringLiteral("The stored prefix setting is a %1; it is kept as it is until you change "
+                         "this list, which then replaces it.")
+              .arg(QString::fromStdString(TypeName(*stored))));
+      m_storedPrefixesNote->show();
+    }
+  }
+  ReloadTable();
+  setHyperlink();
+  for (std::size_t tag = 0; tag < m_keys.size(); ++tag) {
+    initMenuItem(m_commandSwitches[tag], m_keys[tag] == "IncludeUNCWindowsStyle" ? 0 : 1);
+  }
+  LoadSwitch("ShowClipboardInMenu", m_showClipboardInMenuButton, false);
+  LoadSwitch("LabelItems", m_labelItemsButton, false);
+  LoadSwitch("MakeAsSubmenu", m_makeAsSubmenuButton, true);
+  const std::optional<PrefValue> own = CFPreferencesCopyAppValue("MultipathSeparator", kKestrineMBIDomain);
+  const auto* ownText = own ? std::get_if<std::string>(&*own) : nullptr;
+  m_multipathSeparatorField->setText(ownText != nullptr ? QString::fromStdString(*ownText) : QString());
+  qApp->removeEventFilter(this);
+  qApp->installEventFilter(this);
+}
+
+void KestrineCMPref::setHyperlink() {
+  m_linkTextField->setTextFormat(Qt::RichText);
+  m_linkTextField->setTextInteractionFlags(Qt::TextBrowserInteraction);
+  m_linkTextField->setOpenExternalLinks(false);
+  const QUrl url = HelpPageURL("credits");
+  m_linkTextField->setText(QStringLiteral("<a href=\"%1\" style=\"color: blue; text-decoration: "
+                                          "underline\">Kestrine by Corvane</a>")
+                               .arg(url.toString(QUrl::FullyEncoded).toHtmlEscaped()));
+  disconnect(m_linkTextField, &QLabel::linkActivated, nullptr, nullptr);
+  connect(m_linkTextField, &QLabel::linkActivated, this,
+          [](const QString& link) { QDesktopServices::openUrl(QUrl(link)); });
+}
+
+void KestrineCMPref::save() {
+  // Until the user edits the table, the stored list is what the window
+  // shows, or something newer written by another process, or a value this
+  // table cannot hold: storing the window's copy would only risk losing it.
+  if (m_prefixesEdited) {
+    PrefArray texts;
+    for (const auto& entry : prefixes) {
+      if (entry) texts.push_back(entry);
+    }
+    CFPreferencesSetAppValue("Prefixes", PrefValue(std::move(texts)), m_appID);
+  }
+  CFPreferencesAppSynchronize(m_appID);
+  CFNotificationCenterPostNotification(CFNotificationCenterGetDistributedCenter(),
+                                       kPreferencesChangedName, kPreferencesChangedObject, nullptr,
+                                       true);
+}
+
+void KestrineCMPref::windowWillClose() { save(); }
+
+bool KestrineCMPref::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Close && watched->isWidgetType()) {
+    const auto* widget = static_cast<QWidget*>(watched);
+    // Menus and tool tips are popups, not windows the user closes.
+    const Qt::WindowType type = widget->windowType();
+    if (widget->isWindow() && type != Qt::Popup && type != Qt::ToolTip) windowWillClose();
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+void KestrineCMPref::LoadSwitch(std::string_view key, QCheckBox* button, bool defaultState) {
+  const std::optional<PrefValue> stored = CFPreferencesCopyAppValue(key, m_appID);
+  const bool* value = stored ? std::get_if<bool>(&*stored) : nullptr;
+  button->setChecked(value != nullptr ? *value : defaultState);
+}
+
+void KestrineCMPref::initMenuItem(QCheckBox* button, int defaultState) {
+  const int tag = button->property("tag").toInt();
+  LoadSwitch(m_keys.at(static_cast<std::size_t>(tag)), button, defaultState != 0);
+}
+
+void KestrineCMPref::openHelp() { QDesktopServices::openUrl(HelpPageURL()); }
+
+void KestrineCMPref::TableEdited() {
+  m_prefixesEdited = true;
+  m_storedPrefixesNote->hide();
+}
+
+void KestrineCMPref::ReloadTable() {
+  m_model->Reload();
+  tableViewSelectionDidChange();
+}
+
+void KestrineCMPref::addPrefix() {
+  TableEdited();
+  prefixes.emplace_back(std::string(kNewPrefix));
+  save();
+  ReloadTable();
+}
+
+void KestrineCMPref::deletePrefix() {
+  const QModelIndexList rows = m_prefixTable->selectionModel()->selectedRows();
+  if (!rows.isEmpty()) {
+    std::vector<bool> remove(prefixes.size(), false);
+    for (const QModelIndex& index : rows) {
+      if (index.row() >= 0 && static_cast<std::size_t>(index.row()) < remove.size()) {
+        remove[static_cast<std::size_t>(index.row())] = true;
+      }
+    }
+    PrefArray kept;
+    for (std::size_t i = 0; i < prefixes.size(); ++i) {
+      if (!remove[i]) kept.push_back(std::move(prefixes[i]));
+    }
+    prefixes = std::move(kept);
+    TableEdited();
+    save();
+  }
+  m_prefixTable->clearSelection();
+  ReloadTable();
+}
+
+void KestrineCMPref::StoreSwitch(std::string_view key, const QCheckBox* button) {
+  CFPreferencesSetAppValue(key, PrefValue(button->isChecked()), m_appID);
+  CFPreferencesAppSynchronize(m_appID);
+}
+
+void KestrineCMPref::menuItemButtonClicked(QCheckBox* sender) {
+  const int tag = sender->property("tag").toInt();
+  if (tag < 0 || static_cast<std::size_t>(tag) >= m_keys.size()) return;
+  StoreSwitch(m_keys[static_cast<std::size_t>(tag)], sender);
+}
+
+void KestrineCMPref::showClipboardInMenu() { StoreSwitch("ShowClipboardInMenu", m_showClipboardInMenuButton); }
+void KestrineCMPref::labelItems() { StoreSwitch("LabelItems", m_labelItemsButton); }
+void KestrineCMPref::makeAsSubmenu() { StoreSwitch("MakeAsSubmenu", m_makeAsSubmenuButton); }
+
+void KestrineCMPref::multipathSeparator() {
+  CFPreferencesAppSynchronize(kKestrineMBIDomain);
+  const std::optional<PrefValue> own = CFPreferencesCopyAppValue("MultipathSeparator", kKestrineMBIDomain);
+  const auto* text = own ? std::get_if<std::string>(&*own) : nullptr;
+  CFPreferencesSetAppValue("MultipathSeparator", PrefValue(text != nullptr ? *text : std::string("\n")),
+                           m_appID);
+  CFPreferencesAppSynchronize(m_appID);
+}
+
+int KestrineCMPref::numberOfRowsInTableView() const { return static_cast<int>(prefixes.size()); }
+
+std::optional<QString> KestrineCMPref::tableViewObjectValue(const QString& columnIdentifier, int row) const {
+  if (columnIdentifier != QLatin1String(kPrefixesColumn) || row < 0 ||
+      static_cast<std::size_t>(row) >= prefixes.size()) {
+    return std::nullopt;
+  }
+  const auto& entry = prefixes[static_cast<std::size_t>(row)];
+  if (!entry) return std::nullopt;
+  return QString::fromStdString(*entry);
+}
+
+void KestrineCMPref::tableViewSetObjectValue(const QVariant& value, const QString& /*columnIdentifier*/,
+                                             int row) {
+  if (value.typeId() != QMetaType::QString || row < 0 || static_cast<std::size_t>(row) >= prefixes.size()) {
+    return;
+  }
+  prefixes[static_cast<std::size_t>(row)] = value.toString().toStdString();
+  TableEdited();
+  save();
+}
+
+void KestrineCMPref::tableViewSelectionDidChange() {
+  m_deletePrefixButton->setEnabled(m_prefixTable->selectionModel()->hasSelection());
+}

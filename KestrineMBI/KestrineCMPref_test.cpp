@@ -1,0 +1,217 @@
+// The preferences window, driven as a user drives it.
+#include "KestrineMBI/KestrineCMPref.h"
+
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableView>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include "KestrineMBI/qt_test_support.h"
+#include "settings/settings.h"
+#include "testing/test_support.h"
+
+namespace {
+
+using kestrine_testing::NotificationWatch;
+using kestrine_testing::ScopedUser;
+
+// Receives the URLs the window asks the desktop to open.
+class UrlCatcher final : public QObject {
+  Q_OBJECT
+ public:
+  QList<QUrl> urls;
+ public slots:
+  void open(const QUrl& url) { urls.push_back(url); }
+};
+
+std::optional<PrefValue> Stored(std::string_view key, std::string_view domain = kKestrineDomain) {
+  CFPreferencesAppSynchronize(domain);
+  return CFPreferencesCopyAppValue(key, domain);
+}
+
+PrefValue Texts(std::initializer_list<const char*> texts) {
+  PrefArray array;
+  for (const char* text : texts) array.emplace_back(text);
+  return array;
+}
+
+class KestrineCMPrefTest : public ::testing::Test {
+ protected:
+  // A window over the settings `entries`, as at start-up.
+  std::unique_ptr<KestrineCMPref> Open(std::string_view entries) {
+    user_.WriteSettings(entries);
+    CFPreferencesAppSynchronize(kKestrineDomain);
+    CFPreferencesAppSynchronize(kKestrineMBIDomain);
+    auto pref = std::make_unique<KestrineCMPref>();
+    watch_.Drain();
+    return pref;
+  }
+  std::vector<bool> States(const KestrineCMPref& pref) {
+    std::vector<bool> states;
+    for (int tag = 0; tag < 12; ++tag) states.push_back(pref.commandSwitch(tag)->isChecked());
+    states.push_back(pref.showClipboardInMenuButton()->isChecked());
+    states.push_back(pref.labelItemsButton()->isChecked());
+    states.push_back(pref.makeAsSubmenuButton()->isChecked());
+    return states;
+  }
+  void SelectRows(const KestrineCMPref& pref, std::initializer_list<int> rows) {
+    QItemSelectionModel* selection = pref.prefixTable()->selectionModel();
+    selection->clear();
+    for (int row : rows) {
+      selection->select(pref.prefixTable()->model()->index(row, 0),
+                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+  }
+
+  kestrine_testing::ApplicationReady ready_;
+  ScopedUser user_;
+  NotificationWatch watch_;
+};
+
+TEST_F(KestrineCMPrefTest, ShowsStoredSwitchesWithTheirDefaults) {
+  // Tags 0 to 11, then ShowClipboardInMenu, LabelItems, MakeAsSubmenu.
+  std::vector<std::string> keys(KestrineCMPref::m_keys.begin(), KestrineCMPref::m_keys.end());
+  keys.insert(keys.end(), {"ShowClipboardInMenu", "LabelItems", "MakeAsSubmenu"});
+  const std::vector<bool> defaults = {true, true, true, true,  true,  true, false, true,
+                                      true, true, true, true, false, false, true};
+  std::string numbers, flipped;
+  std::vector<bool> inverse;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    numbers += "<key>" + keys[i] + "</key>" + (i % 2 ? "<integer>1</integer>" : "<string>yes</string>");
+    flipped += "<key>" + keys[i] + "</key>" + (defaults[i] ? "<false/>" : "<true/>");
+    inverse.push_back(!defaults[i]);
+  }
+  for (const auto& [entries, expected] : std::vector<std::pair<std::string, std::vector<bool>>>{
+           {"", defaults}, {numbers, defaults}, {flipped, inverse}}) {
+    auto pref = Open(entries);
+    EXPECT_EQ(States(*pref), expected) << entries;
+    EXPECT_EQ(pref->numberOfRowsInTableView(), 0);
+    EXPECT_FALSE(pref->deletePrefixButton()->isEnabled());
+  }
+}
+
+TEST_F(KestrineCMPrefTest, SwitchesStoreAtOnceAndPostNothing) {
+  auto pref = Open("<key>IncludeHFSPath</key><integer>3</integer>");
+  struct Case {
+    QCheckBox* button;
+    std::string_view key;
+  };
+  for (const Case& c : std::vector<Case>{{pref->commandSwitch(3), "IncludeHFSPath"},
+                                         {pref->commandSwitch(6), "IncludeUNCWindowsStyle"},
+                                         {pref->showClipboardInMenuButton(), "ShowClipboardInMenu"},
+                                         {pref->labelItemsButton(), "LabelItems"},
+                                         {pref->makeAsSubmenuButton(), "MakeAsSubmenu"}}) {
+    const bool before = c.button->isChecked();
+    c.button->click();
+    EXPECT_EQ(Stored(c.key), PrefValue(!before)) << c.key;
+    c.button->click();
+    EXPECT_EQ(Stored(c.key), PrefValue(before)) << c.key;
+  }
+  EXPECT_EQ(watch_.Drain(), 0);
+}
+
+TEST_F(KestrineCMPrefTest, PrefixTableAddsDeletesEditsAndStores) {
+  auto pref = Open("<key>Prefixes</key><array><string>a</string><string>b</string>"
+                   "<string>c</string><string>d</string></array>");
+  ASSERT_EQ(pref->numberOfRowsInTableView(), 4);
+
+  // Delete with nothing selected: nothing removed, stored or posted.
+  user_.WriteSettings("<key>Prefixes</key><array><string>other</string></array>");
+  pref->deletePrefixButton()->click();  // Disabled: no effect.
+  pref->deletePrefix();
+  EXPECT_EQ(pref->numberOfRowsInTableView(), 4);
+  EXPECT_EQ(Stored("Prefixes"), Texts({"other"}));
+  EXPECT_EQ(watch_.Drain(), 0);
+
+  SelectRows(*pref, {0, 1, 3});
+  EXPECT_TRUE(pref->deletePrefixButton()->isEnabled());
+  pref->deletePrefixButton()->click();
+  EXPECT_EQ(Stored("Prefixes"), Texts({"c"}));
+  EXPECT_FALSE(pref->deletePrefixButton()->isEnabled());
+  EXPECT_EQ(watch_.Drain(), 1);
+
+  pref->addPrefixButton()->click();
+  EXPECT_EQ(Stored("Prefixes"), Texts({"c", "prefix"}));
+  EXPECT_EQ(watch_.Drain(), 1);
+
+  QAbstractItemModel* model = pref->prefixTable()->model();
+  EXPECT_EQ(model->headerData(0, Qt::Horizontal).toString(), "Prefixes");
+  EXPECT_TRUE(model->setData(model->index(1, 0), QString("")));
+  EXPECT_EQ(Stored("Prefixes"), Texts({"c", ""}));
+  pref->tableViewSetObjectValue(QVariant(7), "Prefixes", 0);  // Not a text: dropped.
+  EXPECT_EQ(model->data(model->index(0, 0)).toString(), "c");
+  EXPECT_EQ(watch_.Drain(), 1);
+}
+
+TEST_F(KestrineCMPrefTest, ClosingAnyWindowPostsAndKeepsWhatWasNotEdited) {
+  for (const char* stored : {"<string>http://x/</string>", "<integer>4</integer>",
+                             "<array><string>a</string><integer>1</integer></array>",
+                             "<array><string>a</string></array>"}) {
+    SCOPED_TRACE(stored);
+    auto pref = Open(std::string("<key>Prefixes</key>") + stored);
+    const std::optional<PrefValue> before = Stored("Prefixes");
+    const bool otherKind = !std::string_view(stored).starts_with("<array><string>a</string></array>");
+    EXPECT_EQ(!pref->storedPrefixesNote()->isHidden(), otherKind);
+    pref->window()->show();
+    pref->window()->close();
+    QWidget other;  // Another window of the application.
+    other.show();
+    other.close();
+    EXPECT_EQ(watch_.Drain(), 2);
+    EXPECT_EQ(Stored("Prefixes"), before);
+    // A user's edit replaces it with the table's texts.
+    pref->addPrefix();
+    EXPECT_EQ(Stored("Prefixes"), otherKind && stored[1] != 'a' ? Texts({"prefix"}) : Texts({"a", "prefix"}));
+  }
+}
+
+TEST_F(KestrineCMPrefTest, SettingsReplacedWhileOpenAreKept) {
+  auto pref = Open("<key>Prefixes</key><array><string>a</string></array>");
+  user_.WriteSettings("<key>Prefixes</key><array><string>z</string></array><key>LabelItems</key><true/>");
+  pref->makeAsSubmenuButton()->click();
+  pref->window()->close();
+  EXPECT_EQ(Stored("Prefixes"), Texts({"z"}));
+  EXPECT_EQ(Stored("LabelItems"), PrefValue(true));
+  EXPECT_EQ(Stored("MakeAsSubmenu"), PrefValue(false));
+}
+
+TEST_F(KestrineCMPrefTest, SeparatorComesFromTheApplicationsOwnValue) {
+  auto pref = Open("<key>MultipathSeparator</key><string>;</string>");
+  pref->multipathSeparator();
+  EXPECT_EQ(Stored("MultipathSeparator"), PrefValue(std::string("\n")));
+  QTest::keyClicks(pref->multipathSeparatorField(), ", ");
+  QTest::keyClick(pref->multipathSeparatorField(), Qt::Key_Return);
+  EXPECT_EQ(Stored("MultipathSeparator", kKestrineMBIDomain), PrefValue(std::string(", ")));
+  EXPECT_EQ(Stored("MultipathSeparator"), PrefValue(std::string(", ")));
+  EXPECT_EQ(MultipathSeparator(), ", ");
+  EXPECT_EQ(watch_.Drain(), 0);
+  // The field shows the application's own copy when opened again.
+  EXPECT_EQ(Open("")->multipathSeparatorField()->text(), ", ");
+}
+
+TEST_F(KestrineCMPrefTest, HelpAndCreditOpenTheInstalledPage) {
+  auto pref = Open("");
+  UrlCatcher catcher;
+  QDesktopServices::setUrlHandler("file", &catcher, "open");
+  pref->openHelp();
+  const QString credit = pref->linkTextField()->text();
+  const qsizetype start = credit.indexOf("href=\"") + 6;
+  emit pref->linkTextField()->linkActivated(credit.mid(start, credit.indexOf('"', start) - start));
+  QDesktopServices::unsetUrlHandler("file");
+  ASSERT_EQ(catcher.urls.size(), 2);
+  for (const QUrl& url : catcher.urls) {
+    EXPECT_TRUE(url.isLocalFile()) << url.toString().toStdString();
+    EXPECT_TRUE(QFileInfo(url.toLocalFile()).isFile()) << url.toString().toStdString();
+  }
+  EXPECT_EQ(catcher.urls[1].fragment(), "credits");
+}
+
+}  // namespace
+
+#include "KestrineCMPref_test.moc"

@@ -1,0 +1,273 @@
+// The program as scripts and users run it: --menu and --choose against a
+// real serving Finder, usage errors, and the tray mode's start-up.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "engine/path_forms.h"
+#include "engine/prefixes.h"
+#include "engine/selection_text.h"
+#include "testing/test_support.h"
+#include "testing/session_bus.h"
+#include "testing/test_support.h"
+
+namespace {
+
+using kestrine_testing::RunProgram;
+using kestrine_testing::WriteFile;
+using Lines = std::vector<std::string>;
+
+const Lines kTail = {"-", "Preferences...", "-", "Quit"};
+const Lines kComposites = {"-", "[10] Copy All", "-", "[11] Copy Folder Paths"};
+const Lines kDefaultIDs = {"1", "12", "2", "3", "4", "5", "6", "7", "9"};
+
+Lines Join(std::initializer_list<Lines> parts) {
+  Lines all;
+  for (const Lines& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+std::string Escape(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == '\n' ? "\\n" : c == '\t' ? "\\t" : std::string(1, c);
+  return out;
+}
+
+Lines Titled(const Lines& ids) {
+  Lines lines;
+  for (const std::string& id : ids) {
+    lines.push_back("[" + id + "] " + std::string(FindSingleForm(std::stoi(id))->title));
+  }
+  return lines;
+}
+
+// Settings that turn off every command but those in `kept`.
+std::string AllOffBut(std::initializer_list<std::string_view> kept) {
+  std::string entries;
+  for (std::string_view key : {"IncludePosixPath", "IncludeEncodedPosixPath", "IncludeTildePosixPath",
+                               "IncludeTerminalPath", "IncludeHFSPath", "IncludeFilename",
+                               "IncludeDisplayFilename", "IncludeExtension", "IncludeAFPURL", "IncludeAll",
+                               "IncludeFolderPaths"}) {
+    if (std::find(kept.begin(), kept.end(), key) == kept.end()) entries += "<key>" + std::string(key) + "</key><false/>";
+  }
+  return entries;
+}
+
+class KestrineMBITest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(finder_.ready());
+    WriteFile(Path("Notes"), "x");
+    WriteFile(Path("a.txt"), "x");
+  }
+  std::string Path(const std::string& name) const { return user_.home() + "/" + name; }
+  void Select(const Lines& names, const std::string& as = "obj") const {
+    Lines args = {"--as", as};
+    for (const std::string& name : names) args.push_back(Path(name));
+    ASSERT_EQ(finder_.Select(args), 0);
+  }
+  // The preview lines of `ids` for `name`, as the engine renders them here
+  // with the same settings; an empty rendering gives no line.
+  Lines Preview(const std::string& name, std::initializer_list<std::int32_t> ids) const {
+    Lines lines;
+    LoadPrefixes();
+    FSRef ref{};
+    EXPECT_EQ(FSPathMakeRef(Path(name), &ref), noErr);
+    for (std::int32_t id : ids) {
+      char buffer[kRenderBufferSize];
+      if (get_clipboard_data(ref, buffer, sizeof buffer, id) > 0) {
+        lines.push_back("[" + std::to_string(id) + "] " + Escape(buffer));
+      }
+    }
+    return lines;
+  }
+  // The lines --menu prints after the trace of the request, which comes
+  // first and ends its line with the menu's first line feed.
+  Lines Menu() const {
+    const kestrine_testing::RunResult run = RunProgram({KESTRINE_MBI_PATH, "--menu"});
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_TRUE(run.out.starts_with("\n-MoreFEGetSelection: tAppleEvent=\"")) << run.out;
+    Lines lines;
+    for (std::size_t start = run.out.find('\n', 1); start + 1 < run.out.size();) {
+      const std::size_t end = run.out.find('\n', start + 1);
+      lines.push_back(run.out.substr(start + 1, end - start - 1));
+      start = end;
+    }
+    return lines;
+  }
+  int Choose(const std::string& id) const { return RunProgram({KESTRINE_MBI_PATH, "--choose", id}).exitStatus; }
+
+  kestrine_testing::ScopedUser user_;
+  kestrine_testing::ScopedFinder finder_{FINDER_PATH};
+};
+
+TEST_F(KestrineMBITest, MenuDescribesTheSelection) {
+  const std::string odd = "a&b\tc\nd \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D";
+  WriteFile(Path(odd), "x");
+  const Lines notes = {"# 1 Item, First item: Notes"};
+  const std::string previews = "<key>ShowClipboardInMenu</key><true/>";
+  struct Case {
+    std::string settings;
+    Lines selection;
+    std::function<Lines()> expected;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"", {}, [] { return Join({{"# The Finder has no active selection"}, kTail}); }},
+           {"", {"Notes"}, [&] { return Join({notes, Titled(kDefaultIDs), kComposites, kTail}); }},
+           {"", {"Notes", "a.txt", "Notes"},
+            [&] { return Join({{"# 3 Items, First item: Notes"}, Titled(kDefaultIDs), kComposites, kTail}); }},
+           // Previews list UNC by default and leave out the empty extension.
+           {previews, {"Notes"},
+            [&] { return Join({notes, Preview("Notes", {1, 12, 2, 3, 4, 5, 6, 7, 8, 9}), kComposites, kTail}); }},
+           {previews, {odd},
+            [&] {
+              return Join({{"# 1 Item, First item: " + Escape(odd)}, Preview(odd, {1, 12, 2, 3, 4, 5, 6, 7, 8, 9}),
+                           kComposites, kTail});
+            }},
+           {"<key>IncludeUNCWindowsStyle</key><true/>", {"Notes"},
+            [&] {
+              return Join({notes, Titled({"1", "12", "2", "3", "4", "5", "6", "7", "8", "9"}), kComposites, kTail});
+            }},
+           {previews + "<key>IncludeUNCWindowsStyle</key><false/>", {"a.txt"},
+            [&] {
+              return Join({{"# 1 Item, First item: a.txt"}, Preview("a.txt", {1, 12, 2, 3, 4, 5, 6, 7, 9}),
+                           kComposites, kTail});
+            }},
+           // Values that are not booleans count as absent.
+           {"<key>IncludePosixPath</key><integer>0</integer><key>IncludeAll</key><string>no</string>"
+            "<key>ShowClipboardInMenu</key><integer>1</integer>",
+            {"Notes"}, [&] { return Join({notes, Titled(kDefaultIDs), kComposites, kTail}); }},
+           {AllOffBut({"IncludeFolderPaths"}) +
+                "<key>Prefixes</key><array><string>http://host/</string><string>smb://b/</string></array>",
+            {"Notes"},
+            [&] {
+              return Join({notes, {"-", "[11] Copy Folder Paths", "-"}, Preview("Notes", {1000}), {"-"},
+                           Preview("Notes", {2000, 1001}), {"-"}, Preview("Notes", {2001}), kTail});
+            }},
+           {AllOffBut({}) + "<key>MakeAsSubmenu</key><false/><key>MultipathSeparator</key><string>, </string>",
+            {"Notes"}, [&] { return Join({notes, kTail}); }},
+       }) {
+    SCOPED_TRACE(c.settings + " / " + std::to_string(c.selection.size()));
+    user_.WriteSettings(c.settings);
+    Select(c.selection, c.selection.size() == 1 ? "fsrf" : "obj");
+    EXPECT_EQ(Menu(), c.expected());
+  }
+}
+
+TEST_F(KestrineMBITest, MenuIsTheTailAloneWithoutAUsableSelection) {
+  Select({"Notes"});
+  std::remove(Path("Notes").c_str());  // Deleted after it was selected.
+  EXPECT_EQ(Menu(), kTail);
+  ASSERT_EQ(finder_.Select({"--fail", "-1728"}), 0);
+  EXPECT_EQ(Menu(), kTail);
+  // A Finder that dies while it is being asked.
+  Select({"a.txt"});
+  kill(finder_.pid(), SIGSTOP);
+  Lines menu;
+  std::thread asking([&] { menu = Menu(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  kill(finder_.pid(), SIGKILL);
+  asking.join();
+  EXPECT_EQ(menu, kTail);
+  finder_.Stop();
+  EXPECT_EQ(Menu(), kTail);
+}
+
+TEST_F(KestrineMBITest, ChooseCopiesTheSelection) {
+  FSRef notes{}, text{};
+  ASSERT_EQ(FSPathMakeRef(Path("Notes"), &notes), noErr);
+  ASSERT_EQ(FSPathMakeRef(Path("a.txt"), &text), noErr);
+  const std::string comma = "<key>MultipathSeparator</key><string>, </string>";
+  const std::string prefix = "<key>Prefixes</key><array><string>x:</string></array>";
+  struct Case {
+    std::string settings;
+    Lines selection;
+    std::string id;
+    std::function<std::optional<std::string>()> expected;  // None: the clipboard is left empty.
+  };
+  for (const Case& c : std::vector<Case>{
+           {"", {"Notes", "a.txt"}, "1", [&] { return Path("Notes") + "\n" + Path("a.txt"); }},
+           {"", {"Notes", "a.txt"}, "7", [] { return "\ntxt"; }},
+           {"", {"a.txt", "Notes"}, "7", [] { return "txt"; }},
+           {comma, {"a.txt", "Notes"}, "5", [] { return "a.txt, Notes"; }},
+           {comma, {"Notes", "a.txt"}, "10",
+            [&] { return *GetAllClipboardStrings(notes) + "\n\n" + *GetAllClipboardStrings(text); }},
+           {"", {"Notes", "Notes"}, "7", [] { return std::nullopt; }},
+           {prefix, {"Notes"}, "1001", [] { return std::nullopt; }},
+           {prefix, {"Notes"}, "2000",
+            [&] {
+              std::string path = Path("Notes");
+              std::replace(path.begin(), path.end(), '/', '\\');
+              return "x:" + path;
+            }},
+       }) {
+    SCOPED_TRACE(c.settings + " / " + c.id);
+    user_.WriteSettings(c.settings);
+    user_.SetClipboard("old");
+    Select(c.selection, "alis");
+    ASSERT_EQ(Choose(c.id), 0);
+    EXPECT_EQ(user_.Clipboard(), c.expected());
+  }
+}
+
+TEST_F(KestrineMBITest, ChooseSkipsWhatItCannotUseAndKeepsTheClipboardWithoutSelection) {
+  Select({"Notes", "a.txt"});
+  std::remove(Path("Notes").c_str());  // Deleted between the menu and the command.
+  ASSERT_EQ(Choose("1"), 0);
+  EXPECT_EQ(user_.Clipboard(), "\n" + Path("a.txt"));
+  user_.SetClipboard("old");
+  Select({});
+  ASSERT_EQ(Choose("1"), 0);
+  finder_.Stop();
+  ASSERT_EQ(Choose("1"), 0);
+  EXPECT_EQ(user_.Clipboard(), "old");
+}
+
+TEST(KestrineMBIUsageTest, WrongArgumentsPrintOneLineAndExit2) {
+  kestrine_testing::ScopedUser user;
+  for (const Lines& args : std::vector<Lines>{{"--choose", "x"}, {"--choose", "1x"}, {"--choose"},
+                                              {"--choose", "1", "2"}, {"--menu", "extra"}, {"--bogus"},
+                                              {"-platform", "xcb"}, {"--choose", "99999999999"}}) {
+    Lines argv = {KESTRINE_MBI_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const kestrine_testing::RunResult run = RunProgram(argv);
+    EXPECT_EQ(run.exitStatus, 2) << args[0];
+    EXPECT_TRUE(run.err.starts_with("usage: KestrineMBI ") && run.err.find('\n') == run.err.size() - 1) << run.err;
+  }
+}
+
+TEST(KestrineMBITrayTest, WithoutATraySaysSoOnceKeepsRunningAndStaysAlone) {
+  kestrine_testing::ScopedUser user;
+  kestrine_testing::ScopedSessionBus bus;
+  ASSERT_TRUE(bus.running()) << bus.error();
+  kestrine_testing::ScopedEnv platform("QT_QPA_PLATFORM", "offscreen");
+  int err[2];
+  ASSERT_EQ(pipe(err), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(err[1], STDERR_FILENO);
+    execl(KESTRINE_MBI_PATH, "KestrineMBI", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(err[1]);
+  std::string line;
+  for (char c = 0; read(err[0], &c, 1) == 1 && c != '\n';) line += c;
+  EXPECT_EQ(line, "KestrineMBI: the desktop has no system tray; the icon appears when one starts");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the application ended";
+
+  const kestrine_testing::RunResult second = RunProgram({KESTRINE_MBI_PATH});
+  EXPECT_EQ(second.exitStatus, 0);
+  EXPECT_EQ(second.out, "KestrineMBI is already running (process " + std::to_string(pid) + ")\n");
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  close(err[0]);
+}
+
+}  // namespace

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix inside a temporary home folder
+# and checks what a login needs: the tray program and the Finder, the icon,
+# the help page, the application entry and both autostart entries, whose
+# commands run from the installed programs.
+set -euo pipefail
+BUILD="${1:?usage: install_test.sh BUILD_DIR}"
+work="$(mktemp -d)"
+finder_pid=""
+trap '[[ -n "$finder_pid" ]] && kill "$finder_pid" 2>/dev/null; rm -rf "$work"' EXIT
+mkdir -p "$work/home" "$work/run"
+chmod 700 "$work/run"
+prefix="$work/home/.local"
+HOME="$work/home" XDG_CONFIG_HOME= cmake --install "$BUILD" --prefix "$prefix" >/dev/null
+for f in bin/KestrineMBI bin/finder share/icons/hicolor/64x64/apps/KestrineMBI.png \
+         share/icons/hicolor/scalable/apps/KestrineMBI.svg share/doc/Kestrine/help/index.html \
+         share/applications/KestrineMBI.desktop; do
+  [[ -e "$prefix/$f" ]] || { echo "missing $f"; exit 1; }
+done
+autostart="$work/home/.config/autostart"
+grep -qx "Exec=\"$prefix/bin/KestrineMBI\"" "$autostart/KestrineMBI.desktop" || { echo "bad KestrineMBI autostart entry"; exit 1; }
+grep -qx "Exec=\"$prefix/bin/finder\" serve" "$autostart/KestrineFinder.desktop" || { echo "bad Finder autostart entry"; exit 1; }
+
+run() { env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" "$@"; }
+printf 'x' >"$work/home/Notes"
+# Started directly, not through the function, so that $! is the Finder.
+env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" "$prefix/bin/finder" serve \
+  >"$work/finder.out" &
+finder_pid=$!
+for _ in $(seq 50); do [[ -s "$work/finder.out" ]] && break; sleep 0.1; done
+run "$prefix/bin/finder" select "$work/home/Notes"
+menu="$(run "$prefix/bin/KestrineMBI" --menu | tail -n +3)"
+[[ "$menu" == "# 1 Item, First item: Notes"$'\n'"[1] Copy Posix Path"* ]] || { echo "unexpected menu:"; echo "$menu"; exit 1; }
+run "$prefix/bin/KestrineMBI" --choose 2 >/dev/null
+[[ "$(cat "$work/run/kestrine/clipboard")" == "~/Notes" ]] || { echo "--choose copied the wrong text"; exit 1; }
+echo "installed tray application, Finder and their entries work"

@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# The tray application as a user meets it: an X server (Xvfb) with a real
+# tray (trayer), the serving Finder with two selected files, and KestrineMBI.
+# Clicks the icon, chooses "Copy Posix Path" and reads the clipboard back,
+# opens the preferences window from the menu, and quits from the menu.
+#
+#   tray_e2e.sh BUILD_DIR [SCREENSHOT_DIR]
+#
+# With SCREENSHOT_DIR, saves tray.png, menu.png and preferences.png there.
+set -euo pipefail
+BUILD="$(cd "${1:?usage: tray_e2e.sh BUILD_DIR [SCREENSHOT_DIR]}" && pwd)"
+SHOTS="${2:-}"
+[[ -n "$SHOTS" ]] && SHOTS="$(mkdir -p "$SHOTS" && cd "$SHOTS" && pwd)"
+
+if [[ -z "${KESTRINE_E2E_BUS:-}" ]]; then
+  # A session bus of its own, so that no desktop service answers for the tray.
+  exec env KESTRINE_E2E_BUS=1 dbus-run-session -- "$0" "$@"
+fi
+
+work="$(mktemp -d)"
+pids=()
+cleanup() {
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "tray_e2e: $*" >&2; exit 1; }
+
+mkdir -p "$work/home" "$work/run"
+chmod 700 "$work/run"
+export HOME="$work/home" XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/home/.config"
+unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+export QT_QPA_PLATFORMTHEME=generic QT_STYLE_OVERRIDE=Fusion LANG=C.UTF-8
+
+display=""
+for n in $(seq 90 130); do
+  [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]] && continue
+  Xvfb ":$n" -screen 0 900x560x24 -nolisten tcp >/dev/null 2>&1 &
+  pids+=($!)
+  for _ in $(seq 50); do xdpyinfo -display ":$n" >/dev/null 2>&1 && { display=":$n"; break; }; sleep 0.1; done
+  [[ -n "$display" ]] && break
+done
+[[ -n "$display" ]] || fail "no X server"
+export DISPLAY="$display"
+xsetroot -solid '#4a6a8a' 2>/dev/null || true
+
+coproc FINDER { exec "$BUILD/platform/finder/finder" serve; }
+pids+=($FINDER_PID)
+read -r -t 10 ready <&"${FINDER[0]}" && [[ "$ready" == ready ]] || fail "the Finder did not start"
+printf 'notes' >"$HOME/Notes.txt"
+printf 'report' >"$HOME/Q3 Report & Plan.pdf"
+"$BUILD/platform/finder/finder" select "$HOME/Q3 Report & Plan.pdf" "$HOME/Notes.txt"
+# Menu titles show the very texts they copy, and one prefix adds its pair.
+mkdir -p "$XDG_CONFIG_HOME"
+cat >"$XDG_CONFIG_HOME/com.corvane.KestrineCM.plist" <<'PLIST'
+<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0"><dict>
+<key>ShowClipboardInMenu</key><true/>
+<key>Prefixes</key><array><string>https://files.example.com</string></array>
+</dict></plist>
+PLIST
+
+# Started before the tray, as at a login where the panel comes up late: it
+# says so once and shows its icon when the tray appears.
+"$BUILD/KestrineMBI/KestrineMBI" >"$work/mbi.out" 2>"$work/mbi.err" &
+mbi=$!
+pids+=($mbi)
+for _ in $(seq 100); do [[ -s "$work/mbi.err" ]] && break; sleep 0.1; done
+grep -qx "KestrineMBI: the desktop has no system tray; the icon appears when one starts" "$work/mbi.err" ||
+  fail "no word of the missing tray: $(cat "$work/mbi.err")"
+
+trayer --edge top --align right --widthtype request --height 28 --SetDockType true \
+  --transparent false --tint 0xe8e8e8 --expand true >/dev/null 2>&1 &
+pids+=($!)
+panel=""
+for _ in $(seq 50); do panel="$(xdotool search --name '^panel$' 2>/dev/null | head -n 1 || true)"; [[ -n "$panel" ]] && break; sleep 0.1; done
+[[ -n "$panel" ]] || fail "trayer did not start"
+
+# The icon is docked once a window of the application is visible.
+icon=""
+for _ in $(seq 100); do
+  icon="$(xdotool search --onlyvisible --classname KestrineMBI 2>/dev/null | head -n 1 || true)"
+  [[ -n "$icon" ]] && break
+  sleep 0.1
+done
+[[ -n "$icon" ]] || { cat "$work/mbi.err" >&2; fail "no icon in the tray"; }
+sleep 0.5
+eval "$(xdotool getwindowgeometry --shell "$icon")"
+click_icon() {
+  xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
+  sleep 0.8
+}
+
+[[ -n "$SHOTS" ]] && "$BUILD/KestrineMBI/screenshot" "$SHOTS/tray.png"
+# Left click: the menu opens, built for the selection of this moment.
+click_icon
+[[ -n "$SHOTS" ]] && "$BUILD/KestrineMBI/screenshot" "$SHOTS/menu.png"
+# The header line is disabled: the first Down reaches the POSIX path.
+xdotool key Down Return
+sleep 0.5
+expected="$HOME/Q3 Report & Plan.pdf"$'\n'"$HOME/Notes.txt"
+got=""
+for _ in $(seq 30); do got="$(xclip -o -selection clipboard 2>/dev/null || true)"; [[ "$got" == "$expected" ]] && break; sleep 0.1; done
+[[ "$got" == "$expected" ]] || fail "clipboard holds '$got', expected '$expected'"
+
+# "Preferences..." is the item above "Quit".
+click_icon
+xdotool key Up Up Return
+window=""
+for _ in $(seq 50); do window="$(xdotool search --onlyvisible --name '^Kestrine Preferences$' 2>/dev/null | head -n 1 || true)"; [[ -n "$window" ]] && break; sleep 0.1; done
+[[ -n "$window" ]] || fail "the preferences window did not open"
+xdotool windowmove "$window" 120 60
+sleep 0.8
+[[ -n "$SHOTS" ]] && "$BUILD/KestrineMBI/screenshot" "$SHOTS/preferences.png"
+
+# "Quit" ends the application.
+click_icon
+xdotool key Up Return
+for _ in $(seq 50); do kill -0 "$mbi" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$mbi" 2>/dev/null && fail "Quit did not end the application"
+[[ "$(grep -c . "$work/mbi.err")" == 1 ]] || fail "more than one line on standard error: $(cat "$work/mbi.err")"
+echo "tray end-to-end: menu, copy, preferences and quit work"
