@@ -17,9 +17,16 @@ for tool in nautilus Xvfb dbus-run-session unshare xdotool setsid; do
   command -v "$tool" >/dev/null || skip "$tool is not installed (./dev setup installs it)"
 done
 EXTENSIONS="$(pkg-config --variable=extensiondir libnautilus-extension-4)"
-[[ -d "$EXTENSIONS" ]] || skip "Nautilus's extension folder $EXTENSIONS is missing"
 unshare -m true 2>/dev/null ||
   skip "no mount namespace can be made here (it needs root or CAP_SYS_ADMIN)"
+# Debian's Nautilus ships no module of its own, so the folder exists only
+# while some package has put a module there; the namespace below needs it as
+# a mount point. Made here (as root), it is removed again at the end.
+made_extensions=""
+if [[ ! -d "$EXTENSIONS" ]]; then
+  [[ $(id -u) -eq 0 ]] || skip "Nautilus's extension folder $EXTENSIONS is missing"
+  mkdir "$EXTENSIONS" && made_extensions="$EXTENSIONS"
+fi
 
 work="$(mktemp -d)"
 xvfb=""
@@ -30,6 +37,7 @@ cleanup() {
   sleep 0.5
   [[ -n "$session" ]] && pkill -KILL -s "$session" 2>/dev/null || true
   rm -rf "$work"
+  [[ -n "$made_extensions" ]] && rmdir "$made_extensions" 2>/dev/null || true
 }
 trap cleanup EXIT
 
