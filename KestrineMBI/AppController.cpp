@@ -18,6 +18,7 @@
 #include "engine/path_forms.h"
 #include "engine/prefixes.h"
 #include "engine/selection_text.h"
+#include "platform/files/files.h"
 #include "platform/notifications/notifications.h"
 #include "platform/processes/processes.h"
 #include "settings/clipboard_output.h"
@@ -332,6 +333,10 @@ void AppController::RunCommand(std::int32_t commandID) {
   if (!selection.ok() || selection.count() < 1) return;
   PasteboardRef clipboard = OpenAndClearClipboard();
   if (!clipboard) return;
+  // The command sees the file system as it finds it: each folder of the
+  // selection resolved once, each item looked up once. The Finder is still
+  // asked for every item.
+  const ScopedFileSystemSnapshot snapshot;
   std::vector<SelectionItem> items;
   items.reserve(static_cast<std::size_t>(selection.count()));
   for (long position = 1; position <= selection.count(); ++position) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -214,6 +215,18 @@ TEST_F(KestrineMBITest, ChooseCopiesTheSelection) {
     ASSERT_EQ(Choose(c.id), 0);
     EXPECT_EQ(user_.Clipboard(), c.expected());
   }
+}
+
+TEST_F(KestrineMBITest, ChooseGivesThePathsBehindLinks) {
+  // Items of one folder share its resolution; a link, as folder or as item,
+  // still gives the path it leads to.
+  std::filesystem::create_directory(Path("Real"));
+  WriteFile(Path("Real/b.txt"), "x");
+  std::filesystem::create_directory_symlink(Path("Real"), Path("Linked"));
+  std::filesystem::create_symlink(Path("a.txt"), Path("Real/link.txt"));
+  Select({"Linked/b.txt", "Real/link.txt", "Real/b.txt"});
+  ASSERT_EQ(Choose("1"), 0);
+  EXPECT_EQ(user_.Clipboard(), Path("Real/b.txt") + "\n" + Path("a.txt") + "\n" + Path("Real/b.txt"));
 }
 
 TEST_F(KestrineMBITest, ChooseSkipsWhatItCannotUseAndKeepsTheClipboardWithoutSelection) {
