@@ -32,6 +32,27 @@ int AboveStandardDescriptors(int fd) {
   return moved;
 }
 
+// Starts `program` with `actions` in a session of its own, with no signal
+// blocked and every signal at its default action, whatever the host set.
+// Returns 0 or an errno value.
+int SpawnInOwnSession(const std::string& program, char* const* args,
+                      const posix_spawn_file_actions_t* actions, pid_t* pid) {
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t no_signals;
+  sigemptyset(&no_signals);
+  posix_spawnattr_setsigmask(&attributes, &no_signals);
+  sigset_t all_signals;
+  sigfillset(&all_signals);
+  posix_spawnattr_setsigdefault(&attributes, &all_signals);
+  posix_spawnattr_setflags(&attributes, static_cast<short>(POSIX_SPAWN_SETSID |
+                                                           POSIX_SPAWN_SETSIGMASK |
+                                                           POSIX_SPAWN_SETSIGDEF));
+  const int error = posix_spawn(pid, program.c_str(), actions, &attributes, args, environ);
+  posix_spawnattr_destroy(&attributes);
+  return error;
+}
+
 // Starts the helper with its standard input on `input_fd`. Returns 0 or an
 // errno value.
 int Spawn(const std::string& program, const std::vector<std::string>& argv, int input_fd,
@@ -52,20 +73,7 @@ int Spawn(const std::string& program, const std::vector<std::string>& argv, int 
   posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 #endif
 
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t no_signals;
-  sigemptyset(&no_signals);
-  posix_spawnattr_setsigmask(&attributes, &no_signals);
-  sigset_t all_signals;
-  sigfillset(&all_signals);
-  posix_spawnattr_setsigdefault(&attributes, &all_signals);
-  posix_spawnattr_setflags(&attributes, static_cast<short>(POSIX_SPAWN_SETSID |
-                                                           POSIX_SPAWN_SETSIGMASK |
-                                                           POSIX_SPAWN_SETSIGDEF));
-
-  const int error = posix_spawn(pid, program.c_str(), &actions, &attributes, args.data(), environ);
-  posix_spawnattr_destroy(&attributes);
+  const int error = SpawnInOwnSession(program, args.data(), &actions, pid);
   posix_spawn_file_actions_destroy(&actions);
   return error;
 }
@@ -167,31 +175,6 @@ int FileDescriptor::Close() {
   return result == 0 || errno == EINTR ? 0 : errno;
 }
 
-OSStatus StatusFromErrno(int error) {
-  switch (error) {
-    case 0:
-      return noErr;
-    case ENOENT:
-      return fnfErr;
-    case ENOTDIR:
-    case ELOOP:
-      return dirNFErr;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return afpAccessDenied;
-    case ENAMETOOLONG:
-      return bdNamErr;
-    case EMFILE:
-    case ENFILE:
-      return tmfoErr;
-    case ENOMEM:
-      return memFullErr;
-    default:
-      return ioErr;
-  }
-}
-
 std::optional<std::string> FindProgramOnPath(std::string_view name) {
   if (name.empty() || name.find('/') != std::string_view::npos) return std::nullopt;
   const char* path_variable = getenv("PATH");
@@ -289,21 +272,8 @@ OSStatus RunHelperForOutput(const std::string& program, const std::vector<std::s
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t no_signals;
-  sigemptyset(&no_signals);
-  posix_spawnattr_setsigmask(&attributes, &no_signals);
-  sigset_t all_signals;
-  sigfillset(&all_signals);
-  posix_spawnattr_setsigdefault(&attributes, &all_signals);
-  posix_spawnattr_setflags(&attributes, static_cast<short>(POSIX_SPAWN_SETSID |
-                                                           POSIX_SPAWN_SETSIGMASK |
-                                                           POSIX_SPAWN_SETSIGDEF));
   pid_t pid = 0;
-  const int spawn_error =
-      posix_spawn(&pid, program.c_str(), &actions, &attributes, args.data(), environ);
-  posix_spawnattr_destroy(&attributes);
+  const int spawn_error = SpawnInOwnSession(program, args.data(), &actions, &pid);
   posix_spawn_file_actions_destroy(&actions);
   write_end.Reset();
   if (spawn_error != 0) return StatusFromErrno(spawn_error);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/MacTypes.h"
+#include "platform/runtime/runtime_folder.h"
 
 namespace kestrine_pasteboard {
 
@@ -95,7 +96,7 @@ OSStatus RunHelperForOutput(const std::string& program, const std::vector<std::s
                             std::chrono::milliseconds limit, std::size_t maxBytes,
                             std::string* output);
 
-// Maps an errno value to a status.
-OSStatus StatusFromErrno(int error);
+// The errno mapping of the private runtime folder serves here too.
+using ::StatusFromErrno;
 
 }  // namespace kestrine_pasteboard

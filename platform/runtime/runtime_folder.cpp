@@ -10,33 +10,6 @@
 
 #include "platform/log/nslog.h"
 
-namespace {
-
-OSStatus StatusFromErrno(int error) {
-  switch (error) {
-    case ENOENT:
-      return fnfErr;
-    case ENOTDIR:
-    case ELOOP:
-      return dirNFErr;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return afpAccessDenied;
-    case ENAMETOOLONG:
-      return bdNamErr;
-    case EMFILE:
-    case ENFILE:
-      return tmfoErr;
-    case ENOMEM:
-      return memFullErr;
-    default:
-      return ioErr;
-  }
-}
-
-}  // namespace
-
 std::string KestrineRuntimeFolderPath() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/kestrine";
@@ -88,4 +61,29 @@ OSStatus OpenPrivateFolder(const std::string& path, int* fd) {
 
 OSStatus OpenKestrineRuntimeFolder(int* fd) {
   return OpenPrivateFolder(KestrineRuntimeFolderPath(), fd);
+}
+
+OSStatus StatusFromErrno(int error) {
+  switch (error) {
+    case 0:
+      return noErr;
+    case ENOENT:
+      return fnfErr;
+    case ENOTDIR:
+    case ELOOP:
+      return dirNFErr;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return afpAccessDenied;
+    case ENAMETOOLONG:
+      return bdNamErr;
+    case EMFILE:
+    case ENFILE:
+      return tmfoErr;
+    case ENOMEM:
+      return memFullErr;
+    default:
+      return ioErr;
+  }
 }

@@ -26,3 +26,7 @@ OSStatus OpenPrivateFolder(const std::string& path, int* fd);
 
 // OpenPrivateFolder on KestrineRuntimeFolderPath().
 OSStatus OpenKestrineRuntimeFolder(int* fd);
+
+// Maps an errno value to a status: the one mapping of the runtime folder,
+// the clipboard and the helper programs (0 gives noErr).
+OSStatus StatusFromErrno(int error);
