@@ -419,8 +419,11 @@ ScopedXvfb::~ScopedXvfb() {
 }
 
 std::string ScopedXvfb::ReadClipboardExpecting(const std::string& expected) const {
-  // The system's xclip, whatever PATH a test has set.
-  const std::string command = "'" + SystemProgram("xclip") + "' -selection clipboard -o 2>/dev/null";
+  // The system's xclip, whatever PATH a test has set. Each read has a time
+  // limit: a read that meets an owner handing over to the next one (a large
+  // text comes in pieces) can wait for ever, and is then simply tried again.
+  const std::string command = "'" + SystemProgram("timeout") + "' 10 '" + SystemProgram("xclip") +
+                              "' -selection clipboard -o 2>/dev/null";
   std::string text;
   for (int attempt = 0; attempt < 50; ++attempt) {
     FILE* output = ::popen(command.c_str(), "r");
