@@ -14,6 +14,7 @@ struct IterateContainerGlobals {
   std::string name;
   bool wantName = false;
   void* yourDataPtr = nullptr;
+  FSIteratorNeeds needs = FSIteratorNeeds::kAllEntries;
   ItemCount maxLevels = 0;
   ItemCount currentLevel = 0;
   bool quitFlag = false;
@@ -34,7 +35,7 @@ FSIteratorRef OpenForDescent(IterateContainerGlobals& globals) {
   if (ItemIsABundleByExtension(globals.ref)) return iterator;
   // A folder that cannot be opened (it may not be read, it vanished, no
   // descriptor is left) is skipped, and the walk goes on with its siblings.
-  FSOpenIterator(globals.ref, &iterator);
+  FSOpenIterator(globals.ref, &iterator, globals.needs);
   return iterator;
 }
 
@@ -76,7 +77,8 @@ void FSIterateContainerOpenLevel(IterateContainerGlobals& globals, FSIteratorRef
 
 OSErr FSIterateContainer(const FSRef& container, ItemCount maxLevels, FSCatalogInfoBitmap whichInfo,
                          bool /*wantFSSpec*/, bool wantName,
-                         IterateContainerFilterProcPtr iterateFilter, void* yourDataPtr) {
+                         IterateContainerFilterProcPtr iterateFilter, void* yourDataPtr,
+                         IterateContainerEntries entries) {
   if (iterateFilter == nullptr) return paramErr;
   IterateContainerGlobals globals;
   globals.iterateFilter = iterateFilter;
@@ -85,11 +87,13 @@ OSErr FSIterateContainer(const FSRef& container, ItemCount maxLevels, FSCatalogI
   globals.wantName = wantName;
   globals.yourDataPtr = yourDataPtr;
   globals.maxLevels = maxLevels;
+  globals.needs = entries == IterateContainerEntries::kFoldersOnly ? FSIteratorNeeds::kFoldersOnly
+                                                                   : FSIteratorNeeds::kAllEntries;
   const ScopedPackageMemo memo;
   // A package given as the start item is not read either.
   if (!ItemIsABundle(container)) {
     FSIteratorRef iterator;
-    globals.startStatus = FSOpenIterator(container, &iterator);
+    globals.startStatus = FSOpenIterator(container, &iterator, globals.needs);
     if (globals.startStatus == noErr) FSIterateContainerOpenLevel(globals, std::move(iterator));
   }
   return globals.startStatus;

@@ -20,6 +20,14 @@ using IterateContainerFilterProcPtr = bool (*)(bool containerChanged, ItemCount 
                                                const FSSpec* spec, const std::string* name,
                                                void* yourDataPtr);
 
+// What a walk's filter needs to be shown.
+enum class IterateContainerEntries {
+  kAll,  // Every entry.
+  // The folders. Other entries may be left out: those of a folder that the
+  // file system says holds no folder are, as that folder is not read.
+  kFoldersOnly,
+};
+
 // Walks `container` depth first, calling `iterateFilter` for every entry of
 // it and of the folders below it, each folder before its contents. Packages
 // (the start item included) are not read; symbolic links are never entered.
@@ -32,4 +40,5 @@ using IterateContainerFilterProcPtr = bool (*)(bool containerChanged, ItemCount 
 // start item when that fails (dirNFErr for a file), else noErr.
 OSErr FSIterateContainer(const FSRef& container, ItemCount maxLevels, FSCatalogInfoBitmap whichInfo,
                          bool wantFSSpec, bool wantName, IterateContainerFilterProcPtr iterateFilter,
-                         void* yourDataPtr);
+                         void* yourDataPtr,
+                         IterateContainerEntries entries = IterateContainerEntries::kAll);

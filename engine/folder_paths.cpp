@@ -57,8 +57,9 @@ OSErr IterateCountFolders(const FSRef& start) {
   const ScopedNSLogBatch logBatch;
   gNbrFoldersCounted = 1;
   NSLog("Cumulative Nbr Folders: %d ", gNbrFoldersCounted);
-  const OSErr result =
-      FSIterateContainer(start, 0, kFSCatInfoNodeFlags, false, false, MyIterateCountFilter, nullptr);
+  const OSErr result = FSIterateContainer(start, 0, kFSCatInfoNodeFlags, false, false,
+                                          MyIterateCountFilter, nullptr,
+                                          IterateContainerEntries::kFoldersOnly);
   NSLog("Total Nbr Folders: %d ", gNbrFoldersCounted);
   return result;
 }
@@ -73,7 +74,7 @@ OSErr IterateCollectFolders(const FSRef& start) {
   gFSRefArray[0] = start;
   gNbrFoldersCollected = 1;
   return FSIterateContainer(start, 0, kFSCatInfoNodeFlags, false, false, MyIterateCollectFilter,
-                            nullptr);
+                            nullptr, IterateContainerEntries::kFoldersOnly);
 }
 
 std::optional<std::string> GetFolderPathsClipboardStrings() {

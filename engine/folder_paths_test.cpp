@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -229,6 +232,60 @@ TEST_F(FolderPathsTest, FolderRemovedDuringTheWalkIsSkippedAndTheRestWalked) {
   EXPECT_EQ(std::count_if(seen.paths.begin(), seen.paths.end(),
                           [&](const std::string& path) { return !path.starts_with(seen.removed); }),
             27);
+}
+
+TEST_F(FolderPathsTest, FoldersOnlyWalkSkipsLeavesWithTheSameText) {
+  // Folders that hold no folder, of every kind the package test or the text
+  // could tell apart, beside folders that hold some.
+  MakeDirs(Root() + "/nest/inner/deep");
+  MakeDirs(Root() + "/empty");
+  MakeDirs(Root() + "/Tool.app");
+  WriteFile(Root() + "/plain/notes.txt", "x");
+  WriteFile(Root() + "/fileContents/Contents", "x");
+  WriteFile(Root() + "/target/Info.plist", "<plist/>");
+  MakeDirs(Root() + "/linked");
+  ASSERT_EQ(::symlink("../target", (Root() + "/linked/Contents").c_str()), 0);
+  ASSERT_EQ(::symlink("nest", (Root() + "/dirlink").c_str()), 0);
+  MakeDirs(Root() + "/bad\xff");
+  // A path that is not UTF-8 gives an empty line.
+  const std::string expected = "\n" + Root() + "\n" + Root() + "/empty\n" + Root() +
+                               "/fileContents\n" + Root() + "/nest\n" + Root() + "/nest/inner\n" +
+                               Root() + "/nest/inner/deep\n" + Root() + "/plain\n" + Root() + "/target\n";
+  auto sorted = [](const std::string& text) {
+    std::vector<std::string> lines = Lines(text);
+    std::sort(lines.begin(), lines.end());
+    std::string joined;
+    for (const std::string& line : lines) joined += line + "\n";
+    return joined;
+  };
+  EXPECT_EQ(sorted(Collect(Root())), expected);
+  {
+    const ScopedFileSystemSnapshot snapshot;
+    EXPECT_EQ(sorted(Collect(Root())), expected);
+  }
+
+  // Whether the leaves' files are left out depends on the file system.
+  struct statfs volume {};
+  ASSERT_EQ(::statfs(Root().c_str(), &volume), 0);
+  const bool countsLinks = volume.f_type == EXT4_SUPER_MAGIC || volume.f_type == XFS_SUPER_MAGIC ||
+                           volume.f_type == TMPFS_MAGIC;
+  auto files = [](bool, ItemCount, const FSCatalogInfo* info, const FSRef*, const FSSpec*,
+                  const std::string*, void* data) {
+    if ((info->nodeFlags & kFSNodeIsDirectoryMask) == 0) ++*static_cast<int*>(data);
+    return false;
+  };
+  for (const bool inSnapshot : {false, true}) {
+    SCOPED_TRACE(inSnapshot);
+    std::optional<ScopedFileSystemSnapshot> snapshot;
+    if (inSnapshot) snapshot.emplace();
+    int all = 0;
+    int foldersOnly = 0;
+    FSIterateContainer(RefTo(Root()), 0, kFSCatInfoNone, false, false, files, &foldersOnly,
+                       IterateContainerEntries::kFoldersOnly);
+    FSIterateContainer(RefTo(Root()), 0, kFSCatInfoNone, false, false, files, &all);
+    EXPECT_EQ(all, 4);  // notes.txt, the file Contents, Info.plist and dirlink.
+    EXPECT_EQ(foldersOnly, inSnapshot && countsLinks ? 1 : 4);
+  }
 }
 
 TEST_F(FolderPathsTest, MissingFilterIsRefused) {

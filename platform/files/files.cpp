@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -409,11 +411,67 @@ std::optional<FSVolumeRefNum> FSGetVRefNum(const FSRef& ref) {
   return info.volume;
 }
 
-OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator) {
+namespace {
+
+// Whether the file system holding `name` in the open folder `folder_fd`
+// counts a folder's links as ext4 does: 2, plus one for each subfolder.
+bool CountsFolderLinks(int folder_fd, const char* name) {
+  const int fd = openat(folder_fd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct statfs volume {};
+  const bool known = fstatfs(fd, &volume) == 0;
+  close(fd);
+  if (!known) return false;
+  switch (volume.f_type) {
+    case EXT4_SUPER_MAGIC:  // Also ext2 and ext3.
+    case XFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+      return true;
+    default:
+      // Others (btrfs, FUSE and network file systems) report 1, or 2
+      // whatever the folder holds.
+      return false;
+  }
+}
+
+// Whether the folder at `location` is known to hold no folder: answered by
+// its entry in a remembered listing, else by its link count, asked relative
+// to its open parent. False whenever that cannot be known cheaply.
+bool HoldsNoFolder(const FSRef& container, const RefLocation& location) {
+  if (!files_internal::ListingCacheActive()) return false;
+  files_internal::CachedEntry* entry = files_internal::RememberedEntry(container);
+  if (entry != nullptr && entry->holdsFolders >= 0) return entry->holdsFolders == 0;
+  const std::optional<int> parent = files_internal::OpenFolderOfParent(location);
+  if (!parent) return false;
+  struct stat status {};
+  bool none = fstatat(*parent, location.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+              S_ISDIR(status.st_mode) && status.st_nlink == 2;
+  if (none) {
+    std::optional<bool> counts = files_internal::DeviceCountsFolderLinks(status.st_dev);
+    if (!counts) {
+      counts = CountsFolderLinks(*parent, location.name.c_str());
+      files_internal::RememberDeviceCountsFolderLinks(status.st_dev, *counts);
+    }
+    none = *counts;
+  }
+  if (entry != nullptr) entry->holdsFolders = none ? 0 : 1;
+  return none;
+}
+
+}  // namespace
+
+OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator, FSIteratorNeeds needs) {
   if (iterator == nullptr) return paramErr;
   iterator->reset();
   std::optional<RefLocation> location = DecodeRef(container);
   if (!location) return paramErr;
+  if (needs == FSIteratorNeeds::kFoldersOnly && HoldsNoFolder(container, *location)) {
+    static const std::vector<files_internal::CachedEntry> kNoEntries;
+    FSIterator* empty = new (std::nothrow) FSIterator(&kNoEntries);
+    if (empty == nullptr) return memFullErr;
+    iterator->reset(empty);
+    return noErr;
+  }
   std::optional<NodeIndex> node;
   if (files_internal::ListingCacheActive()) {
     node = files_internal::NodeOfLocation(*location);

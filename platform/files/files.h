@@ -108,13 +108,27 @@ struct FSIteratorDeleter {
 };
 using FSIteratorRef = std::unique_ptr<FSIterator, FSIteratorDeleter>;
 
+// What the caller of FSOpenIterator needs of the folder's entries.
+enum class FSIteratorNeeds {
+  kAllEntries,
+  // Only the folders among them. Under a ScopedFileSystemSnapshot, a folder
+  // whose parent this thread is iterating, and that the file system says
+  // holds no folder (a link count of 2 on ext2/3/4, XFS or tmpfs, which count
+  // each subfolder's ".." as a link), is not read: its iterator delivers
+  // nothing, not even its files. That costs one fstatat(2) instead of
+  // reading the folder; the answer is kept with the folder's entry in its
+  // parent's listing, so a second walk asks nothing.
+  kFoldersOnly,
+};
+
 // Opens a flat iterator on `container` and reads its entries. Returns noErr,
 // fnfErr when it is gone, dirNFErr when it is not a folder (a link to a
 // folder is not opened), afpAccessDenied when it may not be read, tmfoErr
 // when no descriptor is left, paramErr for a bad reference or a null
 // `iterator`. Paths longer than PATH_MAX are opened too. `*iterator` is null
 // on failure.
-OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator);
+OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator,
+                     FSIteratorNeeds needs = FSIteratorNeeds::kAllEntries);
 
 // Fetches the next entry ("." and ".." are skipped) into `info` (node flags
 // only) and `ref`, and sets `actualObjects` to 1, or to 0 with the status

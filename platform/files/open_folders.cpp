@@ -81,6 +81,7 @@ struct ListingCache {
   EntryIndex byRef;
   std::deque<CachedEntry> items;  // Found by FSPathMakeRef; a deque keeps them in place.
   std::unordered_map<std::string, ResolvedFolder> folders;
+  std::vector<std::pair<dev_t, bool>> devices;  // A walk meets few.
 };
 thread_local ListingCache tListings;
 thread_local CachedEntry* tLastDelivered = nullptr;
@@ -157,6 +158,22 @@ void RememberFolder(const std::string& path, ResolvedFolder folder) {
   }
 }
 
+std::optional<bool> DeviceCountsFolderLinks(dev_t device) {
+  for (const auto& [known, counts] : tListings.devices) {
+    if (known == device) return counts;
+  }
+  return std::nullopt;
+}
+
+void RememberDeviceCountsFolderLinks(dev_t device, bool counts) {
+  if (tListings.scopes == 0) return;
+  try {
+    tListings.devices.emplace_back(device, counts);
+  } catch (const std::bad_alloc&) {
+    // Unremembered, the file system is asked again.
+  }
+}
+
 void SetReadFolder(const FSRef& folder, bool holdsContents) {
   tReadFolder = {true, folder, holdsContents};
 }
@@ -223,5 +240,6 @@ ScopedFileSystemSnapshot::~ScopedFileSystemSnapshot() {
     files_internal::tListings.listings.clear();
     files_internal::tListings.items.clear();
     files_internal::tListings.folders.clear();
+    files_internal::tListings.devices.clear();
   }
 }

@@ -3,6 +3,8 @@
 // path again. Internal to the file services.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,6 +39,9 @@ class OpenFolderRegistration final {
 struct CachedEntry {
   FSRef ref{};
   std::uint16_t nodeFlags = 0;
+  // For a folder: whether it holds folders; -1 until asked, 0 when its link
+  // count says it holds none, 1 otherwise (it may).
+  std::int8_t holdsFolders = -1;
   std::int32_t packageFlags = -1;  // Launch Services' package flags; -1 until asked.
 };
 
@@ -79,6 +84,14 @@ struct ResolvedFolder {
 };
 const ResolvedFolder* RememberedFolder(const std::string& path);
 void RememberFolder(const std::string& path, ResolvedFolder folder);
+
+// Whether the file system of device `device` counts a folder's links so that
+// a folder holding no folder has exactly 2 (ext2/3/4, XFS, tmpfs), as this
+// thread's snapshot remembers it; none when not remembered, or without a
+// snapshot. Device numbers are reused once a volume is unmounted, so the
+// answers last only as long as the snapshot.
+std::optional<bool> DeviceCountsFolderLinks(dev_t device);
+void RememberDeviceCountsFolderLinks(dev_t device, bool counts);
 
 // The last delivered entry when it is `ref`; null otherwise.
 CachedEntry* LastDeliveredEntry(const FSRef& ref);
