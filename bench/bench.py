@@ -8,9 +8,10 @@ work, measured in the same run on the same warm file tree.
       against `realpath` on the same files
 
 Prints the median wall time of each, the ratio (ours / theirs: at most 1.0
-is the goal, 0.6 for the folder walk), the peak resident memory of each
-process, and for the folder walk the system calls per folder of each (counted
-by strace, when it is installed).
+is the goal, 0.6 for the folder walk), the same ratio of processor time
+(user and system, which a busy machine disturbs less), the peak resident
+memory of each process, and for the folder walk the system calls per folder
+of each (counted by strace, when it is installed).
 """
 import argparse
 import os
@@ -43,23 +44,26 @@ def build_tree(root, fanout, depth, leaves, files_every):
 
 
 def measure(argv, env, runs):
-    """Median wall seconds and peak RSS (KiB) over `runs` runs.
+    """Median wall seconds, peak RSS (KiB) and median processor seconds (user
+    and system) over `runs` runs.
 
     The peak is read by GNU time, whose own small child runs the program: a
     child of this interpreter would count the interpreter's memory in its
     peak until it execs."""
-    times, peaks = [], []
+    times, peaks, cpus = [], [], []
     for _ in range(runs):
         with tempfile.NamedTemporaryFile("r") as report:
             start = time.perf_counter()
-            code = subprocess.call(["/usr/bin/time", "-o", report.name, "-f", "%M"] + argv,
+            code = subprocess.call(["/usr/bin/time", "-o", report.name, "-f", "%M %U %S"] + argv,
                                    env=env, stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             times.append(time.perf_counter() - start)
             if code != 0:
                 sys.exit(f"{argv[0]} exited with {code}")
-            peaks.append(int(report.read().split()[-1]))
-    return statistics.median(times), max(peaks)
+            peak, user, system = report.read().split()[-3:]
+            peaks.append(int(peak))
+            cpus.append(float(user) + float(system))
+    return statistics.median(times), max(peaks), statistics.median(cpus)
 
 
 def syscalls(argv, env):
@@ -137,7 +141,7 @@ def main():
 def report(name, ours, peer, theirs):
     print(f"{name}: {ours[0] * 1000:.1f} ms, peak {ours[1] / 1024:.1f} MiB | "
           f"{peer}: {theirs[0] * 1000:.1f} ms, peak {theirs[1] / 1024:.1f} MiB | "
-          f"ratio {ours[0] / theirs[0]:.2f}")
+          f"ratio {ours[0] / theirs[0]:.2f} (processor time {ours[2] / theirs[2]:.2f})")
 
 
 if __name__ == "__main__":
