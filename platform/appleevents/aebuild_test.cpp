@@ -66,15 +66,9 @@ std::string Print(const AEDesc& desc) {
   return text;
 }
 
-std::string Nested(int depth, std::string_view inner) {
-  return std::string(static_cast<std::size_t>(depth), '[') + std::string(inner) +
-         std::string(static_cast<std::size_t>(depth), ']');
-}
-
-std::string Repeated(std::string_view text, int times) {
-  std::string repeated;
-  for (int i = 0; i < times; ++i) repeated += text;
-  return repeated;
+// `inner` in `depth` brackets.
+std::string Nested(std::size_t depth, std::string_view inner) {
+  return std::string(depth, '[') + std::string(inner) + std::string(depth, ']');
 }
 
 TEST(AEBuildTest, ReadsEveryKindOfValue) {
@@ -171,7 +165,7 @@ TEST(AEBuildTest, RefusesBadTextWithItsPosition) {
       {"'null'($00$)", kAEBuildBadCast, 0},
       {"long(shor(1))", kAEBuildBadCast, 5},
       {"a(b{})", kAEBuildBadCast, 2},
-      {Repeated("a(", 100000), kAEBuildBadCast, 2},
+      {[] { std::string s; while (s.size() < 200000) s += "a("; return s; }(), kAEBuildBadCast, 2},
       {"{a 1}", kAEBuildMissingColon, 3},
       {"{a:1", kAEBuildMissingClose, 4},
       {"long(1", kAEBuildMissingClose, 6},
@@ -260,21 +254,9 @@ TEST(AEBuildTest, BuildsTheSelectionEvent) {
                               "'----':obj {want:type('prop'),from:'null'(),form:'prop',"
                               "seld:type('sele')}"),
             noErr);
-  EXPECT_EQ(event.descriptorType(), typeAppleEvent);
-  long count = 0;
-  ASSERT_EQ(AECountItems(&event, &count), noErr);
-  EXPECT_EQ(count, 1);
   AEDesc direct;
   ASSERT_EQ(AEGetParamDesc(&event, keyDirectObject, typeWildCard, &direct), noErr);
   EXPECT_EQ(direct, SelectionSpecifier());
-  DescType type = 0;
-  std::uint32_t form = 0;
-  EXPECT_EQ(AEGetParamPtr(&direct, keyAEKeyForm, typeType, &type, &form, sizeof form, nullptr),
-            noErr);
-  EXPECT_EQ(form, Code("prop"));
-  AEDesc address;
-  ASSERT_EQ(AEGetAttributeDesc(&event, keyAddressAttr, typeWildCard, &address), noErr);
-  EXPECT_EQ(address, Value(typeApplSignature, finder));
   EXPECT_EQ(Print(event),
             "'core'\\'getd'{'----':'obj '{'want':'type'('prop'), 'from':'null'(), "
             "'form':'prop', 'seld':'type'('sele')}, &'addr':'sign'('MACS'), "
@@ -283,6 +265,7 @@ TEST(AEBuildTest, BuildsTheSelectionEvent) {
   ASSERT_EQ(AEBuildAppleEvent(Code("core"), Code("getd"), typeApplSignature, &finder,
                               sizeof finder, 7, 0, &event, nullptr, " "),
             noErr);
+  long count = -1;
   ASSERT_EQ(AECountItems(&event, &count), noErr);
   EXPECT_EQ(count, 0);
 
