@@ -32,6 +32,7 @@ AEDesc Utxt(const std::u16string& text) {
 }
 
 AEDesc Long(std::int32_t value) { return Value(typeSInt32, value); }
+AEDesc Double(double value) { return Value(typeIEEE64BitFloatingPoint, value); }
 AEDesc Enum(const char (&code)[5]) { return Value(typeEnumerated, Code(code)); }
 
 AEDesc List(std::initializer_list<AEDesc> items) {
@@ -76,40 +77,30 @@ TEST(AEBuildTest, ReadsEveryKindOfValue) {
     std::string text;
     AEDesc expected;
   } cases[] = {
-      {"42", Long(42)},
-      {" -2147483648 ", Long(std::numeric_limits<std::int32_t>::min())},
+      {"42", Long(42)}, {" -2147483648 ", Long(std::numeric_limits<std::int32_t>::min())},
       {"shor(-3)", Value(typeSInt16, std::int16_t{-3})},
       {"comp(-9223372036854775808)", Value(typeSInt64, std::numeric_limits<std::int64_t>::min())},
       {"magn(4294967295)", Value(typeUInt32, std::uint32_t{4294967295})},
       {"bool(1)", Value(typeBoolean, std::uint8_t{1})},
-      {"doub(3)", Value(typeIEEE64BitFloatingPoint, 3.0)},
-      {"1.5", Value(typeIEEE64BitFloatingPoint, 1.5)},
-      {"-2e-3", Value(typeIEEE64BitFloatingPoint, -2e-3)},
-      {"\"h\xC3\xA9llo\"", Utxt(u"h\u00E9llo")},
-      {"\"\xF0\x9F\x98\x80\"", Utxt(u"\U0001F600")},
+      {"doub(3)", Double(3.0)}, {"1.5", Double(1.5)}, {"-2e-3", Double(-2e-3)},
+      {"\"h\xC3\xA9llo\"", Utxt(u"h\u00E9llo")}, {"\"\xF0\x9F\x98\x80\"", Utxt(u"\U0001F600")},
       {"\"q\\\"b\\\\\\n\\r\\t\\x01\\xE9\"", Utxt(u"q\"b\\\n\r\t\u0001\u00E9")},
-      {"\xE2\x80\x9C" "a\"b\xE2\x80\x9D", Utxt(u"a\"b")},
-      {"\"\"", Utxt(u"")},
+      {"\xE2\x80\x9C" "a\"b\xE2\x80\x9D", Utxt(u"a\"b")}, {"\"\"", Utxt(u"")},
       {"'TEXT'(\"\xC3\xA9\")", Bytes(typeText, "\xC3\xA9")},
-      {"prop", Enum("prop")},
-      {"obj", Enum("obj ")},
-      {"'a'", Enum("a   ")},
+      {"prop", Enum("prop")}, {"obj", Enum("obj ")}, {"'a'", Enum("a   ")},
       {"'\\x00\\'\\\\Z'", Value(typeEnumerated, std::uint32_t{0x00275C5A})},
       {"type('prop')", Value(typeType, Code("prop"))},
       {"'sign' ( MACS )", Value(typeApplSignature, Code("MACS"))},
-      {"'null'()", AEDesc()},
-      {"furl()", Bytes(Code("furl"), "")},
+      {"'null'()", AEDesc()}, {"furl()", Bytes(Code("furl"), "")},
       {"'ab'($01 0a$)", Bytes(Code("ab  "), "\x01\x0A")},
       {"fsrf(\xC2\xAB" "FF00\xC2\xBB)", Bytes(typeFSRef, "\xFF\x00"s)},
-      {"[]", List({})},
-      {" [ 1 ,[ \"x\" ] ] ", List({Long(1), List({Utxt(u"x")})})},
-      {"{}", Record({})},
+      {"[]", List({})}, {" [ 1 ,[ \"x\" ] ] ", List({Long(1), List({Utxt(u"x")})})},
+      {"list([1])", List({Long(1)})}, {"{}", Record({})},
       {"{a:1,'----':\"x\"}", Record({{Code("a   "), Long(1)}, {Code("----"), Utxt(u"x")}})},
       {"reco{a:1}", Record({{Code("a   "), Long(1)}})},
       {"'obj '({})", Record({}, typeObjectSpecifier)},
       {"obj {want:type('prop'),from:'null'(),form:'prop',seld:type('sele')}",
        SelectionSpecifier()},
-      {"list([1])", List({Long(1)})},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -122,66 +113,42 @@ TEST(AEBuildTest, ReadsEveryKindOfValue) {
 }
 
 TEST(AEBuildTest, RefusesBadTextWithItsPosition) {
+  std::string deepCasts;
+  while (deepCasts.size() < 200000) deepCasts += "a(";
   const struct {
-    std::string text;
     AEBuildErrorCode error;
-    std::uint32_t pos;
+    std::vector<std::pair<std::string, std::uint32_t>> texts;  // Each with the error's position.
   } cases[] = {
-      {"", kAEBuildUnexpectedEnd, 0},
-      {"[1,", kAEBuildUnexpectedEnd, 3},
-      {"[1 2]", kAEBuildBadToken, 3},
-      {"@", kAEBuildBadToken, 0},
-      {"1 2", kAEBuildTrailingText, 2},
-      {"'abcde'", kAEBuildBadCode, 0},
-      {"abcde", kAEBuildBadCode, 0},
-      {"''", kAEBuildBadCode, 0},
-      {"'ab", kAEBuildBadCode, 0},
-      {"'\\q'", kAEBuildBadCode, 1},
-      {"2147483648", kAEBuildBadNumber, 0},
-      {"shor(40000)", kAEBuildBadNumber, 5},
-      {"bool(2)", kAEBuildBadNumber, 5},
-      {"magn(-1)", kAEBuildBadNumber, 5},
-      {"- 1", kAEBuildBadNumber, 1},
-      {"1.", kAEBuildBadNumber, 2},
-      {"1e999", kAEBuildBadNumber, 0},
-      {"\"abc", kAEBuildBadText, 4},
-      {"\"\\q\"", kAEBuildBadText, 1},
-      {"\"a\xFF\"", kAEBuildBadText, 1},
-      {"\"\xED\xA0\x80\"", kAEBuildBadText, 1},
-      {"x($0$)", kAEBuildBadHex, 4},
-      {"x($0g$)", kAEBuildBadHex, 4},
-      {"x($00", kAEBuildBadHex, 5},
-      {"$00$", kAEBuildUncastHex, 0},
-      {"[1, $00$]", kAEBuildUncastHex, 4},
-      {"type(1)", kAEBuildBadCast, 0},
-      {"long(1.5)", kAEBuildBadCast, 0},
-      {"enum(\"x\")", kAEBuildBadCast, 0},
-      {"list({})", kAEBuildBadCast, 0},
-      {"reco([])", kAEBuildBadCast, 0},
-      {"fsrf{}", kAEBuildBadCast, 0},
-      {"'aevt'{}", kAEBuildBadCast, 0},
-      {"list()", kAEBuildBadCast, 0},
-      {"'null'(1)", kAEBuildBadCast, 0},
-      {"'null'($00$)", kAEBuildBadCast, 0},
-      {"long(shor(1))", kAEBuildBadCast, 5},
-      {"a(b{})", kAEBuildBadCast, 2},
-      {[] { std::string s; while (s.size() < 200000) s += "a("; return s; }(), kAEBuildBadCast, 2},
-      {"{a 1}", kAEBuildMissingColon, 3},
-      {"{a:1", kAEBuildMissingClose, 4},
-      {"long(1", kAEBuildMissingClose, 6},
-      {"{a:1,'a':2}", kAEBuildDuplicateKey, 5},
-      {"{1:2}", kAEBuildBadToken, 1},
-      {Nested(kAEMaxNestingDepth + 1, ""), kAEBuildTooDeep, kAEMaxNestingDepth},
-      {std::string(kAEBuildMaxSourceSize + 1, ' '), kAEBuildTooLong, kAEBuildMaxSourceSize},
+      {kAEBuildUnexpectedEnd, {{"", 0}, {"[1,", 3}}},
+      {kAEBuildBadToken, {{"[1 2]", 3}, {"@", 0}, {"{1:2}", 1}}},
+      {kAEBuildTrailingText, {{"1 2", 2}}},
+      {kAEBuildBadCode, {{"'abcde'", 0}, {"abcde", 0}, {"''", 0}, {"'ab", 0}, {"'\\q'", 1}}},
+      {kAEBuildBadNumber,
+       {{"2147483648", 0}, {"shor(40000)", 5}, {"bool(2)", 5}, {"magn(-1)", 5}, {"- 1", 1},
+        {"1.", 2}, {"1e999", 0}}},
+      {kAEBuildBadText, {{"\"abc", 4}, {"\"\\q\"", 1}, {"\"a\xFF\"", 1}, {"\"\xED\xA0\x80\"", 1}}},
+      {kAEBuildBadHex, {{"x($0$)", 4}, {"x($0g$)", 4}, {"x($00", 5}}},
+      {kAEBuildUncastHex, {{"$00$", 0}, {"[1, $00$]", 4}}},
+      {kAEBuildBadCast,
+       {{"type(1)", 0}, {"long(1.5)", 0}, {"enum(\"x\")", 0}, {"list({})", 0}, {"reco([])", 0},
+        {"fsrf{}", 0}, {"'aevt'{}", 0}, {"list()", 0}, {"'null'(1)", 0}, {"'null'($00$)", 0},
+        {"long(shor(1))", 5}, {"a(b{})", 2}, {deepCasts, 2}}},
+      {kAEBuildMissingColon, {{"{a 1}", 3}}},
+      {kAEBuildMissingClose, {{"{a:1", 4}, {"long(1", 6}}},
+      {kAEBuildDuplicateKey, {{"{a:1,'a':2}", 5}}},
+      {kAEBuildTooDeep, {{Nested(kAEMaxNestingDepth + 1, ""), kAEMaxNestingDepth}}},
+      {kAEBuildTooLong, {{std::string(kAEBuildMaxSourceSize + 1, ' '), kAEBuildMaxSourceSize}}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.text.substr(0, 80));
-    AEDesc built = Long(99);
-    AEBuildError error{};
-    EXPECT_EQ(AEBuildDesc(&built, &error, c.text), errAEBuildSyntaxError);
-    EXPECT_EQ(built, AEDesc());
-    EXPECT_EQ(error.fError, c.error);
-    EXPECT_EQ(error.fErrorPos, c.pos);
+    for (const auto& [text, pos] : c.texts) {
+      SCOPED_TRACE(text.substr(0, 80));
+      AEDesc built = Long(99);
+      AEBuildError error{};
+      EXPECT_EQ(AEBuildDesc(&built, &error, text), errAEBuildSyntaxError);
+      EXPECT_EQ(built, AEDesc());
+      EXPECT_EQ(error.fError, c.error);
+      EXPECT_EQ(error.fErrorPos, pos);
+    }
   }
   EXPECT_EQ(AEBuildDesc(nullptr, nullptr, "1"), paramErr);
   AEDesc built;
@@ -196,16 +163,13 @@ TEST(AEBuildTest, PrintsWhatReadsBackEqual) {
     std::string text;
   } cases[] = {
       // An empty text expects only the round trip.
-      {AEDesc(), "'null'()"},
-      {Long(-7), "-7"},
-      {Value(typeIEEE64BitFloatingPoint, 0.1), "0.1"},
-      {Value(typeIEEE64BitFloatingPoint, -0.0), "-0.0"},
-      {Value(typeIEEE64BitFloatingPoint, 1e300), "1e+300"},
-      {Value(typeIEEE64BitFloatingPoint, std::nan("")), ""},  // Hex in host byte order.
+      {AEDesc(), "'null'()"}, {Long(-7), "-7"}, {List({}), "[]"}, {Record({}), "{}"},
+      {Double(0.1), "0.1"}, {Double(-0.0), "-0.0"}, {Double(1e300), "1e+300"},
+      {Double(std::nan("")), ""},  // Hex in host byte order.
       {Value(typeSInt16, std::int16_t{-3}), "'shor'(-3)"},
       {Value(typeSInt64, std::int64_t{1} << 40), "'comp'(1099511627776)"},
       {Value(typeUInt32, std::uint32_t{4000000000}), "'magn'(4000000000)"},
-      {Value(typeBoolean, std::uint8_t{0}), "'bool'(0)"},
+      {Value(typeBoolean, std::uint8_t{0}), "'bool'(0)"}, {Enum("prop"), "'prop'"},
       {Value(typeBoolean, std::uint8_t{2}), "'bool'($02$)"},
       {Bytes(typeSInt32, "abc"), "'long'($616263$)"},
       {Utxt(u"\u00E9\U0001F600\"\\\n\u0001"), "\"\xC3\xA9\xF0\x9F\x98\x80\\\"\\\\\\n\\x01\""},
@@ -213,15 +177,12 @@ TEST(AEBuildTest, PrintsWhatReadsBackEqual) {
       {Bytes(typeUnicodeText, "abc"), "'utxt'($616263$)"},
       {Bytes(typeText, "\xC3\xA9\t"), "'TEXT'(\"\xC3\xA9\\t\")"},
       {Bytes(typeText, "\xFF"), "'TEXT'($FF$)"},
-      {Enum("prop"), "'prop'"},
       {Value(typeType, Code("obj ")), "'type'('obj ')"},
       {Value(typeKeyword, std::uint32_t{0x27005C7F}), "'keyw'('\\'\\x00\\\\\\x7F')"},
       {Value(typeApplSignature, Code("MACS")), "'sign'('MACS')"},
       {Bytes(typeProcessSerialNumber, "\0\0\0\0\x39\x30\0\0"s), "'psn '($0000000039300000$)"},
       {Bytes(Code("\xA9" "x\"'"), ""), "'\\xA9x\"\\''()"},
       {Bytes(typeFSRef, std::string(80, '\xBB')), "'fsrf'($" + std::string(160, 'B') + "$)"},
-      {List({}), "[]"},
-      {Record({}), "{}"},
       {List({Long(1), List({Utxt(u"x")}), Record({{Code("k   "), AEDesc()}})}),
        "[1, [\"x\"], {'k   ':'null'()}]"},
       {SelectionSpecifier(),
@@ -245,14 +206,17 @@ TEST(AEBuildTest, PrintsWhatReadsBackEqual) {
   EXPECT_EQ(AEPrintDescToHandle(&cases[0].desc, nullptr), paramErr);
 }
 
-TEST(AEBuildTest, BuildsTheSelectionEvent) {
+TEST(AEBuildTest, BuildsAnEventOrNothing) {
   const std::uint32_t finder = Code("MACS");
   AppleEvent event;
   AEBuildError error{};
-  ASSERT_EQ(AEBuildAppleEvent(Code("core"), Code("getd"), typeApplSignature, &finder,
-                              sizeof finder, 7, kAnyTransactionID, &event, &error,
-                              "'----':obj {want:type('prop'),from:'null'(),form:'prop',"
-                              "seld:type('sele')}"),
+  const auto build = [&](const std::string& text, AEBuildError* errorOut) {
+    event = Long(1);
+    return AEBuildAppleEvent(Code("core"), Code("getd"), typeApplSignature, &finder,
+                             sizeof finder, 7, kAnyTransactionID, &event, errorOut, text);
+  };
+  ASSERT_EQ(build("'----':obj {want:type('prop'),from:'null'(),form:'prop',seld:type('sele')}",
+                  &error),
             noErr);
   AEDesc direct;
   ASSERT_EQ(AEGetParamDesc(&event, keyDirectObject, typeWildCard, &direct), noErr);
@@ -261,47 +225,31 @@ TEST(AEBuildTest, BuildsTheSelectionEvent) {
             "'core'\\'getd'{'----':'obj '{'want':'type'('prop'), 'from':'null'(), "
             "'form':'prop', 'seld':'type'('sele')}, &'addr':'sign'('MACS'), "
             "&'rtid':'shor'(7), &'tran':0}");
-
-  ASSERT_EQ(AEBuildAppleEvent(Code("core"), Code("getd"), typeApplSignature, &finder,
-                              sizeof finder, 7, 0, &event, nullptr, " "),
-            noErr);
+  ASSERT_EQ(build(" ", nullptr), noErr);
   long count = -1;
   ASSERT_EQ(AECountItems(&event, &count), noErr);
   EXPECT_EQ(count, 0);
 
-  // Without a class and id the head is the type, and every attribute shows.
-  const std::string data = "\0\0\0\0\0\0\0\1evidlong\0\0\0\0\4\0\0\0\0"s;
-  ASSERT_EQ(AECreateDesc(typeAppleEvent, data.data(), data.size(), &event), noErr);
-  EXPECT_EQ(Print(event), "'aevt'{&'evid':0}");
-}
-
-TEST(AEBuildTest, EventTextErrorsBuildNothing) {
-  const std::uint32_t finder = Code("MACS");
   const struct {
     std::string text;
     AEBuildErrorCode error;
     std::uint32_t pos;
   } cases[] = {
-      {"{'----':1}", kAEBuildBadToken, 0},
-      {"'----' 1", kAEBuildMissingColon, 7},
-      {"a:1,", kAEBuildUnexpectedEnd, 4},
-      {"a:1 b:2", kAEBuildBadToken, 4},
+      {"{'----':1}", kAEBuildBadToken, 0}, {"'----' 1", kAEBuildMissingColon, 7},
+      {"a:1,", kAEBuildUnexpectedEnd, 4}, {"a:1 b:2", kAEBuildBadToken, 4},
       {"a:1, a:2", kAEBuildDuplicateKey, 5},
       // The event is a level itself.
       {"a:" + Nested(kAEMaxNestingDepth, ""), kAEBuildTooDeep, 2 + kAEMaxNestingDepth - 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text.substr(0, 80));
-    AppleEvent event = Long(1);
-    AEBuildError error{};
-    EXPECT_EQ(AEBuildAppleEvent(Code("core"), Code("getd"), typeApplSignature, &finder,
-                                sizeof finder, kAutoGenerateReturnID, 0, &event, &error, c.text),
-              errAEBuildSyntaxError);
+    error = AEBuildError{};
+    EXPECT_EQ(build(c.text, &error), errAEBuildSyntaxError);
     EXPECT_EQ(event, AEDesc());
     EXPECT_EQ(error.fError, c.error);
     EXPECT_EQ(error.fErrorPos, c.pos);
   }
-  AppleEvent event = Long(1);
+  event = Long(1);
   EXPECT_EQ(AEBuildAppleEvent(Code("core"), Code("getd"), typeNull, &finder, sizeof finder, 1, 0,
                               &event, nullptr, ""),
             paramErr);
@@ -309,6 +257,11 @@ TEST(AEBuildTest, EventTextErrorsBuildNothing) {
   EXPECT_EQ(AEBuildAppleEvent(Code("core"), Code("getd"), typeNull, nullptr, 0, 1, 0, nullptr,
                               nullptr, ""),
             paramErr);
+
+  // Without a class and id the head is the type, and every attribute shows.
+  const std::string data = "\0\0\0\0\0\0\0\1evidlong\0\0\0\0\4\0\0\0\0"s;
+  ASSERT_EQ(AECreateDesc(typeAppleEvent, data.data(), data.size(), &event), noErr);
+  EXPECT_EQ(Print(event), "'aevt'{&'evid':0}");
 }
 
 }  // namespace
