@@ -165,7 +165,7 @@ TEST(AEDescTest, CreateDescChecksItsArguments) {
   EXPECT_EQ(AECreateDesc(typeAERecord, nullptr, 0, &desc), paramErr);
 }
 
-TEST(AEDescTest, PutDescAppendsAndReplaces) {
+TEST(AEDescTest, ListsPutAndGetItemsIndexedFromOne) {
   AEDescList list = List({});
   const AEDesc a = Text("a"), b = Text("b"), c = Text("c");
   EXPECT_EQ(AEPutDesc(&list, 0, &a), noErr);
@@ -177,42 +177,18 @@ TEST(AEDescTest, PutDescAppendsAndReplaces) {
   EXPECT_EQ(AEPutPtr(&list, 9, typeText, "e", 1), errAEBadListItem);
   EXPECT_EQ(list, List({c, b, Text("d")}));
 
-  EXPECT_EQ(AEPutDesc(nullptr, 0, &a), errAENotAEDesc);
-  EXPECT_EQ(AEPutDesc(&list, 0, nullptr), errAENotAEDesc);
-  AEDesc text = Text("t");
-  EXPECT_EQ(AEPutDesc(&text, 0, &a), errAEWrongDataType);
-  AERecord record = Record({});
-  EXPECT_EQ(AEPutDesc(&record, 0, &a), errAEWrongDataType);
-  long count = -1;
-  EXPECT_EQ(AECountItems(&text, &count), errAEWrongDataType);
-  EXPECT_EQ(count, 0);
-  EXPECT_EQ(AECountItems(&list, nullptr), paramErr);
-
-  // A list put into itself holds a copy of what it was.
-  AEDescList self = List({a});
-  EXPECT_EQ(AEPutDesc(&self, 0, &self), noErr);
-  EXPECT_EQ(self, List({a, List({a})}));
-}
-
-TEST(AEDescTest, GetNthDescIndexesFromOne) {
-  const AEDescList list = List({Text("a"), Long(2)});
   AEDesc item = Text("stale");
   AEKeyword key = 0;
   EXPECT_EQ(AEGetNthDesc(&list, 2, typeWildCard, &key, &item), noErr);
-  EXPECT_EQ(item, Long(2));
+  EXPECT_EQ(item, b);
   EXPECT_EQ(key, typeWildCard);
-
-  for (const long index : {0L, 3L, -1L, 1L << 40}) {
+  for (const long index : {0L, 4L, -1L, 1L << 40}) {
     item = Text("stale");
     key = 42;
     EXPECT_EQ(AEGetNthDesc(&list, index, typeWildCard, &key, &item), errAEBadListItem) << index;
     EXPECT_EQ(item, AEDesc());
     EXPECT_EQ(key, 42u);
   }
-  const AEDesc text = Text("a");
-  EXPECT_EQ(AEGetNthDesc(&text, 1, typeWildCard, nullptr, &item), errAEWrongDataType);
-  EXPECT_EQ(AEGetNthDesc(nullptr, 1, typeWildCard, nullptr, &item), errAENotAEDesc);
-  EXPECT_EQ(AEGetNthDesc(&list, 1, typeWildCard, nullptr, nullptr), paramErr);
   EXPECT_EQ(AEGetNthDesc(&list, 1, typeFSRef, nullptr, &item), errAECoercionFail);
   EXPECT_EQ(item, AEDesc());
 
@@ -224,10 +200,30 @@ TEST(AEDescTest, GetNthDescIndexesFromOne) {
   EXPECT_EQ(actual, 1u);
   EXPECT_EQ(buffer[0], '.');
   EXPECT_EQ(AEGetNthPtr(&list, 1, typeWildCard, nullptr, nullptr, buffer, 4, nullptr), noErr);
-  EXPECT_EQ(std::string(buffer, 4), "a...");
-  EXPECT_EQ(AEGetNthPtr(&list, 1, typeWildCard, nullptr, nullptr, nullptr, 4, nullptr), paramErr);
+  EXPECT_EQ(std::string(buffer, 4), "c...");
   EXPECT_EQ(AEGetNthPtr(&list, 5, typeWildCard, nullptr, nullptr, buffer, 4, nullptr),
             errAEBadListItem);
+
+  // Missing arguments, and descriptors that are not lists.
+  EXPECT_EQ(AEPutDesc(nullptr, 0, &a), errAENotAEDesc);
+  EXPECT_EQ(AEPutDesc(&list, 0, nullptr), errAENotAEDesc);
+  EXPECT_EQ(AEGetNthDesc(nullptr, 1, typeWildCard, nullptr, &item), errAENotAEDesc);
+  EXPECT_EQ(AEGetNthDesc(&list, 1, typeWildCard, nullptr, nullptr), paramErr);
+  EXPECT_EQ(AEGetNthPtr(&list, 1, typeWildCard, nullptr, nullptr, nullptr, 4, nullptr), paramErr);
+  EXPECT_EQ(AECountItems(&list, nullptr), paramErr);
+  AEDesc text = Text("t");
+  AERecord record = Record({});
+  EXPECT_EQ(AEPutDesc(&text, 0, &a), errAEWrongDataType);
+  EXPECT_EQ(AEPutDesc(&record, 0, &a), errAEWrongDataType);
+  EXPECT_EQ(AEGetNthDesc(&text, 1, typeWildCard, nullptr, &item), errAEWrongDataType);
+  long count = -1;
+  EXPECT_EQ(AECountItems(&text, &count), errAEWrongDataType);
+  EXPECT_EQ(count, 0);
+
+  // A list put into itself holds a copy of what it was.
+  AEDescList self = List({a});
+  EXPECT_EQ(AEPutDesc(&self, 0, &self), noErr);
+  EXPECT_EQ(self, List({a, List({a})}));
 }
 
 TEST(AEDescTest, RecordsKeyTheirItems) {
@@ -355,35 +351,26 @@ TEST(AEDescTest, FlattenRoundTripsAndUnflattenRefusesEveryMalformedInput) {
     std::string flat;
     OSErr status;
   } cases[] = {
-      {flat + flat, paramErr},
-      {"AEF2" + flat.substr(4), paramErr},
-      {flat.substr(4), paramErr},
+      {flat + flat, paramErr}, {"AEF2" + flat.substr(4), paramErr}, {flat.substr(4), paramErr},
       // Counts and lengths beyond the bytes left are refused before any reserve.
-      {"AEF1list\x80\0\0\0TE"s, paramErr},
-      {"AEF1list\xff\xff\xff\xff"s, paramErr},
+      {"AEF1list\x80\0\0\0TE"s, paramErr}, {"AEF1list\xff\xff\xff\xff"s, paramErr},
       {"AEF1reco\0\0\0\1pnamTEXT\0\0\0\0"s, noErr},
       {"AEF1reco\0\0\0\2pnamTEXT\0\0\0\0"s, paramErr},
-      {"AEF1TEXT\xff\xff\xff\xffshort"s, paramErr},
-      {"AEF1TEXT\0\0\0\6short"s, paramErr},
+      {"AEF1TEXT\xff\xff\xff\xffshort"s, paramErr}, {"AEF1TEXT\0\0\0\6short"s, paramErr},
       // A list of 8-byte items holds exactly as many as the bytes allow.
       {"AEF1list\0\0\0\2TEXT\0\0\0\0TEXT\0\0\0\0"s, noErr},
       {"AEF1list\0\0\0\3TEXT\0\0\0\0TEXT\0\0\0\0"s, paramErr},
       {"AEF1null\0\0\0\1x"s, paramErr},
       {"AEF1reco\0\0\0\2cmcdTEXT\0\0\0\0cmcdTEXT\0\0\0\0"s, paramErr},
       {"AEF1reco\0\0\0\2cmcdTEXT\0\0\0\0cmatTEXT\0\0\0\0"s, noErr},
-      {FlatNesting(kAEMaxNestingDepth), noErr},
-      {FlatNesting(kAEMaxNestingDepth + 1), paramErr},
+      {FlatNesting(kAEMaxNestingDepth), noErr}, {FlatNesting(kAEMaxNestingDepth + 1), paramErr},
       {FlatNesting(100000), paramErr},
       // Only the second form holds events and coerced records, and each form
       // byte must fit its type.
-      {"AEF1aevt\0\0\0\0"s, paramErr},
-      {"AEF2aevt\3\0\0\0\0\0\0\0\0"s, noErr},
-      {"AEF2aevt\2\0\0\0\0"s, paramErr},
-      {"AEF2list\0\0\0\0\0"s, paramErr},
-      {"AEF2TEXT\2\0\0\0\0"s, paramErr},
-      {"AEF2obj \2\0\0\0\0"s, noErr},
-      {"AEF2obj \0\0\0\0\0"s, noErr},
-      {"AEF2null\2\0\0\0\0"s, paramErr},
+      {"AEF1aevt\0\0\0\0"s, paramErr}, {"AEF2aevt\3\0\0\0\0\0\0\0\0"s, noErr},
+      {"AEF2aevt\2\0\0\0\0"s, paramErr}, {"AEF2list\0\0\0\0\0"s, paramErr},
+      {"AEF2TEXT\2\0\0\0\0"s, paramErr}, {"AEF2obj \2\0\0\0\0"s, noErr},
+      {"AEF2obj \0\0\0\0\0"s, noErr}, {"AEF2null\2\0\0\0\0"s, paramErr},
       {"AEF2obj \4\0\0\0\0"s, paramErr},
       {"AEF2reco\2\0\0\0\2keyaTEXT\0\0\0\0\0keyaTEXT\0\0\0\0\0"s, paramErr},
       {"AEF2aevt\3\0\0\0\0\0\0\0\2keyaTEXT\0\0\0\0\0keyaTEXT\0\0\0\0\0"s, paramErr},
@@ -515,9 +502,7 @@ TEST(AEDescTest, AliasRecordLayoutAndMalformedRecords) {
            "alis\0\1\0\0\0\0\0\2a/"s,   // A relative path.
            "alis\0\1\0\0\0\0\0\2/\0"s,  // A NUL in the path.
            "alis\0\1\0\0\0\0\0\0"s,     // No path.
-           "alis\0\1\0\0\xff\xff\xff\xff/a"s,
-           "alis"s,
-           ""s,
+           "alis\0\1\0\0\xff\xff\xff\xff/a"s, "alis"s, ""s,
        }) {
     EXPECT_EQ(FSCopyAliasPath(bad), std::nullopt) << testing::PrintToString(bad);
     FSRef target{};
@@ -539,12 +524,9 @@ TEST(AEDescTest, Coercions) {
     OSErr status;
     AEDesc expected;
   } cases[] = {
-      {text, typeWildCard, noErr, text},
-      {text, typeText, noErr, text},
-      {text, typeAEList, noErr, list},
-      {text, typeSInt32, errAECoercionFail, AEDesc()},
-      {list, typeAEList, noErr, list},
-      {list, typeFSRef, errAECoercionFail, AEDesc()},
+      {text, typeWildCard, noErr, text}, {text, typeText, noErr, text},
+      {text, typeAEList, noErr, list}, {text, typeSInt32, errAECoercionFail, AEDesc()},
+      {list, typeAEList, noErr, list}, {list, typeFSRef, errAECoercionFail, AEDesc()},
       {AEDesc(), typeAEList, errAECoercionFail, AEDesc()},
       // File references of the wrong size and malformed aliases never become
       // file references.
@@ -557,11 +539,11 @@ TEST(AEDescTest, Coercions) {
       {Long(-32768), typeSInt16, noErr, Value(typeSInt16, std::int16_t{-32768})},
       {Long(32768), typeSInt16, errAECoercionFail, AEDesc()},
       {Text("ab"), typeSInt16, errAECoercionFail, AEDesc()},
+      {Text("abc"), typeType, errAECoercionFail, AEDesc()},
       {Value(typeEnumerated, MakeFourCharCode("alis")), typeType, noErr,
        Value(typeType, MakeFourCharCode("alis"))},
       {Value(typeType, MakeFourCharCode("alis")), typeKeyword, noErr,
        Value(typeKeyword, MakeFourCharCode("alis"))},
-      {Text("abc"), typeType, errAECoercionFail, AEDesc()},
       {record, typeObjectSpecifier, noErr, specifier},
       {specifier, typeAERecord, noErr, record},
       {specifier, typeAEList, errAECoercionFail, AEDesc()},
@@ -585,8 +567,8 @@ TEST(AEDescTest, Coercions) {
   EXPECT_EQ(result, Record({}));
 }
 
-TEST(AppleEventTest, CreateFillsTheAttributes) {
-  const AppleEvent event = SampleEvent();
+TEST(AppleEventTest, CreateFillsTheAttributesAndParametersAreApart) {
+  AppleEvent event = SampleEvent();
   const struct {
     AEKeyword key;
     DescType desiredType;
@@ -624,10 +606,8 @@ TEST(AppleEventTest, CreateFillsTheAttributes) {
   EXPECT_EQ(AEGetAttributeDesc(&first, keyAddressAttr, typeWildCard, &none), errAEDescNotFound);
   EXPECT_EQ(AECreateAppleEvent(1, 2, &first, 1, 0, &second), paramErr);
   EXPECT_EQ(AECreateAppleEvent(1, 2, nullptr, 1, 0, nullptr), paramErr);
-}
 
-TEST(AppleEventTest, ParametersAndAttributesAreSeparate) {
-  AppleEvent event = SampleEvent();
+  // Parameters and attributes are kept apart.
   const std::int16_t error = -1708;
   ASSERT_EQ(AEPutParamPtr(&event, keyErrorNumber, typeSInt16, &error, sizeof error), noErr);
   ASSERT_EQ(AEPutAttributePtr(&event, keyErrorNumber, typeSInt32, "\0\0\0\0", 4), noErr);
