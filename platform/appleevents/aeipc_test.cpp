@@ -45,8 +45,7 @@ std::string Echoed(const AppleEvent& reply) {
   return printed;
 }
 
-// This process serves events on a thread of its own while the test sends
-// them from the main thread.
+// This process serves events on a thread of its own while the test sends them from the main thread.
 class AEIPCTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -210,8 +209,7 @@ TEST_F(AEIPCTest, ABadMessageDropsItsConnectionOnly) {
     EXPECT_EQ(read(fd, &byte, 1), 0);  // Dropped without a reply.
     close(fd);
   }
-  // A connection that stays open with half a message does not hold the
-  // server up.
+  // A connection that stays open with half a message does not hold the server up.
   const int stalled = Connect();
   ASSERT_EQ(write(stalled, "\0\0\1\0AEF2", 8), 8);
   AppleEvent reply;
@@ -257,8 +255,7 @@ TEST_F(AEIPCTest, OneConnectionCarriesEventsInOrderAndIsReplacedWhenTheServerClo
   EXPECT_EQ(Send(Event("echo"), &reply), noErr);
   EXPECT_EQ(handled_, before + 2);
 
-  // A server that stopped for good is not reached through the kept
-  // connection.
+  // A server that stopped for good is not reached through the kept connection.
   StopServing();
   AEServerClose();
   EXPECT_EQ(Send(Event("echo"), &reply), procNotFound);
