@@ -115,7 +115,10 @@ TEST_F(AEIPCTest, EventsAreAnsweredByTheirHandlerOrWithAnErrorNumber) {
   const struct {
     char id[5];
     std::int16_t errorNumber;  // 0: none in the reply.
-  } cases[] = {{"echo", 0}, {"fail", -1719}, {"none", errAEEventNotHandled}};
+    const char* directObject;
+  } cases[] = {{"echo", 0, "[1, \"two\"]"},
+               {"fail", -1719, "'null'()"},
+               {"none", errAEEventNotHandled, "'null'()"}};
   AppleEvent reply;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.id);
@@ -126,9 +129,8 @@ TEST_F(AEIPCTest, EventsAreAnsweredByTheirHandlerOrWithAnErrorNumber) {
         AEGetParamPtr(&reply, keyErrorNumber, typeSInt16, nullptr, &number, sizeof number, nullptr);
     EXPECT_EQ(status, c.errorNumber == 0 ? errAEDescNotFound : noErr);
     EXPECT_EQ(number, c.errorNumber);
+    EXPECT_EQ(Echoed(reply), c.directObject);
   }
-  ASSERT_EQ(Send(Event("echo"), &reply), noErr);
-  EXPECT_EQ(Echoed(reply), "[1, \"two\"]");
 
   // Without a reply wanted, the send returns once the event is written.
   const int before = handled_;

@@ -341,22 +341,23 @@ TEST(AEDescTest, FlattenRoundTripsAndUnflattenRefusesEveryMalformedInput) {
   const AppleEvent event = SampleEvent();
   EXPECT_EQ(AEFlattenDesc(event).substr(0, 9), "AEF2aevt\3");
 
-  // Each reads back equal; every truncation, and every extension, fails and
-  // leaves the null descriptor.
   AEDesc read;
   for (const AEDesc& original : {menu, parent, submenu, Text("\0\xff"s), AEDesc(), event}) {
     const std::string flat = AEFlattenDesc(original);
     ASSERT_EQ(AEUnflattenDesc(flat, &read), noErr);
     EXPECT_EQ(read, original);
     EXPECT_EQ(AEFlattenDesc(read), flat);
-    for (std::size_t length = 0; length <= flat.size(); ++length) {
+  }
+  // Every truncation, and every extension, fails and leaves the null descriptor.
+  const std::string flat = AEFlattenDesc(List({parent, Long(3)}));
+  for (const std::string& whole : {flat, AEFlattenDesc(event)}) {
+    for (std::size_t length = 0; length <= whole.size(); ++length) {
       read = Text("stale");
-      const std::string bad = length < flat.size() ? flat.substr(0, length) : flat + "x";
+      const std::string bad = length < whole.size() ? whole.substr(0, length) : whole + "x";
       EXPECT_EQ(AEUnflattenDesc(bad, &read), paramErr) << length;
       EXPECT_EQ(read, AEDesc());
     }
   }
-  const std::string flat = AEFlattenDesc(List({parent, Long(3)}));
   EXPECT_EQ(AEUnflattenDesc(flat, nullptr), paramErr);
 
   // The data of an event, and of a list holding a coerced record, make them again.
