@@ -16,8 +16,6 @@
 
 namespace {
 
-using kestrine_testing::ScopedUser;
-
 constexpr AEEventClass kTest = MakeFourCharCode("test");
 
 OSErr MyEchoHandler(const AppleEvent* event, AppleEvent* reply, SRefCon refcon) {
@@ -31,8 +29,23 @@ OSErr MyEchoHandler(const AppleEvent* event, AppleEvent* reply, SRefCon refcon) 
 
 OSErr MyFailingHandler(const AppleEvent*, AppleEvent*, SRefCon) { return -1719; }
 
-// This process serves events on a thread of its own while the test sends
-// them from the main thread.
+// A message as the transport frames it: a big-endian length, then the body.
+std::string Framed(std::string_view body, std::uint32_t length) {
+  std::string message(4, '\0');
+  for (int i = 0; i < 4; ++i) message[i] = static_cast<char>(length >> (24 - 8 * i));
+  return message.append(body);
+}
+
+// The direct object of `reply`, as AEPrintDescToHandle prints it.
+std::string Echoed(const AppleEvent& reply) {
+  AEDesc echoed;
+  std::string printed;
+  AEGetParamDesc(&reply, keyDirectObject, typeWildCard, &echoed);
+  AEPrintDescToHandle(&echoed, &printed);
+  return printed;
+}
+
+// This process serves events on a thread of its own while the test sends them from the main thread.
 class AEIPCTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -50,12 +63,10 @@ class AEIPCTest : public ::testing::Test {
     UnregisterProcess();
   }
 
-  static AppleEvent Event(std::string_view id, std::string_view params = "'----':[1, \"two\"]") {
+  static AppleEvent Event(const char (&id)[5], std::string_view params = "'----':[1, \"two\"]") {
     const OSType signature = kTest;
     AppleEvent event;
-    char code[5] = {};
-    id.copy(code, 4);
-    EXPECT_EQ(AEBuildAppleEvent(kTest, MakeFourCharCode(code), typeApplSignature, &signature,
+    EXPECT_EQ(AEBuildAppleEvent(kTest, MakeFourCharCode(id), typeApplSignature, &signature,
                                 sizeof signature, kAutoGenerateReturnID, kAnyTransactionID, &event,
                                 nullptr, params),
               noErr);
@@ -70,8 +81,7 @@ class AEIPCTest : public ::testing::Test {
   // A raw connection to this process's socket.
   static int Connect() {
     std::string path;
-    ProcessSerialNumber self{0, kCurrentProcess};
-    EXPECT_EQ(GetProcessSocketPath(&self, &path), noErr);
+    EXPECT_EQ(GetCurrentProcessSocketPath(&path), noErr);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strcpy(address.sun_path, path.c_str());
@@ -94,7 +104,7 @@ class AEIPCTest : public ::testing::Test {
     server_.join();
   }
 
-  ScopedUser user_;
+  kestrine_testing::ScopedUser user_;
   std::atomic<int> handled_{0};
   std::atomic<bool> serving_{true};
   std::atomic<bool> stop_{false};
@@ -103,12 +113,15 @@ class AEIPCTest : public ::testing::Test {
 
 TEST_F(AEIPCTest, EventsAreAnsweredByTheirHandlerOrWithAnErrorNumber) {
   const struct {
-    const char* id;
+    char id[5];
     std::int16_t errorNumber;  // 0: none in the reply.
-  } cases[] = {{"echo", 0}, {"fail", -1719}, {"none", errAEEventNotHandled}};
+    const char* directObject;
+  } cases[] = {{"echo", 0, "[1, \"two\"]"},
+               {"fail", -1719, "'null'()"},
+               {"none", errAEEventNotHandled, "'null'()"}};
+  AppleEvent reply;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.id);
-    AppleEvent reply;
     ASSERT_EQ(Send(Event(c.id), &reply), noErr);
     ASSERT_EQ(reply.descriptorType(), typeAppleEvent);
     std::int16_t number = 0;
@@ -116,14 +129,8 @@ TEST_F(AEIPCTest, EventsAreAnsweredByTheirHandlerOrWithAnErrorNumber) {
         AEGetParamPtr(&reply, keyErrorNumber, typeSInt16, nullptr, &number, sizeof number, nullptr);
     EXPECT_EQ(status, c.errorNumber == 0 ? errAEDescNotFound : noErr);
     EXPECT_EQ(number, c.errorNumber);
+    EXPECT_EQ(Echoed(reply), c.directObject);
   }
-  AppleEvent reply;
-  AEDesc echoed;
-  AEDesc expected;
-  ASSERT_EQ(Send(Event("echo"), &reply), noErr);
-  AEGetParamDesc(&reply, keyDirectObject, typeWildCard, &echoed);
-  AEBuildDesc(&expected, nullptr, "[1, \"two\"]");
-  EXPECT_EQ(echoed, expected);
 
   // Without a reply wanted, the send returns once the event is written.
   const int before = handled_;
@@ -148,8 +155,7 @@ TEST_F(AEIPCTest, BadAddressesAndModesAreRefused) {
 
   // A socket that another user put in its place is not used.
   std::string path;
-  ProcessSerialNumber self{0, kCurrentProcess};
-  ASSERT_EQ(GetProcessSocketPath(&self, &path), noErr);
+  ASSERT_EQ(GetCurrentProcessSocketPath(&path), noErr);
   ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0) << "tests run as root";
   EXPECT_EQ(Send(Event("echo"), &reply), afpAccessDenied);
   ASSERT_EQ(chown(path.c_str(), geteuid(), getegid()), 0);
@@ -190,17 +196,12 @@ TEST_F(AEIPCTest, AWaitEndsWithItsTimeOutOrWhenTheIdleRoutineCancelsIt) {
 }
 
 TEST_F(AEIPCTest, ABadMessageDropsItsConnectionOnly) {
-  const std::string flatList = AEFlattenDesc(AEDesc());
-  const auto framed = [](std::string body, std::uint32_t length) {
-    std::string message(4, '\0');
-    for (int i = 0; i < 4; ++i) message[i] = static_cast<char>(length >> (24 - 8 * i));
-    return message + body;
-  };
+  const std::string flatNull = AEFlattenDesc(AEDesc());
   const std::string messages[] = {
-      framed("", 0xFFFFFFFFu),                               // longer than allowed
-      framed("AEF1", 40),                                    // truncated, then closed
-      framed("garbage!", 8),                                 // does not read back
-      framed(flatList, static_cast<std::uint32_t>(flatList.size())),  // not an event
+      Framed("", 0xFFFFFFFFu),                                       // longer than allowed
+      Framed("AEF1", 40),                                            // truncated, then closed
+      Framed("garbage!", 8),                                         // does not read back
+      Framed(flatNull, static_cast<std::uint32_t>(flatNull.size())),  // not an event
   };
   for (const std::string& message : messages) {
     const int fd = Connect();
@@ -210,8 +211,7 @@ TEST_F(AEIPCTest, ABadMessageDropsItsConnectionOnly) {
     EXPECT_EQ(read(fd, &byte, 1), 0);  // Dropped without a reply.
     close(fd);
   }
-  // A connection that stays open with half a message does not hold the
-  // server up.
+  // A connection that stays open with half a message does not hold the server up.
   const int stalled = Connect();
   ASSERT_EQ(write(stalled, "\0\0\1\0AEF2", 8), 8);
   AppleEvent reply;
@@ -224,8 +224,7 @@ TEST_F(AEIPCTest, OneConnectionCarriesEventsInOrderAndIsReplacedWhenTheServerClo
   std::string both;
   for (const char* text : {"\"first\"", "\"second\""}) {
     const std::string flat = AEFlattenDesc(Event("echo", std::string("'----':") + text));
-    both += std::string{0, 0, static_cast<char>(flat.size() >> 8), static_cast<char>(flat.size())};
-    both += flat;
+    both += Framed(flat, static_cast<std::uint32_t>(flat.size()));
   }
   const int fd = Connect();
   ASSERT_EQ(write(fd, both.data(), both.size()), static_cast<ssize_t>(both.size()));
@@ -234,24 +233,19 @@ TEST_F(AEIPCTest, OneConnectionCarriesEventsInOrderAndIsReplacedWhenTheServerClo
   char buffer[4096];
   for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) replies.append(buffer, got);
   close(fd);
-  for (const char* expected : {"first", "second"}) {
+  AppleEvent reply;
+  for (const char* expected : {"\"first\"", "\"second\""}) {
     ASSERT_GE(replies.size(), 4u);
     const std::size_t length = static_cast<unsigned char>(replies[2]) << 8 |
                                static_cast<unsigned char>(replies[3]);
-    AppleEvent reply;
     ASSERT_EQ(AEUnflattenDesc(std::string_view(replies).substr(4, length), &reply), noErr);
-    AEDesc echoed;
-    AEDesc wanted;
-    AEGetParamDesc(&reply, keyDirectObject, typeWildCard, &echoed);
-    AEBuildDesc(&wanted, nullptr, std::string("\"") + expected + "\"");
-    EXPECT_EQ(echoed, wanted);
+    EXPECT_EQ(Echoed(reply), expected);
     replies.erase(0, 4 + length);
   }
   EXPECT_EQ(replies, "");
 
   // The connection a send keeps is closed when the server stops; the next
   // send delivers its event exactly once over a new one.
-  AppleEvent reply;
   ASSERT_EQ(Send(Event("echo"), &reply), noErr);
   StopServing();
   AEServerClose();
@@ -263,8 +257,7 @@ TEST_F(AEIPCTest, OneConnectionCarriesEventsInOrderAndIsReplacedWhenTheServerClo
   EXPECT_EQ(Send(Event("echo"), &reply), noErr);
   EXPECT_EQ(handled_, before + 2);
 
-  // A server that stopped for good is not reached through the kept
-  // connection.
+  // A server that stopped for good is not reached through the kept connection.
   StopServing();
   AEServerClose();
   EXPECT_EQ(Send(Event("echo"), &reply), procNotFound);
