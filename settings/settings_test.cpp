@@ -18,11 +18,14 @@ using preferences_test::WriteFileAtomically;
 
 class SettingsTest : public ::testing::Test {
  protected:
-  std::string File() const { return home_.FileOf(kKestrineDomain); }
+  // The configuration folder is left for the store to create.
+  SettingsTest() { std::filesystem::remove(config_); }
+  std::string File() const { return user_.SettingsPath(); }
   // Replaces the settings file, as the user's plist tools would.
   void Store(std::string_view entries) const { ASSERT_TRUE(WriteFileAtomically(File(), XmlPropertyList(entries))); }
 
-  preferences_test::TemporaryHome home_;
+  kestrine_testing::ScopedUser user_;
+  const std::string config_ = user_.root() + "/config";
 };
 
 TEST_F(SettingsTest, AnEmptyDomainGivesEveryDefault) {
@@ -42,7 +45,7 @@ TEST_F(SettingsTest, AnEmptyDomainGivesEveryDefault) {
       EXPECT_FALSE(IncludeMenuItem(key, false)) << key;
     }
     // Reading creates nothing.
-    EXPECT_EQ(std::filesystem::exists(home_.ConfigFolder()), withFile);
+    EXPECT_EQ(std::filesystem::exists(config_), withFile);
   }
 }
 
@@ -123,51 +126,47 @@ std::string Text(const std::optional<PrefArray>& prefixes) {
 }
 
 TEST_F(SettingsTest, OnlyTheSynchronizingReadersSeeAnotherWriterAtOnce) {
-  // A reader, shown as text, and whether it synchronizes first; the file
-  // entries its first reading sees (none: no file), and those that someone
-  // else writes later.
+  // A reader of `key`, shown as text, and whether it synchronizes first; the
+  // value its first reading sees (none: there is no file yet), and the one
+  // someone else writes later (empty: the key is removed).
   const struct {
-    const char* name;
+    const char* key;
     bool synchronizes;
     std::function<std::string()> read;
-    const char *before, *valueBefore, *after, *valueAfter;
+    const char *before, *textBefore, *after, *textAfter;
   } kReaders[] = {
-      {"LabelItems", false, [] { return Text(LabelItems()); }, "<key>LabelItems</key><true/>", "true",
-       "<key>LabelItems</key><false/>", "false"},
-      {"LabelItems, no file at first", false, [] { return Text(LabelItems()); }, nullptr, "false",
-       "<key>LabelItems</key><true/>", "true"},
-      {"IncludeAll", false, [] { return Text(IncludeAll()); }, "<key>IncludeAll</key><false/>", "false",
-       "<key>IncludeAll</key><true/>", "true"},
-      {"IncludeCopyFolderPaths", false, [] { return Text(IncludeCopyFolderPaths()); },
-       "<key>IncludeFolderPaths</key><false/>", "false", "", "true"},
-      {"MakeAsSubmenu", true, [] { return Text(MakeAsSubmenu()); }, "<key>MakeAsSubmenu</key><false/>", "false",
-       "<key>MakeAsSubmenu</key><true/>", "true"},
-      {"MakeAsSubmenu, no file at first", true, [] { return Text(MakeAsSubmenu()); }, nullptr, "true",
-       "<key>MakeAsSubmenu</key><false/>", "false"},
-      {"MultipathSeparator", true, [] { return MultipathSeparator(); },
-       "<key>MultipathSeparator</key><string>, </string>", ", ", "<key>MultipathSeparator</key><string>|</string>",
-       "|"},
-      {"IncludeMenuItem", true, [] { return Text(IncludeMenuItem("IncludeUNCWindowsStyle", false)); },
-       "<key>IncludeUNCWindowsStyle</key><true/>", "true", "<key>IncludeUNCWindowsStyle</key><false/>", "false"},
-      {"CopyPrefixesSetting", true, [] { return Text(CopyPrefixesSetting()); },
-       "<key>Prefixes</key><array><string>a</string></array>", "a;",
-       "<key>Prefixes</key><array><string>a</string><integer>1</integer></array>", "a;<none>;"},
+      {"LabelItems", false, [] { return Text(LabelItems()); }, "<true/>", "true", "<false/>", "false"},
+      {"LabelItems", false, [] { return Text(LabelItems()); }, nullptr, "false", "<true/>", "true"},
+      {"IncludeAll", false, [] { return Text(IncludeAll()); }, "<false/>", "false", "<true/>", "true"},
+      {"IncludeFolderPaths", false, [] { return Text(IncludeCopyFolderPaths()); }, "<false/>", "false", "", "true"},
+      {"MakeAsSubmenu", true, [] { return Text(MakeAsSubmenu()); }, "<false/>", "false", "<true/>", "true"},
+      {"MakeAsSubmenu", true, [] { return Text(MakeAsSubmenu()); }, nullptr, "true", "<false/>", "false"},
+      {"MultipathSeparator", true, [] { return MultipathSeparator(); }, "<string>, </string>", ", ",
+       "<string>|</string>", "|"},
+      {"IncludeUNCWindowsStyle", true, [] { return Text(IncludeMenuItem("IncludeUNCWindowsStyle", false)); },
+       "<true/>", "true", "<false/>", "false"},
+      {"Prefixes", true, [] { return Text(CopyPrefixesSetting()); }, "<array><string>a</string></array>", "a;",
+       "<array><string>a</string><integer>1</integer></array>", "a;<none>;"},
   };
+  int index = 0;
   for (const auto& reader : kReaders) {
-    SCOPED_TRACE(reader.name);
+    SCOPED_TRACE(reader.key + std::string(reader.before ? "" : ", no file at first"));
+    const auto entries = [&](std::string_view value) {
+      return XmlPropertyList(value.empty() ? "" : "<key>" + std::string(reader.key) + "</key>" + std::string(value));
+    };
     // Each case gets its own file, and so a fresh view of the domain.
-    const std::string folder = home_.root() + "/" + reader.name;
+    const std::string folder = user_.root() + "/" + std::to_string(++index);
     ::setenv("XDG_CONFIG_HOME", folder.c_str(), 1);
     const std::string file = folder + "/com.corvane.KestrineCM.plist";
-    ASSERT_TRUE(!reader.before || WriteFileAtomically(file, XmlPropertyList(reader.before)));
-    EXPECT_EQ(reader.read(), reader.valueBefore);
+    ASSERT_TRUE(!reader.before || WriteFileAtomically(file, entries(reader.before)));
+    EXPECT_EQ(reader.read(), reader.textBefore);
 
-    ASSERT_TRUE(WriteFileAtomically(file, XmlPropertyList(reader.after)));
+    ASSERT_TRUE(WriteFileAtomically(file, entries(reader.after)));
     if (!reader.synchronizes) {
-      EXPECT_EQ(reader.read(), reader.valueBefore);
+      EXPECT_EQ(reader.read(), reader.textBefore);
       ASSERT_TRUE(CFPreferencesAppSynchronize(kKestrineDomain));
     }
-    EXPECT_EQ(reader.read(), reader.valueAfter);
+    EXPECT_EQ(reader.read(), reader.textAfter);
   }
 }
 
@@ -220,7 +219,7 @@ TEST_F(SettingsTest, DamagedSettingsGiveDefaultsAndAreKeptAside) {
   const auto damaged = [](const std::string& name) {
     return name.starts_with("com.corvane.KestrineCM.plist.damaged-");
   };
-  EXPECT_EQ(std::ranges::count_if(FolderNames(home_.ConfigFolder()), damaged), 1);
+  EXPECT_EQ(std::ranges::count_if(FolderNames(config_), damaged), 1);
 }
 
 TEST_F(SettingsTest, SettingsBeginningWithAByteOrderMarkAreReadAndKept) {
@@ -234,7 +233,7 @@ TEST_F(SettingsTest, SettingsBeginningWithAByteOrderMarkAreReadAndKept) {
                                               "\t<key>MultipathSeparator</key>\n\t<string>; </string>\n"
                                               "\t<key>Prefixes</key>\n\t<array>\n\t\t<string>p</string>\n\t</array>\n"
                                               "\t<key>IncludeAll</key>\n\t<false/>\n"));
-  EXPECT_EQ(FolderNames(home_.ConfigFolder()),
+  EXPECT_EQ(FolderNames(config_),
             (std::vector<std::string>{"com.corvane.KestrineCM.plist", "com.corvane.KestrineCM.plist.lock"}));
 }
 

@@ -1,5 +1,4 @@
-// Helpers for tests of the preferences store and of its users: a temporary
-// home folder and property list files written as a user's tools would.
+// Helpers for tests of the preferences store and of its users.
 #pragma once
 
 #include <cstdio>
@@ -9,24 +8,6 @@
 #include "testing/test_support.h"
 
 namespace preferences_test {
-
-// Points HOME and XDG_CONFIG_HOME into a new temporary folder for its
-// lifetime; unlike ScopedUser, the configuration folder is not created.
-class TemporaryHome final {
- public:
-  TemporaryHome() {
-    environment_.Set("HOME", dir_.Join("home"));
-    environment_.Set("XDG_CONFIG_HOME", ConfigFolder());
-  }
-
-  const std::string& root() const { return dir_.path(); }
-  std::string ConfigFolder() const { return dir_.Join("config"); }
-  std::string FileOf(std::string_view domain) const { return ConfigFolder() + "/" + std::string(domain) + ".plist"; }
-
- private:
-  kestrine_testing::ScopedTempDir dir_;
-  kestrine_testing::ScopedEnvironment environment_;
-};
 
 // Writes `text` as a plist tool does: a new file, in a folder created when
 // missing, renamed into place. Returns false when the rename fails.
