@@ -28,14 +28,19 @@ class SettingsTest : public ::testing::Test {
   const std::string config_ = user_.root() + "/config";
 };
 
-TEST_F(SettingsTest, AnEmptyDomainGivesEveryDefault) {
-  for (const bool withFile : {false, true}) {
-    SCOPED_TRACE(withFile ? "a file holding an empty dictionary" : "no file");
-    if (withFile) Store("");
+// No file, an empty dictionary and damaged files all read as an empty
+// domain; a write then keeps the damaged file aside.
+TEST_F(SettingsTest, AnEmptyOrDamagedDomainGivesEveryDefault) {
+  const std::optional<std::string> kFiles[] = {
+      std::nullopt, XmlPropertyList(""), "<plist version=\"1.0\"><dict><key>LabelItems</key><true/>",
+      "<plist version=\"1.0\"><array><true/></array></plist>", "", std::string("\x00\x01\x02", 3)};
+  for (const std::optional<std::string>& content : kFiles) {
+    SCOPED_TRACE(content.value_or("no file"));
+    ASSERT_TRUE(!content || WriteFileAtomically(File(), *content));
+    EXPECT_TRUE(MakeAsSubmenu());
     EXPECT_FALSE(LabelItems());
     EXPECT_TRUE(IncludeAll());
     EXPECT_TRUE(IncludeCopyFolderPaths());
-    EXPECT_TRUE(MakeAsSubmenu());
     EXPECT_EQ(MultipathSeparator(), "\n");
     EXPECT_EQ(CopyPrefixesSetting(), std::nullopt);
     for (const char* key : {"IncludePosixPath", "IncludeEncodedPosixPath", "IncludeTildePosixPath",
@@ -44,20 +49,22 @@ TEST_F(SettingsTest, AnEmptyDomainGivesEveryDefault) {
       EXPECT_TRUE(IncludeMenuItem(key, true)) << key;
       EXPECT_FALSE(IncludeMenuItem(key, false)) << key;
     }
-    // Reading creates nothing.
-    EXPECT_EQ(std::filesystem::exists(config_), withFile);
+    EXPECT_EQ(std::filesystem::exists(config_), content.has_value());  // Reading creates nothing.
   }
+  EXPECT_TRUE(SetBooleanSetting("IncludeAll", false));
+  EXPECT_FALSE(IncludeAll());
+  EXPECT_EQ(ReadFile(File()), XmlPropertyList("\t<key>IncludeAll</key>\n\t<false/>\n"));
+  const auto damaged = [](const std::string& name) {
+    return name.starts_with("com.corvane.KestrineCM.plist.damaged-");
+  };
+  EXPECT_EQ(std::ranges::count_if(FolderNames(config_), damaged), 1);
 }
 
 TEST_F(SettingsTest, OnlyStoredBooleansCount) {
   const auto item = [](const char* key, bool defaultValue) {
     return [=] { return IncludeMenuItem(key, defaultValue); };
   };
-  const struct {
-    const char* stored;
-    std::function<bool()> read;
-    bool expected;
-  } kCases[] = {
+  const struct { const char* stored; std::function<bool()> read; bool expected; } kCases[] = {
       {"<key>LabelItems</key><true/>", LabelItems, true},
       {"<key>LabelItems</key><integer>1</integer>", LabelItems, false},
       {"<key>LabelItems</key><string>true</string>", LabelItems, false},
@@ -199,27 +206,6 @@ TEST_F(SettingsTest, WritersStoreAtOnceAndKeepOtherKeys) {
   EXPECT_FALSE(LabelItems());
   EXPECT_EQ(CopyPrefixesSetting(), PrefArray{});
   EXPECT_NE(ReadFile(File())->find("<key>Prefixes</key>\n\t<array/>"), std::string::npos);
-}
-
-TEST_F(SettingsTest, DamagedSettingsGiveDefaultsAndAreKeptAside) {
-  for (const std::string& content :
-       {std::string("<plist version=\"1.0\"><dict><key>LabelItems</key><true/>"),
-        std::string("<plist version=\"1.0\"><array><true/></array></plist>"), std::string(),
-        std::string("\x00\x01\x02", 3)}) {
-    ASSERT_TRUE(WriteFileAtomically(File(), content));
-    EXPECT_TRUE(MakeAsSubmenu());
-    EXPECT_FALSE(LabelItems());
-    EXPECT_TRUE(IncludeAll());
-    EXPECT_EQ(MultipathSeparator(), "\n");
-    EXPECT_EQ(CopyPrefixesSetting(), std::nullopt);
-  }
-  EXPECT_TRUE(SetBooleanSetting("IncludeAll", false));
-  EXPECT_FALSE(IncludeAll());
-  EXPECT_EQ(ReadFile(File()), XmlPropertyList("\t<key>IncludeAll</key>\n\t<false/>\n"));
-  const auto damaged = [](const std::string& name) {
-    return name.starts_with("com.corvane.KestrineCM.plist.damaged-");
-  };
-  EXPECT_EQ(std::ranges::count_if(FolderNames(config_), damaged), 1);
 }
 
 TEST_F(SettingsTest, SettingsBeginningWithAByteOrderMarkAreReadAndKept) {

@@ -24,8 +24,8 @@
 
 namespace {
 
-using kestrine_testing::FolderNames, kestrine_testing::ReadFile,
-    kestrine_testing::StartChild, kestrine_testing::WaitForChild, kestrine_testing::XmlPropertyList;
+using kestrine_testing::FolderNames, kestrine_testing::ReadFile, kestrine_testing::StartChild,
+    kestrine_testing::WaitForChild, kestrine_testing::XmlPropertyList;
 using preferences_test::WriteFileAtomically;
 using Names = std::vector<std::string>;
 
@@ -64,11 +64,7 @@ std::string Repeat(std::string_view piece, int times) {
 std::optional<PrefValue> Copy(std::string_view key) { return CFPreferencesCopyAppValue(key, kDomain); }
 void Set(std::string_view key, std::optional<PrefValue> value) { CFPreferencesSetAppValue(key, value, kDomain); }
 bool Sync() { return CFPreferencesAppSynchronize(kDomain); }
-// The permission bits of `path`, or ~0 when it cannot be examined.
-unsigned Mode(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : ~0u;
-}
+unsigned Mode(const std::string& path) { return static_cast<unsigned>(std::filesystem::status(path).permissions()); }
 
 // Starts two processes, each exiting with what `body` returns for its number.
 std::vector<pid_t> StartWriters(const std::function<int(int)>& body) {
@@ -93,11 +89,9 @@ class PreferencesTest : public ::testing::Test {
     return keys;
   }
   Names DamagedFiles() const {
-    Names damaged;
-    for (const std::string& name : FolderNames(config_)) {
-      if (name.find(".damaged-") != std::string::npos) damaged.push_back(name);
-    }
-    return damaged;
+    Names names = FolderNames(config_);
+    std::erase_if(names, [](const std::string& name) { return name.find(".damaged-") == std::string::npos; });
+    return names;
   }
 
   kestrine_testing::ScopedUser user_;
@@ -112,9 +106,7 @@ TEST_F(PreferencesTest, FilePathFollowsTheEnvironmentAtCallTime) {
   const std::string fallback = user_.root() + "/home/.config/com.corvane.KestrineCM.plist";
   const std::pair<std::optional<std::string>, std::string> kCases[] = {
       {user_.root() + "/elsewhere//", user_.root() + "/elsewhere/com.corvane.KestrineCM.plist"},
-      {"", fallback},
-      {"relative/config", fallback},
-      {std::nullopt, fallback}};
+      {"", fallback}, {"relative/config", fallback}, {std::nullopt, fallback}};
   for (const auto& [config, expected] : kCases) {
     environment_.Set("XDG_CONFIG_HOME", config);
     EXPECT_EQ(CFPreferencesFilePath(kDomain), expected) << config.value_or("(unset)");
@@ -155,11 +147,10 @@ TEST_F(PreferencesTest, ReadsEveryTypeOfAHandWrittenFileAndKeepsTheOthersAcrossA
   EXPECT_EQ(Copy("Empty"), PrefValue(std::string()));
   EXPECT_EQ(Copy("List"), PrefValue(PrefArray{"a", std::nullopt, "", std::nullopt, std::nullopt}));
   EXPECT_EQ(Copy("NoItems"), PrefValue(PrefArray{}));
-  EXPECT_EQ(Copy("Number"), PrefValue(PrefOther{"integer"}));
-  EXPECT_EQ(Copy("Fraction"), PrefValue(PrefOther{"real"}));
-  EXPECT_EQ(Copy("When"), PrefValue(PrefOther{"date"}));
-  EXPECT_EQ(Copy("Bytes"), PrefValue(PrefOther{"data"}));
-  EXPECT_EQ(Copy("Nested"), PrefValue(PrefOther{"dict"}));
+  for (const auto& [key, type] : std::initializer_list<std::pair<const char*, const char*>>{
+           {"Number", "integer"}, {"Fraction", "real"}, {"When", "date"}, {"Bytes", "data"}, {"Nested", "dict"}}) {
+    EXPECT_EQ(Copy(key), PrefValue(PrefOther{type})) << key;
+  }
   EXPECT_EQ(Copy("Absent"), std::nullopt);
   EXPECT_EQ(Copy("yes"), std::nullopt);  // Keys are case-sensitive.
 
@@ -359,16 +350,19 @@ TEST_F(PreferencesTest, WritesMergeWithWhatOthersWrote) {
   EXPECT_EQ(Copy("Keep"), std::nullopt);
 }
 
-// Files that are not a dictionary in XML, each read as an empty domain.
-std::vector<std::pair<std::string, std::string>> DamagedContents() {
+// Files of unusual or hostile XML, and the value of key "A" in each; none
+// when the file is damaged and reads as an empty domain.
+struct FileCase {
+  std::string name, content;
+  std::optional<PrefValue> value = std::nullopt;
+};
+
+std::vector<FileCase> FileCases() {
   const std::string header = XmlPropertyList("").substr(0, XmlPropertyList("").find("<plist"));
   std::string crowded;
   for (int i = 0; i <= 16384; ++i) crowded += "<key>k" + std::to_string(i) + "</key><true/>";
   return {
-      {"empty", ""},
-      {"blank", "  \n\t\n"},
-      {"text", "LabelItems = true\n"},
-      {"zeros", std::string(64, '\0')},
+      {"empty", ""}, {"blank", "  \n\t\n"}, {"text", "LabelItems = true\n"}, {"zeros", std::string(64, '\0')},
       {"top-level array", header + "<plist version=\"1.0\"><array><string>A</string></array></plist>\n"},
       {"top-level string", "<plist version=\"1.0\"><string>A</string></plist>"},
       {"unclosed string", "<plist version=\"1.0\"><dict><key>A</key><string>x</dict></plist>"},
@@ -398,19 +392,40 @@ std::vector<std::pair<std::string, std::string>> DamagedContents() {
       {"a document type after the root", XmlPropertyList("<key>A</key><true/>") + "<!DOCTYPE plist>"},
       {"a NUL byte", XmlPropertyList(std::string("<key>A</key><string>a\0b</string>", 33))},
       {"UTF-16", std::string("\xFF\xFE<\0p\0l\0i\0s\0t\0>\0", 14)},
+      // Markup inside comments, literals and sections hides no elements.
+      {"comments", "<!-- <plist> > -->" + XmlPropertyList("<!-- <array> -- > --><key>A</key><true/>"), true},
+      {"CDATA", XmlPropertyList("<key>A</key><string><![CDATA[<array> > ]]]]><![CDATA[>]]></string>"),
+       std::string("<array> > ]]>")},
+      {"instructions",
+       "<?xml version='1.0' encoding=\"UTF-8\"?><?tool a=\"<x>\" b='y>'?>" + XmlPropertyList("<key>A</key><true/>"),
+       true},
+      {"internal subset",
+       "<!DOCTYPE plist PUBLIC '-//Apple//DTD PLIST 1.0//EN' \"x[y]>z\" [\n"
+       "  <!ENTITY e \"<array>]>\"> <!ENTITY f 'x'> <!-- a > b --> <?p > ?> %e;\n]>\n"
+       "<plist version=\"1.0\"><dict><key>A</key><true/></dict></plist>",
+       true},
+      {"'>' in a double-quoted value", "<plist version=\">\"><dict><key>A</key><true/></dict></plist>", true},
+      {"nesting at the limit", XmlPropertyList("<key>A</key>" + Repeat("<array>", 254) + Repeat("</array>", 254)),
+       PrefArray{std::nullopt}},
+      {"a long text of references",
+       XmlPropertyList("<key>A</key><string>" + Repeat("a&lt;&#x41;&#66;&amp;", 3000) + "</string>"),
+       Repeat("a<AB&", 3000)},
+      {"byte-order mark", "\xEF\xBB\xBF" + XmlPropertyList("<key>A</key><string>\xC3\xA9</string>"),
+       std::string("\xC3\xA9")},
   };
 }
 
-// Each damaged file is kept whole under its own name, also when several are
-// moved aside within one second.
-TEST_F(PreferencesTest, DamagedFilesReadAsEmptyAndAreMovedAsideBeforeAWrite) {
+// A damaged file is moved aside whole before the next write, under a name of
+// its own also when several are moved within one second.
+TEST_F(PreferencesTest, FilesReadAsXmlDoesAndDamagedOnesAreMovedAsideBeforeAWrite) {
   const std::string prefix = "com.corvane.KestrineCM.plist.damaged-";
   std::size_t count = 0;
-  for (const auto& [name, content] : DamagedContents()) {
+  for (const auto& [name, content, value] : FileCases()) {
     SCOPED_TRACE(name);
     ASSERT_TRUE(WriteFileAtomically(File(), content));
-    EXPECT_TRUE(Sync());
-    EXPECT_EQ(Copy("A"), std::nullopt);
+    ASSERT_TRUE(Sync());
+    EXPECT_EQ(Copy("A"), value);
+    if (value) continue;
     EXPECT_EQ(Copy("LabelItems"), std::nullopt);
     const Names before = DamagedFiles();
     EXPECT_EQ(before.size(), count);  // Reading leaves the file alone.
@@ -447,69 +462,30 @@ TEST_F(PreferencesTest, AFileCutShortAnywhereReadsAsEmpty) {
   EXPECT_EQ(Copy("A"), PrefValue(true));
 }
 
-TEST_F(PreferencesTest, MarkupInsideCommentsLiteralsAndSectionsHidesNoElements) {
-  std::string entities;
-  std::string decoded;
-  for (int i = 0; i < 3000; ++i) {
-    entities += "a&lt;&#x41;&#66;&amp;";
-    decoded += "a<AB&";
-  }
-  const struct {
-    const char* name;
-    std::string content;
-    PrefValue expected;
-  } kCases[] = {
-      {"comments", "<!-- <plist> > -->" + XmlPropertyList("<!-- <array> -- > --><key>A</key><true/>"), true},
-      {"CDATA", XmlPropertyList("<key>A</key><string><![CDATA[<array> > ]]]]><![CDATA[>]]></string>"),
-       std::string("<array> > ]]>")},
-      {"instructions",
-       "<?xml version='1.0' encoding=\"UTF-8\"?><?tool a=\"<x>\" b='y>'?>" + XmlPropertyList("<key>A</key><true/>"),
-       true},
-      {"internal subset",
-       "<!DOCTYPE plist PUBLIC '-//Apple//DTD PLIST 1.0//EN' \"x[y]>z\" [\n"
-       "  <!ENTITY e \"<array>]>\"> <!ENTITY f 'x'> <!-- a > b --> <?p > ?> %e;\n]>\n"
-       "<plist version=\"1.0\"><dict><key>A</key><true/></dict></plist>",
-       true},
-      {"'>' in a double-quoted value", "<plist version=\">\"><dict><key>A</key><true/></dict></plist>", true},
-      {"nesting at the limit", XmlPropertyList("<key>A</key>" + Repeat("<array>", 254) + Repeat("</array>", 254)),
-       PrefArray{std::nullopt}},
-      {"a long text of references", XmlPropertyList("<key>A</key><string>" + entities + "</string>"), decoded},
-      {"byte-order mark", "\xEF\xBB\xBF" + XmlPropertyList("<key>A</key><string>\xC3\xA9</string>"),
-       std::string("\xC3\xA9")},
-  };
-  for (const auto& [name, content, expected] : kCases) {
-    SCOPED_TRACE(name);
-    ASSERT_TRUE(WriteFileAtomically(File(), content));
-    ASSERT_TRUE(Sync());
-    EXPECT_EQ(Copy("A"), expected);
-  }
-}
 
-TEST_F(PreferencesTest, AnUnreadableFileIsNeverReplaced) {
-  // A folder in the file's place cannot be read, even by root.
+// A folder in the file's place cannot be read, even by root, and a file in
+// the folder's place cannot be written to: either fails the write, which
+// stays pending, and nothing is replaced.
+TEST_F(PreferencesTest, AFileOrFolderInTheWayFailsTheWrite) {
   ASSERT_TRUE(std::filesystem::create_directories(File()));
-  EXPECT_EQ(Copy("A"), std::nullopt);
-  EXPECT_TRUE(Sync());
-
-  Set("A", PrefValue(true));
-  EXPECT_FALSE(Sync());
-  EXPECT_EQ(Copy("A"), PrefValue(true));  // Still pending, still seen.
+  ASSERT_TRUE(WriteFileAtomically(user_.root() + "/file", "not a folder"));
+  for (const std::string& config : {config_, user_.root() + "/file"}) {
+    SCOPED_TRACE(config);
+    environment_.Set("XDG_CONFIG_HOME", config);
+    EXPECT_EQ(Copy("A"), std::nullopt);
+    EXPECT_TRUE(Sync());
+    Set("A", PrefValue(true));
+    EXPECT_FALSE(Sync());
+    EXPECT_EQ(Copy("A"), PrefValue(true));
+  }
   EXPECT_TRUE(std::filesystem::is_directory(File()));
+  EXPECT_EQ(ReadFile(user_.root() + "/file"), "not a folder");
   EXPECT_EQ(DamagedFiles(), Names{});
 
+  environment_.Set("XDG_CONFIG_HOME", config_);
   ASSERT_TRUE(std::filesystem::remove(File()));
   EXPECT_TRUE(Sync());
   EXPECT_EQ(FileKeys(), Names{"A"});
-}
-
-TEST_F(PreferencesTest, AConfigFolderThatIsAFileFailsTheWrite) {
-  ASSERT_TRUE(WriteFileAtomically(config_, "not a folder"));
-  EXPECT_EQ(Copy("A"), std::nullopt);
-  EXPECT_TRUE(Sync());
-  Set("A", PrefValue(true));
-  EXPECT_FALSE(Sync());
-  EXPECT_EQ(Copy("A"), PrefValue(true));
-  EXPECT_EQ(ReadFile(config_), "not a folder");
 }
 
 // Two processes of three threads each.
