@@ -192,14 +192,12 @@ TEST_F(SettingsTest, WritersStoreAtOnceAndKeepOtherKeys) {
                                               "\t\t<string></string>\n\t\t<string>smb://b/</string>\n\t</array>\n"));
 
   // Another process sees the values at its first reading.
-  EXPECT_EQ(WaitForChild(StartChild([] {
-              return LabelItems() && MultipathSeparator() == "\t" &&
-                             CopyPrefixesSetting() == PrefArray{"http://a/", "", "smb://b/"} &&
-                             !IncludeMenuItem("IncludeAFPURL", true)
-                         ? 0
-                         : 1;
-            })),
-            0);
+  const pid_t child = StartChild([] {
+    const bool seen = LabelItems() && MultipathSeparator() == "\t" && !IncludeMenuItem("IncludeAFPURL", true) &&
+                      CopyPrefixesSetting() == PrefArray{"http://a/", "", "smb://b/"};
+    return seen ? 0 : 1;
+  });
+  EXPECT_EQ(WaitForChild(child), 0);
 
   EXPECT_TRUE(SetBooleanSetting("LabelItems", false));
   EXPECT_TRUE(SetPrefixesSetting({}));
