@@ -60,28 +60,24 @@ TEST_F(SettingsTest, AnEmptyOrDamagedDomainGivesEveryDefault) {
   EXPECT_EQ(std::ranges::count_if(FolderNames(config_), damaged), 1);
 }
 
-TEST_F(SettingsTest, OnlyStoredBooleansCount) {
+// Values that are not booleans count as absent. Stored booleans are read in
+// the test of the readers below.
+TEST_F(SettingsTest, ValuesOfTheWrongTypeCountAsAbsent) {
   const auto item = [](const char* key, bool defaultValue) {
     return [=] { return IncludeMenuItem(key, defaultValue); };
   };
   const struct { const char* stored; std::function<bool()> read; bool expected; } kCases[] = {
-      {"<key>LabelItems</key><true/>", LabelItems, true},
       {"<key>LabelItems</key><integer>1</integer>", LabelItems, false},
       {"<key>LabelItems</key><string>true</string>", LabelItems, false},
       {"<key>LabelItems</key><dict><key>LabelItems</key><true/></dict>", LabelItems, false},
-      {"<key>IncludeAll</key><false/>", IncludeAll, false},
       {"<key>IncludeAll</key><string>false</string>", IncludeAll, true},
       {"<key>IncludeAll</key><integer>0</integer>", IncludeAll, true},
-      {"<key>IncludeFolderPaths</key><false/>", IncludeCopyFolderPaths, false},
       // IncludeCopyFolderPaths reads another key than its name.
       {"<key>IncludeFolderPaths</key><integer>0</integer><key>IncludeCopyFolderPaths</key><false/>",
        IncludeCopyFolderPaths, true},
-      {"<key>MakeAsSubmenu</key><false/>", MakeAsSubmenu, false},
       {"<key>MakeAsSubmenu</key><string>NO</string>", MakeAsSubmenu, true},
       {"<key>MakeAsSubmenu</key><real>0</real>", MakeAsSubmenu, true},
-      {"<key>IncludeUNCWindowsStyle</key><true/>", item("IncludeUNCWindowsStyle", false), true},
-      {"<key>IncludeHFSPath</key><false/>", item("IncludeHFSPath", true), false},
-      {"<key>IncludeHFSPath</key><false/>", item("IncludePosixPath", true), true},
+      {"<key>IncludeHFSPath</key><false/>", item("IncludeHFSPath", true), false},  // Wins over the default.
       {"<key>IncludeFilename</key><integer>0</integer>", item("IncludeFilename", true), true},
       {"<key>IncludeUNCWindowsStyle</key><string>YES</string>", item("IncludeUNCWindowsStyle", false), false},
       {"<key>IncludeUNCWindowsStyle</key><string>YES</string>", item("IncludeUNCWindowsStyle", true), true},
