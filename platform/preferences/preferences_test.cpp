@@ -464,8 +464,7 @@ TEST_F(PreferencesTest, AFileCutShortAnywhereReadsAsEmpty) {
 
 
 // A folder in the file's place cannot be read, even by root, and a file in
-// the folder's place cannot be written to: either fails the write, which
-// stays pending, and nothing is replaced.
+// the folder's place cannot hold one: the write fails and stays pending.
 TEST_F(PreferencesTest, AFileOrFolderInTheWayFailsTheWrite) {
   ASSERT_TRUE(std::filesystem::create_directories(File()));
   ASSERT_TRUE(WriteFileAtomically(user_.root() + "/file", "not a folder"));
@@ -488,7 +487,6 @@ TEST_F(PreferencesTest, AFileOrFolderInTheWayFailsTheWrite) {
   EXPECT_EQ(FileKeys(), Names{"A"});
 }
 
-// Two processes of three threads each.
 TEST_F(PreferencesTest, ThreadsAndProcessesWritingDifferentKeysLoseNothing) {
   const auto key = [](int thread, int i) { return "t" + std::to_string(thread) + "-" + std::to_string(i); };
   for (pid_t child : StartWriters([&](int p) {
