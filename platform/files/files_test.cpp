@@ -63,22 +63,13 @@ TEST(FSRefTest, PathsResolveLikeRealpathWithAndWithoutASnapshot) {
   MakeItems(temp, {"real/sub/", "real/a.txt", "via->real", "real/link->a.txt"});
   const std::string real = temp.Join("real");
   const std::string file = temp.Join("real/a.txt");
-  const struct {
-    std::string path, resolved;
-    bool folder;
-  } cases[] = {{file, file, false},
-               {temp.Join("via/a.txt"), file, false},
-               {temp.Join("real/link"), file, false},
-               {temp.Join("real/./../real//a.txt"), file, false},
-               {"a.txt", file, false},
-               {"../via/./a.txt", file, false},
-               {temp.Join("via"), real, true},
-               {temp.Join("real/sub/.."), real, true},
-               {temp.Join("real/sub/"), real + "/sub", true},
-               {temp.path(), temp.path(), true},
-               {"/", "/", true},
-               {"/..", "/", true},
-               {"//", "/", true}};
+  const struct { std::string path, resolved; bool folder; } cases[] = {
+      {file, file, false},  {temp.Join("via/a.txt"), file, false},
+      {temp.Join("real/link"), file, false}, {temp.Join("real/./../real//a.txt"), file, false},
+      {"a.txt", file, false}, {"../via/./a.txt", file, false},
+      {temp.Join("via"), real, true}, {temp.Join("real/sub/.."), real, true},
+      {temp.Join("real/sub/"), real + "/sub", true}, {temp.path(), temp.path(), true},
+      {"/", "/", true}, {"/..", "/", true}, {"//", "/", true}};
   char saved_cwd[PATH_MAX];
   ASSERT_NE(getcwd(saved_cwd, sizeof saved_cwd), nullptr);
   ASSERT_EQ(chdir(real.c_str()), 0);
@@ -148,57 +139,52 @@ TEST(FSRefTest, TooSmallBufferFailsWithoutACutPath) {
   }
 }
 
-TEST(FSRefTest, DeletedItemsFailEveryOperation) {
+// Every operation fails on a deleted item with fnfErr, on a zeroed or
+// foreign reference with paramErr, and leaves its outputs alone.
+TEST(FSRefTest, DeletedItemsAndForeignRefsFailEveryOperation) {
   ScopedTempDir temp;
   const std::string long_name = "gone/" + std::string(100, 'L');
-  MakeItems(temp, {"gone/file.txt", long_name});
-  const FSRef folder = RefOf(temp.Join("gone"));
+  MakeItems(temp, {"gone/file.txt", long_name, "f"});
   const FSRef file = RefOf(temp.Join("gone/file.txt"));
-  const FSRef long_named = RefOf(temp.Join(long_name));
-  ASSERT_EQ(std::filesystem::remove_all(temp.Join("gone")), 3u);
-  for (const FSRef& ref : {folder, file, long_named}) {
-    char buffer[4096];
-    std::memset(buffer, 'x', sizeof buffer);
-    EXPECT_EQ(FSRefMakePath(ref, buffer, sizeof buffer), fnfErr);
-    EXPECT_STREQ(buffer, "");
-    FSCatalogInfo info;
-    std::string name = "unchanged";
-    EXPECT_EQ(FSGetCatalogInfo(ref, kFSCatInfoNodeFlags | kFSCatInfoVolume, &info, &name, nullptr),
-              fnfErr);
-    EXPECT_EQ(name, "unchanged");
-    EXPECT_EQ(FSGetFileDirName(ref), std::nullopt);
-    EXPECT_EQ(FSGetVRefNum(ref), std::nullopt);
-    FSIteratorRef iterator;
-    EXPECT_EQ(FSOpenIterator(ref, &iterator), fnfErr);
-    EXPECT_EQ(iterator, nullptr);
-  }
-  EXPECT_EQ(FSRefCopyPathUnchecked(file), temp.Join("gone/file.txt"));
-  // A reference names a location: an item made there again is found.
-  MakeItems(temp, {"gone/file.txt"});
-  EXPECT_EQ(PathOf(file), temp.Join("gone/file.txt"));
-}
-
-TEST(FSRefTest, ZeroedAndForeignRefsFailWithParamErr) {
-  ScopedTempDir temp;
-  MakeItems(temp, {"f"});
   const FSRef good = RefOf(temp.Join("f"));
   FSRef random;
-  for (std::size_t i = 0; i < sizeof random.hidden; ++i) random.hidden[i] = static_cast<std::uint8_t>(i * 37 + 11);
+  for (std::size_t i = 0; i < sizeof random.hidden; ++i) {
+    random.hidden[i] = static_cast<std::uint8_t>(i * 37 + 11);
+  }
   FSRef dirty_padding = good;
   dirty_padding.hidden[79] = 1;
   FSRef bad_node = good;
   std::memset(bad_node.hidden + 4, 0xFF, 4);
   FSRef slash_in_name = good;
   slash_in_name.hidden[9] = '/';
-  for (const FSRef& ref : {FSRef{}, random, dirty_padding, bad_node, slash_in_name}) {
-    char buffer[64] = "x";
-    EXPECT_EQ(FSRefMakePath(ref, buffer, sizeof buffer), paramErr);
+  const std::pair<FSRef, OSErr> cases[] = {
+      {RefOf(temp.Join("gone")), fnfErr}, {file, fnfErr}, {RefOf(temp.Join(long_name)), fnfErr},
+      {FSRef{}, paramErr}, {random, paramErr}, {dirty_padding, paramErr}, {bad_node, paramErr},
+      {slash_in_name, paramErr}};
+  ASSERT_EQ(std::filesystem::remove_all(temp.Join("gone")), 3u);
+  for (const auto& [ref, status] : cases) {
+    SCOPED_TRACE(status);
+    char buffer[4096];
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(FSRefMakePath(ref, buffer, sizeof buffer), status);
     EXPECT_STREQ(buffer, "");
-    EXPECT_EQ(FSRefCopyPathUnchecked(ref), std::nullopt);
-    EXPECT_EQ(FSGetCatalogInfo(ref, kFSCatInfoNodeFlags, nullptr, nullptr, nullptr), paramErr);
+    EXPECT_EQ(FSRefCopyPathUnchecked(ref).has_value(), status == fnfErr);
+    FSCatalogInfo info;
+    std::string name = "unchanged";
+    EXPECT_EQ(FSGetCatalogInfo(ref, kFSCatInfoNodeFlags | kFSCatInfoVolume, &info, &name, nullptr),
+              status);
+    EXPECT_EQ(name, "unchanged");
+    EXPECT_EQ(FSGetCatalogInfo(ref, kFSCatInfoNodeFlags, nullptr, nullptr, nullptr), status);
+    EXPECT_EQ(FSGetFileDirName(ref), std::nullopt);
+    EXPECT_EQ(FSGetVRefNum(ref), std::nullopt);
     FSIteratorRef iterator;
-    EXPECT_EQ(FSOpenIterator(ref, &iterator), paramErr);
+    EXPECT_EQ(FSOpenIterator(ref, &iterator), status);
+    EXPECT_EQ(iterator, nullptr);
   }
+  EXPECT_EQ(FSRefCopyPathUnchecked(file), temp.Join("gone/file.txt"));
+  // A reference names a location: an item made there again is found.
+  MakeItems(temp, {"gone/file.txt"});
+  EXPECT_EQ(PathOf(file), temp.Join("gone/file.txt"));
 }
 
 TEST(FSRefTest, SameLocationGivesIdenticalBytesAndWalksDoNotGrowTheTable) {
@@ -230,10 +216,8 @@ TEST(FSRefTest, CatalogInfoGivesKindNameParentAndVolume) {
   ScopedTempDir temp;
   MakeItems(temp, {"dir/file"});
   const std::string file = temp.Join("dir/file");
-  const struct {
-    std::string path, name, parent;
-    bool folder;
-  } cases[] = {{file, "file", temp.Join("dir"), false},
+  const struct { std::string path, name, parent; bool folder; } cases[] = {
+      {file, "file", temp.Join("dir"), false},
                {temp.Join("dir"), "dir", temp.path(), true},
                {"/", "/", "/", true}};  // The root is its own parent.
   for (const auto& c : cases) {
@@ -252,6 +236,9 @@ TEST(FSRefTest, CatalogInfoGivesKindNameParentAndVolume) {
     EXPECT_EQ(FSGetCatalogInfo(ref, kFSCatInfoNone, nullptr, nullptr, nullptr), noErr);
   }
   EXPECT_EQ(FSGetVRefNum(RefOf(file)), FSGetVRefNum(RefOf(temp.Join("dir"))));
+  // Volumes are mounts: /proc is one, and the process's own folder in it.
+  EXPECT_NE(FSGetVRefNum(RefOf("/proc")), FSGetVRefNum(RefOf("/")));
+  EXPECT_EQ(FSGetVRefNum(RefOf("/proc/self")), FSGetVRefNum(RefOf("/proc")));
 
   // The parent chain leads to the root.
   FSRef at = RefOf(file);
@@ -264,22 +251,12 @@ TEST(FSRefTest, CatalogInfoGivesKindNameParentAndVolume) {
   EXPECT_EQ(steps, std::count(file.begin(), file.end(), '/'));
 }
 
-TEST(FSRefTest, VolumesAreMounts) {
-  const std::optional<FSVolumeRefNum> root = FSGetVRefNum(RefOf("/"));
-  ASSERT_TRUE(root.has_value());
-  struct stat proc_status {};
-  if (stat("/proc/self", &proc_status) != 0) GTEST_SKIP() << "no /proc";
-  const std::optional<FSVolumeRefNum> proc = FSGetVRefNum(RefOf("/proc"));
-  ASSERT_TRUE(proc.has_value());
-  EXPECT_NE(*proc, *root);
-  EXPECT_EQ(FSGetVRefNum(RefOf("/proc/self")), proc);
-}
-
 TEST(FSRefTest, ThreadsMakeTheSameRefs) {
   ScopedTempDir temp;
   std::vector<std::string> paths;
   for (int i = 0; i < 50; ++i) {
-    const std::string path = "f" + std::to_string(i) + "/" + std::string(80, static_cast<char>('a' + i % 26));
+    const std::string path =
+        "f" + std::to_string(i) + "/" + std::string(80, static_cast<char>('a' + i % 26));
     MakeItems(temp, {path});
     paths.push_back(temp.Join(path));
   }
@@ -287,11 +264,7 @@ TEST(FSRefTest, ThreadsMakeTheSameRefs) {
   std::vector<std::thread> threads;
   for (auto& refs : made) {
     threads.emplace_back([&paths, &refs] {
-      for (const std::string& path : paths) {
-        FSRef ref{};
-        FSPathMakeRef(path, &ref);
-        refs.push_back(ref);
-      }
+      for (const std::string& path : paths) refs.push_back(RefOf(path));
     });
   }
   for (std::thread& thread : threads) thread.join();
@@ -334,19 +307,13 @@ TEST(FSIteratorTest, KindComesFromTheEntryTypeOrFromLstat) {
   using files_internal::EntryKind;
   ScopedTempDir temp;
   MakeItems(temp, {"folder/", "file", "link->folder"});
-  const struct {
-    const char* name;
-    unsigned char type;
-    EntryKind kind;
-  } cases[] = {// A file system that reports no types: one lstat per entry.
-               {"folder", DT_UNKNOWN, EntryKind::kFolder},
-               {"file", DT_UNKNOWN, EntryKind::kOther},
-               {"link", DT_UNKNOWN, EntryKind::kOther},
-               {"deleted", DT_UNKNOWN, EntryKind::kGone},
-               // A reported type is trusted without a look at the item.
-               {"deleted", DT_DIR, EntryKind::kFolder},
-               {"folder", DT_LNK, EntryKind::kOther},
-               {"folder", DT_REG, EntryKind::kOther}};
+  // A file system that reports no types costs one lstat per entry; a
+  // reported type is trusted without a look at the item.
+  const struct { const char* name; unsigned char type; EntryKind kind; } cases[] = {
+      {"folder", DT_UNKNOWN, EntryKind::kFolder}, {"file", DT_UNKNOWN, EntryKind::kOther},
+      {"link", DT_UNKNOWN, EntryKind::kOther},    {"deleted", DT_UNKNOWN, EntryKind::kGone},
+      {"deleted", DT_DIR, EntryKind::kFolder},    {"folder", DT_LNK, EntryKind::kOther},
+      {"folder", DT_REG, EntryKind::kOther}};
   const int fd = open(temp.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   for (const auto& c : cases) {
@@ -357,10 +324,10 @@ TEST(FSIteratorTest, KindComesFromTheEntryTypeOrFromLstat) {
 
 TEST(FSIteratorTest, LargeFolderIsReadCompletely) {
   ScopedTempDir temp;
-  for (int i = 0; i < 5000; ++i) MakeItems(temp, {"entry-with-a-longish-name-" + std::to_string(i)});
+  for (int i = 0; i < 5000; ++i) MakeItems(temp, {"entry-with-a-long-name-" + std::to_string(i)});
   const std::map<std::string, Entry> entries = ReadFolder(RefOf(temp.path()));
   EXPECT_EQ(entries.size(), 5000u);
-  EXPECT_EQ(entries.count("entry-with-a-longish-name-0"), 1u);
+  EXPECT_EQ(entries.count("entry-with-a-long-name-0"), 1u);
 }
 
 TEST(FSIteratorTest, OpeningFailsWithTheRightStatus) {
