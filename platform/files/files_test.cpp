@@ -22,12 +22,7 @@
 
 namespace {
 
-using files_testing::Entry;
-using files_testing::ForEachEntry;
-using files_testing::MakeItems;
-using files_testing::ReadFolder;
-using files_testing::RefOf;
-using kestrine_testing::ScopedTempDir;
+using namespace files_testing;
 
 std::string PathOf(const FSRef& ref, std::size_t capacity = 4096) {
   std::string buffer(capacity, 'x');
@@ -187,16 +182,32 @@ TEST(FSRefTest, DeletedItemsAndForeignRefsFailEveryOperation) {
   EXPECT_EQ(PathOf(file), temp.Join("gone/file.txt"));
 }
 
+// A location gives the same reference bytes whichever thread makes it, and
+// walking a tree again adds no nodes.
 TEST(FSRefTest, SameLocationGivesIdenticalBytesAndWalksDoNotGrowTheTable) {
   ScopedTempDir temp;
-  const std::string long_name(90, 'z');
-  for (int i = 0; i < 20; ++i) {
+  std::vector<std::string> paths;
+  for (int i = 0; i < 50; ++i) {
     const std::string folder = "tree/folder " + std::to_string(i) + "/";
-    MakeItems(temp, {folder + "file.txt", folder + long_name});
+    const std::string long_name(80, static_cast<char>('a' + i % 26));
+    for (const std::string& name : {std::string("file.txt"), long_name}) {
+      MakeItems(temp, {folder + name});
+      paths.push_back(temp.Join(folder + name));
+    }
   }
-  EXPECT_EQ(RefOf(temp.Join("tree/folder 3/file.txt")), RefOf(temp.Join("tree/folder 3/file.txt")));
-  EXPECT_EQ(RefOf(temp.Join("tree/folder 3/" + long_name)),
-            RefOf(temp.Join("tree/folder 3/" + long_name)));
+  std::vector<std::vector<FSRef>> made(4);
+  std::vector<std::thread> threads;
+  for (auto& refs : made) {
+    threads.emplace_back([&paths, &refs] {
+      for (const std::string& path : paths) refs.push_back(RefOf(path));
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    EXPECT_EQ(PathOf(made[0][i]), paths[i]);
+    for (const auto& refs : made) EXPECT_EQ(refs[i], made[0][i]);
+  }
+
   const auto walk = [&] {
     for (const auto& [name, folder] : ReadFolder(RefOf(temp.Join("tree")))) {
       EXPECT_TRUE(folder.is_folder);
@@ -218,8 +229,8 @@ TEST(FSRefTest, CatalogInfoGivesKindNameParentAndVolume) {
   const std::string file = temp.Join("dir/file");
   const struct { std::string path, name, parent; bool folder; } cases[] = {
       {file, "file", temp.Join("dir"), false},
-               {temp.Join("dir"), "dir", temp.path(), true},
-               {"/", "/", "/", true}};  // The root is its own parent.
+      {temp.Join("dir"), "dir", temp.path(), true},
+      {"/", "/", "/", true}};  // The root is its own parent.
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     const FSRef ref = RefOf(c.path);
@@ -249,29 +260,6 @@ TEST(FSRefTest, CatalogInfoGivesKindNameParentAndVolume) {
   }
   EXPECT_EQ(at, RefOf("/"));
   EXPECT_EQ(steps, std::count(file.begin(), file.end(), '/'));
-}
-
-TEST(FSRefTest, ThreadsMakeTheSameRefs) {
-  ScopedTempDir temp;
-  std::vector<std::string> paths;
-  for (int i = 0; i < 50; ++i) {
-    const std::string path =
-        "f" + std::to_string(i) + "/" + std::string(80, static_cast<char>('a' + i % 26));
-    MakeItems(temp, {path});
-    paths.push_back(temp.Join(path));
-  }
-  std::vector<std::vector<FSRef>> made(4);
-  std::vector<std::thread> threads;
-  for (auto& refs : made) {
-    threads.emplace_back([&paths, &refs] {
-      for (const std::string& path : paths) refs.push_back(RefOf(path));
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  for (std::size_t i = 0; i < paths.size(); ++i) {
-    EXPECT_EQ(PathOf(made[0][i]), paths[i]);
-    for (const auto& refs : made) EXPECT_EQ(refs[i], made[0][i]);
-  }
 }
 
 TEST(FSIteratorTest, DeliversEveryEntryOnceWithItsKind) {
