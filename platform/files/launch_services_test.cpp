@@ -33,29 +33,44 @@ TEST(LSExtensionTest, ExtensionRules) {
   // too) may not follow the period but may come before it; bad bytes are no
   // white space.
   const std::pair<std::string, std::size_t> cases[] = {
-      {"archive.tar.gz", 12}, {"Plan.txt", 5},       {"README", kNone},  {".bashrc", kNone},
-      {".config.json", 8},    {"file.", kNone},      {"a.txt ", kNone},  {"a.b c", kNone},
-      {"a.t\txt", kNone},     {"a.\xC2\xA0", kNone}, {"my file.txt", 8}, {"R\xC3\xA9sum\xC3\xA9.txt", 9},
-      {"photo.j\xC3\xA9g", 6}, {"a..b", 3},          {"..", kNone},      {".", kNone},
-      {"", kNone},            {"x.\xFF", 2}};
+      {"archive.tar.gz", 12}, {"Plan.txt", 5}, {"README", kNone}, {".bashrc", kNone},
+      {".config.json", 8}, {"file.", kNone}, {"a.txt ", kNone}, {"a.b c", kNone},
+      {"a.t\txt", kNone}, {"a.\xC2\xA0", kNone}, {"my file.txt", 8},
+      {"R\xC3\xA9sum\xC3\xA9.txt", 9}, {"photo.j\xC3\xA9g", 6}, {"a..b", 3}, {"..", kNone},
+      {".", kNone}, {"", kNone}, {"x.\xFF", 2}};
   for (const auto& [name, index] : cases) EXPECT_EQ(LSGetExtensionInfo(name), index) << name;
 }
 
-TEST(LSExtensionTest, PathExtensionIsThePlainURLRule) {
+// Display names are valid UTF-8 and show a volume's name at its root. Both
+// texts belong to the location, but only the extension outlives the item.
+TEST(LSItemTextTest, PathExtensionIsThePlainURLRuleAndDisplayNamesAreUTF8) {
   ScopedTempDir temp;
-  const std::pair<std::string, std::optional<std::string>> cases[] = {
+  const std::pair<std::string, std::optional<std::string>> extensions[] = {
       {".bashrc", "bashrc"}, {"a.txt ", "txt "}, {"file.", std::nullopt},
       {"README", std::nullopt}, {"Tool.APP", "APP"}, {"x.tar.gz", "gz"}};
-  for (const auto& [name, extension] : cases) {
+  for (const auto& [name, extension] : extensions) {
     MakeItems(temp, {name});
     EXPECT_EQ(CFURLCopyPathExtension(RefOf(temp.Join(name))), extension) << name;
   }
   EXPECT_EQ(CFURLCopyPathExtension(RefOf("/")), std::nullopt);
-  EXPECT_EQ(CFURLCopyPathExtension(FSRef{}), std::nullopt);
-  // The extension belongs to the location: it stays when the item is gone.
+  const std::pair<std::string, std::string> display_names[] = {
+      {"bad\xFF\xFEname.txt", "bad\xEF\xBF\xBD\xEF\xBF\xBDname.txt"},
+      {"R\xC3\xA9sum\xC3\xA9.txt", "R\xC3\xA9sum\xC3\xA9.txt"},
+      {"line\nfeed", "line\nfeed"}};
+  for (const auto& [name, shown] : display_names) {
+    MakeItems(temp, {name});
+    EXPECT_EQ(LSCopyDisplayNameForRef(RefOf(temp.Join(name))), shown);
+    EXPECT_EQ(FSGetFileDirName(RefOf(temp.Join(name))), name);
+  }
+  if (!Exists("/dev/disk/by-label")) { EXPECT_EQ(LSCopyDisplayNameForRef(RefOf("/")), "Linux"); }
+  EXPECT_EQ(LSCopyDisplayNameForRef(RefOf("/proc")), "proc");
+
   const FSRef gone = RefOf(temp.Join("x.tar.gz"));
   ASSERT_EQ(unlink(temp.Join("x.tar.gz").c_str()), 0);
   EXPECT_EQ(CFURLCopyPathExtension(gone), "gz");
+  EXPECT_EQ(LSCopyDisplayNameForRef(gone), std::nullopt);
+  EXPECT_EQ(CFURLCopyPathExtension(FSRef{}), std::nullopt);
+  EXPECT_EQ(LSCopyDisplayNameForRef(FSRef{}), std::nullopt);
 }
 
 LSItemInfoFlags FlagsOf(const FSRef& ref, LSRequestedInfo which = kLSRequestBasicFlagsOnly) {
@@ -82,7 +97,8 @@ TEST(LSItemInfoTest, PackagesApplicationsAndPlainItems) {
     EXPECT_EQ(FlagsOf(RefOf(temp.Join(name))), flags) << name;
   }
   MakeItems(temp, {"link.app->Tool.app"});
-  EXPECT_EQ(FlagsOf(EntryRef(temp.path(), "link.app")), kLSItemInfoIsSymlink | kLSItemInfoIsPlainFile);
+  EXPECT_EQ(FlagsOf(EntryRef(temp.path(), "link.app")),
+            kLSItemInfoIsSymlink | kLSItemInfoIsPlainFile);
   EXPECT_EQ(FlagsOf(RefOf("/")), kFolder);
 
   // The walk's cheap question agrees with the full one, for items named by
@@ -133,36 +149,14 @@ TEST(LSItemInfoTest, PackageFlagsAreRememberedWithTheListing) {
   EXPECT_EQ(packageFlagsOfEntries(), 0u);
 }
 
-TEST(LSDisplayNameTest, NamesAreValidUTF8AndVolumeRootsShowTheVolume) {
-  ScopedTempDir temp;
-  const std::pair<std::string, std::string> cases[] = {
-      {"bad\xFF\xFEname.txt", "bad\xEF\xBF\xBD\xEF\xBF\xBDname.txt"},
-      {"R\xC3\xA9sum\xC3\xA9.txt", "R\xC3\xA9sum\xC3\xA9.txt"},
-      {"line\nfeed", "line\nfeed"}};
-  for (const auto& [name, shown] : cases) {
-    MakeItems(temp, {name});
-    EXPECT_EQ(LSCopyDisplayNameForRef(RefOf(temp.Join(name))), shown);
-    EXPECT_EQ(FSGetFileDirName(RefOf(temp.Join(name))), name);
-  }
-  if (!Exists("/dev/disk/by-label")) { EXPECT_EQ(LSCopyDisplayNameForRef(RefOf("/")), "Linux"); }
-  if (Exists("/proc/self")) { EXPECT_EQ(LSCopyDisplayNameForRef(RefOf("/proc")), "proc"); }
-
-  const FSRef gone = RefOf(temp.Join("line\nfeed"));
-  ASSERT_EQ(unlink(temp.Join("line\nfeed").c_str()), 0);
-  EXPECT_EQ(LSCopyDisplayNameForRef(gone), std::nullopt);
-  EXPECT_EQ(LSCopyDisplayNameForRef(FSRef{}), std::nullopt);
-}
-
 TEST(HFSPathTest, VolumeNameThenComponentsWithColons) {
   if (!Exists("/dev/disk/by-label")) { EXPECT_EQ(CFURLCopyHFSPath(RefOf("/")), "Linux:"); }
   const std::optional<std::string> root = CFURLCopyHFSPath(RefOf("/"));
   ASSERT_TRUE(root.has_value() && !root->empty());
   EXPECT_EQ(root->find(':'), root->size() - 1) << "one colon, at the end";
-  if (Exists("/proc/self")) {
-    EXPECT_EQ(CFURLCopyHFSPath(RefOf("/proc")), "proc:");
-    // The link is followed to the process's own folder.
-    EXPECT_EQ(CFURLCopyHFSPath(RefOf("/proc/self")), "proc:" + std::to_string(getpid()) + ":");
-  }
+  EXPECT_EQ(CFURLCopyHFSPath(RefOf("/proc")), "proc:");
+  // The link is followed to the process's own folder.
+  EXPECT_EQ(CFURLCopyHFSPath(RefOf("/proc/self")), "proc:" + std::to_string(getpid()) + ":");
 
   ScopedTempDir temp;
   const std::optional<std::string> base = CFURLCopyHFSPath(RefOf(temp.path()));
@@ -190,32 +184,27 @@ TEST(VolumeURLTest, LocalVolumesGiveTheirMountPointAsFileURL) {
   const std::optional<FSVolumeRefNum> root = FSGetVRefNum(RefOf("/"));
   ASSERT_TRUE(root.has_value());
   EXPECT_EQ(FSCopyURLForVolume(*root), "file:///");
-  if (Exists("/proc/self")) {
-    EXPECT_EQ(FSCopyURLForVolume(FSGetVRefNum(RefOf("/proc")).value_or(-1)), "file:///proc/");
-  }
+  EXPECT_EQ(FSCopyURLForVolume(FSGetVRefNum(RefOf("/proc")).value_or(-1)), "file:///proc/");
   EXPECT_EQ(FSCopyURLForVolume(-1), std::nullopt);
   EXPECT_EQ(FSCopyURLForVolume(0x7FFFFFFF), std::nullopt);
 }
 
-TEST(HomeTest, HomeComesFromTheEnvironmentOrThePasswordEntry) {
+TEST(HomeTest, HomeFromTheEnvironmentOrThePasswordEntryAndTildePaths) {
   const passwd* entry = getpwuid(geteuid());
   const std::optional<std::string> fromPasswd =
       entry != nullptr && entry->pw_dir[0] == '/' ? std::optional<std::string>(entry->pw_dir)
                                                   : std::nullopt;
-  const std::pair<std::optional<std::string>, std::optional<std::string>> cases[] = {
+  const std::pair<std::optional<std::string>, std::optional<std::string>> homes[] = {
       {"/home/ann", "/home/ann"}, {"/home/ann//", "/home/ann"}, {"/", "/"},
       {"relative/home", fromPasswd}, {"", fromPasswd}, {std::nullopt, fromPasswd},
   };
-  for (const auto& [home, expected] : cases) {
+  for (const auto& [home, expected] : homes) {
     const ScopedEnv scoped("HOME", home);
     EXPECT_EQ(NSHomeDirectory(), expected) << home.value_or("(unset)");
   }
-}
 
-TEST(HomeTest, TildeReplacesTheHomeFolderByWholeComponents) {
-  const struct {
-    const char *home, *path, *expected;
-  } cases[] = {
+  // The tilde replaces the home folder by whole components.
+  const struct { const char *home, *path, *expected; } cases[] = {
       {"/home/ann", "/home/ann", "~"}, {"/home/ann", "/home/ann/", "~"},
       {"/home/ann", "/home/ann/Documents/Plan.txt", "~/Documents/Plan.txt"},
       {"/home/ann", "/home/ann/My Files/a b", "~/My Files/a b"},
