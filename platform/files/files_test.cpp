@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <iterator>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/files/directory_entry.h"
@@ -42,27 +43,6 @@ void ExpectPathIs(const FSRef& ref, const std::string& path) {
   EXPECT_EQ(buffer[path.size() + 1], 'x') << "nothing written past the NUL";
   EXPECT_EQ(FSRefMakePath(ref, buffer.data(), 0), errFSBadBuffer);
   EXPECT_EQ(FSRefMakePath(ref, nullptr, 100), paramErr);
-}
-
-TEST(FSRefTest, PathsWithAwkwardBytesComeBackExactly) {
-  ScopedTempDir temp;
-  // "a folder/" is named with a trailing slash and comes back without it.
-  const std::vector<std::string> names = {
-      "My File (1).txt", "50% off", "back\\slash", "tab\there", "line\nfeed", "trailing ",
-      "bad\xFFname", "R\xC3\xA9sum\xC3\xA9", "colon:name", std::string(71, 'a'),
-      std::string(72, 'b'), std::string(255, 'c'), "a folder/"};
-  for (const std::string& name : names) {
-    const bool folder = name.back() == '/';
-    const std::string bare = name.substr(0, name.size() - (folder ? 1 : 0));
-    MakeItems(temp, {name});
-    bool is_folder = !folder;
-    FSRef ref{};
-    ASSERT_EQ(FSPathMakeRef(temp.Join(name), &ref, &is_folder), noErr) << name;
-    EXPECT_EQ(is_folder, folder);
-    ExpectPathIs(ref, temp.Join(bare));
-    EXPECT_EQ(FSRefCopyPathUnchecked(ref), temp.Join(bare));
-    EXPECT_EQ(FSGetFileDirName(ref), bare);
-  }
 }
 
 // Paths resolve as realpath(3) resolves them, relative ones from the working
@@ -218,28 +198,44 @@ TEST(FSRefTest, SameLocationGivesIdenticalBytesAndWalksDoNotGrowTheTable) {
   EXPECT_EQ(files_internal::NodeTable::Shared().size(), nodes);
 }
 
-TEST(FSRefTest, CatalogInfoGivesKindNameParentAndVolume) {
+// Each item gives back its path, bytes as stored, and its name, kind, parent
+// (the root is its own) and volume. A trailing slash names the same folder.
+TEST(FSRefTest, ItemsGiveTheirExactPathNameKindParentAndVolume) {
   ScopedTempDir temp;
-  MakeItems(temp, {"dir/file"});
+  MakeItems(temp, {"dir/file", "a folder/"});
   const std::string file = temp.Join("dir/file");
-  const struct { std::string path, name, parent; bool folder; } cases[] = {
-      {file, "file", temp.Join("dir"), false},
-      {temp.Join("dir"), "dir", temp.path(), true},
-      {"/", "/", "/", true}};  // The root is its own parent.
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    const FSRef ref = RefOf(c.path);
+  // {path given, path expected, whether a folder}
+  std::vector<std::tuple<std::string, std::string, bool>> cases = {
+      {file, file, false}, {temp.Join("dir"), temp.Join("dir"), true}, {"/", "/", true},
+      {temp.Join("a folder/"), temp.Join("a folder"), true}};
+  for (const std::string& name : std::vector<std::string>{
+           "My File (1).txt", "50% off", "back\\slash", "tab\there", "line\nfeed", "trailing ",
+           "bad\xFFname", "R\xC3\xA9sum\xC3\xA9", "colon:name", std::string(71, 'a'),
+           std::string(72, 'b'), std::string(255, 'c')}) {
+    MakeItems(temp, {name});
+    cases.emplace_back(temp.Join(name), temp.Join(name), false);
+  }
+  for (const auto& [given, path, folder] : cases) {
+    SCOPED_TRACE(given);
+    const std::size_t slash = path.rfind('/');
+    const std::string name = path == "/" ? "/" : path.substr(slash + 1);
+    bool is_folder = !folder;
+    FSRef ref{};
+    ASSERT_EQ(FSPathMakeRef(given, &ref, &is_folder), noErr);
+    EXPECT_EQ(is_folder, folder);
+    ExpectPathIs(ref, path);
+    EXPECT_EQ(FSRefCopyPathUnchecked(ref), path);
+    EXPECT_EQ(FSGetFileDirName(ref), name);
     FSCatalogInfo info;
-    std::string name;
+    std::string catalog_name;
     FSRef parent{};
-    ASSERT_EQ(FSGetCatalogInfo(ref, kFSCatInfoNodeFlags | kFSCatInfoVolume, &info, &name, &parent),
+    ASSERT_EQ(FSGetCatalogInfo(ref, kFSCatInfoNodeFlags | kFSCatInfoVolume, &info, &catalog_name,
+                               &parent),
               noErr);
-    EXPECT_EQ((info.nodeFlags & kFSNodeIsDirectoryMask) != 0, c.folder);
-    EXPECT_EQ(name, c.name);
-    EXPECT_EQ(FSGetFileDirName(ref), c.name);
-    EXPECT_EQ(parent, RefOf(c.parent));
+    EXPECT_EQ((info.nodeFlags & kFSNodeIsDirectoryMask) != 0, folder);
+    EXPECT_EQ(catalog_name, name);
+    EXPECT_EQ(parent, RefOf(slash == 0 ? "/" : path.substr(0, slash)));
     EXPECT_EQ(FSGetVRefNum(ref), info.volume);
-    ExpectPathIs(ref, c.path);
     EXPECT_EQ(FSGetCatalogInfo(ref, kFSCatInfoNone, nullptr, nullptr, nullptr), noErr);
   }
   EXPECT_EQ(FSGetVRefNum(RefOf(file)), FSGetVRefNum(RefOf(temp.Join("dir"))));
