@@ -102,34 +102,26 @@ TEST(NodeTableTest, ThreadsInternTheSameNodes) {
   for (const auto& nodes : seen) EXPECT_EQ(nodes, seen[0]);
 }
 
+// A short name costs no node until the item is interned; a long one is a
+// node at once. Either way the reference stays the same.
 TEST(RefLayoutTest, ShortNamesLiveInTheRefLongNamesInTheTable) {
   NodeTable table;
   const NodeIndex folder = table.InternPath("/data").value();
-  const std::size_t nodes = table.size();
-
-  const std::string short_name(kInlineNameCapacity, 's');
-  const FSRef short_ref = MakeChildRef(folder, short_name, table).value();
-  EXPECT_EQ(table.size(), nodes) << "a short name costs no node";
-  const auto short_location = DecodeRef(short_ref, table).value();
-  EXPECT_TRUE(short_location.child_form());
-  EXPECT_EQ(PathOfLocation(short_location, table), "/data/" + short_name);
-  EXPECT_EQ(NameOfLocation(short_location, table), short_name);
-  EXPECT_EQ(ParentRefOfLocation(short_location, table), MakeNodeRef(folder, table));
-
-  // Interning the item later changes nothing in its reference.
-  const NodeIndex short_node = NodeOfLocation(short_location, table).value();
-  EXPECT_EQ(table.size(), nodes + 1);
-  EXPECT_EQ(MakeNodeRef(short_node, table), short_ref);
-
-  const std::string long_name(kInlineNameCapacity + 1, 'l');
-  const FSRef long_ref = MakeChildRef(folder, long_name, table).value();
-  EXPECT_EQ(table.size(), nodes + 2);
-  EXPECT_EQ(MakeChildRef(folder, long_name, table), long_ref);
-  const auto long_location = DecodeRef(long_ref, table).value();
-  EXPECT_FALSE(long_location.child_form());
-  EXPECT_EQ(PathOfLocation(long_location, table), "/data/" + long_name);
-  EXPECT_EQ(NameOfLocation(long_location, table), long_name);
-
+  for (const std::size_t size : {kInlineNameCapacity, kInlineNameCapacity + 1}) {
+    const bool inline_name = size == kInlineNameCapacity;
+    const std::string name(size, 'n');
+    const std::size_t nodes = table.size();
+    const FSRef ref = MakeChildRef(folder, name, table).value();
+    EXPECT_EQ(table.size(), nodes + (inline_name ? 0 : 1));
+    EXPECT_EQ(MakeChildRef(folder, name, table), ref);
+    const RefLocation location = DecodeRef(ref, table).value();
+    EXPECT_EQ(location.child_form(), inline_name);
+    EXPECT_EQ(PathOfLocation(location, table), "/data/" + name);
+    EXPECT_EQ(NameOfLocation(location, table), name);
+    EXPECT_EQ(ParentRefOfLocation(location, table), MakeNodeRef(folder, table));
+    EXPECT_EQ(MakeNodeRef(NodeOfLocation(location, table).value(), table), ref);
+    EXPECT_EQ(table.size(), nodes + 1);
+  }
   const FSRef root = MakeNodeRef(kRootNode, table);
   EXPECT_EQ(PathOfLocation(DecodeRef(root, table).value(), table), "/");
   EXPECT_EQ(NameOfLocation(DecodeRef(root, table).value(), table), "/");
