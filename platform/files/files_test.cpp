@@ -46,10 +46,12 @@ void ExpectPathIs(const FSRef& ref, const std::string& path) {
 }
 
 // Paths resolve as realpath(3) resolves them, relative ones from the working
-// folder, and to the same references inside a snapshot as outside.
-TEST(FSRefTest, PathsResolveLikeRealpathWithAndWithoutASnapshot) {
+// folder, and to the same references inside a snapshot as outside. Paths
+// that name nothing fail and leave the reference alone.
+TEST(FSRefTest, PathsResolveLikeRealpathWithAndWithoutASnapshotOrFail) {
   ScopedTempDir temp;
-  MakeItems(temp, {"real/sub/", "real/a.txt", "via->real", "real/link->a.txt"});
+  MakeItems(temp, {"real/sub/", "real/a.txt", "via->real", "real/link->a.txt", "loop-a->loop-b",
+                   "loop-b->loop-a", "dangling->missing"});
   const std::string real = temp.Join("real");
   const std::string file = temp.Join("real/a.txt");
   const struct { std::string path, resolved; bool folder; } cases[] = {
@@ -59,6 +61,12 @@ TEST(FSRefTest, PathsResolveLikeRealpathWithAndWithoutASnapshot) {
       {temp.Join("via"), real, true}, {temp.Join("real/sub/.."), real, true},
       {temp.Join("real/sub/"), real + "/sub", true}, {temp.path(), temp.path(), true},
       {"/", "/", true}, {"/..", "/", true}, {"//", "/", true}};
+  const std::pair<std::string, OSErr> failures[] = {
+      {temp.Join("missing"), fnfErr},   {temp.Join("missing/deeper"), fnfErr},
+      {file + "/child", fnfErr},        {temp.Join("loop-a"), fnfErr},
+      {temp.Join("loop-a/x"), fnfErr},  {temp.Join("dangling"), fnfErr},
+      {"", fnfErr},                     {std::string("/tm\0p", 5), paramErr},
+      {"/" + std::string(5000, 'n'), bdNamErr}, {temp.Join(std::string(256, 'n')), bdNamErr}};
   char saved_cwd[PATH_MAX];
   ASSERT_NE(getcwd(saved_cwd, sizeof saved_cwd), nullptr);
   ASSERT_EQ(chdir(real.c_str()), 0);
@@ -74,15 +82,20 @@ TEST(FSRefTest, PathsResolveLikeRealpathWithAndWithoutASnapshot) {
       EXPECT_EQ(PathOf(ref), cases[i].resolved);
       EXPECT_EQ(ref, plain[i]);
     }
+    FSRef ref;
+    std::memset(ref.hidden, 0xAB, sizeof ref.hidden);
+    const FSRef untouched = ref;
+    for (const auto& [path, status] : failures) {
+      EXPECT_EQ(FSPathMakeRef(path, &ref), status) << path;
+    }
+    EXPECT_EQ(ref, untouched);
+    EXPECT_EQ(FSPathMakeRef(file, nullptr), paramErr);
   };
   resolve_all();
   FSRef removed{};
   {
     const ScopedFileSystemSnapshot snapshot;
     resolve_all();
-    FSRef missing{};
-    EXPECT_EQ(FSPathMakeRef(temp.Join("real/none"), &missing), fnfErr);
-    EXPECT_EQ(FSPathMakeRef(temp.Join("none/a.txt"), &missing), fnfErr);
     // An item found in the snapshot keeps its path while the snapshot lives.
     ASSERT_EQ(FSPathMakeRef("a.txt", &removed), noErr);
     ASSERT_EQ(unlink(file.c_str()), 0);
@@ -90,23 +103,6 @@ TEST(FSRefTest, PathsResolveLikeRealpathWithAndWithoutASnapshot) {
   }
   EXPECT_EQ(PathOf(removed), "<failed>");
   ASSERT_EQ(chdir(saved_cwd), 0);
-}
-
-TEST(FSRefTest, PathsThatNameNothingFailAndLeaveTheRefAlone) {
-  ScopedTempDir temp;
-  MakeItems(temp, {"file", "loop-a->loop-b", "loop-b->loop-a", "dangling->missing"});
-  const std::pair<std::string, OSErr> cases[] = {
-      {temp.Join("missing"), fnfErr},   {temp.Join("missing/deeper"), fnfErr},
-      {temp.Join("file/child"), fnfErr}, {temp.Join("loop-a"), fnfErr},
-      {temp.Join("loop-a/x"), fnfErr},  {temp.Join("dangling"), fnfErr},
-      {"", fnfErr},                     {std::string("/tm\0p", 5), paramErr},
-      {"/" + std::string(5000, 'n'), bdNamErr}, {temp.Join(std::string(256, 'n')), bdNamErr}};
-  FSRef ref;
-  std::memset(ref.hidden, 0xAB, sizeof ref.hidden);
-  const FSRef untouched = ref;
-  for (const auto& [path, status] : cases) EXPECT_EQ(FSPathMakeRef(path, &ref), status) << path;
-  EXPECT_EQ(ref, untouched);
-  EXPECT_EQ(FSPathMakeRef(temp.path(), nullptr), paramErr);
 }
 
 // Every operation fails on a deleted item with fnfErr, on a zeroed or
@@ -117,10 +113,6 @@ TEST(FSRefTest, DeletedItemsAndForeignRefsFailEveryOperation) {
   MakeItems(temp, {"gone/file.txt", long_name, "f"});
   const FSRef file = RefOf(temp.Join("gone/file.txt"));
   const FSRef good = RefOf(temp.Join("f"));
-  FSRef random;
-  for (std::size_t i = 0; i < sizeof random.hidden; ++i) {
-    random.hidden[i] = static_cast<std::uint8_t>(i * 37 + 11);
-  }
   const auto changed = [&](std::size_t at, std::uint8_t byte, std::size_t bytes = 1) {
     FSRef ref = good;
     std::memset(ref.hidden + at, byte, bytes);
@@ -128,7 +120,8 @@ TEST(FSRefTest, DeletedItemsAndForeignRefsFailEveryOperation) {
   };
   const std::pair<FSRef, OSErr> cases[] = {
       {RefOf(temp.Join("gone")), fnfErr}, {file, fnfErr}, {RefOf(temp.Join(long_name)), fnfErr},
-      {FSRef{}, paramErr}, {random, paramErr}, {changed(79, 1), paramErr},  // Dirty padding.
+      {FSRef{}, paramErr}, {changed(0, 0xA5, sizeof(FSRef)), paramErr},  // Foreign.
+      {changed(79, 1), paramErr},  // Dirty padding.
       {changed(4, 0xFF, 4), paramErr},  // A node that does not exist.
       {changed(9, '/'), paramErr}};     // A slash in the name.
   ASSERT_EQ(std::filesystem::remove_all(temp.Join("gone")), 3u);
@@ -242,32 +235,25 @@ TEST(FSRefTest, ItemsGiveTheirExactPathNameKindParentAndVolume) {
   // Volumes are mounts: /proc is one, and the process's own folder in it.
   EXPECT_NE(FSGetVRefNum(RefOf("/proc")), FSGetVRefNum(RefOf("/")));
   EXPECT_EQ(FSGetVRefNum(RefOf("/proc/self")), FSGetVRefNum(RefOf("/proc")));
-
-  // The parent chain leads to the root.
-  FSRef at = RefOf(file);
-  int steps = 0;
-  for (FSRef up{}; steps < 100; ++steps, at = up) {
-    ASSERT_EQ(FSGetCatalogInfo(at, kFSCatInfoNone, nullptr, nullptr, &up), noErr);
-    if (up == at) break;
-  }
-  EXPECT_EQ(at, RefOf("/"));
-  EXPECT_EQ(steps, std::count(file.begin(), file.end(), '/'));
 }
 
-TEST(FSIteratorTest, DeliversEveryEntryOnceWithItsKind) {
+TEST(FSIteratorTest, DeliversEveryEntryOfALargeFolderOnceWithItsKind) {
   ScopedTempDir temp;
   MakeItems(temp, {"dir/sub folder/", "dir/.hidden/", "dir/file.txt", "dir/bad\xFFname",
                    "dir/link to folder->sub folder", "dir/link to file->file.txt",
                    "dir/dangling->nowhere"});
   ASSERT_EQ(mkfifo(temp.Join("dir/fifo").c_str(), 0600), 0);
+  // Enough entries to take several reads of the folder.
+  for (int i = 0; i < 5000; ++i) MakeItems(temp, {"dir/entry-" + std::to_string(i)});
 
   const std::map<std::string, Entry> entries = ReadFolder(RefOf(temp.Join("dir")));
   std::map<std::string, bool> kinds;
   for (const auto& [name, entry] : entries) kinds[name] = entry.is_folder;
-  const std::map<std::string, bool> expected = {
+  std::map<std::string, bool> expected = {
       {"sub folder", true},   {".hidden", true},         {"file.txt", false},
       {"bad\xFFname", false}, {"link to folder", false}, {"link to file", false},
       {"dangling", false},    {"fifo", false}};
+  for (int i = 0; i < 5000; ++i) expected["entry-" + std::to_string(i)] = false;
   EXPECT_EQ(kinds, expected);
 
   EXPECT_EQ(entries.at("sub folder").ref, RefOf(temp.Join("dir/sub folder")));
@@ -302,14 +288,6 @@ TEST(FSIteratorTest, KindComesFromTheEntryTypeOrFromLstat) {
   close(fd);
 }
 
-TEST(FSIteratorTest, LargeFolderIsReadCompletely) {
-  ScopedTempDir temp;
-  for (int i = 0; i < 5000; ++i) MakeItems(temp, {"entry-with-a-long-name-" + std::to_string(i)});
-  const std::map<std::string, Entry> entries = ReadFolder(RefOf(temp.path()));
-  EXPECT_EQ(entries.size(), 5000u);
-  EXPECT_EQ(entries.count("entry-with-a-long-name-0"), 1u);
-}
-
 TEST(FSIteratorTest, OpeningFailsWithTheRightStatus) {
   ScopedTempDir temp;
   MakeItems(temp, {"folder/", "file", "link->folder"});
@@ -322,7 +300,6 @@ TEST(FSIteratorTest, OpeningFailsWithTheRightStatus) {
   EXPECT_EQ(iterator, nullptr);
   EXPECT_EQ(FSOpenIterator(entries.at("folder").ref, nullptr), paramErr);
 
-  // A folder removed, then a file put in its place.
   const FSRef folder = entries.at("folder").ref;
   ASSERT_EQ(rmdir(temp.Join("folder").c_str()), 0);
   EXPECT_EQ(FSOpenIterator(folder, &iterator), fnfErr);

@@ -216,13 +216,6 @@ TEST(HomeTest, HomeFromTheEnvironmentOrThePasswordEntryAndTildePaths) {
     const ScopedEnv home("HOME", c.home);
     EXPECT_EQ(stringByAbbreviatingWithTildeInPath(c.path), c.expected) << c.home << " " << c.path;
   }
-  // A real home folder and a real file in it, through a reference.
-  ScopedTempDir temp;
-  const ScopedEnv home("HOME", temp.path());
-  MakeItems(temp, {"Plan.txt"});
-  char path[4096];
-  ASSERT_EQ(FSRefMakePath(RefOf(temp.Join("Plan.txt")), path, sizeof path), noErr);
-  EXPECT_EQ(stringByAbbreviatingWithTildeInPath(path), "~/Plan.txt");
 }
 
 }  // namespace

@@ -117,28 +117,23 @@ TEST(MountTableTest, FindsTheMountOfAnItem) {
   EXPECT_EQ(FindMountById(mounts, 5), nullptr);
 }
 
-TEST(MountTableTest, VolumeNames) {
-  MountEntry root;
-  root.mount_point = "/";
-  MountEntry stick;
-  stick.mount_point = "/media/ann/USB STICK";
-  EXPECT_EQ(VolumeNameForMount(root, std::nullopt), "Linux");
-  EXPECT_EQ(VolumeNameForMount(root, std::string("System")), "System");
-  EXPECT_EQ(VolumeNameForMount(root, std::string()), "Linux");
-  EXPECT_EQ(VolumeNameForMount(stick, std::nullopt), "USB STICK");
-  EXPECT_EQ(VolumeNameForMount(stick, std::string("BACKUP")), "BACKUP");
+TEST(MountTableTest, VolumeNamesAndLabels) {
+  MountEntry mount;
+  mount.mount_point = "/";
+  EXPECT_EQ(VolumeNameForMount(mount, std::nullopt), "Linux");
+  EXPECT_EQ(VolumeNameForMount(mount, std::string("System")), "System");
+  EXPECT_EQ(VolumeNameForMount(mount, std::string()), "Linux");
+  mount.mount_point = "/media/ann/USB STICK";
+  EXPECT_EQ(VolumeNameForMount(mount, std::nullopt), "USB STICK");
+  EXPECT_EQ(VolumeNameForMount(mount, std::string("BACKUP")), "BACKUP");
 
-}
-
-TEST(MountTableTest, LabelComesFromTheByLabelLinks) {
+  // The label is the name of the by-label link that leads to the device.
   kestrine_testing::ScopedTempDir temp;
   files_testing::MakeItems(temp, {"by-label/", "plain", "by-label/Not\\x20A\\x20Disk->../plain",
                                   "by-label/My\\x20Disk->../disk", "by-label/Gone->../missing"});
   if (mknod(temp.Join("disk").c_str(), S_IFBLK | 0600, makedev(7, 201)) != 0) {
     GTEST_SKIP() << "cannot make a device node here";
   }
-  MountEntry mount;
-  mount.mount_point = "/media/disk";
   mount.major = 7;
   mount.minor = 201;
   EXPECT_EQ(LabelForMount(mount, temp.Join("by-label")), "My Disk");
