@@ -166,9 +166,7 @@ TEST(FSRefTest, SameLocationGivesIdenticalBytesAndWalksDoNotGrowTheTable) {
   std::vector<std::vector<FSRef>> made(4);
   std::vector<std::thread> threads;
   for (auto& refs : made) {
-    threads.emplace_back([&paths, &refs] {
-      for (const std::string& path : paths) refs.push_back(RefOf(path));
-    });
+    threads.emplace_back([&paths, &refs] { for (const auto& p : paths) refs.push_back(RefOf(p)); });
   }
   for (std::thread& thread : threads) thread.join();
   for (std::size_t i = 0; i < paths.size(); ++i) {

@@ -74,7 +74,8 @@ inline std::map<std::string, Entry> ReadFolder(const FSRef& folder) {
   ForEachEntry(folder, [&](const FSRef& ref, bool is_folder) {
     const std::optional<std::string> name = FSGetFileDirName(ref);
     ASSERT_TRUE(name.has_value());
-    EXPECT_TRUE(entries.emplace(*name, Entry{ref, is_folder}).second) << "delivered twice: " << *name;
+    EXPECT_TRUE(entries.emplace(*name, Entry{ref, is_folder}).second)
+        << "delivered twice: " << *name;
   });
   return entries;
 }

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -11,21 +10,15 @@
 
 namespace {
 
-using files_testing::ForEachEntry;
-using files_testing::MakeItems;
-using files_testing::RefOf;
+using namespace files_testing;
 using kestrine_testing::ScopedEnv;
-using kestrine_testing::ScopedTempDir;
 
 // The reference of the entry `name` of `folder` itself, links not followed.
 FSRef EntryRef(const std::string& folder, const std::string& name) {
-  return files_testing::ReadFolder(RefOf(folder)).at(name).ref;
+  return ReadFolder(RefOf(folder)).at(name).ref;
 }
 
-bool Exists(const char* path) {
-  struct stat status {};
-  return stat(path, &status) == 0;
-}
+bool HasDiskLabels() { return std::filesystem::exists("/dev/disk/by-label"); }
 
 TEST(LSExtensionTest, ExtensionRules) {
   constexpr std::size_t kNone = kLSInvalidExtensionIndex;
@@ -62,7 +55,7 @@ TEST(LSItemTextTest, PathExtensionIsThePlainURLRuleAndDisplayNamesAreUTF8) {
     EXPECT_EQ(LSCopyDisplayNameForRef(RefOf(temp.Join(name))), shown);
     EXPECT_EQ(FSGetFileDirName(RefOf(temp.Join(name))), name);
   }
-  if (!Exists("/dev/disk/by-label")) { EXPECT_EQ(LSCopyDisplayNameForRef(RefOf("/")), "Linux"); }
+  if (!HasDiskLabels()) { EXPECT_EQ(LSCopyDisplayNameForRef(RefOf("/")), "Linux"); }
   EXPECT_EQ(LSCopyDisplayNameForRef(RefOf("/proc")), "proc");
 
   const FSRef gone = RefOf(temp.Join("x.tar.gz"));
@@ -120,11 +113,11 @@ TEST(LSItemInfoTest, PackagesApplicationsAndPlainItems) {
             paramErr);
   EXPECT_EQ(LSCopyItemInfoForRef(FSRef{}, kLSRequestBasicFlagsOnly, &info), paramErr);
   const FSRef gone = RefOf(temp.Join("notes.txt"));
+  const FSRef goneBundle = RefOf(temp.Join("Bundle"));
   ASSERT_EQ(unlink(temp.Join("notes.txt").c_str()), 0);
+  std::filesystem::remove_all(temp.Join("Bundle"));
   EXPECT_EQ(LSCopyItemInfoForRef(gone, kLSRequestBasicFlagsOnly, &info), fnfErr);
   // An item gone since its reference was made is no package.
-  const FSRef goneBundle = RefOf(temp.Join("Bundle"));
-  std::filesystem::remove_all(temp.Join("Bundle"));
   EXPECT_EQ(only(goneBundle), 0u);
 }
 
@@ -149,8 +142,13 @@ TEST(LSItemInfoTest, PackageFlagsAreRememberedWithTheListing) {
   EXPECT_EQ(packageFlagsOfEntries(), 0u);
 }
 
-TEST(HFSPathTest, VolumeNameThenComponentsWithColons) {
-  if (!Exists("/dev/disk/by-label")) { EXPECT_EQ(CFURLCopyHFSPath(RefOf("/")), "Linux:"); }
+// A local volume's URL is its mount point's; its name starts HFS paths.
+TEST(VolumeTest, URLsAndHFSPathsWithTheVolumeNameThenComponentsWithColons) {
+  EXPECT_EQ(FSCopyURLForVolume(FSGetVRefNum(RefOf("/")).value_or(-1)), "file:///");
+  EXPECT_EQ(FSCopyURLForVolume(FSGetVRefNum(RefOf("/proc")).value_or(-1)), "file:///proc/");
+  EXPECT_EQ(FSCopyURLForVolume(-1), std::nullopt);
+  EXPECT_EQ(FSCopyURLForVolume(0x7FFFFFFF), std::nullopt);
+  if (!HasDiskLabels()) { EXPECT_EQ(CFURLCopyHFSPath(RefOf("/")), "Linux:"); }
   const std::optional<std::string> root = CFURLCopyHFSPath(RefOf("/"));
   ASSERT_TRUE(root.has_value() && !root->empty());
   EXPECT_EQ(root->find(':'), root->size() - 1) << "one colon, at the end";
@@ -178,15 +176,6 @@ TEST(HFSPathTest, VolumeNameThenComponentsWithColons) {
   ASSERT_EQ(unlink(temp.Join("My Folder/a:b.txt").c_str()), 0);
   EXPECT_EQ(CFURLCopyHFSPath(gone), std::nullopt);
   EXPECT_EQ(CFURLCopyHFSPath(FSRef{}), std::nullopt);
-}
-
-TEST(VolumeURLTest, LocalVolumesGiveTheirMountPointAsFileURL) {
-  const std::optional<FSVolumeRefNum> root = FSGetVRefNum(RefOf("/"));
-  ASSERT_TRUE(root.has_value());
-  EXPECT_EQ(FSCopyURLForVolume(*root), "file:///");
-  EXPECT_EQ(FSCopyURLForVolume(FSGetVRefNum(RefOf("/proc")).value_or(-1)), "file:///proc/");
-  EXPECT_EQ(FSCopyURLForVolume(-1), std::nullopt);
-  EXPECT_EQ(FSCopyURLForVolume(0x7FFFFFFF), std::nullopt);
 }
 
 TEST(HomeTest, HomeFromTheEnvironmentOrThePasswordEntryAndTildePaths) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <tuple>
 
@@ -80,7 +79,8 @@ TEST(MountTableTest, VolumeURLsBySourceShape) {
       {"nfs", "nas:/", "nfs://nas/"}, {"nfs", "nas:/a b/", "nfs://nas/a%20b/"},
       {"nfs4", "[fe80::1]:/export", "nfs://[fe80::1]/export/"},
       {"nfs", "nas", "file:///mnt/x/"}, {"nfs", ":/export", "file:///mnt/x/"},
-      {"fuse.sshfs", "host:/p", "sftp://host/p/"}, {"fuse.sshfs", "ann@host:", "sftp://ann@host/~/"},
+      {"fuse.sshfs", "host:/p", "sftp://host/p/"},
+      {"fuse.sshfs", "ann@host:", "sftp://ann@host/~/"},
       {"fuse.sshfs", "ann@host:docs/", "sftp://ann@host/~/docs/"},
       {"fuse.sshfs", "ann@host:/", "sftp://ann@host/"},
       {"fuse.sshfs", "ann@[::1]:/srv", "sftp://ann@[::1]/srv/"},
