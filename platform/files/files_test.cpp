@@ -246,20 +246,19 @@ TEST(FSIteratorTest, DeliversEveryEntryOfALargeFolderOnceWithItsKind) {
 
   const std::map<std::string, Entry> entries = ReadFolder(RefOf(temp.Join("dir")));
   std::map<std::string, bool> kinds;
-  for (const auto& [name, entry] : entries) kinds[name] = entry.is_folder;
+  for (const auto& [name, entry] : entries) {
+    kinds[name] = entry.is_folder;
+    // The entry is the item itself: a link, not what it leads to.
+    EXPECT_EQ(PathOf(entry.ref), temp.Join("dir/" + name));
+  }
   std::map<std::string, bool> expected = {
       {"sub folder", true},   {".hidden", true},         {"file.txt", false},
       {"bad\xFFname", false}, {"link to folder", false}, {"link to file", false},
       {"dangling", false},    {"fifo", false}};
   for (int i = 0; i < 5000; ++i) expected["entry-" + std::to_string(i)] = false;
   EXPECT_EQ(kinds, expected);
-
   EXPECT_EQ(entries.at("sub folder").ref, RefOf(temp.Join("dir/sub folder")));
   EXPECT_EQ(entries.at("file.txt").ref, RefOf(temp.Join("dir/file.txt")));
-  // Each entry is the item itself: a link, not what it leads to.
-  for (const char* name : {"bad\xFFname", "link to folder", "dangling"}) {
-    EXPECT_EQ(PathOf(entries.at(name).ref), temp.Join(std::string("dir/") + name));
-  }
   FSCatalogInfo info;
   ASSERT_EQ(FSGetCatalogInfo(entries.at("link to folder").ref, kFSCatInfoNodeFlags, &info, nullptr,
                              nullptr),
@@ -361,9 +360,8 @@ TEST(FSIteratorTest, PathsBeyondPathMaxAreReadButGiveNoPath) {
   char buffer[8192];
   EXPECT_EQ(FSRefMakePath(at, buffer, sizeof buffer), bdNamErr);
   const std::optional<std::string> path = FSRefCopyPathUnchecked(at);
-  ASSERT_TRUE(path.has_value());
-  EXPECT_GT(path->size(), 4096u);
-  EXPECT_EQ(path->substr(0, temp.path().size()), temp.path());
+  EXPECT_GT(path.value_or("").size(), 4096u);
+  EXPECT_TRUE(path.value_or("").starts_with(temp.path() + "/"));
 }
 
 TEST(FolderListingCacheTest, ASecondReadReplaysTheFirstOnlyUnderACache) {

@@ -1,5 +1,4 @@
-// Helpers for the file-service tests: trees of items in a temporary folder,
-// and references made and read back with test failures on the way.
+// Helpers for the file-service tests: items made, references made and read.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -22,9 +22,8 @@ bool HasDiskLabels() { return std::filesystem::exists("/dev/disk/by-label"); }
 
 TEST(LSExtensionTest, ExtensionRules) {
   constexpr std::size_t kNone = kLSInvalidExtensionIndex;
-  // A leading period starts a hidden name. White space (a no-break space
-  // too) may not follow the period but may come before it; bad bytes are no
-  // white space.
+  // A leading period starts a hidden name. White space (a no-break space too)
+  // may come before the period, not after it; bad bytes are no white space.
   const std::pair<std::string, std::size_t> cases[] = {
       {"archive.tar.gz", 12}, {"Plan.txt", 5}, {"README", kNone}, {".bashrc", kNone},
       {".config.json", 8}, {"file.", kNone}, {"a.txt ", kNone}, {"a.b c", kNone},

@@ -70,22 +70,18 @@ TEST(MountTableTest, UnescapesOnlyCompleteEscapes) {
 
 TEST(MountTableTest, VolumeURLsBySourceShape) {
   // Sources of another shape give the mount point's URL.
-  const struct {
-    const char *type, *source, *url, *at = "/mnt/x";
-  } cases[] = {
+  const char* const ssh = "fuse.sshfs";
+  const struct { const char *type, *source, *url, *at = "/mnt/x"; } cases[] = {
       {"cifs", "//srv", "smb://srv/"}, {"cifs", "//srv/", "smb://srv/"},
       {"cifs", "//srv/50% of it", "smb://srv/50%25%20of%20it/"},
       {"cifs", "srv/share", "file:///mnt/x/"}, {"cifs", "///share", "file:///mnt/x/"},
       {"nfs", "nas:/", "nfs://nas/"}, {"nfs", "nas:/a b/", "nfs://nas/a%20b/"},
       {"nfs4", "[fe80::1]:/export", "nfs://[fe80::1]/export/"},
       {"nfs", "nas", "file:///mnt/x/"}, {"nfs", ":/export", "file:///mnt/x/"},
-      {"fuse.sshfs", "host:/p", "sftp://host/p/"},
-      {"fuse.sshfs", "ann@host:", "sftp://ann@host/~/"},
-      {"fuse.sshfs", "ann@host:docs/", "sftp://ann@host/~/docs/"},
-      {"fuse.sshfs", "ann@host:/", "sftp://ann@host/"},
-      {"fuse.sshfs", "ann@[::1]:/srv", "sftp://ann@[::1]/srv/"},
-      {"fuse.sshfs", "host:/mail@box", "sftp://host/mail@box/"},
-      {"fuse.sshfs", "no-colon", "file:///mnt/x/"},
+      {ssh, "host:/p", "sftp://host/p/"}, {ssh, "ann@host:", "sftp://ann@host/~/"},
+      {ssh, "ann@host:docs/", "sftp://ann@host/~/docs/"}, {ssh, "ann@host:/", "sftp://ann@host/"},
+      {ssh, "ann@[::1]:/srv", "sftp://ann@[::1]/srv/"},
+      {ssh, "host:/mail@box", "sftp://host/mail@box/"}, {ssh, "no-colon", "file:///mnt/x/"},
       {"tmpfs", "tmpfs", "file:///run/user/1000/", "/run/user/1000"},
       {"ext4", "/dev/sdc1", "file:///mnt/bad%FF%20dir/", "/mnt/bad\xFF dir"}};
   for (const auto& c : cases) {
