@@ -38,28 +38,30 @@ inline FSRef RefOf(const std::string& path) {
 }
 
 // Calls `visit(entry, isFolder)` for each entry of `folder` while its
-// iterator is open, checking the iterator's contract on the way.
+// iterator is open, checking the iterator's contract on the way. Returns the
+// number of entries.
 template <typename Visit>
-void ForEachEntry(const FSRef& folder, const Visit& visit) {
+std::size_t ForEachEntry(const FSRef& folder, const Visit& visit) {
   FSIteratorRef iterator;
-  ASSERT_EQ(FSOpenIterator(folder, &iterator), noErr);
-  for (;;) {
-    ItemCount count = 99;
-    FSCatalogInfo info;
-    FSRef ref{};
-    const OSErr status = FSGetCatalogInfoBulk(*iterator, &count, &info, &ref);
-    if (status == errFSNoMoreItems) {
-      EXPECT_EQ(count, 0u);
-      EXPECT_EQ(FSGetCatalogInfoBulk(*iterator, &count, nullptr, nullptr), errFSNoMoreItems)
-          << "an ended iterator stays ended";
-      break;
-    }
-    ASSERT_EQ(status, noErr);
-    ASSERT_EQ(count, 1u);
+  EXPECT_EQ(FSOpenIterator(folder, &iterator), noErr);
+  if (!iterator) return 0;
+  std::size_t entries = 0;
+  ItemCount count = 99;
+  FSCatalogInfo info;
+  FSRef ref{};
+  OSErr status = noErr;
+  while ((status = FSGetCatalogInfoBulk(*iterator, &count, &info, &ref)) == noErr && count == 1) {
+    ++entries;
     visit(ref, (info.nodeFlags & kFSNodeIsDirectoryMask) != 0);
+    count = 99;
   }
+  EXPECT_EQ(status, errFSNoMoreItems);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(FSGetCatalogInfoBulk(*iterator, &count, nullptr, nullptr), errFSNoMoreItems)
+      << "an ended iterator stays ended";
   FSCloseIterator(&iterator);
   EXPECT_EQ(iterator, nullptr);
+  return entries;
 }
 
 struct Entry {

@@ -97,14 +97,12 @@ TEST(LSItemInfoTest, PackagesApplicationsAndPlainItems) {
   // their path and relative to the folder an iterator holds open.
   constexpr LSItemInfoFlags kBits = kLSItemInfoIsPackage | kLSItemInfoIsApplication;
   const auto only = [](const FSRef& ref) { return FlagsOf(ref, kLSRequestPackageFlagsOnly); };
-  int seen = 0;
-  ForEachEntry(RefOf(temp.path()), [&](const FSRef& entry, bool) {
-    ++seen;
-    const std::string path = temp.Join(*FSGetFileDirName(entry));
-    EXPECT_EQ(only(entry), FlagsOf(entry) & kBits) << path;
-    EXPECT_EQ(only(RefOf(path)), FlagsOf(RefOf(path)) & kBits) << path;
-  });
-  EXPECT_EQ(seen, 14);
+  EXPECT_EQ(ForEachEntry(RefOf(temp.path()), [&](const FSRef& entry, bool) {
+              const std::string path = temp.Join(*FSGetFileDirName(entry));
+              EXPECT_EQ(only(entry), FlagsOf(entry) & kBits) << path;
+              EXPECT_EQ(only(RefOf(path)), FlagsOf(RefOf(path)) & kBits) << path;
+            }),
+            14u);
   EXPECT_EQ(only(RefOf("/")), 0u);
 
   LSItemInfoRecord info;
