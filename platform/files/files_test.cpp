@@ -217,13 +217,12 @@ TEST(FSRefTest, ItemsGiveTheirExactPathNameKindParentAndVolume) {
     EXPECT_EQ(FSRefCopyPathUnchecked(ref), path);
     EXPECT_EQ(FSGetFileDirName(ref), name);
     FSCatalogInfo info;
-    std::string catalog_name;
+    std::string named;
     FSRef parent{};
-    ASSERT_EQ(FSGetCatalogInfo(ref, kFSCatInfoNodeFlags | kFSCatInfoVolume, &info, &catalog_name,
-                               &parent),
+    ASSERT_EQ(FSGetCatalogInfo(ref, kFSCatInfoNodeFlags | kFSCatInfoVolume, &info, &named, &parent),
               noErr);
     EXPECT_EQ((info.nodeFlags & kFSNodeIsDirectoryMask) != 0, folder);
-    EXPECT_EQ(catalog_name, name);
+    EXPECT_EQ(named, name);
     EXPECT_EQ(parent, RefOf(slash == 0 ? "/" : path.substr(0, slash)));
     EXPECT_EQ(FSGetVRefNum(ref), info.volume);
     EXPECT_EQ(FSGetCatalogInfo(ref, kFSCatInfoNone, nullptr, nullptr, nullptr), noErr);

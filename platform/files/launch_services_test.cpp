@@ -74,7 +74,7 @@ LSItemInfoFlags FlagsOf(const FSRef& ref, LSRequestedInfo which = kLSRequestBasi
 
 TEST(LSItemInfoTest, PackagesApplicationsAndPlainItems) {
   ScopedTempDir temp;
-  MakeItems(temp, {"Bundle/Contents/Info.plist", "NoPlist/Contents/"});
+  MakeItems(temp, {"Bundle/Contents/Info.plist", "NoPlist/Contents/", "link.app->Tool.app"});
   constexpr LSItemInfoFlags kFolder = kLSItemInfoIsContainer;
   constexpr LSItemInfoFlags kPackage = kFolder | kLSItemInfoIsPackage;
   constexpr LSItemInfoFlags kApp = kPackage | kLSItemInfoIsApplication;
@@ -88,7 +88,6 @@ TEST(LSItemInfoTest, PackagesApplicationsAndPlainItems) {
     MakeItems(temp, {name});
     EXPECT_EQ(FlagsOf(RefOf(temp.Join(name))), flags) << name;
   }
-  MakeItems(temp, {"link.app->Tool.app"});
   EXPECT_EQ(FlagsOf(EntryRef(temp.path(), "link.app")),
             kLSItemInfoIsSymlink | kLSItemInfoIsPlainFile);
   EXPECT_EQ(FlagsOf(RefOf("/")), kFolder);
