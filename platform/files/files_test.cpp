@@ -54,7 +54,7 @@ TEST(FSRefTest, PathsResolveLikeRealpathWithAndWithoutASnapshotOrFail) {
   const std::string real = temp.Join("real");
   const std::string file = temp.Join("real/a.txt");
   const struct { std::string path, resolved; bool folder; } cases[] = {
-      {file, file, false},  {temp.Join("via/a.txt"), file, false},
+      {file, file, false}, {temp.Join("via/a.txt"), file, false},
       {temp.Join("real/link"), file, false}, {temp.Join("real/./../real//a.txt"), file, false},
       {"a.txt", file, false}, {"../via/./a.txt", file, false},
       {temp.Join("via"), real, true}, {temp.Join("real/sub/.."), real, true},
@@ -197,7 +197,7 @@ TEST(FSRefTest, ItemsGiveTheirExactPathNameKindParentAndVolume) {
   // {path given, path expected, whether a folder}
   std::vector<std::tuple<std::string, std::string, bool>> cases = {
       {file, file, false}, {temp.Join("dir"), temp.Join("dir"), true}, {"/", "/", true},
-      {temp.Join("a folder/"), temp.Join("a folder"), true}};
+      {temp.Join("a folder/"), temp.Join("a folder"), true}, {"/proc", "/proc", true}};
   for (const std::string& name : std::vector<std::string>{
            "My File (1).txt", "50% off", "back\\slash", "tab\there", "line\nfeed", "trailing ",
            "bad\xFFname", "R\xC3\xA9sum\xC3\xA9", "colon:name", std::string(71, 'a'),
