@@ -72,7 +72,7 @@ LSItemInfoFlags FlagsOf(const FSRef& ref, LSRequestedInfo which = kLSRequestBasi
   return info.flags;
 }
 
-TEST(LSItemInfoTest, PackagesApplicationsAndPlainItems) {
+TEST(LSItemInfoTest, PackagesApplicationsPlainItemsAndRememberedPackageFlags) {
   ScopedTempDir temp;
   MakeItems(temp, {"Bundle/Contents/Info.plist", "NoPlist/Contents/", "link.app->Tool.app"});
   constexpr LSItemInfoFlags kFolder = kLSItemInfoIsContainer;
@@ -108,34 +108,31 @@ TEST(LSItemInfoTest, PackagesApplicationsAndPlainItems) {
   EXPECT_EQ(LSCopyItemInfoForRef(RefOf(temp.Join("Plain")), kLSRequestBasicFlagsOnly, nullptr),
             paramErr);
   EXPECT_EQ(LSCopyItemInfoForRef(FSRef{}, kLSRequestBasicFlagsOnly, &info), paramErr);
-  const FSRef gone = RefOf(temp.Join("notes.txt"));
-  const FSRef goneBundle = RefOf(temp.Join("Bundle"));
-  ASSERT_EQ(unlink(temp.Join("notes.txt").c_str()), 0);
-  std::filesystem::remove_all(temp.Join("Bundle"));
-  EXPECT_EQ(LSCopyItemInfoForRef(gone, kLSRequestBasicFlagsOnly, &info), fnfErr);
-  // An item gone since its reference was made is no package.
-  EXPECT_EQ(only(goneBundle), 0u);
-}
 
-// Under a listing cache the package answer found while reading a folder is
-// kept with its entry, so a second pass asks the file system nothing.
-TEST(LSItemInfoTest, PackageFlagsAreRememberedWithTheListing) {
-  ScopedTempDir temp;
-  MakeItems(temp, {"Bundle/Contents/Info.plist"});
-  const auto packageFlagsOfEntries = [&] {
+  // Under a listing cache the package answer found while reading a folder is
+  // kept with its entry, so a second pass asks the file system nothing.
+  const FSRef bundle = RefOf(temp.Join("Bundle"));
+  const auto bundleFlagsInAWalk = [&] {
     LSItemInfoFlags flags = 0xDEAD;
     ForEachEntry(RefOf(temp.path()), [&](const FSRef& entry, bool) {
-      flags = FlagsOf(entry, kLSRequestPackageFlagsOnly);
+      if (entry == bundle) flags = only(entry);
     });
     return flags;
   };
   {
     const ScopedFileSystemSnapshot cache;
-    EXPECT_EQ(packageFlagsOfEntries(), kLSItemInfoIsPackage);
+    EXPECT_EQ(bundleFlagsInAWalk(), kLSItemInfoIsPackage);
     ASSERT_EQ(unlink(temp.Join("Bundle/Contents/Info.plist").c_str()), 0);
-    EXPECT_EQ(packageFlagsOfEntries(), kLSItemInfoIsPackage);
+    EXPECT_EQ(bundleFlagsInAWalk(), kLSItemInfoIsPackage);
   }
-  EXPECT_EQ(packageFlagsOfEntries(), 0u);
+  EXPECT_EQ(bundleFlagsInAWalk(), 0u);
+
+  const FSRef gone = RefOf(temp.Join("notes.txt"));
+  ASSERT_EQ(unlink(temp.Join("notes.txt").c_str()), 0);
+  std::filesystem::remove_all(temp.Join("Bundle"));
+  EXPECT_EQ(LSCopyItemInfoForRef(gone, kLSRequestBasicFlagsOnly, &info), fnfErr);
+  // An item gone since its reference was made is no package.
+  EXPECT_EQ(only(bundle), 0u);
 }
 
 // A local volume's URL is its mount point's; its name starts HFS paths.
