@@ -1,105 +1,84 @@
-// Helpers for the file-service tests: temporary folders made with mkdtemp
-// and removed with everything in them, and a temporary $HOME.
+// Helpers for the file-service tests: items made, references made and read.
 #pragma once
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <optional>
+#include <initializer_list>
+#include <map>
 #include <string>
-#include <string_view>
+
+#include "platform/files/files.h"
+#include "testing/test_support.h"
 
 namespace files_testing {
 
-// Removes the entry `name` of the folder `dir` and, for a folder, all it
-// holds. Works by descriptors, so paths longer than PATH_MAX go too.
-inline void RemoveTreeAt(int dir, const char* name) {
-  struct stat status {};
-  if (fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return;
-  if (S_ISDIR(status.st_mode)) {
-    fchmodat(dir, name, 0700, 0);
-    const int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-      if (DIR* stream = fdopendir(fd)) {
-        while (const dirent* entry = readdir(stream)) {
-          const std::string_view entry_name = entry->d_name;
-          if (entry_name != "." && entry_name != "..") RemoveTreeAt(fd, entry->d_name);
-        }
-        closedir(stream);
-      } else {
-        close(fd);
-      }
+using kestrine_testing::ScopedTempDir;
+
+// Makes each of `items` under `root`, in order: "name/" a folder,
+// "name->target" a symbolic link, anything else an empty file.
+inline void MakeItems(const ScopedTempDir& root, std::initializer_list<std::string> items) {
+  for (const std::string& item : items) {
+    const std::size_t arrow = item.find("->");
+    if (arrow != std::string::npos) {
+      const std::string link = root.Join(item.substr(0, arrow));
+      EXPECT_EQ(symlink(item.substr(arrow + 2).c_str(), link.c_str()), 0) << item;
+    } else if (item.back() == '/') {
+      kestrine_testing::MakeDirs(root.Join(item));
+    } else {
+      kestrine_testing::WriteFile(root.Join(item), "");
     }
-    unlinkat(dir, name, AT_REMOVEDIR);
-  } else {
-    unlinkat(dir, name, 0);
   }
 }
 
-// A folder made by mkdtemp in $TMPDIR or /tmp, removed at the end of scope.
-// path() has every link resolved, as references give it back.
-class TempFolder final {
- public:
-  TempFolder() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") +
-                          "/kestrine-files-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) {
-      if (char* resolved = realpath(pattern.c_str(), nullptr)) {
-        path_ = resolved;
-        std::free(resolved);
-      }
-    }
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  ~TempFolder() {
-    if (!path_.empty()) RemoveTreeAt(AT_FDCWD, path_.c_str());
-  }
-
-  const std::string& path() const { return path_; }
-  std::string operator/(std::string_view relative) const { return path_ + "/" + std::string(relative); }
-
- private:
-  std::string path_;
-};
-
-// Writes `text` to a new file at `path`.
-inline bool MakeFile(const std::string& path, std::string_view text = "") {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  return close(fd) == 0 && written;
+inline FSRef RefOf(const std::string& path) {
+  FSRef ref{};
+  EXPECT_EQ(FSPathMakeRef(path, &ref), noErr) << path;
+  return ref;
 }
 
-inline bool MakeFolder(const std::string& path) { return mkdir(path.c_str(), 0755) == 0; }
-
-// Sets (or, given none, unsets) $HOME for the scope and restores it after.
-class ScopedHome final {
- public:
-  explicit ScopedHome(const std::optional<std::string>& home) {
-    if (const char* old = std::getenv("HOME")) saved_ = old;
-    if (home) {
-      setenv("HOME", home->c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
+// Calls `visit(entry, isFolder)` for each entry of `folder` while its
+// iterator is open, checking the iterator's contract on the way. Returns the
+// number of entries.
+template <typename Visit>
+std::size_t ForEachEntry(const FSRef& folder, const Visit& visit) {
+  FSIteratorRef iterator;
+  EXPECT_EQ(FSOpenIterator(folder, &iterator), noErr);
+  if (!iterator) return 0;
+  std::size_t entries = 0;
+  ItemCount count = 99;
+  FSCatalogInfo info;
+  FSRef ref{};
+  OSErr status = noErr;
+  while ((status = FSGetCatalogInfoBulk(*iterator, &count, &info, &ref)) == noErr && count == 1) {
+    ++entries;
+    visit(ref, (info.nodeFlags & kFSNodeIsDirectoryMask) != 0);
+    count = 99;
   }
-  ScopedHome(const ScopedHome&) = delete;
-  ScopedHome& operator=(const ScopedHome&) = delete;
-  ~ScopedHome() {
-    if (saved_) {
-      setenv("HOME", saved_->c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
-  }
+  EXPECT_EQ(status, errFSNoMoreItems);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(FSGetCatalogInfoBulk(*iterator, &count, nullptr, nullptr), errFSNoMoreItems)
+      << "an ended iterator stays ended";
+  FSCloseIterator(&iterator);
+  EXPECT_EQ(iterator, nullptr);
+  return entries;
+}
 
- private:
-  std::optional<std::string> saved_;
+struct Entry {
+  FSRef ref;
+  bool is_folder;
 };
+
+// Every entry of `folder`, by name; each must come once.
+inline std::map<std::string, Entry> ReadFolder(const FSRef& folder) {
+  std::map<std::string, Entry> entries;
+  ForEachEntry(folder, [&](const FSRef& ref, bool is_folder) {
+    const std::optional<std::string> name = FSGetFileDirName(ref);
+    ASSERT_TRUE(name.has_value());
+    EXPECT_TRUE(entries.emplace(*name, Entry{ref, is_folder}).second)
+        << "delivered twice: " << *name;
+  });
+  return entries;
+}
 
 }  // namespace files_testing

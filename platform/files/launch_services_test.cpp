@@ -1,321 +1,203 @@
 #include "platform/files/launch_services.h"
 
-#include <cstdlib>
-
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include "platform/files/files_test_support.h"
 
 namespace {
 
-using files_testing::MakeFile;
-using files_testing::MakeFolder;
-using files_testing::ScopedHome;
-using files_testing::TempFolder;
-
-FSRef RefOf(const std::string& path) {
-  FSRef ref{};
-  EXPECT_EQ(FSPathMakeRef(path, &ref), noErr) << path;
-  return ref;
-}
+using namespace files_testing;
+using kestrine_testing::ScopedEnv;
 
 // The reference of the entry `name` of `folder` itself, links not followed.
 FSRef EntryRef(const std::string& folder, const std::string& name) {
-  FSIteratorRef iterator;
-  EXPECT_EQ(FSOpenIterator(RefOf(folder), &iterator), noErr);
-  FSRef ref{};
-  ItemCount count = 0;
-  while (iterator && FSGetCatalogInfoBulk(*iterator, &count, nullptr, &ref) == noErr) {
-    if (FSGetFileDirName(ref) == name) return ref;
-  }
-  ADD_FAILURE() << "no entry " << name;
-  return FSRef{};
+  return ReadFolder(RefOf(folder)).at(name).ref;
 }
 
-bool ByLabelFolderExists() {
-  struct stat status {};
-  return stat("/dev/disk/by-label", &status) == 0;
-}
+bool HasDiskLabels() { return std::filesystem::exists("/dev/disk/by-label"); }
 
 TEST(LSExtensionTest, ExtensionRules) {
-  const std::vector<std::pair<std::string, std::size_t>> cases = {
-      {"archive.tar.gz", 12},
-      {"Plan.txt", 5},
-      {"README", kLSInvalidExtensionIndex},
-      {".bashrc", kLSInvalidExtensionIndex},   // A leading period starts a hidden name.
-      {".config.json", 8},
-      {"file.", kLSInvalidExtensionIndex},
-      {"a.txt ", kLSInvalidExtensionIndex},    // White space after the period.
-      {"a.b c", kLSInvalidExtensionIndex},
-      {"a.t\txt", kLSInvalidExtensionIndex},
-      {"a.\xC2\xA0", kLSInvalidExtensionIndex},  // No-break space.
-      {"my file.txt", 8},                      // White space before the period is fine.
-      {"R\xC3\xA9sum\xC3\xA9.txt", 9},
-      {"photo.j\xC3\xA9g", 6},
-      {"a..b", 3},
-      {"..", kLSInvalidExtensionIndex},
-      {".", kLSInvalidExtensionIndex},
-      {"", kLSInvalidExtensionIndex},
-      {"x.\xFF", 2},                           // Bad bytes are no white space.
-  };
+  constexpr std::size_t kNone = kLSInvalidExtensionIndex;
+  // A leading period starts a hidden name. White space (a no-break space too)
+  // may come before the period, not after it; bad bytes are no white space.
+  const std::pair<std::string, std::size_t> cases[] = {
+      {"archive.tar.gz", 12}, {"Plan.txt", 5}, {"README", kNone}, {".bashrc", kNone},
+      {".config.json", 8}, {"file.", kNone}, {"a.txt ", kNone}, {"a.b c", kNone},
+      {"a.t\txt", kNone}, {"a.\xC2\xA0", kNone}, {"my file.txt", 8},
+      {"R\xC3\xA9sum\xC3\xA9.txt", 9}, {"photo.j\xC3\xA9g", 6}, {"a..b", 3}, {"..", kNone},
+      {".", kNone}, {"", kNone}, {"x.\xFF", 2}};
   for (const auto& [name, index] : cases) EXPECT_EQ(LSGetExtensionInfo(name), index) << name;
 }
 
-TEST(LSExtensionTest, PathExtensionIsThePlainURLRule) {
-  TempFolder temp;
-  for (const char* name : {".bashrc", "a.txt ", "file.", "README", "Tool.APP", "x.tar.gz"}) {
-    ASSERT_TRUE(MakeFile(temp / name));
+// Display names are valid UTF-8 and show a volume's name at its root. Both
+// texts belong to the location, but only the extension outlives the item.
+TEST(LSItemTextTest, PathExtensionIsThePlainURLRuleAndDisplayNamesAreUTF8) {
+  ScopedTempDir temp;
+  const std::pair<std::string, std::optional<std::string>> extensions[] = {
+      {".bashrc", "bashrc"}, {"a.txt ", "txt "}, {"file.", std::nullopt},
+      {"README", std::nullopt}, {"Tool.APP", "APP"}, {"x.tar.gz", "gz"}};
+  for (const auto& [name, extension] : extensions) {
+    MakeItems(temp, {name});
+    EXPECT_EQ(CFURLCopyPathExtension(RefOf(temp.Join(name))), extension) << name;
   }
-  EXPECT_EQ(CFURLCopyPathExtension(RefOf(temp / ".bashrc")), "bashrc");
-  EXPECT_EQ(CFURLCopyPathExtension(RefOf(temp / "a.txt ")), "txt ");
-  EXPECT_EQ(CFURLCopyPathExtension(RefOf(temp / "file.")), std::nullopt);
-  EXPECT_EQ(CFURLCopyPathExtension(RefOf(temp / "README")), std::nullopt);
-  EXPECT_EQ(CFURLCopyPathExtension(RefOf(temp / "Tool.APP")), "APP");
-  EXPECT_EQ(CFURLCopyPathExtension(RefOf(temp / "x.tar.gz")), "gz");
   EXPECT_EQ(CFURLCopyPathExtension(RefOf("/")), std::nullopt);
-  EXPECT_EQ(CFURLCopyPathExtension(FSRef{}), std::nullopt);
+  const std::pair<std::string, std::string> display_names[] = {
+      {"bad\xFF\xFEname.txt", "bad\xEF\xBF\xBD\xEF\xBF\xBDname.txt"},
+      {"R\xC3\xA9sum\xC3\xA9.txt", "R\xC3\xA9sum\xC3\xA9.txt"},
+      {"line\nfeed", "line\nfeed"}};
+  for (const auto& [name, shown] : display_names) {
+    MakeItems(temp, {name});
+    EXPECT_EQ(LSCopyDisplayNameForRef(RefOf(temp.Join(name))), shown);
+    EXPECT_EQ(FSGetFileDirName(RefOf(temp.Join(name))), name);
+  }
+  if (!HasDiskLabels()) { EXPECT_EQ(LSCopyDisplayNameForRef(RefOf("/")), "Linux"); }
+  EXPECT_EQ(LSCopyDisplayNameForRef(RefOf("/proc")), "proc");
 
-  // The extension belongs to the location: it stays when the item is gone.
-  const FSRef gone = RefOf(temp / "x.tar.gz");
-  ASSERT_EQ(unlink((temp / "x.tar.gz").c_str()), 0);
+  const FSRef gone = RefOf(temp.Join("x.tar.gz"));
+  ASSERT_EQ(unlink(temp.Join("x.tar.gz").c_str()), 0);
   EXPECT_EQ(CFURLCopyPathExtension(gone), "gz");
+  EXPECT_EQ(LSCopyDisplayNameForRef(gone), std::nullopt);
+  EXPECT_EQ(CFURLCopyPathExtension(FSRef{}), std::nullopt);
+  EXPECT_EQ(LSCopyDisplayNameForRef(FSRef{}), std::nullopt);
 }
 
-TEST(LSItemInfoTest, PackagesApplicationsAndPlainItems) {
-  TempFolder temp;
-  for (const char* folder : {"Tool.app", "Kit.framework", "Data.BUNDLE", "KestrineCM.plugin",
-                             "Driver.kext", "Tool.AppDir", "Plain", "Bundle", "Bundle/Contents",
-                             "NoPlist", "NoPlist/Contents", ".app", "Spaced.app "}) {
-    ASSERT_TRUE(MakeFolder(temp / folder)) << folder;
-  }
-  ASSERT_TRUE(MakeFile(temp / "Bundle/Contents/Info.plist"));
-  ASSERT_TRUE(MakeFile(temp / "file.app"));
-  ASSERT_TRUE(MakeFile(temp / "notes.txt"));
-  ASSERT_EQ(symlink("Tool.app", (temp / "link.app").c_str()), 0);
+LSItemInfoFlags FlagsOf(const FSRef& ref, LSRequestedInfo which = kLSRequestBasicFlagsOnly) {
+  LSItemInfoRecord info;
+  info.flags = 0xDEAD;
+  EXPECT_EQ(LSCopyItemInfoForRef(ref, which, &info), noErr);
+  return info.flags;
+}
 
-  const auto flags = [&](const FSRef& ref) {
-    LSItemInfoRecord info;
-    info.flags = 0xDEAD;
-    EXPECT_EQ(LSCopyItemInfoForRef(ref, kLSRequestBasicFlagsOnly, &info), noErr);
-    return info.flags;
-  };
-  constexpr LSItemInfoFlags kApp =
-      kLSItemInfoIsContainer | kLSItemInfoIsPackage | kLSItemInfoIsApplication;
-  constexpr LSItemInfoFlags kPackage = kLSItemInfoIsContainer | kLSItemInfoIsPackage;
-  EXPECT_EQ(flags(RefOf(temp / "Tool.app")), kApp);
-  EXPECT_EQ(flags(RefOf(temp / "Tool.AppDir")), kApp);
-  EXPECT_EQ(flags(RefOf(temp / "Kit.framework")), kPackage);
-  EXPECT_EQ(flags(RefOf(temp / "Data.BUNDLE")), kPackage);
-  EXPECT_EQ(flags(RefOf(temp / "KestrineCM.plugin")), kPackage);
-  EXPECT_EQ(flags(RefOf(temp / "Driver.kext")), kPackage);
-  EXPECT_EQ(flags(RefOf(temp / "Bundle")), kPackage);
-  EXPECT_EQ(flags(RefOf(temp / "Plain")), kLSItemInfoIsContainer);
-  EXPECT_EQ(flags(RefOf(temp / "NoPlist")), kLSItemInfoIsContainer);
-  EXPECT_EQ(flags(RefOf(temp / ".app")), kLSItemInfoIsContainer);
-  EXPECT_EQ(flags(RefOf(temp / "Spaced.app ")), kLSItemInfoIsContainer);
-  EXPECT_EQ(flags(RefOf(temp / "file.app")), kLSItemInfoIsPlainFile);
-  EXPECT_EQ(flags(RefOf(temp / "notes.txt")), kLSItemInfoIsPlainFile);
-  EXPECT_EQ(flags(EntryRef(temp.path(), "link.app")),
+TEST(LSItemInfoTest, PackagesApplicationsPlainItemsAndRememberedPackageFlags) {
+  ScopedTempDir temp;
+  MakeItems(temp, {"Bundle/Contents/Info.plist", "NoPlist/Contents/", "link.app->Tool.app"});
+  constexpr LSItemInfoFlags kFolder = kLSItemInfoIsContainer;
+  constexpr LSItemInfoFlags kPackage = kFolder | kLSItemInfoIsPackage;
+  constexpr LSItemInfoFlags kApp = kPackage | kLSItemInfoIsApplication;
+  const std::pair<std::string, LSItemInfoFlags> cases[] = {
+      {"Tool.app/", kApp},          {"Tool.AppDir/", kApp},         {"Kit.framework/", kPackage},
+      {"Data.BUNDLE/", kPackage},   {"KestrineCM.plugin/", kPackage}, {"Driver.kext/", kPackage},
+      {"Bundle/", kPackage},        {"Plain/", kFolder},            {"NoPlist/", kFolder},
+      {".app/", kFolder},           {"Spaced.app /", kFolder},
+      {"file.app", kLSItemInfoIsPlainFile}, {"notes.txt", kLSItemInfoIsPlainFile}};
+  for (const auto& [name, flags] : cases) {
+    MakeItems(temp, {name});
+    EXPECT_EQ(FlagsOf(RefOf(temp.Join(name))), flags) << name;
+  }
+  EXPECT_EQ(FlagsOf(EntryRef(temp.path(), "link.app")),
             kLSItemInfoIsSymlink | kLSItemInfoIsPlainFile);
-  EXPECT_EQ(flags(RefOf("/")), kLSItemInfoIsContainer);
+  EXPECT_EQ(FlagsOf(RefOf("/")), kFolder);
 
   // The walk's cheap question agrees with the full one, for items named by
   // their path and relative to the folder an iterator holds open.
   constexpr LSItemInfoFlags kBits = kLSItemInfoIsPackage | kLSItemInfoIsApplication;
-  const auto only = [](const FSRef& ref) {
-    LSItemInfoRecord info;
-    EXPECT_EQ(LSCopyItemInfoForRef(ref, kLSRequestPackageFlagsOnly, &info), noErr);
-    return info.flags;
-  };
-  FSIteratorRef iterator;
-  ASSERT_EQ(FSOpenIterator(RefOf(temp.path()), &iterator), noErr);
-  int seen = 0;
-  ItemCount count = 0;
-  FSCatalogInfo catalog;
-  FSRef entry{};
-  while (FSGetCatalogInfoBulk(*iterator, &count, &catalog, &entry) == noErr && count == 1) {
-    ++seen;
-    const std::string name = *FSGetFileDirName(entry);
-    EXPECT_EQ(only(entry), flags(entry) & kBits) << name;
-    EXPECT_EQ(only(RefOf(temp / name)), flags(RefOf(temp / name)) & kBits) << name;
-  }
-  EXPECT_EQ(seen, 14);
+  const auto only = [](const FSRef& ref) { return FlagsOf(ref, kLSRequestPackageFlagsOnly); };
+  EXPECT_EQ(ForEachEntry(RefOf(temp.path()), [&](const FSRef& entry, bool) {
+              const std::string path = temp.Join(*FSGetFileDirName(entry));
+              EXPECT_EQ(only(entry), FlagsOf(entry) & kBits) << path;
+              EXPECT_EQ(only(RefOf(path)), FlagsOf(RefOf(path)) & kBits) << path;
+            }),
+            14u);
   EXPECT_EQ(only(RefOf("/")), 0u);
 
   LSItemInfoRecord info;
-  EXPECT_EQ(LSCopyItemInfoForRef(RefOf(temp / "Plain"), kLSRequestBasicFlagsOnly, nullptr),
+  EXPECT_EQ(LSCopyItemInfoForRef(RefOf(temp.Join("Plain")), kLSRequestBasicFlagsOnly, nullptr),
             paramErr);
   EXPECT_EQ(LSCopyItemInfoForRef(FSRef{}, kLSRequestBasicFlagsOnly, &info), paramErr);
-  const FSRef gone = RefOf(temp / "notes.txt");
-  ASSERT_EQ(unlink((temp / "notes.txt").c_str()), 0);
-  EXPECT_EQ(LSCopyItemInfoForRef(gone, kLSRequestBasicFlagsOnly, &info), fnfErr);
-  // An item gone since its reference was made is no package.
-  const FSRef goneBundle = RefOf(temp / "Bundle");
-  ASSERT_EQ(std::system(("rm -rf '" + (temp / "Bundle") + "'").c_str()), 0);
-  EXPECT_EQ(only(goneBundle), 0u);
-}
 
-// Under a listing cache the package answer found while reading a folder is
-// kept with its entry, so a second pass asks the file system nothing.
-TEST(LSItemInfoTest, PackageFlagsAreRememberedWithTheListing) {
-  TempFolder temp;
-  ASSERT_TRUE(MakeFolder(temp / "Bundle"));
-  ASSERT_TRUE(MakeFolder(temp / "Bundle/Contents"));
-  ASSERT_TRUE(MakeFile(temp / "Bundle/Contents/Info.plist"));
-  const auto packageFlagsOfEntries = [&] {
+  // Under a listing cache the package answer found while reading a folder is
+  // kept with its entry, so a second pass asks the file system nothing.
+  const FSRef bundle = RefOf(temp.Join("Bundle"));
+  const auto bundleFlagsInAWalk = [&] {
     LSItemInfoFlags flags = 0xDEAD;
-    FSIteratorRef iterator;
-    EXPECT_EQ(FSOpenIterator(RefOf(temp.path()), &iterator), noErr);
-    ItemCount count = 0;
-    FSCatalogInfo info;
-    FSRef entry{};
-    while (FSGetCatalogInfoBulk(*iterator, &count, &info, &entry) == noErr && count == 1) {
-      LSItemInfoRecord record;
-      EXPECT_EQ(LSCopyItemInfoForRef(entry, kLSRequestPackageFlagsOnly, &record), noErr);
-      flags = record.flags;
-    }
+    ForEachEntry(RefOf(temp.path()), [&](const FSRef& entry, bool) {
+      if (entry == bundle) flags = only(entry);
+    });
     return flags;
   };
   {
     const ScopedFileSystemSnapshot cache;
-    EXPECT_EQ(packageFlagsOfEntries(), kLSItemInfoIsPackage);
-    ASSERT_EQ(unlink((temp / "Bundle/Contents/Info.plist").c_str()), 0);
-    EXPECT_EQ(packageFlagsOfEntries(), kLSItemInfoIsPackage);
+    EXPECT_EQ(bundleFlagsInAWalk(), kLSItemInfoIsPackage);
+    ASSERT_EQ(unlink(temp.Join("Bundle/Contents/Info.plist").c_str()), 0);
+    EXPECT_EQ(bundleFlagsInAWalk(), kLSItemInfoIsPackage);
   }
-  EXPECT_EQ(packageFlagsOfEntries(), 0u);
+  EXPECT_EQ(bundleFlagsInAWalk(), 0u);
+
+  const FSRef gone = RefOf(temp.Join("notes.txt"));
+  ASSERT_EQ(unlink(temp.Join("notes.txt").c_str()), 0);
+  std::filesystem::remove_all(temp.Join("Bundle"));
+  EXPECT_EQ(LSCopyItemInfoForRef(gone, kLSRequestBasicFlagsOnly, &info), fnfErr);
+  // An item gone since its reference was made is no package.
+  EXPECT_EQ(only(bundle), 0u);
 }
 
-TEST(LSDisplayNameTest, NamesAreValidUTF8AndVolumeRootsShowTheVolume) {
-  TempFolder temp;
-  ASSERT_TRUE(MakeFile(temp / "bad\xFF\xFEname.txt"));
-  ASSERT_TRUE(MakeFile(temp / "R\xC3\xA9sum\xC3\xA9.txt"));
-  ASSERT_TRUE(MakeFile(temp / "line\nfeed"));
-  EXPECT_EQ(LSCopyDisplayNameForRef(RefOf(temp / "bad\xFF\xFEname.txt")),
-            "bad\xEF\xBF\xBD\xEF\xBF\xBDname.txt");
-  EXPECT_EQ(FSGetFileDirName(RefOf(temp / "bad\xFF\xFEname.txt")), "bad\xFF\xFEname.txt");
-  EXPECT_EQ(LSCopyDisplayNameForRef(RefOf(temp / "R\xC3\xA9sum\xC3\xA9.txt")),
-            "R\xC3\xA9sum\xC3\xA9.txt");
-  EXPECT_EQ(LSCopyDisplayNameForRef(RefOf(temp / "line\nfeed")), "line\nfeed");
-
-  if (!ByLabelFolderExists()) {
-    EXPECT_EQ(LSCopyDisplayNameForRef(RefOf("/")), "Linux");
-  }
-  struct stat proc_status {};
-  if (stat("/proc/self", &proc_status) == 0) {
-    EXPECT_EQ(LSCopyDisplayNameForRef(RefOf("/proc")), "proc");
-  }
-
-  const FSRef gone = RefOf(temp / "line\nfeed");
-  ASSERT_EQ(unlink((temp / "line\nfeed").c_str()), 0);
-  EXPECT_EQ(LSCopyDisplayNameForRef(gone), std::nullopt);
-  EXPECT_EQ(LSCopyDisplayNameForRef(FSRef{}), std::nullopt);
-}
-
-TEST(HFSPathTest, VolumeNameThenComponentsWithColons) {
-  if (!ByLabelFolderExists()) {
-    EXPECT_EQ(CFURLCopyHFSPath(RefOf("/")), "Linux:");
-  }
+// A local volume's URL is its mount point's; its name starts HFS paths.
+TEST(VolumeTest, URLsAndHFSPathsWithTheVolumeNameThenComponentsWithColons) {
+  EXPECT_EQ(FSCopyURLForVolume(FSGetVRefNum(RefOf("/")).value_or(-1)), "file:///");
+  EXPECT_EQ(FSCopyURLForVolume(FSGetVRefNum(RefOf("/proc")).value_or(-1)), "file:///proc/");
+  EXPECT_EQ(FSCopyURLForVolume(-1), std::nullopt);
+  EXPECT_EQ(FSCopyURLForVolume(0x7FFFFFFF), std::nullopt);
+  if (!HasDiskLabels()) { EXPECT_EQ(CFURLCopyHFSPath(RefOf("/")), "Linux:"); }
   const std::optional<std::string> root = CFURLCopyHFSPath(RefOf("/"));
-  ASSERT_TRUE(root.has_value());
-  ASSERT_EQ(root->back(), ':');
-  EXPECT_EQ(root->find(':'), root->size() - 1);
+  ASSERT_TRUE(root.has_value() && !root->empty());
+  EXPECT_EQ(root->find(':'), root->size() - 1) << "one colon, at the end";
+  EXPECT_EQ(CFURLCopyHFSPath(RefOf("/proc")), "proc:");
+  // The link is followed to the process's own folder.
+  EXPECT_EQ(CFURLCopyHFSPath(RefOf("/proc/self")), "proc:" + std::to_string(getpid()) + ":");
 
-  struct stat proc_status {};
-  if (stat("/proc/self", &proc_status) == 0) {
-    EXPECT_EQ(CFURLCopyHFSPath(RefOf("/proc")), "proc:");
-    FSRef self{};
-    ASSERT_EQ(FSPathMakeRef("/proc/self", &self), noErr);  // Follows the link.
-    EXPECT_EQ(CFURLCopyHFSPath(self), "proc:" + std::to_string(getpid()) + ":");
-  }
-
-  TempFolder temp;
+  ScopedTempDir temp;
   const std::optional<std::string> base = CFURLCopyHFSPath(RefOf(temp.path()));
   ASSERT_TRUE(base.has_value());
-  ASSERT_EQ(base->back(), ':') << "a folder's path ends with a colon";
-  const std::string folder_name = temp.path().substr(temp.path().rfind('/') + 1);
-  EXPECT_EQ(base->substr(base->size() - folder_name.size() - 1), folder_name + ":");
+  // A folder's path ends with a colon.
+  ASSERT_TRUE(base->ends_with(temp.path().substr(temp.path().rfind('/') + 1) + ":")) << *base;
 
-  ASSERT_TRUE(MakeFolder(temp / "My Folder"));
-  ASSERT_TRUE(MakeFile(temp / "My Folder/a:b.txt"));
-  ASSERT_TRUE(MakeFolder(temp / "My Folder/x"));
-  ASSERT_TRUE(MakeFile(temp / "My Folder/x/R\xC3\xA9sum\xC3\xA9"));
-  ASSERT_TRUE(MakeFile(temp / "bad\xFFname"));
-  ASSERT_EQ(symlink("My Folder", (temp / "link").c_str()), 0);
-
-  EXPECT_EQ(CFURLCopyHFSPath(RefOf(temp / "My Folder")), *base + "My Folder:");
-  EXPECT_EQ(CFURLCopyHFSPath(RefOf(temp / "My Folder/a:b.txt")), *base + "My Folder:a/b.txt");
-  EXPECT_EQ(CFURLCopyHFSPath(RefOf(temp / "My Folder/x/R\xC3\xA9sum\xC3\xA9")),
-            *base + "My Folder:x:R\xC3\xA9sum\xC3\xA9");
+  MakeItems(temp, {"My Folder/a:b.txt", "My Folder/x/R\xC3\xA9sum\xC3\xA9", "bad\xFFname",
+                   "link->My Folder"});
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {"My Folder", *base + "My Folder:"},
+      {"My Folder/a:b.txt", *base + "My Folder:a/b.txt"},
+      {"My Folder/x/R\xC3\xA9sum\xC3\xA9", *base + "My Folder:x:R\xC3\xA9sum\xC3\xA9"},
+      {"bad\xFFname", std::nullopt}};
+  for (const auto& [path, hfs] : cases) EXPECT_EQ(CFURLCopyHFSPath(RefOf(temp.Join(path))), hfs);
   EXPECT_EQ(CFURLCopyHFSPath(EntryRef(temp.path(), "link")), *base + "link");
-  EXPECT_EQ(CFURLCopyHFSPath(RefOf(temp / "bad\xFFname")), std::nullopt);
 
-  const FSRef gone = RefOf(temp / "My Folder/a:b.txt");
-  ASSERT_EQ(unlink((temp / "My Folder/a:b.txt").c_str()), 0);
+  const FSRef gone = RefOf(temp.Join("My Folder/a:b.txt"));
+  ASSERT_EQ(unlink(temp.Join("My Folder/a:b.txt").c_str()), 0);
   EXPECT_EQ(CFURLCopyHFSPath(gone), std::nullopt);
   EXPECT_EQ(CFURLCopyHFSPath(FSRef{}), std::nullopt);
 }
 
-TEST(VolumeURLTest, LocalVolumesGiveTheirMountPointAsFileURL) {
-  const std::optional<FSVolumeRefNum> root = FSGetVRefNum(RefOf("/"));
-  ASSERT_TRUE(root.has_value());
-  EXPECT_EQ(FSCopyURLForVolume(*root), "file:///");
-  struct stat proc_status {};
-  if (stat("/proc/self", &proc_status) == 0) {
-    EXPECT_EQ(FSCopyURLForVolume(FSGetVRefNum(RefOf("/proc")).value_or(-1)), "file:///proc/");
-  }
-  EXPECT_EQ(FSCopyURLForVolume(-1), std::nullopt);
-  EXPECT_EQ(FSCopyURLForVolume(0x7FFFFFFF), std::nullopt);
-}
-
-TEST(HomeTest, HomeComesFromTheEnvironmentOrThePasswordEntry) {
+TEST(HomeTest, HomeFromTheEnvironmentOrThePasswordEntryAndTildePaths) {
   const passwd* entry = getpwuid(geteuid());
   const std::optional<std::string> fromPasswd =
       entry != nullptr && entry->pw_dir[0] == '/' ? std::optional<std::string>(entry->pw_dir)
                                                   : std::nullopt;
-  const std::pair<std::optional<std::string>, std::optional<std::string>> cases[] = {
+  const std::pair<std::optional<std::string>, std::optional<std::string>> homes[] = {
       {"/home/ann", "/home/ann"}, {"/home/ann//", "/home/ann"}, {"/", "/"},
       {"relative/home", fromPasswd}, {"", fromPasswd}, {std::nullopt, fromPasswd},
   };
-  for (const auto& [home, expected] : cases) {
-    ScopedHome scoped(home);
+  for (const auto& [home, expected] : homes) {
+    const ScopedEnv scoped("HOME", home);
     EXPECT_EQ(NSHomeDirectory(), expected) << home.value_or("(unset)");
   }
-}
 
-TEST(HomeTest, TildeReplacesTheHomeFolderByWholeComponents) {
-  const struct {
-    const char* home;
-    const char* path;
-    const char* expected;
-  } cases[] = {
-      {"/home/ann", "/home/ann", "~"},
-      {"/home/ann", "/home/ann/", "~"},
+  // The tilde replaces the home folder by whole components.
+  const struct { const char *home, *path, *expected; } cases[] = {
+      {"/home/ann", "/home/ann", "~"}, {"/home/ann", "/home/ann/", "~"},
       {"/home/ann", "/home/ann/Documents/Plan.txt", "~/Documents/Plan.txt"},
       {"/home/ann", "/home/ann/My Files/a b", "~/My Files/a b"},
-      {"/home/ann", "/home/ann2", "/home/ann2"},
-      {"/home/ann", "/home/ann2/x", "/home/ann2/x"},
-      {"/home/ann", "/home", "/home"},
-      {"/home/ann", "/Applications", "/Applications"},
-      {"/home/ann", "x/home/ann", "x/home/ann"},
-      {"/home/ann", "", ""},
-      {"/home/ann/", "/home/ann/a", "~/a"},
-      {"/", "/", "~"},
-      {"/", "/etc/hosts", "~/etc/hosts"},
-  };
+      {"/home/ann", "/home/ann2", "/home/ann2"}, {"/home/ann", "/home/ann2/x", "/home/ann2/x"},
+      {"/home/ann", "/home", "/home"}, {"/home/ann", "/Applications", "/Applications"},
+      {"/home/ann", "x/home/ann", "x/home/ann"}, {"/home/ann", "", ""},
+      {"/home/ann/", "/home/ann/a", "~/a"}, {"/", "/", "~"}, {"/", "/etc/hosts", "~/etc/hosts"}};
   for (const auto& c : cases) {
-    ScopedHome home{std::string(c.home)};
+    const ScopedEnv home("HOME", c.home);
     EXPECT_EQ(stringByAbbreviatingWithTildeInPath(c.path), c.expected) << c.home << " " << c.path;
   }
-  // A real home folder and a real file in it, through a reference.
-  TempFolder temp;
-  ScopedHome home(temp.path());
-  ASSERT_TRUE(MakeFile(temp / "Plan.txt"));
-  char path[4096];
-  ASSERT_EQ(FSRefMakePath(RefOf(temp / "Plan.txt"), path, sizeof path), noErr);
-  EXPECT_EQ(stringByAbbreviatingWithTildeInPath(path), "~/Plan.txt");
 }
 
 }  // namespace

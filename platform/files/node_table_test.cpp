@@ -4,17 +4,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
 namespace {
 
-using files_internal::DecodeRef;
-using files_internal::kRootNode;
-using files_internal::MakeChildRef;
-using files_internal::MakeNodeRef;
-using files_internal::NodeIndex;
-using files_internal::NodeTable;
+using namespace files_internal;
 
 std::string PathOf(const NodeTable& table, NodeIndex node) {
   std::string path;
@@ -48,12 +44,11 @@ TEST(NodeTableTest, InterningDeduplicates) {
 
 TEST(NodeTableTest, RefusesBadComponentsAndUnknownNodes) {
   NodeTable table;
-  for (const std::string_view path : {"relative/path", "", "/a//b", "/a/./b", "/a/../b", "/.."}) {
+  for (const char* path : {"relative/path", "", "/a//b", "/a/./b", "/a/../b", "/.."}) {
     EXPECT_EQ(table.InternPath(path), std::nullopt) << path;
   }
-  for (const std::string& name : {std::string(), std::string("."), std::string(".."),
-                                  std::string("a/b"), std::string("a\0b", 3),
-                                  std::string(256, 'x')}) {
+  using namespace std::string_literals;
+  for (const std::string& name : {""s, "."s, ".."s, "a/b"s, "a\0b"s, std::string(256, 'x')}) {
     EXPECT_EQ(table.Intern(kRootNode, name), std::nullopt);
   }
   EXPECT_TRUE(table.Intern(kRootNode, std::string(255, 'x')).has_value());
@@ -68,37 +63,27 @@ TEST(NodeTableTest, RefusesBadComponentsAndUnknownNodes) {
 TEST(NodeTableTest, HundredThousandFoldersStaySmall) {
   NodeTable table;
   const std::size_t empty_bytes = table.AllocatedBytes();
-  // A tree of 100 folders holding 1000 each, names of 10 bytes.
-  constexpr int kTop = 100;
-  constexpr int kInner = 1000;
-  std::vector<NodeIndex> first(kTop);
-  for (int i = 0; i < kTop; ++i) {
-    char name[16];
-    std::snprintf(name, sizeof name, "top-%06d", i);
-    first[i] = table.Intern(kRootNode, name).value();
-    for (int j = 0; j < kInner; ++j) {
-      std::snprintf(name, sizeof name, "dir-%06d", j);
-      ASSERT_TRUE(table.Intern(first[i], name).has_value());
+  const auto name = [](const char* prefix, int i) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%s-%06d", prefix, i);
+    return std::string(text);
+  };
+  // A tree of 100 folders holding 1000 each, names of 10 bytes; walked a
+  // second time (every seventh inner folder), it gains nothing.
+  std::vector<NodeIndex> first(100);
+  for (const int step : {1, 7}) {
+    for (int i = 0; i < 100; ++i) {
+      const std::optional<NodeIndex> top = table.Intern(kRootNode, name("top", i));
+      ASSERT_TRUE(top.has_value());
+      if (step == 1) first[i] = *top;
+      ASSERT_EQ(*top, first[i]);
+      for (int j = 0; j < 1000; j += step) ASSERT_TRUE(table.Intern(*top, name("dir", j)));
     }
+    EXPECT_EQ(table.size(), 1u + 100 + 100 * 1000);
   }
-  const std::size_t nodes = table.size();
-  EXPECT_EQ(nodes, 1u + kTop + kTop * kInner);
   const std::size_t bytes = table.AllocatedBytes() - empty_bytes;
-  EXPECT_LT(bytes / nodes, 40u) << bytes << " bytes for " << nodes << " nodes";
-
-  // Walking the same tree again adds nothing.
-  for (int i = 0; i < kTop; ++i) {
-    char name[16];
-    std::snprintf(name, sizeof name, "top-%06d", i);
-    ASSERT_EQ(table.Intern(kRootNode, name), first[i]);
-    for (int j = 0; j < kInner; j += 7) {
-      std::snprintf(name, sizeof name, "dir-%06d", j);
-      ASSERT_TRUE(table.Intern(first[i], name).has_value());
-    }
-  }
-  EXPECT_EQ(table.size(), nodes);
-  EXPECT_EQ(PathOf(table, table.Intern(first[42], "dir-000999").value()),
-            "/top-000042/dir-000999");
+  EXPECT_LT(bytes / table.size(), 40u) << bytes << " bytes for " << table.size() << " nodes";
+  EXPECT_EQ(PathOf(table, table.Intern(first[42], "dir-000999").value()), "/top-000042/dir-000999");
 }
 
 TEST(NodeTableTest, ThreadsInternTheSameNodes) {
@@ -117,39 +102,30 @@ TEST(NodeTableTest, ThreadsInternTheSameNodes) {
   for (const auto& nodes : seen) EXPECT_EQ(nodes, seen[0]);
 }
 
+// A short name costs no node until the item is interned; a long one is a
+// node at once. Either way the reference stays the same.
 TEST(RefLayoutTest, ShortNamesLiveInTheRefLongNamesInTheTable) {
   NodeTable table;
   const NodeIndex folder = table.InternPath("/data").value();
-  const std::size_t nodes = table.size();
-
-  const std::string short_name(files_internal::kInlineNameCapacity, 's');
-  const FSRef short_ref = MakeChildRef(folder, short_name, table).value();
-  EXPECT_EQ(table.size(), nodes) << "a short name costs no node";
-  const auto short_location = DecodeRef(short_ref, table).value();
-  EXPECT_TRUE(short_location.child_form());
-  EXPECT_EQ(files_internal::PathOfLocation(short_location, table), "/data/" + short_name);
-  EXPECT_EQ(files_internal::NameOfLocation(short_location, table), short_name);
-  EXPECT_EQ(files_internal::ParentRefOfLocation(short_location, table),
-            MakeNodeRef(folder, table));
-
-  // Interning the item later changes nothing in its reference.
-  const NodeIndex short_node = files_internal::NodeOfLocation(short_location, table).value();
-  EXPECT_EQ(table.size(), nodes + 1);
-  EXPECT_EQ(MakeNodeRef(short_node, table), short_ref);
-
-  const std::string long_name(files_internal::kInlineNameCapacity + 1, 'l');
-  const FSRef long_ref = MakeChildRef(folder, long_name, table).value();
-  EXPECT_EQ(table.size(), nodes + 2);
-  EXPECT_EQ(MakeChildRef(folder, long_name, table), long_ref);
-  const auto long_location = DecodeRef(long_ref, table).value();
-  EXPECT_FALSE(long_location.child_form());
-  EXPECT_EQ(files_internal::PathOfLocation(long_location, table), "/data/" + long_name);
-  EXPECT_EQ(files_internal::NameOfLocation(long_location, table), long_name);
-
+  for (const std::size_t size : {kInlineNameCapacity, kInlineNameCapacity + 1}) {
+    const bool inline_name = size == kInlineNameCapacity;
+    const std::string name(size, 'n');
+    const std::size_t nodes = table.size();
+    const FSRef ref = MakeChildRef(folder, name, table).value();
+    EXPECT_EQ(table.size(), nodes + (inline_name ? 0 : 1));
+    EXPECT_EQ(MakeChildRef(folder, name, table), ref);
+    const RefLocation location = DecodeRef(ref, table).value();
+    EXPECT_EQ(location.child_form(), inline_name);
+    EXPECT_EQ(PathOfLocation(location, table), "/data/" + name);
+    EXPECT_EQ(NameOfLocation(location, table), name);
+    EXPECT_EQ(ParentRefOfLocation(location, table), MakeNodeRef(folder, table));
+    EXPECT_EQ(MakeNodeRef(NodeOfLocation(location, table).value(), table), ref);
+    EXPECT_EQ(table.size(), nodes + 1);
+  }
   const FSRef root = MakeNodeRef(kRootNode, table);
-  EXPECT_EQ(files_internal::PathOfLocation(DecodeRef(root, table).value(), table), "/");
-  EXPECT_EQ(files_internal::NameOfLocation(DecodeRef(root, table).value(), table), "/");
-  EXPECT_EQ(files_internal::ParentRefOfLocation(DecodeRef(root, table).value(), table), root);
+  EXPECT_EQ(PathOfLocation(DecodeRef(root, table).value(), table), "/");
+  EXPECT_EQ(NameOfLocation(DecodeRef(root, table).value(), table), "/");
+  EXPECT_EQ(ParentRefOfLocation(DecodeRef(root, table).value(), table), root);
 }
 
 TEST(RefLayoutTest, DecodingRejectsMalformedRefs) {
@@ -158,30 +134,28 @@ TEST(RefLayoutTest, DecodingRejectsMalformedRefs) {
   const FSRef good = MakeChildRef(folder, "file.txt", table).value();
   ASSERT_TRUE(DecodeRef(good, table).has_value());
 
-  EXPECT_FALSE(DecodeRef(FSRef{}, table).has_value());
-  FSRef changed = good;
-  changed.hidden[0] ^= 1;  // Magic.
-  EXPECT_FALSE(DecodeRef(changed, table).has_value());
-  changed = good;
-  changed.hidden[8] = 200;  // Name length beyond the ref.
-  EXPECT_FALSE(DecodeRef(changed, table).has_value());
-  changed = good;
-  changed.hidden[8] = 2;  // Shorter name: the rest is no longer zero padding.
-  EXPECT_FALSE(DecodeRef(changed, table).has_value());
-  changed = good;
-  changed.hidden[8] = 0;  // A node form for a node with a short name is not canonical.
-  std::memset(changed.hidden + 9, 0, sizeof changed.hidden - 9);
-  std::memcpy(changed.hidden + 4, &folder, sizeof folder);
-  EXPECT_FALSE(DecodeRef(changed, table).has_value());
-  changed = good;
+  const auto rejects = [&](const std::function<void(FSRef&)>& change) {
+    FSRef changed = good;
+    change(changed);
+    return !DecodeRef(changed, table).has_value();
+  };
+  EXPECT_TRUE(rejects([](FSRef& ref) { ref = FSRef{}; }));
+  EXPECT_TRUE(rejects([](FSRef& ref) { ref.hidden[0] ^= 1; }));   // Magic.
+  EXPECT_TRUE(rejects([](FSRef& ref) { ref.hidden[8] = 200; }));  // Name length beyond the ref.
+  // A shorter name: the rest is no longer zero padding.
+  EXPECT_TRUE(rejects([](FSRef& ref) { ref.hidden[8] = 2; }));
+  // A node form for a node with a short name is not canonical.
+  EXPECT_TRUE(rejects([&](FSRef& ref) {
+    ref.hidden[8] = 0;
+    std::memset(ref.hidden + 9, 0, sizeof ref.hidden - 9);
+    std::memcpy(ref.hidden + 4, &folder, sizeof folder);
+  }));
   const NodeIndex missing = 12345;
-  std::memcpy(changed.hidden + 4, &missing, sizeof missing);
-  EXPECT_FALSE(DecodeRef(changed, table).has_value());
-  changed = good;
-  std::memcpy(changed.hidden + 9, "..\0\0\0\0\0\0", 8);
-  changed.hidden[8] = 2;
-  EXPECT_FALSE(DecodeRef(changed, table).has_value());
-
+  EXPECT_TRUE(rejects([&](FSRef& ref) { std::memcpy(ref.hidden + 4, &missing, sizeof missing); }));
+  EXPECT_TRUE(rejects([](FSRef& ref) {
+    std::memcpy(ref.hidden + 9, "..\0\0\0\0\0\0", 8);
+    ref.hidden[8] = 2;
+  }));
   EXPECT_FALSE(MakeChildRef(folder, "", table).has_value());
   EXPECT_FALSE(MakeChildRef(folder, "a/b", table).has_value());
   EXPECT_FALSE(MakeChildRef(777, "x", table).has_value());
