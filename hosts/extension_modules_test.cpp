@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <map>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +28,8 @@
 #include "testing/test_support.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 using kestrine_testing::MakeDirs;
 using kestrine_testing::ScopedEnv;
@@ -46,31 +49,22 @@ struct Host {
 };
 
 const Host kHosts[] = {
-    {"nautilus", KESTRINE_NAUTILUS_MODULE,
-     [](GObject* p, GList* f) {
-       return nautilus_menu_provider_get_file_items(NAUTILUS_MENU_PROVIDER(p), f);
-     },
+    {"nautilus", KESTRINE_NAUTILUS_MODULE, NautilusFileItems,
      [](GObject* p, GObject* d) {
-       return nautilus_menu_provider_get_background_items(NAUTILUS_MENU_PROVIDER(p),
-                                                          NAUTILUS_FILE_INFO(d));
+       return nautilus_menu_provider_get_background_items(NAUTILUS_MENU_PROVIDER(p), NAUTILUS_FILE_INFO(d));
      },
-     [](GObject* m) { return nautilus_menu_get_items(NAUTILUS_MENU(m)); }, false},
+     NautilusSubmenuItems, false},
     {"caja", KESTRINE_CAJA_MODULE,
-     [](GObject* p, GList* f) {
-       return caja_menu_provider_get_file_items(CAJA_MENU_PROVIDER(p), nullptr, f);
-     },
+     [](GObject* p, GList* f) { return caja_menu_provider_get_file_items(CAJA_MENU_PROVIDER(p), nullptr, f); },
      [](GObject* p, GObject* d) {
        return caja_menu_provider_get_background_items(CAJA_MENU_PROVIDER(p), nullptr,
                                                       reinterpret_cast<CajaFileInfo*>(d));
      },
      [](GObject* m) { return caja_menu_get_items(CAJA_MENU(m)); }, false},
     {"nemo", KESTRINE_NEMO_MODULE,
-     [](GObject* p, GList* f) {
-       return nemo_menu_provider_get_file_items(NEMO_MENU_PROVIDER(p), nullptr, f);
-     },
+     [](GObject* p, GList* f) { return nemo_menu_provider_get_file_items(NEMO_MENU_PROVIDER(p), nullptr, f); },
      [](GObject* p, GObject* d) {
-       return nemo_menu_provider_get_background_items(NEMO_MENU_PROVIDER(p), nullptr,
-                                                      NEMO_FILE_INFO(d));
+       return nemo_menu_provider_get_background_items(NEMO_MENU_PROVIDER(p), nullptr, NEMO_FILE_INFO(d));
      },
      [](GObject* m) { return nemo_menu_get_items(NEMO_MENU(m)); }, true},
 };
@@ -87,15 +81,12 @@ const std::string& PlugInData() {
     auto* d = new ScopedTempDir;
     const std::string folder = d->Join("Kestrine/Contextual Menu Items");
     MakeDirs(folder);
-    std::filesystem::copy(KESTRINE_CM_BUNDLE, folder + "/KestrineCM.plugin",
-                          std::filesystem::copy_options::recursive);
+    fs::copy(KESTRINE_CM_BUNDLE, folder + "/KestrineCM.plugin", fs::copy_options::recursive);
     // Another plug-in, whose shared object is missing.
     std::string plist = kestrine_testing::ReadFile(KESTRINE_CM_BUNDLE "/Contents/Info.plist").value();
-    for (const auto& [from, to] : {std::pair<std::string, std::string>{"com.corvane.", "org.example."},
-                                   {"2C300F12", "2C300F13"}}) {
-      for (std::size_t at = plist.find(from); at != std::string::npos; at = plist.find(from, at)) {
-        plist.replace(at, from.size(), to);
-      }
+    using Change = std::pair<std::string_view, std::string_view>;
+    for (const auto& [from, to] : {Change{"com.corvane.", "org.example."}, Change{"2C300F12", "2C300F13"}}) {
+      for (std::size_t at; (at = plist.find(from)) != std::string::npos;) plist.replace(at, from.size(), to);
     }
     WriteFile(folder + "/Broken.plugin/Contents/Info.plist", plist);
     WriteFile(folder + "/junk", "not a bundle");
@@ -119,9 +110,8 @@ GObject* Provider(const Host& host) {
                       },
                       nullptr);
     std::string error;
-    const GType type = LoadExtensionModule(host.module, host.name, &error);
-    EXPECT_NE(type, 0u) << error;
-    types[host.name] = type;
+    types[host.name] = LoadExtensionModule(host.module, host.name, &error);
+    EXPECT_NE(types[host.name], 0u) << error;
   }
   return types[host.name] == 0 ? nullptr : G_OBJECT(g_object_new(types[host.name], nullptr));
 }
@@ -139,8 +129,7 @@ std::vector<std::string> FinderSelectionBecomes(const std::vector<std::string>& 
       for (long i = 1; i <= count; ++i) {
         FSRef ref;
         char path[4096];
-        if (GetSelectionItemFSRef(&list, i, &ref) == noErr &&
-            FSRefMakePath(ref, path, sizeof path) == noErr) {
+        if (GetSelectionItemFSRef(&list, i, &ref) == noErr && FSRefMakePath(ref, path, sizeof path) == noErr) {
           paths.emplace_back(path);
         }
       }
@@ -156,24 +145,21 @@ class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
   ExtensionModuleTest()
       : dataDirs_("XDG_DATA_DIRS", PlugInData()),
         prefixes_(PlugInData() +
-                  "/Kestrine/Contextual Menu Items/KestrineCM.plugin/Contents/Resources/"
-                  "Prefixes.txt"),
+                  "/Kestrine/Contextual Menu Items/KestrineCM.plugin/Contents/Resources/Prefixes.txt"),
         provider_(Provider(GetParam())) {
-    std::filesystem::remove(prefixes_);
+    fs::remove(prefixes_);
   }
   ~ExtensionModuleTest() override {
     if (provider_ != nullptr) g_object_unref(provider_);
   }
 
   std::string File(const std::string& name) {
-    const std::string path = user_.home() + "/" + name;
-    WriteFile(path, "x");
-    return path;
+    WriteFile(user_.home() + "/" + name, "x");
+    return user_.home() + "/" + name;
   }
   std::string Folder(const std::string& name) {
-    const std::string path = user_.home() + "/" + name;
-    MakeDirs(path);
-    return path;
+    MakeDirs(user_.home() + "/" + name);
+    return user_.home() + "/" + name;
   }
   // The items for files at `uris` (paths or URIs), a new list.
   GList* Items(const std::vector<std::string>& uris) {
@@ -185,13 +171,18 @@ class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
     FreeItems(files);
     return items;
   }
+  GList* BackgroundItems(const std::string& folder) {
+    GObject* info = NewTestFileInfo(g_file_new_for_path(folder.c_str()));
+    GList* items = GetParam().backgroundItems(provider_, info);
+    g_object_unref(info);
+    return items;
+  }
   // One line per item: its label, " >" for a submenu, "-" for a separator;
-  // submenu items indented.
-  std::string Outline(GList* items, int depth = 0) {
+  // submenu items indented. Puts the first item with each label in `byLabel`.
+  std::string Outline(GList* items, std::map<std::string, GObject*>* byLabel = nullptr, int depth = 0) {
     std::string text;
     for (GList* node = items; node != nullptr; node = node->next) {
       GObject* item = G_OBJECT(node->data);
-      text += std::string(static_cast<std::size_t>(depth) * 2, ' ');
       gboolean separator = FALSE;
       if (g_object_class_find_property(G_OBJECT_GET_CLASS(item), "separator") != nullptr) {
         g_object_get(item, "separator", &separator, nullptr);
@@ -199,51 +190,33 @@ class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
       char* label = nullptr;
       GObject* menu = nullptr;
       g_object_get(item, "label", &label, "menu", &menu, nullptr);
-      if (separator) {
-        text += "-\n";
-      } else if (menu != nullptr) {
+      text += std::string(static_cast<std::size_t>(depth) * 2, ' ');
+      text += separator ? "-\n" : std::string(label) + (menu != nullptr ? " >\n" : "\n");
+      if (byLabel != nullptr && label != nullptr) byLabel->emplace(label, item);
+      if (menu != nullptr) {
         GList* children = GetParam().submenuItems(menu);
-        text += std::string(label) + " >\n" + Outline(children, depth + 1);
+        text += Outline(children, byLabel, depth + 1);
         FreeItems(children);
-      } else {
-        text += std::string(label) + "\n";
+        g_object_unref(menu);
       }
       g_free(label);
-      if (menu != nullptr) g_object_unref(menu);
     }
     return text;
   }
   // `outline` as this host shows it: without separators where it has none.
   std::string AsShown(const std::string& outline) {
     if (GetParam().separators) return outline;
-    std::string shown;
-    std::size_t start = 0;
-    while (start < outline.size()) {
-      const std::size_t end = outline.find('\n', start) + 1;
-      const std::string line = outline.substr(start, end - start);
-      if (line.find_first_not_of(' ') != line.find("-\n")) shown += line;
-      start = end;
+    std::string shown, line;
+    for (std::istringstream in(outline); std::getline(in, line);) {
+      if (!line.ends_with('-') || line.find_first_not_of(' ') != line.size() - 1) shown += line + "\n";
     }
     return shown;
   }
   // The item titled `label`, in a submenu too; null when there is none.
   GObject* Find(GList* items, const std::string& label) {
-    for (GList* node = items; node != nullptr; node = node->next) {
-      char* text = nullptr;
-      GObject* menu = nullptr;
-      g_object_get(node->data, "label", &text, "menu", &menu, nullptr);
-      const bool match = text != nullptr && label == text;
-      g_free(text);
-      GObject* found = match ? G_OBJECT(node->data) : nullptr;
-      if (menu != nullptr) {
-        GList* children = GetParam().submenuItems(menu);
-        if (found == nullptr) found = Find(children, label);
-        FreeItems(children);
-        g_object_unref(menu);
-      }
-      if (found != nullptr) return found;
-    }
-    return nullptr;
+    std::map<std::string, GObject*> byLabel;
+    Outline(items, &byLabel);
+    return byLabel.count(label) ? byLabel[label] : nullptr;
   }
   std::optional<std::string> Activate(GList* items, const std::string& label) {
     GObject* item = Find(items, label);
@@ -259,21 +232,18 @@ class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
 };
 
 constexpr const char* kDefaultMenu =
-    "-\n"
-    "Kestrine >\n"
-    "  Copy Posix Path\n"
-    "  Copy Encoded Posix Path\n"
-    "  Copy Tilde Posix Path\n"
-    "  Copy Terminal Path\n"
-    "  Copy HFS Path\n"
-    "  Copy Filename\n"
-    "  Copy Display Filename\n"
-    "  Copy Extension\n"
-    "  Copy AFP URL\n"
-    "  -\n"
-    "  Copy All\n"
-    "  -\n"
-    "  Copy Folder Paths\n";
+    "-\nKestrine >\n"
+    "  Copy Posix Path\n  Copy Encoded Posix Path\n  Copy Tilde Posix Path\n  Copy Terminal Path\n"
+    "  Copy HFS Path\n  Copy Filename\n  Copy Display Filename\n  Copy Extension\n  Copy AFP URL\n"
+    "  -\n  Copy All\n  -\n  Copy Folder Paths\n";
+
+// `text` with every `from` made `to`.
+std::string Replaced(std::string text, char from, const std::string& to) {
+  for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+    text.replace(at, 1, to);
+  }
+  return text;
+}
 
 TEST_P(ExtensionModuleTest, MenusForTheDefaultSettingsAndAFlatMenu) {
   ASSERT_NE(provider_, nullptr);
@@ -308,21 +278,14 @@ TEST_P(ExtensionModuleTest, PreviewsAndPrefixesShowThePathLiterally) {
                       "<key>IncludeFolderPaths</key><false/>");
   WriteFile(prefixes_, "smb://nas");
   const std::string path = File("a_b&c%d\te.txt");
-  std::string escaped;  // GTK reads "_" as a mnemonic marker.
-  for (char c : path) escaped += c == '_' ? std::string("__") : std::string(1, c);
+  const std::string escaped = Replaced(path, '_', "__");  // GTK reads "_" as a mnemonic marker.
   const std::string home = escaped.substr(0, escaped.rfind('/'));
-  std::string hfs = "Linux" + home;
-  std::replace(hfs.begin(), hfs.end(), '/', ':');
   GList* items = Items({path});
   EXPECT_EQ(Outline(items),
-            AsShown("-\nKestrine >\n  " + escaped + "\n  ~/a__b&c%d\te.txt\n  " + escaped +
-                    "\n  " + hfs + ":a__b&c%d\te.txt\n  a__b&c%d\te.txt\n  a__b&c%d\te.txt\n"
+            AsShown("-\nKestrine >\n  " + escaped + "\n  ~/a__b&c%d\te.txt\n  " + escaped + "\n  Linux" +
+                    Replaced(home, '/', ":") + ":a__b&c%d\te.txt\n  a__b&c%d\te.txt\n  a__b&c%d\te.txt\n"
                     "  txt\n  file:///\n  -\n  smb://nas" + home + "/a__b&c%25d%09e.txt\n  -\n"
-                    "  smb://nas" + [&] {
-                      std::string back = home;
-                      std::replace(back.begin(), back.end(), '/', '\\');
-                      return back;
-                    }() + "\\a__b&c%25d%09e.txt\n"));
+                    "  smb://nas" + Replaced(home, '/', "\\") + "\\a__b&c%25d%09e.txt\n"));
   EXPECT_EQ(Activate(items, "~/a__b&c%d\te.txt"), "~/a_b&c%d\te.txt");
   FreeItems(items);
 }
@@ -337,17 +300,14 @@ TEST_P(ExtensionModuleTest, ActivationCopiesEveryItemInTheFileManagersOrder) {
   g_signal_emit_by_name(item, "activate");
   EXPECT_EQ(user_.Clipboard(), b + "\n" + a);
   // A file that vanished since the menu was built renders nothing.
-  std::filesystem::remove(b);
+  fs::remove(b);
   g_signal_emit_by_name(item, "activate");
   EXPECT_EQ(user_.Clipboard(), "\n" + a);
   g_object_unref(item);
 
-  const std::string folder = Folder("dir");
-  GObject* info = NewTestFileInfo(g_file_new_for_path(folder.c_str()));
-  items = GetParam().backgroundItems(provider_, info);
+  items = BackgroundItems(Folder("dir"));
   EXPECT_EQ(Activate(items, "Copy Filename"), "dir");
   FreeItems(items);
-  g_object_unref(info);
 }
 
 TEST_P(ExtensionModuleTest, ItemsWithoutALocalPathAndBrokenBundles) {
@@ -361,22 +321,19 @@ TEST_P(ExtensionModuleTest, ItemsWithoutALocalPathAndBrokenBundles) {
     FreeItems(items);
   }
   // A name that is not UTF-8 still gets its menu; its paths render nothing.
-  const std::string bad = File("bad\xff.txt");
-  GList* badItems = Items({bad});
-  EXPECT_EQ(Outline(badItems), AsShown(kDefaultMenu));
-  EXPECT_EQ(Activate(badItems, "Copy Posix Path"), std::nullopt);  // Cleared.
-  FreeItems(badItems);
-  GList* items = Items({a, "sftp://host/x", a});
+  GList* items = Items({File("bad\xff.txt")});
+  EXPECT_EQ(Outline(items), AsShown(kDefaultMenu));
+  EXPECT_EQ(Activate(items, "Copy Posix Path"), std::nullopt);  // Cleared.
+  FreeItems(items);
+  items = Items({a, "sftp://host/x", a});
   EXPECT_EQ(Activate(items, "Copy Filename"), "a.txt\na.txt");
   FreeItems(items);
   EXPECT_EQ(Outline(Items({})), "");
-  const auto named = [](const std::string& what) {
-    return std::count_if(LogLines().begin(), LogLines().end(), [&](const std::string& line) {
-      return line.find(what) != std::string::npos;
-    });
-  };
-  EXPECT_GE(named("Broken.plugin"), 1);
-  EXPECT_GE(named("junk"), 1);
+  for (const char* name : {"Broken.plugin", "junk"}) {
+    EXPECT_TRUE(std::any_of(LogLines().begin(), LogLines().end(),
+                            [&](const std::string& line) { return line.find(name) != std::string::npos; }))
+        << name;
+  }
 }
 
 TEST_P(ExtensionModuleTest, LongCommandsLetTheMainLoopRunButStartNoOtherCommand) {
@@ -408,8 +365,7 @@ TEST_P(ExtensionModuleTest, LongCommandsLetTheMainLoopRunButStartNoOtherCommand)
   EXPECT_EQ(copied->rfind(top + "\n", 0), 0u) << *copied;
   EXPECT_EQ(std::count(copied->begin(), copied->end(), '\n'), 26);
   FreeItems(items);
-  // Nothing is left waiting in the main loop.
-  EXPECT_FALSE(g_main_context_pending(nullptr));
+  EXPECT_FALSE(g_main_context_pending(nullptr));  // Nothing is left waiting in the main loop.
 }
 
 TEST_P(ExtensionModuleTest, AThousandMenusComeAndGoAndTenThousandFilesCopy) {
@@ -431,11 +387,6 @@ TEST_P(ExtensionModuleTest, AThousandMenusComeAndGoAndTenThousandFilesCopy) {
 TEST_P(ExtensionModuleTest, EachMenuTellsTheFinderItsLocalFilesWithoutWaitingForIt) {
   ASSERT_NE(provider_, nullptr);
   const std::string b = File("b.txt"), a = File("a_1.txt"), folder = Folder("dir");
-  // Without a Finder the menu is built as ever.
-  GList* items = Items({b, a});
-  EXPECT_EQ(Outline(items), AsShown(kDefaultMenu));
-  FreeItems(items);
-
   ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());
   const struct {
@@ -454,9 +405,7 @@ TEST_P(ExtensionModuleTest, EachMenuTellsTheFinderItsLocalFilesWithoutWaitingFor
     FreeItems(Items(c.uris));
     EXPECT_EQ(FinderSelectionBecomes(c.selection), c.selection) << c.uris.size();
   }
-  GObject* info = NewTestFileInfo(g_file_new_for_path(user_.home().c_str()));
-  FreeItems(GetParam().backgroundItems(provider_, info));
-  g_object_unref(info);
+  FreeItems(BackgroundItems(user_.home()));
   EXPECT_EQ(FinderSelectionBecomes({user_.home()}), std::vector<std::string>{user_.home()});
 
   // A Finder that stopped reading does not hold the menus up, and takes the
@@ -469,7 +418,7 @@ TEST_P(ExtensionModuleTest, EachMenuTellsTheFinderItsLocalFilesWithoutWaitingFor
     for (int i = 0; i < 5000; ++i) many.push_back(File("many/" + std::to_string(i)));
     FreeItems(Items(many));
   }
-  items = Items({b});
+  GList* items = Items({b});
   EXPECT_EQ(Outline(items), AsShown(kDefaultMenu));
   FreeItems(items);
   finder.Stop(SIGCONT);
