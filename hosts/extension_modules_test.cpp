@@ -15,8 +15,8 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
-#include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -68,8 +68,6 @@ const Host kHosts[] = {
      },
      [](GObject* m) { return nemo_menu_get_items(NEMO_MENU(m)); }, true},
 };
-
-void PrintTo(const Host& host, std::ostream* out) { *out << host.name; }
 
 void FreeItems(GList* items) { g_list_free_full(items, g_object_unref); }
 
@@ -152,15 +150,11 @@ class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
   ~ExtensionModuleTest() override {
     if (provider_ != nullptr) g_object_unref(provider_);
   }
+  void SetUp() override { ASSERT_NE(provider_, nullptr); }
 
-  std::string File(const std::string& name) {
-    WriteFile(user_.home() + "/" + name, "x");
-    return user_.home() + "/" + name;
-  }
-  std::string Folder(const std::string& name) {
-    MakeDirs(user_.home() + "/" + name);
-    return user_.home() + "/" + name;
-  }
+  std::string Home(const std::string& name) const { return user_.home() + "/" + name; }
+  std::string File(const std::string& name) { WriteFile(Home(name), "x"); return Home(name); }
+  std::string Folder(const std::string& name) { MakeDirs(Home(name)); return Home(name); }
   // The items for files at `uris` (paths or URIs), a new list.
   GList* Items(const std::vector<std::string>& uris) {
     GList* files = nullptr;
@@ -246,7 +240,6 @@ std::string Replaced(std::string text, char from, const std::string& to) {
 }
 
 TEST_P(ExtensionModuleTest, MenusForTheDefaultSettingsAndAFlatMenu) {
-  ASSERT_NE(provider_, nullptr);
   const struct {
     const char* settings;
     std::vector<std::string> files;
@@ -273,7 +266,6 @@ TEST_P(ExtensionModuleTest, MenusForTheDefaultSettingsAndAFlatMenu) {
 }
 
 TEST_P(ExtensionModuleTest, PreviewsAndPrefixesShowThePathLiterally) {
-  ASSERT_NE(provider_, nullptr);
   user_.WriteSettings("<key>ShowClipboardInMenu</key><true/><key>IncludeAll</key><false/>"
                       "<key>IncludeFolderPaths</key><false/>");
   WriteFile(prefixes_, "smb://nas");
@@ -291,7 +283,6 @@ TEST_P(ExtensionModuleTest, PreviewsAndPrefixesShowThePathLiterally) {
 }
 
 TEST_P(ExtensionModuleTest, ActivationCopiesEveryItemInTheFileManagersOrder) {
-  ASSERT_NE(provider_, nullptr);
   const std::string b = File("b.txt"), a = File("a.txt");
   GList* items = Items({b, a});
   // The item outlives the list the file manager got, and still runs.
@@ -311,7 +302,6 @@ TEST_P(ExtensionModuleTest, ActivationCopiesEveryItemInTheFileManagersOrder) {
 }
 
 TEST_P(ExtensionModuleTest, ItemsWithoutALocalPathAndBrokenBundles) {
-  ASSERT_NE(provider_, nullptr);
   const std::string a = File("a.txt");
   // The first item decides the menu; one without a path gives an empty
   // submenu, which is left out.
@@ -337,30 +327,25 @@ TEST_P(ExtensionModuleTest, ItemsWithoutALocalPathAndBrokenBundles) {
 }
 
 TEST_P(ExtensionModuleTest, LongCommandsLetTheMainLoopRunButStartNoOtherCommand) {
-  ASSERT_NE(provider_, nullptr);
   const std::string top = Folder("tree");
   for (int i = 0; i < 25; ++i) Folder("tree/f" + std::to_string(i));
   GList* items = Items({top});
-  struct During {
-    ExtensionModuleTest* test;
-    GList* items;
-    bool ran = false;
-    std::string nestedMenu;
-  } during{this, items, false, ""};
-  g_idle_add(
-      [](gpointer data) -> gboolean {
-        auto* d = static_cast<During*>(data);
-        d->ran = true;
-        d->test->Activate(d->items, "Copy Filename");
-        GList* nested = d->test->Items({d->test->user_.home()});
-        d->nestedMenu = d->test->Outline(nested);
-        FreeItems(nested);
-        return G_SOURCE_REMOVE;
-      },
-      &during);
+  bool ran = false;
+  std::string nestedMenu;
+  std::function<void()> during = [&] {
+    ran = true;
+    Activate(items, "Copy Filename");
+    GList* nested = Items({user_.home()});
+    nestedMenu = Outline(nested);
+    FreeItems(nested);
+  };
+  g_idle_add([](gpointer f) -> gboolean {
+    (*static_cast<std::function<void()>*>(f))();
+    return G_SOURCE_REMOVE;
+  }, &during);
   const std::optional<std::string> copied = Activate(items, "Copy Folder Paths");
-  EXPECT_TRUE(during.ran);
-  EXPECT_EQ(during.nestedMenu, "");
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(nestedMenu, "");
   ASSERT_TRUE(copied.has_value());
   EXPECT_EQ(copied->rfind(top + "\n", 0), 0u) << *copied;
   EXPECT_EQ(std::count(copied->begin(), copied->end(), '\n'), 26);
@@ -369,7 +354,6 @@ TEST_P(ExtensionModuleTest, LongCommandsLetTheMainLoopRunButStartNoOtherCommand)
 }
 
 TEST_P(ExtensionModuleTest, AThousandMenusComeAndGoAndTenThousandFilesCopy) {
-  ASSERT_NE(provider_, nullptr);
   const std::string a = File("a.txt");
   for (int i = 0; i < 1000; ++i) FreeItems(Items({a}));
   // The selection's size is the core's affair, the same for every module.
@@ -385,7 +369,6 @@ TEST_P(ExtensionModuleTest, AThousandMenusComeAndGoAndTenThousandFilesCopy) {
 }
 
 TEST_P(ExtensionModuleTest, EachMenuTellsTheFinderItsLocalFilesWithoutWaitingForIt) {
-  ASSERT_NE(provider_, nullptr);
   const std::string b = File("b.txt"), a = File("a_1.txt"), folder = Folder("dir");
   ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());
@@ -397,7 +380,7 @@ TEST_P(ExtensionModuleTest, EachMenuTellsTheFinderItsLocalFilesWithoutWaitingFor
       {{"sftp://host/x", a, "trash:///", b}, {a, b}},
       // Nothing local, or nothing that exists: the selection is kept.
       {{"sftp://host/x", "recent:///"}, {a, b}},
-      {{user_.home() + "/missing"}, {a, b}},
+      {{Home("missing")}, {a, b}},
       {{folder}, {folder}},
       {{}, {folder}},
   };

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -31,18 +32,27 @@ const std::string kLine = ":Preferences Changed|com.corvane.preference.KestrineC
 using Log = std::vector<std::string>;
 
 // What a registration writes in the log: "label:name|object", "-" for none.
+// `then`, when set, runs after each line.
 struct Observer {
   std::string label;
   Log* log;
   std::thread::id thread{};
+  std::function<void(CFNotificationCenterRef)> then{};
 };
 
-void MyRecord(CFNotificationCenterRef, void* observer, const std::string& name,
+void MyRecord(CFNotificationCenterRef center, void* observer, const std::string& name,
               const std::optional<std::string>& object, const void* userInfo) {
   auto* self = static_cast<Observer*>(observer);
   self->log->push_back(self->label + ":" + name + "|" + object.value_or("-") +
                        (userInfo ? " with user information" : ""));
   self->thread = std::this_thread::get_id();
+  if (self->then) self->then(center);
+}
+
+void AddObserver(CFNotificationCenterRef center, Observer* observer, std::optional<std::string_view> name,
+                 std::optional<std::string_view> object) {
+  CFNotificationCenterAddObserver(center, observer, MyRecord, name, object,
+                                  CFNotificationSuspensionBehaviorDeliverImmediately);
 }
 
 bool WaitReadable(int fd, int milliseconds) {
@@ -83,8 +93,7 @@ class NotificationsTest : public ::testing::Test {
   Observer* Observe(std::string label, std::optional<std::string_view> name,
                     std::optional<std::string_view> object) {
     Observer* observer = NewObserver(std::move(label));
-    CFNotificationCenterAddObserver(observing_.get(), observer, MyRecord, name, object,
-                                    CFNotificationSuspensionBehaviorDeliverImmediately);
+    AddObserver(observing_.get(), observer, name, object);
     return observer;
   }
 
@@ -180,39 +189,26 @@ TEST_F(NotificationsTest, RemovingAnObserverStopsItsDelivery) {
   }
 }
 
-// Callbacks that change the registrations, post, and dispatch again.
-struct Reentrant {
-  Observer record;
-  Observer* later;  // Registered after this one; removed by the callback.
-  Observer* added;  // Registered by the callback, for any name.
-  int depth = 0;
-  int deepest = 0;
-};
-
-void MyReenter(CFNotificationCenterRef center, void* observer, const std::string& name,
-               const std::optional<std::string>& object, const void* userInfo) {
-  auto* self = static_cast<Reentrant*>(observer);
-  self->deepest = std::max(self->deepest, ++self->depth);
-  MyRecord(center, &self->record, name, object, userInfo);
-  CFNotificationCenterRemoveEveryObserver(center, self->later);
-  CFNotificationCenterAddObserver(center, self->added, MyRecord, kNone, kNone,
-                                  CFNotificationSuspensionBehaviorDeliverImmediately);
-  Post(center, "Second", kNone);
-  CFNotificationCenterDispatch(center);
-  --self->depth;
-}
-
+// A callback that changes the registrations, posts, and dispatches again.
 TEST_F(NotificationsTest, CallbacksMayChangeObserversPostAndDispatch) {
-  Reentrant first{{"first", &log_}, nullptr, NewObserver("added")};
-  CFNotificationCenterAddObserver(observing_.get(), &first, MyReenter, "First", kNone,
-                                  CFNotificationSuspensionBehaviorDeliverImmediately);
-  first.later = Observe("later", "First", kNone);
+  Observer* first = Observe("first", "First", kNone);
+  Observer* later = Observe("later", "First", kNone);
+  Observer* added = NewObserver("added");
+  int depth = 0, deepest = 0;
+  first->then = [&](CFNotificationCenterRef center) {
+    deepest = std::max(deepest, ++depth);
+    CFNotificationCenterRemoveEveryObserver(center, later);
+    AddObserver(center, added, kNone, kNone);
+    Post(center, "Second", kNone);
+    CFNotificationCenterDispatch(center);
+    --depth;
+  };
   Post(posting_.get(), "First", kNone);
   DispatchUntil(observing_.get(), log_, 2);
-  CFNotificationCenterRemoveEveryObserver(observing_.get(), first.added);
+  CFNotificationCenterRemoveEveryObserver(observing_.get(), added);
   DrainWithSentinel();
   EXPECT_EQ(log_, (Log{"first:First|-", "added:Second|-"}));
-  EXPECT_EQ(first.deepest, 1);
+  EXPECT_EQ(deepest, 1);
 }
 
 TEST_F(NotificationsTest, TheLoopWatchesTheDescriptorAndCallbacksRunOnTheDispatchingThread) {
@@ -293,8 +289,7 @@ TEST_F(NotificationsTest, ALostBusEndsDeliveryWithoutKeepingTheLoopBusy) {
   ASSERT_TRUE(privateBus->running()) << privateBus->error();
   ScopedNotificationCenter center = CreateDistributedCenterForTesting();
   Observer observer{"observer", &log_};
-  CFNotificationCenterAddObserver(center.get(), &observer, MyRecord, kNone, kNone,
-                                  CFNotificationSuspensionBehaviorDeliverImmediately);
+  AddObserver(center.get(), &observer, kNone, kNone);
   const int fd = CFNotificationCenterGetFileDescriptor(center.get());
   privateBus.reset();
   for (int i = 0; i < 10 && WaitReadable(fd, 500); ++i) CFNotificationCenterDispatch(center.get());
@@ -324,8 +319,7 @@ TEST(NotificationsWithoutBusTest, DoNothingAndLogOneLine) {
     ScopedNotificationCenter center = CreateDistributedCenterForTesting();
     Log log;
     Observer observer{"observer", &log};
-    CFNotificationCenterAddObserver(center.get(), &observer, MyRecord, kNone, kNone,
-                                    CFNotificationSuspensionBehaviorDeliverImmediately);
+    AddObserver(center.get(), &observer, kNone, kNone);
     Post(center.get(), kName, "x");
     CFNotificationCenterPostNotification(center.get(), kName, kNone, nullptr, false);
     const int fd = CFNotificationCenterGetFileDescriptor(center.get());

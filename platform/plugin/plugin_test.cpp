@@ -15,14 +15,10 @@ namespace fs = std::filesystem;
 
 using kestrine_testing::ScopedTempDir;
 
-std::string Key(const std::string& key, const std::string& value) {
-  return "<key>" + key + "</key>" + value;
-}
+std::string Key(const std::string& key, const std::string& value) { return "<key>" + key + "</key>" + value; }
 std::string String(const std::string& text) { return "<string>" + text + "</string>"; }
 std::string Array(const std::string& items) { return "<array>" + items + "</array>"; }
-std::string Factories(const std::string& entries) {
-  return Key("CFPlugInFactories", "<dict>" + entries + "</dict>");
-}
+std::string Factories(const std::string& entries) { return Key("CFPlugInFactories", "<dict>" + entries + "</dict>"); }
 std::string Types(const std::string& entries) { return Key("CFPlugInTypes", "<dict>" + entries + "</dict>"); }
 
 const std::string kIdentifier = Key("CFBundleIdentifier", String("com.example.PlugInTest"));
