@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -69,7 +70,11 @@ const Host kHosts[] = {
      [](GObject* m) { return nemo_menu_get_items(NEMO_MENU(m)); }, true},
 };
 
-void FreeItems(GList* items) { g_list_free_full(items, g_object_unref); }
+// A list of objects, such as menu items, each a reference of its own.
+struct FreeObjects {
+  void operator()(GList* objects) const { g_list_free_full(objects, g_object_unref); }
+};
+using ItemList = std::unique_ptr<GList, FreeObjects>;
 
 // The plug-in folder every module loads from, shared by the whole run
 // because a module loads its plug-ins once: a copy of the built bundle, a
@@ -156,26 +161,25 @@ class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
   std::string File(const std::string& name) { WriteFile(Home(name), "x"); return Home(name); }
   std::string Folder(const std::string& name) { MakeDirs(Home(name)); return Home(name); }
   // The items for files at `uris` (paths or URIs), a new list.
-  GList* Items(const std::vector<std::string>& uris) {
+  ItemList Items(const std::vector<std::string>& uris) {
     GList* files = nullptr;
     for (const std::string& uri : uris) {
       files = g_list_append(files, NewTestFileInfo(g_file_new_for_commandline_arg(uri.c_str())));
     }
-    GList* items = GetParam().fileItems(provider_, files);
-    FreeItems(files);
-    return items;
+    return ItemList(GetParam().fileItems(provider_, ItemList(files).get()));
   }
-  GList* BackgroundItems(const std::string& folder) {
-    GObject* info = NewTestFileInfo(g_file_new_for_path(folder.c_str()));
-    GList* items = GetParam().backgroundItems(provider_, info);
-    g_object_unref(info);
-    return items;
+  ItemList BackgroundItems(const std::string& folder) {
+    ItemList info(g_list_append(nullptr, NewTestFileInfo(g_file_new_for_path(folder.c_str()))));
+    return ItemList(GetParam().backgroundItems(provider_, G_OBJECT(info->data)));
   }
+  // The outline of the items for files at `uris`.
+  std::string Menu(const std::vector<std::string>& uris) { return Outline(Items(uris)); }
   // One line per item: its label, " >" for a submenu, "-" for a separator;
   // submenu items indented. Puts the first item with each label in `byLabel`.
-  std::string Outline(GList* items, std::map<std::string, GObject*>* byLabel = nullptr, int depth = 0) {
+  std::string Outline(const ItemList& items, std::map<std::string, GObject*>* byLabel = nullptr,
+                      int depth = 0) {
     std::string text;
-    for (GList* node = items; node != nullptr; node = node->next) {
+    for (GList* node = items.get(); node != nullptr; node = node->next) {
       GObject* item = G_OBJECT(node->data);
       gboolean separator = FALSE;
       if (g_object_class_find_property(G_OBJECT_GET_CLASS(item), "separator") != nullptr) {
@@ -188,9 +192,7 @@ class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
       text += separator ? "-\n" : std::string(label) + (menu != nullptr ? " >\n" : "\n");
       if (byLabel != nullptr && label != nullptr) byLabel->emplace(label, item);
       if (menu != nullptr) {
-        GList* children = GetParam().submenuItems(menu);
-        text += Outline(children, byLabel, depth + 1);
-        FreeItems(children);
+        text += Outline(ItemList(GetParam().submenuItems(menu)), byLabel, depth + 1);
         g_object_unref(menu);
       }
       g_free(label);
@@ -207,12 +209,12 @@ class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
     return shown;
   }
   // The item titled `label`, in a submenu too; null when there is none.
-  GObject* Find(GList* items, const std::string& label) {
+  GObject* Find(const ItemList& items, const std::string& label) {
     std::map<std::string, GObject*> byLabel;
     Outline(items, &byLabel);
     return byLabel.count(label) ? byLabel[label] : nullptr;
   }
-  std::optional<std::string> Activate(GList* items, const std::string& label) {
+  std::optional<std::string> Activate(const ItemList& items, const std::string& label) {
     GObject* item = Find(items, label);
     EXPECT_NE(item, nullptr) << label;
     if (item != nullptr) g_signal_emit_by_name(item, "activate");
@@ -259,9 +261,7 @@ TEST_P(ExtensionModuleTest, MenusForTheDefaultSettingsAndAFlatMenu) {
     user_.WriteSettings(c.settings);
     std::vector<std::string> paths;
     for (const std::string& name : c.files) paths.push_back(File(name));
-    GList* items = Items(paths);
-    EXPECT_EQ(Outline(items), AsShown(c.expected)) << c.settings;
-    FreeItems(items);
+    EXPECT_EQ(Menu(paths), AsShown(c.expected)) << c.settings;
   }
 }
 
@@ -272,22 +272,19 @@ TEST_P(ExtensionModuleTest, PreviewsAndPrefixesShowThePathLiterally) {
   const std::string path = File("a_b&c%d\te.txt");
   const std::string escaped = Replaced(path, '_', "__");  // GTK reads "_" as a mnemonic marker.
   const std::string home = escaped.substr(0, escaped.rfind('/'));
-  GList* items = Items({path});
+  const ItemList items = Items({path});
   EXPECT_EQ(Outline(items),
             AsShown("-\nKestrine >\n  " + escaped + "\n  ~/a__b&c%d\te.txt\n  " + escaped + "\n  Linux" +
                     Replaced(home, '/', ":") + ":a__b&c%d\te.txt\n  a__b&c%d\te.txt\n  a__b&c%d\te.txt\n"
                     "  txt\n  file:///\n  -\n  smb://nas" + home + "/a__b&c%25d%09e.txt\n  -\n"
                     "  smb://nas" + Replaced(home, '/', "\\") + "\\a__b&c%25d%09e.txt\n"));
   EXPECT_EQ(Activate(items, "~/a__b&c%d\te.txt"), "~/a_b&c%d\te.txt");
-  FreeItems(items);
 }
 
 TEST_P(ExtensionModuleTest, ActivationCopiesEveryItemInTheFileManagersOrder) {
   const std::string b = File("b.txt"), a = File("a.txt");
-  GList* items = Items({b, a});
   // The item outlives the list the file manager got, and still runs.
-  GObject* item = G_OBJECT(g_object_ref(Find(items, "Copy Posix Path")));
-  FreeItems(items);
+  GObject* item = G_OBJECT(g_object_ref(Find(Items({b, a}), "Copy Posix Path")));
   g_signal_emit_by_name(item, "activate");
   EXPECT_EQ(user_.Clipboard(), b + "\n" + a);
   // A file that vanished since the menu was built renders nothing.
@@ -296,9 +293,7 @@ TEST_P(ExtensionModuleTest, ActivationCopiesEveryItemInTheFileManagersOrder) {
   EXPECT_EQ(user_.Clipboard(), "\n" + a);
   g_object_unref(item);
 
-  items = BackgroundItems(Folder("dir"));
-  EXPECT_EQ(Activate(items, "Copy Filename"), "dir");
-  FreeItems(items);
+  EXPECT_EQ(Activate(BackgroundItems(Folder("dir")), "Copy Filename"), "dir");
 }
 
 TEST_P(ExtensionModuleTest, ItemsWithoutALocalPathAndBrokenBundles) {
@@ -306,19 +301,14 @@ TEST_P(ExtensionModuleTest, ItemsWithoutALocalPathAndBrokenBundles) {
   // The first item decides the menu; one without a path gives an empty
   // submenu, which is left out.
   for (const char* uri : {"sftp://host/x", "trash:///", "recent:///"}) {
-    GList* items = Items({uri, a});
-    EXPECT_EQ(Outline(items), AsShown("-\n")) << uri;
-    FreeItems(items);
+    EXPECT_EQ(Menu({uri, a}), AsShown("-\n")) << uri;
   }
   // A name that is not UTF-8 still gets its menu; its paths render nothing.
-  GList* items = Items({File("bad\xff.txt")});
+  const ItemList items = Items({File("bad\xff.txt")});
   EXPECT_EQ(Outline(items), AsShown(kDefaultMenu));
   EXPECT_EQ(Activate(items, "Copy Posix Path"), std::nullopt);  // Cleared.
-  FreeItems(items);
-  items = Items({a, "sftp://host/x", a});
-  EXPECT_EQ(Activate(items, "Copy Filename"), "a.txt\na.txt");
-  FreeItems(items);
-  EXPECT_EQ(Outline(Items({})), "");
+  EXPECT_EQ(Activate(Items({a, "sftp://host/x", a}), "Copy Filename"), "a.txt\na.txt");
+  EXPECT_EQ(Menu({}), "");
   for (const char* name : {"Broken.plugin", "junk"}) {
     EXPECT_TRUE(std::any_of(LogLines().begin(), LogLines().end(),
                             [&](const std::string& line) { return line.find(name) != std::string::npos; }))
@@ -329,15 +319,13 @@ TEST_P(ExtensionModuleTest, ItemsWithoutALocalPathAndBrokenBundles) {
 TEST_P(ExtensionModuleTest, LongCommandsLetTheMainLoopRunButStartNoOtherCommand) {
   const std::string top = Folder("tree");
   for (int i = 0; i < 25; ++i) Folder("tree/f" + std::to_string(i));
-  GList* items = Items({top});
+  const ItemList items = Items({top});
   bool ran = false;
   std::string nestedMenu;
   std::function<void()> during = [&] {
     ran = true;
     Activate(items, "Copy Filename");
-    GList* nested = Items({user_.home()});
-    nestedMenu = Outline(nested);
-    FreeItems(nested);
+    nestedMenu = Menu({user_.home()});
   };
   g_idle_add([](gpointer f) -> gboolean {
     (*static_cast<std::function<void()>*>(f))();
@@ -349,23 +337,20 @@ TEST_P(ExtensionModuleTest, LongCommandsLetTheMainLoopRunButStartNoOtherCommand)
   ASSERT_TRUE(copied.has_value());
   EXPECT_EQ(copied->rfind(top + "\n", 0), 0u) << *copied;
   EXPECT_EQ(std::count(copied->begin(), copied->end(), '\n'), 26);
-  FreeItems(items);
   EXPECT_FALSE(g_main_context_pending(nullptr));  // Nothing is left waiting in the main loop.
 }
 
 TEST_P(ExtensionModuleTest, AThousandMenusComeAndGoAndTenThousandFilesCopy) {
   const std::string a = File("a.txt");
-  for (int i = 0; i < 1000; ++i) FreeItems(Items({a}));
+  for (int i = 0; i < 1000; ++i) Items({a});
   // The selection's size is the core's affair, the same for every module.
   if (std::string(GetParam().name) != "nautilus") return;
   std::vector<std::string> many;
   for (int i = 0; i < 10000; ++i) many.push_back(File("many/" + std::to_string(i)));
-  GList* items = Items(many);
-  const std::optional<std::string> copied = Activate(items, "Copy Filename");
+  const std::optional<std::string> copied = Activate(Items(many), "Copy Filename");
   ASSERT_TRUE(copied.has_value());
   EXPECT_EQ(std::count(copied->begin(), copied->end(), '\n'), 9999);
   EXPECT_TRUE(copied->ends_with("\n9999"));
-  FreeItems(items);
 }
 
 TEST_P(ExtensionModuleTest, EachMenuTellsTheFinderItsLocalFilesWithoutWaitingForIt) {
@@ -385,25 +370,23 @@ TEST_P(ExtensionModuleTest, EachMenuTellsTheFinderItsLocalFilesWithoutWaitingFor
       {{}, {folder}},
   };
   for (const auto& c : cases) {
-    FreeItems(Items(c.uris));
+    Items(c.uris);
     EXPECT_EQ(FinderSelectionBecomes(c.selection), c.selection) << c.uris.size();
   }
-  FreeItems(BackgroundItems(user_.home()));
+  BackgroundItems(user_.home());
   EXPECT_EQ(FinderSelectionBecomes({user_.home()}), std::vector<std::string>{user_.home()});
 
   // A Finder that stopped reading does not hold the menus up, and takes the
   // last selection once it runs again.
   finder.Stop(SIGSTOP);
-  for (int i = 0; i < 20; ++i) FreeItems(Items({a}));
+  for (int i = 0; i < 20; ++i) Items({a});
   // An event larger than the socket's buffer is cut short and dropped.
   if (std::string(GetParam().name) == "nautilus") {
     std::vector<std::string> many;
     for (int i = 0; i < 5000; ++i) many.push_back(File("many/" + std::to_string(i)));
-    FreeItems(Items(many));
+    Items(many);
   }
-  GList* items = Items({b});
-  EXPECT_EQ(Outline(items), AsShown(kDefaultMenu));
-  FreeItems(items);
+  EXPECT_EQ(Menu({b}), AsShown(kDefaultMenu));
   finder.Stop(SIGCONT);
   EXPECT_EQ(FinderSelectionBecomes({b}), std::vector<std::string>{b});
 }
