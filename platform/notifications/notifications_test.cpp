@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/notifications/notifications_testing.h"
@@ -107,6 +108,13 @@ class NotificationsTest : public ::testing::Test {
     std::erase_if(log_, [](const std::string& line) { return line.ends_with(":End|-"); });
     CFNotificationCenterRemoveEveryObserver(observing_.get(), end);
   }
+  // What arrived, once `count` lines did and everything posted before by
+  // `posting_` was delivered; the log starts afresh.
+  Log Received(std::size_t count) {
+    DispatchUntil(observing_.get(), log_, count);
+    DrainWithSentinel();
+    return std::exchange(log_, {});
+  }
 
   ScopedSessionBus bus_;
   ScopedNotificationCenter observing_;
@@ -169,22 +177,20 @@ TEST_F(NotificationsTest, RemovingAnObserverStopsItsDelivery) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    log_.clear();
     Observer* observer = Observe("observer", kName, kObject);
     // A second registration of the same observer, name and object does not
     // make a second delivery.
     CFNotificationCenterAddObserver(observing_.get(), observer, MyRecord, kName, kObject,
                                     CFNotificationSuspensionBehaviorDrop);
     Post(posting_.get(), kName, kObject);
-    DrainWithSentinel();
+    EXPECT_EQ(Received(1), Log{"observer" + kLine});
     if (c.every) {
       CFNotificationCenterRemoveEveryObserver(observing_.get(), observer);
     } else {
       CFNotificationCenterRemoveObserver(observing_.get(), observer, c.name, c.object);
     }
     Post(posting_.get(), kName, kObject);
-    DrainWithSentinel();
-    EXPECT_EQ(log_, c.removed ? Log({"observer" + kLine}) : Log({"observer" + kLine, "observer" + kLine}));
+    EXPECT_EQ(Received(0), c.removed ? Log{} : Log{"observer" + kLine});
     CFNotificationCenterRemoveEveryObserver(observing_.get(), observer);
   }
 }
@@ -255,33 +261,25 @@ TEST_F(NotificationsTest, OtherProcessesPostWithTheDocumentedCommands) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.argv[0] + " " + c.argv.back());
     ASSERT_FALSE(c.argv[0].empty()) << "program not installed";
-    log_.clear();
     const auto result = kestrine_testing::RunProgram(c.argv);
     ASSERT_EQ(result.exitStatus, 0) << result.err;
-    DispatchUntil(observing_.get(), log_, c.delivered ? 1 : 0);
-    DrainWithSentinel();
-    EXPECT_EQ(log_, c.delivered ? Log{"any" + kLine} : Log{});
+    EXPECT_EQ(Received(c.delivered ? 1 : 0), c.delivered ? Log{"any" + kLine} : Log{});
   }
 
   // Another process of ours posts through its own distributed center.
-  log_.clear();
-  EXPECT_EQ(kestrine_testing::RunForked([] {
-              Post(CFNotificationCenterGetDistributedCenter(), kName, kObject);
-              return std::string();
-            }).exitStatus,
-            0);
-  DispatchUntil(observing_.get(), log_, 1);
-  DrainWithSentinel();
-  EXPECT_EQ(log_, Log{"any" + kLine});
+  const auto ours = kestrine_testing::RunForked([] {
+    Post(CFNotificationCenterGetDistributedCenter(), kName, kObject);
+    return std::string();
+  });
+  EXPECT_EQ(ours.exitStatus, 0);
+  EXPECT_EQ(Received(1), Log{"any" + kLine});
 
   // A name that is not UTF-8 is not posted, and says so.
-  log_.clear();
   CapturedStderr err;
   Post(posting_.get(), "Bad \xff", kObject);
   EXPECT_NE(err.Text().find("Could not post the notification"), std::string::npos) << err.Text();
   err.Restore();
-  DrainWithSentinel();
-  EXPECT_EQ(log_, Log{});
+  EXPECT_EQ(Received(0), Log{});
 }
 
 TEST_F(NotificationsTest, ALostBusEndsDeliveryWithoutKeepingTheLoopBusy) {
