@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -75,6 +76,9 @@ struct FreeObjects {
   void operator()(GList* objects) const { g_list_free_full(objects, g_object_unref); }
 };
 using ItemList = std::unique_ptr<GList, FreeObjects>;
+
+// Names the host in test names and messages.
+void PrintTo(const Host& host, std::ostream* out) { *out << host.name; }
 
 // The plug-in folder every module loads from, shared by the whole run
 // because a module loads its plug-ins once: a copy of the built bundle, a
