@@ -246,11 +246,7 @@ std::string Replaced(std::string text, char from, const std::string& to) {
 }
 
 TEST_P(ExtensionModuleTest, MenusForTheDefaultSettingsAndAFlatMenu) {
-  const struct {
-    const char* settings;
-    std::vector<std::string> files;
-    std::string expected;
-  } cases[] = {
+  const struct { const char* settings; std::vector<std::string> files; std::string expected; } cases[] = {
       {"", {"a.txt"}, kDefaultMenu},
       {"", {"a.txt", "b"}, kDefaultMenu},
       {"<key>MakeAsSubmenu</key><false/><key>IncludePosixPath</key><false/>"
@@ -361,10 +357,8 @@ TEST_P(ExtensionModuleTest, EachMenuTellsTheFinderItsLocalFilesWithoutWaitingFor
   const std::string b = File("b.txt"), a = File("a_1.txt"), folder = Folder("dir");
   ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());
-  const struct {
-    std::vector<std::string> uris;
-    std::vector<std::string> selection;  // The Finder's, after the menu.
-  } cases[] = {
+  // The files of a menu, and the Finder's selection after it.
+  const struct { std::vector<std::string> uris; std::vector<std::string> selection; } cases[] = {
       {{b, a}, {b, a}},
       {{"sftp://host/x", a, "trash:///", b}, {a, b}},
       // Nothing local, or nothing that exists: the selection is kept.

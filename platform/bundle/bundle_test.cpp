@@ -155,11 +155,7 @@ TEST_F(BundleTest, CodeInsideABundleKnowsItsBundle) {
     auto* report = reinterpret_cast<const char* (*)(const char*)>(dlsym(handle, "BundleTestFind"));
     return report != nullptr ? report(identifier) : "no BundleTestFind";
   };
-  const struct {
-    fs::path code;
-    const char* identifier;
-    std::string expected;
-  } cases[] = {
+  const struct { fs::path code; const char* identifier; std::string expected; } cases[] = {
       {library, kPluginIdentifier, plugin},
       {library, "com.corvane.Other", ""},
       {root_ / "loose/KestrineCM.so", kPluginIdentifier, ""},

@@ -122,11 +122,7 @@ TEST(CFPlugInTest, InstancesAreCountedAcrossTheLibraryCopies) {
   EXPECT_TRUE(CFPlugInIsLoaded(plugIn));  // The code stays loaded.
 
   const std::string unknown = "01234567-89AB-CDEF-0123-456789ABCDEF";
-  const struct {
-    const char* factory;
-    const char* type;
-    std::string error;
-  } cannotRun[] = {
+  const struct { const char* factory; const char* type; std::string error; } cannotRun[] = {
       {kPlugInTestMissingFactory, kPlugInTestTypeB,
        TestPlugInBundle() + "/Contents/Linux/PlugInTest.so exports no function PlugInTestMissingFactory"},
       {unknown.c_str(), kPlugInTestTypeA, "no plug-in declares the factory " + unknown},
@@ -165,11 +161,12 @@ TEST(CFPlugInTest, LoadsOnlyARegularFileInsideTheBundle) {
                           Factories(Key(factory, String("PlugInTestFactory"))),
                       withCode);
   };
+  // `makeCode` makes Contents/Linux/PlugInTest.so; each error follows
+  // "<bundle>/Contents/", and an empty one means the code lies outside.
   const struct {
-    std::string name;
-    std::string executable;
-    void (*makeCode)(const std::string& path);  // Makes Contents/Linux/PlugInTest.so.
-    std::string error;  // After "<bundle>/Contents/"; empty: it lies outside.
+    std::string name, executable;
+    void (*makeCode)(const std::string& path);
+    std::string error;
   } cases[] = {
       {"Missing", "PlugInTest.so", nullptr, "Linux/PlugInTest.so: No such file or directory"},
       {"Fifo", "PlugInTest.so", [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); },
@@ -214,11 +211,8 @@ TEST(CFPlugInTest, RefusesBundlesThatAreNotPlugIns) {
   const std::string factories = Factories(Key(kPlugInTestFactory, String("F")));
   const auto types = [&](const std::string& entries) { return both + factories + Types(entries); };
   const std::string typeA = std::string(": type ") + kPlugInTestTypeA;
-  const struct {
-    std::string name;
-    std::string entries;
-    std::string error;  // After "<bundle>/Contents/Info.plist".
-  } cases[] = {
+  // Each error follows "<bundle>/Contents/Info.plist".
+  const struct { std::string name; std::string entries; std::string error; } cases[] = {
       {"NoIdentifier", kExecutable + factories, " is unreadable or has no CFBundleIdentifier"},
       {"NoExecutable", kIdentifier + factories, " names no CFBundleExecutable"},
       {"NoFactories", both, " has no CFPlugInFactories dictionary: not a plug-in"},
