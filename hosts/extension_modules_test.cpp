@@ -15,8 +15,11 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +30,8 @@
 #include "testing/test_support.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 using kestrine_testing::MakeDirs;
 using kestrine_testing::ScopedEnv;
@@ -46,38 +51,34 @@ struct Host {
 };
 
 const Host kHosts[] = {
-    {"nautilus", KESTRINE_NAUTILUS_MODULE,
-     [](GObject* p, GList* f) {
-       return nautilus_menu_provider_get_file_items(NAUTILUS_MENU_PROVIDER(p), f);
-     },
+    {"nautilus", KESTRINE_NAUTILUS_MODULE, NautilusFileItems,
      [](GObject* p, GObject* d) {
-       return nautilus_menu_provider_get_background_items(NAUTILUS_MENU_PROVIDER(p),
-                                                          NAUTILUS_FILE_INFO(d));
+       return nautilus_menu_provider_get_background_items(NAUTILUS_MENU_PROVIDER(p), NAUTILUS_FILE_INFO(d));
      },
-     [](GObject* m) { return nautilus_menu_get_items(NAUTILUS_MENU(m)); }, false},
+     NautilusSubmenuItems, false},
     {"caja", KESTRINE_CAJA_MODULE,
-     [](GObject* p, GList* f) {
-       return caja_menu_provider_get_file_items(CAJA_MENU_PROVIDER(p), nullptr, f);
-     },
+     [](GObject* p, GList* f) { return caja_menu_provider_get_file_items(CAJA_MENU_PROVIDER(p), nullptr, f); },
      [](GObject* p, GObject* d) {
        return caja_menu_provider_get_background_items(CAJA_MENU_PROVIDER(p), nullptr,
                                                       reinterpret_cast<CajaFileInfo*>(d));
      },
      [](GObject* m) { return caja_menu_get_items(CAJA_MENU(m)); }, false},
     {"nemo", KESTRINE_NEMO_MODULE,
-     [](GObject* p, GList* f) {
-       return nemo_menu_provider_get_file_items(NEMO_MENU_PROVIDER(p), nullptr, f);
-     },
+     [](GObject* p, GList* f) { return nemo_menu_provider_get_file_items(NEMO_MENU_PROVIDER(p), nullptr, f); },
      [](GObject* p, GObject* d) {
-       return nemo_menu_provider_get_background_items(NEMO_MENU_PROVIDER(p), nullptr,
-                                                      NEMO_FILE_INFO(d));
+       return nemo_menu_provider_get_background_items(NEMO_MENU_PROVIDER(p), nullptr, NEMO_FILE_INFO(d));
      },
      [](GObject* m) { return nemo_menu_get_items(NEMO_MENU(m)); }, true},
 };
 
-void PrintTo(const Host& host, std::ostream* out) { *out << host.name; }
+// A list of objects, such as menu items, each a reference of its own.
+struct FreeObjects {
+  void operator()(GList* objects) const { g_list_free_full(objects, g_object_unref); }
+};
+using ItemList = std::unique_ptr<GList, FreeObjects>;
 
-void FreeItems(GList* items) { g_list_free_full(items, g_object_unref); }
+// Names the host in test names and messages.
+void PrintTo(const Host& host, std::ostream* out) { *out << host.name; }
 
 // The plug-in folder every module loads from, shared by the whole run
 // because a module loads its plug-ins once: a copy of the built bundle, a
@@ -87,15 +88,12 @@ const std::string& PlugInData() {
     auto* d = new ScopedTempDir;
     const std::string folder = d->Join("Kestrine/Contextual Menu Items");
     MakeDirs(folder);
-    std::filesystem::copy(KESTRINE_CM_BUNDLE, folder + "/KestrineCM.plugin",
-                          std::filesystem::copy_options::recursive);
+    fs::copy(KESTRINE_CM_BUNDLE, folder + "/KestrineCM.plugin", fs::copy_options::recursive);
     // Another plug-in, whose shared object is missing.
     std::string plist = kestrine_testing::ReadFile(KESTRINE_CM_BUNDLE "/Contents/Info.plist").value();
-    for (const auto& [from, to] : {std::pair<std::string, std::string>{"com.corvane.", "org.example."},
-                                   {"2C300F12", "2C300F13"}}) {
-      for (std::size_t at = plist.find(from); at != std::string::npos; at = plist.find(from, at)) {
-        plist.replace(at, from.size(), to);
-      }
+    using Change = std::pair<std::string_view, std::string_view>;
+    for (const auto& [from, to] : {Change{"com.corvane.", "org.example."}, Change{"2C300F12", "2C300F13"}}) {
+      for (std::size_t at; (at = plist.find(from)) != std::string::npos;) plist.replace(at, from.size(), to);
     }
     WriteFile(folder + "/Broken.plugin/Contents/Info.plist", plist);
     WriteFile(folder + "/junk", "not a bundle");
@@ -119,9 +117,8 @@ GObject* Provider(const Host& host) {
                       },
                       nullptr);
     std::string error;
-    const GType type = LoadExtensionModule(host.module, host.name, &error);
-    EXPECT_NE(type, 0u) << error;
-    types[host.name] = type;
+    types[host.name] = LoadExtensionModule(host.module, host.name, &error);
+    EXPECT_NE(types[host.name], 0u) << error;
   }
   return types[host.name] == 0 ? nullptr : G_OBJECT(g_object_new(types[host.name], nullptr));
 }
@@ -139,8 +136,7 @@ std::vector<std::string> FinderSelectionBecomes(const std::vector<std::string>& 
       for (long i = 1; i <= count; ++i) {
         FSRef ref;
         char path[4096];
-        if (GetSelectionItemFSRef(&list, i, &ref) == noErr &&
-            FSRefMakePath(ref, path, sizeof path) == noErr) {
+        if (GetSelectionItemFSRef(&list, i, &ref) == noErr && FSRefMakePath(ref, path, sizeof path) == noErr) {
           paths.emplace_back(path);
         }
       }
@@ -156,42 +152,39 @@ class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
   ExtensionModuleTest()
       : dataDirs_("XDG_DATA_DIRS", PlugInData()),
         prefixes_(PlugInData() +
-                  "/Kestrine/Contextual Menu Items/KestrineCM.plugin/Contents/Resources/"
-                  "Prefixes.txt"),
+                  "/Kestrine/Contextual Menu Items/KestrineCM.plugin/Contents/Resources/Prefixes.txt"),
         provider_(Provider(GetParam())) {
-    std::filesystem::remove(prefixes_);
+    fs::remove(prefixes_);
   }
   ~ExtensionModuleTest() override {
     if (provider_ != nullptr) g_object_unref(provider_);
   }
+  void SetUp() override { ASSERT_NE(provider_, nullptr); }
 
-  std::string File(const std::string& name) {
-    const std::string path = user_.home() + "/" + name;
-    WriteFile(path, "x");
-    return path;
-  }
-  std::string Folder(const std::string& name) {
-    const std::string path = user_.home() + "/" + name;
-    MakeDirs(path);
-    return path;
-  }
+  std::string Home(const std::string& name) const { return user_.home() + "/" + name; }
+  std::string File(const std::string& name) { WriteFile(Home(name), "x"); return Home(name); }
+  std::string Folder(const std::string& name) { MakeDirs(Home(name)); return Home(name); }
   // The items for files at `uris` (paths or URIs), a new list.
-  GList* Items(const std::vector<std::string>& uris) {
+  ItemList Items(const std::vector<std::string>& uris) {
     GList* files = nullptr;
     for (const std::string& uri : uris) {
       files = g_list_append(files, NewTestFileInfo(g_file_new_for_commandline_arg(uri.c_str())));
     }
-    GList* items = GetParam().fileItems(provider_, files);
-    FreeItems(files);
-    return items;
+    return ItemList(GetParam().fileItems(provider_, ItemList(files).get()));
   }
+  ItemList BackgroundItems(const std::string& folder) {
+    ItemList info(g_list_append(nullptr, NewTestFileInfo(g_file_new_for_path(folder.c_str()))));
+    return ItemList(GetParam().backgroundItems(provider_, G_OBJECT(info->data)));
+  }
+  // The outline of the items for files at `uris`.
+  std::string Menu(const std::vector<std::string>& uris) { return Outline(Items(uris)); }
   // One line per item: its label, " >" for a submenu, "-" for a separator;
-  // submenu items indented.
-  std::string Outline(GList* items, int depth = 0) {
+  // submenu items indented. Puts the first item with each label in `byLabel`.
+  std::string Outline(const ItemList& items, std::map<std::string, GObject*>* byLabel = nullptr,
+                      int depth = 0) {
     std::string text;
-    for (GList* node = items; node != nullptr; node = node->next) {
+    for (GList* node = items.get(); node != nullptr; node = node->next) {
       GObject* item = G_OBJECT(node->data);
-      text += std::string(static_cast<std::size_t>(depth) * 2, ' ');
       gboolean separator = FALSE;
       if (g_object_class_find_property(G_OBJECT_GET_CLASS(item), "separator") != nullptr) {
         g_object_get(item, "separator", &separator, nullptr);
@@ -199,53 +192,33 @@ class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
       char* label = nullptr;
       GObject* menu = nullptr;
       g_object_get(item, "label", &label, "menu", &menu, nullptr);
-      if (separator) {
-        text += "-\n";
-      } else if (menu != nullptr) {
-        GList* children = GetParam().submenuItems(menu);
-        text += std::string(label) + " >\n" + Outline(children, depth + 1);
-        FreeItems(children);
-      } else {
-        text += std::string(label) + "\n";
+      text += std::string(static_cast<std::size_t>(depth) * 2, ' ');
+      text += separator ? "-\n" : std::string(label) + (menu != nullptr ? " >\n" : "\n");
+      if (byLabel != nullptr && label != nullptr) byLabel->emplace(label, item);
+      if (menu != nullptr) {
+        text += Outline(ItemList(GetParam().submenuItems(menu)), byLabel, depth + 1);
+        g_object_unref(menu);
       }
       g_free(label);
-      if (menu != nullptr) g_object_unref(menu);
     }
     return text;
   }
   // `outline` as this host shows it: without separators where it has none.
   std::string AsShown(const std::string& outline) {
     if (GetParam().separators) return outline;
-    std::string shown;
-    std::size_t start = 0;
-    while (start < outline.size()) {
-      const std::size_t end = outline.find('\n', start) + 1;
-      const std::string line = outline.substr(start, end - start);
-      if (line.find_first_not_of(' ') != line.find("-\n")) shown += line;
-      start = end;
+    std::string shown, line;
+    for (std::istringstream in(outline); std::getline(in, line);) {
+      if (!line.ends_with('-') || line.find_first_not_of(' ') != line.size() - 1) shown += line + "\n";
     }
     return shown;
   }
   // The item titled `label`, in a submenu too; null when there is none.
-  GObject* Find(GList* items, const std::string& label) {
-    for (GList* node = items; node != nullptr; node = node->next) {
-      char* text = nullptr;
-      GObject* menu = nullptr;
-      g_object_get(node->data, "label", &text, "menu", &menu, nullptr);
-      const bool match = text != nullptr && label == text;
-      g_free(text);
-      GObject* found = match ? G_OBJECT(node->data) : nullptr;
-      if (menu != nullptr) {
-        GList* children = GetParam().submenuItems(menu);
-        if (found == nullptr) found = Find(children, label);
-        FreeItems(children);
-        g_object_unref(menu);
-      }
-      if (found != nullptr) return found;
-    }
-    return nullptr;
+  GObject* Find(const ItemList& items, const std::string& label) {
+    std::map<std::string, GObject*> byLabel;
+    Outline(items, &byLabel);
+    return byLabel.count(label) ? byLabel[label] : nullptr;
   }
-  std::optional<std::string> Activate(GList* items, const std::string& label) {
+  std::optional<std::string> Activate(const ItemList& items, const std::string& label) {
     GObject* item = Find(items, label);
     EXPECT_NE(item, nullptr) << label;
     if (item != nullptr) g_signal_emit_by_name(item, "activate");
@@ -259,29 +232,21 @@ class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
 };
 
 constexpr const char* kDefaultMenu =
-    "-\n"
-    "Kestrine >\n"
-    "  Copy Posix Path\n"
-    "  Copy Encoded Posix Path\n"
-    "  Copy Tilde Posix Path\n"
-    "  Copy Terminal Path\n"
-    "  Copy HFS Path\n"
-    "  Copy Filename\n"
-    "  Copy Display Filename\n"
-    "  Copy Extension\n"
-    "  Copy AFP URL\n"
-    "  -\n"
-    "  Copy All\n"
-    "  -\n"
-    "  Copy Folder Paths\n";
+    "-\nKestrine >\n"
+    "  Copy Posix Path\n  Copy Encoded Posix Path\n  Copy Tilde Posix Path\n  Copy Terminal Path\n"
+    "  Copy HFS Path\n  Copy Filename\n  Copy Display Filename\n  Copy Extension\n  Copy AFP URL\n"
+    "  -\n  Copy All\n  -\n  Copy Folder Paths\n";
+
+// `text` with every `from` made `to`.
+std::string Replaced(std::string text, char from, const std::string& to) {
+  for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+    text.replace(at, 1, to);
+  }
+  return text;
+}
 
 TEST_P(ExtensionModuleTest, MenusForTheDefaultSettingsAndAFlatMenu) {
-  ASSERT_NE(provider_, nullptr);
-  const struct {
-    const char* settings;
-    std::vector<std::string> files;
-    std::string expected;
-  } cases[] = {
+  const struct { const char* settings; std::vector<std::string> files; std::string expected; } cases[] = {
       {"", {"a.txt"}, kDefaultMenu},
       {"", {"a.txt", "b"}, kDefaultMenu},
       {"<key>MakeAsSubmenu</key><false/><key>IncludePosixPath</key><false/>"
@@ -296,182 +261,130 @@ TEST_P(ExtensionModuleTest, MenusForTheDefaultSettingsAndAFlatMenu) {
     user_.WriteSettings(c.settings);
     std::vector<std::string> paths;
     for (const std::string& name : c.files) paths.push_back(File(name));
-    GList* items = Items(paths);
-    EXPECT_EQ(Outline(items), AsShown(c.expected)) << c.settings;
-    FreeItems(items);
+    EXPECT_EQ(Menu(paths), AsShown(c.expected)) << c.settings;
   }
 }
 
 TEST_P(ExtensionModuleTest, PreviewsAndPrefixesShowThePathLiterally) {
-  ASSERT_NE(provider_, nullptr);
   user_.WriteSettings("<key>ShowClipboardInMenu</key><true/><key>IncludeAll</key><false/>"
                       "<key>IncludeFolderPaths</key><false/>");
   WriteFile(prefixes_, "smb://nas");
   const std::string path = File("a_b&c%d\te.txt");
-  std::string escaped;  // GTK reads "_" as a mnemonic marker.
-  for (char c : path) escaped += c == '_' ? std::string("__") : std::string(1, c);
+  const std::string escaped = Replaced(path, '_', "__");  // GTK reads "_" as a mnemonic marker.
   const std::string home = escaped.substr(0, escaped.rfind('/'));
-  std::string hfs = "Linux" + home;
-  std::replace(hfs.begin(), hfs.end(), '/', ':');
-  GList* items = Items({path});
+  const ItemList items = Items({path});
   EXPECT_EQ(Outline(items),
-            AsShown("-\nKestrine >\n  " + escaped + "\n  ~/a__b&c%d\te.txt\n  " + escaped +
-                    "\n  " + hfs + ":a__b&c%d\te.txt\n  a__b&c%d\te.txt\n  a__b&c%d\te.txt\n"
+            AsShown("-\nKestrine >\n  " + escaped + "\n  ~/a__b&c%d\te.txt\n  " + escaped + "\n  Linux" +
+                    Replaced(home, '/', ":") + ":a__b&c%d\te.txt\n  a__b&c%d\te.txt\n  a__b&c%d\te.txt\n"
                     "  txt\n  file:///\n  -\n  smb://nas" + home + "/a__b&c%25d%09e.txt\n  -\n"
-                    "  smb://nas" + [&] {
-                      std::string back = home;
-                      std::replace(back.begin(), back.end(), '/', '\\');
-                      return back;
-                    }() + "\\a__b&c%25d%09e.txt\n"));
+                    "  smb://nas" + Replaced(home, '/', "\\") + "\\a__b&c%25d%09e.txt\n"));
   EXPECT_EQ(Activate(items, "~/a__b&c%d\te.txt"), "~/a_b&c%d\te.txt");
-  FreeItems(items);
 }
 
 TEST_P(ExtensionModuleTest, ActivationCopiesEveryItemInTheFileManagersOrder) {
-  ASSERT_NE(provider_, nullptr);
   const std::string b = File("b.txt"), a = File("a.txt");
-  GList* items = Items({b, a});
   // The item outlives the list the file manager got, and still runs.
-  GObject* item = G_OBJECT(g_object_ref(Find(items, "Copy Posix Path")));
-  FreeItems(items);
+  GObject* item = G_OBJECT(g_object_ref(Find(Items({b, a}), "Copy Posix Path")));
   g_signal_emit_by_name(item, "activate");
   EXPECT_EQ(user_.Clipboard(), b + "\n" + a);
   // A file that vanished since the menu was built renders nothing.
-  std::filesystem::remove(b);
+  fs::remove(b);
   g_signal_emit_by_name(item, "activate");
   EXPECT_EQ(user_.Clipboard(), "\n" + a);
   g_object_unref(item);
 
-  const std::string folder = Folder("dir");
-  GObject* info = NewTestFileInfo(g_file_new_for_path(folder.c_str()));
-  items = GetParam().backgroundItems(provider_, info);
-  EXPECT_EQ(Activate(items, "Copy Filename"), "dir");
-  FreeItems(items);
-  g_object_unref(info);
+  EXPECT_EQ(Activate(BackgroundItems(Folder("dir")), "Copy Filename"), "dir");
 }
 
 TEST_P(ExtensionModuleTest, ItemsWithoutALocalPathAndBrokenBundles) {
-  ASSERT_NE(provider_, nullptr);
   const std::string a = File("a.txt");
   // The first item decides the menu; one without a path gives an empty
   // submenu, which is left out.
   for (const char* uri : {"sftp://host/x", "trash:///", "recent:///"}) {
-    GList* items = Items({uri, a});
-    EXPECT_EQ(Outline(items), AsShown("-\n")) << uri;
-    FreeItems(items);
+    EXPECT_EQ(Menu({uri, a}), AsShown("-\n")) << uri;
   }
   // A name that is not UTF-8 still gets its menu; its paths render nothing.
-  const std::string bad = File("bad\xff.txt");
-  GList* badItems = Items({bad});
-  EXPECT_EQ(Outline(badItems), AsShown(kDefaultMenu));
-  EXPECT_EQ(Activate(badItems, "Copy Posix Path"), std::nullopt);  // Cleared.
-  FreeItems(badItems);
-  GList* items = Items({a, "sftp://host/x", a});
-  EXPECT_EQ(Activate(items, "Copy Filename"), "a.txt\na.txt");
-  FreeItems(items);
-  EXPECT_EQ(Outline(Items({})), "");
-  const auto named = [](const std::string& what) {
-    return std::count_if(LogLines().begin(), LogLines().end(), [&](const std::string& line) {
-      return line.find(what) != std::string::npos;
-    });
-  };
-  EXPECT_GE(named("Broken.plugin"), 1);
-  EXPECT_GE(named("junk"), 1);
+  const ItemList items = Items({File("bad\xff.txt")});
+  EXPECT_EQ(Outline(items), AsShown(kDefaultMenu));
+  EXPECT_EQ(Activate(items, "Copy Posix Path"), std::nullopt);  // Cleared.
+  EXPECT_EQ(Activate(Items({a, "sftp://host/x", a}), "Copy Filename"), "a.txt\na.txt");
+  EXPECT_EQ(Menu({}), "");
+  for (const char* name : {"Broken.plugin", "junk"}) {
+    EXPECT_TRUE(std::any_of(LogLines().begin(), LogLines().end(),
+                            [&](const std::string& line) { return line.find(name) != std::string::npos; }))
+        << name;
+  }
 }
 
 TEST_P(ExtensionModuleTest, LongCommandsLetTheMainLoopRunButStartNoOtherCommand) {
-  ASSERT_NE(provider_, nullptr);
   const std::string top = Folder("tree");
   for (int i = 0; i < 25; ++i) Folder("tree/f" + std::to_string(i));
-  GList* items = Items({top});
-  struct During {
-    ExtensionModuleTest* test;
-    GList* items;
-    bool ran = false;
-    std::string nestedMenu;
-  } during{this, items, false, ""};
-  g_idle_add(
-      [](gpointer data) -> gboolean {
-        auto* d = static_cast<During*>(data);
-        d->ran = true;
-        d->test->Activate(d->items, "Copy Filename");
-        GList* nested = d->test->Items({d->test->user_.home()});
-        d->nestedMenu = d->test->Outline(nested);
-        FreeItems(nested);
-        return G_SOURCE_REMOVE;
-      },
-      &during);
+  const ItemList items = Items({top});
+  bool ran = false;
+  std::string nestedMenu;
+  std::function<void()> during = [&] {
+    ran = true;
+    Activate(items, "Copy Filename");
+    nestedMenu = Menu({user_.home()});
+  };
+  g_idle_add([](gpointer f) -> gboolean {
+    (*static_cast<std::function<void()>*>(f))();
+    return G_SOURCE_REMOVE;
+  }, &during);
   const std::optional<std::string> copied = Activate(items, "Copy Folder Paths");
-  EXPECT_TRUE(during.ran);
-  EXPECT_EQ(during.nestedMenu, "");
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(nestedMenu, "");
   ASSERT_TRUE(copied.has_value());
   EXPECT_EQ(copied->rfind(top + "\n", 0), 0u) << *copied;
   EXPECT_EQ(std::count(copied->begin(), copied->end(), '\n'), 26);
-  FreeItems(items);
-  // Nothing is left waiting in the main loop.
-  EXPECT_FALSE(g_main_context_pending(nullptr));
+  EXPECT_FALSE(g_main_context_pending(nullptr));  // Nothing is left waiting in the main loop.
 }
 
 TEST_P(ExtensionModuleTest, AThousandMenusComeAndGoAndTenThousandFilesCopy) {
-  ASSERT_NE(provider_, nullptr);
   const std::string a = File("a.txt");
-  for (int i = 0; i < 1000; ++i) FreeItems(Items({a}));
+  for (int i = 0; i < 1000; ++i) Items({a});
   // The selection's size is the core's affair, the same for every module.
   if (std::string(GetParam().name) != "nautilus") return;
   std::vector<std::string> many;
   for (int i = 0; i < 10000; ++i) many.push_back(File("many/" + std::to_string(i)));
-  GList* items = Items(many);
-  const std::optional<std::string> copied = Activate(items, "Copy Filename");
+  const std::optional<std::string> copied = Activate(Items(many), "Copy Filename");
   ASSERT_TRUE(copied.has_value());
   EXPECT_EQ(std::count(copied->begin(), copied->end(), '\n'), 9999);
   EXPECT_TRUE(copied->ends_with("\n9999"));
-  FreeItems(items);
 }
 
 TEST_P(ExtensionModuleTest, EachMenuTellsTheFinderItsLocalFilesWithoutWaitingForIt) {
-  ASSERT_NE(provider_, nullptr);
   const std::string b = File("b.txt"), a = File("a_1.txt"), folder = Folder("dir");
-  // Without a Finder the menu is built as ever.
-  GList* items = Items({b, a});
-  EXPECT_EQ(Outline(items), AsShown(kDefaultMenu));
-  FreeItems(items);
-
   ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());
-  const struct {
-    std::vector<std::string> uris;
-    std::vector<std::string> selection;  // The Finder's, after the menu.
-  } cases[] = {
+  // The files of a menu, and the Finder's selection after it.
+  const struct { std::vector<std::string> uris; std::vector<std::string> selection; } cases[] = {
       {{b, a}, {b, a}},
       {{"sftp://host/x", a, "trash:///", b}, {a, b}},
       // Nothing local, or nothing that exists: the selection is kept.
       {{"sftp://host/x", "recent:///"}, {a, b}},
-      {{user_.home() + "/missing"}, {a, b}},
+      {{Home("missing")}, {a, b}},
       {{folder}, {folder}},
       {{}, {folder}},
   };
   for (const auto& c : cases) {
-    FreeItems(Items(c.uris));
+    Items(c.uris);
     EXPECT_EQ(FinderSelectionBecomes(c.selection), c.selection) << c.uris.size();
   }
-  GObject* info = NewTestFileInfo(g_file_new_for_path(user_.home().c_str()));
-  FreeItems(GetParam().backgroundItems(provider_, info));
-  g_object_unref(info);
+  BackgroundItems(user_.home());
   EXPECT_EQ(FinderSelectionBecomes({user_.home()}), std::vector<std::string>{user_.home()});
 
   // A Finder that stopped reading does not hold the menus up, and takes the
   // last selection once it runs again.
   finder.Stop(SIGSTOP);
-  for (int i = 0; i < 20; ++i) FreeItems(Items({a}));
+  for (int i = 0; i < 20; ++i) Items({a});
   // An event larger than the socket's buffer is cut short and dropped.
   if (std::string(GetParam().name) == "nautilus") {
     std::vector<std::string> many;
     for (int i = 0; i < 5000; ++i) many.push_back(File("many/" + std::to_string(i)));
-    FreeItems(Items(many));
+    Items(many);
   }
-  items = Items({b});
-  EXPECT_EQ(Outline(items), AsShown(kDefaultMenu));
-  FreeItems(items);
+  EXPECT_EQ(Menu({b}), AsShown(kDefaultMenu));
   finder.Stop(SIGCONT);
   EXPECT_EQ(FinderSelectionBecomes({b}), std::vector<std::string>{b});
 }

@@ -14,12 +14,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kPluginIdentifier = "com.corvane.KestrineCM";
-
 using kestrine_testing::WriteFile;
 using kestrine_testing::XmlPropertyList;
+
+constexpr const char* kPluginIdentifier = "com.corvane.KestrineCM";
+constexpr const char* kAppIdentifier = "com.corvane.KestrineMBI";
+
 std::string Entry(const std::string& key, const std::string& value) {
   return "  <key>" + key + "</key>\n  <string>" + value + "</string>\n";
+}
+// An Info.plist with this identifier and further `entries`.
+std::string Info(const std::string& identifier, const std::string& entries = "") {
+  return XmlPropertyList(Entry("CFBundleIdentifier", identifier) + entries);
 }
 
 class BundleTest : public ::testing::Test {
@@ -27,12 +33,11 @@ class BundleTest : public ::testing::Test {
   BundleTest() { CFBundleForgetAllForTesting(); }
   ~BundleTest() override { CFBundleForgetAllForTesting(); }
 
-  // Makes `name` under the temporary folder with an Info.plist of `body`.
+  // Makes `name` under the temporary folder with an Info.plist of `plist`.
   fs::path MakeBundle(const std::string& name, const std::string& plist) {
-    const fs::path bundle = root_ / name;
-    WriteFile(bundle / "Contents/Info.plist", plist);
-    fs::create_directories(bundle / "Contents/Resources");
-    return bundle;
+    WriteFile(root_ / name / "Contents/Info.plist", plist);
+    fs::create_directories(root_ / name / "Contents/Resources");
+    return root_ / name;
   }
 
   kestrine_testing::ScopedTempDir temp_;
@@ -41,8 +46,7 @@ class BundleTest : public ::testing::Test {
 
 TEST_F(BundleTest, CreateReadsThePlistAndMakesTheBundleKnown) {
   const fs::path folder =
-      MakeBundle("KestrineCM.plugin", XmlPropertyList(Entry("CFBundleIdentifier", kPluginIdentifier) +
-                                               Entry("CFBundleExecutable", "KestrineCM.so")));
+      MakeBundle("KestrineCM.plugin", Info(kPluginIdentifier, Entry("CFBundleExecutable", "KestrineCM.so")));
   EXPECT_FALSE(CFBundleGetBundleWithIdentifier(kPluginIdentifier));
   EXPECT_FALSE(CFBundleGetBundleWithIdentifier(""));
 
@@ -53,65 +57,29 @@ TEST_F(BundleTest, CreateReadsThePlistAndMakesTheBundleKnown) {
   EXPECT_EQ(bundle->identifier, kPluginIdentifier);
   EXPECT_EQ(bundle->executable, "KestrineCM.so");
   EXPECT_EQ(CFBundleCopyResourcesDirectoryURL(*bundle), folder.string() + "/Contents/Resources");
-  EXPECT_EQ(CFBundleCopyExecutableURL(*bundle),
-            folder.string() + "/Contents/Linux/KestrineCM.so");
+  EXPECT_EQ(CFBundleCopyExecutableURL(*bundle), folder.string() + "/Contents/Linux/KestrineCM.so");
 
   std::optional<CFBundle> known = CFBundleGetBundleWithIdentifier(kPluginIdentifier);
   ASSERT_TRUE(known);
   EXPECT_EQ(known->path, folder.string());
   EXPECT_FALSE(CFBundleGetBundleWithIdentifier("com.corvane.Other"));
-
   CFBundleForgetAllForTesting();
   EXPECT_FALSE(CFBundleGetBundleWithIdentifier(kPluginIdentifier));
-}
 
-TEST_F(BundleTest, RelativePathIsMadeAbsoluteAndLaterCreateReplaces) {
-  const fs::path first = MakeBundle("A.plugin", XmlPropertyList(Entry("CFBundleIdentifier", "x.y")));
-  const fs::path second = MakeBundle("B.plugin", XmlPropertyList(Entry("CFBundleIdentifier", "x.y")));
+  // A relative path is made absolute, and a later bundle with the same
+  // identifier takes the place of the earlier one.
+  const fs::path first = MakeBundle("A.plugin", Info("x.y"));
+  const fs::path second = MakeBundle("B.plugin", Info("x.y"));
   const fs::path saved = fs::current_path();
   fs::current_path(root_);
-  std::optional<CFBundle> bundle = CFBundleCreate("A.plugin");
+  bundle = CFBundleCreate("A.plugin");
   fs::current_path(saved);
   ASSERT_TRUE(bundle);
   EXPECT_EQ(bundle->path, first.string());
   EXPECT_FALSE(bundle->executable);
   EXPECT_FALSE(CFBundleCopyExecutableURL(*bundle));
-
   ASSERT_TRUE(CFBundleCreate(second.string()));
   EXPECT_EQ(CFBundleGetBundleWithIdentifier("x.y")->path, second.string());
-}
-
-TEST_F(BundleTest, CreateFailsWithoutAUsablePlist) {
-  EXPECT_FALSE(CFBundleCreate(""));
-  EXPECT_FALSE(CFBundleCreate((root_ / "Missing.plugin").string()));
-  fs::create_directories(root_ / "Empty.plugin/Contents");
-  EXPECT_FALSE(CFBundleCreate((root_ / "Empty.plugin").string()));
-  const fs::path plain_file = root_ / "File.plugin";
-  WriteFile(plain_file, XmlPropertyList(Entry("CFBundleIdentifier", "file")));
-  EXPECT_FALSE(CFBundleCreate(plain_file.string()));
-
-  const std::pair<const char*, std::string> broken[] = {
-      {"NoIdentifier.plugin", XmlPropertyList(Entry("CFBundleExecutable", "a.so"))},
-      {"NumberIdentifier.plugin",
-       XmlPropertyList("  <key>CFBundleIdentifier</key>\n  <integer>7</integer>\n")},
-      {"Malformed.plugin", "<?xml version=\"1.0\"?>\n<plist><dict><key>CFBundleIdentifier"},
-      {"NotADictionary.plugin",
-       "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><array><string>a</string></array></plist>"},
-      {"EmptyPlist.plugin", ""},
-  };
-  for (const auto& [name, plist] : broken) {
-    EXPECT_FALSE(CFBundleCreate(MakeBundle(name, plist).string())) << name;
-  }
-  // A folder where the plist should be cannot be read by anyone, root too.
-  fs::create_directories(root_ / "Unreadable.plugin/Contents/Info.plist");
-  EXPECT_FALSE(CFBundleCreate((root_ / "Unreadable.plugin").string()));
-  // The executable entry is optional, but must be a string to count.
-  const fs::path odd = MakeBundle(
-      "Odd.plugin", XmlPropertyList(Entry("CFBundleIdentifier", "odd") +
-                             "  <key>CFBundleExecutable</key>\n  <true/>\n"));
-  std::optional<CFBundle> bundle = CFBundleCreate(odd.string());
-  ASSERT_TRUE(bundle);
-  EXPECT_FALSE(bundle->executable);
 }
 
 TEST_F(BundleTest, BinaryPlistIsRead) {
@@ -131,66 +99,74 @@ TEST_F(BundleTest, BinaryPlistIsRead) {
   EXPECT_EQ(bundle->executable, "b.so");
 }
 
-// The plug-in's shared object, placed in a bundle, finds that bundle by its
-// own location; the same file outside a bundle finds none.
-TEST_F(BundleTest, SharedObjectInsideABundleKnowsItsBundle) {
-  const fs::path bundle = MakeBundle(
-      "KestrineCM.plugin", XmlPropertyList(Entry("CFBundleIdentifier", kPluginIdentifier) +
-                                    Entry("CFBundleExecutable", "KestrineCM.so")));
-  const fs::path inside = bundle / "Contents/Linux/KestrineCM.so";
-  const fs::path outside = root_ / "loose/KestrineCM.so";
-  fs::create_directories(inside.parent_path());
-  fs::create_directories(outside.parent_path());
-  fs::copy_file(BUNDLE_TEST_PLUGIN, inside);
-  fs::copy_file(BUNDLE_TEST_PLUGIN, outside);
+TEST_F(BundleTest, CreateFailsWithoutAUsablePlist) {
+  EXPECT_FALSE(CFBundleCreate(""));
+  EXPECT_FALSE(CFBundleCreate((root_ / "Missing.plugin").string()));
+  fs::create_directories(root_ / "Empty.plugin/Contents");
+  EXPECT_FALSE(CFBundleCreate((root_ / "Empty.plugin").string()));
+  WriteFile(root_ / "File.plugin", Info("file"));
+  EXPECT_FALSE(CFBundleCreate((root_ / "File.plugin").string()));
+  // A folder where the plist should be cannot be read by anyone, root too.
+  fs::create_directories(root_ / "Unreadable.plugin/Contents/Info.plist");
+  EXPECT_FALSE(CFBundleCreate((root_ / "Unreadable.plugin").string()));
+  const std::pair<const char*, std::string> broken[] = {
+      {"NoIdentifier.plugin", XmlPropertyList(Entry("CFBundleExecutable", "a.so"))},
+      {"NumberIdentifier.plugin", XmlPropertyList("  <key>CFBundleIdentifier</key>\n  <integer>7</integer>\n")},
+      {"Malformed.plugin", "<?xml version=\"1.0\"?>\n<plist><dict><key>CFBundleIdentifier"},
+      {"NotADictionary.plugin",
+       "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><array><string>a</string></array></plist>"},
+      {"EmptyPlist.plugin", ""},
+  };
+  for (const auto& [name, plist] : broken) {
+    EXPECT_FALSE(CFBundleCreate(MakeBundle(name, plist).string())) << name;
+  }
 
-  using Find = bool (*)(const char*, char*, char*, std::size_t);
-  char path[4096];
-  char resources[4096];
+  // The executable entry is optional, but must be a string to count.
+  std::optional<CFBundle> odd =
+      CFBundleCreate(MakeBundle("Odd.plugin", Info("odd", "<key>CFBundleExecutable</key><true/>")).string());
+  ASSERT_TRUE(odd);
+  EXPECT_FALSE(odd->executable);
+}
 
-  void* plugin = dlopen(inside.c_str(), RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(plugin, nullptr) << dlerror();
-  auto find = reinterpret_cast<Find>(dlsym(plugin, "BundleTestPluginFind"));
-  ASSERT_NE(find, nullptr);
-  ASSERT_TRUE(find(kPluginIdentifier, path, resources, sizeof path));
-  EXPECT_EQ(std::string(path), bundle.string());
-  EXPECT_EQ(std::string(resources), bundle.string() + "/Contents/Resources");
-  EXPECT_FALSE(find("com.corvane.Other", path, resources, sizeof path));
+// A plug-in's shared object, or a program, placed in a bundle finds that
+// bundle by its own location; the same file outside a bundle finds none.
+TEST_F(BundleTest, CodeInsideABundleKnowsItsBundle) {
+  const fs::path plugin = MakeBundle("KestrineCM.plugin", Info(kPluginIdentifier));
+  const fs::path app = MakeBundle("KestrineMBI.app", Info(kAppIdentifier));
+  const fs::path library = plugin / "Contents/Linux/KestrineCM.so";
+  const fs::path program = app / "Contents/Linux/KestrineMBI";
+  for (const auto& [from, to] : {std::pair<fs::path, fs::path>{BUNDLE_TEST_PLUGIN, library},
+                                 {BUNDLE_TEST_PLUGIN, root_ / "loose/KestrineCM.so"},
+                                 {BUNDLE_TEST_PROGRAM, program},
+                                 {BUNDLE_TEST_PROGRAM, root_ / "KestrineMBI"}}) {
+    fs::create_directories(to.parent_path());
+    fs::copy_file(from, to);
+  }
+  fs::create_symlink(program, root_ / "link");
+  // What the code at `path` finds for `identifier`: a shared object is
+  // loaded (and kept) by this process, a program is run.
+  const auto find = [](const fs::path& path, const char* identifier) -> std::string {
+    if (path.extension() != ".so") {
+      const kestrine_testing::RunResult result = kestrine_testing::RunProgram({path, identifier});
+      return result.exitStatus == 0 ? result.out : "failed: " + result.out + result.err;
+    }
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return dlerror();
+    auto* report = reinterpret_cast<const char* (*)(const char*)>(dlsym(handle, "BundleTestFind"));
+    return report != nullptr ? report(identifier) : "no BundleTestFind";
+  };
+  const struct { fs::path code; const char* identifier; std::string expected; } cases[] = {
+      {library, kPluginIdentifier, plugin},
+      {library, "com.corvane.Other", ""},
+      {root_ / "loose/KestrineCM.so", kPluginIdentifier, ""},
+      {program, kAppIdentifier, app},
+      {program, kPluginIdentifier, ""},
+      {root_ / "KestrineMBI", kAppIdentifier, ""},
+      {root_ / "link", kAppIdentifier, app},  // Started through a link from outside.
+  };
+  for (const auto& c : cases) EXPECT_EQ(find(c.code, c.identifier), c.expected) << c.code << ": " << c.identifier;
   // The program that loaded the plug-in does not know its bundle.
   EXPECT_FALSE(CFBundleGetBundleWithIdentifier(kPluginIdentifier));
-  dlclose(plugin);
-
-  void* loose = dlopen(outside.c_str(), RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(loose, nullptr) << dlerror();
-  auto loose_find = reinterpret_cast<Find>(dlsym(loose, "BundleTestPluginFind"));
-  ASSERT_NE(loose_find, nullptr);
-  EXPECT_FALSE(loose_find(kPluginIdentifier, path, resources, sizeof path));
-  dlclose(loose);
-}
-
-// Runs `program` with `identifier` and returns what it prints.
-std::string RunProgram(const fs::path& program, const std::string& identifier) {
-  const kestrine_testing::RunResult result = kestrine_testing::RunProgram({program, identifier});
-  return result.exitStatus == 0 ? result.out : "failed: " + result.out + result.err;
-}
-
-// A program inside a bundle knows that bundle; the same program elsewhere
-// knows none.
-TEST_F(BundleTest, MainProgramInsideABundleKnowsItsBundle) {
-  const fs::path bundle = MakeBundle(
-      "KestrineMBI.app", XmlPropertyList(Entry("CFBundleIdentifier", "com.corvane.KestrineMBI")));
-  const fs::path inside = bundle / "Contents/Linux/KestrineMBI";
-  const fs::path outside = root_ / "KestrineMBI";
-  fs::create_directories(inside.parent_path());
-  fs::copy_file(BUNDLE_TEST_PROGRAM, inside);
-  fs::copy_file(BUNDLE_TEST_PROGRAM, outside);
-
-  EXPECT_EQ(RunProgram(inside, "com.corvane.KestrineMBI"), bundle.string());
-  EXPECT_EQ(RunProgram(inside, kPluginIdentifier), "");
-  EXPECT_EQ(RunProgram(outside, "com.corvane.KestrineMBI"), "");
-  // Started through a link from outside, it still finds its bundle.
-  fs::create_symlink(inside, root_ / "link");
-  EXPECT_EQ(RunProgram(root_ / "link", "com.corvane.KestrineMBI"), bundle.string());
 }
 
 }  // namespace

@@ -1,18 +1,21 @@
-// A stand-in plug-in: reports the bundle it finds for an identifier.
-#include <cstring>
+// A stand-in for a plug-in's shared object and for a program: each reports
+// the bundle it finds for an identifier.
+#include <cstdio>
+#include <string>
 
 #include "platform/bundle/bundle.h"
 
-// Copies the path and resources folder of the bundle known as `identifier`
-// into `path` and `resources` (each `size` bytes) and returns true, or
-// returns false when the bundle is unknown.
-extern "C" __attribute__((visibility("default"))) bool BundleTestPluginFind(
-    const char* identifier, char* path, char* resources, std::size_t size) {
-  std::optional<CFBundle> bundle = CFBundleGetBundleWithIdentifier(identifier);
-  if (!bundle) return false;
-  std::strncpy(path, bundle->path.c_str(), size - 1);
-  path[size - 1] = '\0';
-  std::strncpy(resources, CFBundleCopyResourcesDirectoryURL(*bundle).c_str(), size - 1);
-  resources[size - 1] = '\0';
-  return true;
+// The folder of the bundle known as `identifier`, or "" when it is unknown;
+// valid until the next call.
+extern "C" __attribute__((visibility("default"))) const char* BundleTestFind(const char* identifier) {
+  static std::string path;
+  path = CFBundleGetBundleWithIdentifier(identifier).value_or(CFBundle{}).path;
+  return path.c_str();
+}
+
+// As a program: prints the folder of the bundle known as argv[1].
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  std::fputs(BundleTestFind(argv[1]), stdout);
+  return 0;
 }

@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/notifications/notifications_testing.h"
@@ -18,32 +18,42 @@
 
 namespace {
 
-using kestrine_testing::RunProgram;
+using kestrine_testing::CapturedStderr;
 using kestrine_testing::ScopedEnv;
 using kestrine_testing::ScopedSessionBus;
-using kestrine_testing::ScopedTempDir;
 using kestrine_testing::SystemProgram;
 
 constexpr std::string_view kName = "Preferences Changed";
 constexpr std::string_view kObject = "com.corvane.preference.KestrineCM";
 constexpr std::string_view kOtherObject = "com.example.other";
 constexpr auto kNone = std::nullopt;
+// What an observer of kName and kObject logs after its label.
+const std::string kLine = ":Preferences Changed|com.corvane.preference.KestrineCM";
 
 using Log = std::vector<std::string>;
 
 // What a registration writes in the log: "label:name|object", "-" for none.
+// `then`, when set, runs after each line.
 struct Observer {
   std::string label;
   Log* log;
   std::thread::id thread{};
+  std::function<void(CFNotificationCenterRef)> then{};
 };
 
-void MyRecord(CFNotificationCenterRef, void* observer, const std::string& name,
+void MyRecord(CFNotificationCenterRef center, void* observer, const std::string& name,
               const std::optional<std::string>& object, const void* userInfo) {
   auto* self = static_cast<Observer*>(observer);
   self->log->push_back(self->label + ":" + name + "|" + object.value_or("-") +
                        (userInfo ? " with user information" : ""));
   self->thread = std::this_thread::get_id();
+  if (self->then) self->then(center);
+}
+
+void AddObserver(CFNotificationCenterRef center, Observer* observer, std::optional<std::string_view> name,
+                 std::optional<std::string_view> object) {
+  CFNotificationCenterAddObserver(center, observer, MyRecord, name, object,
+                                  CFNotificationSuspensionBehaviorDeliverImmediately);
 }
 
 bool WaitReadable(int fd, int milliseconds) {
@@ -51,20 +61,21 @@ bool WaitReadable(int fd, int milliseconds) {
   return poll(&entry, 1, milliseconds) == 1;
 }
 
-// Runs `center` as an event loop would, until `done` holds or five seconds
-// pass.
+// Runs `center` as an event loop would, until `done` holds or five seconds pass.
 template <typename Predicate>
 void DispatchUntil(CFNotificationCenterRef center, Predicate done) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (!done() && std::chrono::steady_clock::now() < deadline) {
-    if (WaitReadable(CFNotificationCenterGetFileDescriptor(center), 100)) {
-      CFNotificationCenterDispatch(center);
-    }
+    if (WaitReadable(CFNotificationCenterGetFileDescriptor(center), 100)) CFNotificationCenterDispatch(center);
   }
 }
 
 void DispatchUntil(CFNotificationCenterRef center, const Log& log, std::size_t count) {
   DispatchUntil(center, [&] { return log.size() >= count; });
+}
+
+void Post(CFNotificationCenterRef center, std::string_view name, std::optional<std::string_view> object) {
+  CFNotificationCenterPostNotification(center, name, object, nullptr, true);
 }
 
 class NotificationsTest : public ::testing::Test {
@@ -83,27 +94,26 @@ class NotificationsTest : public ::testing::Test {
   Observer* Observe(std::string label, std::optional<std::string_view> name,
                     std::optional<std::string_view> object) {
     Observer* observer = NewObserver(std::move(label));
-    CFNotificationCenterAddObserver(observing_.get(), observer, MyRecord, name, object,
-                                    CFNotificationSuspensionBehaviorDeliverImmediately);
+    AddObserver(observing_.get(), observer, name, object);
     return observer;
   }
 
-  void Post(CFNotificationCenterRef center, std::string_view name,
-            std::optional<std::string_view> object) {
-    CFNotificationCenterPostNotification(center, name, object, nullptr, true);
-  }
-
   // Posts "End" and waits for it, so that everything posted before it by
-  // `posting_` has been delivered; the lines for "End" are taken out of the
-  // log.
+  // `posting_` has been delivered; the lines for "End" are taken out of the log.
   void DrainWithSentinel() {
     Observer* end = Observe("end", "End", kNone);
     Post(posting_.get(), "End", kNone);
-    const auto isEnd = [](const std::string& line) { return line.ends_with(":End|-"); };
     DispatchUntil(observing_.get(), [&] { return !log_.empty() && log_.back() == "end:End|-"; });
     EXPECT_FALSE(log_.empty() || log_.back() != "end:End|-") << "the sentinel did not arrive";
-    std::erase_if(log_, isEnd);
+    std::erase_if(log_, [](const std::string& line) { return line.ends_with(":End|-"); });
     CFNotificationCenterRemoveEveryObserver(observing_.get(), end);
+  }
+  // What arrived, once `count` lines did and everything posted before by
+  // `posting_` was delivered; the log starts afresh.
+  Log Received(std::size_t count) {
+    DispatchUntil(observing_.get(), log_, count);
+    DrainWithSentinel();
+    return std::exchange(log_, {});
   }
 
   ScopedSessionBus bus_;
@@ -120,18 +130,10 @@ TEST_F(NotificationsTest, ObserversReceiveExactlyWhatTheyRegisteredForInOrder) {
   Observe("anyName", kNone, kObject);
   Observe("all", kNone, kNone);
   const Log expected = {
-      "exact:Preferences Changed|com.corvane.preference.KestrineCM",
-      "anyObject:Preferences Changed|com.corvane.preference.KestrineCM",
-      "anyName:Preferences Changed|com.corvane.preference.KestrineCM",
-      "all:Preferences Changed|com.corvane.preference.KestrineCM",
-      "exact:Preferences Changed|com.corvane.preference.KestrineCM",
-      "anyObject:Preferences Changed|com.corvane.preference.KestrineCM",
-      "anyName:Preferences Changed|com.corvane.preference.KestrineCM",
-      "all:Preferences Changed|com.corvane.preference.KestrineCM",
-      "other:Preferences Changed|com.example.other",
-      "anyObject:Preferences Changed|com.example.other",
-      "all:Preferences Changed|com.example.other",
-      "all:Something Else|-",
+      "exact" + kLine, "anyObject" + kLine, "anyName" + kLine, "all" + kLine,
+      "exact" + kLine, "anyObject" + kLine, "anyName" + kLine, "all" + kLine,
+      "other:Preferences Changed|com.example.other", "anyObject:Preferences Changed|com.example.other",
+      "all:Preferences Changed|com.example.other", "all:Something Else|-",
   };
   // Posted by another process, and by the observing process itself.
   for (CFNotificationCenterRef poster : {posting_.get(), observing_.get()}) {
@@ -150,89 +152,69 @@ TEST_F(NotificationsTest, ObserversReceiveExactlyWhatTheyRegisteredForInOrder) {
 
 TEST_F(NotificationsTest, ABurstArrivesWholeAndInOrder) {
   Observe("burst", "Burst", kNone);
-  constexpr int kCount = 1000;
   Log expected;
-  for (int i = 0; i < kCount; ++i) {
+  for (int i = 0; i < 1000; ++i) {
     Post(posting_.get(), "Burst", std::to_string(i));
     expected.push_back("burst:Burst|" + std::to_string(i));
   }
-  DispatchUntil(observing_.get(), log_, kCount);
+  DispatchUntil(observing_.get(), log_, expected.size());
   EXPECT_EQ(log_, expected);
 }
 
 TEST_F(NotificationsTest, RemovingAnObserverStopsItsDelivery) {
-  struct Case {
+  // `every`: CFNotificationCenterRemoveEveryObserver, else by `name` and `object`.
+  const struct {
     const char* what;
-    bool every;  // CFNotificationCenterRemoveEveryObserver, else by name and object:
-    std::optional<std::string_view> name;
-    std::optional<std::string_view> object;
+    bool every;
+    std::optional<std::string_view> name, object;
     bool removed;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"any name, any object", false, kNone, kNone, true},
       {"its name, any object", false, kName, kNone, true},
       {"its name and object", false, kName, kObject, true},
       {"another object", false, kNone, kOtherObject, false},
       {"every registration", true, kNone, kNone, true},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    log_.clear();
     Observer* observer = Observe("observer", kName, kObject);
     // A second registration of the same observer, name and object does not
     // make a second delivery.
     CFNotificationCenterAddObserver(observing_.get(), observer, MyRecord, kName, kObject,
                                     CFNotificationSuspensionBehaviorDrop);
     Post(posting_.get(), kName, kObject);
-    DrainWithSentinel();
+    EXPECT_EQ(Received(1), Log{"observer" + kLine});
     if (c.every) {
       CFNotificationCenterRemoveEveryObserver(observing_.get(), observer);
     } else {
       CFNotificationCenterRemoveObserver(observing_.get(), observer, c.name, c.object);
     }
     Post(posting_.get(), kName, kObject);
-    DrainWithSentinel();
-    const std::string line = "observer:Preferences Changed|com.corvane.preference.KestrineCM";
-    EXPECT_EQ(log_, c.removed ? Log({line}) : Log({line, line}));
+    EXPECT_EQ(Received(0), c.removed ? Log{} : Log{"observer" + kLine});
     CFNotificationCenterRemoveEveryObserver(observing_.get(), observer);
   }
 }
 
-// Callbacks that change the registrations, post, and dispatch again.
-struct Reentrant {
-  Observer record;
-  CFNotificationCenterRef center;
-  Observer* later;  // Registered after this one; removed by the callback.
-  Observer* added;  // Registered by the callback, for any name.
-  int depth = 0;
-  int deepest = 0;
-};
-
-void MyReenter(CFNotificationCenterRef center, void* observer, const std::string& name,
-               const std::optional<std::string>& object, const void* userInfo) {
-  auto* self = static_cast<Reentrant*>(observer);
-  self->deepest = std::max(self->deepest, ++self->depth);
-  MyRecord(center, &self->record, name, object, userInfo);
-  CFNotificationCenterRemoveEveryObserver(center, self->later);
-  CFNotificationCenterAddObserver(center, self->added, MyRecord, kNone, kNone,
-                                  CFNotificationSuspensionBehaviorDeliverImmediately);
-  CFNotificationCenterPostNotification(center, "Second", kNone, nullptr, true);
-  CFNotificationCenterDispatch(center);
-  --self->depth;
-}
-
+// A callback that changes the registrations, posts, and dispatches again.
 TEST_F(NotificationsTest, CallbacksMayChangeObserversPostAndDispatch) {
-  Reentrant first{{"first", &log_}, observing_.get(), nullptr, nullptr};
-  CFNotificationCenterAddObserver(observing_.get(), &first, MyReenter, "First", kNone,
-                                  CFNotificationSuspensionBehaviorDeliverImmediately);
-  first.later = Observe("later", "First", kNone);
-  first.added = NewObserver("added");
+  Observer* first = Observe("first", "First", kNone);
+  Observer* later = Observe("later", "First", kNone);
+  Observer* added = NewObserver("added");
+  int depth = 0, deepest = 0;
+  first->then = [&](CFNotificationCenterRef center) {
+    deepest = std::max(deepest, ++depth);
+    CFNotificationCenterRemoveEveryObserver(center, later);
+    AddObserver(center, added, kNone, kNone);
+    Post(center, "Second", kNone);
+    CFNotificationCenterDispatch(center);
+    --depth;
+  };
   Post(posting_.get(), "First", kNone);
   DispatchUntil(observing_.get(), log_, 2);
-  CFNotificationCenterRemoveEveryObserver(observing_.get(), first.added);
+  CFNotificationCenterRemoveEveryObserver(observing_.get(), added);
   DrainWithSentinel();
   EXPECT_EQ(log_, (Log{"first:First|-", "added:Second|-"}));
-  EXPECT_EQ(first.deepest, 1);
+  EXPECT_EQ(deepest, 1);
 }
 
 TEST_F(NotificationsTest, TheLoopWatchesTheDescriptorAndCallbacksRunOnTheDispatchingThread) {
@@ -249,81 +231,51 @@ TEST_F(NotificationsTest, TheLoopWatchesTheDescriptorAndCallbacksRunOnTheDispatc
   });
   Post(posting_.get(), kName, kObject);
   loop.join();
-  EXPECT_EQ(log_, Log{"observer:Preferences Changed|com.corvane.preference.KestrineCM"});
+  EXPECT_EQ(log_, Log{"observer" + kLine});
   EXPECT_EQ(observer->thread, loopThread);
-  EXPECT_NE(observer->thread, std::this_thread::get_id());
   EXPECT_FALSE(WaitReadable(fd, 0)) << "readable after everything was dispatched";
 }
 
 TEST_F(NotificationsTest, OtherProcessesPostWithTheDocumentedCommands) {
-  const std::string gdbus = SystemProgram("gdbus");
-  const std::string line = "any:Preferences Changed|com.corvane.preference.KestrineCM";
-  struct Case {
-    const char* what;
-    std::vector<std::string> argv;
-    Log expected;
-    bool logs = false;
+  const auto dbusSend = [](std::vector<std::string> arguments) {
+    std::vector<std::string> argv = {SystemProgram("dbus-send"), "--session", "--type=signal",
+                                     "/com/corvane/Kestrine",
+                                     "com.corvane.Kestrine.DistributedNotification.Post"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return argv;
   };
-  const std::vector<Case> cases = {
-      {"dbus-send",
-       {SystemProgram("dbus-send"), "--session", "--type=signal", "/com/corvane/Kestrine",
-        "com.corvane.Kestrine.DistributedNotification.Post", "string:Preferences Changed",
-        "string:com.corvane.preference.KestrineCM"},
-       {line}},
-      {"gdbus emit",
-       {gdbus, "emit", "--session", "--object-path", "/com/corvane/Kestrine", "--signal",
+  const struct { std::vector<std::string> argv; bool delivered; } cases[] = {
+      {dbusSend({"string:Preferences Changed", "string:com.corvane.preference.KestrineCM"}), true},
+      {{SystemProgram("gdbus"), "emit", "--session", "--object-path", "/com/corvane/Kestrine", "--signal",
         "com.corvane.Kestrine.DistributedNotification.Post", "'Preferences Changed'",
         "'com.corvane.preference.KestrineCM'"},
-       {line}},
-      {"a program of ours",
-       {NOTIFICATIONS_TEST_PEER, "post", std::string(kName), std::string(kObject)},
-       {line}},
-      {"a name that is not UTF-8",
-       {NOTIFICATIONS_TEST_PEER, "post", "Bad \xff", std::string(kObject)},
-       {},
        true},
-      {"dbus-send, name only",
-       {SystemProgram("dbus-send"), "--session", "--type=signal", "/com/corvane/Kestrine",
-        "com.corvane.Kestrine.DistributedNotification.Post", "string:Preferences Changed"},
-       {}},
-      {"dbus-send, a number for the object",
-       {SystemProgram("dbus-send"), "--session", "--type=signal", "/com/corvane/Kestrine",
-        "com.corvane.Kestrine.DistributedNotification.Post", "string:Preferences Changed",
-        "int32:4"},
-       {}},
+      {dbusSend({"string:Preferences Changed"}), false},
+      {dbusSend({"string:Preferences Changed", "int32:4"}), false},
   };
   Observe("any", kNone, kNone);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.argv[0] + " " + c.argv.back());
     ASSERT_FALSE(c.argv[0].empty()) << "program not installed";
-    log_.clear();
-    const auto result = RunProgram(c.argv);
+    const auto result = kestrine_testing::RunProgram(c.argv);
     ASSERT_EQ(result.exitStatus, 0) << result.err;
-    EXPECT_EQ(result.err.find("Could not post the notification") != std::string::npos, c.logs)
-        << result.err;
-    DispatchUntil(observing_.get(), log_, c.expected.size());
-    DrainWithSentinel();
-    EXPECT_EQ(log_, c.expected);
+    EXPECT_EQ(Received(c.delivered ? 1 : 0), c.delivered ? Log{"any" + kLine} : Log{});
   }
-}
 
-TEST_F(NotificationsTest, AnotherProcessObservesOurPosts) {
-  const std::string command = std::string(NOTIFICATIONS_TEST_PEER) +
-                              " observe 'Preferences Changed' " + std::string(kObject) + " 2";
-  FILE* peer = popen(command.c_str(), "r");
-  ASSERT_NE(peer, nullptr);
-  std::string output;
-  char buffer[256];
-  ASSERT_NE(fgets(buffer, sizeof buffer, peer), nullptr);
-  EXPECT_STREQ(buffer, "ready\n");
-  Post(posting_.get(), kName, kObject);
-  Post(posting_.get(), kName, kOtherObject);
-  Post(posting_.get(), kName, kObject);
-  while (fgets(buffer, sizeof buffer, peer)) output += buffer;
-  EXPECT_EQ(pclose(peer), 0);
-  EXPECT_EQ(output,
-            "Preferences Changed|com.corvane.preference.KestrineCM\n"
-            "Preferences Changed|com.corvane.preference.KestrineCM\n");
+  // Another process of ours posts through its own distributed center.
+  const auto ours = kestrine_testing::RunForked([] {
+    Post(CFNotificationCenterGetDistributedCenter(), kName, kObject);
+    return std::string();
+  });
+  EXPECT_EQ(ours.exitStatus, 0);
+  EXPECT_EQ(Received(1), Log{"any" + kLine});
+
+  // A name that is not UTF-8 is not posted, and says so.
+  CapturedStderr err;
+  Post(posting_.get(), "Bad \xff", kObject);
+  EXPECT_NE(err.Text().find("Could not post the notification"), std::string::npos) << err.Text();
+  err.Restore();
+  EXPECT_EQ(Received(0), Log{});
 }
 
 TEST_F(NotificationsTest, ALostBusEndsDeliveryWithoutKeepingTheLoopBusy) {
@@ -331,38 +283,44 @@ TEST_F(NotificationsTest, ALostBusEndsDeliveryWithoutKeepingTheLoopBusy) {
   ASSERT_TRUE(privateBus->running()) << privateBus->error();
   ScopedNotificationCenter center = CreateDistributedCenterForTesting();
   Observer observer{"observer", &log_};
-  CFNotificationCenterAddObserver(center.get(), &observer, MyRecord, kNone, kNone,
-                                  CFNotificationSuspensionBehaviorDeliverImmediately);
+  AddObserver(center.get(), &observer, kNone, kNone);
   const int fd = CFNotificationCenterGetFileDescriptor(center.get());
   privateBus.reset();
   for (int i = 0; i < 10 && WaitReadable(fd, 500); ++i) CFNotificationCenterDispatch(center.get());
   EXPECT_FALSE(WaitReadable(fd, 200));
-  CFNotificationCenterPostNotification(center.get(), kName, kObject, nullptr, true);
+  Post(center.get(), kName, kObject);
   CFNotificationCenterDispatch(center.get());
   EXPECT_FALSE(WaitReadable(fd, 200));
   EXPECT_TRUE(log_.empty());
 }
 
 TEST(NotificationsWithoutBusTest, DoNothingAndLogOneLine) {
-  ScopedTempDir runtime;
-  struct Case {
-    const char* what;
-    std::optional<std::string> address;
-    std::optional<std::string> runtimeDir;
-  };
-  const Case cases[] = {
+  kestrine_testing::ScopedTempDir runtime;
+  const struct { const char* what; std::optional<std::string> address, runtimeDir; } cases[] = {
       {"no address, no runtime folder", kNone, kNone},
       {"no address, no bus in the runtime folder", kNone, runtime.path()},
       {"an address where no bus listens", "unix:path=" + runtime.Join("missing"), kNone},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ScopedEnv address("DBUS_SESSION_BUS_ADDRESS", c.address);
     ScopedEnv runtimeDir("XDG_RUNTIME_DIR", c.runtimeDir);
-    const auto result = RunProgram({NOTIFICATIONS_TEST_PEER, "offline"});
-    EXPECT_EQ(result.exitStatus, 0) << result.err;
-    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-    EXPECT_NE(result.err.find("No D-Bus session bus"), std::string::npos) << result.err;
+    CapturedStderr err;
+    ScopedNotificationCenter center = CreateDistributedCenterForTesting();
+    Log log;
+    Observer observer{"observer", &log};
+    AddObserver(center.get(), &observer, kNone, kNone);
+    Post(center.get(), kName, "x");
+    CFNotificationCenterPostNotification(center.get(), kName, kNone, nullptr, false);
+    const int fd = CFNotificationCenterGetFileDescriptor(center.get());
+    CFNotificationCenterDispatch(center.get());
+    CFNotificationCenterRemoveEveryObserver(center.get(), &observer);
+    EXPECT_GE(fd, 0);
+    EXPECT_FALSE(WaitReadable(fd, 200));
+    EXPECT_EQ(log, Log{});
+    const std::vector<std::string> lines = err.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("No D-Bus session bus"), std::string::npos) << lines[0];
   }
 }
 

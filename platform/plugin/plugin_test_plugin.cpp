@@ -17,8 +17,6 @@ struct Instance {
 
 Instance* Self(void* instance) { return static_cast<Instance*>(instance); }
 
-std::uint32_t AddRef(void* instance) { return ++Self(instance)->count; }
-
 std::uint32_t Release(void* instance) {
   Instance* self = Self(instance);
   if (--self->count > 0) return self->count;
@@ -28,14 +26,10 @@ std::uint32_t Release(void* instance) {
   return 0;
 }
 
-std::uint32_t CountSeenByPlugIn(void* instance) {
-  return CFPlugInGetInstanceCountForFactory(Self(instance)->factoryID);
-}
-
-CFAllocatorRef Allocator(void* instance) { return Self(instance)->allocator; }
-
-constexpr PlugInTestInterface kTable = {nullptr, &AddRef, &Release, &CountSeenByPlugIn,
-                                        &Allocator};
+constexpr PlugInTestInterface kTable = {
+    nullptr, [](void* instance) { return ++Self(instance)->count; }, &Release,
+    [](void* instance) { return CFPlugInGetInstanceCountForFactory(Self(instance)->factoryID); },
+    [](void* instance) { return Self(instance)->allocator; }};
 
 }  // namespace
 

@@ -19,14 +19,11 @@ struct PlugInTestInterface {
   void* reserved;
   std::uint32_t (*AddRef)(void* instance);
   std::uint32_t (*Release)(void* instance);
-  // The live instance count of the factory, as the plug-in's own copy of the
-  // plug-in library reads it.
+  // The factory's live instance count, as the plug-in's own copy of the library reads it.
   std::uint32_t (*CountSeenByPlugIn)(void* instance);
-  // The allocator the factory was given.
-  CFAllocatorRef (*Allocator)(void* instance);
+  CFAllocatorRef (*Allocator)(void* instance);  // The allocator the factory was given.
 };
 
-// Calls through an instance's table.
 inline const PlugInTestInterface& PlugInTestTable(void* instance) {
   return **static_cast<const PlugInTestInterface* const*>(instance);
 }
