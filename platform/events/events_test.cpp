@@ -6,20 +6,18 @@ namespace {
 
 TEST(WaitNextEventTest, CallsTheCurrentHookAndReturnsThePreviousOne) {
   WaitNextEvent();  // No hook: nothing happens.
-  int first_calls = 0;
-  int second_calls = 0;
-  EXPECT_FALSE(SetWaitNextEventHook([&] { ++first_calls; }));
+  int first = 0, second = 0;
+  EXPECT_FALSE(SetWaitNextEventHook([&] { ++first; }));
   WaitNextEvent();
-  std::function<void()> previous = SetWaitNextEventHook([&] { ++second_calls; });
+  const std::function<void()> previous = SetWaitNextEventHook([&] { ++second; });
   WaitNextEvent();
   WaitNextEvent();
-  EXPECT_EQ(first_calls, 1);
-  EXPECT_EQ(second_calls, 2);
+  EXPECT_EQ(std::pair(first, second), std::pair(1, 2));
   previous();
-  EXPECT_EQ(first_calls, 2);
+  EXPECT_EQ(first, 2);
   EXPECT_TRUE(SetWaitNextEventHook({}));
   WaitNextEvent();
-  EXPECT_EQ(second_calls, 2);
+  EXPECT_EQ(second, 2);
 }
 
 // A hook that replaces itself while running must not deadlock.

@@ -34,16 +34,9 @@ std::string MegabyteText() {
   return text;
 }
 
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-OSStatus Put(Pasteboard& pasteboard, std::string_view text) {
-  return PasteboardPutItemFlavor(pasteboard, 1, kUTF8PlainTextFlavor, text, 0);
-}
-
-OSStatus PutUTF16(Pasteboard& pasteboard) {
-  return PasteboardPutItemFlavor(pasteboard, 1, "public.utf16-plain-text", "new", 0);
+OSStatus Put(Pasteboard& pasteboard, std::string_view text,
+             std::string_view flavor = kUTF8PlainTextFlavor) {
+  return PasteboardPutItemFlavor(pasteboard, 1, flavor, text, kPasteboardFlavorNoFlags);
 }
 
 // The clipboard, opened; null (after a failed expectation) when it cannot be.
@@ -129,12 +122,9 @@ TEST(PasteboardTransactionTest, ClearIsCommittedWithTheNextChange) {
     std::vector<OSStatus> statuses;
     std::vector<std::string> calls;  // After the pasteboard is released.
   } cases[] = {
-      {"cp", noErr, {noErr, noErr}, {"replace new"}},
-      {"cs", noErr, {noErr, noErr}, {"empty"}},
-      {"c", noErr, {noErr}, {"empty"}},
-      {"ccss", noErr, {noErr, noErr, noErr, noErr}, {"empty"}},
-      {"s", noErr, {noErr}, {}},
-      {"cp", ioErr, {noErr, ioErr}, {"replace new"}},
+      {"cp", noErr, {noErr, noErr}, {"replace new"}}, {"cs", noErr, {noErr, noErr}, {"empty"}},
+      {"c", noErr, {noErr}, {"empty"}}, {"ccss", noErr, {noErr, noErr, noErr, noErr}, {"empty"}},
+      {"s", noErr, {noErr}, {}}, {"cp", ioErr, {noErr, ioErr}, {"replace new"}},
       {"cps", ioErr, {noErr, ioErr, noErr}, {"replace new"}},
       {"cs", afpAccessDenied, {noErr, afpAccessDenied}, {"empty"}},
       {"cf", noErr, {noErr, badPasteboardFlavorErr}, {}},
@@ -149,7 +139,7 @@ TEST(PasteboardTransactionTest, ClearIsCommittedWithTheNextChange) {
       for (char step : c.steps) {
         statuses.push_back(step == 'c'   ? PasteboardClear(pasteboard)
                            : step == 'p' ? Put(pasteboard, "new")
-                           : step == 'f' ? PutUTF16(pasteboard)
+                           : step == 'f' ? Put(pasteboard, "new", "public.utf16-plain-text")
                                          : PasteboardSynchronize(pasteboard));
       }
     }
@@ -193,7 +183,7 @@ TEST_F(PasteboardTest, FileHoldsExactlyTheItemAndIsAbsentWhenEmpty) {
   EXPECT_EQ(after.st_mode & 07777, 0600u);
   EXPECT_EQ(kestrine_testing::FolderNames(Folder()), std::vector<std::string>{"clipboard"});
   // A flavor other than UTF-8 text is refused and leaves the text alone.
-  EXPECT_EQ(PutUTF16(*pasteboard), badPasteboardFlavorErr);
+  EXPECT_EQ(Put(*pasteboard, "new", "public.utf16-plain-text"), badPasteboardFlavorErr);
   EXPECT_EQ(ReadFile(ClipboardFile()), "new");
 
   // A clear empties the clipboard when it is committed, not before.
@@ -231,7 +221,7 @@ TEST_F(PasteboardTest, FolderIsPrivateOrFailsToOpen) {
     SCOPED_TRACE(mode);
     chmod(Folder().c_str(), mode);
     const std::string line = ExpectOpenFails(afpAccessDenied);
-    EXPECT_TRUE(Contains(line, Folder().string())) << line;
+    EXPECT_NE(line.find(Folder().string()), std::string::npos) << line;
   }
   EXPECT_EQ(ReadFile(ClipboardFile()), "planted");
 
@@ -270,7 +260,7 @@ TEST_F(PasteboardTest, DisplaySessionWithoutItsHelperFailsToOpen) {
     environment_.Set("WAYLAND_DISPLAY", c.wayland);
     PathWithOnly(c.programs);
     const std::string line = ExpectOpenFails(notPasteboardOwnerErr);
-    for (const std::string& name : c.named) EXPECT_TRUE(Contains(line, name)) << line;
+    for (const std::string& name : c.named) EXPECT_NE(line.find(name), std::string::npos) << line;
     EXPECT_FALSE(fs::exists(Folder()));
   }
 }
@@ -326,7 +316,7 @@ TEST_F(PasteboardTest, HelperWithoutItsDisplayFailsToWrite) {
     EXPECT_EQ(PasteboardSynchronize(*pasteboard), ioErr);
     const std::vector<std::string> lines = captured.Lines();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(Contains(lines[0], c.helper)) << lines[0];
+    EXPECT_NE(lines[0].find(c.helper), std::string::npos) << lines[0];
   }
 }
 
