@@ -67,19 +67,6 @@ TEST_F(HelperProcessTest, FindProgramOnPathTakesTheFirstExecutableFile) {
   EXPECT_TRUE(FindProgramOnPath("sh").value_or("").ends_with("/sh"));
 }
 
-TEST_F(HelperProcessTest, HelperReceivesTheExactInput) {
-  std::string input;
-  for (int i = 0; input.size() < 5 * 1024 * 1024; ++i) {
-    input += "line " + std::to_string(i) + " \xe6\x97\xa5\xe6\x9c\xac\n";
-  }
-  input += std::string("\0after a NUL", 12);
-  const std::string out = dir_ / "out";
-  for (const std::string& text : {input, std::string()}) {
-    ASSERT_EQ(RunShell("cat > \"$0\"", out, text), noErr);
-    EXPECT_TRUE(ReadFile(out) == text) << text.size();
-  }
-}
-
 // The helper starts in its own session, with /dev/null as output, no other
 // descriptor of this process, and no blocked or ignored signal. It is looked
 // at while it runs, then killed.

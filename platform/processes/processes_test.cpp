@@ -52,27 +52,23 @@ class ProcessesTest : public ::testing::Test {
   // after Next(), and then waits to be killed. Returns once it registered
   // the first.
   pid_t StartRegistered(const std::vector<OSType>& signatures) {
-    const pid_t child = fork();
-    if (child == 0) {
+    children_.push_back(kestrine_testing::StartChild([&] {
       char byte = 0;
       for (std::size_t i = 0; i < signatures.size(); ++i) {
-        if (i > 0 && read(go_[0], &byte, 1) != 1) _exit(0);
+        if (i > 0 && read(go_[0], &byte, 1) != 1) return 0;
         const bool done = RegisterProcess(signatures[i], kType, "Child", false) == noErr;
         (void)!write(done_[1], done ? "y" : "n", 1);
       }
-      pause();
-      _exit(0);
-    }
-    children_.push_back(child);
-    Registered();
-    return child;
+      return pause();
+    }));
+    Next(false);
+    return children_.back();
   }
-  void Next() {
-    EXPECT_EQ(write(go_[1], "g", 1), 1);
-    Registered();
-  }
-  void Registered() {
+  // Tells the child to go on (with `tell`) and waits until it has
+  // registered its next signature.
+  void Next(bool tell = true) {
     char byte = 0;
+    EXPECT_TRUE(!tell || write(go_[1], "g", 1) == 1);
     EXPECT_EQ(read(done_[0], &byte, 1), 1);
     EXPECT_EQ(byte, 'y');
   }
@@ -130,12 +126,7 @@ TEST_F(ProcessesTest, RegisteredProcessesAreWalkedAndDescribed) {
   EXPECT_EQ(Walk(), Pids{});
 }
 
-TEST_F(ProcessesTest, ASignatureRegisteredAsUniqueIsTakenOnce) {
-  StartRegistered({kSign});
-  EXPECT_EQ(RegisterProcess(kSign, kType, "Finder", true), dupFNErr);
-  EXPECT_EQ(RegisterProcess(kSign + 1, kType, "Other", true), noErr);
-}
-
+// A live process's signature is taken once; an ended one's is free again.
 TEST_F(ProcessesTest, EntriesOfEndedProcessesAreSkippedAndRemoved) {
   const pid_t live = StartRegistered({kSign});
   const pid_t dead = StartRegistered({kSign + 1});
@@ -152,6 +143,9 @@ TEST_F(ProcessesTest, EntriesOfEndedProcessesAreSkippedAndRemoved) {
   kestrine_testing::WriteFile(Entry(1), "KPR1\n4d414353\n464e4452\n1\nFinder\n");
   EXPECT_EQ(Walk(), Pids{live});
   EXPECT_FALSE(fs::exists(Entry(1)));
+
+  EXPECT_EQ(RegisterProcess(kSign, kType, "Finder", true), dupFNErr);
+  EXPECT_EQ(RegisterProcess(kSign + 1, kType, "Other", true), noErr);
 }
 
 TEST_F(ProcessesTest, EntriesAndFoldersOfOthersAreRefused) {
