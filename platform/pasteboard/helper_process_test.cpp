@@ -30,7 +30,7 @@ std::string ReadFile(const fs::path& path) { return kestrine_testing::ReadFile(p
 
 // Runs `script` with /bin/sh; "$0" in the script is `argument`.
 OSStatus RunShell(const std::string& script, const std::string& argument, std::string_view input,
-                  milliseconds limit = HelperTimeouts().limit) {
+                  milliseconds limit) {
   return RunHelper("/bin/sh", {"sh", "-c", script, argument}, input, {.limit = limit});
 }
 
