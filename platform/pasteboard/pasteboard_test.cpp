@@ -240,27 +240,6 @@ TEST_F(PasteboardTest, FolderIsPrivateOrFailsToOpen) {
   EXPECT_FALSE(fs::exists(dir_ / "gone"));
 }
 
-// With Wayland and X11 both set, Wayland is the one used.
-TEST_F(PasteboardTest, DisplaySessionWithoutItsHelperFailsToOpen) {
-  const struct {
-    std::optional<std::string> wayland;
-    std::vector<std::string> programs;
-    std::vector<std::string> named;  // In the one line logged.
-  } cases[] = {
-      {std::nullopt, {"wl-copy", "sh"}, {"xclip", "xsel"}},
-      {"wayland-kestrine-test", {"xclip", "xsel"}, {"wl-copy"}},
-  };
-  environment_.Set("DISPLAY", ":0");
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.named[0]);
-    environment_.Set("WAYLAND_DISPLAY", c.wayland);
-    PathWithOnly(c.programs);
-    const std::string line = ExpectOpenFails(notPasteboardOwnerErr);
-    for (const std::string& name : c.named) EXPECT_NE(line.find(name), std::string::npos) << line;
-    EXPECT_FALSE(fs::exists(Folder()));
-  }
-}
-
 // Without a compositor, a stand-in wl-copy records how it is called.
 TEST_F(PasteboardTest, WaylandWritesThroughWlCopy) {
   environment_.Set("WAYLAND_DISPLAY", "wayland-kestrine-test");
@@ -288,32 +267,48 @@ TEST_F(PasteboardTest, WaylandWritesThroughWlCopy) {
   EXPECT_FALSE(fs::exists(Folder()));
 }
 
-// The real helpers, with no display to reach, fail the write and the
-// commit, each with one line naming the helper.
-TEST_F(PasteboardTest, HelperWithoutItsDisplayFailsToWrite) {
+// A session whose helper program is missing cannot be opened, with one line
+// naming the programs it needs; with Wayland and X11 both set, Wayland is the
+// one used. A helper with no display to reach fails the write and the
+// commit, each with one line naming it.
+TEST_F(PasteboardTest, SessionWithoutItsHelperOrDisplayFails) {
   int unused = 4242;
   while (fs::exists("/tmp/.X11-unix/X" + std::to_string(unused))) ++unused;
   const std::string display = ":" + std::to_string(unused);
   const struct {
-    const char* helper;
     std::optional<std::string> wayland, display;
-  } cases[] = {{"wl-copy", "wayland-kestrine-none", std::nullopt},
-               {"xclip", std::nullopt, display},
-               {"xsel", std::nullopt, display}};
+    std::vector<std::string> programs;  // The only ones on PATH.
+    std::vector<std::string> named;     // In each line logged.
+    bool opens;
+  } cases[] = {
+      {std::nullopt, ":0", {"wl-copy", "sh"}, {"xclip", "xsel"}, false},
+      {"wayland-kestrine-test", ":0", {"xclip", "xsel"}, {"wl-copy"}, false},
+      {"wayland-kestrine-none", std::nullopt, {"wl-copy"}, {"wl-copy"}, true},
+      {std::nullopt, display, {"xclip"}, {"xclip"}, true},
+      {std::nullopt, display, {"xsel"}, {"xsel"}, true},
+  };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.helper);
+    SCOPED_TRACE(c.named[0] + (c.opens ? " cannot write" : " is missing"));
     environment_.Set("WAYLAND_DISPLAY", c.wayland);
     environment_.Set("DISPLAY", c.display);
-    PathWithOnly({c.helper});
-    PasteboardRef pasteboard = Open();
-    ASSERT_TRUE(pasteboard) << c.helper << " is not installed";
-    CapturedStderr captured;
-    EXPECT_EQ(Put(*pasteboard, kJapanese), ioErr);
-    EXPECT_EQ(PasteboardClear(*pasteboard), noErr);
-    EXPECT_EQ(PasteboardSynchronize(*pasteboard), ioErr);
-    const std::vector<std::string> lines = captured.Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_NE(lines[0].find(c.helper), std::string::npos) << lines[0];
+    PathWithOnly(c.programs);
+    std::vector<std::string> lines;
+    if (!c.opens) {
+      lines = {ExpectOpenFails(notPasteboardOwnerErr)};
+    } else {
+      PasteboardRef pasteboard = Open();
+      ASSERT_TRUE(pasteboard) << c.named[0] << " is not installed";
+      CapturedStderr captured;
+      EXPECT_EQ(Put(*pasteboard, kJapanese), ioErr);
+      EXPECT_EQ(PasteboardClear(*pasteboard), noErr);
+      EXPECT_EQ(PasteboardSynchronize(*pasteboard), ioErr);
+      lines = captured.Lines();
+      EXPECT_EQ(lines.size(), 2u);
+    }
+    for (const std::string& line : lines) {
+      for (const std::string& name : c.named) EXPECT_NE(line.find(name), std::string::npos) << line;
+    }
+    EXPECT_FALSE(fs::exists(Folder()));
   }
 }
 
