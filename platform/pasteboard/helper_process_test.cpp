@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -32,11 +31,6 @@ std::string ReadFile(const fs::path& path) { return kestrine_testing::ReadFile(p
 OSStatus RunShell(const std::string& script, const std::string& argument, std::string_view input,
                   milliseconds limit) {
   return RunHelper("/bin/sh", {"sh", "-c", script, argument}, input, {.limit = limit});
-}
-
-// Asks `done` every 10 ms until it answers true, at most `tries` times.
-void Poll(const std::function<bool()>& done, int tries = 500) {
-  for (int i = 0; i < tries && !done(); ++i) std::this_thread::sleep_for(milliseconds(10));
 }
 
 class HelperProcessTest : public ::testing::Test {
@@ -68,8 +62,8 @@ TEST_F(HelperProcessTest, FindProgramOnPathTakesTheFirstExecutableFile) {
 }
 
 // The helper starts in its own session, with /dev/null as output, no other
-// descriptor of this process, and no blocked or ignored signal. It is looked
-// at while it runs, then killed.
+// descriptor of this process, and no blocked or ignored signal. A subshell
+// writes what the helper's shell sees of itself, then it reads its input.
 TEST_F(HelperProcessTest, HelperIsDetachedFromThisProcess) {
   const int leaked = open("/dev/null", O_RDONLY);  // Without close-on-exec.
   ASSERT_GE(leaked, 0);
@@ -80,45 +74,26 @@ TEST_F(HelperProcessTest, HelperIsDetachedFromThisProcess) {
   sigemptyset(&term);
   sigaddset(&term, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &term, &old_mask);
-
-  const std::string pid_file = dir_ / "pid";
-  OSStatus status = noErr;
-  std::thread run([&] {
-    status = RunShell("echo $$ > \"$0\"; exec sleep 60", pid_file, "", milliseconds(60000));
-  });
-  pid_t pid = 0;
-  std::string proc;
-  Poll([&] {
-    const std::string text = ReadFile(pid_file);
-    if (!text.ends_with('\n')) return false;
-    pid = std::stoi(text);
-    proc = "/proc/" + std::to_string(pid);
-    return ReadFile(proc + "/comm") == "sleep\n";
-  });
+  const std::string facts = dir_ / "facts";
+  const OSStatus status = RunShell(
+      "(echo $$; cut -d' ' -f6 /proc/$$/stat; ls /proc/$$/fd; cd /proc/$$/fd && readlink 0 1 2;"
+      " grep '^Sig[BI]' /proc/$$/status) > \"$0\"; cat > /dev/null",
+      facts, "input", milliseconds(5000));
   pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   sigaction(SIGHUP, &old_hup, nullptr);
   close(leaked);
-  ASSERT_GT(pid, 0);
+  ASSERT_EQ(status, noErr);
 
-  // The program may still be opening its own files as it starts; a
-  // descriptor handed down stays.
-  std::vector<std::string> descriptors;
-  Poll([&] { return (descriptors = kestrine_testing::FolderNames(proc + "/fd")).size() <= 3; });
-  EXPECT_EQ(descriptors, (std::vector<std::string>{"0", "1", "2"}));
-  EXPECT_TRUE(fs::read_symlink(proc + "/fd/0").string().starts_with("pipe:"));
-  EXPECT_EQ(fs::read_symlink(proc + "/fd/1"), "/dev/null");
-  EXPECT_EQ(fs::read_symlink(proc + "/fd/2"), "/dev/null");
-
-  EXPECT_EQ(getsid(pid), pid);
-  const std::string status_text = ReadFile(proc + "/status");
-  EXPECT_NE(status_text.find("SigBlk:\t0000000000000000"), std::string::npos);
+  std::vector<std::string> lines = kestrine_testing::SplitLines(ReadFile(facts));
+  ASSERT_EQ(lines.size(), 10u) << ReadFile(facts);
+  EXPECT_EQ(lines[1], lines[0]) << "the session";
+  EXPECT_TRUE(lines[5].starts_with("pipe:")) << lines[5];
   // Signals from 32 on belong to the C library's threads, not to the helper.
-  EXPECT_TRUE(std::regex_search(status_text, std::regex("SigIgn:\t[0-9a-f]{8}[08]0{7}\n")))
-      << status_text;
-
-  kill(pid, SIGKILL);
-  run.join();
-  EXPECT_EQ(status, ioErr);
+  EXPECT_TRUE(std::regex_match(lines[9], std::regex("SigIgn:\t[0-9a-f]{8}[08]0{7}"))) << lines[9];
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.begin() + 5),
+            (std::vector<std::string>{"0", "1", "2"}));
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 6, lines.begin() + 9),
+            (std::vector<std::string>{"/dev/null", "/dev/null", "SigBlk:\t0000000000000000"}));
 }
 
 // A helper that fails, cannot be started, or ends without reading all of
@@ -178,7 +153,7 @@ TEST_F(HelperProcessTest, HelperThatDoesNotFinishIsKilled) {
         const std::string stat = ReadFile(stat_path);
         return stat.empty() || stat.find(") Z") != std::string::npos;
       };
-      Poll(gone, 100);
+      for (int i = 0; i < 100 && !gone(); ++i) std::this_thread::sleep_for(milliseconds(10));
       EXPECT_TRUE(gone()) << ReadFile(stat_path);
     }
   }
