@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -16,24 +17,56 @@
 namespace {
 
 using kestrine_testing::CapturedStderr;
-using kestrine_testing::SplitLines;
 
-std::string Prefix(long pid, long tid) {
-  return R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} nslog_test\[)" + std::to_string(pid) + ":" +
-         std::to_string(tid) + R"(\] )";
+// The process and thread ids of `line` when it is a whole log line of this
+// program saying `text`; none otherwise.
+std::optional<std::pair<std::string, std::string>> LineIds(const std::string& line,
+                                                           const std::string& text) {
+  static const std::regex prefix(
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} nslog_test\[(\d+):(\d+)\] )");
+  std::smatch match;
+  if (!line.ends_with(text) ||
+      !std::regex_match(line.cbegin(), line.cend() - text.size(), match, prefix)) {
+    return std::nullopt;
+  }
+  return std::pair(match[1].str(), match[2].str());
 }
 
-TEST(NSLogTest, LineHasDateProgramPidTidAndText) {
+// Lines get the date, the program, the process and thread ids, and one line
+// feed; errno stays as it was.
+TEST(NSLogTest, LinesHaveDateProgramIdsAndOneLineFeed) {
+  const std::string path = "/home/ann/50% off/" + std::string(9000, 'x') + "/\xe6\x97\xa5";
   CapturedStderr captured;
   const time_t before = time(nullptr);
+  errno = ENOENT;
   NSLog("Total Nbr Folders: %d ", 42);
+  EXPECT_EQ(errno, ENOENT);
   const time_t after = time(nullptr);
-  captured.Restore();
-
+  NSLog("ends with a line feed\n");
+  NSLog("%s", "");
+  NSLog("two\nlines");
+  NSLog("%s", path.c_str());
+  std::string worker;
+  std::thread([&] {
+    worker = std::to_string(gettid());
+    NSLog("from the worker");
+  }).join();
+  std::vector<std::string> lines = captured.Lines();
   const std::string text = captured.Text();
-  EXPECT_TRUE(std::regex_match(text, std::regex(Prefix(getpid(), gettid()) +
-                                                "Total Nbr Folders: 42 \n")))
-      << text;
+
+  ASSERT_EQ(lines.size(), 7u) << text;
+  EXPECT_TRUE(text.ends_with("\n"));
+  EXPECT_EQ(lines[4], "lines");
+  lines.erase(lines.begin() + 4);
+  const std::string pid = std::to_string(getpid()), tid = std::to_string(gettid());
+  EXPECT_NE(worker, pid);
+  const std::pair<std::string, std::string> expected[] = {
+      {"Total Nbr Folders: 42 ", tid}, {"ends with a line feed", tid}, {"", tid},
+      {"two", tid}, {path, tid}, {"from the worker", worker}};
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(LineIds(lines[i], expected[i].first), std::pair(pid, expected[i].second))
+        << lines[i].substr(0, 100);
+  }
   tm logged{};
   ASSERT_NE(strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &logged), nullptr);
   logged.tm_isdst = -1;
@@ -42,89 +75,31 @@ TEST(NSLogTest, LineHasDateProgramPidTidAndText) {
   EXPECT_LE(logged_time, after);
 }
 
-TEST(NSLogTest, LineFeedIsAddedOnlyWhenMissing) {
-  CapturedStderr captured;
-  NSLog("Copy All Paths");
-  NSLog("ends with a line feed\n");
-  NSLog("%s", "");
-  NSLog("two\nlines");
-  captured.Restore();
-
-  const std::vector<std::string> lines = SplitLines(captured.Text());
-  ASSERT_EQ(lines.size(), 5u) << captured.Text();
-  const std::string prefix = Prefix(getpid(), gettid());
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex(prefix + "Copy All Paths")));
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex(prefix + "ends with a line feed")));
-  EXPECT_TRUE(std::regex_match(lines[2], std::regex(prefix)));
-  EXPECT_TRUE(std::regex_match(lines[3], std::regex(prefix + "two")));
-  EXPECT_EQ(lines[4], "lines");
-}
-
-TEST(NSLogTest, LongTextAndPercentSignsArriveWhole) {
-  const std::string path = "/home/ann/50% off/" + std::string(9000, 'x') + "/\xe6\x97\xa5";
-  CapturedStderr captured;
-  NSLog("%s", path.c_str());
-  captured.Restore();
-
-  const std::string text = captured.Text();
-  ASSERT_GT(text.size(), path.size() + 1);
-  EXPECT_EQ(text.substr(text.size() - path.size() - 1), path + "\n");
-  EXPECT_EQ(SplitLines(text).size(), 1u);
-}
-
-TEST(NSLogTest, ErrnoIsKept) {
-  CapturedStderr captured;
-  errno = ENOENT;
-  NSLog("%d", 1);
-  EXPECT_EQ(errno, ENOENT);
-}
-
-TEST(NSLogTest, EachThreadShowsItsOwnId) {
-  CapturedStderr captured;
-  long worker_tid = 0;
-  std::thread worker([&] {
-    worker_tid = gettid();
-    NSLog("from the worker");
-  });
-  worker.join();
-  captured.Restore();
-
-  EXPECT_NE(worker_tid, static_cast<long>(getpid()));
-  EXPECT_TRUE(std::regex_match(captured.Text(), std::regex(Prefix(getpid(), worker_tid) +
-                                                           "from the worker\n")))
-      << captured.Text();
-}
-
 // Several processes log long lines to one shared file at once; every line
 // must come out whole, which needs one write per line.
 TEST(NSLogTest, LinesOfConcurrentProcessesDoNotInterleave) {
   constexpr int kProcesses = 4;
   constexpr int kLinesEach = 150;
+  const auto body = [](int p) {
+    return std::to_string(p) + " " + std::string(3000, static_cast<char>('a' + p));
+  };
   CapturedStderr captured;
   std::vector<pid_t> children;
   for (int p = 0; p < kProcesses; ++p) {
-    children.push_back(kestrine_testing::StartChild([p] {
-      const std::string body(3000, static_cast<char>('a' + p));
-      for (int i = 0; i < kLinesEach; ++i) NSLog("%d %s", p, body.c_str());
+    children.push_back(kestrine_testing::StartChild([&, p] {
+      for (int i = 0; i < kLinesEach; ++i) NSLog("%s", body(p).c_str());
       return 0;
     }));
   }
   for (pid_t child : children) EXPECT_EQ(kestrine_testing::WaitForChild(child), 0);
-  captured.Restore();
 
-  const std::vector<std::string> lines = SplitLines(captured.Text());
+  const std::vector<std::string> lines = captured.Lines();
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(kProcesses * kLinesEach));
-  const std::regex prefix(
-      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} nslog_test\[(\d+):\1\] )");
   int bad = 0;
   for (const std::string& line : lines) {
-    const std::size_t text_start = line.find("] ") + 2;
-    const std::string text = line.substr(text_start);
-    const int process = text.empty() ? -1 : text[0] - '0';
-    const bool whole = std::regex_match(line.substr(0, text_start), prefix) &&
-                       process >= 0 && process < kProcesses &&
-                       text.substr(1) == " " + std::string(3000, static_cast<char>('a' + process));
-    if (!whole) ++bad;
+    const int p = line.substr(line.find("] ") + 2, 1)[0] - '0';
+    const auto ids = p >= 0 && p < kProcesses ? LineIds(line, body(p)) : std::nullopt;
+    if (!ids || ids->first != ids->second) ++bad;
   }
   EXPECT_EQ(bad, 0);
 }
@@ -147,8 +122,7 @@ TEST(NSLogTest, BatchedLinesArriveWholeAndInOrderWhenTheBatchEnds) {
     EXPECT_EQ(early.back(), '\n');
   }
   NSLog("after");
-  captured.Restore();
-  const std::vector<std::string> lines = SplitLines(captured.Text());
+  const std::vector<std::string> lines = captured.Lines();
   ASSERT_EQ(lines.size(), 1003u);
   EXPECT_TRUE(lines[0].ends_with("] first"));
   EXPECT_TRUE(lines[1].ends_with("] second 2"));
