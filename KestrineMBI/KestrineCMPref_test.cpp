@@ -52,13 +52,13 @@ class KestrineCMPrefTest : public ::testing::Test {
     watch_.Drain();
     return pref;
   }
-  std::vector<bool> States(const KestrineCMPref& pref) {
-    std::vector<bool> states;
-    for (int tag = 0; tag < 12; ++tag) states.push_back(pref.commandSwitch(tag)->isChecked());
-    states.push_back(pref.showClipboardInMenuButton()->isChecked());
-    states.push_back(pref.labelItemsButton()->isChecked());
-    states.push_back(pref.makeAsSubmenuButton()->isChecked());
-    return states;
+  // The switches of tags 0 to 11, then ShowClipboardInMenu, LabelItems and
+  // MakeAsSubmenu.
+  static std::vector<QCheckBox*> Switches(const KestrineCMPref& pref) {
+    std::vector<QCheckBox*> all;
+    for (int tag = 0; tag < 12; ++tag) all.push_back(pref.commandSwitch(tag));
+    all.insert(all.end(), {pref.showClipboardInMenuButton(), pref.labelItemsButton(), pref.makeAsSubmenuButton()});
+    return all;
   }
   void SelectRows(const KestrineCMPref& pref, std::initializer_list<int> rows) {
     QItemSelectionModel* selection = pref.prefixTable()->selectionModel();
@@ -74,8 +74,7 @@ class KestrineCMPrefTest : public ::testing::Test {
   NotificationWatch watch_;
 };
 
-TEST_F(KestrineCMPrefTest, ShowsStoredSwitchesWithTheirDefaults) {
-  // Tags 0 to 11, then ShowClipboardInMenu, LabelItems, MakeAsSubmenu.
+TEST_F(KestrineCMPrefTest, SwitchesShowTheStoredValueOrTheDefaultAndStoreAtOnce) {
   std::vector<std::string> keys(KestrineCMPref::m_keys.begin(), KestrineCMPref::m_keys.end());
   keys.insert(keys.end(), {"ShowClipboardInMenu", "LabelItems", "MakeAsSubmenu"});
   const std::vector<bool> defaults = {true, true, true, true,  true,  true, false, true,
@@ -90,28 +89,20 @@ TEST_F(KestrineCMPrefTest, ShowsStoredSwitchesWithTheirDefaults) {
   for (const auto& [entries, expected] : std::vector<std::pair<std::string, std::vector<bool>>>{
            {"", defaults}, {numbers, defaults}, {flipped, inverse}}) {
     auto pref = Open(entries);
-    EXPECT_EQ(States(*pref), expected) << entries;
+    std::vector<bool> states;
+    for (QCheckBox* button : Switches(*pref)) states.push_back(button->isChecked());
+    EXPECT_EQ(states, expected) << entries;
     EXPECT_EQ(pref->numberOfRowsInTableView(), 0);
     EXPECT_FALSE(pref->deletePrefixButton()->isEnabled());
   }
-}
-
-TEST_F(KestrineCMPrefTest, SwitchesStoreAtOnceAndPostNothing) {
-  auto pref = Open("<key>IncludeHFSPath</key><integer>3</integer>");
-  struct Case {
-    QCheckBox* button;
-    std::string_view key;
-  };
-  for (const Case& c : std::vector<Case>{{pref->commandSwitch(3), "IncludeHFSPath"},
-                                         {pref->commandSwitch(6), "IncludeUNCWindowsStyle"},
-                                         {pref->showClipboardInMenuButton(), "ShowClipboardInMenu"},
-                                         {pref->labelItemsButton(), "LabelItems"},
-                                         {pref->makeAsSubmenuButton(), "MakeAsSubmenu"}}) {
-    const bool before = c.button->isChecked();
-    c.button->click();
-    EXPECT_EQ(Stored(c.key), PrefValue(!before)) << c.key;
-    c.button->click();
-    EXPECT_EQ(Stored(c.key), PrefValue(before)) << c.key;
+  // A click stores the switch's value over what was there, and posts nothing.
+  auto pref = Open(numbers);
+  const std::vector<QCheckBox*> switches = Switches(*pref);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    switches[i]->click();
+    EXPECT_EQ(Stored(keys[i]), PrefValue(!defaults[i])) << keys[i];
+    switches[i]->click();
+    EXPECT_EQ(Stored(keys[i]), PrefValue(defaults[i])) << keys[i];
   }
   EXPECT_EQ(watch_.Drain(), 0);
 }
