@@ -91,9 +91,6 @@ TEST_F(PrefixesTest, FileEntriesComeFirstThenTheSetting) {
            {false, {}, cde, PrefArray{"c", "d", "e"}},
            // The file is Mac Roman.
            {true, "\xA5 item", "", PrefArray{"\xE2\x80\xA2 item"}},
-           {false, {}, "<key>Prefixes</key><array><string>P</string><integer>3</integer></array>",
-            PrefArray{"P", std::nullopt}},
-           {false, {}, "<key>Prefixes</key><string>P</string>", {}},
        }) {
     SCOPED_TRACE(c.file.value_or("no file") + " / " + c.settings);
     Load(c.bundle, c.file, c.settings);
