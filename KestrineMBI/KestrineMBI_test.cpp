@@ -78,8 +78,8 @@ class KestrineMBITest : public ::testing::Test {
     LoadPrefixes();
     FSRef ref{};
     EXPECT_EQ(FSPathMakeRef(Path(name), &ref), noErr);
+    char buffer[kRenderBufferSize];
     for (std::int32_t id : ids) {
-      char buffer[kRenderBufferSize];
       if (get_clipboard_data(ref, buffer, sizeof buffer, id) > 0) {
         lines.push_back("[" + std::to_string(id) + "] " + Escape(buffer));
       }
@@ -122,14 +122,16 @@ TEST_F(KestrineMBITest, MenuDescribesTheSelection) {
            {"", {"Notes", "a.txt", "Notes"},
             Join({{"# 3 Items, First item: Notes"}, Titled(kDefaultIDs), kComposites, kTail})},
            // Previews list UNC by default and leave out the empty extension.
-           {previews, {"Notes"}, Join({notes, Preview("Notes", {1, 12, 2, 3, 4, 5, 6, 7, 8, 9}), kComposites, kTail})},
+           {previews, {"Notes"},
+            Join({notes, Preview("Notes", {1, 12, 2, 3, 4, 5, 6, 7, 8, 9}), kComposites, kTail})},
            {previews, {odd},
             Join({{"# 1 Item, First item: " + Escape(odd)}, Preview(odd, {1, 12, 2, 3, 4, 5, 6, 7, 8, 9}),
                   kComposites, kTail})},
            {"<key>IncludeUNCWindowsStyle</key><true/>", {"Notes"},
             Join({notes, Titled({"1", "12", "2", "3", "4", "5", "6", "7", "8", "9"}), kComposites, kTail})},
            {previews + "<key>IncludeUNCWindowsStyle</key><false/>", {"a.txt"},
-            Join({{"# 1 Item, First item: a.txt"}, Preview("a.txt", {1, 12, 2, 3, 4, 5, 6, 7, 9}), kComposites, kTail})},
+            Join({{"# 1 Item, First item: a.txt"}, Preview("a.txt", {1, 12, 2, 3, 4, 5, 6, 7, 9}), kComposites,
+                  kTail})},
            {AllOffBut({}) + "<key>MakeAsSubmenu</key><false/><key>MultipathSeparator</key><string>, </string>",
             {"Notes"}, Join({notes, kTail})},
            {prefixes, {"Notes"},
@@ -234,24 +236,23 @@ TEST(KestrineMBITrayTest, WithoutATraySaysSoOnceKeepsRunningAndStaysAlone) {
   kestrine_testing::ScopedEnv platform("QT_QPA_PLATFORM", "offscreen");
   int err[2];
   ASSERT_EQ(pipe(err), 0);
-  const pid_t pid = fork();
-  if (pid == 0) {
+  const pid_t pid = kestrine_testing::StartChild([&] {
     dup2(err[1], STDERR_FILENO);
     execl(KESTRINE_MBI_PATH, "KestrineMBI", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+    return 127;
+  });
   close(err[1]);
   std::string line;
   for (char c = 0; read(err[0], &c, 1) == 1 && c != '\n';) line += c;
   EXPECT_EQ(line, "KestrineMBI: the desktop has no system tray; the icon appears when one starts");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the application ended";
+  EXPECT_EQ(kestrine_testing::PollChild(pid), std::nullopt) << "the application ended";
 
   const kestrine_testing::RunResult second = RunProgram({KESTRINE_MBI_PATH});
   EXPECT_EQ(second.exitStatus, 0);
   EXPECT_EQ(second.out, "KestrineMBI is already running (process " + std::to_string(pid) + ")\n");
   kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
+  kestrine_testing::WaitForChild(pid);
   close(err[0]);
 }
 

@@ -45,8 +45,8 @@ class PrefixesTest : public ::testing::Test {
     const std::string path = user_.root() + "/KestrineCM.plugin";
     std::filesystem::remove_all(path);
     if (bundle) {
-      WriteFile(path + "/Contents/Info.plist",
-                kestrine_testing::XmlPropertyList("<key>CFBundleIdentifier</key><string>com.corvane.KestrineCM</string>"));
+      const std::string identifier = "<key>CFBundleIdentifier</key><string>com.corvane.KestrineCM</string>";
+      WriteFile(path + "/Contents/Info.plist", kestrine_testing::XmlPropertyList(identifier));
       kestrine_testing::MakeDirs(path + "/Contents/Resources");
       if (prefixFile) WriteFile(path + "/Contents/Resources/Prefixes.txt", *prefixFile);
       ASSERT_TRUE(CFBundleCreate(path).has_value());

@@ -74,7 +74,8 @@ TEST_F(SelectionTextTest, CommandsOverSeveralItems) {
            {comma + OnlyForms({"IncludePosixPath", "IncludeFilename"}), {"a.txt", "b.txt"}, kCopyAll,
             Path("a.txt") + ", a.txt\n\n" + Path("b.txt") + ", b.txt"},
            {OnlyForms({}), {"a", "b"}, kCopyAll, "\n\n"},
-           {"", {"one/", "two/"}, kCopyFolderPaths, Path("one") + "\n" + Path("one/sub") + "\n\n\n" + Path("two") + "\n"},
+           {"", {"one/", "two/"}, kCopyFolderPaths,
+            Path("one") + "\n" + Path("one/sub") + "\n\n\n" + Path("two") + "\n"},
        }) {
     SCOPED_TRACE(c.settings + " / " + std::to_string(c.id));
     Settings(c.settings);
