@@ -131,7 +131,7 @@ TEST_F(FinderSelectionTest, RequestsAreTracedAndFailAsToldUntilTheNextSelect) {
   EXPECT_EQ(finder.Select({"--fail", "x"}), 2);
 }
 
-TEST_F(FinderSelectionTest, WithoutAFinderNothingIsSelectedAndNothingHangs) {
+TEST_F(FinderSelectionTest, WithoutALiveFinderNothingIsSelectedAndNothingHangs) {
   EXPECT_EQ(ConvertSelection(), Failed(procNotFound));
   AEDesc object;
   AEBuildDesc(&object, nullptr, "obj {want:type('cobj'), from:'null'(), form:'name', seld:1}");
@@ -148,18 +148,17 @@ TEST_F(FinderSelectionTest, WithoutAFinderNothingIsSelectedAndNothingHangs) {
   EXPECT_EQ(WEXITSTATUS(first.Stop(SIGTERM)), 0);
   EXPECT_EQ(ConvertSelection(), Failed(procNotFound));
   EXPECT_EQ(first.Select({}), 1);
-}
 
-TEST_F(FinderSelectionTest, AFinderThatDiesMidRequestEndsTheWait) {
-  ScopedFinder finder(FINDER_PATH);
-  ASSERT_TRUE(finder.ready());
-  finder.Stop(SIGSTOP);
+  // A Finder that dies in the middle of a request ends the wait, and the
+  // next walk removes its entry.
+  ScopedFinder dying(FINDER_PATH);
+  ASSERT_TRUE(dying.ready());
+  dying.Stop(SIGSTOP);
   auto request = std::async(std::launch::async, ConvertSelection);
   EXPECT_EQ(request.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
-  finder.Stop(SIGKILL);
+  dying.Stop(SIGKILL);
   ASSERT_EQ(request.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(request.get(), Failed(connectionInvalid));
-  // The next walk removes the dead Finder's entry.
   EXPECT_EQ(ConvertSelection(), Failed(procNotFound));
 }
 
