@@ -2,7 +2,6 @@
 // real serving Finder, usage errors, and the tray mode's start-up.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
