@@ -52,6 +52,7 @@ TEST(KestrineCMObjectTest, FactoryQueryInterfaceAndReferenceCounts) {
   EXPECT_EQ(KestrineCMQueryInterface(instance, CFUUIDGetUUIDBytes(IUnknownUUID()), &unknown), S_OK);
   EXPECT_EQ(menu, instance);
   EXPECT_EQ(unknown, instance);
+  EXPECT_EQ(instance->refCount, 3u);
   EXPECT_EQ(KestrineCMQueryInterface(instance, CFUUIDGetUUIDBytes(kContextualMenuTypeID()), &other), E_NOINTERFACE);
   EXPECT_EQ(other, nullptr);
   EXPECT_EQ(instance->refCount, 3u);
