@@ -20,23 +20,25 @@ KestrineCMType* NewInstance() {
   return static_cast<KestrineCMType*>(KestrineCMFactory(nullptr, kContextualMenuTypeID()));
 }
 
-TEST(KestrineCMObjectTest, FactoryMakesInstancesOfTheMenuTypeOnly) {
-  const ItemCount before = CFPlugInGetInstanceCountForFactory(kKestrineCMFactoryID());
-  EXPECT_EQ(KestrineCMFactory(nullptr, kContextualMenuInterfaceID()), nullptr);
-  EXPECT_EQ(KestrineCMFactory(nullptr, nullptr), nullptr);
-  EXPECT_EQ(CFPlugInGetInstanceCountForFactory(kKestrineCMFactoryID()), before);
-
-  KestrineCMType* instance = NewInstance();
-  ASSERT_NE(instance, nullptr);
-  EXPECT_EQ(instance->cmInterface, &testInterfaceFtbl);
-  EXPECT_EQ(instance->refCount, 1u);
-  EXPECT_TRUE(CFEqual(instance->factoryID, kKestrineCMFactoryID()));
-  EXPECT_EQ(CFPlugInGetInstanceCountForFactory(kKestrineCMFactoryID()), before + 1);
-  EXPECT_EQ(KestrineCMRelease(instance), 0u);
-  EXPECT_EQ(CFPlugInGetInstanceCountForFactory(kKestrineCMFactoryID()), before);
+AEDescList NewList() {
+  AEDescList list;
+  AECreateList(nullptr, 0, false, &list);
+  return list;
 }
 
-TEST(KestrineCMObjectTest, TableSlotsInOrder) {
+TEST(KestrineCMObjectTest, FactoryQueryInterfaceAndReferenceCounts) {
+  const ItemCount before = CFPlugInGetInstanceCountForFactory(kKestrineCMFactoryID());
+  const auto instances = [&] { return CFPlugInGetInstanceCountForFactory(kKestrineCMFactoryID()) - before; };
+  // Instances of the menu type only.
+  EXPECT_EQ(KestrineCMFactory(nullptr, kContextualMenuInterfaceID()), nullptr);
+  EXPECT_EQ(KestrineCMFactory(nullptr, nullptr), nullptr);
+  EXPECT_EQ(instances(), 0u);
+  KestrineCMType* instance = NewInstance();
+  ASSERT_NE(instance, nullptr);
+  EXPECT_EQ(instance->refCount, 1u);
+  EXPECT_EQ(instances(), 1u);
+  // Hosts call through the table, so its slots must be in this order.
+  EXPECT_EQ(instance->cmInterface, &testInterfaceFtbl);
   EXPECT_EQ(testInterfaceFtbl._reserved, nullptr);
   EXPECT_EQ(testInterfaceFtbl.QueryInterface, &KestrineCMQueryInterface);
   EXPECT_EQ(testInterfaceFtbl.AddRef, &KestrineCMAddRef);
@@ -44,64 +46,39 @@ TEST(KestrineCMObjectTest, TableSlotsInOrder) {
   EXPECT_EQ(testInterfaceFtbl.ExamineContext, &KestrineCMExamineContext);
   EXPECT_EQ(testInterfaceFtbl.HandleSelection, &KestrineCMHandleSelection);
   EXPECT_EQ(testInterfaceFtbl.PostMenuCleanup, &KestrineCMPostMenuCleanup);
-}
 
-TEST(KestrineCMObjectTest, QueryInterfaceCountsReferences) {
-  const ItemCount before = CFPlugInGetInstanceCountForFactory(kKestrineCMFactoryID());
-  KestrineCMType* instance = NewInstance();
-  ASSERT_NE(instance, nullptr);
-  LPVOID menu = nullptr;
-  LPVOID unknown = nullptr;
-  EXPECT_EQ(KestrineCMQueryInterface(instance, CFUUIDGetUUIDBytes(kContextualMenuInterfaceID()),
-                                     &menu),
-            S_OK);
-  EXPECT_EQ(KestrineCMQueryInterface(instance, CFUUIDGetUUIDBytes(IUnknownUUID()), &unknown),
-            S_OK);
+  LPVOID menu = nullptr, unknown = nullptr, other = instance;
+  EXPECT_EQ(KestrineCMQueryInterface(instance, CFUUIDGetUUIDBytes(kContextualMenuInterfaceID()), &menu), S_OK);
+  EXPECT_EQ(KestrineCMQueryInterface(instance, CFUUIDGetUUIDBytes(IUnknownUUID()), &unknown), S_OK);
   EXPECT_EQ(menu, instance);
   EXPECT_EQ(unknown, instance);
   EXPECT_EQ(instance->refCount, 3u);
-
-  LPVOID other = instance;
-  EXPECT_EQ(KestrineCMQueryInterface(instance, CFUUIDGetUUIDBytes(kContextualMenuTypeID()),
-                                     &other),
-            E_NOINTERFACE);
+  EXPECT_EQ(KestrineCMQueryInterface(instance, CFUUIDGetUUIDBytes(kContextualMenuTypeID()), &other), E_NOINTERFACE);
   EXPECT_EQ(other, nullptr);
   EXPECT_EQ(instance->refCount, 3u);
-
   EXPECT_EQ(KestrineCMAddRef(instance), 4u);
-  EXPECT_EQ(KestrineCMRelease(instance), 3u);
-  EXPECT_EQ(KestrineCMRelease(instance), 2u);
-  EXPECT_EQ(KestrineCMRelease(instance), 1u);
-  EXPECT_EQ(CFPlugInGetInstanceCountForFactory(kKestrineCMFactoryID()), before + 1);
+  for (const ULONG left : {3u, 2u, 1u}) EXPECT_EQ(KestrineCMRelease(instance), left);
+  EXPECT_EQ(instances(), 1u);
   EXPECT_EQ(KestrineCMRelease(instance), 0u);
-  EXPECT_EQ(CFPlugInGetInstanceCountForFactory(kKestrineCMFactoryID()), before);
+  EXPECT_EQ(instances(), 0u);
 }
 
 // The host's view of the appended records: one line per item, as the finder
 // program prints them, without the submenu's items.
 std::vector<std::string> Kinds(const AEDescList& list) {
   std::vector<std::string> kinds;
-  long count = 0;
+  long count = 0, subCount = 0;
   AECountItems(&list, &count);
   for (long i = 1; i <= count; ++i) {
     AERecord record;
-    AEGetNthDesc(&list, i, typeWildCard, nullptr, &record);
     AEDesc sub;
-    std::int32_t attributes = 0;
-    AEGetParamPtr(&record, keyContextualMenuAttributes, typeSInt32, nullptr, &attributes,
-                  sizeof attributes, nullptr);
-    std::int32_t id = 0;
-    AEGetParamPtr(&record, keyContextualMenuCommandID, typeSInt32, nullptr, &id, sizeof id,
-                  nullptr);
-    if (AEGetParamDesc(&record, keyContextualMenuSubmenu, typeAEList, &sub) == noErr) {
-      long subCount = 0;
-      AECountItems(&sub, &subCount);
-      kinds.push_back("submenu:" + std::to_string(subCount));
-    } else if (attributes == 64) {
-      kinds.push_back("-");
-    } else {
-      kinds.push_back(std::to_string(id));
-    }
+    std::int32_t attributes = 0, id = 0;
+    AEGetNthDesc(&list, i, typeWildCard, nullptr, &record);
+    AEGetParamPtr(&record, keyContextualMenuAttributes, typeSInt32, nullptr, &attributes, sizeof attributes, nullptr);
+    AEGetParamPtr(&record, keyContextualMenuCommandID, typeSInt32, nullptr, &id, sizeof id, nullptr);
+    const bool submenu = AEGetParamDesc(&record, keyContextualMenuSubmenu, typeAEList, &sub) == noErr;
+    if (submenu) AECountItems(&sub, &subCount);
+    kinds.push_back(submenu ? "submenu:" + std::to_string(subCount) : attributes == 64 ? "-" : std::to_string(id));
   }
   return kinds;
 }
@@ -109,8 +86,7 @@ std::vector<std::string> Kinds(const AEDescList& list) {
 class KestrineCMMenuTest : public ::testing::Test {
  protected:
   std::vector<std::string> Menu(const AEDesc* context) {
-    AEDescList list;
-    AECreateList(nullptr, 0, false, &list);
+    AEDescList list = NewList();
     EXPECT_EQ(KestrineCMExamineContext(nullptr, context, &list), noErr);
     return Kinds(list);
   }
@@ -122,113 +98,75 @@ class KestrineCMMenuTest : public ::testing::Test {
   ScopedUser user_;
 };
 
-TEST_F(KestrineCMMenuTest, ContextsOfEveryShape) {
-  AEDesc null;
-  EXPECT_EQ(Menu(nullptr), std::vector<std::string>{});
-  EXPECT_EQ(Menu(&null), std::vector<std::string>{});
-
-  AEDesc text;
+TEST_F(KestrineCMMenuTest, ContextsOfEveryShapeInTheMenuAndTheHandler) {
+  AEDesc null, text;
   AECreateDesc(typeText, "abc", 3, &text);
-  EXPECT_EQ(Menu(&text), (std::vector<std::string>{"-", "submenu:0"}));
-
-  AEDescList empty;
-  AECreateList(nullptr, 0, false, &empty);
-  EXPECT_EQ(Menu(&empty), (std::vector<std::string>{"-", "submenu:0"}));
-
-  AEDescList nested;
-  AECreateList(nullptr, 0, false, &nested);
+  AEDescList empty = NewList(), nested = NewList(), broken = NewList(), gone = NewList(), file = NewList();
   AEPutDesc(&nested, 0, &empty);
-  EXPECT_EQ(Menu(&nested), (std::vector<std::string>{"-", "submenu:0"}));
-
-  AEDescList broken;
-  AECreateList(nullptr, 0, false, &broken);
   AEPutPtr(&broken, 0, typeFSRef, "short", 5);
-  EXPECT_EQ(Menu(&broken), (std::vector<std::string>{"-", "submenu:0"}));
-
   std::string alias;
   ASSERT_EQ(FSNewAliasFromPath(user_.root() + "/missing", &alias), noErr);
-  AEDescList gone;
-  AECreateList(nullptr, 0, false, &gone);
   AEPutPtr(&gone, 0, typeAlias, alias.data(), alias.size());
-  EXPECT_EQ(Menu(&gone), (std::vector<std::string>{"-", "submenu:0"}));
-
+  WriteFile(user_.home() + "/a.txt", "x");
+  ASSERT_EQ(FSNewAliasFromPath(user_.home() + "/a.txt", &alias), noErr);
+  AEPutPtr(&file, 0, typeAlias, alias.data(), alias.size());
+  const std::vector<std::string> none = {"-", "submenu:0"};
+  for (const auto& [context, expected] : std::vector<std::pair<const AEDesc*, std::vector<std::string>>>{
+           {nullptr, {}}, {&null, {}}, {&text, none}, {&empty, none}, {&nested, none}, {&broken, none}, {&gone, none},
+           // Nine forms, a separator and "Copy All", a separator and "Copy Folder Paths".
+           {&file, {"-", "submenu:13"}}}) {
+    EXPECT_EQ(Menu(context), expected) << (context ? context->descriptorType() : 0);
+  }
   Flat();
   EXPECT_EQ(Menu(&null), (std::vector<std::string>{"-"}));
   EXPECT_EQ(Menu(&text), (std::vector<std::string>{"-", "-"}));
-}
-
-TEST_F(KestrineCMMenuTest, AliasOfAnExistingFileIsResolved) {
-  const std::string path = user_.home() + "/a.txt";
-  WriteFile(path, "x");
-  std::string alias;
-  ASSERT_EQ(FSNewAliasFromPath(path, &alias), noErr);
-  AEDescList context;
-  AECreateList(nullptr, 0, false, &context);
-  AEPutPtr(&context, 0, typeAlias, alias.data(), alias.size());
-  // Nine forms, a separator and "Copy All", a separator and "Copy Folder
-  // Paths".
-  EXPECT_EQ(Menu(&context), (std::vector<std::string>{"-", "submenu:13"}));
-}
-
-TEST_F(KestrineCMMenuTest, MissingCommandListIsIgnored) {
-  AEDesc null;
+  // A missing command list is ignored.
   EXPECT_EQ(KestrineCMExamineContext(nullptr, &null, nullptr), noErr);
   EXPECT_EQ(KestrineCMHandleSelection(nullptr, nullptr, 1), noErr);
   EXPECT_EQ(KestrineCMHandleSelection(nullptr, &null, 1), noErr);
-}
 
-TEST_F(KestrineCMMenuTest, HandlerLeavesTheClipboardAloneForContextsThatAreNotLists) {
+  // The handler leaves the clipboard alone for contexts that are not lists;
+  // a list whose items are all unusable clears it.
   user_.SetClipboard("old");
-  AEDesc text;
-  AECreateDesc(typeText, "abc", 3, &text);
   KestrineCMHandleSelection(nullptr, &text, 1);
-  AEDescList empty;
-  AECreateList(nullptr, 0, false, &empty);
   KestrineCMHandleSelection(nullptr, &empty, 1);
   EXPECT_EQ(user_.Clipboard(), "old");
-  // A list whose items are all unusable clears it.
-  AEDescList junk;
-  AECreateList(nullptr, 0, false, &junk);
+  AEDescList junk = NewList();
   AEPutDesc(&junk, 0, &text);
   KestrineCMHandleSelection(nullptr, &junk, 1);
   EXPECT_EQ(user_.Clipboard(), std::nullopt);
 }
 
 TEST_F(KestrineCMMenuTest, RecordLayout) {
-  AEDescList list;
-  AECreateList(nullptr, 0, false, &list);
+  AEDescList list = NewList();
   ASSERT_EQ(AddCommandToAEDescList("Ré", 256, 7, &list), noErr);
   ASSERT_EQ(AddCommandToAEDescList(" ", 0, 0, &list), noErr);
-  AERecord record;
-  ASSERT_EQ(AEGetNthDesc(&list, 1, typeWildCard, nullptr, &record), noErr);
-  char16_t title[2] = {};
-  std::size_t size = 0;
-  DescType type = 0;
-  ASSERT_EQ(AEGetParamPtr(&record, keyAEName, typeWildCard, &type, title, sizeof title, &size),
-            noErr);
-  EXPECT_EQ(type, typeUnicodeText);
-  EXPECT_EQ(size, 4u);
-  EXPECT_EQ(title[0], u'R');
-  EXPECT_EQ(title[1], u'\u00E9');
-  std::int32_t value = 0;
-  ASSERT_EQ(AEGetParamPtr(&record, keyContextualMenuCommandID, typeSInt32, &type, &value,
-                          sizeof value, &size),
-            noErr);
-  EXPECT_EQ(value, 7);
-  ASSERT_EQ(AEGetParamPtr(&record, keyContextualMenuAttributes, typeSInt32, &type, &value,
-                          sizeof value, &size),
-            noErr);
-  EXPECT_EQ(value, 256);
-  // Attributes of 0 leave the key out.
-  ASSERT_EQ(AEGetNthDesc(&list, 2, typeWildCard, nullptr, &record), noErr);
-  EXPECT_EQ(AEGetParamPtr(&record, keyContextualMenuAttributes, typeSInt32, &type, &value,
-                          sizeof value, &size),
-            errAEDescNotFound);
   // A title that is not UTF-8 adds nothing.
   EXPECT_NE(AddCommandToAEDescList("\xff", 256, 1, &list), noErr);
   long count = 0;
   AECountItems(&list, &count);
   EXPECT_EQ(count, 2);
+
+  AERecord record;
+  ASSERT_EQ(AEGetNthDesc(&list, 1, typeWildCard, nullptr, &record), noErr);
+  char16_t title[2] = {};
+  std::size_t size = 0;
+  DescType type = 0;
+  ASSERT_EQ(AEGetParamPtr(&record, keyAEName, typeWildCard, &type, title, sizeof title, &size), noErr);
+  EXPECT_EQ(type, typeUnicodeText);
+  EXPECT_EQ(size, 4u);
+  EXPECT_EQ(std::u16string(title, 2), u"R\u00E9");
+  std::int32_t value = 0;
+  const auto get = [&](AEKeyword key) {
+    return AEGetParamPtr(&record, key, typeSInt32, &type, &value, sizeof value, &size);
+  };
+  ASSERT_EQ(get(keyContextualMenuCommandID), noErr);
+  EXPECT_EQ(value, 7);
+  ASSERT_EQ(get(keyContextualMenuAttributes), noErr);
+  EXPECT_EQ(value, 256);
+  // Attributes of 0 leave the key out.
+  ASSERT_EQ(AEGetNthDesc(&list, 2, typeWildCard, nullptr, &record), noErr);
+  EXPECT_EQ(get(keyContextualMenuAttributes), errAEDescNotFound);
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 #include "KestrineMBI/KestrineCMPref.h"
 #include "KestrineMBI/qt_test_support.h"
 #include "testing/test_support.h"
-#include "testing/test_support.h"
 
 // Under LeakSanitizer: fontconfig keeps its caches until the process ends.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
@@ -65,9 +64,11 @@ class AppControllerTest : public ::testing::Test {
   kestrine_testing::ScopedFinder finder_{FINDER_PATH};
 };
 
-TEST_F(AppControllerTest, ClickAndOpeningBothBuildTheMenuOfTheMoment) {
+TEST_F(AppControllerTest, ClickAndOpeningBuildTheMenuOfTheMomentAndItsItemsWork) {
   Select("Notes");
+  KestrineCMPref preferences;
   AppController controller(AppController::Mode::kTray);
+  controller.setPrefController(&preferences);
   ASSERT_TRUE(controller.init());
   EXPECT_EQ(controller.buildCount(), 1);
   EXPECT_EQ(Header(controller), "1 Item, First item: Notes");
@@ -85,6 +86,23 @@ TEST_F(AppControllerTest, ClickAndOpeningBothBuildTheMenuOfTheMoment) {
   emit controller.menu()->aboutToShow();
   EXPECT_EQ(controller.buildCount(), 3);
   EXPECT_EQ(Header(controller), "1 Item, First item: Notes");
+
+  QAction* header = controller.menu()->actions().value(0);
+  EXPECT_FALSE(header->isEnabled());
+  EXPECT_EQ(MenuItemCommandID(*header), std::nullopt);
+  QAction* copy = Find(controller, "Copy Posix Path");
+  ASSERT_NE(copy, nullptr);
+  EXPECT_TRUE(copy->isEnabled());
+  EXPECT_EQ(MenuItemCommandID(*copy), 1);
+  copy->trigger();
+  EXPECT_EQ(user_.Clipboard(), user_.home() + "/Notes");
+  QAction* show = Find(controller, "Preferences...");
+  ASSERT_NE(show, nullptr);
+  show->trigger();
+  EXPECT_TRUE(preferences.window()->isVisible());
+  show->trigger();  // Again: only brought forward.
+  EXPECT_TRUE(preferences.window()->isVisible());
+  preferences.window()->close();
 }
 
 TEST_F(AppControllerTest, RebuildsOnEveryChangeNotificationForItsObject) {
@@ -98,32 +116,6 @@ TEST_F(AppControllerTest, RebuildsOnEveryChangeNotificationForItsObject) {
   EXPECT_TRUE(WaitFor([&] { return controller.buildCount() == before + 3; })) << controller.buildCount();
   watch.Drain();
   EXPECT_EQ(controller.buildCount(), before + 3);
-}
-
-TEST_F(AppControllerTest, MenuItemsCopyAndShowThePreferences) {
-  Select("Notes");
-  KestrineCMPref preferences;
-  AppController controller(AppController::Mode::kTray);
-  controller.setPrefController(&preferences);
-  controller.init();
-  QAction* copy = Find(controller, "Copy Posix Path");
-  ASSERT_NE(copy, nullptr);
-  EXPECT_TRUE(copy->isEnabled());
-  EXPECT_EQ(MenuItemCommandID(*copy), 1);
-  copy->trigger();
-  EXPECT_EQ(user_.Clipboard(), user_.home() + "/Notes");
-
-  QAction* header = controller.menu()->actions().value(0);
-  EXPECT_FALSE(header->isEnabled());
-  EXPECT_EQ(MenuItemCommandID(*header), std::nullopt);
-
-  QAction* show = Find(controller, "Preferences...");
-  ASSERT_NE(show, nullptr);
-  show->trigger();
-  EXPECT_TRUE(preferences.window()->isVisible());
-  show->trigger();  // Again: only brought forward.
-  EXPECT_TRUE(preferences.window()->isVisible());
-  preferences.window()->close();
 }
 
 }  // namespace

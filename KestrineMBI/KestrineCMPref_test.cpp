@@ -35,11 +35,7 @@ std::optional<PrefValue> Stored(std::string_view key, std::string_view domain = 
   return CFPreferencesCopyAppValue(key, domain);
 }
 
-PrefValue Texts(std::initializer_list<const char*> texts) {
-  PrefArray array;
-  for (const char* text : texts) array.emplace_back(text);
-  return array;
-}
+PrefValue Texts(std::initializer_list<const char*> texts) { return PrefArray(texts.begin(), texts.end()); }
 
 class KestrineCMPrefTest : public ::testing::Test {
  protected:
@@ -52,21 +48,13 @@ class KestrineCMPrefTest : public ::testing::Test {
     watch_.Drain();
     return pref;
   }
-  std::vector<bool> States(const KestrineCMPref& pref) {
-    std::vector<bool> states;
-    for (int tag = 0; tag < 12; ++tag) states.push_back(pref.commandSwitch(tag)->isChecked());
-    states.push_back(pref.showClipboardInMenuButton()->isChecked());
-    states.push_back(pref.labelItemsButton()->isChecked());
-    states.push_back(pref.makeAsSubmenuButton()->isChecked());
-    return states;
-  }
-  void SelectRows(const KestrineCMPref& pref, std::initializer_list<int> rows) {
-    QItemSelectionModel* selection = pref.prefixTable()->selectionModel();
-    selection->clear();
-    for (int row : rows) {
-      selection->select(pref.prefixTable()->model()->index(row, 0),
-                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    }
+  // The switches of tags 0 to 11, then ShowClipboardInMenu, LabelItems and
+  // MakeAsSubmenu.
+  static std::vector<QCheckBox*> Switches(const KestrineCMPref& pref) {
+    std::vector<QCheckBox*> all;
+    for (int tag = 0; tag < 12; ++tag) all.push_back(pref.commandSwitch(tag));
+    all.insert(all.end(), {pref.showClipboardInMenuButton(), pref.labelItemsButton(), pref.makeAsSubmenuButton()});
+    return all;
   }
 
   kestrine_testing::ApplicationReady ready_;
@@ -74,8 +62,7 @@ class KestrineCMPrefTest : public ::testing::Test {
   NotificationWatch watch_;
 };
 
-TEST_F(KestrineCMPrefTest, ShowsStoredSwitchesWithTheirDefaults) {
-  // Tags 0 to 11, then ShowClipboardInMenu, LabelItems, MakeAsSubmenu.
+TEST_F(KestrineCMPrefTest, SwitchesShowTheStoredValueOrTheDefaultAndStoreAtOnce) {
   std::vector<std::string> keys(KestrineCMPref::m_keys.begin(), KestrineCMPref::m_keys.end());
   keys.insert(keys.end(), {"ShowClipboardInMenu", "LabelItems", "MakeAsSubmenu"});
   const std::vector<bool> defaults = {true, true, true, true,  true,  true, false, true,
@@ -90,28 +77,20 @@ TEST_F(KestrineCMPrefTest, ShowsStoredSwitchesWithTheirDefaults) {
   for (const auto& [entries, expected] : std::vector<std::pair<std::string, std::vector<bool>>>{
            {"", defaults}, {numbers, defaults}, {flipped, inverse}}) {
     auto pref = Open(entries);
-    EXPECT_EQ(States(*pref), expected) << entries;
+    std::vector<bool> states;
+    for (QCheckBox* button : Switches(*pref)) states.push_back(button->isChecked());
+    EXPECT_EQ(states, expected) << entries;
     EXPECT_EQ(pref->numberOfRowsInTableView(), 0);
     EXPECT_FALSE(pref->deletePrefixButton()->isEnabled());
   }
-}
-
-TEST_F(KestrineCMPrefTest, SwitchesStoreAtOnceAndPostNothing) {
-  auto pref = Open("<key>IncludeHFSPath</key><integer>3</integer>");
-  struct Case {
-    QCheckBox* button;
-    std::string_view key;
-  };
-  for (const Case& c : std::vector<Case>{{pref->commandSwitch(3), "IncludeHFSPath"},
-                                         {pref->commandSwitch(6), "IncludeUNCWindowsStyle"},
-                                         {pref->showClipboardInMenuButton(), "ShowClipboardInMenu"},
-                                         {pref->labelItemsButton(), "LabelItems"},
-                                         {pref->makeAsSubmenuButton(), "MakeAsSubmenu"}}) {
-    const bool before = c.button->isChecked();
-    c.button->click();
-    EXPECT_EQ(Stored(c.key), PrefValue(!before)) << c.key;
-    c.button->click();
-    EXPECT_EQ(Stored(c.key), PrefValue(before)) << c.key;
+  // A click stores the switch's value over what was there, and posts nothing.
+  auto pref = Open(numbers);
+  const std::vector<QCheckBox*> switches = Switches(*pref);
+  for (const std::size_t i : {3, 6, 12, 13, 14}) {
+    switches[i]->click();
+    EXPECT_EQ(Stored(keys[i]), PrefValue(!defaults[i])) << keys[i];
+    switches[i]->click();
+    EXPECT_EQ(Stored(keys[i]), PrefValue(defaults[i])) << keys[i];
   }
   EXPECT_EQ(watch_.Drain(), 0);
 }
@@ -129,7 +108,11 @@ TEST_F(KestrineCMPrefTest, PrefixTableAddsDeletesEditsAndStores) {
   EXPECT_EQ(Stored("Prefixes"), Texts({"other"}));
   EXPECT_EQ(watch_.Drain(), 0);
 
-  SelectRows(*pref, {0, 1, 3});
+  QAbstractItemModel* model = pref->prefixTable()->model();
+  for (int row : {0, 1, 3}) {
+    pref->prefixTable()->selectionModel()->select(model->index(row, 0),
+                                                  QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  }
   EXPECT_TRUE(pref->deletePrefixButton()->isEnabled());
   pref->deletePrefixButton()->click();
   EXPECT_EQ(Stored("Prefixes"), Texts({"c"}));
@@ -140,7 +123,6 @@ TEST_F(KestrineCMPrefTest, PrefixTableAddsDeletesEditsAndStores) {
   EXPECT_EQ(Stored("Prefixes"), Texts({"c", "prefix"}));
   EXPECT_EQ(watch_.Drain(), 1);
 
-  QAbstractItemModel* model = pref->prefixTable()->model();
   EXPECT_EQ(model->headerData(0, Qt::Horizontal).toString(), "Prefixes");
   EXPECT_TRUE(model->setData(model->index(1, 0), QString("")));
   EXPECT_EQ(Stored("Prefixes"), Texts({"c", ""}));
@@ -149,7 +131,7 @@ TEST_F(KestrineCMPrefTest, PrefixTableAddsDeletesEditsAndStores) {
   EXPECT_EQ(watch_.Drain(), 1);
 }
 
-TEST_F(KestrineCMPrefTest, ClosingAnyWindowPostsAndKeepsWhatWasNotEdited) {
+TEST_F(KestrineCMPrefTest, ClosingAnyWindowPostsAndKeepsWhatWasNotEditedInIt) {
   for (const char* stored : {"<string>http://x/</string>", "<integer>4</integer>",
                              "<array><string>a</string><integer>1</integer></array>",
                              "<array><string>a</string></array>"}) {
@@ -169,9 +151,7 @@ TEST_F(KestrineCMPrefTest, ClosingAnyWindowPostsAndKeepsWhatWasNotEdited) {
     pref->addPrefix();
     EXPECT_EQ(Stored("Prefixes"), otherKind && stored[1] != 'a' ? Texts({"prefix"}) : Texts({"a", "prefix"}));
   }
-}
-
-TEST_F(KestrineCMPrefTest, SettingsReplacedWhileOpenAreKept) {
+  // Settings replaced while the window is open are kept at its close.
   auto pref = Open("<key>Prefixes</key><array><string>a</string></array>");
   user_.WriteSettings("<key>Prefixes</key><array><string>z</string></array><key>LabelItems</key><true/>");
   pref->makeAsSubmenuButton()->click();

@@ -2,19 +2,17 @@
 // real serving Finder, usage errors, and the tray mode's start-up.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <thread>
 
 #include "engine/path_forms.h"
 #include "engine/prefixes.h"
 #include "engine/selection_text.h"
-#include "testing/test_support.h"
+#include "settings/settings.h"
 #include "testing/session_bus.h"
 #include "testing/test_support.h"
 
@@ -52,10 +50,9 @@ Lines Titled(const Lines& ids) {
 std::string AllOffBut(std::initializer_list<std::string_view> kept) {
   std::string entries;
   for (std::string_view key : {"IncludePosixPath", "IncludeEncodedPosixPath", "IncludeTildePosixPath",
-                               "IncludeTerminalPath", "IncludeHFSPath", "IncludeFilename",
-                               "IncludeDisplayFilename", "IncludeExtension", "IncludeAFPURL", "IncludeAll",
-                               "IncludeFolderPaths"}) {
-    if (std::find(kept.begin(), kept.end(), key) == kept.end()) entries += "<key>" + std::string(key) + "</key><false/>";
+                               "IncludeTerminalPath", "IncludeHFSPath", "IncludeFilename", "IncludeDisplayFilename",
+                               "IncludeExtension", "IncludeAFPURL", "IncludeAll", "IncludeFolderPaths"}) {
+    if (std::ranges::find(kept, key) == kept.end()) entries += "<key>" + std::string(key) + "</key><false/>";
   }
   return entries;
 }
@@ -80,8 +77,8 @@ class KestrineMBITest : public ::testing::Test {
     LoadPrefixes();
     FSRef ref{};
     EXPECT_EQ(FSPathMakeRef(Path(name), &ref), noErr);
+    char buffer[kRenderBufferSize];
     for (std::int32_t id : ids) {
-      char buffer[kRenderBufferSize];
       if (get_clipboard_data(ref, buffer, sizeof buffer, id) > 0) {
         lines.push_back("[" + std::to_string(id) + "] " + Escape(buffer));
       }
@@ -94,13 +91,7 @@ class KestrineMBITest : public ::testing::Test {
     const kestrine_testing::RunResult run = RunProgram({KESTRINE_MBI_PATH, "--menu"});
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_TRUE(run.out.starts_with("\n-MoreFEGetSelection: tAppleEvent=\"")) << run.out;
-    Lines lines;
-    for (std::size_t start = run.out.find('\n', 1); start + 1 < run.out.size();) {
-      const std::size_t end = run.out.find('\n', start + 1);
-      lines.push_back(run.out.substr(start + 1, end - start - 1));
-      start = end;
-    }
-    return lines;
+    return kestrine_testing::SplitLines(run.out.substr(run.out.find('\n', 1) + 1));
   }
   int Choose(const std::string& id) const { return RunProgram({KESTRINE_MBI_PATH, "--choose", id}).exitStatus; }
 
@@ -113,55 +104,52 @@ TEST_F(KestrineMBITest, MenuDescribesTheSelection) {
   WriteFile(Path(odd), "x");
   const Lines notes = {"# 1 Item, First item: Notes"};
   const std::string previews = "<key>ShowClipboardInMenu</key><true/>";
+  // The previews are rendered here with the prefixes of the last case.
+  const std::string prefixes =
+      AllOffBut({"IncludeFolderPaths"}) +
+      "<key>Prefixes</key><array><string>http://host/</string><string>smb://b/</string></array>";
+  user_.WriteSettings(prefixes);
+  CFPreferencesAppSynchronize(kKestrineDomain);
   struct Case {
     std::string settings;
     Lines selection;
-    std::function<Lines()> expected;
+    Lines expected;
   };
   for (const Case& c : std::vector<Case>{
-           {"", {}, [] { return Join({{"# The Finder has no active selection"}, kTail}); }},
-           {"", {"Notes"}, [&] { return Join({notes, Titled(kDefaultIDs), kComposites, kTail}); }},
+           {"", {}, Join({{"# The Finder has no active selection"}, kTail})},
+           {"", {"Notes"}, Join({notes, Titled(kDefaultIDs), kComposites, kTail})},
            {"", {"Notes", "a.txt", "Notes"},
-            [&] { return Join({{"# 3 Items, First item: Notes"}, Titled(kDefaultIDs), kComposites, kTail}); }},
+            Join({{"# 3 Items, First item: Notes"}, Titled(kDefaultIDs), kComposites, kTail})},
            // Previews list UNC by default and leave out the empty extension.
            {previews, {"Notes"},
-            [&] { return Join({notes, Preview("Notes", {1, 12, 2, 3, 4, 5, 6, 7, 8, 9}), kComposites, kTail}); }},
+            Join({notes, Preview("Notes", {1, 12, 2, 3, 4, 5, 6, 7, 8, 9}), kComposites, kTail})},
            {previews, {odd},
-            [&] {
-              return Join({{"# 1 Item, First item: " + Escape(odd)}, Preview(odd, {1, 12, 2, 3, 4, 5, 6, 7, 8, 9}),
-                           kComposites, kTail});
-            }},
+            Join({{"# 1 Item, First item: " + Escape(odd)}, Preview(odd, {1, 12, 2, 3, 4, 5, 6, 7, 8, 9}),
+                  kComposites, kTail})},
            {"<key>IncludeUNCWindowsStyle</key><true/>", {"Notes"},
-            [&] {
-              return Join({notes, Titled({"1", "12", "2", "3", "4", "5", "6", "7", "8", "9"}), kComposites, kTail});
-            }},
+            Join({notes, Titled({"1", "12", "2", "3", "4", "5", "6", "7", "8", "9"}), kComposites, kTail})},
            {previews + "<key>IncludeUNCWindowsStyle</key><false/>", {"a.txt"},
-            [&] {
-              return Join({{"# 1 Item, First item: a.txt"}, Preview("a.txt", {1, 12, 2, 3, 4, 5, 6, 7, 9}),
-                           kComposites, kTail});
-            }},
-           // Values that are not booleans count as absent.
-           {"<key>IncludePosixPath</key><integer>0</integer><key>IncludeAll</key><string>no</string>"
-            "<key>ShowClipboardInMenu</key><integer>1</integer>",
-            {"Notes"}, [&] { return Join({notes, Titled(kDefaultIDs), kComposites, kTail}); }},
-           {AllOffBut({"IncludeFolderPaths"}) +
-                "<key>Prefixes</key><array><string>http://host/</string><string>smb://b/</string></array>",
-            {"Notes"},
-            [&] {
-              return Join({notes, {"-", "[11] Copy Folder Paths", "-"}, Preview("Notes", {1000}), {"-"},
-                           Preview("Notes", {2000, 1001}), {"-"}, Preview("Notes", {2001}), kTail});
-            }},
+            Join({{"# 1 Item, First item: a.txt"}, Preview("a.txt", {1, 12, 2, 3, 4, 5, 6, 7, 9}), kComposites,
+                  kTail})},
            {AllOffBut({}) + "<key>MakeAsSubmenu</key><false/><key>MultipathSeparator</key><string>, </string>",
-            {"Notes"}, [&] { return Join({notes, kTail}); }},
+            {"Notes"}, Join({notes, kTail})},
+           {prefixes, {"Notes"},
+            Join({notes, {"-", "[11] Copy Folder Paths", "-"}, Preview("Notes", {1000}), {"-"},
+                  Preview("Notes", {2000, 1001}), {"-"}, Preview("Notes", {2001}), kTail})},
        }) {
     SCOPED_TRACE(c.settings + " / " + std::to_string(c.selection.size()));
     user_.WriteSettings(c.settings);
     Select(c.selection, c.selection.size() == 1 ? "fsrf" : "obj");
-    EXPECT_EQ(Menu(), c.expected());
+    EXPECT_EQ(Menu(), c.expected);
   }
 }
 
-TEST_F(KestrineMBITest, MenuIsTheTailAloneWithoutAUsableSelection) {
+TEST_F(KestrineMBITest, WhatCannotBeUsedIsLeftOutAndAnEmptySelectionKeepsTheClipboard) {
+  Select({"Notes", "a.txt"});
+  std::remove(Path("Notes").c_str());  // Deleted between the menu and the command.
+  ASSERT_EQ(Choose("1"), 0);
+  EXPECT_EQ(user_.Clipboard(), "\n" + Path("a.txt"));
+  WriteFile(Path("Notes"), "x");
   Select({"Notes"});
   std::remove(Path("Notes").c_str());  // Deleted after it was selected.
   EXPECT_EQ(Menu(), kTail);
@@ -177,7 +165,10 @@ TEST_F(KestrineMBITest, MenuIsTheTailAloneWithoutAUsableSelection) {
   asking.join();
   EXPECT_EQ(menu, kTail);
   finder_.Stop();
+  user_.SetClipboard("old");
   EXPECT_EQ(Menu(), kTail);
+  ASSERT_EQ(Choose("1"), 0);
+  EXPECT_EQ(user_.Clipboard(), "old");
 }
 
 TEST_F(KestrineMBITest, ChooseCopiesTheSelection) {
@@ -186,60 +177,42 @@ TEST_F(KestrineMBITest, ChooseCopiesTheSelection) {
   ASSERT_EQ(FSPathMakeRef(Path("a.txt"), &text), noErr);
   const std::string comma = "<key>MultipathSeparator</key><string>, </string>";
   const std::string prefix = "<key>Prefixes</key><array><string>x:</string></array>";
-  struct Case {
-    std::string settings;
-    Lines selection;
-    std::string id;
-    std::function<std::optional<std::string>()> expected;  // None: the clipboard is left empty.
-  };
-  for (const Case& c : std::vector<Case>{
-           {"", {"Notes", "a.txt"}, "1", [&] { return Path("Notes") + "\n" + Path("a.txt"); }},
-           {"", {"Notes", "a.txt"}, "7", [] { return "\ntxt"; }},
-           {"", {"a.txt", "Notes"}, "7", [] { return "txt"; }},
-           {comma, {"a.txt", "Notes"}, "5", [] { return "a.txt, Notes"; }},
-           {comma, {"Notes", "a.txt"}, "10",
-            [&] { return *GetAllClipboardStrings(notes) + "\n\n" + *GetAllClipboardStrings(text); }},
-           {"", {"Notes", "Notes"}, "7", [] { return std::nullopt; }},
-           {prefix, {"Notes"}, "1001", [] { return std::nullopt; }},
-           {prefix, {"Notes"}, "2000",
-            [&] {
-              std::string path = Path("Notes");
-              std::replace(path.begin(), path.end(), '/', '\\');
-              return "x:" + path;
-            }},
-       }) {
-    SCOPED_TRACE(c.settings + " / " + c.id);
-    user_.WriteSettings(c.settings);
-    user_.SetClipboard("old");
-    Select(c.selection, "alis");
-    ASSERT_EQ(Choose(c.id), 0);
-    EXPECT_EQ(user_.Clipboard(), c.expected());
-  }
-}
-
-TEST_F(KestrineMBITest, ChooseGivesThePathsBehindLinks) {
+  // "Copy All" blocks are rendered here with the separator of the cases.
+  user_.WriteSettings(comma);
+  CFPreferencesAppSynchronize(kKestrineDomain);
+  std::string backslashed = Path("Notes");
+  std::ranges::replace(backslashed, '/', '\\');
   // Items of one folder share its resolution; a link, as folder or as item,
   // still gives the path it leads to.
   std::filesystem::create_directory(Path("Real"));
   WriteFile(Path("Real/b.txt"), "x");
   std::filesystem::create_directory_symlink(Path("Real"), Path("Linked"));
   std::filesystem::create_symlink(Path("a.txt"), Path("Real/link.txt"));
-  Select({"Linked/b.txt", "Real/link.txt", "Real/b.txt"});
-  ASSERT_EQ(Choose("1"), 0);
-  EXPECT_EQ(user_.Clipboard(), Path("Real/b.txt") + "\n" + Path("a.txt") + "\n" + Path("Real/b.txt"));
-}
-
-TEST_F(KestrineMBITest, ChooseSkipsWhatItCannotUseAndKeepsTheClipboardWithoutSelection) {
-  Select({"Notes", "a.txt"});
-  std::remove(Path("Notes").c_str());  // Deleted between the menu and the command.
-  ASSERT_EQ(Choose("1"), 0);
-  EXPECT_EQ(user_.Clipboard(), "\n" + Path("a.txt"));
-  user_.SetClipboard("old");
-  Select({});
-  ASSERT_EQ(Choose("1"), 0);
-  finder_.Stop();
-  ASSERT_EQ(Choose("1"), 0);
-  EXPECT_EQ(user_.Clipboard(), "old");
+  struct Case {
+    std::string settings;
+    Lines selection;
+    std::string id;
+    std::optional<std::string> expected;  // None: the clipboard is left empty.
+    std::string as = "alis";
+  };
+  for (const Case& c : std::vector<Case>{
+           {"", {"Notes", "a.txt"}, "1", Path("Notes") + "\n" + Path("a.txt")},
+           {"", {"Linked/b.txt", "Real/link.txt", "Real/b.txt"}, "1",
+            Path("Real/b.txt") + "\n" + Path("a.txt") + "\n" + Path("Real/b.txt"), "obj"},
+           {"", {}, "1", "old"},
+           {comma, {"a.txt", "Notes"}, "5", "a.txt, Notes"},
+           {comma, {"Notes", "a.txt"}, "10", *GetAllClipboardStrings(notes) + "\n\n" + *GetAllClipboardStrings(text)},
+           {"", {"Notes", "Notes"}, "7", std::nullopt},
+           {prefix, {"Notes"}, "1001", std::nullopt},
+           {prefix, {"Notes"}, "2000", "x:" + backslashed},
+       }) {
+    SCOPED_TRACE(c.settings + " / " + c.id);
+    user_.WriteSettings(c.settings);
+    user_.SetClipboard("old");
+    Select(c.selection, c.as);
+    ASSERT_EQ(Choose(c.id), 0);
+    EXPECT_EQ(user_.Clipboard(), c.expected);
+  }
 }
 
 TEST(KestrineMBIUsageTest, WrongArgumentsPrintOneLineAndExit2) {
@@ -262,24 +235,23 @@ TEST(KestrineMBITrayTest, WithoutATraySaysSoOnceKeepsRunningAndStaysAlone) {
   kestrine_testing::ScopedEnv platform("QT_QPA_PLATFORM", "offscreen");
   int err[2];
   ASSERT_EQ(pipe(err), 0);
-  const pid_t pid = fork();
-  if (pid == 0) {
+  const pid_t pid = kestrine_testing::StartChild([&] {
     dup2(err[1], STDERR_FILENO);
     execl(KESTRINE_MBI_PATH, "KestrineMBI", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+    return 127;
+  });
   close(err[1]);
   std::string line;
   for (char c = 0; read(err[0], &c, 1) == 1 && c != '\n';) line += c;
   EXPECT_EQ(line, "KestrineMBI: the desktop has no system tray; the icon appears when one starts");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the application ended";
+  EXPECT_EQ(kestrine_testing::PollChild(pid), std::nullopt) << "the application ended";
 
   const kestrine_testing::RunResult second = RunProgram({KESTRINE_MBI_PATH});
   EXPECT_EQ(second.exitStatus, 0);
   EXPECT_EQ(second.out, "KestrineMBI is already running (process " + std::to_string(pid) + ")\n");
   kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
+  kestrine_testing::WaitForChild(pid);
   close(err[0]);
 }
 

@@ -18,27 +18,24 @@
 
 namespace kestrine_testing {
 
-// Makes the application and the bus on the first call; the process's
-// notification center connects to that bus.
-inline void EnsureApplication() {
-  // The bus is a static object, so that its daemon ends with the program;
-  // the application is left to the end of the process.
-  static ScopedSessionBus bus;
-  static QApplication* application = [] {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    CFNotificationCenterGetDistributedCenter();
-    static int argc = 1;
-    static char name[] = "KestrineMBI-test";
-    static char* argv[] = {name, nullptr};
-    return new QApplication(argc, argv);
-  }();
-  (void)application;
-}
-
-// A member that makes the application and the bus before the members that
-// follow it.
+// A member that makes the offscreen application and the bus, once for the
+// program, before the members that follow it. The process's notification
+// center connects to that bus.
 struct ApplicationReady {
-  ApplicationReady() { EnsureApplication(); }
+  ApplicationReady() {
+    // The bus is a static object, so that its daemon ends with the program;
+    // the application is left to the end of the process.
+    static ScopedSessionBus bus;
+    static QApplication* application = [] {
+      setenv("QT_QPA_PLATFORM", "offscreen", 1);
+      CFNotificationCenterGetDistributedCenter();
+      static int argc = 1;
+      static char name[] = "KestrineMBI-test";
+      static char* argv[] = {name, nullptr};
+      return new QApplication(argc, argv);
+    }();
+    (void)application;
+  }
 };
 
 // Counts the "Preferences Changed" notifications for the shared object that

@@ -17,25 +17,27 @@
 
 namespace {
 
-using kestrine_testing::RunProgram;
 using kestrine_testing::ScopedFinder;
-using kestrine_testing::ScopedUser;
-using kestrine_testing::ScopedXvfb;
 using kestrine_testing::WriteFile;
-
-int Select(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {FINDER_PATH, "select"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return RunProgram(argv).exitStatus;
-}
+using Paths = std::vector<std::string>;
 
 // The paths the selection converts to, as the status-menu command does: each
 // item in order, skipping the ones that fail.
 struct Converted {
   OSStatus status = noErr;
   long count = -1;
-  std::vector<std::string> paths;
+  Paths paths;
+  bool operator==(const Converted&) const = default;
+  friend void PrintTo(const Converted& c, std::ostream* os) {
+    *os << "status " << c.status << ", " << c.count << " items, " << ::testing::PrintToString(c.paths);
+  }
 };
+
+Converted Failed(OSStatus status) { return {status, -1, {}}; }
+
+Converted Selected(const Paths& paths, long count = -1) {
+  return {noErr, count < 0 ? static_cast<long>(paths.size()) : count, paths};
+}
 
 Converted ConvertSelection() {
   Converted result;
@@ -50,8 +52,7 @@ Converted ConvertSelection() {
   for (long i = 1; i <= result.count; ++i) {
     FSRef ref;
     char path[4096];
-    if (GetSelectionItemFSRef(&list, i, &ref) == noErr &&
-        FSRefMakePath(ref, path, sizeof path) == noErr) {
+    if (GetSelectionItemFSRef(&list, i, &ref) == noErr && FSRefMakePath(ref, path, sizeof path) == noErr) {
       result.paths.emplace_back(path);
     }
   }
@@ -61,8 +62,8 @@ Converted ConvertSelection() {
 class FinderSelectionTest : public ::testing::Test {
  protected:
   // `count` files in the user's home, in the order they are selected.
-  std::vector<std::string> MakeFiles(int count) {
-    std::vector<std::string> paths;
+  Paths MakeFiles(int count) {
+    Paths paths;
     for (int i = 0; i < count; ++i) {
       paths.push_back(user_.home() + "/item " + std::to_string(count - i) + ".txt");
       WriteFile(paths.back(), "x");
@@ -70,80 +71,68 @@ class FinderSelectionTest : public ::testing::Test {
     return paths;
   }
 
-  ScopedUser user_;
+  kestrine_testing::ScopedUser user_;
 };
 
-TEST_F(FinderSelectionTest, EverySizeAndKindConvertsInOrder) {
+TEST_F(FinderSelectionTest, EverySizeAndKindConvertsInOrderWithoutDeletedItems) {
   ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());
   for (const int count : {0, 1, 3, 1000}) {
-    const std::vector<std::string> paths = MakeFiles(count);
+    const Paths paths = MakeFiles(count);
     for (const char* kind : {"obj", "fsrf", "alis"}) {
       SCOPED_TRACE(std::to_string(count) + " as " + kind);
-      std::vector<std::string> args = {"--as", kind};
+      Paths args = {"--as", kind};
       args.insert(args.end(), paths.begin(), paths.end());
-      ASSERT_EQ(Select(args), 0);
-      const Converted converted = ConvertSelection();
-      EXPECT_EQ(converted.status, noErr);
-      EXPECT_EQ(converted.count, count);
-      EXPECT_EQ(converted.paths, paths);
+      ASSERT_EQ(finder.Select(args), 0);
+      EXPECT_EQ(ConvertSelection(), Selected(paths));
+      if (count != 3) continue;
+      // An item deleted after it was selected is skipped, the others kept.
+      std::remove(paths[1].c_str());
+      EXPECT_EQ(ConvertSelection(), Selected({paths[0], paths[2]}, 3));
+      WriteFile(paths[1], "x");
     }
   }
 }
 
 TEST_F(FinderSelectionTest, AFinderStartedAgainIsFoundAndAnswers) {
-  const std::vector<std::string> paths = MakeFiles(2);
+  const Paths paths = MakeFiles(2);
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
     ScopedFinder finder(FINDER_PATH);
     ASSERT_TRUE(finder.ready());
-    ASSERT_EQ(Select({paths[round % 2]}), 0);
+    ASSERT_EQ(finder.Select({paths[round % 2]}), 0);
     // Twice: the second request goes over the connection the first one left.
-    for (int request = 0; request < 2; ++request) {
-      const Converted converted = ConvertSelection();
-      EXPECT_EQ(converted.status, noErr);
-      EXPECT_EQ(converted.paths, std::vector<std::string>{paths[round % 2]});
-    }
+    EXPECT_EQ(ConvertSelection(), Selected({paths[round % 2]}));
+    EXPECT_EQ(ConvertSelection(), Selected({paths[round % 2]}));
     // A Finder that ends without a word, and one that quits.
     finder.Stop(round == 1 ? SIGKILL : SIGTERM);
   }
 }
 
-TEST_F(FinderSelectionTest, ADeletedItemIsSkippedAndTheOthersKept) {
+TEST_F(FinderSelectionTest, RequestsAreTracedAndFailAsToldUntilTheNextSelect) {
   ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());
-  const std::vector<std::string> paths = MakeFiles(3);
-  for (const char* kind : {"obj", "fsrf", "alis"}) {
-    SCOPED_TRACE(kind);
-    WriteFile(paths[1], "x");
-    ASSERT_EQ(Select({"--as", kind, paths[0], paths[1], paths[2]}), 0);
-    std::remove(paths[1].c_str());
-    const Converted converted = ConvertSelection();
-    EXPECT_EQ(converted.count, 3);
-    EXPECT_EQ(converted.paths, (std::vector<std::string>{paths[0], paths[2]}));
-  }
-}
-
-TEST_F(FinderSelectionTest, SelectionRequestsFailAsToldUntilTheNextSelect) {
-  ScopedFinder finder(FINDER_PATH);
-  ASSERT_TRUE(finder.ready());
-  const std::vector<std::string> paths = MakeFiles(1);
-  ASSERT_EQ(Select({paths[0]}), 0);
-  ASSERT_EQ(Select({"--fail", "-1719"}), 0);
-  EXPECT_EQ(ConvertSelection().status, -1719);
-  EXPECT_EQ(ConvertSelection().status, -1719);
+  testing::internal::CaptureStdout();
+  ConvertSelection();
+  const std::string trace = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(trace.starts_with("\n-MoreFEGetSelection: tAppleEvent=\"'core'\\'getd'{'----':'obj '{") &&
+              trace.ends_with("}\"."))
+      << trace;
+  ASSERT_EQ(finder.Select({MakeFiles(1)[0]}), 0);
+  ASSERT_EQ(finder.Select({"--fail", "-1719"}), 0);
+  EXPECT_EQ(ConvertSelection(), Failed(-1719));
+  EXPECT_EQ(ConvertSelection(), Failed(-1719));
   // A select that names nothing leaves everything as it was.
-  EXPECT_EQ(Select({user_.home() + "/missing"}), 1);
-  EXPECT_EQ(ConvertSelection().status, -1719);
-  ASSERT_EQ(Select({}), 0);
-  EXPECT_EQ(ConvertSelection().count, 0);
-  EXPECT_EQ(Select({"--as", "text"}), 2);
-  EXPECT_EQ(Select({"--fail", "x"}), 2);
+  EXPECT_EQ(finder.Select({user_.home() + "/missing"}), 1);
+  EXPECT_EQ(ConvertSelection(), Failed(-1719));
+  ASSERT_EQ(finder.Select({}), 0);
+  EXPECT_EQ(ConvertSelection(), Selected({}));
+  EXPECT_EQ(finder.Select({"--as", "text"}), 2);
+  EXPECT_EQ(finder.Select({"--fail", "x"}), 2);
 }
 
-TEST_F(FinderSelectionTest, WithoutAFinderNothingIsSelectedAndNothingHangs) {
-  EXPECT_EQ(ConvertSelection().status, procNotFound);
-  EXPECT_EQ(Select({}), 1);
+TEST_F(FinderSelectionTest, WithoutALiveFinderNothingIsSelectedAndNothingHangs) {
+  EXPECT_EQ(ConvertSelection(), Failed(procNotFound));
   AEDesc object;
   AEBuildDesc(&object, nullptr, "obj {want:type('cobj'), from:'null'(), form:'name', seld:1}");
   Handle alias;
@@ -157,79 +146,56 @@ TEST_F(FinderSelectionTest, WithoutAFinderNothingIsSelectedAndNothingHangs) {
   EXPECT_FALSE(second.ready());
   EXPECT_EQ(WEXITSTATUS(second.Stop(SIGTERM)), 1);
   EXPECT_EQ(WEXITSTATUS(first.Stop(SIGTERM)), 0);
-  EXPECT_EQ(ConvertSelection().status, procNotFound);
-}
+  EXPECT_EQ(ConvertSelection(), Failed(procNotFound));
+  EXPECT_EQ(first.Select({}), 1);
 
-TEST_F(FinderSelectionTest, AFinderThatDiesMidRequestEndsTheWait) {
-  ScopedFinder finder(FINDER_PATH);
-  ASSERT_TRUE(finder.ready());
-  finder.Stop(SIGSTOP);
+  // A Finder that dies in the middle of a request ends the wait, and the
+  // next walk removes its entry.
+  ScopedFinder dying(FINDER_PATH);
+  ASSERT_TRUE(dying.ready());
+  dying.Stop(SIGSTOP);
   auto request = std::async(std::launch::async, ConvertSelection);
   EXPECT_EQ(request.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
-  finder.Stop(SIGKILL);
+  dying.Stop(SIGKILL);
   ASSERT_EQ(request.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_EQ(request.get().status, connectionInvalid);
-  // The next walk removes the dead Finder's entry.
-  EXPECT_EQ(ConvertSelection().status, procNotFound);
+  EXPECT_EQ(request.get(), Failed(connectionInvalid));
+  EXPECT_EQ(ConvertSelection(), Failed(procNotFound));
 }
 
-TEST_F(FinderSelectionTest, SetSelectionWithAndWithoutWaitingForTheFinder) {
-  const std::vector<std::string> paths = MakeFiles(3);
+// The sends that wait, and failures, are `finder select`'s road, taken above.
+TEST_F(FinderSelectionTest, SetSelectionWithoutWaitingForTheFinder) {
+  const Paths paths = MakeFiles(3);
   EXPECT_EQ(FinderSetSelection(paths, typeFSRef, kAENoReply, 1), procNotFound);
   ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());
-  const struct {
-    std::vector<std::string> paths;
-    AESendMode mode;
-  } cases[] = {
-      {paths, kAEWaitReply},
-      {{paths[2], paths[0]}, kAENoReply},
-      {{}, kAENoReply},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(FinderSetSelection(c.paths, typeFSRef, c.mode, kAEDefaultTimeout), noErr);
-    // An event sent without waiting travels on a connection of its own, so
-    // the Finder may answer the next question first: ask until it took it.
+  for (const Paths& selection : {Paths{paths[2], paths[0]}, Paths{}}) {
+    EXPECT_EQ(FinderSetSelection(selection, typeFSRef, kAENoReply, kAEDefaultTimeout), noErr);
+    // The event travels on a connection of its own, so the Finder may answer
+    // the next question first: ask until it took it.
     Converted converted = ConvertSelection();
-    for (int attempt = 0; c.mode == kAENoReply && converted.paths != c.paths && attempt < 200;
-         ++attempt) {
+    for (int attempt = 0; converted.paths != selection && attempt < 200; ++attempt) {
       usleep(10 * 1000);
       converted = ConvertSelection();
     }
-    EXPECT_EQ(converted.count, static_cast<long>(c.paths.size()));
-    EXPECT_EQ(converted.paths, c.paths);
+    EXPECT_EQ(converted, Selected(selection));
   }
   // A path that is not absolute stops it before anything is sent.
   std::size_t unusable = 9;
-  EXPECT_EQ(FinderSetSelection({paths[0], "relative"}, typeFSRef, kAEWaitReply,
-                               kAEDefaultTimeout, &unusable),
+  EXPECT_EQ(FinderSetSelection({paths[0], "relative"}, typeFSRef, kAEWaitReply, kAEDefaultTimeout, &unusable),
             paramErr);
   EXPECT_EQ(unusable, 1u);
-  EXPECT_EQ(ConvertSelection().count, 0);
-  EXPECT_EQ(FinderSetSelectionFailure(-1719), noErr);
-  EXPECT_EQ(ConvertSelection().status, -1719);
-}
-
-TEST_F(FinderSelectionTest, TheTraceShowsTheBuiltEvent) {
-  ScopedFinder finder(FINDER_PATH);
-  ASSERT_TRUE(finder.ready());
-  testing::internal::CaptureStdout();
-  ConvertSelection();
-  const std::string trace = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(trace.starts_with("\n-MoreFEGetSelection: tAppleEvent=\"'core'\\'getd'{'----':'obj '{"))
-      << trace;
-  EXPECT_TRUE(trace.ends_with("}\".")) << trace;
+  EXPECT_EQ(ConvertSelection(), Selected({}));
 }
 
 TEST_F(FinderSelectionTest, FilesCopiedInTheFileManagerAreTheSelection) {
-  ScopedXvfb xvfb;
+  kestrine_testing::ScopedXvfb xvfb;
   ASSERT_TRUE(xvfb.running()) << xvfb.error();
-  const std::vector<std::string> paths = MakeFiles(3);
+  const Paths paths = MakeFiles(3);
   WriteFile(user_.home() + "/odd %name", "x");
   ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());
-  ASSERT_EQ(Select({paths[0]}), 0);
-  EXPECT_EQ(ConvertSelection().paths, std::vector<std::string>{paths[0]});
+  ASSERT_EQ(finder.Select({paths[0]}), 0);
+  EXPECT_EQ(ConvertSelection().paths, Paths{paths[0]});
 
   // What a file manager puts on the clipboard for Ctrl+C.
   const auto copy = [](const std::string& type, const std::string& text) {
@@ -238,15 +204,14 @@ TEST_F(FinderSelectionTest, FilesCopiedInTheFileManagerAreTheSelection) {
     fputs(text.c_str(), xclip);
     pclose(xclip);
   };
-  copy("x-special/gnome-copied-files", "copy\nfile://" + paths[2] + "\nfile://" + user_.home() +
-                                           "/odd%20%25name\nhttps://example.com/x\n");
-  EXPECT_EQ(ConvertSelection().paths,
-            (std::vector<std::string>{paths[2], user_.home() + "/odd %name"}));
+  copy("x-special/gnome-copied-files",
+       "copy\nfile://" + paths[2] + "\nfile://" + user_.home() + "/odd%20%25name\nhttps://example.com/x\n");
+  EXPECT_EQ(ConvertSelection().paths, (Paths{paths[2], user_.home() + "/odd %name"}));
   // A later `finder select` wins over the files copied before it.
-  ASSERT_EQ(Select({paths[1]}), 0);
-  EXPECT_EQ(ConvertSelection().paths, std::vector<std::string>{paths[1]});
+  ASSERT_EQ(finder.Select({paths[1]}), 0);
+  EXPECT_EQ(ConvertSelection().paths, Paths{paths[1]});
   copy("text/uri-list", "# comment\r\nfile://" + paths[0] + "\r\n");
-  EXPECT_EQ(ConvertSelection().paths, std::vector<std::string>{paths[0]});
+  EXPECT_EQ(ConvertSelection().paths, Paths{paths[0]});
 }
 
 }  // namespace

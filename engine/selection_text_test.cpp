@@ -11,19 +11,27 @@
 
 namespace {
 
-using kestrine_testing::MakeDirs;
 using kestrine_testing::ScopedUser;
-using kestrine_testing::WriteFile;
+
+// Settings that turn off every single form but those with the keys `kept`.
+std::string OnlyForms(std::initializer_list<std::string_view> kept) {
+  std::string entries;
+  for (const SingleForm& form : kSingleForms) {
+    if (std::ranges::find(kept, form.enablingKey) == kept.end()) {
+      entries += "<key>" + std::string(form.enablingKey) + "</key><false/>";
+    }
+  }
+  return entries;
+}
 
 class SelectionTextTest : public ::testing::Test {
  protected:
+  // The item `relative` below the home folder, made as a folder when it ends
+  // with "/", else as a file; none for "".
   SelectionItem Item(const std::string& relative) {
+    if (relative.empty()) return std::nullopt;
     const std::string path = Path(relative);
-    if (relative.ends_with("/")) {
-      MakeDirs(path);
-    } else {
-      WriteFile(path, "x");
-    }
+    relative.ends_with("/") ? kestrine_testing::MakeDirs(path) : kestrine_testing::WriteFile(path, "x");
     FSRef ref{};
     EXPECT_EQ(FSPathMakeRef(path, &ref), noErr);
     return ref;
@@ -37,95 +45,69 @@ class SelectionTextTest : public ::testing::Test {
     user_.WriteSettings(entries);
     CFPreferencesAppSynchronize(kKestrineDomain);
   }
-  std::string Render(const SelectionItem& item, std::int32_t id) {
-    char buffer[kCompositeRenderBufferSize];
-    get_clipboard_data(*item, buffer, sizeof buffer, id);
-    return buffer;
-  }
 
   ScopedUser user_;
 };
 
-TEST_F(SelectionTextTest, SingleFormsJoinedByTheSeparator) {
-  const std::vector<SelectionItem> items = {Item("a.txt"), Item("b.txt")};
-  EXPECT_EQ(JoinSelectionText(items, kCopyPosixPath), Path("a.txt") + "\n" + Path("b.txt"));
-  Settings("<key>MultipathSeparator</key><string>, </string>");
-  EXPECT_EQ(JoinSelectionText(items, kCopyPosixPath), Path("a.txt") + ", " + Path("b.txt"));
-  Settings("<key>MultipathSeparator</key><string></string>");
-  EXPECT_EQ(JoinSelectionText(items, kCopyFilename), "a.txt\nb.txt");
-  Settings("<key>MultipathSeparator</key><string>\\n</string>");
-  EXPECT_EQ(JoinSelectionText(items, kCopyFilename), "a.txt\\nb.txt");
+TEST_F(SelectionTextTest, CommandsOverSeveralItems) {
+  const std::string comma = "<key>MultipathSeparator</key><string>, </string>";
+  Item("one/sub/");
+  struct Case {
+    std::string settings;
+    std::vector<std::string> items;  // "" is an item that cannot be had.
+    std::int32_t id;
+    std::string expected;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"", {"a.txt", "b.txt"}, kCopyPosixPath, Path("a.txt") + "\n" + Path("b.txt")},
+           {comma, {"a.txt", "b.txt"}, kCopyPosixPath, Path("a.txt") + ", " + Path("b.txt")},
+           {"<key>MultipathSeparator</key><string></string>", {"a.txt", "b.txt"}, kCopyFilename, "a.txt\nb.txt"},
+           {"<key>MultipathSeparator</key><string>\\n</string>", {"a.txt", "b.txt"}, kCopyFilename, "a.txt\\nb.txt"},
+           // Positions count even when nothing renders.
+           {"", {"noext", "a.txt"}, kCopyExtension, "\ntxt"},
+           {"", {"a.txt", "noext"}, kCopyExtension, "txt"},
+           {"", {"", "b.txt", "c.txt"}, kCopyFilename, "\nb.txt\nc.txt"},
+           {"", {"", ""}, kCopyFilename, ""},
+           {"", {}, kCopyFilename, ""},
+           {"", {"a.txt"}, 13, ""},
+           // Blocks are joined by an empty line whatever the separator.
+           {comma + OnlyForms({"IncludePosixPath", "IncludeFilename"}), {"a.txt", "b.txt"}, kCopyAll,
+            Path("a.txt") + ", a.txt\n\n" + Path("b.txt") + ", b.txt"},
+           {OnlyForms({}), {"a", "b"}, kCopyAll, "\n\n"},
+           {"", {"one/", "two/"}, kCopyFolderPaths,
+            Path("one") + "\n" + Path("one/sub") + "\n\n\n" + Path("two") + "\n"},
+       }) {
+    SCOPED_TRACE(c.settings + " / " + std::to_string(c.id));
+    Settings(c.settings);
+    std::vector<SelectionItem> items;
+    for (const std::string& name : c.items) items.push_back(Item(name));
+    EXPECT_EQ(JoinSelectionText(items, c.id), c.expected);
+  }
 }
 
-TEST_F(SelectionTextTest, PositionsCountEvenWhenNothingRenders) {
-  EXPECT_EQ(JoinSelectionText({Item("noext"), Item("a.txt")}, kCopyExtension), "\ntxt");
-  EXPECT_EQ(JoinSelectionText({Item("a.txt"), Item("noext")}, kCopyExtension), "txt");
-  EXPECT_EQ(JoinSelectionText({std::nullopt, Item("b.txt"), Item("c.txt")}, kCopyFilename),
-            "\nb.txt\nc.txt");
-  EXPECT_EQ(JoinSelectionText({std::nullopt, std::nullopt}, kCopyFilename), "");
-  EXPECT_EQ(JoinSelectionText({}, kCopyFilename), "");
-  EXPECT_EQ(JoinSelectionText({Item("a.txt")}, 13), "");
-}
-
-TEST_F(SelectionTextTest, CopyAllBlockOfOneFile) {
+TEST_F(SelectionTextTest, CopyAllOfOneItem) {
   const SelectionItem item = Item("Plan.txt");
   std::string expected;
   for (const SingleForm& form : kSingleForms) {
-    if (!expected.empty()) expected += "\n";
-    expected += Render(item, form.commandID);
+    char buffer[kCompositeRenderBufferSize];
+    get_clipboard_data(*item, buffer, sizeof buffer, form.commandID);
+    expected += (expected.empty() ? "" : "\n") + std::string(buffer);
   }
   EXPECT_EQ(GetAllClipboardStrings(*item), expected);
-  EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), 9);
+  EXPECT_EQ(std::ranges::count(expected, '\n'), 9);
   // The UNC form is in "Copy All" although its key is absent.
   EXPECT_NE(expected.find(MakeUNCWindowsStyleText(Path("Plan.txt"))), std::string::npos);
-}
 
-TEST_F(SelectionTextTest, CopyAllLeavesOutOnlyAMissingExtension) {
-  const SelectionItem noext = Item("noext");
-  const std::string all = GetAllClipboardStrings(*noext).value();
-  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 8);
+  // Only a missing extension is left out; a form that renders nothing keeps
+  // its place as an empty piece.
+  const std::string all = GetAllClipboardStrings(*Item("noext")).value();
+  EXPECT_EQ(std::ranges::count(all, '\n'), 8);
   EXPECT_EQ(all.find("\n\n"), std::string::npos);
-
-  // A form that renders nothing keeps its place as an empty piece.
   const SelectionItem percent = Item("50% off");
-  Settings("<key>IncludeTerminalPath</key><false/><key>IncludeHFSPath</key><false/>"
-           "<key>IncludeFilename</key><false/><key>IncludeDisplayFilename</key><false/>"
-           "<key>IncludeExtension</key><false/><key>IncludeUNCWindowsStyle</key><false/>"
-           "<key>IncludeAFPURL</key><false/>");
+  Settings(OnlyForms({"IncludePosixPath", "IncludeEncodedPosixPath", "IncludeTildePosixPath"}));
   EXPECT_EQ(GetAllClipboardStrings(*percent), Path("50% off") + "\n\n~/50% off");
-  Settings("<key>IncludeEncodedPosixPath</key><false/><key>IncludeTerminalPath</key><false/>"
-           "<key>IncludeHFSPath</key><false/><key>IncludeFilename</key><false/>"
-           "<key>IncludeDisplayFilename</key><false/><key>IncludeExtension</key><false/>"
-           "<key>IncludeUNCWindowsStyle</key><false/><key>IncludeAFPURL</key><false/>");
+  Settings(OnlyForms({"IncludePosixPath", "IncludeTildePosixPath"}));
   EXPECT_EQ(GetAllClipboardStrings(*percent), Path("50% off") + "\n~/50% off");
-}
-
-TEST_F(SelectionTextTest, BlocksAreJoinedByAnEmptyLineWhateverTheSeparator) {
-  Settings("<key>MultipathSeparator</key><string>, </string>"
-           "<key>IncludeEncodedPosixPath</key><false/><key>IncludeTildePosixPath</key><false/>"
-           "<key>IncludeTerminalPath</key><false/><key>IncludeHFSPath</key><false/>"
-           "<key>IncludeDisplayFilename</key><false/><key>IncludeExtension</key><false/>"
-           "<key>IncludeUNCWindowsStyle</key><false/><key>IncludeAFPURL</key><false/>");
-  const std::vector<SelectionItem> items = {Item("a.txt"), Item("b.txt")};
-  EXPECT_EQ(JoinSelectionText(items, kCopyAll),
-            Path("a.txt") + ", a.txt\n\n" + Path("b.txt") + ", b.txt");
-}
-
-TEST_F(SelectionTextTest, CopyAllWithEveryFormOffGivesEmptyBlocks) {
-  std::string entries;
-  for (const SingleForm& form : kSingleForms) {
-    entries += "<key>" + std::string(form.enablingKey) + "</key><false/>";
-  }
-  Settings(entries);
-  EXPECT_EQ(JoinSelectionText({Item("a"), Item("b")}, kCopyAll), "\n\n");
-}
-
-TEST_F(SelectionTextTest, FolderPathBlocks) {
-  Item("one/sub/");
-  Item("two/");
-  const std::vector<SelectionItem> items = {Item("one/"), Item("two/")};
-  EXPECT_EQ(JoinSelectionText(items, kCopyFolderPaths),
-            Path("one") + "\n" + Path("one/sub") + "\n\n\n" + Path("two") + "\n");
 }
 
 }  // namespace
