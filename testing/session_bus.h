@@ -8,9 +8,8 @@
 
 namespace kestrine_testing {
 
-// A session bus of its own (dbus-daemon --session), with
-// DBUS_SESSION_BUS_ADDRESS set to it while the object lives. The daemon is
-// ended with the object.
+// A dbus-daemon --session of its own, with DBUS_SESSION_BUS_ADDRESS set to
+// it while it lives; the daemon is ended with it.
 class ScopedSessionBus final {
  public:
   ScopedSessionBus();
