@@ -108,12 +108,6 @@ pid_t SpawnReportingLine(const std::vector<std::string>& argv, std::string& line
   return pid;
 }
 
-void Terminate(int pid) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGTERM);
-  ::waitpid(pid, nullptr, 0);
-}
-
 // Runs `argv` until it prints `expected`, up to 50 times 100 ms apart; its
 // last output.
 std::string OutputExpecting(const std::vector<std::string>& argv, const RunOptions& options,
@@ -362,7 +356,7 @@ ScopedSway::ScopedSway(uid_t user) : user_(user) {
     for (const auto& entry : fs::directory_iterator(folder, error)) {
       const std::string name = entry.path().filename().string();
       if (name.starts_with("wayland-") && entry.is_socket(error)) {
-        env_ = std::make_unique<ScopedEnv>("WAYLAND_DISPLAY", name);
+        env_.Set("WAYLAND_DISPLAY", name);
         return;
       }
     }
@@ -376,8 +370,12 @@ ScopedSway::ScopedSway(uid_t user) : user_(user) {
   error_ = "sway made no socket in ten seconds: " + ReadFile(log).value_or("(no log)");
 }
 
-// Clients serving its clipboard end when their compositor goes.
-ScopedSway::~ScopedSway() { Terminate(pid_); }
+// Clients serving a compositor's clipboard end when it goes.
+ScopedDaemon::~ScopedDaemon() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  ::waitpid(pid_, nullptr, 0);
+}
 
 std::string ScopedSway::ReadClipboardExpecting(const std::string& expected) const {
   return OutputExpecting({"/usr/bin/wl-paste", "--no-newline"}, {.user = user_}, expected);
@@ -392,7 +390,7 @@ ScopedXvfb::ScopedXvfb() {
     return;
   }
   display_ = ":" + number;
-  env_ = std::make_unique<ScopedEnv>("DISPLAY", display_);
+  env_.Set("DISPLAY", display_);
 }
 
 ScopedXvfb::~ScopedXvfb() {
@@ -410,7 +408,6 @@ ScopedXvfb::~ScopedXvfb() {
       ::kill(std::stoi(name), SIGTERM);
     }
   }
-  Terminate(pid_);
 }
 
 std::string ScopedXvfb::ReadClipboardExpecting(const std::string& expected) const {
@@ -429,12 +426,7 @@ ScopedSessionBus::ScopedSessionBus() {
     error_ = "dbus-daemon did not start (is package dbus-daemon installed?)";
     return;
   }
-  env_ = std::make_unique<ScopedEnv>("DBUS_SESSION_BUS_ADDRESS", address_);
-}
-
-ScopedSessionBus::~ScopedSessionBus() {
-  env_.reset();
-  Terminate(pid_);
+  env_.Set("DBUS_SESSION_BUS_ADDRESS", address_);
 }
 
 ScopedFinder::ScopedFinder(const std::string& finder) : path_(finder) {

@@ -142,50 +142,50 @@ uid_t UnprivilegedUser();
 // Makes the calling process `uid` with its group and no supplementary groups.
 bool BecomeUser(uid_t uid);
 
+// A server of a test's own, ended with SIGTERM when it goes, and the
+// environment variables that lead to it while it lives.
+class ScopedDaemon {
+ public:
+  ScopedDaemon() = default;
+  ~ScopedDaemon();
+  ScopedDaemon(const ScopedDaemon&) = delete;
+  ScopedDaemon& operator=(const ScopedDaemon&) = delete;
+
+  // Why the server does not run, or empty.
+  const std::string& error() const { return error_; }
+
+ protected:
+  int pid_ = 0;
+  std::string error_;
+  ScopedEnvironment env_;
+};
+
 // A headless sway run as `user` in the current XDG_RUNTIME_DIR (owned by
-// that user, mode 0700), with WAYLAND_DISPLAY set to it while it lives.
-class ScopedSway final {
+// that user, mode 0700), with WAYLAND_DISPLAY set to it.
+class ScopedSway final : public ScopedDaemon {
  public:
   explicit ScopedSway(uid_t user);
-  ~ScopedSway();
-  ScopedSway(const ScopedSway&) = delete;
-  ScopedSway& operator=(const ScopedSway&) = delete;
-
-  // Whether the compositor runs; when not, `error()` says why.
   bool running() const { return pid_ > 0 && error_.empty(); }
-  const std::string& error() const { return error_; }
   // What `wl-paste --no-newline` run as the user reads, retried for five
   // seconds until it equals `expected`.
   std::string ReadClipboardExpecting(const std::string& expected) const;
 
  private:
   uid_t user_;
-  int pid_ = 0;
-  std::string error_;
-  std::unique_ptr<ScopedEnv> env_;
 };
 
-// An Xvfb of its own with DISPLAY set to it while it lives; the clipboard
-// helpers serving it are ended with it.
-class ScopedXvfb final {
+// An Xvfb with DISPLAY set to it; the clipboard helpers serving it end first.
+class ScopedXvfb final : public ScopedDaemon {
  public:
   ScopedXvfb();
   ~ScopedXvfb();
-  ScopedXvfb(const ScopedXvfb&) = delete;
-  ScopedXvfb& operator=(const ScopedXvfb&) = delete;
-
-  // Whether the server runs; when not, `error()` says why.
   bool running() const { return pid_ > 0 && !display_.empty(); }
-  const std::string& error() const { return error_; }
   // The CLIPBOARD selection as `xclip -o` reads it, retried for five seconds
   // until it equals `expected`.
   std::string ReadClipboardExpecting(const std::string& expected) const;
 
  private:
-  int pid_ = 0;
   std::string display_;
-  std::string error_;
-  std::unique_ptr<ScopedEnv> env_;
 };
 
 // A `finder serve` of the program `finder`, ready when constructed, ended with SIGTERM.
