@@ -61,7 +61,6 @@ TEST_F(KestrineServiceTest, EachRequestCopiesTheTextOfEveryItem) {
   const std::string path = File("My Dir/Résumé 1.tar.gz");
   std::string unc = path;
   std::replace(unc.begin(), unc.end(), '/', '\\');
-  const std::string labels = "<key>LabelItems</key><true/>";
   const struct {
     std::vector<std::string> request;
     std::optional<std::string> copied;  // None: the clipboard is left empty.
@@ -75,7 +74,13 @@ TEST_F(KestrineServiceTest, EachRequestCopiesTheTextOfEveryItem) {
       {{"Copy Filename", "not-utf8-\xff", b, c}, "\nb c.txt\nc.txt"},
       {{"Copy Extension", File("README")}, std::nullopt},
       {{"Copy Posix Path"}, std::nullopt},
-      {{"Copy Posix Path", path}, "Mac Path: " + path, {}, labels},
+      // Blocks of the forms that are on, joined by an empty line.
+      {{"Copy All Paths", a, c}, a + ", a.txt\n\n" + c + ", c.txt", {},
+       "<key>MultipathSeparator</key><string>, </string><key>IncludeEncodedPosixPath</key><false/>"
+       "<key>IncludeTildePosixPath</key><false/><key>IncludeTerminalPath</key><false/>"
+       "<key>IncludeHFSPath</key><false/><key>IncludeDisplayFilename</key><false/><key>IncludeExtension</key>"
+       "<false/><key>IncludeUNCWindowsStyle</key><false/><key>IncludeAFPURL</key><false/>"},
+      {{"Copy Posix Path", path}, "Mac Path: " + path, {}, "<key>LabelItems</key><true/>"},
       {{"Copy Encoded Posix Path", path}, "Encoded Mac Path: " + user_.home() + "/My%20Dir/R%C3%A9sum%C3%A9%201.tar.gz"},
       {{"Copy Tilde Posix Path", path}, "Relative Mac Path: ~/My Dir/Résumé 1.tar.gz"},
       {{"Copy Terminal Path", path}, "Terminal Path: " + user_.home() + "/My\\ Dir/Résumé\\ 1.tar.gz"},
@@ -125,18 +130,6 @@ TEST_F(KestrineServiceTest, FailuresLeaveTheClipboardUnchanged) {
     EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
     EXPECT_EQ(Log(r).at(0), "Copy All Paths");
   }
-}
-
-TEST_F(KestrineServiceTest, CopyAllPathsJoinsBlocksWithAnEmptyLine) {
-  user_.WriteSettings("<key>MultipathSeparator</key><string>, </string>");
-  const RunResult r = Service({"Copy All Paths", File("a.txt"), File("b.txt")});
-  EXPECT_EQ(r.exitStatus, 0) << r.err;
-  const std::string text = user_.Clipboard().value_or("");
-  const std::size_t gap = text.find("\n\n");
-  ASSERT_NE(gap, std::string::npos) << text;
-  EXPECT_TRUE(text.starts_with(user_.home() + "/a.txt, ")) << text;
-  EXPECT_TRUE(text.substr(gap + 2).starts_with(user_.home() + "/b.txt, ")) << text;
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
 }
 
 TEST_F(KestrineServiceTest, CopyFolderPathsListsTheTreeAndLogsTheWalk) {

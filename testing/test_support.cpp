@@ -31,12 +31,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Calls `visit(dir, name, isFolder)` for the entry `name` of the folder
-// `dir` and everything below it, children first. Works by descriptors, so
-// trees deeper than PATH_MAX are visited too; folders are made searchable
-// on the way.
-template <typename Visit>
-void VisitTreeAt(int dir, const char* name, const Visit& visit) {
+// Removes the entry `name` of the folder `dir` and everything below it. By
+// descriptors, so that trees deeper than PATH_MAX go too; folders a test
+// made unreadable are made searchable on the way.
+void RemoveTreeAt(int dir, const char* name) {
   struct stat status {};
   if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return;
   const bool isFolder = S_ISDIR(status.st_mode);
@@ -46,14 +44,14 @@ void VisitTreeAt(int dir, const char* name, const Visit& visit) {
     if (DIR* stream = fd < 0 ? nullptr : ::fdopendir(fd)) {
       while (const dirent* entry = ::readdir(stream)) {
         const std::string_view entryName = entry->d_name;
-        if (entryName != "." && entryName != "..") VisitTreeAt(fd, entry->d_name, visit);
+        if (entryName != "." && entryName != "..") RemoveTreeAt(fd, entry->d_name);
       }
       ::closedir(stream);
     } else if (fd >= 0) {
       ::close(fd);
     }
   }
-  visit(dir, name, isFolder);
+  ::unlinkat(dir, name, isFolder ? AT_REMOVEDIR : 0);
 }
 
 std::string TempPattern(const char* name) {
@@ -135,12 +133,7 @@ ScopedTempDir::ScopedTempDir() {
   path_ = fs::canonical(pattern).string();
 }
 
-ScopedTempDir::~ScopedTempDir() {
-  // Folders a test made unreadable are opened again to be removed.
-  VisitTreeAt(AT_FDCWD, path_.c_str(), [](int dir, const char* name, bool isFolder) {
-    ::unlinkat(dir, name, isFolder ? AT_REMOVEDIR : 0);
-  });
-}
+ScopedTempDir::~ScopedTempDir() { RemoveTreeAt(AT_FDCWD, path_.c_str()); }
 
 std::string ScopedTempDir::Join(std::string_view relative) const {
   return path_ + "/" + std::string(relative);
@@ -251,34 +244,29 @@ RunResult RunProgramWith(const std::vector<std::string>& argv, const RunOptions&
   // once the child has ended even when a background child of its own keeps
   // the pipes open.
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* texts[2] = {&result.out, &result.err};
   int status = 0;
   bool ended = pid <= 0;
-  bool lastRound = false;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
   for (int open = 2; open > 0;) {
-    const int ready = ::poll(fds, 2, lastRound ? 0 : 100);
+    // Once the child has ended, only what is still buffered is taken.
+    const int ready = ::poll(fds, 2, ended ? 0 : 100);
     if (ready < 0 && errno != EINTR) break;
-    for (int i = 0; ready > 0 && i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+    for (pollfd& fd : fds) {
+      if (ready <= 0 || fd.fd < 0 || fd.revents == 0) continue;
       char buffer[65536];
-      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      const ssize_t n = ::read(fd.fd, buffer, sizeof buffer);
       if (n > 0) {
-        texts[i]->append(buffer, static_cast<std::size_t>(n));
+        (&fd == fds ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
       } else if (n == 0 || errno != EINTR) {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
+        ::close(std::exchange(fd.fd, -1));
         --open;
       }
     }
     if (ready > 0) continue;
-    if (lastRound) break;
-    if (!ended && ::waitpid(pid, &status, WNOHANG) == pid) {
+    if (ended) break;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
       ended = true;
-      lastRound = true;  // Take what is still buffered, then stop.
-    }
-    if (!ended && options.timeoutSeconds > 0 && std::chrono::steady_clock::now() >= deadline) {
+    } else if (options.timeoutSeconds > 0 && std::chrono::steady_clock::now() >= deadline) {
       ::kill(pid, SIGKILL);
     }
   }
