@@ -142,36 +142,17 @@ TEST_F(KestrineServiceTest, CopyFolderPathsListsTheTreeAndLogsTheWalk) {
   EXPECT_EQ(user_.Clipboard(), root + "\n" + root + "/a\n" + root + "/a/b\n");
   EXPECT_EQ(Log(r), (std::vector<std::string>{"Copy All Paths", "Cumulative Nbr Folders: 1 ",
                                               "Total Nbr Folders: 3 ", root + "/a", root + "/a/b"}));
-}
-
-TEST_F(KestrineServiceTest, CopyFolderPathsGoesOnPastFoldersItMayNotRead) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to run the service as nobody";
-  // Root meets folders in /proc that no one may read.
+  // It goes on past folders in /proc that no one, not even root, may read.
   EXPECT_EQ(Service({"Copy Folder Paths", "/proc"}).exitStatus, 0);
   EXPECT_TRUE(user_.Clipboard().value_or("").starts_with("/proc\n/proc/"));
-
-  const std::string root = Folder("Tree");
-  Folder("Tree/locked/inner");
-  Folder("Tree/z");
-  ASSERT_EQ(::chmod((root + "/locked").c_str(), 0), 0);
-  const uid_t nobody = kestrine_testing::UnprivilegedUser();
-  user_.GiveTo(nobody);
-  const RunResult r = RunProgramWith({KESTRINE_SERVICE_PATH, "Copy Folder Paths", root}, {.user = nobody});
-  EXPECT_EQ(r.exitStatus, 0) << r.err;
-  std::vector<std::string> lines = SplitLines(user_.Clipboard().value_or(""));
-  std::sort(lines.begin(), lines.end());
-  EXPECT_EQ(lines, (std::vector<std::string>{root, root + "/locked", root + "/z"}));
 }
 
 TEST_F(KestrineServiceTest, InstallsServiceEntriesIdempotently) {
   RunResult r = Service({});
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_NE(r.out.find("(51 files written)"), std::string::npos) << r.out;
-  const std::string dolphin = ReadFile(user_.root() + "/data/kio/servicemenus/kestrine.desktop").value_or("");
-  EXPECT_NE(dolphin.find("Exec=\"" KESTRINE_SERVICE_PATH "\" \"Copy Posix Path\" %F"), std::string::npos)
-      << dolphin;
   EXPECT_NE(Service({}).out.find("(0 files written)"), std::string::npos);
-  // The Nautilus script runs the command on its arguments.
+  // The entries name this program: a script runs the command on its arguments.
   r = RunProgram({user_.root() + "/data/nautilus/scripts/Kestrine/Copy Filename", File("x y.txt")});
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(user_.Clipboard(), "x y.txt");
@@ -302,14 +283,13 @@ TEST(KestrineServiceFailedWriteTest, FileClipboardKeepsItsContent) {
       // A copy of the program, so that the user may run it wherever the build lies.
       const std::string program = user.root() + "/KestrineService";
       std::filesystem::copy_file(KESTRINE_SERVICE_PATH, program);
-      const std::string item = user.home() + "/a.txt";
-      WriteFile(item, "x");
+      WriteFile(user.home() + "/a.txt", "x");
       user.SetClipboard("old");
       c.prepare(user);
       const auto before = Snapshot(user.root() + "/run");
       user.GiveTo(uid);
-      const std::string target = command == "Copy Extension" ? user.home() : item;
-      const RunResult r = RunProgramWith({program, command, target}, {.user = uid, .fileSizeLimit = c.fileSizeLimit});
+      const std::string item = command == "Copy Extension" ? user.home() : user.home() + "/a.txt";
+      const RunResult r = RunProgramWith({program, command, item}, {.user = uid, .fileSizeLimit = c.fileSizeLimit});
       // A file-size limit does not prevent emptying the clipboard.
       if (command == "Copy Extension" && c.fileSizeLimit) {
         EXPECT_EQ(r.exitStatus, 0) << r.err;

@@ -69,10 +69,11 @@ void SetEnv(const std::string& name, const std::optional<std::string>& value) {
 
 int StatusOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
-// Forks and runs `argv` (a program without a "/" looked up in PATH). In the child each
-// (fd, target) of `dups` becomes descriptor `target`, then `inChild` runs;
-// failing that the child ends with 126, failing the exec with 127. Returns
-// the child's id, or -1.
+// Forks and runs `argv` (a program without a "/" looked up in PATH). In the
+// child each (fd, target) of `dups` becomes descriptor `target`, /dev/null
+// where fd is kNull, then `inChild` runs; failing that the child ends with
+// 126, failing the exec with 127. Returns the child's id, or -1.
+constexpr int kNull = -1;
 pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::pair<int, int>>& dups,
             const std::function<bool()>& inChild = {}) {
   std::vector<char*> args;
@@ -80,27 +81,26 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::pair<in
   args.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
-  for (const auto& [fd, target] : dups) {
+  for (const auto& [given, target] : dups) {
+    const int fd = given == kNull ? ::open("/dev/null", O_RDWR) : given;
     // dup2 onto itself would keep close-on-exec.
-    if (fd == target ? ::fcntl(fd, F_SETFD, 0) != 0 : ::dup2(fd, target) < 0) ::_exit(126);
+    if (fd < 0 || (fd == target ? ::fcntl(fd, F_SETFD, 0) != 0 : ::dup2(fd, target) < 0)) ::_exit(126);
   }
   if (inChild && !inChild()) ::_exit(126);
   (std::strchr(args[0], '/') != nullptr ? ::execv : ::execvp)(args[0], args.data());
   ::_exit(127);
 }
 
-// Starts a daemon, quiet but for the line it writes to descriptor 3 once it
-// serves (its address or display); `line` is empty when none came.
-pid_t SpawnReportingLine(const std::vector<std::string>& argv, std::string& line) {
-  int fds[2] = {-1, -1};
-  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (null < 0 || ::pipe2(fds, O_CLOEXEC) != 0) {
-    if (null >= 0) ::close(null);
-    return -1;
-  }
-  const pid_t pid = Spawn(argv, {{fds[1], 3}, {null, 0}, {null, 1}, {null, 2}});
+// Starts a server and reads the line it writes to descriptor `fd` once it
+// serves (its address, display or "ready"); `line` is empty when none came.
+// A quiet one has its standard descriptors on /dev/null.
+pid_t SpawnReportingLine(const std::vector<std::string>& argv, int fd, std::string& line, bool quiet) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+  std::vector<std::pair<int, int>> dups = {{fds[1], fd}};
+  for (int standard = 0; quiet && standard < 3; ++standard) dups.emplace_back(kNull, standard);
+  const pid_t pid = Spawn(argv, dups);
   ::close(fds[1]);
-  ::close(null);
   for (char c = 0; pid > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n';) line += c;
   ::close(fds[0]);
   return pid;
@@ -202,24 +202,14 @@ bool BecomeUser(uid_t uid) {
          ::setresuid(uid, uid, uid) == 0;
 }
 
-bool BecomeNobody() { return BecomeUser(65534); }
-
-RunResult RunProgram(const std::vector<std::string>& argv, const std::optional<std::string>& cwd,
-                     const std::function<bool()>& inChild) {
-  return RunProgramWith(argv, RunOptions{.cwd = cwd, .inChild = inChild});
-}
-
 RunResult RunProgramWith(const std::vector<std::string>& argv, const RunOptions& options) {
   int out[2] = {-1, -1};
-  int err[2] = {-1, -1};
-  const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (in < 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-    for (const int fd : {in, out[0], out[1], err[0], err[1]}) {
-      if (fd >= 0) ::close(fd);
-    }
+  int err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+    for (const int fd : out) ::close(fd);
     return {};
   }
-  const pid_t pid = Spawn(argv, {{in, 0}, {out[1], 1}, {err[1], 2}}, [&] {
+  const pid_t pid = Spawn(argv, {{kNull, 0}, {out[1], 1}, {err[1], 2}}, [&] {
     if (options.cwd && ::chdir(options.cwd->c_str()) != 0) return false;
     for (const auto& [resource, value] : options.limits) {
       const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
@@ -234,7 +224,6 @@ RunResult RunProgramWith(const std::vector<std::string>& argv, const RunOptions&
     }
     return true;
   });
-  ::close(in);
   ::close(out[1]);
   ::close(err[1]);
   RunResult result;
@@ -286,12 +275,10 @@ RunResult RunForked(const std::function<std::string()>& body) {
   const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (out < 0) throw std::runtime_error("cannot open " + outPath);
   std::fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  const pid_t pid = StartChild([&] {
     const std::string text = body();
-    const bool written = ::write(out, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ::_exit(written ? 0 : 125);
-  }
+    return ::write(out, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 125;
+  });
   ::close(out);
   RunResult result;
   int status = 0;
@@ -321,18 +308,15 @@ ScopedSway::ScopedSway(uid_t user) : user_(user) {
   const std::string folder = runtime;
   ScopedTempDir logs;
   const std::string log = logs.Join("sway.log");
-  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  // Without a log it writes to /dev/null.
   const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  const auto inChild = [&] {
+  pid_ = Spawn({"sway", "-c", "/dev/null"}, {{kNull, 0}, {out, 1}, {out, 2}}, [&] {
     ::unsetenv("WAYLAND_DISPLAY");
     ::unsetenv("DISPLAY");
     return BecomeUser(user) && ::setenv("WLR_BACKENDS", "headless", 1) == 0 &&
            ::setenv("WLR_LIBINPUT_NO_DEVICES", "1", 1) == 0 && ::setenv("WLR_RENDERER", "pixman", 1) == 0;
-  };
-  if (null >= 0 && out >= 0) pid_ = Spawn({"sway", "-c", "/dev/null"}, {{null, 0}, {out, 1}, {out, 2}}, inChild);
-  for (const int fd : {null, out}) {
-    if (fd >= 0) ::close(fd);
-  }
+  });
+  if (out >= 0) ::close(out);
   if (pid_ <= 0) {
     error_ = "cannot start sway";
     return;
@@ -371,8 +355,8 @@ std::string ScopedSway::ReadClipboardExpecting(const std::string& expected) cons
 
 ScopedXvfb::ScopedXvfb() {
   std::string number;
-  pid_ = SpawnReportingLine(
-      {"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "320x240x24"}, number);
+  pid_ = SpawnReportingLine({"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "320x240x24"}, 3,
+                            number, true);
   if (number.empty()) {
     error_ = "Xvfb did not start (is it installed?)";
     return;
@@ -408,8 +392,8 @@ std::string ScopedXvfb::ReadClipboardExpecting(const std::string& expected) cons
 
 ScopedSessionBus::ScopedSessionBus() {
   // It complains, harmlessly, that it may not raise its descriptor limit.
-  pid_ = SpawnReportingLine(
-      {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3"}, address_);
+  pid_ = SpawnReportingLine({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3"}, 3,
+                            address_, true);
   if (address_.empty()) {
     error_ = "dbus-daemon did not start (is package dbus-daemon installed?)";
     return;
@@ -418,20 +402,13 @@ ScopedSessionBus::ScopedSessionBus() {
 }
 
 ScopedFinder::ScopedFinder(const std::string& finder) : path_(finder) {
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return;
-  pid_ = Spawn({finder, "serve"}, {{out[1], STDOUT_FILENO}});
-  ::close(out[1]);
-  char line[16] = {};
-  for (std::size_t used = 0; used < 6 && ::read(out[0], line + used, 1) == 1; ++used) {
-  }
-  ready_ = std::string(line) == "ready\n";
-  ::close(out[0]);
+  std::string line;
+  pid_ = SpawnReportingLine({finder, "serve"}, STDOUT_FILENO, line, false);
+  ready_ = line == "ready";
 }
 
 ScopedFinder::~ScopedFinder() {
   if (pid_ > 0) ::kill(pid_, SIGCONT);
-  Stop(SIGTERM);
 }
 
 int ScopedFinder::Stop(int signal) {

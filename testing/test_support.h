@@ -17,8 +17,7 @@
 
 namespace kestrine_testing {
 
-// Whether this is an AddressSanitizer build, whose shadow memory cannot live
-// under an address-space limit.
+// Whether this is an AddressSanitizer build, which cannot run under RLIMIT_AS.
 #if defined(__SANITIZE_ADDRESS__)
 #define KESTRINE_TESTING_ASAN 1
 #elif defined(__has_feature)
@@ -44,7 +43,6 @@ class ScopedTempDir final {
   ScopedTempDir& operator=(const ScopedTempDir&) = delete;
 
   const std::string& path() const { return path_; }
-  // `path()` + "/" + `relative`.
   std::string Join(std::string_view relative) const;
 
  private:
@@ -75,8 +73,7 @@ class ScopedEnv final {
   ScopedEnvironment env_;
 };
 
-// A user in a temporary folder: HOME, XDG_CONFIG_HOME, XDG_DATA_HOME and
-// XDG_RUNTIME_DIR inside it, and no display, so the clipboard is a file.
+// A user in a temporary folder: HOME and XDG_* inside it; no display, so the clipboard is a file.
 class ScopedUser final {
  public:
   ScopedUser();
@@ -96,32 +93,21 @@ class ScopedUser final {
   ScopedEnvironment env_;
 };
 
-// What a finished program left.
 struct RunResult {
   int exitStatus = -1;  // The exit status, or 128 + signal number.
   std::string out;
   std::string err;
 };
 
-// Runs `argv` (argv[0] a path) in `cwd`, input from /dev/null, and waits;
-// `inChild` runs in the child first, and false ends it with status 126.
-RunResult RunProgram(const std::vector<std::string>& argv, const std::optional<std::string>& cwd = {},
-                     const std::function<bool()>& inChild = {});
-
 // Runs `body` in a forked child: `out` is its text, `exitStatus` 0 or 128 + signal.
 RunResult RunForked(const std::function<std::string()>& body);
-
-// Makes the calling process "nobody" (65534) with no supplementary groups; false on failure.
-bool BecomeNobody();
 
 // Makes a chain of `depth` folders named `name` in `parent`; it may outgrow PATH_MAX.
 void MakeFolderChain(const std::string& parent, const std::string& name, int depth);
 
-// How RunProgramWith starts a program.
 struct RunOptions {
   std::optional<std::string> cwd = std::nullopt;
-  // Runs it as this user, with the user's group and no supplementary groups.
-  std::optional<uid_t> user = std::nullopt;
+  std::optional<uid_t> user = std::nullopt;  // As with BecomeUser.
   // Its RLIMIT_FSIZE, with SIGXFSZ at its default action.
   std::optional<rlim_t> fileSizeLimit = std::nullopt;
   // (RLIMIT_..., value) pairs, soft and hard, set in the child before it starts.
@@ -132,25 +118,24 @@ struct RunOptions {
   std::function<bool()> inChild = {};
 };
 
-// Runs `argv` like RunProgram, as `options` say, reading its output through
-// pipes; background children it leaves are not waited for.
+// Runs `argv` (argv[0] a path), input from /dev/null, as `options` say, until it ends.
 RunResult RunProgramWith(const std::vector<std::string>& argv, const RunOptions& options);
+inline RunResult RunProgram(const std::vector<std::string>& argv, const std::optional<std::string>& cwd = {},
+                            const std::function<bool()>& inChild = {}) {
+  return RunProgramWith(argv, {.cwd = cwd, .inChild = inChild});
+}
 
 // "nobody" when this process runs as root, else this process's own user.
 uid_t UnprivilegedUser();
 
 // Makes the calling process `uid` with its group and no supplementary groups.
 bool BecomeUser(uid_t uid);
+inline bool BecomeNobody() { return BecomeUser(65534); }
 
-// A server of a test's own, ended with SIGTERM when it goes, and the
-// environment variables that lead to it while it lives.
+// A server of a test's own, ended with SIGTERM when it goes, and the variables leading to it.
 class ScopedDaemon {
  public:
-  ScopedDaemon() = default;
   ~ScopedDaemon();
-  ScopedDaemon(const ScopedDaemon&) = delete;
-  ScopedDaemon& operator=(const ScopedDaemon&) = delete;
-
   // Why the server does not run, or empty.
   const std::string& error() const { return error_; }
 
@@ -160,14 +145,12 @@ class ScopedDaemon {
   ScopedEnvironment env_;
 };
 
-// A headless sway run as `user` in the current XDG_RUNTIME_DIR (owned by
-// that user, mode 0700), with WAYLAND_DISPLAY set to it.
+// A headless sway run as `user` in XDG_RUNTIME_DIR (the user's, mode 0700); sets WAYLAND_DISPLAY.
 class ScopedSway final : public ScopedDaemon {
  public:
   explicit ScopedSway(uid_t user);
   bool running() const { return pid_ > 0 && error_.empty(); }
-  // What `wl-paste --no-newline` run as the user reads, retried for five
-  // seconds until it equals `expected`.
+  // What `wl-paste --no-newline` run as the user reads, retried for 5 s until it is `expected`.
   std::string ReadClipboardExpecting(const std::string& expected) const;
 
  private:
@@ -180,34 +163,29 @@ class ScopedXvfb final : public ScopedDaemon {
   ScopedXvfb();
   ~ScopedXvfb();
   bool running() const { return pid_ > 0 && !display_.empty(); }
-  // The CLIPBOARD selection as `xclip -o` reads it, retried for five seconds
-  // until it equals `expected`.
+  // The CLIPBOARD selection as `xclip -o` reads it, retried for 5 s until it is `expected`.
   std::string ReadClipboardExpecting(const std::string& expected) const;
 
  private:
   std::string display_;
 };
 
-// A `finder serve` of the program `finder`, ready when constructed, ended with SIGTERM.
-class ScopedFinder final {
+// A `finder serve` of the program `finder`, ready when constructed.
+class ScopedFinder final : public ScopedDaemon {
  public:
   explicit ScopedFinder(const std::string& finder);
+  // Lets a stopped server go on, so that it can end.
   ~ScopedFinder();
-  ScopedFinder(const ScopedFinder&) = delete;
-  ScopedFinder& operator=(const ScopedFinder&) = delete;
-
   // Whether it wrote "ready", so that it answers events.
   bool ready() const { return ready_; }
   pid_t pid() const { return pid_; }
-  // Sends `signal` and, unless it is SIGSTOP or SIGCONT, waits: the wait
-  // status then, else 0; -1 when it has ended already.
+  // Sends `signal`; unless SIGSTOP or SIGCONT (0), waits: the wait status; -1 once ended.
   int Stop(int signal = SIGTERM);
   // Runs `finder select ARGS...` and returns its exit status.
   int Select(const std::vector<std::string>& args) const;
 
  private:
   std::string path_;
-  pid_t pid_ = 0;
   bool ready_ = false;
 };
 
@@ -241,8 +219,7 @@ class CapturedStderr final {
 // The lines of `text`, without their line feeds.
 std::vector<std::string> SplitLines(std::string_view text);
 
-// A whole XML property list, as the preferences store writes it, whose
-// top-level dictionary holds `entries`, such as "<key>A</key><true/>".
+// An XML property list as the preferences store writes it, its dictionary holding `entries`.
 std::string XmlPropertyList(std::string_view entries);
 
 // Writes `script` to `path` (creating its folders) with mode `mode`.
