@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -261,18 +260,18 @@ TEST(KestrineServiceFailedWriteTest, FileClipboardKeepsItsContent) {
   const struct {
     std::string name;
     std::function<void(const ScopedUser&)> prepare;
-    std::optional<rlim_t> fileSizeLimit;
+    std::vector<std::pair<int, std::uint64_t>> limits;
     std::string logged;
   } cases[] = {
       {"read-only folder", [](const ScopedUser& user) { chmod((user.root() + "/run/kestrine").c_str(), 0500); },
-       std::nullopt, ": Permission denied"},
+       {}, ": Permission denied"},
       {"clipboard is a folder",
        [](const ScopedUser& user) {
          std::filesystem::remove(user.root() + "/run/kestrine/clipboard");
          WriteFile(user.root() + "/run/kestrine/clipboard/old", "old");
        },
-       std::nullopt, ": Is a directory"},
-      {"file-size limit of 0", [](const ScopedUser&) {}, 0, ": File too large"},
+       {}, ": Is a directory"},
+      {"file-size limit of 0", [](const ScopedUser&) {}, {{RLIMIT_FSIZE, 0}}, ": File too large"},
   };
   const uid_t uid = kestrine_testing::UnprivilegedUser();
   for (const auto& c : cases) {
@@ -289,9 +288,9 @@ TEST(KestrineServiceFailedWriteTest, FileClipboardKeepsItsContent) {
       const auto before = Snapshot(user.root() + "/run");
       user.GiveTo(uid);
       const std::string item = command == "Copy Extension" ? user.home() : user.home() + "/a.txt";
-      const RunResult r = RunProgramWith({program, command, item}, {.user = uid, .fileSizeLimit = c.fileSizeLimit});
+      const RunResult r = RunProgramWith({program, command, item}, {.user = uid, .limits = c.limits});
       // A file-size limit does not prevent emptying the clipboard.
-      if (command == "Copy Extension" && c.fileSizeLimit) {
+      if (command == "Copy Extension" && !c.limits.empty()) {
         EXPECT_EQ(r.exitStatus, 0) << r.err;
         EXPECT_EQ(user.Clipboard(), std::nullopt);
         continue;

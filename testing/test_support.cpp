@@ -20,7 +20,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <stdexcept>
 
 #include "testing/session_bus.h"
@@ -54,17 +53,13 @@ void RemoveTreeAt(int dir, const char* name) {
   ::unlinkat(dir, name, isFolder ? AT_REMOVEDIR : 0);
 }
 
-std::string TempPattern(const char* name) {
-  const char* base = std::getenv("TMPDIR");
-  return std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + name + "-XXXXXX";
+void SetEnv(const std::string& name, const std::optional<std::string>& value) {
+  value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
 }
 
-void SetEnv(const std::string& name, const std::optional<std::string>& value) {
-  if (value) {
-    ::setenv(name.c_str(), value->c_str(), 1);
-  } else {
-    ::unsetenv(name.c_str());
-  }
+gid_t GroupOf(uid_t uid) {
+  const passwd* entry = ::getpwuid(uid);
+  return entry != nullptr ? entry->pw_gid : static_cast<gid_t>(uid);
 }
 
 int StatusOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
@@ -127,7 +122,8 @@ bool X11TestsOff() {
 }
 
 ScopedTempDir::ScopedTempDir() {
-  std::string pattern = TempPattern("kestrine-test");
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kestrine-test-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   // Tests compare with resolved paths, so a linked $TMPDIR is resolved here.
   path_ = fs::canonical(pattern).string();
@@ -180,8 +176,7 @@ void ScopedUser::WriteSettings(std::string_view entries) const {
 }
 
 void ScopedUser::GiveTo(uid_t uid) const {
-  const passwd* entry = ::getpwuid(uid);
-  const gid_t gid = entry != nullptr ? entry->pw_gid : static_cast<gid_t>(uid);
+  const gid_t gid = GroupOf(uid);
   if (::lchown(root().c_str(), uid, gid) != 0) throw std::runtime_error("chown failed");
   for (const auto& item : fs::recursive_directory_iterator(root())) {
     if (::lchown(item.path().c_str(), uid, gid) != 0) throw std::runtime_error("chown failed");
@@ -196,8 +191,7 @@ uid_t UnprivilegedUser() {
 
 bool BecomeUser(uid_t uid) {
   if (uid == ::geteuid()) return true;
-  const passwd* entry = ::getpwuid(uid);
-  const gid_t gid = entry != nullptr ? entry->pw_gid : static_cast<gid_t>(uid);
+  const gid_t gid = GroupOf(uid);
   return ::setgroups(0, nullptr) == 0 && ::setresgid(gid, gid, gid) == 0 &&
          ::setresuid(uid, uid, uid) == 0;
 }
@@ -214,14 +208,10 @@ RunResult RunProgramWith(const std::vector<std::string>& argv, const RunOptions&
     for (const auto& [resource, value] : options.limits) {
       const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
       if (::setrlimit(resource, &limit) != 0) return false;
+      if (resource == RLIMIT_FSIZE) ::signal(SIGXFSZ, SIG_DFL);
     }
     if (options.inChild && !options.inChild()) return false;
     if (options.user && !BecomeUser(*options.user)) return false;
-    if (options.fileSizeLimit) {
-      const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
-      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return false;
-      ::signal(SIGXFSZ, SIG_DFL);
-    }
     return true;
   });
   ::close(out[1]);
@@ -324,10 +314,9 @@ ScopedSway::ScopedSway(uid_t user) : user_(user) {
   // The compositor names its socket wayland-N in the runtime folder, which
   // is its own, once it is ready to take clients.
   for (int attempt = 0; attempt < 200; ++attempt) {
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(folder, error)) {
-      const std::string name = entry.path().filename().string();
-      if (name.starts_with("wayland-") && entry.is_socket(error)) {
+    for (const std::string& name : FolderNames(folder)) {
+      std::error_code error;
+      if (name.starts_with("wayland-") && fs::is_socket(folder + "/" + name, error)) {
         env_.Set("WAYLAND_DISPLAY", name);
         return;
       }
@@ -370,13 +359,11 @@ ScopedXvfb::~ScopedXvfb() {
   // The clipboard helpers serving this display end when it goes; they are
   // ended first so none lingers waiting for a selection request.
   const std::string marker = "DISPLAY=" + display_ + std::string(1, '\0');
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator("/proc", error)) {
-    const std::string name = entry.path().filename().string();
+  for (const std::string& name : FolderNames("/proc")) {
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    const std::string command = ReadFile(entry.path() / "comm").value_or("");
+    const std::string command = ReadFile("/proc/" + name + "/comm").value_or("");
     if (command != "xclip\n" && command != "xsel\n" && command != "KestrineService\n") continue;
-    if (ReadFile(entry.path() / "environ").value_or("").find(marker) != std::string::npos) {
+    if (ReadFile("/proc/" + name + "/environ").value_or("").find(marker) != std::string::npos) {
       ::kill(std::stoi(name), SIGTERM);
     }
   }
@@ -443,19 +430,15 @@ std::optional<std::string> ReadFile(const std::string& path) {
 }
 
 CapturedStderr::CapturedStderr() {
-  path_ = TempPattern("kestrine-stderr");
-  const int fd = ::mkstemp(path_.data());
-  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  const int fd = ::open(dir_.Join("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) throw std::runtime_error("cannot open " + dir_.Join("stderr"));
   std::fflush(stderr);
   saved_ = ::dup(STDERR_FILENO);
   ::dup2(fd, STDERR_FILENO);
   ::close(fd);
 }
 
-CapturedStderr::~CapturedStderr() {
-  Restore();
-  ::unlink(path_.c_str());
-}
+CapturedStderr::~CapturedStderr() { Restore(); }
 
 void CapturedStderr::Restore() {
   if (saved_ < 0) return;
@@ -465,7 +448,7 @@ void CapturedStderr::Restore() {
   saved_ = -1;
 }
 
-std::string CapturedStderr::Text() const { return ReadFile(path_).value_or(""); }
+std::string CapturedStderr::Text() const { return ReadFile(dir_.Join("stderr")).value_or(""); }
 
 std::vector<std::string> CapturedStderr::Lines() {
   Restore();
@@ -474,8 +457,10 @@ std::vector<std::string> CapturedStderr::Lines() {
 
 std::vector<std::string> SplitLines(std::string_view text) {
   std::vector<std::string> lines;
-  std::istringstream in{std::string(text)};
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
+    end = std::min(text.find('\n', start), text.size());
+    lines.emplace_back(text.substr(start, end - start));
+  }
   return lines;
 }
 

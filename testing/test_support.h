@@ -108,9 +108,7 @@ void MakeFolderChain(const std::string& parent, const std::string& name, int dep
 struct RunOptions {
   std::optional<std::string> cwd = std::nullopt;
   std::optional<uid_t> user = std::nullopt;  // As with BecomeUser.
-  // Its RLIMIT_FSIZE, with SIGXFSZ at its default action.
-  std::optional<rlim_t> fileSizeLimit = std::nullopt;
-  // (RLIMIT_..., value) pairs, soft and hard, set in the child before it starts.
+  // (RLIMIT_..., value) pairs, soft and hard; with RLIMIT_FSIZE, SIGXFSZ at its default action.
   std::vector<std::pair<int, std::uint64_t>> limits = {};
   // Seconds after which the child is killed (status 128 + SIGKILL); 0 never.
   int timeoutSeconds = 0;
@@ -212,7 +210,7 @@ class CapturedStderr final {
   std::vector<std::string> Lines();
 
  private:
-  std::string path_;
+  ScopedTempDir dir_;
   int saved_ = -1;
 };
 
