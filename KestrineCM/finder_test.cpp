@@ -161,8 +161,7 @@ TEST_F(FinderTest, WrongUsage) {
   }
 }
 
-// The bundle `bundle` declaring a contextual-menu factory whose code
-// `executable` it does not hold.
+// Makes `bundle` declare a contextual-menu factory in `executable`, which it does not hold.
 const std::string& JunkBundle(const std::string& bundle, const std::string& executable) {
   const std::string name = std::filesystem::path(bundle).filename().string();
   const std::string factory = "<string>33333333-4444-4555-8666-777777777777</string>";
@@ -179,7 +178,7 @@ const std::string& JunkBundle(const std::string& bundle, const std::string& exec
 }
 
 TEST_F(FinderTest, JunkInThePlugInFolderIsSkippedAndNamed) {
-  const std::string& folder = pluginFolder_;
+  const std::string folder = pluginFolder_;
   CopyOfBundle(folder);
   const struct {
     std::string name;
@@ -198,7 +197,9 @@ TEST_F(FinderTest, JunkInThePlugInFolderIsSkippedAndNamed) {
        },
        "has no Contents/Info.plist"},
       {"Fifo.plugin",
-       [](const std::string& p) { ASSERT_EQ(::mkfifo((JunkBundle(p, "x.so") + "/Contents/Linux/x.so").c_str(), 0600), 0); },
+       [](const std::string& p) {
+         ASSERT_EQ(::mkfifo((JunkBundle(p, "x.so") + "/Contents/Linux/x.so").c_str(), 0600), 0);
+       },
        "x.so: not a regular file"},
       {"Climbs.plugin", [](const std::string& p) { WriteFile(JunkBundle(p, "../x.so") + "/Contents/x.so", ""); },
        "CFBundleExecutable \"../x.so\" lies outside the bundle"},

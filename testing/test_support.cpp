@@ -116,11 +116,6 @@ std::string OutputExpecting(const std::vector<std::string>& argv, const RunOptio
 
 }  // namespace
 
-bool X11TestsOff() {
-  const char* off = std::getenv("KESTRINE_NO_X11_TESTS");
-  return off != nullptr && std::string_view(off) == "1";
-}
-
 ScopedTempDir::ScopedTempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kestrine-test-XXXXXX";
@@ -130,10 +125,6 @@ ScopedTempDir::ScopedTempDir() {
 }
 
 ScopedTempDir::~ScopedTempDir() { RemoveTreeAt(AT_FDCWD, path_.c_str()); }
-
-std::string ScopedTempDir::Join(std::string_view relative) const {
-  return path_ + "/" + std::string(relative);
-}
 
 ScopedEnvironment::~ScopedEnvironment() {
   for (const auto& [name, value] : saved_) SetEnv(name, value);
@@ -156,10 +147,6 @@ ScopedUser::ScopedUser() {
   env_.Set("XDG_RUNTIME_DIR", dir_.Join("run"));
   env_.Set("DISPLAY", std::nullopt);
   env_.Set("WAYLAND_DISPLAY", std::nullopt);
-}
-
-std::optional<std::string> ScopedUser::Clipboard() const {
-  return ReadFile(dir_.Join("run/kestrine/clipboard"));
 }
 
 void ScopedUser::SetClipboard(std::string_view text) const {
@@ -438,8 +425,6 @@ CapturedStderr::CapturedStderr() {
   ::close(fd);
 }
 
-CapturedStderr::~CapturedStderr() { Restore(); }
-
 void CapturedStderr::Restore() {
   if (saved_ < 0) return;
   std::fflush(stderr);
@@ -447,8 +432,6 @@ void CapturedStderr::Restore() {
   ::close(saved_);
   saved_ = -1;
 }
-
-std::string CapturedStderr::Text() const { return ReadFile(dir_.Join("stderr")).value_or(""); }
 
 std::vector<std::string> CapturedStderr::Lines() {
   Restore();

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -32,7 +33,17 @@ inline constexpr bool kAddressSanitizer = false;
 #endif
 
 // Whether KESTRINE_NO_X11_TESTS=1 asks to skip the tests that start an X server.
-bool X11TestsOff();
+inline bool X11TestsOff() {
+  const char* off = std::getenv("KESTRINE_NO_X11_TESTS");
+  return off != nullptr && std::string_view(off) == "1";
+}
+
+// Creates the folders of `path` and writes `bytes` to it; throws on failure.
+void WriteFile(const std::string& path, std::string_view bytes);
+// Creates `path` and its parents.
+void MakeDirs(const std::string& path);
+// The file's content, or none when it cannot be read.
+std::optional<std::string> ReadFile(const std::string& path);
 
 // A fresh folder under $TMPDIR (or /tmp), resolved, removed with its content.
 class ScopedTempDir final {
@@ -43,7 +54,7 @@ class ScopedTempDir final {
   ScopedTempDir& operator=(const ScopedTempDir&) = delete;
 
   const std::string& path() const { return path_; }
-  std::string Join(std::string_view relative) const;
+  std::string Join(std::string_view relative) const { return path_ + "/" + std::string(relative); }
 
  private:
   std::string path_;
@@ -80,7 +91,7 @@ class ScopedUser final {
   const std::string& root() const { return dir_.path(); }
   std::string home() const { return dir_.Join("home"); }
   // The per-user clipboard file's content, or none when it is absent.
-  std::optional<std::string> Clipboard() const;
+  std::optional<std::string> Clipboard() const { return ReadFile(dir_.Join("run/kestrine/clipboard")); }
   // Puts `text` on the per-user clipboard file, as an earlier copy would.
   void SetClipboard(std::string_view text) const;
   // Replaces the settings file (by rename) with a property list holding `entries`.
@@ -187,25 +198,19 @@ class ScopedFinder final : public ScopedDaemon {
   bool ready_ = false;
 };
 
-// Creates the folders of `path` and writes `bytes` to it; throws on failure.
-void WriteFile(const std::string& path, std::string_view bytes);
-// Creates `path` and its parents.
-void MakeDirs(const std::string& path);
-// The file's content, or none when it cannot be read.
-std::optional<std::string> ReadFile(const std::string& path);
 
 // Sends standard error to a temporary file while it lives or until `Restore`.
 class CapturedStderr final {
  public:
   CapturedStderr();
-  ~CapturedStderr();
+  ~CapturedStderr() { Restore(); }
   CapturedStderr(const CapturedStderr&) = delete;
   CapturedStderr& operator=(const CapturedStderr&) = delete;
 
   // Puts the earlier standard error back; later calls do nothing.
   void Restore();
   // Everything written so far.
-  std::string Text() const;
+  std::string Text() const { return ReadFile(dir_.Join("stderr")).value_or(""); }
   // Restores standard error and returns the lines written.
   std::vector<std::string> Lines();
 
