@@ -13,58 +13,34 @@
 
 namespace {
 
-// AddressSanitizer reserves terabytes of address space for its shadow, so
-// its builds cannot run under an address-space limit.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-
 using kestrine_testing::MakeDirs;
-using kestrine_testing::RunOptions;
-using kestrine_testing::RunProgram;
 using kestrine_testing::RunProgramWith;
 using kestrine_testing::RunResult;
-using kestrine_testing::ScopedEnv;
-using kestrine_testing::ScopedUser;
 using kestrine_testing::WriteFile;
 
 constexpr const char* kDefaultSubmenu =
-    "-\n"
-    "Kestrine >\n"
-    "  [1] Copy Posix Path\n"
-    "  [12] Copy Encoded Posix Path\n"
-    "  [2] Copy Tilde Posix Path\n"
-    "  [3] Copy Terminal Path\n"
-    "  [4] Copy HFS Path\n"
-    "  [5] Copy Filename\n"
-    "  [6] Copy Display Filename\n"
-    "  [7] Copy Extension\n"
-    "  [9] Copy AFP URL\n"
-    "  -\n"
-    "  [10] Copy All\n"
-    "  -\n"
-    "  [11] Copy Folder Paths\n";
+    "-\nKestrine >\n  [1] Copy Posix Path\n  [12] Copy Encoded Posix Path\n"
+    "  [2] Copy Tilde Posix Path\n  [3] Copy Terminal Path\n  [4] Copy HFS Path\n"
+    "  [5] Copy Filename\n  [6] Copy Display Filename\n  [7] Copy Extension\n"
+    "  [9] Copy AFP URL\n  -\n  [10] Copy All\n  -\n  [11] Copy Folder Paths\n";
+
+// Settings that turn off each form named.
+std::string Off(std::initializer_list<const char*> forms) {
+  std::string entries;
+  for (const char* form : forms) entries += std::string("<key>Include") + form + "</key><false/>";
+  return entries;
+}
+const std::string kEverythingOff =
+    Off({"PosixPath", "EncodedPosixPath", "TildePosixPath", "TerminalPath", "HFSPath", "Filename",
+         "DisplayFilename", "Extension", "AFPURL", "All", "FolderPaths"});
 
 class FinderTest : public ::testing::Test {
  protected:
-  FinderTest() : dataDirs_("XDG_DATA_DIRS", user_.root() + "/no-system-data") {}
-
+  // Runs `finder COMMAND [--plugin BUNDLE] ARGS...`; no bundle lets it look in its folders.
   RunResult Finder(std::vector<std::string> args, const std::string& bundle = KESTRINE_CM_BUNDLE) {
-    std::vector<std::string> argv = {FINDER_PATH, args.at(0)};
-    if (!bundle.empty()) {
-      argv.push_back("--plugin");
-      argv.push_back(bundle);
-    }
-    argv.insert(argv.end(), args.begin() + 1, args.end());
-    return RunProgram(argv);
+    if (!bundle.empty()) args.insert(args.begin() + 1, {"--plugin", bundle});
+    args.insert(args.begin(), FINDER_PATH);
+    return RunProgramWith(args, {.timeoutSeconds = 60});
   }
   std::string Menu(std::vector<std::string> paths) {
     paths.insert(paths.begin(), "menu");
@@ -73,8 +49,7 @@ class FinderTest : public ::testing::Test {
     return r.out;
   }
   std::optional<std::string> Choose(std::int32_t id, std::vector<std::string> paths) {
-    paths.insert(paths.begin(), std::to_string(id));
-    paths.insert(paths.begin(), "choose");
+    paths.insert(paths.begin(), {"choose", std::to_string(id)});
     const RunResult r = Finder(paths);
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(r.out, "");
@@ -85,97 +60,74 @@ class FinderTest : public ::testing::Test {
     WriteFile(path, "x");
     return path;
   }
-  void Settings(std::string_view entries) { user_.WriteSettings(entries); }
-  // A copy of the built bundle, to add resources to.
+  // A copy of the built bundle in `folder`, to change.
   std::string CopyOfBundle(const std::string& folder) {
-    const std::string copy = folder + "/KestrineCM.plugin";
     MakeDirs(folder);
-    std::filesystem::copy(KESTRINE_CM_BUNDLE, copy, std::filesystem::copy_options::recursive);
-    return copy;
+    std::filesystem::copy(KESTRINE_CM_BUNDLE, folder + "/KestrineCM.plugin",
+                          std::filesystem::copy_options::recursive);
+    return folder + "/KestrineCM.plugin";
   }
 
-  ScopedUser user_;
-  ScopedEnv dataDirs_;
+  kestrine_testing::ScopedUser user_;
+  kestrine_testing::ScopedEnv dataDirs_{"XDG_DATA_DIRS", user_.root() + "/no-system-data"};
+  const std::string pluginFolder_ = user_.root() + "/data/Kestrine/Contextual Menu Items";
 };
 
-TEST_F(FinderTest, DefaultMenuIsASubmenuWithoutTheUNCItem) {
-  EXPECT_EQ(Menu({File("a.txt")}), kDefaultSubmenu);
-  // Several items: the titles do not change.
-  EXPECT_EQ(Menu({File("a.txt"), File("b")}), kDefaultSubmenu);
-}
-
-TEST_F(FinderTest, ContextsWithoutAFirstFile) {
-  EXPECT_EQ(Menu({}), "");
-  EXPECT_EQ(Menu({user_.home() + "/missing", File("a.txt")}), "-\nKestrine >\n");
-  Settings("<key>MakeAsSubmenu</key><false/>");
-  EXPECT_EQ(Menu({}), "-\n");
-  EXPECT_EQ(Menu({user_.home() + "/missing"}), "-\n-\n");
-}
-
-TEST_F(FinderTest, FlatMenuWithEverythingOff) {
-  Settings(
-      "<key>MakeAsSubmenu</key><false/><key>IncludePosixPath</key><false/>"
-      "<key>IncludeEncodedPosixPath</key><false/><key>IncludeTildePosixPath</key><false/>"
-      "<key>IncludeTerminalPath</key><false/><key>IncludeHFSPath</key><false/>"
-      "<key>IncludeFilename</key><false/><key>IncludeDisplayFilename</key><false/>"
-      "<key>IncludeExtension</key><false/><key>IncludeAFPURL</key><false/>"
-      "<key>IncludeAll</key><false/><key>IncludeFolderPaths</key><false/>");
-  EXPECT_EQ(Menu({File("a.txt")}), "-\n-\n");
-  Settings("<key>MakeAsSubmenu</key><false/><key>IncludeUNCWindowsStyle</key><true/>"
-           "<key>IncludeAll</key><string>no</string>");
-  EXPECT_EQ(Menu({File("a.txt")}),
-            "-\n[1] Copy Posix Path\n[12] Copy Encoded Posix Path\n[2] Copy Tilde Posix Path\n"
-            "[3] Copy Terminal Path\n[4] Copy HFS Path\n[5] Copy Filename\n"
-            "[6] Copy Display Filename\n[7] Copy Extension\n[8] Copy UNC Windows Style Path\n"
-            "[9] Copy AFP URL\n[10] Copy All\n[11] Copy Folder Paths\n-\n");
-}
-
-TEST_F(FinderTest, PreviewTitlesShowTheTextOfTheFirstItem) {
-  Settings("<key>ShowClipboardInMenu</key><true/><key>LabelItems</key><true/>"
-           "<key>IncludeHFSPath</key><false/><key>IncludeAFPURL</key><false/>"
-           "<key>IncludeAll</key><false/><key>IncludeFolderPaths</key><false/>");
-  const std::string path = File("line\nbreak\t(1)/noext");
+TEST_F(FinderTest, MenusForEachSettingAndContext) {
+  const std::string a = File("a.txt");
+  const std::string odd = File("line\nbreak\t(1)/noext");
   const std::string shown = user_.home() + "/line\\nbreak\\t(1)/noext";
-  EXPECT_EQ(Menu({path, File("other.txt")}),
-            "-\nKestrine >\n"
-            "  [1] Mac Path: " + shown + "\n"
-            "  [12] Encoded Mac Path: " + user_.home() + "/line%0Abreak%09(1)/noext\n"
-            "  [2] Relative Mac Path: ~/line\\nbreak\\t(1)/noext\n"
-            "  [3] Terminal Path: " + shown + "\n"
-            "  [5] Filename: noext\n"
-            "  [6] Display Filename: noext\n");
+  const struct {
+    std::string settings;  // Empty: as the case before left them.
+    std::vector<std::string> paths;
+    std::string menu;
+  } cases[] = {
+      {"", {a}, kDefaultSubmenu},
+      {"", {a, File("b")}, kDefaultSubmenu},
+      {"", {}, ""},
+      {"", {user_.home() + "/missing", a}, "-\nKestrine >\n"},
+      {"<key>MakeAsSubmenu</key><false/>", {}, "-\n"},
+      {"", {user_.home() + "/missing"}, "-\n-\n"},
+      {"<key>MakeAsSubmenu</key><false/>" + kEverythingOff, {a}, "-\n-\n"},
+      {"<key>MakeAsSubmenu</key><false/><key>IncludeUNCWindowsStyle</key><true/>"
+       "<key>IncludeAll</key><string>no</string>",
+       {a},
+       "-\n[1] Copy Posix Path\n[12] Copy Encoded Posix Path\n[2] Copy Tilde Posix Path\n"
+       "[3] Copy Terminal Path\n[4] Copy HFS Path\n[5] Copy Filename\n"
+       "[6] Copy Display Filename\n[7] Copy Extension\n[8] Copy UNC Windows Style Path\n"
+       "[9] Copy AFP URL\n[10] Copy All\n[11] Copy Folder Paths\n-\n"},
+      // Preview titles show the text of the first item.
+      {"<key>ShowClipboardInMenu</key><true/><key>LabelItems</key><true/>" +
+           Off({"HFSPath", "AFPURL", "All", "FolderPaths"}),
+       {odd, a},
+       "-\nKestrine >\n  [1] Mac Path: " + shown + "\n  [12] Encoded Mac Path: " + user_.home() +
+           "/line%0Abreak%09(1)/noext\n  [2] Relative Mac Path: ~/line\\nbreak\\t(1)/noext\n"
+           "  [3] Terminal Path: " + shown + "\n  [5] Filename: noext\n  [6] Display Filename: noext\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.settings + " " + (c.paths.empty() ? "" : c.paths[0]));
+    if (!c.settings.empty()) user_.WriteSettings(c.settings);
+    EXPECT_EQ(Menu(c.paths), c.menu);
+  }
 }
 
 TEST_F(FinderTest, PrefixBlockFromTheFileAndTheSetting) {
   const std::string bundle = CopyOfBundle(user_.root() + "/bundles");
   WriteFile(bundle + "/Contents/Resources/Prefixes.txt", "smb://nas\r\nhttp://web");
-  Settings("<key>IncludePosixPath</key><false/><key>IncludeEncodedPosixPath</key><false/>"
-           "<key>IncludeTildePosixPath</key><false/><key>IncludeTerminalPath</key><false/>"
-           "<key>IncludeHFSPath</key><false/><key>IncludeFilename</key><false/>"
-           "<key>IncludeDisplayFilename</key><false/><key>IncludeExtension</key><false/>"
-           "<key>IncludeAFPURL</key><false/><key>IncludeAll</key><false/>"
-           "<key>IncludeFolderPaths</key><false/>"
-           "<key>Prefixes</key><array><string>P</string></array>");
+  user_.WriteSettings(kEverythingOff + "<key>Prefixes</key><array><string>P</string></array>");
   const std::string path = File("My File.txt");
-  std::string unc = user_.home() + "/My%20File.txt";
+  const std::string encoded = user_.home() + "/My%20File.txt";
+  std::string unc = encoded;
   std::replace(unc.begin(), unc.end(), '/', '\\');
   const RunResult r = Finder({"menu", path}, bundle);
   EXPECT_EQ(r.exitStatus, 0) << r.err;
-  EXPECT_EQ(r.out, "-\nKestrine >\n  -\n"
-                   "  [1000] smb://nas\\r" + user_.home() + "/My%20File.txt\n"
-                   "  -\n"
-                   "  [2000] smb://nas\\r" + unc + "\n"
-                   "  [1001] http://web" + user_.home() + "/My%20File.txt\n"
-                   "  -\n"
-                   "  [2001] http://web" + unc + "\n"
-                   "  [1002] P" + user_.home() + "/My%20File.txt\n"
-                   "  -\n"
-                   "  [2002] P" + unc + "\n");
+  EXPECT_EQ(r.out, "-\nKestrine >\n  -\n  [1000] smb://nas\\r" + encoded + "\n  -\n  [2000] smb://nas\\r" +
+                       unc + "\n  [1001] http://web" + encoded + "\n  -\n  [2001] http://web" + unc +
+                       "\n  [1002] P" + encoded + "\n  -\n  [2002] P" + unc + "\n");
   // The command renders with the table the menu build loaded.
   const RunResult chosen = Finder({"choose", "1002", path, File("b.txt")}, bundle);
   EXPECT_EQ(chosen.exitStatus, 0) << chosen.err;
-  EXPECT_EQ(user_.Clipboard(),
-            "P" + user_.home() + "/My%20File.txt\nP" + user_.home() + "/b.txt");
+  EXPECT_EQ(user_.Clipboard(), "P" + encoded + "\nP" + user_.home() + "/b.txt");
 }
 
 TEST_F(FinderTest, CommandsCopyTheTextOfEveryItem) {
@@ -184,11 +136,10 @@ TEST_F(FinderTest, CommandsCopyTheTextOfEveryItem) {
   EXPECT_EQ(Choose(1, {a, b}), a + "\n" + b);
   EXPECT_EQ(Choose(7, {File("noext"), a, b}), "\ntxt\ntxt");
   EXPECT_EQ(Choose(5, {user_.home() + "/missing", b}), "\nb.txt");
-  Settings("<key>MultipathSeparator</key><string>, </string>");
+  user_.WriteSettings("<key>MultipathSeparator</key><string>, </string>");
   EXPECT_EQ(Choose(5, {a, b}), "a.txt, b.txt");
   MakeDirs(user_.home() + "/tree/sub");
-  EXPECT_EQ(Choose(11, {user_.home() + "/tree"}),
-            user_.home() + "/tree, " + user_.home() + "/tree/sub, ");
+  EXPECT_EQ(Choose(11, {user_.home() + "/tree"}), user_.home() + "/tree, " + user_.home() + "/tree/sub, ");
   const std::optional<std::string> all = Choose(10, {a, b});
   ASSERT_TRUE(all.has_value());
   EXPECT_NE(all->find("\n\n" + b + ", "), std::string::npos) << *all;
@@ -197,51 +148,22 @@ TEST_F(FinderTest, CommandsCopyTheTextOfEveryItem) {
   EXPECT_EQ(Choose(-7, {a}), std::nullopt);
 }
 
-TEST_F(FinderTest, DefaultBundleFolder) {
-  CopyOfBundle(user_.root() + "/data/Kestrine/Contextual Menu Items");
-  const RunResult r = Finder({"menu", File("a.txt")}, "");
-  EXPECT_EQ(r.exitStatus, 0) << r.err;
-  EXPECT_EQ(r.out, kDefaultSubmenu);
-}
-
 TEST_F(FinderTest, WrongUsage) {
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{},
-                                             {"open"},
-                                             {"choose"},
-                                             {"choose", "abc", "x"},
-                                             {"choose", "99999999999", "x"},
-                                             {"menu", "--plugin"},
-                                             {"menu", "--verbose"}}) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {}, {"open"}, {"choose"}, {"choose", "abc", "x"}, {"choose", "99999999999", "x"},
+           {"menu", "--plugin"}, {"menu", "--verbose"}}) {
     std::vector<std::string> argv = {FINDER_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    const RunResult r = RunProgram(argv);
+    const RunResult r = kestrine_testing::RunProgram(argv);
     EXPECT_EQ(r.exitStatus, 2) << args.size();
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(r.out, "");
   }
 }
 
-TEST_F(FinderTest, BundlesThatAreMissingOrNotPlugIns) {
-  RunResult r = Finder({"menu"}, user_.root() + "/nothing.plugin");
-  EXPECT_EQ(r.exitStatus, 1);
-  EXPECT_NE(r.err.find(user_.root() + "/nothing.plugin"), std::string::npos) << r.err;
-
-  const std::string plain = user_.root() + "/Plain.bundle";
-  WriteFile(plain + "/Contents/Info.plist",
-            "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-            "<string>org.example.plain</string><key>CFBundleExecutable</key>"
-            "<string>plain.so</string></dict></plist>");
-  r = Finder({"menu"}, plain);
-  EXPECT_EQ(r.exitStatus, 1);
-  EXPECT_NE(r.err.find(plain), std::string::npos) << r.err;
-}
-
-// A bundle in `folder` named `name` that declares a contextual-menu factory
-// and names `executable` as its code, which it does not hold.
-std::string JunkBundle(const std::string& folder, const std::string& name,
-                       const std::string& executable) {
-  const std::string bundle = folder + "/" + name;
+// Makes `bundle` declare a contextual-menu factory in `executable`, which it does not hold.
+const std::string& JunkBundle(const std::string& bundle, const std::string& executable) {
+  const std::string name = std::filesystem::path(bundle).filename().string();
   const std::string factory = "<string>33333333-4444-4555-8666-777777777777</string>";
   WriteFile(bundle + "/Contents/Info.plist",
             "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
@@ -256,79 +178,67 @@ std::string JunkBundle(const std::string& folder, const std::string& name,
 }
 
 TEST_F(FinderTest, JunkInThePlugInFolderIsSkippedAndNamed) {
-  const std::string folder = user_.root() + "/data/Kestrine/Contextual Menu Items";
+  const std::string folder = pluginFolder_;
   CopyOfBundle(folder);
-  struct Junk {
+  const struct {
     std::string name;
-    void (*make)(const std::string& folder, const std::string& name);
+    void (*make)(const std::string& path);
     std::string reason;  // What its line says after "<path>: ".
-  };
-  const std::vector<Junk> junk = {
-      {"notes.txt",
-       [](const std::string& f, const std::string& n) { WriteFile(f + "/" + n, "hi"); },
-       "not a bundle folder"},
-      {"NoPlist.plugin",
-       [](const std::string& f, const std::string& n) { MakeDirs(f + "/" + n + "/Contents"); },
-       "has no Contents/Info.plist"},
-      {"NoCode.plugin",
-       [](const std::string& f, const std::string& n) { JunkBundle(f, n, "x.so"); },
-       "x.so: No such file or directory"},
-      {"Loop.plugin",
-       [](const std::string& f, const std::string& n) {
-         std::filesystem::create_symlink(f + "/" + n, f + "/" + n);
-       },
+  } junk[] = {
+      {"notes.txt", [](const std::string& p) { WriteFile(p, "hi"); }, "not a bundle folder"},
+      {"NoPlist.plugin", [](const std::string& p) { MakeDirs(p + "/Contents"); }, "has no Contents/Info.plist"},
+      {"NoCode.plugin", [](const std::string& p) { JunkBundle(p, "x.so"); }, "x.so: No such file or directory"},
+      {"Loop.plugin", [](const std::string& p) { std::filesystem::create_symlink(p, p); },
        "Too many levels of symbolic links"},
       {"FifoPlist.plugin",
-       [](const std::string& f, const std::string& n) {
-         MakeDirs(f + "/" + n + "/Contents");
-         ASSERT_EQ(::mkfifo((f + "/" + n + "/Contents/Info.plist").c_str(), 0600), 0);
+       [](const std::string& p) {
+         MakeDirs(p + "/Contents");
+         ASSERT_EQ(::mkfifo((p + "/Contents/Info.plist").c_str(), 0600), 0);
        },
        "has no Contents/Info.plist"},
       {"Fifo.plugin",
-       [](const std::string& f, const std::string& n) {
-         ASSERT_EQ(::mkfifo((JunkBundle(f, n, "x.so") + "/Contents/Linux/x.so").c_str(), 0600), 0);
+       [](const std::string& p) {
+         ASSERT_EQ(::mkfifo((JunkBundle(p, "x.so") + "/Contents/Linux/x.so").c_str(), 0600), 0);
        },
        "x.so: not a regular file"},
-      {"Climbs.plugin",
-       [](const std::string& f, const std::string& n) {
-         WriteFile(JunkBundle(f, n, "../x.so") + "/Contents/x.so", "");
-       },
+      {"Climbs.plugin", [](const std::string& p) { WriteFile(JunkBundle(p, "../x.so") + "/Contents/x.so", ""); },
        "CFBundleExecutable \"../x.so\" lies outside the bundle"},
-      {"Absolute.plugin",
-       [](const std::string& f, const std::string& n) { JunkBundle(f, n, "/bin/true"); },
+      {"Absolute.plugin", [](const std::string& p) { JunkBundle(p, "/bin/true"); },
        "CFBundleExecutable \"/bin/true\" lies outside the bundle"},
   };
-  for (const Junk& entry : junk) entry.make(folder, entry.name);
+  for (const auto& entry : junk) entry.make(folder + "/" + entry.name);
 
-  const RunResult r = RunProgramWith({FINDER_PATH, "menu", File("a.txt")}, RunOptions{.timeoutSeconds = 60});
+  const RunResult r = Finder({"menu", File("a.txt")}, "");
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(r.out, kDefaultSubmenu);
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), static_cast<long>(junk.size())) << r.err;
-  for (const Junk& entry : junk) {
-    const std::string head = "finder: skipped " + folder + "/" + entry.name + ": ";
-    const std::size_t at = r.err.find(head);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), static_cast<long>(std::size(junk))) << r.err;
+  for (const auto& entry : junk) {
+    const std::size_t at = r.err.find("finder: skipped " + folder + "/" + entry.name + ": ");
     ASSERT_NE(at, std::string::npos) << entry.name << "\n" << r.err;
     const std::string line = r.err.substr(at, r.err.find('\n', at) - at);
     EXPECT_NE(line.find(entry.reason), std::string::npos) << line;
   }
 
-  // Named on the command line, each of them is an error, and none hangs.
-  for (const Junk& entry : junk) {
-    const RunResult named =
-        RunProgramWith({FINDER_PATH, "menu", "--plugin", folder + "/" + entry.name, File("a.txt")},
-                       RunOptions{.timeoutSeconds = 60});
-    EXPECT_EQ(named.exitStatus, 1) << entry.name;
-    EXPECT_EQ(named.out, "") << entry.name;
-    EXPECT_EQ(named.err.rfind("finder: " + folder + "/" + entry.name + ": ", 0), 0u) << named.err;
+  // Named on the command line, each of them is an error, and none hangs;
+  // so are a missing bundle and one that is no plug-in.
+  std::vector<std::string> named = {user_.root() + "/nothing.plugin", user_.root() + "/Plain.bundle"};
+  WriteFile(named[1] + "/Contents/Info.plist",
+            "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+            "<string>org.example.plain</string><key>CFBundleExecutable</key>"
+            "<string>plain.so</string></dict></plist>");
+  for (const auto& entry : junk) named.push_back(folder + "/" + entry.name);
+  for (const std::string& bundle : named) {
+    const RunResult failed = Finder({"menu", File("a.txt")}, bundle);
+    EXPECT_EQ(failed.exitStatus, 1) << bundle;
+    EXPECT_EQ(failed.out, "") << bundle;
+    EXPECT_EQ(failed.err.rfind("finder: " + bundle + ": ", 0), 0u) << failed.err;
   }
 }
 
 TEST_F(FinderTest, AUsersCopyStandsInForTheSystemsUnlessItFails) {
-  const std::string user = user_.root() + "/data/Kestrine/Contextual Menu Items";
-  const std::string system = user_.root() + "/system/Kestrine/Contextual Menu Items";
-  const ScopedEnv dataDirs("XDG_DATA_DIRS", "relative:" + user_.root() + "/system");
-  CopyOfBundle(system);
-  const std::string copy = CopyOfBundle(user);
+  const kestrine_testing::ScopedEnv dataDirs("XDG_DATA_DIRS", "relative:" + user_.root() + "/system");
+  CopyOfBundle(user_.root() + "/system/Kestrine/Contextual Menu Items");
+  const std::string copy = CopyOfBundle(pluginFolder_);
   // Two working copies: the menu once, nothing said.
   RunResult r = Finder({"menu", File("a.txt")}, "");
   EXPECT_EQ(r.exitStatus, 0) << r.err;
@@ -344,13 +254,13 @@ TEST_F(FinderTest, AUsersCopyStandsInForTheSystemsUnlessItFails) {
 }
 
 TEST_F(FinderTest, MemoryRunningOutInACommandCopiesNothingAndKeepsTheHost) {
-  if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer cannot run under RLIMIT_AS";
-  Settings("<key>MultipathSeparator</key><string>" + std::string(1 << 20, '-') + "</string>");
+  if (kestrine_testing::kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer cannot run under RLIMIT_AS";
+  user_.WriteSettings("<key>MultipathSeparator</key><string>" + std::string(1 << 20, '-') + "</string>");
   const std::string file = File("a.txt");
   for (const char* id : {"1", "10"}) {
     std::vector<std::string> argv = {FINDER_PATH, "choose", "--plugin", KESTRINE_CM_BUNDLE, id};
     argv.insert(argv.end(), 3000, file);
-    const RunResult r = RunProgramWith(argv, RunOptions{.limits = {{RLIMIT_AS, 256u << 20}}, .timeoutSeconds = 120});
+    const RunResult r = RunProgramWith(argv, {.limits = {{RLIMIT_AS, 256u << 20}}, .timeoutSeconds = 120});
     EXPECT_EQ(r.exitStatus, 0) << id << ": " << r.err.substr(0, 300);
     EXPECT_EQ(user_.Clipboard(), std::nullopt) << id;
   }

@@ -16,13 +16,11 @@ using kestrine_testing::ScopedUser;
 
 TEST(ServiceCommandsTest, UserDataStringsMatchExactly) {
   EXPECT_EQ(ServiceUserDataStrings().size(), 12u);
-  EXPECT_EQ(CommandIDForUserData("Copy All Paths"), kCopyAll);
-  EXPECT_EQ(CommandIDForUserData("Copy Folder Paths"), kCopyFolderPaths);
-  EXPECT_EQ(CommandIDForUserData("Copy Encoded Posix Path"), kCopyEncodedPosixPath);
-  EXPECT_EQ(CommandIDForUserData("Copy AFP URL"), kCopyAFPURL);
-  EXPECT_EQ(CommandIDForUserData("Copy All"), std::nullopt);
-  EXPECT_EQ(CommandIDForUserData("copy posix path"), std::nullopt);
-  EXPECT_EQ(CommandIDForUserData("Copy Posix Path "), std::nullopt);
+  const std::pair<const char*, std::optional<std::int32_t>> cases[] = {
+      {"Copy All Paths", kCopyAll}, {"Copy Folder Paths", kCopyFolderPaths},
+      {"Copy Encoded Posix Path", kCopyEncodedPosixPath}, {"Copy AFP URL", kCopyAFPURL},
+      {"Copy All", std::nullopt}, {"copy posix path", std::nullopt}, {"Copy Posix Path ", std::nullopt}};
+  for (const auto& [userData, id] : cases) EXPECT_EQ(CommandIDForUserData(userData), id) << userData;
 }
 
 TEST(ServiceEntriesTest, Quoting) {
@@ -35,12 +33,11 @@ TEST(ServiceEntriesTest, EveryFileManagerGetsEveryCommand) {
   ScopedUser user;
   const std::vector<ServiceEntryFile> files = ServiceEntryFiles("/opt/k/KestrineService");
   ASSERT_EQ(files.size(), 50u);
+  const auto has = [&](const std::string& path) {
+    return std::any_of(files.begin(), files.end(), [&](const ServiceEntryFile& f) { return f.path == path; });
+  };
   for (std::string_view command : ServiceUserDataStrings()) {
     const std::string name(command);
-    const auto has = [&](const std::string& path) {
-      return std::any_of(files.begin(), files.end(),
-                         [&](const ServiceEntryFile& f) { return f.path == path; });
-    };
     EXPECT_TRUE(has(user.root() + "/data/nautilus/scripts/Kestrine/" + name)) << name;
     EXPECT_TRUE(has(user.root() + "/config/caja/scripts/Kestrine/" + name)) << name;
     EXPECT_NE(files[0].content.find("Name=" + name + "\n"), std::string::npos) << name;
@@ -49,8 +46,7 @@ TEST(ServiceEntriesTest, EveryFileManagerGetsEveryCommand) {
             "#!/bin/sh\n# Kestrine: Copy All Paths of the selected items.\n"
             "exec '/opt/k/KestrineService' 'Copy All Paths' \"$@\"\n");
   EXPECT_TRUE(files[1].executable);
-  EXPECT_EQ(files[36].path,
-            user.root() + "/data/nemo/actions/kestrine-copy-afp-url.nemo_action");
+  EXPECT_EQ(files[36].path, user.root() + "/data/nemo/actions/kestrine-copy-afp-url.nemo_action");
   EXPECT_NE(files[36].content.find(
                 "Exec=\"/opt/k/KestrineService\" \"Copy AFP URL\" %F\nIcon-Name=edit-copy\n"
                 "Selection=notnone\nExtensions=any;\n"),
@@ -105,8 +101,8 @@ TEST(ServiceEntriesTest, UpdateWritesOnlyWhatChanged) {
   EXPECT_EQ(info.st_mode & 0777, 0755u);
   ::chmod(script.c_str(), 0644);
   EXPECT_EQ(NSUpdateDynamicServices("/opt/k/KestrineService"), 1);
-  // A new location of the program rewrites every entry.
-  // Every entry but the menu that lists the actions, and Thunar's file.
+  // A new location of the program rewrites every entry but the menu that
+  // lists the actions, and Thunar's file.
   EXPECT_EQ(NSUpdateDynamicServices("/usr/bin/KestrineService"), 50);
   EXPECT_NE(ReadFile(uca + ".bak").value_or("").find("/opt/k/KestrineService"), std::string::npos);
   // A file Thunar could not read either is left alone.
