@@ -157,7 +157,7 @@ void ScopedUser::SetClipboard(std::string_view text) const {
 void ScopedUser::WriteSettings(std::string_view entries) const {
   // Written beside and renamed, as a plist editor would, so a reader never
   // sees half a file and the change is seen as a new file.
-  const std::string path = dir_.Join("config/com.corvane.KestrineCM.plist");
+  const std::string path = SettingsPath();
   WriteFile(path + ".new", XmlPropertyList(std::string(entries) + "\n"));
   fs::rename(path + ".new", path);
 }

@@ -90,6 +90,7 @@ class ScopedUser final {
   ScopedUser();
   const std::string& root() const { return dir_.path(); }
   std::string home() const { return dir_.Join("home"); }
+  std::string SettingsPath() const { return dir_.Join("config/com.corvane.KestrineCM.plist"); }
   // The per-user clipboard file's content, or none when it is absent.
   std::optional<std::string> Clipboard() const { return ReadFile(dir_.Join("run/kestrine/clipboard")); }
   // Puts `text` on the per-user clipboard file, as an earlier copy would.
