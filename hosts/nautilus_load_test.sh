@@ -78,7 +78,7 @@ run setsid unshare -m sh -c \
   sh "$work/extensions" "$EXTENSIONS" "$work/bus.conf" "$work/home/files" >"$work/log" 2>&1 &
 
 nautilus_pid=""
-for _ in $(seq 100); do
+for _ in $(seq 300); do
   nautilus_pid="$(pgrep -n -f "^nautilus --new-window $work/home/files\$" || true)"
   [[ -n "$nautilus_pid" ]] && session="$(ps -o sid= -p "$nautilus_pid" | tr -d ' ')"
   [[ -n "$nautilus_pid" ]] && grep -q "Nautilus module loaded" "$work/log" && break
@@ -95,7 +95,7 @@ grep -q "KestrineCM.so" "$maps" && fail "the plug-in was loaded before any menu"
 # selection's items, and the module loads the plug-in.
 window="$(run xdotool search --sync --onlyvisible --class nautilus | head -n 1)"
 run xdotool windowfocus --sync "$window" key --clearmodifiers ctrl+a
-for _ in $(seq 100); do grep -q "KestrineCM.so" "$maps" && break; sleep 0.1; done
+for _ in $(seq 300); do grep -q "KestrineCM.so" "$maps" && break; sleep 0.1; done
 grep -q "KestrineCM.so" "$maps" || fail "the plug-in was not loaded for the selection's menu"
 # Open the contextual menu, with Kestrine's items in it, and close it again.
 run xdotool key --clearmodifiers shift+F10
