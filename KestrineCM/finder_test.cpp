@@ -84,7 +84,6 @@ TEST_F(FinderTest, MenusForEachSettingAndContext) {
   } cases[] = {
       {"", {a}, kDefaultSubmenu},
       {"", {a, File("b")}, kDefaultSubmenu},
-      {"", {}, ""},
       {"", {user_.home() + "/missing", a}, "-\nKestrine >\n"},
       {"<key>MakeAsSubmenu</key><false/>", {}, "-\n"},
       {"", {user_.home() + "/missing"}, "-\n-\n"},
