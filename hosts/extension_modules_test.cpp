@@ -82,20 +82,14 @@ void PrintTo(const Host& host, std::ostream* out) { *out << host.name; }
 
 // The plug-in folder every module loads from, shared by the whole run
 // because a module loads its plug-ins once: a copy of the built bundle, a
-// bundle whose code is missing and a plain file.
+// bundle without its Info.plist and a plain file.
 const std::string& PlugInData() {
   static ScopedTempDir* dir = [] {
     auto* d = new ScopedTempDir;
     const std::string folder = d->Join("Kestrine/Contextual Menu Items");
     MakeDirs(folder);
     fs::copy(KESTRINE_CM_BUNDLE, folder + "/KestrineCM.plugin", fs::copy_options::recursive);
-    // Another plug-in, whose shared object is missing.
-    std::string plist = kestrine_testing::ReadFile(KESTRINE_CM_BUNDLE "/Contents/Info.plist").value();
-    using Change = std::pair<std::string_view, std::string_view>;
-    for (const auto& [from, to] : {Change{"com.corvane.", "org.example."}, Change{"2C300F12", "2C300F13"}}) {
-      for (std::size_t at; (at = plist.find(from)) != std::string::npos;) plist.replace(at, from.size(), to);
-    }
-    WriteFile(folder + "/Broken.plugin/Contents/Info.plist", plist);
+    MakeDirs(folder + "/Broken.plugin/Contents");  // No Info.plist.
     WriteFile(folder + "/junk", "not a bundle");
     return d;
   }();
@@ -246,23 +240,14 @@ std::string Replaced(std::string text, char from, const std::string& to) {
 }
 
 TEST_P(ExtensionModuleTest, MenusForTheDefaultSettingsAndAFlatMenu) {
-  const struct { const char* settings; std::vector<std::string> files; std::string expected; } cases[] = {
-      {"", {"a.txt"}, kDefaultMenu},
-      {"", {"a.txt", "b"}, kDefaultMenu},
-      {"<key>MakeAsSubmenu</key><false/><key>IncludePosixPath</key><false/>"
-       "<key>IncludeEncodedPosixPath</key><false/><key>IncludeTildePosixPath</key><false/>"
-       "<key>IncludeTerminalPath</key><false/><key>IncludeHFSPath</key><false/>"
-       "<key>IncludeFilename</key><false/><key>IncludeDisplayFilename</key><false/>"
-       "<key>IncludeAFPURL</key><false/><key>IncludeFolderPaths</key><false/>",
-       {"a.txt"},
-       "-\nCopy Extension\nCopy All\n-\n"},
-  };
-  for (const auto& c : cases) {
-    user_.WriteSettings(c.settings);
-    std::vector<std::string> paths;
-    for (const std::string& name : c.files) paths.push_back(File(name));
-    EXPECT_EQ(Menu(paths), AsShown(c.expected)) << c.settings;
+  EXPECT_EQ(Menu({File("a.txt")}), AsShown(kDefaultMenu));
+  std::string flat = "<key>MakeAsSubmenu</key><false/>";
+  for (const char* form : {"PosixPath", "EncodedPosixPath", "TildePosixPath", "TerminalPath", "HFSPath", "Filename",
+                           "DisplayFilename", "AFPURL", "FolderPaths"}) {
+    flat += std::string("<key>Include") + form + "</key><false/>";
   }
+  user_.WriteSettings(flat);
+  EXPECT_EQ(Menu({File("a.txt")}), AsShown("-\nCopy Extension\nCopy All\n-\n"));
 }
 
 TEST_P(ExtensionModuleTest, PreviewsAndPrefixesShowThePathLiterally) {

@@ -110,7 +110,6 @@ TEST_F(BundleTest, CreateFailsWithoutAUsablePlist) {
   fs::create_directories(root_ / "Unreadable.plugin/Contents/Info.plist");
   EXPECT_FALSE(CFBundleCreate((root_ / "Unreadable.plugin").string()));
   const std::pair<const char*, std::string> broken[] = {
-      {"NoIdentifier.plugin", XmlPropertyList(Entry("CFBundleExecutable", "a.so"))},
       {"NumberIdentifier.plugin", XmlPropertyList("  <key>CFBundleIdentifier</key>\n  <integer>7</integer>\n")},
       {"Malformed.plugin", "<?xml version=\"1.0\"?>\n<plist><dict><key>CFBundleIdentifier"},
       {"NotADictionary.plugin",
