@@ -61,8 +61,6 @@ TEST_F(SelectionTextTest, CommandsOverSeveralItems) {
   for (const Case& c : std::vector<Case>{
            {"", {"a.txt", "b.txt"}, kCopyPosixPath, Path("a.txt") + "\n" + Path("b.txt")},
            {comma, {"a.txt", "b.txt"}, kCopyPosixPath, Path("a.txt") + ", " + Path("b.txt")},
-           {"<key>MultipathSeparator</key><string></string>", {"a.txt", "b.txt"}, kCopyFilename, "a.txt\nb.txt"},
-           {"<key>MultipathSeparator</key><string>\\n</string>", {"a.txt", "b.txt"}, kCopyFilename, "a.txt\\nb.txt"},
            // Positions count even when nothing renders.
            {"", {"noext", "a.txt"}, kCopyExtension, "\ntxt"},
            {"", {"a.txt", "noext"}, kCopyExtension, "txt"},
