@@ -116,7 +116,6 @@ TEST_F(KestrineMBITest, MenuDescribesTheSelection) {
   };
   for (const Case& c : std::vector<Case>{
            {"", {}, Join({{"# The Finder has no active selection"}, kTail})},
-           {"", {"Notes"}, Join({notes, Titled(kDefaultIDs), kComposites, kTail})},
            {"", {"Notes", "a.txt", "Notes"},
             Join({{"# 3 Items, First item: Notes"}, Titled(kDefaultIDs), kComposites, kTail})},
            // Previews list UNC by default and leave out the empty extension.

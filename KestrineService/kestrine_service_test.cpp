@@ -21,6 +21,7 @@ using kestrine_testing::RunResult;
 using kestrine_testing::ScopedUser;
 using kestrine_testing::SplitLines;
 using kestrine_testing::WriteFile;
+using kestrine_testing::WriteProgram;
 
 // The texts of the log lines, without their "Name[pid:tid] " prefixes.
 std::vector<std::string> Log(const RunResult& r) {
@@ -192,6 +193,15 @@ TEST(KestrineServiceX11Test, CopiesToTheX11ClipboardAndKeepsItWhenTheHelperFails
     args.insert(args.begin(), KESTRINE_SERVICE_PATH);
     return RunProgram(args);
   });
+  // Through xsel when xclip is missing, a text of over a megabyte.
+  WriteProgram(user.root() + "/xsel/xsel", "#!/bin/sh\nexec " + kestrine_testing::SystemProgram("xsel") + " \"$@\"\n");
+  user.WriteSettings("<key>MultipathSeparator</key><string>" + std::string(1 << 20, '-') + "</string>");
+  const std::string two = user.home() + "/two.txt", large = two + std::string(1 << 20, '-') + two;
+  {
+    const kestrine_testing::ScopedEnv path("PATH", user.root() + "/xsel");
+    EXPECT_EQ(RunProgram({KESTRINE_SERVICE_PATH, "Copy Posix Path", two, two}).exitStatus, 0);
+  }
+  EXPECT_TRUE(server.ReadClipboardExpecting(large) == large);
 
   // A helper that fails, or never reads the text, fails the copy with one
   // log line, and the old selection stays.
@@ -203,7 +213,7 @@ TEST(KestrineServiceX11Test, CopiesToTheX11ClipboardAndKeepsItWhenTheHelperFails
       {"kill -STOP $$", "xclip did not finish within 5000 ms and was stopped"},
   };
   for (const auto& [script, logged] : helpers) {
-    kestrine_testing::WriteProgram(user.root() + "/bin/xclip", "#!/bin/sh\n" + script + "\n");
+    WriteProgram(user.root() + "/bin/xclip", "#!/bin/sh\n" + script + "\n");
     const kestrine_testing::ScopedEnv path("PATH", user.root() + "/bin");
     const RunResult failed = RunProgram({KESTRINE_SERVICE_PATH, "Copy Filename", user.home()});
     EXPECT_EQ(failed.exitStatus, 1) << script << failed.err;

@@ -28,7 +28,6 @@ TEST(ServiceCommandsTest, UserDataStringsMatchExactly) {
 }
 
 TEST(ServiceEntriesTest, Quoting) {
-  EXPECT_EQ(QuoteShellArgument("it's"), "'it'\\''s'");
   EXPECT_EQ(QuoteDesktopExecArgument("/opt/My Apps/K"), "\"/opt/My Apps/K\"");
   EXPECT_EQ(QuoteDesktopExecArgument("a\"b$c`d\\e"), "\"a\\\\\"b\\\\$c\\\\`d\\\\\\\\e\"");
 }

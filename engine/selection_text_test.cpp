@@ -67,7 +67,6 @@ TEST_F(SelectionTextTest, CommandsOverSeveralItems) {
            {"", {"", "b.txt", "c.txt"}, kCopyFilename, "\nb.txt\nc.txt"},
            {"", {"", ""}, kCopyFilename, ""},
            {"", {}, kCopyFilename, ""},
-           {"", {"a.txt"}, 13, ""},
            // Blocks are joined by an empty line whatever the separator.
            {comma + OnlyForms({"IncludePosixPath", "IncludeFilename"}), {"a.txt", "b.txt"}, kCopyAll,
             Path("a.txt") + ", a.txt\n\n" + Path("b.txt") + ", b.txt"},
