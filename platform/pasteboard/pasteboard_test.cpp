@@ -1,6 +1,5 @@
 #include "platform/pasteboard/pasteboard.h"
 
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
