@@ -124,10 +124,11 @@ TEST_F(KestrineServiceTest, CopyFolderPathsListsTheTreeAndLogsTheWalk) {
   EXPECT_TRUE(user_.Clipboard().value_or("").starts_with("/proc\n/proc/"));
 }
 
-TEST_F(KestrineServiceTest, InstallsServiceEntries) {
+TEST_F(KestrineServiceTest, InstallsServiceEntriesIdempotently) {
   RunResult r = Service({});
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_NE(r.out.find("(51 files written)"), std::string::npos) << r.out;
+  EXPECT_NE(Service({}).out.find("(0 files written)"), std::string::npos);
   // The entries name this program: a script runs the command on its arguments.
   r = RunProgram({user_.root() + "/data/nautilus/scripts/Kestrine/Copy Filename", File("x y.txt")});
   EXPECT_EQ(r.exitStatus, 0) << r.err;
