@@ -11,7 +11,6 @@
 
 #include "engine/path_forms.h"
 #include "engine/prefixes.h"
-#include "engine/selection_text.h"
 #include "settings/settings.h"
 #include "testing/session_bus.h"
 #include "testing/test_support.h"
@@ -117,12 +116,9 @@ TEST_F(KestrineMBITest, MenuDescribesTheSelection) {
   };
   for (const Case& c : std::vector<Case>{
            {"", {}, Join({{"# The Finder has no active selection"}, kTail})},
-           {"", {"Notes"}, Join({notes, Titled(kDefaultIDs), kComposites, kTail})},
            {"", {"Notes", "a.txt", "Notes"},
             Join({{"# 3 Items, First item: Notes"}, Titled(kDefaultIDs), kComposites, kTail})},
            // Previews list UNC by default and leave out the empty extension.
-           {previews, {"Notes"},
-            Join({notes, Preview("Notes", {1, 12, 2, 3, 4, 5, 6, 7, 8, 9}), kComposites, kTail})},
            {previews, {odd},
             Join({{"# 1 Item, First item: " + Escape(odd)}, Preview(odd, {1, 12, 2, 3, 4, 5, 6, 7, 8, 9}),
                   kComposites, kTail})},
@@ -172,14 +168,7 @@ TEST_F(KestrineMBITest, WhatCannotBeUsedIsLeftOutAndAnEmptySelectionKeepsTheClip
 }
 
 TEST_F(KestrineMBITest, ChooseCopiesTheSelection) {
-  FSRef notes{}, text{};
-  ASSERT_EQ(FSPathMakeRef(Path("Notes"), &notes), noErr);
-  ASSERT_EQ(FSPathMakeRef(Path("a.txt"), &text), noErr);
-  const std::string comma = "<key>MultipathSeparator</key><string>, </string>";
   const std::string prefix = "<key>Prefixes</key><array><string>x:</string></array>";
-  // "Copy All" blocks are rendered here with the separator of the cases.
-  user_.WriteSettings(comma);
-  CFPreferencesAppSynchronize(kKestrineDomain);
   std::string backslashed = Path("Notes");
   std::ranges::replace(backslashed, '/', '\\');
   // Items of one folder share its resolution; a link, as folder or as item,
@@ -200,10 +189,6 @@ TEST_F(KestrineMBITest, ChooseCopiesTheSelection) {
            {"", {"Linked/b.txt", "Real/link.txt", "Real/b.txt"}, "1",
             Path("Real/b.txt") + "\n" + Path("a.txt") + "\n" + Path("Real/b.txt"), "obj"},
            {"", {}, "1", "old"},
-           {comma, {"a.txt", "Notes"}, "5", "a.txt, Notes"},
-           {comma, {"Notes", "a.txt"}, "10", *GetAllClipboardStrings(notes) + "\n\n" + *GetAllClipboardStrings(text)},
-           {"", {"Notes", "Notes"}, "7", std::nullopt},
-           {prefix, {"Notes"}, "1001", std::nullopt},
            {prefix, {"Notes"}, "2000", "x:" + backslashed},
        }) {
     SCOPED_TRACE(c.settings + " / " + c.id);

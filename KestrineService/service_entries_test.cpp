@@ -17,14 +17,17 @@ using kestrine_testing::ScopedUser;
 TEST(ServiceCommandsTest, UserDataStringsMatchExactly) {
   EXPECT_EQ(ServiceUserDataStrings().size(), 12u);
   const std::pair<const char*, std::optional<std::int32_t>> cases[] = {
+      {"Copy Posix Path", kCopyPosixPath}, {"Copy Encoded Posix Path", kCopyEncodedPosixPath},
+      {"Copy Tilde Posix Path", kCopyTildePosixPath}, {"Copy Terminal Path", kCopyTerminalPath},
+      {"Copy HFS Path", kCopyHFSPath}, {"Copy Filename", kCopyFilename},
+      {"Copy Display Filename", kCopyDisplayFilename}, {"Copy Extension", kCopyExtension},
+      {"Copy UNC Windows Style Path", kCopyUNCWindowsStylePath}, {"Copy AFP URL", kCopyAFPURL},
       {"Copy All Paths", kCopyAll}, {"Copy Folder Paths", kCopyFolderPaths},
-      {"Copy Encoded Posix Path", kCopyEncodedPosixPath}, {"Copy AFP URL", kCopyAFPURL},
       {"Copy All", std::nullopt}, {"copy posix path", std::nullopt}, {"Copy Posix Path ", std::nullopt}};
   for (const auto& [userData, id] : cases) EXPECT_EQ(CommandIDForUserData(userData), id) << userData;
 }
 
 TEST(ServiceEntriesTest, Quoting) {
-  EXPECT_EQ(QuoteShellArgument("it's"), "'it'\\''s'");
   EXPECT_EQ(QuoteDesktopExecArgument("/opt/My Apps/K"), "\"/opt/My Apps/K\"");
   EXPECT_EQ(QuoteDesktopExecArgument("a\"b$c`d\\e"), "\"a\\\\\"b\\\\$c\\\\`d\\\\\\\\e\"");
 }

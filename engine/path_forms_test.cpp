@@ -102,11 +102,6 @@ TEST_F(PathFormsTest, SingleFormsOfOneItem) {
     SetLabels(c.labels);
     EXPECT_EQ(Render(RefTo(MakeFile(c.item)), c.id, c.capacity), Text(c.expected));
   }
-  SetLabels(true);
-  char buffer[kRenderBufferSize];
-  EXPECT_EQ(GetUNCWindowsStylePathWithoutLabel(RefTo(h + "/a b.txt"), buffer, sizeof buffer),
-            static_cast<std::int32_t>(Backslashed(h + "/a b.txt").size()));
-  EXPECT_EQ(std::string(buffer), Backslashed(h + "/a b.txt"));
 }
 
 TEST_F(PathFormsTest, NothingRendersRatherThanAWrongOrCutText) {
@@ -143,7 +138,6 @@ TEST(PathFormsTextTest, EncodingAndUNCSteps) {
   EXPECT_EQ(MakeUNCWindowsStyleText("/Volumes/Share/a b/c.txt"), "\\\\Share\\a b\\c.txt");
   EXPECT_EQ(MakeUNCWindowsStyleText("/Volumes"), "\\");
   EXPECT_EQ(MakeUNCWindowsStyleText("/VolumesX/a"), "\\X\\a");
-  EXPECT_EQ(MakeUNCWindowsStyleText("/Users/ann/a.txt"), "\\Users\\ann\\a.txt");
 }
 
 // The rules of HFS paths and volume URLs are the platform's; here, that the

@@ -61,15 +61,12 @@ TEST_F(SelectionTextTest, CommandsOverSeveralItems) {
   for (const Case& c : std::vector<Case>{
            {"", {"a.txt", "b.txt"}, kCopyPosixPath, Path("a.txt") + "\n" + Path("b.txt")},
            {comma, {"a.txt", "b.txt"}, kCopyPosixPath, Path("a.txt") + ", " + Path("b.txt")},
-           {"<key>MultipathSeparator</key><string></string>", {"a.txt", "b.txt"}, kCopyFilename, "a.txt\nb.txt"},
-           {"<key>MultipathSeparator</key><string>\\n</string>", {"a.txt", "b.txt"}, kCopyFilename, "a.txt\\nb.txt"},
            // Positions count even when nothing renders.
            {"", {"noext", "a.txt"}, kCopyExtension, "\ntxt"},
            {"", {"a.txt", "noext"}, kCopyExtension, "txt"},
            {"", {"", "b.txt", "c.txt"}, kCopyFilename, "\nb.txt\nc.txt"},
            {"", {"", ""}, kCopyFilename, ""},
            {"", {}, kCopyFilename, ""},
-           {"", {"a.txt"}, 13, ""},
            // Blocks are joined by an empty line whatever the separator.
            {comma + OnlyForms({"IncludePosixPath", "IncludeFilename"}), {"a.txt", "b.txt"}, kCopyAll,
             Path("a.txt") + ", a.txt\n\n" + Path("b.txt") + ", b.txt"},
