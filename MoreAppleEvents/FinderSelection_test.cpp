@@ -94,21 +94,6 @@ TEST_F(FinderSelectionTest, EverySizeAndKindConvertsInOrderWithoutDeletedItems) 
   }
 }
 
-TEST_F(FinderSelectionTest, AFinderStartedAgainIsFoundAndAnswers) {
-  const Paths paths = MakeFiles(2);
-  for (int round = 0; round < 3; ++round) {
-    SCOPED_TRACE(round);
-    ScopedFinder finder(FINDER_PATH);
-    ASSERT_TRUE(finder.ready());
-    ASSERT_EQ(finder.Select({paths[round % 2]}), 0);
-    // Twice: the second request goes over the connection the first one left.
-    EXPECT_EQ(ConvertSelection(), Selected({paths[round % 2]}));
-    EXPECT_EQ(ConvertSelection(), Selected({paths[round % 2]}));
-    // A Finder that ends without a word, and one that quits.
-    finder.Stop(round == 1 ? SIGKILL : SIGTERM);
-  }
-}
-
 TEST_F(FinderSelectionTest, RequestsAreTracedAndFailAsToldUntilTheNextSelect) {
   ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());

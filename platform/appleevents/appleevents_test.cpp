@@ -273,8 +273,6 @@ TEST(AEDescTest, RecordsKeyTheirItems) {
   EXPECT_EQ(actual, 8u);
   EXPECT_EQ(std::memcmp(title, u"Copy", 3), 0);
 
-  EXPECT_EQ(AEGetParamPtr(&record, keyContextualMenuAttributes, typeWildCard, &type, title, 3, &actual),
-            errAEDescNotFound);
   item = Text("stale");
   EXPECT_EQ(AEGetParamDesc(&record, keyContextualMenuAttributes, typeWildCard, &item), errAEDescNotFound);
   EXPECT_EQ(item, AEDesc());
