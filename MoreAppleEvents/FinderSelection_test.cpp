@@ -114,7 +114,8 @@ TEST_F(FinderSelectionTest, RequestsAreTracedAndFailAsToldUntilTheNextSelect) {
   ASSERT_EQ(finder.Select({}), 0);
   // A path that is not absolute stops a set before anything is sent.
   std::size_t unusable = 9;
-  EXPECT_EQ(FinderSetSelection({file, "relative"}, typeFSRef, kAENoReply, 1, &unusable), paramErr);
+  EXPECT_EQ(FinderSetSelection({file, "relative"}, typeFSRef, kAEWaitReply, kAEDefaultTimeout, &unusable),
+            paramErr);
   EXPECT_EQ(unusable, 1u);
   EXPECT_EQ(ConvertSelection(), Selected({}));
   EXPECT_EQ(finder.Select({"--as", "text"}), 2);
