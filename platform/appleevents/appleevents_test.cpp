@@ -50,7 +50,8 @@ AEDesc List(std::initializer_list<AEDesc> items) {
 }
 
 // A record of `items`, coerced to `type` unless that is 'reco'.
-AERecord Record(std::initializer_list<std::pair<AEKeyword, AEDesc>> items, DescType type = typeAERecord) {
+AERecord Record(std::initializer_list<std::pair<AEKeyword, AEDesc>> items,
+                DescType type = typeAERecord) {
   AERecord record;
   EXPECT_EQ(AECreateList(nullptr, 0, true, &record), noErr);
   for (const auto& [key, item] : items) EXPECT_EQ(AEPutParamDesc(&record, key, &item), noErr);
@@ -70,10 +71,12 @@ AEDesc SelectionSpecifier() {
 // The record the contextual menu appends for one command.
 AERecord MenuItem(std::u16string_view title, std::int32_t command, std::int32_t attributes = 0) {
   AERecord record = Record({});
-  EXPECT_EQ(AEPutParamPtr(&record, keyAEName, typeUnicodeText, title.data(), 2 * title.size()), noErr);
+  EXPECT_EQ(AEPutParamPtr(&record, keyAEName, typeUnicodeText, title.data(), 2 * title.size()),
+            noErr);
   EXPECT_EQ(AEPutParamPtr(&record, keyContextualMenuCommandID, typeSInt32, &command, 4), noErr);
   if (attributes != 0) {
-    EXPECT_EQ(AEPutParamPtr(&record, keyContextualMenuAttributes, typeSInt32, &attributes, 4), noErr);
+    EXPECT_EQ(AEPutParamPtr(&record, keyContextualMenuAttributes, typeSInt32, &attributes, 4),
+              noErr);
   }
   return record;
 }
@@ -227,7 +230,8 @@ TEST(AEDescTest, ListsPutAndGetItemsIndexedFromOne) {
   EXPECT_EQ(buffer[0], '.');
   EXPECT_EQ(AEGetNthPtr(&list, 1, typeWildCard, nullptr, nullptr, buffer, 4, nullptr), noErr);
   EXPECT_EQ(std::string(buffer, 4), "c...");
-  EXPECT_EQ(AEGetNthPtr(&list, 5, typeWildCard, nullptr, nullptr, buffer, 4, nullptr), errAEBadListItem);
+  EXPECT_EQ(AEGetNthPtr(&list, 5, typeWildCard, nullptr, nullptr, buffer, 4, nullptr),
+            errAEBadListItem);
 
   // Missing arguments, and descriptors that are not lists.
   EXPECT_EQ(AEPutDesc(nullptr, 0, &a), errAENotAEDesc);
@@ -274,7 +278,8 @@ TEST(AEDescTest, RecordsKeyTheirItems) {
   EXPECT_EQ(std::memcmp(title, u"Copy", 3), 0);
 
   item = Text("stale");
-  EXPECT_EQ(AEGetParamDesc(&record, keyContextualMenuAttributes, typeWildCard, &item), errAEDescNotFound);
+  EXPECT_EQ(AEGetParamDesc(&record, keyContextualMenuAttributes, typeWildCard, &item),
+            errAEDescNotFound);
   EXPECT_EQ(item, AEDesc());
   EXPECT_EQ(AEGetParamDesc(&record, keyAEName, typeFSRef, &item), errAECoercionFail);
 
@@ -321,7 +326,8 @@ TEST(AEDescTest, DataAndFlattenedFormsAreExact) {
 }
 
 TEST(AEDescTest, FlattenRoundTripsAndUnflattenRefusesEveryMalformedInput) {
-  const AEDescList submenu = List({MenuItem(u"Copy Posix Path", 1, 256), MenuItem(u"", 0, 64),
+  const AEDescList submenu =
+      List({MenuItem(u"Copy Posix Path", 1, 256), MenuItem(u"", 0, 64),
             MenuItem(u"Copy All", 10, 256), List({List({}), AEDesc(), Text("")})});
   AERecord parent = MenuItem(u"Kestrine", 0);
   ASSERT_EQ(AEPutParamDesc(&parent, keyContextualMenuSubmenu, &submenu), noErr);
@@ -439,7 +445,8 @@ TEST(AEDescTest, AliasesAndFileReferencesResolveToTheItemOrFail) {
   EXPECT_EQ(FSCopyAliasPath(alias), file);
   FSRef target{};
   bool changed = true;
-  ASSERT_EQ(FSResolveAliasWithMountFlags(nullptr, alias, &target, &changed, kResolveAliasFileNoUI), noErr);
+  ASSERT_EQ(FSResolveAliasWithMountFlags(nullptr, alias, &target, &changed, kResolveAliasFileNoUI),
+            noErr);
   EXPECT_EQ(target, expected);
   EXPECT_FALSE(changed);
   EXPECT_EQ(FSResolveAliasWithMountFlags(nullptr, alias, nullptr, nullptr, 0), paramErr);
@@ -508,7 +515,8 @@ TEST(AEDescTest, AliasRecordLayoutAndMalformedRecords) {
        }) {
     EXPECT_EQ(FSCopyAliasPath(bad), std::nullopt) << testing::PrintToString(bad);
     FSRef target{};
-    EXPECT_EQ(FSResolveAliasWithMountFlags(nullptr, bad, &target, nullptr, kResolveAliasFileNoUI), paramErr);
+    EXPECT_EQ(FSResolveAliasWithMountFlags(nullptr, bad, &target, nullptr, kResolveAliasFileNoUI),
+              paramErr);
   }
 }
 
@@ -540,8 +548,10 @@ TEST(AEDescTest, Coercions) {
       {Long(32768), typeSInt16, errAECoercionFail, AEDesc()},
       {Text("ab"), typeSInt16, errAECoercionFail, AEDesc()},
       {Text("abc"), typeType, errAECoercionFail, AEDesc()},
-      {Value(typeEnumerated, Code("alis")), typeType, noErr, Value(typeType, Code("alis"))},
-      {Value(typeType, Code("alis")), typeKeyword, noErr, Value(typeKeyword, Code("alis"))},
+      {Value(typeEnumerated, Code("alis")), typeType, noErr,
+       Value(typeType, Code("alis"))},
+      {Value(typeType, Code("alis")), typeKeyword, noErr,
+       Value(typeKeyword, Code("alis"))},
       {record, typeObjectSpecifier, noErr, specifier},
       {specifier, typeAERecord, noErr, record},
       {specifier, typeAEList, errAECoercionFail, AEDesc()},
@@ -593,9 +603,11 @@ TEST(AppleEventTest, CreateFillsTheAttributesAndParametersAreApart) {
   ASSERT_EQ(AECreateAppleEvent(1, 2, nullptr, kAutoGenerateReturnID, 0, &second), noErr);
   std::int16_t ids[2] = {};
   std::size_t size = 0;
-  EXPECT_EQ(AEGetAttributePtr(&first, keyReturnIDAttr, typeSInt16, nullptr, &ids[0], 2, &size), noErr);
+  EXPECT_EQ(AEGetAttributePtr(&first, keyReturnIDAttr, typeSInt16, nullptr, &ids[0], 2, &size),
+            noErr);
   EXPECT_EQ(size, 2u);
-  EXPECT_EQ(AEGetAttributePtr(&second, keyReturnIDAttr, typeSInt16, nullptr, &ids[1], 2, nullptr), noErr);
+  EXPECT_EQ(AEGetAttributePtr(&second, keyReturnIDAttr, typeSInt16, nullptr, &ids[1], 2, nullptr),
+            noErr);
   EXPECT_GT(ids[0], 0);
   EXPECT_NE(ids[0], ids[1]);
   AEDesc none;
@@ -628,9 +640,11 @@ TEST(AppleEventTest, CreateFillsTheAttributesAndParametersAreApart) {
   EXPECT_EQ(attribute, other);
   AEDesc record = Record({});
   EXPECT_EQ(AEPutAttributeDesc(&record, keyAddressAttr, &other), errAEWrongDataType);
-  EXPECT_EQ(AEGetAttributeDesc(&record, keyAddressAttr, typeWildCard, &attribute), errAEWrongDataType);
+  EXPECT_EQ(AEGetAttributeDesc(&record, keyAddressAttr, typeWildCard, &attribute),
+            errAEWrongDataType);
   EXPECT_EQ(attribute, AEDesc());
-  EXPECT_EQ(AEGetAttributeDesc(nullptr, keyAddressAttr, typeWildCard, &attribute), errAENotAEDesc);
+  EXPECT_EQ(AEGetAttributeDesc(nullptr, keyAddressAttr, typeWildCard, &attribute),
+            errAENotAEDesc);
   EXPECT_EQ(AEPutAttributePtr(&event, keyAddressAttr, typeNull, "x", 1), paramErr);
 }
 
@@ -661,7 +675,8 @@ TEST(AEBuildTest, ReadsEveryKindOfValue) {
       {"{a:1,'----':\"x\"}", Record({{Code("a   "), Long(1)}, {Code("----"), Utxt(u"x")}})},
       {"reco{a:1}", Record({{Code("a   "), Long(1)}})},
       {"'obj '({})", Record({}, typeObjectSpecifier)},
-      {"obj {want:type('prop'),from:'null'(),form:'prop',seld:type('sele')}", SelectionSpecifier()},
+      {"obj {want:type('prop'),from:'null'(),form:'prop',seld:type('sele')}",
+       SelectionSpecifier()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -776,7 +791,8 @@ TEST(AEBuildTest, BuildsAnEventOrNothing) {
     return AEBuildAppleEvent(Code("core"), Code("getd"), typeApplSignature, &finder,
                              sizeof finder, 7, kAnyTransactionID, &event, errorOut, text);
   };
-  ASSERT_EQ(build("'----':obj {want:type('prop'),from:'null'(),form:'prop',seld:type('sele')}", &error),
+  ASSERT_EQ(build("'----':obj {want:type('prop'),from:'null'(),form:'prop',seld:type('sele')}",
+                  &error),
             noErr);
   AEDesc direct;
   ASSERT_EQ(AEGetParamDesc(&event, keyDirectObject, typeWildCard, &direct), noErr);
@@ -814,7 +830,8 @@ TEST(AEBuildTest, BuildsAnEventOrNothing) {
                               &event, nullptr, ""),
             paramErr);
   EXPECT_EQ(event, AEDesc());
-  EXPECT_EQ(AEBuildAppleEvent(Code("core"), Code("getd"), typeNull, nullptr, 0, 1, 0, nullptr, nullptr, ""),
+  EXPECT_EQ(AEBuildAppleEvent(Code("core"), Code("getd"), typeNull, nullptr, 0, 1, 0, nullptr,
+                              nullptr, ""),
             paramErr);
 
   // Without a class and id the head is the type, and every attribute shows.

@@ -20,10 +20,13 @@ using kestrine_testing::CapturedStderr;
 
 // The process and thread ids of `line` when it is a whole log line of this
 // program saying `text`; none otherwise.
-std::optional<std::pair<std::string, std::string>> LineIds(const std::string& line, const std::string& text) {
-  static const std::regex prefix(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} nslog_test\[(\d+):(\d+)\] )");
+std::optional<std::pair<std::string, std::string>> LineIds(const std::string& line,
+                                                           const std::string& text) {
+  static const std::regex prefix(
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} nslog_test\[(\d+):(\d+)\] )");
   std::smatch match;
-  if (!line.ends_with(text) || !std::regex_match(line.cbegin(), line.cend() - text.size(), match, prefix)) {
+  if (!line.ends_with(text) ||
+      !std::regex_match(line.cbegin(), line.cend() - text.size(), match, prefix)) {
     return std::nullopt;
   }
   return std::pair(match[1].str(), match[2].str());
