@@ -94,21 +94,6 @@ TEST_F(FinderSelectionTest, EverySizeAndKindConvertsInOrderWithoutDeletedItems) 
   }
 }
 
-TEST_F(FinderSelectionTest, AFinderStartedAgainIsFoundAndAnswers) {
-  const Paths paths = MakeFiles(2);
-  for (int round = 0; round < 3; ++round) {
-    SCOPED_TRACE(round);
-    ScopedFinder finder(FINDER_PATH);
-    ASSERT_TRUE(finder.ready());
-    ASSERT_EQ(finder.Select({paths[round % 2]}), 0);
-    // Twice: the second request goes over the connection the first one left.
-    EXPECT_EQ(ConvertSelection(), Selected({paths[round % 2]}));
-    EXPECT_EQ(ConvertSelection(), Selected({paths[round % 2]}));
-    // A Finder that ends without a word, and one that quits.
-    finder.Stop(round == 1 ? SIGKILL : SIGTERM);
-  }
-}
-
 TEST_F(FinderSelectionTest, RequestsAreTracedAndFailAsToldUntilTheNextSelect) {
   ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());
@@ -118,7 +103,8 @@ TEST_F(FinderSelectionTest, RequestsAreTracedAndFailAsToldUntilTheNextSelect) {
   EXPECT_TRUE(trace.starts_with("\n-MoreFEGetSelection: tAppleEvent=\"'core'\\'getd'{'----':'obj '{") &&
               trace.ends_with("}\"."))
       << trace;
-  ASSERT_EQ(finder.Select({MakeFiles(1)[0]}), 0);
+  const std::string file = MakeFiles(1)[0];
+  ASSERT_EQ(finder.Select({file}), 0);
   ASSERT_EQ(finder.Select({"--fail", "-1719"}), 0);
   EXPECT_EQ(ConvertSelection(), Failed(-1719));
   EXPECT_EQ(ConvertSelection(), Failed(-1719));
@@ -126,6 +112,11 @@ TEST_F(FinderSelectionTest, RequestsAreTracedAndFailAsToldUntilTheNextSelect) {
   EXPECT_EQ(finder.Select({user_.home() + "/missing"}), 1);
   EXPECT_EQ(ConvertSelection(), Failed(-1719));
   ASSERT_EQ(finder.Select({}), 0);
+  // A path that is not absolute stops a set before anything is sent.
+  std::size_t unusable = 9;
+  EXPECT_EQ(FinderSetSelection({file, "relative"}, typeFSRef, kAEWaitReply, kAEDefaultTimeout, &unusable),
+            paramErr);
+  EXPECT_EQ(unusable, 1u);
   EXPECT_EQ(ConvertSelection(), Selected({}));
   EXPECT_EQ(finder.Select({"--as", "text"}), 2);
   EXPECT_EQ(finder.Select({"--fail", "x"}), 2);
@@ -133,6 +124,7 @@ TEST_F(FinderSelectionTest, RequestsAreTracedAndFailAsToldUntilTheNextSelect) {
 
 TEST_F(FinderSelectionTest, WithoutALiveFinderNothingIsSelectedAndNothingHangs) {
   EXPECT_EQ(ConvertSelection(), Failed(procNotFound));
+  EXPECT_EQ(FinderSetSelection({}, typeFSRef, kAENoReply, 1), procNotFound);
   AEDesc object;
   AEBuildDesc(&object, nullptr, "obj {want:type('cobj'), from:'null'(), form:'name', seld:1}");
   Handle alias;
@@ -146,11 +138,9 @@ TEST_F(FinderSelectionTest, WithoutALiveFinderNothingIsSelectedAndNothingHangs) 
   EXPECT_FALSE(second.ready());
   EXPECT_EQ(WEXITSTATUS(second.Stop(SIGTERM)), 1);
   EXPECT_EQ(WEXITSTATUS(first.Stop(SIGTERM)), 0);
-  EXPECT_EQ(ConvertSelection(), Failed(procNotFound));
   EXPECT_EQ(first.Select({}), 1);
 
-  // A Finder that dies in the middle of a request ends the wait, and the
-  // next walk removes its entry.
+  // A Finder that dies in the middle of a request ends the wait.
   ScopedFinder dying(FINDER_PATH);
   ASSERT_TRUE(dying.ready());
   dying.Stop(SIGSTOP);
@@ -159,32 +149,6 @@ TEST_F(FinderSelectionTest, WithoutALiveFinderNothingIsSelectedAndNothingHangs) 
   dying.Stop(SIGKILL);
   ASSERT_EQ(request.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(request.get(), Failed(connectionInvalid));
-  EXPECT_EQ(ConvertSelection(), Failed(procNotFound));
-}
-
-// The sends that wait, and failures, are `finder select`'s road, taken above.
-TEST_F(FinderSelectionTest, SetSelectionWithoutWaitingForTheFinder) {
-  const Paths paths = MakeFiles(3);
-  EXPECT_EQ(FinderSetSelection(paths, typeFSRef, kAENoReply, 1), procNotFound);
-  ScopedFinder finder(FINDER_PATH);
-  ASSERT_TRUE(finder.ready());
-  for (const Paths& selection : {Paths{paths[2], paths[0]}, Paths{}}) {
-    EXPECT_EQ(FinderSetSelection(selection, typeFSRef, kAENoReply, kAEDefaultTimeout), noErr);
-    // The event travels on a connection of its own, so the Finder may answer
-    // the next question first: ask until it took it.
-    Converted converted = ConvertSelection();
-    for (int attempt = 0; converted.paths != selection && attempt < 200; ++attempt) {
-      usleep(10 * 1000);
-      converted = ConvertSelection();
-    }
-    EXPECT_EQ(converted, Selected(selection));
-  }
-  // A path that is not absolute stops it before anything is sent.
-  std::size_t unusable = 9;
-  EXPECT_EQ(FinderSetSelection({paths[0], "relative"}, typeFSRef, kAEWaitReply, kAEDefaultTimeout, &unusable),
-            paramErr);
-  EXPECT_EQ(unusable, 1u);
-  EXPECT_EQ(ConvertSelection(), Selected({}));
 }
 
 TEST_F(FinderSelectionTest, FilesCopiedInTheFileManagerAreTheSelection) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "platform/processes/processes.h"
@@ -29,8 +30,9 @@ OSErr MyEchoHandler(const AppleEvent* event, AppleEvent* reply, SRefCon refcon) 
 
 OSErr MyFailingHandler(const AppleEvent*, AppleEvent*, SRefCon) { return -1719; }
 
-// A message as the transport frames it: a big-endian length, then the body.
-std::string Framed(std::string_view body, std::uint32_t length) {
+// A message as the transport frames it: a big-endian length (the body's own by default), then the body.
+std::string Framed(std::string_view body, std::optional<std::uint32_t> declared = std::nullopt) {
+  const std::uint32_t length = declared.value_or(static_cast<std::uint32_t>(body.size()));
   std::string message(4, '\0');
   for (int i = 0; i < 4; ++i) message[i] = static_cast<char>(length >> (24 - 8 * i));
   return message.append(body);
@@ -196,12 +198,11 @@ TEST_F(AEIPCTest, AWaitEndsWithItsTimeOutOrWhenTheIdleRoutineCancelsIt) {
 }
 
 TEST_F(AEIPCTest, ABadMessageDropsItsConnectionOnly) {
-  const std::string flatNull = AEFlattenDesc(AEDesc());
   const std::string messages[] = {
       Framed("", 0xFFFFFFFFu),                                       // longer than allowed
       Framed("AEF1", 40),                                            // truncated, then closed
       Framed("garbage!", 8),                                         // does not read back
-      Framed(flatNull, static_cast<std::uint32_t>(flatNull.size())),  // not an event
+      Framed(AEFlattenDesc(AEDesc())),                               // not an event
   };
   for (const std::string& message : messages) {
     const int fd = Connect();
@@ -223,8 +224,7 @@ TEST_F(AEIPCTest, OneConnectionCarriesEventsInOrderAndIsReplacedWhenTheServerClo
   // Two events written at once on one connection get their replies in order.
   std::string both;
   for (const char* text : {"\"first\"", "\"second\""}) {
-    const std::string flat = AEFlattenDesc(Event("echo", std::string("'----':") + text));
-    both += Framed(flat, static_cast<std::uint32_t>(flat.size()));
+    both += Framed(AEFlattenDesc(Event("echo", std::string("'----':") + text)));
   }
   const int fd = Connect();
   ASSERT_EQ(write(fd, both.data(), both.size()), static_cast<ssize_t>(both.size()));

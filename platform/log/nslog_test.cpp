@@ -124,11 +124,10 @@ TEST(NSLogTest, BatchedLinesArriveWholeAndInOrderWhenTheBatchEnds) {
   NSLog("after");
   const std::vector<std::string> lines = captured.Lines();
   ASSERT_EQ(lines.size(), 1003u);
-  EXPECT_TRUE(lines[0].ends_with("] first"));
-  EXPECT_TRUE(lines[1].ends_with("] second 2"));
-  EXPECT_TRUE(lines[2].ends_with("] line 0000 of a long batch"));
-  EXPECT_TRUE(lines[1001].ends_with("] line 0999 of a long batch"));
-  EXPECT_TRUE(lines[1002].ends_with("] after"));
+  for (const auto& [index, text] : {std::pair{0, "] first"}, {1, "] second 2"}, {2, "] line 0000 of a long batch"},
+                                     {1001, "] line 0999 of a long batch"}, {1002, "] after"}}) {
+    EXPECT_TRUE(lines[index].ends_with(text)) << lines[index];
+  }
 }
 
 }  // namespace

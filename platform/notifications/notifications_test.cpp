@@ -262,14 +262,6 @@ TEST_F(NotificationsTest, OtherProcessesPostWithTheDocumentedCommands) {
     EXPECT_EQ(Received(c.delivered ? 1 : 0), c.delivered ? Log{"any" + kLine} : Log{});
   }
 
-  // Another process of ours posts through its own distributed center.
-  const auto ours = kestrine_testing::RunForked([] {
-    Post(CFNotificationCenterGetDistributedCenter(), kName, kObject);
-    return std::string();
-  });
-  EXPECT_EQ(ours.exitStatus, 0);
-  EXPECT_EQ(Received(1), Log{"any" + kLine});
-
   // A name that is not UTF-8 is not posted, and says so.
   CapturedStderr err;
   Post(posting_.get(), "Bad \xff", kObject);
