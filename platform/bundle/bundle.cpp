@@ -16,6 +16,8 @@
 
 #include <plist/plist.h>
 
+#include "platform/preferences/xml_check.h"
+
 namespace {
 
 // Bundles made known by CFBundleCreate, by identifier.
@@ -79,9 +81,8 @@ std::optional<CFBundle> ReadBundle(const std::string& folder) {
   struct stat info {};
   if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return std::nullopt;
   std::optional<std::string> bytes = ReadFile(folder + "/Contents/Info.plist");
-  if (!bytes || bytes->empty() || bytes->size() > UINT32_MAX) return std::nullopt;
-  plist_t root = nullptr;
-  plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &root);
+  if (!bytes || bytes->empty()) return std::nullopt;
+  const plist_t root = PlistFromCheckedMemory(*bytes);
   if (root == nullptr) return std::nullopt;
   std::unique_ptr<void, decltype(&plist_free)> owner(root, &plist_free);
   if (plist_get_node_type(root) != PLIST_DICT) return std::nullopt;

@@ -23,6 +23,11 @@ constexpr const char* kAppIdentifier = "com.corvane.KestrineMBI";
 std::string Entry(const std::string& key, const std::string& value) {
   return "  <key>" + key + "</key>\n  <string>" + value + "</string>\n";
 }
+std::string Repeated(const std::string& piece, int times) {
+  std::string text;
+  for (int i = 0; i < times; ++i) text += piece;
+  return text;
+}
 // An Info.plist with this identifier and further `entries`.
 std::string Info(const std::string& identifier, const std::string& entries = "") {
   return XmlPropertyList(Entry("CFBundleIdentifier", identifier) + entries);
@@ -115,6 +120,9 @@ TEST_F(BundleTest, CreateFailsWithoutAUsablePlist) {
       {"NotADictionary.plugin",
        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><array><string>a</string></array></plist>"},
       {"EmptyPlist.plugin", ""},
+      // Deep enough to exhaust the stack of a parser that recurses per level.
+      {"Deep.plugin", Info("deep", "<key>a</key>" + Repeated("<array>", 300000) +
+                                       Repeated("</array>", 300000))},
   };
   for (const auto& [name, plist] : broken) {
     EXPECT_FALSE(CFBundleCreate(MakeBundle(name, plist).string())) << name;

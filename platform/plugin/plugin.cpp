@@ -16,6 +16,8 @@
 #include <mutex>
 #include <new>
 
+#include "platform/preferences/xml_check.h"
+
 extern "C" {
 
 // The instance registry as every copy of this library sees it: plain C, so
@@ -215,8 +217,8 @@ bool ReadDeclarations(const std::string& plistPath, std::vector<FactoryDeclarati
                       std::vector<TypeDeclaration>* types, std::string* errorMessage) {
   const std::optional<std::string> content = ReadRegularFile(plistPath, errorMessage);
   if (!content) return false;
-  plist_t rootNode = nullptr;
-  plist_from_memory(content->data(), static_cast<std::uint32_t>(content->size()), &rootNode);
+  // Checked first: a hostile file could otherwise exhaust the host's stack.
+  const plist_t rootNode = PlistFromCheckedMemory(*content);
   const PlistPtr root(rootNode);
   if (rootNode == nullptr || plist_get_node_type(rootNode) != PLIST_DICT) {
     SetError(errorMessage, plistPath + " is not a property list dictionary");

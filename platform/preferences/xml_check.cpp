@@ -1,5 +1,7 @@
 #include "platform/preferences/xml_check.h"
 
+#include <cstdint>
+
 #include <vector>
 
 namespace {
@@ -273,4 +275,17 @@ class Checker final {
 
 std::optional<std::string> CheckedPlistXml(std::string_view text, const XmlCheckLimits& limits) {
   return Checker(text, limits).Run();
+}
+
+plist_t PlistFromCheckedMemory(std::string_view bytes) {
+  if (bytes.size() > UINT32_MAX) return nullptr;
+  plist_t root = nullptr;
+  if (plist_is_binary(bytes.data(), static_cast<std::uint32_t>(bytes.size())) != 0) {
+    plist_from_bin(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+    return root;
+  }
+  const std::optional<std::string> checked = CheckedPlistXml(bytes, XmlCheckLimits{});
+  if (!checked) return nullptr;
+  plist_from_xml(checked->data(), static_cast<std::uint32_t>(checked->size()), &root);
+  return root;
 }

@@ -6,8 +6,11 @@
 // than XML does (it skips only double-quoted strings inside markup). A file
 // that could exhaust the stack or stall its reader, or whose markup the two
 // readings would split differently, is refused here and reads as damaged.
-// Internal to the preferences store.
+// Used by every reader of property lists: the preferences store, bundles
+// and plug-ins.
 #pragma once
+
+#include <plist/plist.h>
 
 #include <cstddef>
 #include <optional>
@@ -34,3 +37,8 @@ struct XmlCheckLimits {
 // processing instruction of the internal subset; and an internal subset that
 // does not end with "]>" at its first ']' outside double quotes.
 std::optional<std::string> CheckedPlistXml(std::string_view text, const XmlCheckLimits& limits);
+
+// Parses the property list `bytes`: a binary one as it is, an XML one only
+// when it passes CheckedPlistXml with the default limits. Returns null when
+// `bytes` is neither; the caller frees the result with plist_free.
+plist_t PlistFromCheckedMemory(std::string_view bytes);
