@@ -1,8 +1,8 @@
 #include "engine/folder_paths.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <linux/magic.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,19 +23,13 @@ namespace {
 
 using kestrine_testing::MakeDirs;
 using kestrine_testing::ScopedUser;
+using kestrine_testing::SplitLines;
 using kestrine_testing::WriteFile;
 
 FSRef RefTo(const std::string& path) {
   FSRef ref{};
   EXPECT_EQ(FSPathMakeRef(path, &ref), noErr) << path;
   return ref;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
 }
 
 class FolderPathsTest : public ::testing::Test {
@@ -69,7 +62,7 @@ TEST_F(FolderPathsTest, FoldersInPreOrderEachFollowedByTheSeparator) {
   EXPECT_EQ(gNbrFoldersCounted, 4);
   EXPECT_EQ(gNbrFoldersCollected, 4);
   ASSERT_TRUE(text.ends_with("\n"));
-  const std::vector<std::string> lines = Lines(text);
+  const std::vector<std::string> lines = SplitLines(text);
   ASSERT_EQ(lines.size(), 4u) << text;
   EXPECT_EQ(lines[0], Root());
   // The order of siblings is the file system's; pre-order holds either way.
@@ -112,7 +105,7 @@ TEST_F(FolderPathsTest, YieldsEveryTwentyFoldersInBothPasses) {
   for (int i = 0; i < 45; ++i) MakeDirs(Root() + "/d" + std::to_string(i));
   const std::string text = Collect(Root());
   EXPECT_EQ(gNbrFoldersCounted, 46);
-  EXPECT_EQ(Lines(text).size(), 46u);
+  EXPECT_EQ(SplitLines(text).size(), 46u);
   EXPECT_EQ(countYields_, 2);
   EXPECT_EQ(yields_, 4);
 }
@@ -139,7 +132,7 @@ TEST_F(FolderPathsTest, FoldersThatMayNotBeReadAreListedButNotEntered) {
     });
     ::chmod((root + "/locked").c_str(), 0755);
     EXPECT_EQ(r.exitStatus, 0);
-    std::vector<std::string> lines = Lines(r.out);
+    std::vector<std::string> lines = SplitLines(r.out);
     // Readable but not searchable (0400), the folder shows the names inside
     // it, but whether they are folders may stay unknown.
     std::erase(lines, root + "/locked/sub");
@@ -161,8 +154,8 @@ TEST_F(FolderPathsTest, TreeGrowingBetweenPassesKeepsTheCountedNumber) {
   const std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(gNbrFoldersCollected, 2);
   // Only the folder that found room is logged as collected.
-  EXPECT_EQ(Lines(log).size(), 1u) << log;
-  EXPECT_EQ(Lines(GetFolderPathsClipboardStrings().value()).size(), 2u);
+  EXPECT_EQ(SplitLines(log).size(), 1u) << log;
+  EXPECT_EQ(SplitLines(GetFolderPathsClipboardStrings().value()).size(), 2u);
 }
 
 TEST_F(FolderPathsTest, FolderRemovedBeforeTheWalk) {
@@ -193,7 +186,7 @@ TEST_F(FolderPathsTest, DeepChainWithFewDescriptorsIsWalkedToItsEndAndPast) {
     return std::to_string(gNbrFoldersCounted) + "\n" + text;
   });
   ASSERT_EQ(r.exitStatus, 0);
-  std::vector<std::string> lines = Lines(r.out);
+  std::vector<std::string> lines = SplitLines(r.out);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.front(), std::to_string(1 + kDepth + 3));
   lines.erase(lines.begin());
@@ -248,15 +241,15 @@ TEST_F(FolderPathsTest, FoldersOnlyWalkSkipsLeavesWithTheSameText) {
   ASSERT_EQ(::symlink("nest", (Root() + "/dirlink").c_str()), 0);
   MakeDirs(Root() + "/bad\xff");
   // A path that is not UTF-8 gives an empty line.
-  const std::string expected = "\n" + Root() + "\n" + Root() + "/empty\n" + Root() +
-                               "/fileContents\n" + Root() + "/nest\n" + Root() + "/nest/inner\n" +
-                               Root() + "/nest/inner/deep\n" + Root() + "/plain\n" + Root() + "/target\n";
+  std::vector<std::string> expected = {""};
+  for (const char* folder : {"", "/empty", "/fileContents", "/nest", "/nest/inner",
+                             "/nest/inner/deep", "/plain", "/target"}) {
+    expected.push_back(Root() + folder);
+  }
   auto sorted = [](const std::string& text) {
-    std::vector<std::string> lines = Lines(text);
+    std::vector<std::string> lines = SplitLines(text);
     std::sort(lines.begin(), lines.end());
-    std::string joined;
-    for (const std::string& line : lines) joined += line + "\n";
-    return joined;
+    return lines;
   };
   EXPECT_EQ(sorted(Collect(Root())), expected);
   {
