@@ -78,7 +78,7 @@ void FSIterateContainerOpenLevel(IterateContainerGlobals& globals, FSIteratorRef
 OSErr FSIterateContainer(const FSRef& container, ItemCount maxLevels, FSCatalogInfoBitmap whichInfo,
                          bool /*wantFSSpec*/, bool wantName,
                          IterateContainerFilterProcPtr iterateFilter, void* yourDataPtr,
-                         IterateContainerEntries entries) {
+                         FSIteratorNeeds needs) {
   if (iterateFilter == nullptr) return paramErr;
   IterateContainerGlobals globals;
   globals.iterateFilter = iterateFilter;
@@ -87,8 +87,7 @@ OSErr FSIterateContainer(const FSRef& container, ItemCount maxLevels, FSCatalogI
   globals.wantName = wantName;
   globals.yourDataPtr = yourDataPtr;
   globals.maxLevels = maxLevels;
-  globals.needs = entries == IterateContainerEntries::kFoldersOnly ? FSIteratorNeeds::kFoldersOnly
-                                                                   : FSIteratorNeeds::kAllEntries;
+  globals.needs = needs;
   const ScopedPackageMemo memo;
   // A package given as the start item is not read either.
   if (!ItemIsABundle(container)) {

@@ -20,14 +20,6 @@ using IterateContainerFilterProcPtr = bool (*)(bool containerChanged, ItemCount 
                                                const FSSpec* spec, const std::string* name,
                                                void* yourDataPtr);
 
-// What a walk's filter needs to be shown.
-enum class IterateContainerEntries {
-  kAll,  // Every entry.
-  // The folders. Other entries may be left out: those of a folder that the
-  // file system says holds no folder are, as that folder is not read.
-  kFoldersOnly,
-};
-
 // Walks `container` depth first, calling `iterateFilter` for every entry of
 // it and of the folders below it, each folder before its contents. Packages
 // (the start item included) are not read; symbolic links are never entered.
@@ -37,8 +29,9 @@ enum class IterateContainerEntries {
 // left) is reported to the filter but walked no further, and the walk goes
 // on with its siblings. The walk holds a few descriptors however deep the
 // tree is. Returns paramErr for a missing filter, the status of opening the
-// start item when that fails (dirNFErr for a file), else noErr.
+// start item when that fails (dirNFErr for a file), else noErr. `needs`
+// goes to every folder's iterator: with kFoldersOnly the filter is not shown
+// the files of a folder that the file system says holds no folder.
 OSErr FSIterateContainer(const FSRef& container, ItemCount maxLevels, FSCatalogInfoBitmap whichInfo,
                          bool wantFSSpec, bool wantName, IterateContainerFilterProcPtr iterateFilter,
-                         void* yourDataPtr,
-                         IterateContainerEntries entries = IterateContainerEntries::kAll);
+                         void* yourDataPtr, FSIteratorNeeds needs = FSIteratorNeeds::kAllEntries);

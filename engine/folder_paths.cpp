@@ -59,7 +59,7 @@ OSErr IterateCountFolders(const FSRef& start) {
   NSLog("Cumulative Nbr Folders: %d ", gNbrFoldersCounted);
   const OSErr result = FSIterateContainer(start, 0, kFSCatInfoNodeFlags, false, false,
                                           MyIterateCountFilter, nullptr,
-                                          IterateContainerEntries::kFoldersOnly);
+                                          FSIteratorNeeds::kFoldersOnly);
   NSLog("Total Nbr Folders: %d ", gNbrFoldersCounted);
   return result;
 }
@@ -74,7 +74,7 @@ OSErr IterateCollectFolders(const FSRef& start) {
   gFSRefArray[0] = start;
   gNbrFoldersCollected = 1;
   return FSIterateContainer(start, 0, kFSCatInfoNodeFlags, false, false, MyIterateCollectFilter,
-                            nullptr, IterateContainerEntries::kFoldersOnly);
+                            nullptr, FSIteratorNeeds::kFoldersOnly);
 }
 
 std::optional<std::string> GetFolderPathsClipboardStrings() {

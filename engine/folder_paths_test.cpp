@@ -274,7 +274,7 @@ TEST_F(FolderPathsTest, FoldersOnlyWalkSkipsLeavesWithTheSameText) {
     int all = 0;
     int foldersOnly = 0;
     FSIterateContainer(RefTo(Root()), 0, kFSCatInfoNone, false, false, files, &foldersOnly,
-                       IterateContainerEntries::kFoldersOnly);
+                       FSIteratorNeeds::kFoldersOnly);
     FSIterateContainer(RefTo(Root()), 0, kFSCatInfoNone, false, false, files, &all);
     EXPECT_EQ(all, 4);  // notes.txt, the file Contents, Info.plist and dirlink.
     EXPECT_EQ(foldersOnly, inSnapshot && countsLinks ? 1 : 4);

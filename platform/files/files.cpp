@@ -2,8 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <strings.h>
 #include <linux/magic.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
