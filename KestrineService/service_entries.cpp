@@ -499,9 +499,7 @@ class EntryRun final {
       return std::nullopt;
     }
     if (!existing.absent && !CarriesMarker(existing.content)) {
-      LeftAlone(path, "KestrineService did not write it (it lacks the line \"" +
-                          std::string(kServiceEntryMarker.substr(0, kServiceEntryMarker.size() - 1)) +
-                          "\")");
+      LeftAlone(path, "KestrineService did not write it (it lacks KestrineService's marker line)");
       return std::nullopt;
     }
     return existing;
