@@ -196,6 +196,7 @@ struct ThunarScan {
   std::size_t actionBegin = 0;
   bool inUniqueID = false;
   std::string uniqueID;
+  std::string refusal;  // Why the file is not to be edited, though it parses.
 };
 
 std::size_t ByteIndex(XML_Parser parser) {
@@ -217,6 +218,28 @@ void XMLCALL OnStart(void* data, const XML_Char* name, const XML_Char** /*attrib
   } else if (scan.depth == 3 && element == "unique-id") {
     scan.inUniqueID = true;
   }
+}
+
+// Kestrine's actions are UTF-8 text, spliced in as bytes.
+void XMLCALL OnDeclaration(void* data, const XML_Char* /*version*/, const XML_Char* encoding,
+                           int /*standalone*/) {
+  ThunarScan& scan = *static_cast<ThunarScan*>(data);
+  if (encoding == nullptr) return;
+  std::string name(encoding);
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (name != "UTF-8" && name != "US-ASCII") {
+    scan.refusal = "it is in the encoding " + std::string(encoding) + ", not UTF-8";
+    XML_StopParser(scan.parser, XML_FALSE);
+  }
+}
+
+// Text that an entity brings has no place of its own in the file.
+void XMLCALL OnEntity(void* data, const XML_Char* name, int /*isParameter*/, const XML_Char* /*value*/,
+                      int /*length*/, const XML_Char* /*base*/, const XML_Char* /*system*/,
+                      const XML_Char* /*publicID*/, const XML_Char* /*notation*/) {
+  ThunarScan& scan = *static_cast<ThunarScan*>(data);
+  scan.refusal = "it declares the XML entity \"" + std::string(name) + "\"";
+  XML_StopParser(scan.parser, XML_FALSE);
 }
 
 void XMLCALL OnText(void* data, const XML_Char* text, int length) {
@@ -260,6 +283,8 @@ std::optional<ThunarLayout> ScanThunarCustomActions(std::string_view text, std::
   XML_SetUserData(parser.get(), &scan);
   XML_SetElementHandler(parser.get(), OnStart, OnEnd);
   XML_SetCharacterDataHandler(parser.get(), OnText);
+  XML_SetXmlDeclHandler(parser.get(), OnDeclaration);
+  XML_SetEntityDeclHandler(parser.get(), OnEntity);
   // Fed in pieces, since a length is an int; byte indexes count from the start.
   constexpr std::size_t kPiece = 1 << 20;
   bool parsed = true;
@@ -269,6 +294,10 @@ std::optional<ThunarLayout> ScanThunarCustomActions(std::string_view text, std::
                        size == text.size()) == XML_STATUS_OK;
     text.remove_prefix(size);
   } while (parsed && !text.empty());
+  if (!scan.refusal.empty()) {
+    if (why != nullptr) *why = scan.refusal;
+    return std::nullopt;
+  }
   if (!parsed) {
     if (why != nullptr) {
       *why = "it is not well-formed XML (line " +

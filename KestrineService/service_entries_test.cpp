@@ -131,6 +131,9 @@ TEST(ServiceEntriesTest, ThunarActionsMergeWithTheUsersOwn) {
       {"<actions></actions>\n<!-- ", "it is not well-formed XML (line 2, column 1: unclosed token)"},
       {"<actions><action></actions>", "it is not well-formed XML (line 1, column 20: mismatched tag)"},
       {"<other><actions/></other>", "its top element is <other>, not <actions>"},
+      {"<?xml version='1.0' encoding='ISO-8859-1'?><actions/>", "it is in the encoding ISO-8859-1, not UTF-8"},
+      {"<!DOCTYPE actions [<!ENTITY a '<action/>'>]><actions>&a;</actions>",
+       "it declares the XML entity \"a\""},
   };
   for (const auto& [existing, reason] : refused) {
     std::string why;
