@@ -234,9 +234,10 @@ void XMLCALL OnDeclaration(void* data, const XML_Char* /*version*/, const XML_Ch
 }
 
 // Text that an entity brings has no place of its own in the file.
-void XMLCALL OnEntity(void* data, const XML_Char* name, int /*isParameter*/, const XML_Char* /*value*/,
-                      int /*length*/, const XML_Char* /*base*/, const XML_Char* /*system*/,
-                      const XML_Char* /*publicID*/, const XML_Char* /*notation*/) {
+void XMLCALL OnEntity(void* data, const XML_Char* name, int /*isParameter*/,
+                      const XML_Char* /*value*/, int /*length*/, const XML_Char* /*base*/,
+                      const XML_Char* /*system*/, const XML_Char* /*publicID*/,
+                      const XML_Char* /*notation*/) {
   ThunarScan& scan = *static_cast<ThunarScan*>(data);
   scan.refusal = "it declares the XML entity \"" + std::string(name) + "\"";
   XML_StopParser(scan.parser, XML_FALSE);
@@ -510,28 +511,27 @@ class EntryRun final {
   }
 
   // What stands at an entry's path: absent, Kestrine's own file, or
-  // something of the user's (said so, and none is returned).
-  std::optional<Existing> Own(const std::string& path) {
+  // something of the user's (none is returned, and with `tell` it is said).
+  std::optional<Existing> Own(const std::string& path, bool tell = true) {
+    std::string why;
     struct stat info {};
+    Existing existing;
     if (::lstat(path.c_str(), &info) != 0 && errno == ENOENT) {
-      Existing absent;
-      absent.absent = true;
-      return absent;
+      existing.absent = true;
+      return existing;
     }
     if (S_ISLNK(info.st_mode)) {
-      LeftAlone(path, "it is a symbolic link, not a file KestrineService wrote");
-      return std::nullopt;
+      why = "it is a symbolic link, not a file KestrineService wrote";
+    } else {
+      existing = ReadExisting(path);
+      why = existing.why;
+      if (why.empty() && !existing.absent && !CarriesMarker(existing.content)) {
+        why = "KestrineService did not write it (it lacks KestrineService's marker line)";
+      }
     }
-    Existing existing = ReadExisting(path);
-    if (!existing.why.empty()) {
-      LeftAlone(path, existing.why);
-      return std::nullopt;
-    }
-    if (!existing.absent && !CarriesMarker(existing.content)) {
-      LeftAlone(path, "KestrineService did not write it (it lacks KestrineService's marker line)");
-      return std::nullopt;
-    }
-    return existing;
+    if (why.empty()) return existing;
+    if (tell) LeftAlone(path, why);
+    return std::nullopt;
   }
 
   void Write(const ServiceEntryFile& entry) {
@@ -542,17 +542,18 @@ class EntryRun final {
       ++report_.upToDate;
       return;
     }
-    if (std::string failure = WriteAtomically(entry.path, entry.content, entry.executable ? 0755 : 0644);
-        !failure.empty()) {
+    const mode_t mode = entry.executable ? 0755 : 0644;
+    if (std::string failure = WriteAtomically(entry.path, entry.content, mode); !failure.empty()) {
       report_.problems.push_back("cannot write " + entry.path + ": " + failure);
       return;
     }
     ++report_.written;
   }
 
-  // Removes Kestrine's file at `path`; returns whether it did.
-  bool Remove(const std::string& path) {
-    const std::optional<Existing> existing = Own(path);
+  // Removes Kestrine's file at `path`; returns whether it did. With `tell`,
+  // a file of the user's there is said to be left alone.
+  bool Remove(const std::string& path, bool tell = true) {
+    const std::optional<Existing> existing = Own(path, tell);
     if (!existing || existing->absent) return false;
     if (::unlink(path.c_str()) != 0) {
       report_.problems.push_back("cannot remove " + path + ": " + std::strerror(errno));
@@ -642,7 +643,8 @@ class EntryRun final {
                                 (system.why.empty() ? why : system.why));
         continue;
       }
-      report_.notes.push_back("Thunar: " + ThunarCustomActionsPath() + " starts as a copy of " + path);
+      report_.notes.push_back("Thunar: " + ThunarCustomActionsPath() + " starts as a copy of " +
+                              path);
       content = std::move(system.content);
       return;
     }
@@ -696,7 +698,8 @@ ServiceEntriesReport NSUpdateDynamicServices(const std::string& executable,
   for (FileManager manager : withModule) {
     int removed = 0;
     for (const ServiceEntryFile& entry : files) {
-      if (entry.manager == manager && run.Remove(entry.path)) ++removed;
+      // The user's own files there stand in no one's way.
+      if (entry.manager == manager && run.Remove(entry.path, false)) ++removed;
     }
     report.notes.push_back(std::string(FileManagerName(manager)) +
                            " loads Kestrine's extension module " + modules.at(manager) +
@@ -722,7 +725,9 @@ ServiceEntriesReport NSUpdateDynamicServices(const std::string& executable,
     }
   } else {
     std::string summary = "entries for " + executable + ": wrote " + Plural(report.written, "file");
-    if (report.upToDate > 0) summary += ", " + std::to_string(report.upToDate) + " already up to date";
+    if (report.upToDate > 0) {
+      summary += ", " + std::to_string(report.upToDate) + " already up to date";
+    }
     if (leftAlone > 0) summary += ", " + std::to_string(leftAlone) + " not written (see above)";
     report.notes.push_back(summary);
   }
@@ -732,6 +737,7 @@ ServiceEntriesReport NSUpdateDynamicServices(const std::string& executable,
 ServiceEntriesReport RemoveServiceEntries() {
   ServiceEntriesReport report;
   EntryRun run(report);
+  // The paths do not depend on the program's location.
   for (const ServiceEntryFile& entry : ServiceEntryFiles("KestrineService")) run.Remove(entry.path);
   const int actions = run.EditThunar(std::nullopt);
   if (report.removed > 0) report.notes.push_back("removed " + Plural(report.removed, "entry file"));

@@ -225,6 +225,23 @@ TEST(ServiceEntriesTest, OnlyInstalledFileManagersWithoutKestrinesModule) {
     std::sort(folders.begin(), folders.end());
     EXPECT_EQ(folders, c.folders);
   }
+
+  // Once the module is there, the entries of an earlier run go, and the
+  // user's own file among them stays, unmentioned.
+  ScopedUser user;
+  const ScopedPrograms programs(user, {"nautilus"});
+  const ExtensionModulePaths modules = {{FileManager::kNautilus, user.root() + "/nautilus.so"}};
+  EXPECT_EQ(NSUpdateDynamicServices(k, modules).written, 12);
+  const std::string scripts = user.root() + "/data/nautilus/scripts/Kestrine";
+  WriteFile(scripts + "/Copy Filename", "#!/bin/sh\necho mine\n");
+  WriteFile(user.root() + "/nautilus.so", "\177ELF");
+  const ServiceEntriesReport report = NSUpdateDynamicServices(k, modules);
+  EXPECT_EQ(report.notes, (std::vector<std::string>{
+                              "file managers found: Nautilus",
+                              "Nautilus loads Kestrine's extension module " + user.root() +
+                                  "/nautilus.so, so it gets no entries of its own (11 earlier entry files removed)"}));
+  EXPECT_EQ(report.problems, std::vector<std::string>{});
+  EXPECT_EQ(kestrine_testing::FolderNames(scripts), std::vector<std::string>{"Copy Filename"});
 }
 
 TEST(ServiceEntriesTest, UpdateWritesOnlyWhatChangedAndRemovesOnlyItsOwn) {
