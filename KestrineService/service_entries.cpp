@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -506,6 +505,7 @@ class EntryRun final {
  public:
   explicit EntryRun(ServiceEntriesReport& report) : report_(report) {}
 
+  // Reports that the file at `path` is not touched, and why.
   void LeftAlone(const std::string& path, const std::string& why) {
     report_.problems.push_back(path + " is left alone: " + why);
   }
@@ -534,6 +534,7 @@ class EntryRun final {
     return std::nullopt;
   }
 
+  // Writes `entry` unless it is up to date or a file of the user's is there.
   void Write(const ServiceEntryFile& entry) {
     const std::optional<Existing> existing = Own(entry.path);
     if (!existing) return;
