@@ -428,11 +428,12 @@ std::vector<ServiceEntryFile> ServiceEntryFiles(const std::string& executable) {
   std::vector<ServiceEntryFile> files;
 
   ServiceEntryFile dolphin{data + "/kio/servicemenus/kestrine.desktop", marker, true,
-                           FileManager::kDolphin};
+                           FileManager::kDolphin, ""};
   dolphin.content +=
       "[Desktop Entry]\nType=Service\nMimeType=all/all;\nX-KDE-Submenu=Kestrine\nActions=";
   for (std::string_view command : commands) dolphin.content += Slug(command) + ";";
   dolphin.content += "\n";
+  dolphin.signature = dolphin.content.substr(dolphin.content.find("\nX-KDE-Submenu="));
   for (std::string_view command : commands) {
     dolphin.content += "\n[Desktop Action " + Slug(command) + "]\nName=" + std::string(command) +
                        "\nIcon=edit-copy\nExec=" + QuoteDesktopExecArgument(executable) + " " +
@@ -444,11 +445,13 @@ std::vector<ServiceEntryFile> ServiceEntryFiles(const std::string& executable) {
        {std::pair{data + "/nautilus/scripts/Kestrine", FileManager::kNautilus},
         std::pair{config + "/caja/scripts/Kestrine", FileManager::kCaja}}) {
     for (std::string_view command : commands) {
+      const std::string signature =
+          "\n# Kestrine: " + std::string(command) + " of the selected items.\n";
       files.push_back({folder + "/" + std::string(command),
-                       "#!/bin/sh\n" + marker + "# Kestrine: " + std::string(command) +
-                           " of the selected items.\nexec " + QuoteShellArgument(executable) +
-                           " " + QuoteShellArgument(command) + " \"$@\"\n",
-                       true, manager});
+                       "#!/bin/sh\n" + marker + signature.substr(1) + "exec " +
+                           QuoteShellArgument(executable) + " " + QuoteShellArgument(command) +
+                           " \"$@\"\n",
+                       true, manager, signature});
     }
   }
 
@@ -459,16 +462,18 @@ std::vector<ServiceEntryFile> ServiceEntryFiles(const std::string& executable) {
                          " of the selected items\nExec=" + QuoteDesktopExecArgument(executable) +
                          " " + QuoteDesktopExecArgument(command) +
                          " %F\nIcon-Name=edit-copy\nSelection=notnone\nExtensions=any;\n",
-                     false, FileManager::kNemo});
+                     false, FileManager::kNemo,
+                     "\nComment=Kestrine: " + std::string(command) + " of the selected items\n"});
   }
 
   const std::string actions = data + "/file-manager/actions/";
   ServiceEntryFile menu{actions + "kestrine.desktop",
                         marker + "[Desktop Entry]\nType=Menu\nName=Kestrine\nIcon=edit-copy\n"
                                  "ItemsList=",
-                        false, FileManager::kFileManagerActions};
+                        false, FileManager::kFileManagerActions, ""};
   for (std::string_view command : commands) menu.content += "kestrine-" + Slug(command) + ";";
   menu.content += "\n";
+  menu.signature = menu.content.substr(menu.content.find("\nItemsList="));
   files.push_back(std::move(menu));
   for (std::string_view command : commands) {
     const std::string name(command);
@@ -479,7 +484,8 @@ std::vector<ServiceEntryFile> ServiceEntryFiles(const std::string& executable) {
                          "[X-Action-Profile any]\nName=" + name + "\nMimeTypes=all/all;\nExec=" +
                          QuoteDesktopExecArgument(executable) + " " +
                          QuoteDesktopExecArgument(command) + " %F\n",
-                     false, FileManager::kFileManagerActions});
+                     false, FileManager::kFileManagerActions,
+                     "\nTooltip=Kestrine: " + name + " of the selected items\n"});
   }
   return files;
 }
@@ -512,7 +518,8 @@ class EntryRun final {
 
   // What stands at an entry's path: absent, Kestrine's own file, or
   // something of the user's (none is returned, and with `tell` it is said).
-  std::optional<Existing> Own(const std::string& path, bool tell = true) {
+  std::optional<Existing> Own(const ServiceEntryFile& entry, bool tell = true) {
+    const std::string& path = entry.path;
     std::string why;
     struct stat info {};
     Existing existing;
@@ -525,7 +532,8 @@ class EntryRun final {
     } else {
       existing = ReadExisting(path);
       why = existing.why;
-      if (why.empty() && !existing.absent && !CarriesMarker(existing.content)) {
+      if (why.empty() && !existing.absent && !CarriesMarker(existing.content) &&
+          existing.content.find(entry.signature) == std::string::npos) {
         why = "KestrineService did not write it (it lacks KestrineService's marker line)";
       }
     }
@@ -536,7 +544,7 @@ class EntryRun final {
 
   // Writes `entry` unless it is up to date or a file of the user's is there.
   void Write(const ServiceEntryFile& entry) {
-    const std::optional<Existing> existing = Own(entry.path);
+    const std::optional<Existing> existing = Own(entry);
     if (!existing) return;
     if (!existing->absent && existing->content == entry.content &&
         ((existing->info.st_mode & S_IXUSR) != 0) == entry.executable) {
@@ -551,10 +559,11 @@ class EntryRun final {
     ++report_.written;
   }
 
-  // Removes Kestrine's file at `path`; returns whether it did. With `tell`,
-  // a file of the user's there is said to be left alone.
-  bool Remove(const std::string& path, bool tell = true) {
-    const std::optional<Existing> existing = Own(path, tell);
+  // Removes Kestrine's file at the entry's path; returns whether it did.
+  // With `tell`, a file of the user's there is said to be left alone.
+  bool Remove(const ServiceEntryFile& entry, bool tell = true) {
+    const std::string& path = entry.path;
+    const std::optional<Existing> existing = Own(entry, tell);
     if (!existing || existing->absent) return false;
     if (::unlink(path.c_str()) != 0) {
       report_.problems.push_back("cannot remove " + path + ": " + std::strerror(errno));
@@ -700,7 +709,7 @@ ServiceEntriesReport NSUpdateDynamicServices(const std::string& executable,
     int removed = 0;
     for (const ServiceEntryFile& entry : files) {
       // The user's own files there stand in no one's way.
-      if (entry.manager == manager && run.Remove(entry.path, false)) ++removed;
+      if (entry.manager == manager && run.Remove(entry, false)) ++removed;
     }
     report.notes.push_back(std::string(FileManagerName(manager)) +
                            " loads Kestrine's extension module " + modules.at(manager) +
@@ -739,7 +748,7 @@ ServiceEntriesReport RemoveServiceEntries() {
   ServiceEntriesReport report;
   EntryRun run(report);
   // The paths do not depend on the program's location.
-  for (const ServiceEntryFile& entry : ServiceEntryFiles("KestrineService")) run.Remove(entry.path);
+  for (const ServiceEntryFile& entry : ServiceEntryFiles("KestrineService")) run.Remove(entry);
   const int actions = run.EditThunar(std::nullopt);
   if (report.removed > 0) report.notes.push_back("removed " + Plural(report.removed, "entry file"));
   if (actions > 0) {

@@ -33,11 +33,15 @@ struct ServiceEntryFile {
   std::string content;
   bool executable = false;
   FileManager manager = FileManager::kDolphin;
+  // A text of the content, apart from the marker, by which the files that
+  // KestrineService wrote before it had the marker are known as its own.
+  std::string signature;
 };
 
 // The files for `executable`, below the user's data folder
 // (${XDG_DATA_HOME:-~/.local/share}) and config folder
-// (${XDG_CONFIG_HOME:-~/.config}), each with kServiceEntryMarker:
+// (${XDG_CONFIG_HOME:-~/.config}), each with kServiceEntryMarker and its
+// signature:
 // - Dolphin: <data>/kio/servicemenus/kestrine.desktop, one action per
 //   command in a "Kestrine" submenu;
 // - Nautilus: <data>/nautilus/scripts/Kestrine/<command>;
@@ -97,7 +101,8 @@ using ExtensionModulePaths = std::map<FileManager, std::string>;
 ServiceEntriesReport NSUpdateDynamicServices(const std::string& executable,
                                              const ExtensionModulePaths& modules);
 
-// Removes every entry file that carries kServiceEntryMarker, and Kestrine's
+// Removes every entry file that carries kServiceEntryMarker or its entry's
+// signature, and Kestrine's
 // actions from Thunar's custom actions file (keeping a backup as above);
 // leaves everything else alone.
 ServiceEntriesReport RemoveServiceEntries();

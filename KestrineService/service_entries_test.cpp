@@ -288,6 +288,27 @@ TEST(ServiceEntriesTest, UpdateWritesOnlyWhatChangedAndRemovesOnlyItsOwn) {
   EXPECT_EQ(RemoveServiceEntries().notes, std::vector<std::string>{"no entries to remove"});
 }
 
+// The entries written before they carried the marker line, which is all
+// that differs, are Kestrine's too: rewritten, and removed.
+TEST(ServiceEntriesTest, EntriesOfTheEarlierVersionAreKestrines) {
+  ScopedUser user;
+  const ScopedPrograms programs(user, {"dolphin", "nautilus", "caja", "nemo", "pcmanfm"});
+  const auto writeEarlier = [] {
+    for (ServiceEntryFile entry : ServiceEntryFiles("/old/K")) {
+      entry.content.erase(entry.content.find(kServiceEntryMarker), kServiceEntryMarker.size());
+      WriteFile(entry.path, entry.content);
+    }
+  };
+  writeEarlier();
+  ServiceEntriesReport report = NSUpdateDynamicServices("/usr/bin/K", {});
+  EXPECT_EQ(report.problems, std::vector<std::string>{});
+  EXPECT_EQ(report.written, 50);
+  writeEarlier();
+  report = RemoveServiceEntries();
+  EXPECT_EQ(report.problems, std::vector<std::string>{});
+  EXPECT_EQ(report.removed, 50);
+}
+
 TEST(ServiceEntriesTest, ThunarStartsFromTheSystemDefault) {
   ScopedUser user;
   const ScopedPrograms programs(user, {"thunar"});
