@@ -64,8 +64,12 @@ const std::vector<std::string_view>& ServiceUserDataStrings() {
   return strings;
 }
 
-int AppController::applicationWillFinishLaunching(const std::string& executable) {
-  return NSUpdateDynamicServices(executable);
+ServiceEntriesReport AppController::applicationWillFinishLaunching(const std::string& executable) {
+  return NSUpdateDynamicServices(executable, {
+                                                 {FileManager::kNautilus, KESTRINE_NAUTILUS_MODULE},
+                                                 {FileManager::kCaja, KESTRINE_CAJA_MODULE},
+                                                 {FileManager::kNemo, KESTRINE_NEMO_MODULE},
+                                             });
 }
 
 ServiceOutcome AppController::handleMenuSelection(const NSPasteboard& pboard,

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "KestrineService/service_entries.h"
+
 // The type under which a requester hands over file names.
 inline constexpr std::string_view NSFilenamesPboardType = "NSFilenamesPboardType";
 
@@ -47,9 +49,10 @@ enum class ServiceOutcome {
 class AppController final {
  public:
   // Registers this controller as the services provider: installs or refreshes
-  // the service entries of the user's file managers for `executable`.
-  // Returns the number of entry files written, or -1 when one could not be.
-  int applicationWillFinishLaunching(const std::string& executable);
+  // the service entries of the user's installed file managers for
+  // `executable`, leaving out those that load Kestrine's extension module
+  // from where this build installs it (see NSUpdateDynamicServices).
+  ServiceEntriesReport applicationWillFinishLaunching(const std::string& executable);
 
   // Handles one request: logs "Copy All Paths", reads the file names, clears
   // the clipboard, joins the items' renderings and writes the text (the

@@ -124,15 +124,146 @@ TEST_F(KestrineServiceTest, CopyFolderPathsListsTheTreeAndLogsTheWalk) {
   EXPECT_TRUE(user_.Clipboard().value_or("").starts_with("/proc\n/proc/"));
 }
 
-TEST_F(KestrineServiceTest, InstallsServiceEntriesIdempotently) {
+// Thunar's command for `command` in the custom actions file `uca`, as Thunar
+// runs it on `file`: unescaped, with %F replaced by the quoted path.
+RunResult RunThunarAction(const std::string& uca, const std::string& command, const std::string& file) {
+  const std::string text = ReadFile(uca).value_or("");
+  const std::size_t name = text.find("<name>" + command + "</name>");
+  const std::size_t begin = text.find("<command>", name) + 9;
+  std::string line = text.substr(begin, text.find("</command>", begin) - begin);
+  for (std::size_t at; (at = line.find("&apos;")) != std::string::npos;) line.replace(at, 6, "'");
+  line.replace(line.find("%F"), 2, "'" + file + "'");
+  return RunProgram({"/bin/sh", "-c", line});
+}
+
+TEST_F(KestrineServiceTest, InstallsAndRemovesServiceEntriesOfInstalledFileManagers) {
+  for (const char* program : {"dolphin", "thunar"}) kestrine_testing::WriteProgram(user_.root() + "/bin/" + program);
+  const std::string system = "<?xml version=\"1.0\"?>\n<actions>\n<action><name>Open Terminal Here</name>"
+                             "<unique-id>1-1</unique-id></action>\n</actions>\n";
+  WriteFile(user_.root() + "/xdg/Thunar/uca.xml", system);
+  const std::string uca = user_.root() + "/config/Thunar/uca.xml";
+  const kestrine_testing::ScopedEnv path("PATH", user_.root() + "/bin");
   RunResult r = Service({});
   EXPECT_EQ(r.exitStatus, 0) << r.err;
-  EXPECT_NE(r.out.find("(51 files written)"), std::string::npos) << r.out;
-  EXPECT_NE(Service({}).out.find("(0 files written)"), std::string::npos);
-  // The entries name this program: a script runs the command on its arguments.
-  r = RunProgram({user_.root() + "/data/nautilus/scripts/Kestrine/Copy Filename", File("x y.txt")});
+  EXPECT_EQ(r.out, "KestrineService: file managers found: Dolphin, Thunar\n"
+                   "KestrineService: Thunar: " + uca + " starts as a copy of " + user_.root() + "/xdg/Thunar/uca.xml\n"
+                   "KestrineService: entries for " KESTRINE_SERVICE_PATH ": wrote 2 files\n");
+  r = Service({});
+  EXPECT_EQ(r.out, "KestrineService: file managers found: Dolphin, Thunar\n"
+                   "KestrineService: entries for " KESTRINE_SERVICE_PATH " are up to date (2 files)\n");
+  EXPECT_EQ(kestrine_testing::FolderNames(user_.root() + "/data"), std::vector<std::string>{"kio"});
+  // The entries name this program: Thunar's runs the command on its files.
+  r = RunThunarAction(uca, "Copy Filename", File("x y.txt"));
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(user_.Clipboard(), "x y.txt");
+
+  r = Service({"--remove-entries"});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.out, "KestrineService: removed 1 entry file\n"
+                   "KestrineService: removed Kestrine's 12 actions from " + uca + "\n");
+  EXPECT_EQ(ReadFile(uca), system);
+  EXPECT_EQ(kestrine_testing::FolderNames(user_.root() + "/data/kio/servicemenus"), std::vector<std::string>{});
+}
+
+// The user's custom actions file, and the user's own files at the entries'
+// paths, come to no harm: modes, owners, links and every byte that is not
+// Kestrine's stay as they were, and what cannot be merged is left alone
+// with a message.
+TEST_F(KestrineServiceTest, KeepsTheUsersFilesSafe) {
+  const std::string config = user_.root() + "/config";
+  const std::string uca = config + "/Thunar/uca.xml";
+  const std::string mine = "<?xml version=\"1.0\"?>\n<actions>\n<action><name>Mine</name>"
+                           "<unique-id>kestrine-mine</unique-id></action>\n</actions>\n";
+  const std::string script = user_.root() + "/data/nautilus/scripts/Kestrine/Copy Filename";
+  const auto mode = [](const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode : 0;
+  };
+  const auto owner = [](const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_uid : 0;
+  };
+  const uid_t other = ::geteuid() == 0 ? kestrine_testing::UnprivilegedUser() : ::geteuid();
+  const struct {
+    std::string name;
+    std::function<void()> prepare;
+    int status;
+    std::string error;  // Standard error, each line but the prefix.
+    std::function<void()> check;
+  } cases[] = {
+      {"a private file stays private, and its owner's",
+       [&] {
+         WriteFile(uca, mine);
+         ::chmod(uca.c_str(), 0600);
+         ASSERT_EQ(::chown(uca.c_str(), other, static_cast<gid_t>(-1)), 0);
+       },
+       0, "",
+       [&] {
+         EXPECT_EQ(mode(uca), S_IFREG | 0600);
+         EXPECT_EQ(mode(uca + ".bak"), S_IFREG | 0600);
+         EXPECT_EQ(owner(uca), other);
+         EXPECT_EQ(owner(uca + ".bak"), other);
+         EXPECT_EQ(ReadFile(uca + ".bak"), mine);
+       }},
+      {"a link is written through",
+       [&] {
+         WriteFile(user_.home() + "/dotfiles/uca.xml", mine);
+         kestrine_testing::MakeDirs(config + "/Thunar");
+         std::filesystem::create_symlink("../../home/dotfiles/uca.xml", uca);
+       },
+       0, "",
+       [&] {
+         EXPECT_TRUE(S_ISLNK(mode(uca)));
+         EXPECT_EQ(ReadFile(user_.home() + "/dotfiles/uca.xml.bak"), mine);
+         EXPECT_NE(ReadFile(uca).value_or("").find("kestrine-copy-filename"), std::string::npos);
+       }},
+      {"the user's action and a comment after the element stay",
+       [&] { WriteFile(uca, mine + "<!-- </actions> -->\n"); }, 0, "",
+       [&] {
+         const std::string text = ReadFile(uca).value_or("");
+         EXPECT_TRUE(text.starts_with(mine.substr(0, mine.size() - 11) + "<action>\n")) << text;
+         EXPECT_TRUE(text.ends_with("</action>\n</actions>\n<!-- </actions> -->\n")) << text;
+       }},
+      {"a file that does not parse", [&] { WriteFile(uca, "<actions>\n"); }, 1,
+       uca + " is left alone: it is not well-formed XML (line 2, column 1: no element found)",
+       [&] { EXPECT_EQ(ReadFile(uca), "<actions>\n"); }},
+      {"a FIFO",
+       [&] {
+         kestrine_testing::MakeDirs(config + "/Thunar");
+         ::mkfifo(uca.c_str(), 0600);
+       },
+       1,
+       uca + " is left alone: it is a named pipe (FIFO), not a file", [&] { EXPECT_TRUE(S_ISFIFO(mode(uca))); }},
+      {"a folder", [&] { kestrine_testing::MakeDirs(uca); }, 1, uca + " is left alone: it is a folder, not a file",
+       [&] { EXPECT_TRUE(S_ISDIR(mode(uca))); }},
+      {"a link that leads nowhere",
+       [&] {
+         kestrine_testing::MakeDirs(config + "/Thunar");
+         std::filesystem::create_symlink("gone.xml", uca);
+       },
+       1, uca + " is left alone: it is a symbolic link that leads to no file (No such file or directory)",
+       [&] { EXPECT_FALSE(std::filesystem::exists(config + "/Thunar/gone.xml")); }},
+      {"the user's own script", [&] { WriteFile(script, "#!/bin/sh\necho mine\n"); }, 1,
+       script + " is left alone: KestrineService did not write it (it lacks KestrineService's marker line)",
+       [&] {
+         EXPECT_EQ(ReadFile(script), "#!/bin/sh\necho mine\n");
+         EXPECT_NE(ReadFile(user_.root() + "/data/nautilus/scripts/Kestrine/Copy Extension").value_or("").find("Copy Extension"), std::string::npos);
+       }},
+  };
+  for (const char* program : {"nautilus", "thunar"}) kestrine_testing::WriteProgram(user_.root() + "/bin/" + program);
+  const kestrine_testing::ScopedEnv path("PATH", user_.root() + "/bin");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(config + "/Thunar");
+    std::filesystem::remove_all(user_.root() + "/data");
+    std::filesystem::remove_all(user_.home() + "/dotfiles");
+    c.prepare();
+    // Killed when it hangs, as on a FIFO it once did.
+    const RunResult r = RunProgramWith({KESTRINE_SERVICE_PATH}, {.timeoutSeconds = 30});
+    EXPECT_EQ(r.exitStatus, c.status) << r.err;
+    EXPECT_EQ(r.err, c.error.empty() ? "" : "KestrineService: " + c.error + "\n");
+    c.check();
+  }
 }
 
 TEST_F(KestrineServiceTest, MemoryRunningOutLeavesTheClipboardEmpty) {

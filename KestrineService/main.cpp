@@ -3,12 +3,13 @@
 //   KestrineService                        install or refresh the service
 //                                          entries of the user's file managers
 //   KestrineService "<command>" [PATH...]  copy the PATHs' text for <command>
+//   KestrineService --remove-entries       remove the entries it wrote
 //   KestrineService --version              print the version
 //
 // Exit status: 0 when the request was handled, 1 when the clipboard could
 // not be opened or written (it then keeps its old content; the log says
-// why), memory ran out (it is then empty) or the entries could not be
-// written, 2 for an unknown command.
+// why), memory ran out (it is then empty) or an entry could not be written
+// or removed (a message names it), 2 for an unknown command.
 #include <unistd.h>
 
 #include <climits>
@@ -38,6 +39,16 @@ void PrintUsage() {
   std::fputs("\n", stderr);
 }
 
+// Tells what a run over the entries did; its exit status.
+int Report(const ServiceEntriesReport& report) {
+  for (const std::string& note : report.notes) std::printf("KestrineService: %s\n", note.c_str());
+  std::fflush(stdout);
+  for (const std::string& problem : report.problems) {
+    std::fprintf(stderr, "KestrineService: %s\n", problem.c_str());
+  }
+  return report.problems.empty() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) try {
@@ -45,15 +56,11 @@ int main(int argc, char** argv) try {
     std::printf("KestrineService %s\n", KESTRINE_VERSION);
     return 0;
   }
-  AppController controller;
-  if (argc < 2) {
-    const std::string executable = ExecutablePath(argv[0]);
-    const int written = controller.applicationWillFinishLaunching(executable);
-    if (written < 0) return 1;
-    std::printf("KestrineService: service entries for %s are up to date (%d file%s written)\n",
-                executable.c_str(), written, written == 1 ? "" : "s");
-    return 0;
+  if (argc == 2 && std::strcmp(argv[1], "--remove-entries") == 0) {
+    return Report(RemoveServiceEntries());
   }
+  AppController controller;
+  if (argc < 2) return Report(controller.applicationWillFinishLaunching(ExecutablePath(argv[0])));
   std::vector<std::string> filenames(argv + 2, argv + argc);
   switch (controller.handleMenuSelection(NSPasteboard(std::move(filenames)), argv[1], nullptr)) {
     case ServiceOutcome::kCopied:

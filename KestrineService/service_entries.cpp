@@ -1,20 +1,29 @@
 #include "KestrineService/service_entries.h"
 
+#include <expat.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
-#include <cstdio>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <optional>
+#include <set>
+#include <utility>
 
 #include "KestrineService/AppController.h"
 #include "platform/files/launch_services.h"
+#include "platform/pasteboard/helper_process.h"
 
 namespace {
+
+using kestrine_pasteboard::FileDescriptor;
 
 std::string EnvFolder(const char* name, std::string_view fallbackBelowHome) {
   if (const char* value = std::getenv(name); value != nullptr && value[0] == '/') return value;
@@ -33,47 +42,106 @@ std::string Slug(std::string_view command) {
   return slug;
 }
 
-std::optional<std::string> ReadWhole(const std::string& path) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return std::nullopt;
-  std::string content;
-  char chunk[4096];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) content.append(chunk, n);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) {
-    errno = EIO;
-    return std::nullopt;
-  }
-  return content;
+std::string Plural(int count, std::string_view noun) {
+  return std::to_string(count) + " " + std::string(noun) + (count == 1 ? "" : "s");
 }
 
-bool WriteAtomically(const ServiceEntryFile& entry) {
-  std::error_code error;
-  std::filesystem::create_directories(std::filesystem::path(entry.path).parent_path(), error);
-  if (error) return false;
-  std::string temporary = entry.path + ".XXXXXX";
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return false;
-  const char* data = entry.content.data();
-  size_t left = entry.content.size();
-  bool ok = true;
-  while (left > 0) {
-    const ssize_t n = ::write(fd, data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
+// What kind of thing a file of `mode` is, for a message.
+std::string Kind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a named pipe (FIFO)";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  return "a special file";
+}
+
+// What stands at a path that is to be read and replaced.
+struct Existing {
+  bool absent = false;
+  std::string content;
+  struct stat info {};
+  std::string why;  // Not empty: it could not be read as a regular file, and why.
+};
+
+// Reads the regular file at `path` (following links). The open never blocks,
+// so a FIFO or a device is told apart before anything is read from it.
+Existing ReadExisting(const std::string& path) {
+  Existing result;
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) {
+    const int error = errno;
+    struct stat info {};
+    if (error == ENOENT) {
+      result.absent = true;
+    } else if (error == ENXIO && ::stat(path.c_str(), &info) == 0) {
+      result.why = "it is " + Kind(info.st_mode) + ", not a file";
+    } else {
+      result.why = std::strerror(error);
     }
-    data += n;
-    left -= static_cast<size_t>(n);
+    return result;
   }
-  ok = ::fchmod(fd, entry.executable ? 0755 : 0644) == 0 && ok;
-  ok = ::close(fd) == 0 && ok;
-  if (ok) ok = ::rename(temporary.c_str(), entry.path.c_str()) == 0;
-  if (!ok) ::unlink(temporary.c_str());
-  return ok;
+  if (::fstat(fd.get(), &result.info) != 0) {
+    result.why = std::strerror(errno);
+    return result;
+  }
+  if (!S_ISREG(result.info.st_mode)) {
+    result.why = "it is " + Kind(result.info.st_mode) + ", not a file";
+    return result;
+  }
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      result.why = std::strerror(errno);
+      return result;
+    }
+    if (n == 0) break;
+    result.content.append(chunk, static_cast<std::size_t>(n));
+  }
+  return result;
+}
+
+// Writes `content` to `path` through a temporary file in the same folder
+// that is renamed over it, so that a reader sees the old file or the new
+// one, never a part. The file gets `mode` and, with `owner`, that file's
+// owner and group. Returns empty, or why it failed (nothing is changed then).
+std::string WriteAtomically(const std::string& path, std::string_view content, mode_t mode,
+                            const struct stat* owner = nullptr) {
+  std::error_code error;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
+  if (error) return error.message();
+  std::string temporary = path + ".XXXXXX";
+  FileDescriptor fd(::mkstemp(temporary.data()));
+  if (fd.get() < 0) return std::strerror(errno);
+  const auto fail = [&](int failure) {
+    fd.Reset();
+    ::unlink(temporary.c_str());
+    return std::string(std::strerror(failure));
+  };
+  while (!content.empty()) {
+    const ssize_t n = ::write(fd.get(), content.data(), content.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return fail(n < 0 ? errno : EIO);
+    content.remove_prefix(static_cast<std::size_t>(n));
+  }
+  struct stat made {};
+  if (::fstat(fd.get(), &made) != 0) return fail(errno);
+  if (owner != nullptr && (made.st_uid != owner->st_uid || made.st_gid != owner->st_gid) &&
+      ::fchown(fd.get(), owner->st_uid, owner->st_gid) != 0) {
+    return fail(errno);
+  }
+  // After the change of owner, which clears the set-id bits.
+  if (::fchmod(fd.get(), mode & 07777) != 0) return fail(errno);
+  if (const int failure = fd.Close(); failure != 0) return fail(failure);
+  if (::rename(temporary.c_str(), path.c_str()) != 0) return fail(errno);
+  return {};
+}
+
+bool CarriesMarker(std::string_view content) {
+  return content.starts_with(kServiceEntryMarker) ||
+         content.find("\n" + std::string(kServiceEntryMarker)) != std::string_view::npos;
 }
 
 std::string EscapeXML(std::string_view text) {
@@ -91,7 +159,7 @@ std::string EscapeXML(std::string_view text) {
   return escaped;
 }
 
-constexpr std::string_view kThunarIDPrefix = "<unique-id>kestrine-";
+std::string ThunarUniqueID(std::string_view command) { return "kestrine-" + Slug(command); }
 
 // The actions of Kestrine, as Thunar writes its own.
 std::string ThunarActions(const std::string& executable) {
@@ -99,8 +167,8 @@ std::string ThunarActions(const std::string& executable) {
   for (std::string_view command : ServiceUserDataStrings()) {
     const std::string name(command);
     actions += "<action>\n\t<icon>edit-copy</icon>\n\t<name>" + EscapeXML(name) +
-               "</name>\n\t<submenu>Kestrine</submenu>\n\t" + std::string(kThunarIDPrefix) +
-               Slug(command) + "</unique-id>\n\t<command>" +
+               "</name>\n\t<submenu>Kestrine</submenu>\n\t<unique-id>" + ThunarUniqueID(command) +
+               "</unique-id>\n\t<command>" +
                EscapeXML(QuoteShellArgument(executable) + " " + QuoteShellArgument(name) + " %F") +
                "</command>\n\t<description>Kestrine: " + EscapeXML(name) +
                " of the selected items</description>\n\t<range></range>\n\t<patterns>*</patterns>"
@@ -110,14 +178,218 @@ std::string ThunarActions(const std::string& executable) {
   return actions;
 }
 
-bool IsUpToDate(const ServiceEntryFile& entry) {
-  struct stat info {};
-  if (::stat(entry.path.c_str(), &info) != 0) return false;
-  const bool executable = (info.st_mode & S_IXUSR) != 0;
-  return executable == entry.executable && ReadWhole(entry.path) == entry.content;
+// Where things stand in a custom actions file, in bytes from its start.
+struct ThunarLayout {
+  std::size_t rootTagBegin = 0;  // The <actions> start tag.
+  std::size_t rootTagEnd = 0;
+  std::optional<std::size_t> rootEndTag;  // The </actions> end tag; none for <actions/>.
+  std::vector<std::pair<std::size_t, std::size_t>> ours;  // Kestrine's <action> elements.
+};
+
+// The state of one parse: the element depth, and the <action> being read.
+struct ThunarScan {
+  XML_Parser parser = nullptr;
+  ThunarLayout layout;
+  std::string root;
+  int depth = 0;
+  std::size_t actionBegin = 0;
+  bool inUniqueID = false;
+  std::string uniqueID;
+  std::string refusal;  // Why the file is not to be edited, though it parses.
+};
+
+std::size_t ByteIndex(XML_Parser parser) {
+  return static_cast<std::size_t>(XML_GetCurrentByteIndex(parser));
+}
+
+void XMLCALL OnStart(void* data, const XML_Char* name, const XML_Char** /*attributes*/) {
+  ThunarScan& scan = *static_cast<ThunarScan*>(data);
+  ++scan.depth;
+  const std::string_view element = name;
+  if (scan.depth == 1) {
+    scan.root = element;
+    scan.layout.rootTagBegin = ByteIndex(scan.parser);
+    scan.layout.rootTagEnd =
+        scan.layout.rootTagBegin + static_cast<std::size_t>(XML_GetCurrentByteCount(scan.parser));
+  } else if (scan.depth == 2 && element == "action") {
+    scan.actionBegin = ByteIndex(scan.parser);
+    scan.uniqueID.clear();
+  } else if (scan.depth == 3 && element == "unique-id") {
+    scan.inUniqueID = true;
+  }
+}
+
+// Kestrine's actions are UTF-8 text, spliced in as bytes.
+void XMLCALL OnDeclaration(void* data, const XML_Char* /*version*/, const XML_Char* encoding,
+                           int /*standalone*/) {
+  ThunarScan& scan = *static_cast<ThunarScan*>(data);
+  if (encoding == nullptr) return;
+  std::string name(encoding);
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (name != "UTF-8" && name != "US-ASCII") {
+    scan.refusal = "it is in the encoding " + std::string(encoding) + ", not UTF-8";
+    XML_StopParser(scan.parser, XML_FALSE);
+  }
+}
+
+// Text that an entity brings has no place of its own in the file.
+void XMLCALL OnEntity(void* data, const XML_Char* name, int /*isParameter*/,
+                      const XML_Char* /*value*/, int /*length*/, const XML_Char* /*base*/,
+                      const XML_Char* /*system*/, const XML_Char* /*publicID*/,
+                      const XML_Char* /*notation*/) {
+  ThunarScan& scan = *static_cast<ThunarScan*>(data);
+  scan.refusal = "it declares the XML entity \"" + std::string(name) + "\"";
+  XML_StopParser(scan.parser, XML_FALSE);
+}
+
+void XMLCALL OnText(void* data, const XML_Char* text, int length) {
+  ThunarScan& scan = *static_cast<ThunarScan*>(data);
+  if (scan.inUniqueID) scan.uniqueID.append(text, static_cast<std::size_t>(length));
+}
+
+bool IsKestrineUniqueID(std::string_view id) {
+  const std::size_t first = id.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return false;
+  id = id.substr(first, id.find_last_not_of(" \t\r\n") + 1 - first);
+  for (std::string_view command : ServiceUserDataStrings()) {
+    if (id == ThunarUniqueID(command)) return true;
+  }
+  return false;
+}
+
+void XMLCALL OnEnd(void* data, const XML_Char* name) {
+  ThunarScan& scan = *static_cast<ThunarScan*>(data);
+  const std::size_t at = ByteIndex(scan.parser);
+  // 0 for the end of an empty-element tag such as <action/>.
+  const auto count = static_cast<std::size_t>(XML_GetCurrentByteCount(scan.parser));
+  if (scan.depth == 3) {
+    scan.inUniqueID = false;
+  } else if (scan.depth == 2 && std::string_view(name) == "action" && count > 0 &&
+             IsKestrineUniqueID(scan.uniqueID)) {
+    scan.layout.ours.emplace_back(scan.actionBegin, at + count);
+  } else if (scan.depth == 1 && count > 0) {
+    scan.layout.rootEndTag = at;
+  }
+  --scan.depth;
+}
+
+// The layout of `text`, or none with the reason in `why`.
+std::optional<ThunarLayout> ScanThunarCustomActions(std::string_view text, std::string* why) {
+  const std::unique_ptr<std::remove_pointer_t<XML_Parser>, void (*)(XML_Parser)> parser(
+      XML_ParserCreate(nullptr), XML_ParserFree);
+  if (!parser) throw std::bad_alloc();
+  ThunarScan scan;
+  scan.parser = parser.get();
+  XML_SetUserData(parser.get(), &scan);
+  XML_SetElementHandler(parser.get(), OnStart, OnEnd);
+  XML_SetCharacterDataHandler(parser.get(), OnText);
+  XML_SetXmlDeclHandler(parser.get(), OnDeclaration);
+  XML_SetEntityDeclHandler(parser.get(), OnEntity);
+  // Fed in pieces, since a length is an int; byte indexes count from the start.
+  constexpr std::size_t kPiece = 1 << 20;
+  bool parsed = true;
+  do {
+    const std::size_t size = std::min(text.size(), kPiece);
+    parsed = XML_Parse(parser.get(), text.data(), static_cast<int>(size),
+                       size == text.size()) == XML_STATUS_OK;
+    text.remove_prefix(size);
+  } while (parsed && !text.empty());
+  if (!scan.refusal.empty()) {
+    if (why != nullptr) *why = scan.refusal;
+    return std::nullopt;
+  }
+  if (!parsed) {
+    if (why != nullptr) {
+      *why = "it is not well-formed XML (line " +
+             std::to_string(XML_GetCurrentLineNumber(parser.get())) + ", column " +
+             std::to_string(XML_GetCurrentColumnNumber(parser.get()) + 1) + ": " +
+             XML_ErrorString(XML_GetErrorCode(parser.get())) + ")";
+    }
+    return std::nullopt;
+  }
+  if (scan.root != "actions") {
+    if (why != nullptr) *why = "its top element is <" + scan.root + ">, not <actions>";
+    return std::nullopt;
+  }
+  return scan.layout;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// `existing` without Kestrine's actions, with `actions` (if any) added at
+// the end of the <actions> element; none, with why, when it does not parse.
+std::optional<std::string> EditThunarCustomActions(std::string_view existing,
+                                                   const std::optional<std::string>& actions,
+                                                   std::string* why, int* removed = nullptr) {
+  if (existing.empty()) {
+    if (!actions) return std::string();
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<actions>\n" + *actions + "</actions>\n";
+  }
+  const std::optional<ThunarLayout> layout = ScanThunarCustomActions(existing, why);
+  if (!layout) return std::nullopt;
+  if (removed != nullptr) *removed = static_cast<int>(layout->ours.size());
+  std::string edited;
+  std::size_t at = 0;
+  for (auto [begin, end] : layout->ours) {
+    // An action on lines of its own goes with its indent and line break.
+    std::size_t lineBegin = begin;
+    while (lineBegin > 0 && IsBlank(existing[lineBegin - 1])) --lineBegin;
+    std::size_t lineEnd = end;
+    while (lineEnd < existing.size() && IsBlank(existing[lineEnd])) ++lineEnd;
+    if ((lineBegin == 0 || existing[lineBegin - 1] == '\n') && lineEnd < existing.size() &&
+        existing[lineEnd] == '\n') {
+      begin = std::max(lineBegin, at);
+      end = lineEnd + 1;
+    }
+    edited.append(existing.substr(at, begin - at));
+    at = end;
+  }
+  if (actions) {
+    if (!layout->rootEndTag) {
+      // <actions/> opens and closes at once.
+      edited.append(existing.substr(at, layout->rootTagBegin - at));
+      edited += "<actions>\n" + *actions + "</actions>";
+      at = layout->rootTagEnd;
+    } else {
+      // Before the line of </actions> when nothing else stands on it.
+      std::size_t insert = *layout->rootEndTag;
+      while (insert > at && IsBlank(existing[insert - 1])) --insert;
+      if (insert > 0 && existing[insert - 1] != '\n') insert = *layout->rootEndTag;
+      edited.append(existing.substr(at, insert - at));
+      if (!edited.empty() && edited.back() != '\n') edited += '\n';
+      edited += *actions;
+      at = insert;
+    }
+  }
+  edited.append(existing.substr(at));
+  return edited;
 }
 
 }  // namespace
+
+std::string_view FileManagerName(FileManager manager) {
+  switch (manager) {
+    case FileManager::kDolphin: return "Dolphin";
+    case FileManager::kNautilus: return "Nautilus";
+    case FileManager::kCaja: return "Caja";
+    case FileManager::kNemo: return "Nemo";
+    case FileManager::kThunar: return "Thunar";
+    case FileManager::kFileManagerActions: return "PCManFM";
+  }
+  return "?";
+}
+
+const std::vector<std::string_view>& FileManagerPrograms(FileManager manager) {
+  static const std::map<FileManager, std::vector<std::string_view>> programs = {
+      {FileManager::kDolphin, {"dolphin"}},
+      {FileManager::kNautilus, {"nautilus"}},
+      {FileManager::kCaja, {"caja"}},
+      {FileManager::kNemo, {"nemo"}},
+      {FileManager::kThunar, {"thunar"}},
+      {FileManager::kFileManagerActions, {"pcmanfm-qt", "pcmanfm"}},
+  };
+  return programs.at(manager);
+}
 
 std::string QuoteDesktopExecArgument(std::string_view argument) {
   // Inside double quotes, ", `, $ and \ are escaped with a backslash; the
@@ -152,13 +424,16 @@ std::vector<ServiceEntryFile> ServiceEntryFiles(const std::string& executable) {
   const std::string data = EnvFolder("XDG_DATA_HOME", ".local/share");
   const std::string config = EnvFolder("XDG_CONFIG_HOME", ".config");
   const std::vector<std::string_view>& commands = ServiceUserDataStrings();
+  const std::string marker(kServiceEntryMarker);
   std::vector<ServiceEntryFile> files;
 
-  ServiceEntryFile dolphin{data + "/kio/servicemenus/kestrine.desktop", "", true};
-  dolphin.content =
+  ServiceEntryFile dolphin{data + "/kio/servicemenus/kestrine.desktop", marker, true,
+                           FileManager::kDolphin, ""};
+  dolphin.content +=
       "[Desktop Entry]\nType=Service\nMimeType=all/all;\nX-KDE-Submenu=Kestrine\nActions=";
   for (std::string_view command : commands) dolphin.content += Slug(command) + ";";
   dolphin.content += "\n";
+  dolphin.signature = dolphin.content.substr(dolphin.content.find("\nX-KDE-Submenu="));
   for (std::string_view command : commands) {
     dolphin.content += "\n[Desktop Action " + Slug(command) + "]\nName=" + std::string(command) +
                        "\nIcon=edit-copy\nExec=" + QuoteDesktopExecArgument(executable) + " " +
@@ -166,43 +441,51 @@ std::vector<ServiceEntryFile> ServiceEntryFiles(const std::string& executable) {
   }
   files.push_back(std::move(dolphin));
 
-  for (const std::string& folder :
-       {data + "/nautilus/scripts/Kestrine", config + "/caja/scripts/Kestrine"}) {
+  for (const auto& [folder, manager] :
+       {std::pair{data + "/nautilus/scripts/Kestrine", FileManager::kNautilus},
+        std::pair{config + "/caja/scripts/Kestrine", FileManager::kCaja}}) {
     for (std::string_view command : commands) {
+      const std::string signature =
+          "\n# Kestrine: " + std::string(command) + " of the selected items.\n";
       files.push_back({folder + "/" + std::string(command),
-                       "#!/bin/sh\n# Kestrine: " + std::string(command) + " of the selected items.\n"
-                       "exec " + QuoteShellArgument(executable) + " " +
-                           QuoteShellArgument(command) + " \"$@\"\n",
-                       true});
+                       "#!/bin/sh\n" + marker + signature.substr(1) + "exec " +
+                           QuoteShellArgument(executable) + " " + QuoteShellArgument(command) +
+                           " \"$@\"\n",
+                       true, manager, signature});
     }
   }
 
   for (std::string_view command : commands) {
     files.push_back({data + "/nemo/actions/kestrine-" + Slug(command) + ".nemo_action",
-                     "[Nemo Action]\nName=" + std::string(command) +
+                     marker + "[Nemo Action]\nName=" + std::string(command) +
                          "\nComment=Kestrine: " + std::string(command) +
                          " of the selected items\nExec=" + QuoteDesktopExecArgument(executable) +
                          " " + QuoteDesktopExecArgument(command) +
                          " %F\nIcon-Name=edit-copy\nSelection=notnone\nExtensions=any;\n",
-                     false});
+                     false, FileManager::kNemo,
+                     "\nComment=Kestrine: " + std::string(command) + " of the selected items\n"});
   }
 
   const std::string actions = data + "/file-manager/actions/";
   ServiceEntryFile menu{actions + "kestrine.desktop",
-                        "[Desktop Entry]\nType=Menu\nName=Kestrine\nIcon=edit-copy\nItemsList=",
-                        false};
+                        marker + "[Desktop Entry]\nType=Menu\nName=Kestrine\nIcon=edit-copy\n"
+                                 "ItemsList=",
+                        false, FileManager::kFileManagerActions, ""};
   for (std::string_view command : commands) menu.content += "kestrine-" + Slug(command) + ";";
   menu.content += "\n";
+  menu.signature = menu.content.substr(menu.content.find("\nItemsList="));
   files.push_back(std::move(menu));
   for (std::string_view command : commands) {
     const std::string name(command);
     files.push_back({actions + "kestrine-" + Slug(command) + ".desktop",
-                     "[Desktop Entry]\nType=Action\nName=" + name + "\nTooltip=Kestrine: " + name +
+                     marker + "[Desktop Entry]\nType=Action\nName=" + name +
+                         "\nTooltip=Kestrine: " + name +
                          " of the selected items\nIcon=edit-copy\nProfiles=any;\n\n"
                          "[X-Action-Profile any]\nName=" + name + "\nMimeTypes=all/all;\nExec=" +
                          QuoteDesktopExecArgument(executable) + " " +
                          QuoteDesktopExecArgument(command) + " %F\n",
-                     false});
+                     false, FileManager::kFileManagerActions,
+                     "\nTooltip=Kestrine: " + name + " of the selected items\n"});
   }
   return files;
 }
@@ -212,86 +495,268 @@ std::string ThunarCustomActionsPath() {
 }
 
 std::optional<std::string> MergeThunarCustomActions(std::string_view existing,
-                                                    const std::string& executable) {
-  if (existing.empty()) {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<actions>\n" + ThunarActions(executable) +
-           "</actions>\n";
-  }
-  const std::size_t end = existing.rfind("</actions>");
-  if (end == std::string_view::npos) return std::nullopt;
-  // Everything but Kestrine's own action blocks, as it stands.
-  std::string merged;
-  std::size_t at = 0;
-  while (at < end) {
-    const std::size_t open = existing.find("<action>", at);
-    const std::size_t close = open == std::string_view::npos || open >= end
-                                  ? std::string_view::npos
-                                  : existing.find("</action>", open);
-    if (close == std::string_view::npos || close >= end) break;
-    std::size_t blockEnd = close + std::string_view("</action>").size();
-    const std::string_view block = existing.substr(open, blockEnd - open);
-    if (block.find(kThunarIDPrefix) == std::string_view::npos) {
-      merged.append(existing.substr(at, blockEnd - at));
-    } else {
-      merged.append(existing.substr(at, open - at));
-      // The line break after one of our blocks goes with it.
-      if (blockEnd < end && existing[blockEnd] == '\n') ++blockEnd;
-    }
-    at = blockEnd;
-  }
-  merged.append(existing.substr(at, end - at));
-  if (!merged.empty() && merged.back() != '\n') merged += '\n';
-  merged += ThunarActions(executable);
-  merged.append(existing.substr(end));
-  return merged;
+                                                    const std::string& executable,
+                                                    std::string* why) {
+  return EditThunarCustomActions(existing, ThunarActions(executable), why);
+}
+
+std::optional<std::string> RemoveThunarCustomActions(std::string_view existing, std::string* why) {
+  return EditThunarCustomActions(existing, std::nullopt, why);
 }
 
 namespace {
 
-// Merges Kestrine's actions into Thunar's file. Returns 1 when it was
-// written, 0 when it was up to date or is left alone, -1 on a failure.
-int UpdateThunarCustomActions(const std::string& executable) {
-  const std::string path = ThunarCustomActionsPath();
-  const std::optional<std::string> existing = ReadWhole(path);
-  if (!existing && errno != ENOENT) {
-    std::fprintf(stderr, "KestrineService: %s is left alone: %s\n", path.c_str(),
-                 std::strerror(errno));
-    return 0;
+// One run over the entry files, which adds to its report.
+class EntryRun final {
+ public:
+  explicit EntryRun(ServiceEntriesReport& report) : report_(report) {}
+
+  // Reports that the file at `path` is not touched, and why.
+  void LeftAlone(const std::string& path, const std::string& why) {
+    report_.problems.push_back(path + " is left alone: " + why);
   }
-  const std::optional<std::string> merged =
-      MergeThunarCustomActions(existing.value_or(""), executable);
-  if (!merged) {
-    std::fprintf(stderr, "KestrineService: %s is left alone: it holds no </actions>\n",
-                 path.c_str());
-    return 0;
+
+  // What stands at an entry's path: absent, Kestrine's own file, or
+  // something of the user's (none is returned, and with `tell` it is said).
+  std::optional<Existing> Own(const ServiceEntryFile& entry, bool tell = true) {
+    const std::string& path = entry.path;
+    std::string why;
+    struct stat info {};
+    Existing existing;
+    if (::lstat(path.c_str(), &info) != 0 && errno == ENOENT) {
+      existing.absent = true;
+      return existing;
+    }
+    if (S_ISLNK(info.st_mode)) {
+      why = "it is a symbolic link, not a file KestrineService wrote";
+    } else {
+      existing = ReadExisting(path);
+      why = existing.why;
+      if (why.empty() && !existing.absent && !CarriesMarker(existing.content) &&
+          existing.content.find(entry.signature) == std::string::npos) {
+        why = "KestrineService did not write it (it lacks KestrineService's marker line)";
+      }
+    }
+    if (why.empty()) return existing;
+    if (tell) LeftAlone(path, why);
+    return std::nullopt;
   }
-  if (merged == existing) return 0;
-  if (existing && !WriteAtomically({path + ".bak", *existing, false})) {
-    std::fprintf(stderr, "KestrineService: cannot write %s.bak: %s\n", path.c_str(),
-                 std::strerror(errno));
-    return -1;
+
+  // Writes `entry` unless it is up to date or a file of the user's is there.
+  void Write(const ServiceEntryFile& entry) {
+    const std::optional<Existing> existing = Own(entry);
+    if (!existing) return;
+    if (!existing->absent && existing->content == entry.content &&
+        ((existing->info.st_mode & S_IXUSR) != 0) == entry.executable) {
+      ++report_.upToDate;
+      return;
+    }
+    const mode_t mode = entry.executable ? 0755 : 0644;
+    if (std::string failure = WriteAtomically(entry.path, entry.content, mode); !failure.empty()) {
+      report_.problems.push_back("cannot write " + entry.path + ": " + failure);
+      return;
+    }
+    ++report_.written;
   }
-  if (!WriteAtomically({path, *merged, false})) {
-    std::fprintf(stderr, "KestrineService: cannot write %s: %s\n", path.c_str(),
-                 std::strerror(errno));
-    return -1;
+
+  // Removes Kestrine's file at the entry's path; returns whether it did.
+  // With `tell`, a file of the user's there is said to be left alone.
+  bool Remove(const ServiceEntryFile& entry, bool tell = true) {
+    const std::string& path = entry.path;
+    const std::optional<Existing> existing = Own(entry, tell);
+    if (!existing || existing->absent) return false;
+    if (::unlink(path.c_str()) != 0) {
+      report_.problems.push_back("cannot remove " + path + ": " + std::strerror(errno));
+      return false;
+    }
+    ++report_.removed;
+    // The scripts' own "Kestrine" folder goes when it is left empty.
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    if (folder.filename() == "Kestrine") ::rmdir(folder.c_str());
+    return true;
   }
-  return 1;
-}
+
+  // Takes Kestrine's actions out of Thunar's custom actions file and adds
+  // `actions`, if any; without them a missing file stays missing, with them
+  // it is made from the system's default. Returns how many of Kestrine's
+  // actions the file held.
+  int EditThunar(const std::optional<std::string>& actions) {
+    const std::string path = ThunarCustomActionsPath();
+    std::string target = path;
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+      // Written through to the file the link leads to, so the link stays.
+      char resolved[PATH_MAX];
+      if (::realpath(path.c_str(), resolved) == nullptr) {
+        LeftAlone(path, std::string("it is a symbolic link that leads to no file (") +
+                            std::strerror(errno) + ")");
+        return 0;
+      }
+      target = resolved;
+    }
+    Existing existing = ReadExisting(target);
+    if (!existing.why.empty()) {
+      LeftAlone(path, existing.why);
+      return 0;
+    }
+    if (existing.absent) {
+      if (!actions) return 0;
+      SystemDefault(existing.content);
+    }
+    std::string why;
+    int removed = 0;
+    const std::optional<std::string> edited =
+        EditThunarCustomActions(existing.content, actions, &why, &removed);
+    if (!edited) {
+      LeftAlone(path, why);
+      return 0;
+    }
+    if (!existing.absent && *edited == existing.content) {
+      if (actions) ++report_.upToDate;
+      return removed;
+    }
+    const struct stat* owner = existing.absent ? nullptr : &existing.info;
+    const mode_t mode = existing.absent ? 0644 : existing.info.st_mode;
+    if (!existing.absent) {
+      if (std::string failure = WriteAtomically(target + ".bak", existing.content, mode, owner);
+          !failure.empty()) {
+        report_.problems.push_back("cannot write " + target + ".bak: " + failure + "; " + path +
+                                   " is left alone");
+        return 0;
+      }
+    }
+    if (std::string failure = WriteAtomically(target, *edited, mode, owner); !failure.empty()) {
+      report_.problems.push_back("cannot write " + target + ": " + failure);
+      return 0;
+    }
+    if (actions) ++report_.written;
+    return removed;
+  }
+
+ private:
+  // The system's default custom actions, the first Thunar/uca.xml in
+  // ${XDG_CONFIG_DIRS:-/etc/xdg} that is a well-formed file, into `content`.
+  void SystemDefault(std::string& content) {
+    const char* variable = std::getenv("XDG_CONFIG_DIRS");
+    std::string_view folders = variable != nullptr && variable[0] != '\0' ? variable : "/etc/xdg";
+    while (!folders.empty()) {
+      const std::size_t colon = folders.find(':');
+      const std::string_view folder = folders.substr(0, colon);
+      folders.remove_prefix(colon == std::string_view::npos ? folders.size() : colon + 1);
+      if (!folder.starts_with('/')) continue;
+      const std::string path = std::string(folder) + "/Thunar/uca.xml";
+      Existing system = ReadExisting(path);
+      if (system.absent) continue;
+      std::string why;
+      if (!system.why.empty() || !ScanThunarCustomActions(system.content, &why)) {
+        report_.notes.push_back("Thunar: " + path + " is passed over: " +
+                                (system.why.empty() ? why : system.why));
+        continue;
+      }
+      report_.notes.push_back("Thunar: " + ThunarCustomActionsPath() + " starts as a copy of " +
+                              path);
+      content = std::move(system.content);
+      return;
+    }
+  }
+
+  ServiceEntriesReport& report_;
+};
 
 }  // namespace
 
-int NSUpdateDynamicServices(const std::string& executable) {
-  int written = 0;
-  for (const ServiceEntryFile& entry : ServiceEntryFiles(executable)) {
-    if (IsUpToDate(entry)) continue;
-    if (!WriteAtomically(entry)) {
-      std::fprintf(stderr, "KestrineService: cannot write %s: %s\n", entry.path.c_str(),
-                   std::strerror(errno));
-      return -1;
+ServiceEntriesReport NSUpdateDynamicServices(const std::string& executable,
+                                             const ExtensionModulePaths& modules) {
+  ServiceEntriesReport report;
+  EntryRun run(report);
+  std::vector<FileManager> found;
+  std::string lookedFor;
+  for (FileManager manager : {FileManager::kDolphin, FileManager::kNautilus, FileManager::kCaja,
+                              FileManager::kNemo, FileManager::kThunar,
+                              FileManager::kFileManagerActions}) {
+    const std::vector<std::string_view>& programs = FileManagerPrograms(manager);
+    if (std::any_of(programs.begin(), programs.end(), [](std::string_view program) {
+          return kestrine_pasteboard::FindProgramOnPath(program).has_value();
+        })) {
+      found.push_back(manager);
     }
-    ++written;
+    for (std::string_view program : programs) {
+      lookedFor += (lookedFor.empty() ? "" : ", ") + std::string(program);
+    }
   }
-  const int thunar = UpdateThunarCustomActions(executable);
-  return thunar < 0 ? -1 : written + thunar;
+  if (found.empty()) {
+    report.notes.push_back("no file manager found: none of " + lookedFor +
+                           " is on PATH; no entries written");
+    return report;
+  }
+  std::string names;
+  for (FileManager manager : found) {
+    names += (names.empty() ? "" : ", ") + std::string(FileManagerName(manager));
+  }
+  report.notes.push_back("file managers found: " + names);
+
+  std::set<FileManager> withModule;
+  for (FileManager manager : found) {
+    const auto module = modules.find(manager);
+    struct stat info {};
+    if (module != modules.end() && !module->second.empty() &&
+        ::stat(module->second.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+      withModule.insert(manager);
+    }
+  }
+  const std::vector<ServiceEntryFile> files = ServiceEntryFiles(executable);
+  for (FileManager manager : withModule) {
+    int removed = 0;
+    for (const ServiceEntryFile& entry : files) {
+      // The user's own files there stand in no one's way.
+      if (entry.manager == manager && run.Remove(entry, false)) ++removed;
+    }
+    report.notes.push_back(std::string(FileManagerName(manager)) +
+                           " loads Kestrine's extension module " + modules.at(manager) +
+                           ", so it gets no entries of its own" +
+                           (removed > 0 ? " (" + Plural(removed, "earlier entry file") + " removed)"
+                                        : std::string()));
+  }
+  for (const ServiceEntryFile& entry : files) {
+    if (std::find(found.begin(), found.end(), entry.manager) != found.end() &&
+        !withModule.contains(entry.manager)) {
+      run.Write(entry);
+    }
+  }
+  if (std::find(found.begin(), found.end(), FileManager::kThunar) != found.end()) {
+    run.EditThunar(ThunarActions(executable));
+  }
+
+  const int leftAlone = static_cast<int>(report.problems.size());
+  if (report.written == 0 && leftAlone == 0) {
+    if (report.upToDate > 0) {
+      report.notes.push_back("entries for " + executable + " are up to date (" +
+                             Plural(report.upToDate, "file") + ")");
+    }
+  } else {
+    std::string summary = "entries for " + executable + ": wrote " + Plural(report.written, "file");
+    if (report.upToDate > 0) {
+      summary += ", " + std::to_string(report.upToDate) + " already up to date";
+    }
+    if (leftAlone > 0) summary += ", " + std::to_string(leftAlone) + " not written (see above)";
+    report.notes.push_back(summary);
+  }
+  return report;
+}
+
+ServiceEntriesReport RemoveServiceEntries() {
+  ServiceEntriesReport report;
+  EntryRun run(report);
+  // The paths do not depend on the program's location.
+  for (const ServiceEntryFile& entry : ServiceEntryFiles("KestrineService")) run.Remove(entry);
+  const int actions = run.EditThunar(std::nullopt);
+  if (report.removed > 0) report.notes.push_back("removed " + Plural(report.removed, "entry file"));
+  if (actions > 0) {
+    report.notes.push_back("removed Kestrine's " + Plural(actions, "action") + " from " +
+                           ThunarCustomActionsPath());
+  }
+  if (report.removed == 0 && actions == 0 && report.problems.empty()) {
+    report.notes.push_back("no entries to remove");
+  }
+  return report;
 }

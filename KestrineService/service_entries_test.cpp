@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "KestrineService/AppController.h"
 #include "engine/path_forms.h"
@@ -13,6 +14,7 @@ namespace {
 
 using kestrine_testing::ReadFile;
 using kestrine_testing::ScopedUser;
+using kestrine_testing::WriteFile;
 
 TEST(ServiceCommandsTest, UserDataStringsMatchExactly) {
   EXPECT_EQ(ServiceUserDataStrings().size(), 12u);
@@ -45,8 +47,13 @@ TEST(ServiceEntriesTest, EveryFileManagerGetsEveryCommand) {
     EXPECT_TRUE(has(user.root() + "/config/caja/scripts/Kestrine/" + name)) << name;
     EXPECT_NE(files[0].content.find("Name=" + name + "\n"), std::string::npos) << name;
   }
+  // Every file carries the line by which Kestrine knows it as its own.
+  for (const ServiceEntryFile& file : files) {
+    EXPECT_NE(file.content.find(kServiceEntryMarker), std::string::npos) << file.path;
+  }
   EXPECT_EQ(files[1].content,
-            "#!/bin/sh\n# Kestrine: Copy All Paths of the selected items.\n"
+            "#!/bin/sh\n# Written by KestrineService; \"KestrineService --remove-entries\" removes it.\n"
+            "# Kestrine: Copy All Paths of the selected items.\n"
             "exec '/opt/k/KestrineService' 'Copy All Paths' \"$@\"\n");
   EXPECT_TRUE(files[1].executable);
   EXPECT_EQ(files[36].path, user.root() + "/data/nemo/actions/kestrine-copy-afp-url.nemo_action");
@@ -58,61 +65,266 @@ TEST(ServiceEntriesTest, EveryFileManagerGetsEveryCommand) {
   EXPECT_NE(files[37].content.find("Type=Menu\nName=Kestrine\nIcon=edit-copy\n"
                                    "ItemsList=kestrine-copy-all-paths;"),
             std::string::npos);
-  EXPECT_EQ(files.back().content,
-            "[Desktop Entry]\nType=Action\nName=Copy AFP URL\n"
-            "Tooltip=Kestrine: Copy AFP URL of the selected items\nIcon=edit-copy\n"
-            "Profiles=any;\n\n[X-Action-Profile any]\nName=Copy AFP URL\nMimeTypes=all/all;\n"
-            "Exec=\"/opt/k/KestrineService\" \"Copy AFP URL\" %F\n");
+  EXPECT_TRUE(files.back().content.ends_with(
+      "[Desktop Entry]\nType=Action\nName=Copy AFP URL\n"
+      "Tooltip=Kestrine: Copy AFP URL of the selected items\nIcon=edit-copy\n"
+      "Profiles=any;\n\n[X-Action-Profile any]\nName=Copy AFP URL\nMimeTypes=all/all;\n"
+      "Exec=\"/opt/k/KestrineService\" \"Copy AFP URL\" %F\n"));
+}
+
+// Kestrine's twelve actions for `executable`, as the merge adds them.
+std::string Ours(const std::string& executable) {
+  const std::string merged = MergeThunarCustomActions("<actions>\n</actions>", executable).value();
+  return merged.substr(10, merged.size() - 20);
 }
 
 TEST(ServiceEntriesTest, ThunarActionsMergeWithTheUsersOwn) {
-  const std::string user =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<actions>\n<action>\n\t<icon>x</icon>\n"
-      "\t<name>Mine &amp; yours</name>\n\t<unique-id>1700000000-1</unique-id>\n"
-      "\t<command>echo %f</command>\n</action>\n</actions>\n";
-  const std::optional<std::string> merged = MergeThunarCustomActions(user, "/opt/it's/K");
-  ASSERT_TRUE(merged.has_value());
-  // The user's action stands first, as it was; ours follow, one per command.
-  EXPECT_EQ(merged->rfind(user.substr(0, user.size() - 11), 0), 0u);
-  EXPECT_EQ(std::count(merged->begin(), merged->end(), '\n'), 9 + 12 * 16);
-  EXPECT_NE(merged->find("\t<name>Copy Filename</name>\n\t<submenu>Kestrine</submenu>\n"
-                         "\t<unique-id>kestrine-copy-filename</unique-id>\n"
-                         "\t<command>&apos;/opt/it&apos;\\&apos;&apos;s/K&apos; "
-                         "&apos;Copy Filename&apos; %F</command>\n"),
+  const std::string ours = Ours("/usr/bin/K");
+  EXPECT_EQ(std::count(ours.begin(), ours.end(), '\n'), 12 * 16);
+  EXPECT_NE(Ours("/opt/it's/K").find(
+                "\t<name>Copy Filename</name>\n\t<submenu>Kestrine</submenu>\n"
+                "\t<unique-id>kestrine-copy-filename</unique-id>\n"
+                "\t<command>&apos;/opt/it&apos;\\&apos;&apos;s/K&apos; "
+                "&apos;Copy Filename&apos; %F</command>\n"),
             std::string::npos);
-  EXPECT_TRUE(merged->ends_with("</action>\n</actions>\n"));
-  // Merging again, or for another location, replaces our actions only.
-  EXPECT_EQ(MergeThunarCustomActions(*merged, "/opt/it's/K"), merged);
-  const std::optional<std::string> moved = MergeThunarCustomActions(*merged, "/usr/bin/K");
-  ASSERT_TRUE(moved.has_value());
-  EXPECT_EQ(moved->find("/opt/it"), std::string::npos);
-  EXPECT_EQ(MergeThunarCustomActions(*moved, "/opt/it's/K"), merged);
-  EXPECT_EQ(MergeThunarCustomActions("<actions>", "/usr/bin/K"), std::nullopt);
-  EXPECT_EQ(MergeThunarCustomActions("", "/usr/bin/K")->rfind("<?xml", 0), 0u);
+  const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<actions>\n";
+  const std::string mine = "<action>\n\t<name>Mine &amp; yours</name>\n"
+                           "\t<unique-id>kestrine-mine</unique-id>\n</action>\n";
+  const struct {
+    std::string name;
+    std::string existing;
+    std::string merged;
+    bool removesBack;  // Whether removing gives `existing` back.
+  } cases[] = {
+      {"the user's actions stay first", head + mine + "</actions>\n", head + mine + ours + "</actions>\n", true},
+      {"a comment after the element", head + mine + "</actions>\n<!-- old: </actions> -->\n",
+       head + mine + ours + "</actions>\n<!-- old: </actions> -->\n", true},
+      {"an action in a comment is not one",
+       head + "<!-- <action><unique-id>kestrine-copy-filename</unique-id></action> -->\n</actions>",
+       head + "<!-- <action><unique-id>kestrine-copy-filename</unique-id></action> -->\n" + ours + "</actions>",
+       true},
+      {"an indented end", "<actions>\n  " + mine + "  </actions>", "<actions>\n  " + mine + ours + "  </actions>",
+       true},
+      {"one line", "<actions><action/></actions>", "<actions><action/>\n" + ours + "</actions>", false},
+      {"no actions yet", head.substr(0, head.size() - 10) + "<actions/>\n",
+       head.substr(0, head.size() - 10) + "<actions>\n" + ours + "</actions>\n", false},
+      {"ours from elsewhere are replaced", head + Ours("/opt/K") + mine + "</actions>\n",
+       head + mine + ours + "</actions>\n", false},
+      {"ours out of a line that holds more; an id with blanks",
+       "<actions>\n\t<action><unique-id> kestrine-copy-afp-url\n</unique-id></action> <!-- x -->\n" + mine +
+           "</actions>\n",
+       "<actions>\n\t <!-- x -->\n" + mine + ours + "</actions>\n", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(MergeThunarCustomActions(c.existing, "/usr/bin/K"), c.merged);
+    EXPECT_EQ(MergeThunarCustomActions(c.merged, "/usr/bin/K"), c.merged);
+    if (c.removesBack) {
+      EXPECT_EQ(RemoveThunarCustomActions(c.merged), c.existing);
+    }
+  }
+  EXPECT_EQ(MergeThunarCustomActions("", "/usr/bin/K"),
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<actions>\n" + ours + "</actions>\n");
+
+  const std::pair<std::string, std::string> refused[] = {
+      {"<actions>", "it is not well-formed XML (line 1, column 10: no element found)"},
+      {"<actions></actions>\n<!-- ", "it is not well-formed XML (line 2, column 1: unclosed token)"},
+      {"<actions><action></actions>", "it is not well-formed XML (line 1, column 20: mismatched tag)"},
+      {"<other><actions/></other>", "its top element is <other>, not <actions>"},
+      {"<?xml version='1.0' encoding='ISO-8859-1'?><actions/>", "it is in the encoding ISO-8859-1, not UTF-8"},
+      {"<!DOCTYPE actions [<!ENTITY a '<action/>'>]><actions>&a;</actions>",
+       "it declares the XML entity \"a\""},
+  };
+  for (const auto& [existing, reason] : refused) {
+    std::string why;
+    EXPECT_EQ(MergeThunarCustomActions(existing, "/usr/bin/K", &why), std::nullopt) << existing;
+    EXPECT_EQ(why, reason) << existing;
+    EXPECT_EQ(RemoveThunarCustomActions(existing), std::nullopt) << existing;
+  }
 }
 
-TEST(ServiceEntriesTest, UpdateWritesOnlyWhatChanged) {
+// Makes each of `programs` a program on PATH while it lives.
+class ScopedPrograms final {
+ public:
+  ScopedPrograms(const ScopedUser& user, const std::vector<std::string>& programs)
+      : path_("PATH", user.root() + "/bin") {
+    kestrine_testing::MakeDirs(user.root() + "/bin");
+    for (const std::string& program : programs) kestrine_testing::WriteProgram(user.root() + "/bin/" + program);
+  }
+
+ private:
+  kestrine_testing::ScopedEnv path_;
+};
+
+TEST(ServiceEntriesTest, OnlyInstalledFileManagersWithoutKestrinesModule) {
+  const std::string k = "/opt/k/KestrineService";
+  const struct {
+    std::vector<std::string> programs;
+    std::vector<std::string> modules;  // Those installed.
+    std::vector<std::string> notes;
+    std::vector<std::string> folders;  // Those holding entries afterwards.
+    int written;
+  } cases[] = {
+      {{},
+       {},
+       {"no file manager found: none of dolphin, nautilus, caja, nemo, thunar, pcmanfm-qt, pcmanfm is on PATH; "
+        "no entries written"},
+       {},
+       0},
+      {{"nautilus", "thunar"},
+       {"caja"},
+       {"file managers found: Nautilus, Thunar", "entries for " + k + ": wrote 13 files"},
+       {"config/Thunar", "data/nautilus/scripts/Kestrine"},
+       13},
+      {{"pcmanfm", "dolphin"},
+       {},
+       {"file managers found: Dolphin, PCManFM", "entries for " + k + ": wrote 14 files"},
+       {"data/file-manager/actions", "data/kio/servicemenus"},
+       14},
+      {{"nautilus", "caja", "nemo"},
+       {"nautilus", "nemo"},
+       {"file managers found: Nautilus, Caja, Nemo",
+        "Nautilus loads Kestrine's extension module MODULES/nautilus.so, so it gets no entries of its own",
+        "Nemo loads Kestrine's extension module MODULES/nemo.so, so it gets no entries of its own",
+        "entries for " + k + ": wrote 12 files"},
+       {"config/caja/scripts/Kestrine"},
+       12},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.notes[0]);
+    ScopedUser user;
+    const ScopedPrograms programs(user, c.programs);
+    ExtensionModulePaths modules;
+    for (FileManager manager : {FileManager::kNautilus, FileManager::kCaja, FileManager::kNemo}) {
+      std::string name(FileManagerName(manager));
+      std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+      modules[manager] = user.root() + "/modules/" + name + ".so";
+      if (std::find(c.modules.begin(), c.modules.end(), name) != c.modules.end()) {
+        WriteFile(modules[manager], "\177ELF");
+      }
+    }
+    const ServiceEntriesReport report = NSUpdateDynamicServices(k, modules);
+    std::vector<std::string> notes = report.notes;
+    for (std::string& note : notes) {
+      if (const std::size_t at = note.find(user.root() + "/modules/"); at != std::string::npos) {
+        note.replace(at, user.root().size() + 9, "MODULES/");
+      }
+    }
+    EXPECT_EQ(notes, c.notes);
+    EXPECT_EQ(report.problems, std::vector<std::string>{});
+    EXPECT_EQ(report.written, c.written);
+    std::vector<std::string> folders;
+    for (const std::string top : {"data", "config"}) {
+      for (const auto& item : std::filesystem::recursive_directory_iterator(user.root() + "/" + top)) {
+        if (item.is_regular_file()) {
+          const std::string folder = std::filesystem::relative(item.path().parent_path(), user.root());
+          if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
+        }
+      }
+    }
+    std::sort(folders.begin(), folders.end());
+    EXPECT_EQ(folders, c.folders);
+  }
+
+  // Once the module is there, the entries of an earlier run go, and the
+  // user's own file among them stays, unmentioned.
   ScopedUser user;
+  const ScopedPrograms programs(user, {"nautilus"});
+  const ExtensionModulePaths modules = {{FileManager::kNautilus, user.root() + "/nautilus.so"}};
+  EXPECT_EQ(NSUpdateDynamicServices(k, modules).written, 12);
+  const std::string scripts = user.root() + "/data/nautilus/scripts/Kestrine";
+  WriteFile(scripts + "/Copy Filename", "#!/bin/sh\necho mine\n");
+  WriteFile(user.root() + "/nautilus.so", "\177ELF");
+  const ServiceEntriesReport report = NSUpdateDynamicServices(k, modules);
+  EXPECT_EQ(report.notes, (std::vector<std::string>{
+                              "file managers found: Nautilus",
+                              "Nautilus loads Kestrine's extension module " + user.root() +
+                                  "/nautilus.so, so it gets no entries of its own (11 earlier entry files removed)"}));
+  EXPECT_EQ(report.problems, std::vector<std::string>{});
+  EXPECT_EQ(kestrine_testing::FolderNames(scripts), std::vector<std::string>{"Copy Filename"});
+}
+
+TEST(ServiceEntriesTest, UpdateWritesOnlyWhatChangedAndRemovesOnlyItsOwn) {
+  ScopedUser user;
+  const ScopedPrograms programs(user, {"dolphin", "nautilus", "caja", "nemo", "thunar", "pcmanfm-qt"});
+  const ExtensionModulePaths noModules;
   const std::string uca = ThunarCustomActionsPath();
-  kestrine_testing::WriteFile(uca, "<actions>\n</actions>\n");
-  EXPECT_EQ(NSUpdateDynamicServices("/opt/k/KestrineService"), 51);
-  EXPECT_EQ(ReadFile(uca + ".bak"), "<actions>\n</actions>\n");
-  EXPECT_EQ(NSUpdateDynamicServices("/opt/k/KestrineService"), 0);
+  const std::string users = "<actions>\n<action><unique-id>kestrine-mine</unique-id></action>\n</actions>\n";
+  WriteFile(uca, users);
+  ServiceEntriesReport report = NSUpdateDynamicServices("/opt/k/KestrineService", noModules);
+  EXPECT_EQ(report.written, 51);
+  EXPECT_EQ(report.notes.back(), "entries for /opt/k/KestrineService: wrote 51 files");
+  EXPECT_EQ(ReadFile(uca + ".bak"), users);
+  report = NSUpdateDynamicServices("/opt/k/KestrineService", noModules);
+  EXPECT_EQ(report.notes.back(), "entries for /opt/k/KestrineService are up to date (51 files)");
   const std::string script = user.root() + "/data/nautilus/scripts/Kestrine/Copy Filename";
   struct stat info {};
   ASSERT_EQ(::stat(script.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0755u);
   ::chmod(script.c_str(), 0644);
-  EXPECT_EQ(NSUpdateDynamicServices("/opt/k/KestrineService"), 1);
+  EXPECT_EQ(NSUpdateDynamicServices("/opt/k/KestrineService", noModules).notes.back(),
+            "entries for /opt/k/KestrineService: wrote 1 file, 50 already up to date");
   // A new location of the program rewrites every entry but the menu that
-  // lists the actions, and Thunar's file.
-  EXPECT_EQ(NSUpdateDynamicServices("/usr/bin/KestrineService"), 50);
+  // lists the actions.
+  EXPECT_EQ(NSUpdateDynamicServices("/usr/bin/KestrineService", noModules).written, 50);
   EXPECT_NE(ReadFile(uca + ".bak").value_or("").find("/opt/k/KestrineService"), std::string::npos);
-  // A file Thunar could not read either is left alone.
-  kestrine_testing::WriteFile(uca, "<actions");
-  EXPECT_EQ(NSUpdateDynamicServices("/usr/bin/KestrineService"), 0);
-  EXPECT_EQ(ReadFile(uca), "<actions");
-  EXPECT_NE(ReadFile(script).value_or("").find("'/usr/bin/KestrineService'"), std::string::npos);
+
+  // Removing takes Kestrine's files and actions, and nothing else: not the
+  // user's own file at an entry's path, nor the user's action.
+  const std::string own = user.root() + "/config/caja/scripts/Kestrine/Copy Filename";
+  WriteFile(own, "#!/bin/sh\necho mine\n");
+  report = RemoveServiceEntries();
+  EXPECT_EQ(report.notes, (std::vector<std::string>{"removed 49 entry files",
+                                                    "removed Kestrine's 12 actions from " + uca}));
+  EXPECT_EQ(report.problems,
+            std::vector<std::string>{own + " is left alone: KestrineService did not write it (it lacks "
+                                           "KestrineService's marker line)"});
+  EXPECT_EQ(ReadFile(uca), users);
+  EXPECT_EQ(kestrine_testing::FolderNames(user.root() + "/data/nautilus/scripts"), std::vector<std::string>{});
+  EXPECT_EQ(kestrine_testing::FolderNames(user.root() + "/config/caja/scripts/Kestrine"),
+            std::vector<std::string>{"Copy Filename"});
+  EXPECT_EQ(RemoveServiceEntries().notes, std::vector<std::string>{});
+  std::filesystem::remove(own);
+  EXPECT_EQ(RemoveServiceEntries().notes, std::vector<std::string>{"no entries to remove"});
+}
+
+// The entries written before they carried the marker line, which is all
+// that differs, are Kestrine's too: rewritten, and removed.
+TEST(ServiceEntriesTest, EntriesOfTheEarlierVersionAreKestrines) {
+  ScopedUser user;
+  const ScopedPrograms programs(user, {"dolphin", "nautilus", "caja", "nemo", "pcmanfm"});
+  const auto writeEarlier = [] {
+    for (ServiceEntryFile entry : ServiceEntryFiles("/old/K")) {
+      entry.content.erase(entry.content.find(kServiceEntryMarker), kServiceEntryMarker.size());
+      WriteFile(entry.path, entry.content);
+    }
+  };
+  writeEarlier();
+  ServiceEntriesReport report = NSUpdateDynamicServices("/usr/bin/K", {});
+  EXPECT_EQ(report.problems, std::vector<std::string>{});
+  EXPECT_EQ(report.written, 50);
+  writeEarlier();
+  report = RemoveServiceEntries();
+  EXPECT_EQ(report.problems, std::vector<std::string>{});
+  EXPECT_EQ(report.removed, 50);
+}
+
+TEST(ServiceEntriesTest, ThunarStartsFromTheSystemDefault) {
+  ScopedUser user;
+  const ScopedPrograms programs(user, {"thunar"});
+  const std::string system =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<actions>\n<action>\n\t<name>Open Terminal Here</name>\n"
+      "\t<unique-id>1-1</unique-id>\n</action>\n</actions>\n";
+  WriteFile(user.root() + "/xdg2/Thunar/uca.xml", system);
+  WriteFile(user.root() + "/xdg3/Thunar/uca.xml", "<actions/>");
+  const kestrine_testing::ScopedEnv dirs("XDG_CONFIG_DIRS", "xdg0:" + user.root() + "/xdg1:" + user.root() +
+                                                                "/xdg2:" + user.root() + "/xdg3");
+  const ServiceEntriesReport report = NSUpdateDynamicServices("/usr/bin/K", {});
+  EXPECT_EQ(report.notes[1], "Thunar: " + ThunarCustomActionsPath() + " starts as a copy of " + user.root() +
+                                 "/xdg2/Thunar/uca.xml");
+  EXPECT_EQ(ReadFile(ThunarCustomActionsPath()),
+            system.substr(0, system.size() - 11) + Ours("/usr/bin/K") + "</actions>\n");
+  EXPECT_EQ(RemoveThunarCustomActions(*ReadFile(ThunarCustomActionsPath())), system);
 }
 
 }  // namespace

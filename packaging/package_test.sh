@@ -93,7 +93,13 @@ chmod 700 "$work/run"
 file="$work/home/My Notes.txt"
 printf 'x' >"$file"
 # A user's session without a display: the clipboard is a file.
-session=(PATH="$bin:/usr/bin:/bin" HOME="$work/home" XDG_RUNTIME_DIR="$work/run" QT_QPA_PLATFORM=offscreen)
+# Dolphin and Thunar stand in as installed file managers: KestrineService
+# writes entries only for those on PATH.
+mkdir -p "$work/file-managers"
+for program in dolphin thunar; do printf '#!/bin/sh\n' >"$work/file-managers/$program"; done
+chmod +x "$work/file-managers"/*
+session=(PATH="$bin:/usr/bin:/bin:$work/file-managers" HOME="$work/home" XDG_RUNTIME_DIR="$work/run"
+         XDG_CONFIG_DIRS="$work/xdg" QT_QPA_PLATFORM=offscreen)
 [[ $mode == apt ]] || session+=(XDG_DATA_DIRS="$root$prefix/share")
 run() { env -i "${session[@]}" "$@"; }
 clipboard() { cat "$work/run/kestrine/clipboard"; }
@@ -166,7 +172,8 @@ snapshot() {
   sha256sum "$bundle/Contents/Resources/Prefixes.txt"
 }
 snapshot >"$work/before-upgrade"
-[[ $(grep -c nautilus "$work/before-upgrade") -gt 0 ]] || fail "no file managers' entries were written"
+[[ $(grep -c 'servicemenus/kestrine.desktop\|Thunar/uca.xml' "$work/before-upgrade") -ge 4 ]] ||
+  fail "no file managers' entries were written"
 install_package "$deb_next"
 [[ $mode == unpack ]] || [[ "$(dpkg-query -W -f='${Version}' kestrine)" == "${version}+1" ]] || fail "upgrade"
 snapshot >"$work/after-upgrade"
@@ -174,6 +181,11 @@ diff "$work/before-upgrade" "$work/after-upgrade" || fail "the upgrade changed t
 menu="$(run finder menu "$file")"
 grep -q '\[1000\] /opt/team' <<<"$menu" && grep -q '\[1001\] /srv/shared' <<<"$menu" ||
   fail "the prefixes are lost after the upgrade: $menu"
+
+# As the README says, each user takes the entries out before the package goes.
+run KestrineService --remove-entries >/dev/null || fail "KestrineService --remove-entries"
+! grep -rlq --exclude='*.bak' 'Written by KestrineService\|kestrine-copy' "$work/home/.local" "$work/home/.config" ||
+  fail "entries are left after KestrineService --remove-entries"
 
 if [[ $mode == apt ]]; then
   rm "$bundle/Contents/Resources/Prefixes.txt"

@@ -145,6 +145,7 @@ ScopedUser::ScopedUser() {
   env_.Set("XDG_CONFIG_HOME", dir_.Join("config"));
   env_.Set("XDG_DATA_HOME", dir_.Join("data"));
   env_.Set("XDG_RUNTIME_DIR", dir_.Join("run"));
+  env_.Set("XDG_CONFIG_DIRS", dir_.Join("xdg"));
   env_.Set("DISPLAY", std::nullopt);
   env_.Set("WAYLAND_DISPLAY", std::nullopt);
 }

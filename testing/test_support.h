@@ -84,7 +84,8 @@ class ScopedEnv final {
   ScopedEnvironment env_;
 };
 
-// A user in a temporary folder: HOME and XDG_* inside it; no display, so the clipboard is a file.
+// A user in a temporary folder: HOME and XDG_* inside it (XDG_CONFIG_DIRS too, so that no
+// system default is read); no display, so the clipboard is a file.
 class ScopedUser final {
  public:
   ScopedUser();
