@@ -142,8 +142,7 @@ void KestrineCMPref::BuildWindow() {
     connect(button, &QCheckBox::clicked, this, [this, button] { menuItemButtonClicked(button); });
   }
   m_uncNote = new QLabel(QStringLiteral(
-      "Not chosen yet: listed among the tray menu's previews and included in \u201CCopy All\u201D, "
-      "left out of the other menus."));
+      "Not set: only among the tray menu's previews and in \u201CCopy All\u201D."));
   m_uncNote->setWordWrap(true);
   m_uncNote->setIndent(24);
   m_uncNote->setEnabled(false);
@@ -230,7 +229,7 @@ void KestrineCMPref::BuildWindow() {
   connect(help, &QPushButton::clicked, this, [this] { openHelp(); });
   bottom->addWidget(help);
   outer->addLayout(bottom);
-  m_window->resize(460, 440);
+  m_window->resize(480, 500);
 }
 
 void KestrineCMPref::awakeFromNib() {
