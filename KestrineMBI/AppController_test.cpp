@@ -123,22 +123,24 @@ TEST_F(AppControllerTest, PreviewsThatReadAlikeNameTheirFormsInPlainTextToolTips
     document.setHtml(tip);
     return document.toPlainText();
   };
-  const QString path = QString::fromStdString(user_.home() + "/a.txt");
-  std::map<int, std::pair<QString, QString>> previews;  // ID: title, tool tip as shown.
+  const std::string path = user_.home() + "/a.txt";
+  std::map<int, std::pair<std::string, std::string>> previews;  // ID: title, tool tip as shown.
   for (const QAction* item : controller.menu()->actions()) {
     if (const auto id = MenuItemCommandID(*item)) {
-      previews[*id] = {item->property("kestrineTitle").toString(), shown(item->toolTip())};
+      previews[*id] = {item->property("kestrineTitle").toString().toStdString(),
+                       shown(item->toolTip()).toStdString()};
     }
   }
-  for (const auto& [id, title, tip] : std::vector<std::tuple<int, QString, QString>>{
+  // The three paths read alike; the backslash form's title is not looked at.
+  for (const auto& [id, title, tip] : std::vector<std::tuple<int, std::string, std::string>>{
            {1, path, "Copy Posix Path"},
            {12, path, "Copy Encoded Posix Path"},
            {3, path, "Copy Terminal Path"},
-           {1000, "<b>x</b>" + path, QStringLiteral("Prefix \u201C<b>x</b>\u201D and the path with slashes")},
-           {2000, "", QStringLiteral("Prefix \u201C<b>x</b>\u201D and the path with backslashes")}}) {
+           {1000, "<b>x</b>" + path, "Prefix \u201C<b>x</b>\u201D and the path with slashes"},
+           {2000, "", "Prefix \u201C<b>x</b>\u201D and the path with backslashes"}}) {
     SCOPED_TRACE(id);
     ASSERT_EQ(previews.count(id), 1u);
-    if (!title.isEmpty()) {
+    if (!title.empty()) {
       EXPECT_EQ(previews[id].first, title);
     }
     EXPECT_EQ(previews[id].second, tip);
