@@ -116,7 +116,8 @@ QString PreviewToolTip(std::int32_t commandID) {
     const auto position = static_cast<std::size_t>(index);
     if (index < 0 || !gPrefixes || position >= gPrefixes->size() || !(*gPrefixes)[position]) return {};
     tip = QStringLiteral("Prefix \u201C%1\u201D and the path with %2")
-              .arg(FromUTF8(*(*gPrefixes)[position]), slash ? QStringLiteral("slashes") : QStringLiteral("backslashes"));
+              .arg(FromUTF8(*(*gPrefixes)[position]),
+                   slash ? QStringLiteral("slashes") : QStringLiteral("backslashes"));
   }
   // A tool tip that looks like markup is shown as markup: this one never is.
   return Qt::convertFromPlainText(tip, Qt::WhiteSpaceNoWrap);
@@ -189,7 +190,9 @@ AppController::AppController(Mode mode, QObject* parent) : QObject(parent), m_mo
 }
 
 AppController::~AppController() {
-  if (m_eventNotifier != nullptr) AERemoveEventHandler(kCoreEventClass, kAEShowPreferences, MyShowPreferencesHandler, false);
+  if (m_eventNotifier != nullptr) {
+    AERemoveEventHandler(kCoreEventClass, kAEShowPreferences, MyShowPreferencesHandler, false);
+  }
   if (m_notifier != nullptr) {
     CFNotificationCenterRemoveEveryObserver(CFNotificationCenterGetDistributedCenter(), this);
   }
@@ -198,6 +201,7 @@ AppController::~AppController() {
 }
 
 void AppController::setPrefController(KestrineCMPref* controller) { m_prefController = controller; }
+KestrineCMPref* AppController::prefController() const { return m_prefController; }
 
 bool AppController::init() {
   if (m_initialized) return false;

@@ -103,7 +103,7 @@ class AppController final : public QObject {
   QMenu* menu() const { return m_menu; }
   QSystemTrayIcon* statusItem() const { return m_item; }
   void setPrefController(KestrineCMPref* controller);
-  KestrineCMPref* prefController() const { return m_prefController; }
+  KestrineCMPref* prefController() const;
   // The number of menu builds so far.
   int buildCount() const { return m_buildCount; }
 

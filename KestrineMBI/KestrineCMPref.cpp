@@ -276,7 +276,8 @@ void KestrineCMPref::setHyperlink() {
                                           "underline\">Kestrine by Corvane</a>")
                                .arg(url.toString(QUrl::FullyEncoded).toHtmlEscaped()));
   disconnect(m_linkTextField, &QLabel::linkActivated, nullptr, nullptr);
-  connect(m_linkTextField, &QLabel::linkActivated, this, [this](const QString& link) { OpenPage(QUrl(link)); });
+  connect(m_linkTextField, &QLabel::linkActivated, this,
+          [this](const QString& link) { OpenPage(QUrl(link)); });
 }
 
 void KestrineCMPref::save() {
