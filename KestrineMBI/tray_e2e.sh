@@ -105,7 +105,8 @@ if [[ -n "$SHOTS" ]]; then
   # A preview's tool tip names its form.
   xdotool mousemove_relative -- -60 42
   sleep 1.5
-  "$BUILD/KestrineMBI/screenshot" "$SHOTS/menu.png"
+  # The screen's top right corner, where the tray and the menu are.
+  "$BUILD/KestrineMBI/screenshot" "$SHOTS/menu.png" 300 0 600 420
   xdotool key Escape
   sleep 0.3
   click_icon
