@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QMenu>
 #include <QSocketNotifier>
+#include <QTextDocument>
 #include <QTimer>
 #include <QWidget>
 
@@ -14,6 +15,7 @@
 
 #include "KestrineMBI/KestrineCMPref.h"
 #include "MoreAppleEvents/FinderSelection.h"
+#include "MoreAppleEvents/MoreAppleEvents.h"
 #include "MoreAppleEvents/MoreFinderEvents.h"
 #include "engine/path_forms.h"
 #include "engine/prefixes.h"
@@ -46,6 +48,14 @@ QString FromUTF8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// Another start of the application asks for the preferences window.
+OSErr MyShowPreferencesHandler(const AppleEvent* /*event*/, AppleEvent* /*reply*/, SRefCon refcon) {
+  auto* controller = static_cast<AppController*>(refcon);
+  if (!controller->prefController()) return errAEEventNotHandled;
+  controller->selItemPreferences(nullptr);
+  return noErr;
+}
+
 // The Finder's selection as a list, or none when it could not be had.
 class Selection final {
  public:
@@ -74,6 +84,44 @@ class Selection final {
 };
 
 }  // namespace
+
+OSErr ShowPreferencesOfProcess(const ProcessSerialNumber& psn) {
+  AppleEvent event;
+  OSErr status = static_cast<OSErr>(
+      MoreAECreateAppleEventProcessTarget(&psn, kCoreEventClass, kAEShowPreferences, &event));
+  if (status != noErr) return status;
+  AppleEvent reply;
+  constexpr std::int32_t kFiveSeconds = 5 * 60;
+  status = AESend(&event, &reply, kAEWaitReply, kAENormalPriority, kFiveSeconds, nullptr, nullptr);
+  std::int16_t errorNumber = noErr;
+  DescType actualType = typeNull;
+  std::size_t actualSize = 0;
+  // An answer without an error number is a success.
+  if (status == noErr && AEGetParamPtr(&reply, keyErrorNumber, typeSInt16, &actualType, &errorNumber,
+                                       sizeof errorNumber, &actualSize) == noErr) {
+    status = errorNumber;
+  }
+  MoreAEDisposeDesc(&reply);
+  MoreAEDisposeDesc(&event);
+  return status;
+}
+
+QString PreviewToolTip(std::int32_t commandID) {
+  QString tip;
+  if (const SingleForm* form = FindSingleForm(commandID)) {
+    tip = FromUTF8(form->title);
+  } else {
+    const bool slash = commandID >= kFirstSlashPrefixID && commandID < kFirstBackslashPrefixID;
+    const std::int32_t index = commandID - (slash ? kFirstSlashPrefixID : kFirstBackslashPrefixID);
+    const auto position = static_cast<std::size_t>(index);
+    if (index < 0 || !gPrefixes || position >= gPrefixes->size() || !(*gPrefixes)[position]) return {};
+    tip = QStringLiteral("Prefix \u201C%1\u201D and the path with %2")
+              .arg(FromUTF8(*(*gPrefixes)[position]),
+                   slash ? QStringLiteral("slashes") : QStringLiteral("backslashes"));
+  }
+  // A tool tip that looks like markup is shown as markup: this one never is.
+  return Qt::convertFromPlainText(tip, Qt::WhiteSpaceNoWrap);
+}
 
 QString MenuDisplayText(std::string_view title) {
   QString shown;
@@ -142,6 +190,9 @@ AppController::AppController(Mode mode, QObject* parent) : QObject(parent), m_mo
 }
 
 AppController::~AppController() {
+  if (m_eventNotifier != nullptr) {
+    AERemoveEventHandler(kCoreEventClass, kAEShowPreferences, MyShowPreferencesHandler, false);
+  }
   if (m_notifier != nullptr) {
     CFNotificationCenterRemoveEveryObserver(CFNotificationCenterGetDistributedCenter(), this);
   }
@@ -150,6 +201,7 @@ AppController::~AppController() {
 }
 
 void AppController::setPrefController(KestrineCMPref* controller) { m_prefController = controller; }
+KestrineCMPref* AppController::prefController() const { return m_prefController; }
 
 bool AppController::init() {
   if (m_initialized) return false;
@@ -170,6 +222,12 @@ bool AppController::init() {
     m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this,
             [center] { CFNotificationCenterDispatch(center); });
+  }
+  const int events = AEServerFileDescriptor();
+  if (events >= 0) {
+    AEInstallEventHandler(kCoreEventClass, kAEShowPreferences, MyShowPreferencesHandler, this, false);
+    m_eventNotifier = new QSocketNotifier(events, QSocketNotifier::Read, this);
+    connect(m_eventNotifier, &QSocketNotifier::activated, this, [] { AEServerDispatch(); });
   }
   WatchForTray();
   return true;
@@ -261,7 +319,9 @@ void AppController::addClipboardMenuItem(const FSRef* item, std::int32_t command
   char buffer[kRenderBufferSize];
   get_clipboard_data(*item, buffer, sizeof buffer, commandID);
   const std::string_view title(buffer);
-  if (!title.empty()) addMenuItem(title, commandID);
+  if (title.empty()) return;
+  addMenuItem(title, commandID);
+  m_menu->actions().constLast()->setToolTip(PreviewToolTip(commandID));
 }
 
 void AppController::buildMenu() {
@@ -270,6 +330,8 @@ void AppController::buildMenu() {
   if (m_menu == nullptr) {
     m_menu = new QMenu;
     m_menu->setObjectName(QStringLiteral("KestrineStatusMenu"));
+    // Previews that read alike are told apart by their tool tips.
+    m_menu->setToolTipsVisible(true);
     connect(m_menu, &QMenu::aboutToShow, this, [this] { menuNeedsUpdate(m_menu); });
     if (m_item != nullptr) m_item->setContextMenu(m_menu);
   }
@@ -361,6 +423,7 @@ void AppController::selItemPreferences(QAction* /*sender*/) {
   QWidget* window = m_prefController->window();
   // A window opened again shows what is stored now.
   if (!window->isVisible()) m_prefController->awakeFromNib();
+  window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
   window->show();
   window->raise();
   window->activateWindow();

@@ -12,7 +12,9 @@
 #include <string>
 #include <string_view>
 
+#include "platform/appleevents/aeipc.h"
 #include "platform/files/files.h"
+#include "platform/processes/processes.h"
 
 class QAction;
 class QMenu;
@@ -23,6 +25,22 @@ class KestrineCMPref;
 // The notification every front-end and the preferences window agree on.
 inline constexpr std::string_view kPreferencesChangedName = "Preferences Changed";
 inline constexpr std::string_view kPreferencesChangedObject = "com.corvane.preference.KestrineCM";
+
+// The event a second start of the application sends to the running one to
+// have its preferences window shown.
+inline constexpr AEEventClass kCoreEventClass = MakeFourCharCode("aevt");
+inline constexpr AEEventID kAEShowPreferences = MakeFourCharCode("pref");
+
+// Asks the running application `psn` to show its preferences window and
+// waits for its answer, at most five seconds. Returns noErr once the window
+// is shown, else the failure of the request (AESend's status, or the
+// answer's error number).
+OSErr ShowPreferencesOfProcess(const ProcessSerialNumber& psn);
+
+// The tool tip of a preview item: which form its command copies (the
+// command's title, or the prefix and the kind of path behind it), as text
+// that Qt shows literally, whatever characters the prefix holds.
+QString PreviewToolTip(std::int32_t commandID);
 
 // The text a Qt menu must be given so that it shows `title` as it stands: "&"
 // doubled (no mnemonic), control characters as their visible pictures (a tab
@@ -54,7 +72,8 @@ class AppController final : public QObject {
   AppController& operator=(const AppController&) = delete;
 
   // In tray mode: creates the status item, builds the first menu, observes
-  // "Preferences Changed" and starts watching for a tray. Returns false when
+  // "Preferences Changed", answers kAEShowPreferences when the process serves
+  // events (AEServerOpen) and starts watching for a tray. Returns false when
   // called twice.
   bool init();
   // Synchronizes the shared settings and rebuilds the menu.
@@ -84,6 +103,7 @@ class AppController final : public QObject {
   QMenu* menu() const { return m_menu; }
   QSystemTrayIcon* statusItem() const { return m_item; }
   void setPrefController(KestrineCMPref* controller);
+  KestrineCMPref* prefController() const;
   // The number of menu builds so far.
   int buildCount() const { return m_buildCount; }
 
@@ -105,5 +125,6 @@ class AppController final : public QObject {
   bool m_builtForPopup = false;
   int m_buildCount = 0;
   QSocketNotifier* m_notifier = nullptr;
+  QSocketNotifier* m_eventNotifier = nullptr;
   QTimer* m_trayWatch = nullptr;
 };

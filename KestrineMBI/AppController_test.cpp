@@ -7,7 +7,10 @@
 #include <QWidget>
 #include <gtest/gtest.h>
 
+#include <QTextDocument>
+
 #include <chrono>
+#include <future>
 
 #include "KestrineMBI/KestrineCMPref.h"
 #include "KestrineMBI/qt_test_support.h"
@@ -103,6 +106,84 @@ TEST_F(AppControllerTest, ClickAndOpeningBuildTheMenuOfTheMomentAndItsItemsWork)
   show->trigger();  // Again: only brought forward.
   EXPECT_TRUE(preferences.window()->isVisible());
   preferences.window()->close();
+}
+
+TEST_F(AppControllerTest, PreviewsThatReadAlikeNameTheirFormsInPlainTextToolTips) {
+  Select("a.txt");
+  user_.WriteSettings("<key>ShowClipboardInMenu</key><true/>"
+                      "<key>Prefixes</key><array><string>&lt;b&gt;x&lt;/b&gt;</string></array>");
+  AppController controller(AppController::Mode::kTray);
+  ASSERT_TRUE(controller.init());
+  EXPECT_TRUE(controller.menu()->toolTipsVisible());
+  // What a tool tip shows: QToolTip reads text that looks like markup as
+  // markup.
+  const auto shown = [](const QString& tip) {
+    if (!Qt::mightBeRichText(tip)) return tip;
+    QTextDocument document;
+    document.setHtml(tip);
+    return document.toPlainText();
+  };
+  const std::string path = user_.home() + "/a.txt";
+  std::map<int, std::pair<std::string, std::string>> previews;  // ID: title, tool tip as shown.
+  for (const QAction* item : controller.menu()->actions()) {
+    if (const auto id = MenuItemCommandID(*item)) {
+      previews[*id] = {item->property("kestrineTitle").toString().toStdString(),
+                       shown(item->toolTip()).toStdString()};
+    }
+  }
+  // The three paths read alike; the backslash form's title is not looked at.
+  for (const auto& [id, title, tip] : std::vector<std::tuple<int, std::string, std::string>>{
+           {1, path, "Copy Posix Path"},
+           {12, path, "Copy Encoded Posix Path"},
+           {3, path, "Copy Terminal Path"},
+           {1000, "<b>x</b>" + path, "Prefix \u201C<b>x</b>\u201D and the path with slashes"},
+           {2000, "", "Prefix \u201C<b>x</b>\u201D and the path with backslashes"}}) {
+    SCOPED_TRACE(id);
+    ASSERT_EQ(previews.count(id), 1u);
+    if (!title.empty()) {
+      EXPECT_EQ(previews[id].first, title);
+    }
+    EXPECT_EQ(previews[id].second, tip);
+  }
+}
+
+TEST_F(AppControllerTest, AnotherStartWithPreferencesShowsTheWindowOfTheRunningOne) {
+  // This process stands for the running tray application.
+  ASSERT_EQ(AEServerOpen(), noErr);
+  ASSERT_EQ(RegisterProcess(MakeFourCharCode("KMBI"), MakeFourCharCode("APPL"), "KestrineMBI", true), noErr);
+  KestrineCMPref preferences;
+  AppController controller(AppController::Mode::kTray);
+  controller.setPrefController(&preferences);
+  ASSERT_TRUE(controller.init());
+  const std::string running = "KestrineMBI is already running (process " + std::to_string(getpid()) + ")";
+  struct Case {
+    std::vector<std::string> args;
+    bool withWindow;
+    kestrine_testing::RunResult expected;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{}, true, {0, running + "\n", ""}},
+           {{"--preferences"}, true, {0, running + "; its preferences window is shown\n", ""}},
+           {{"--preferences"}, false,
+            {1, "", "KestrineMBI: the running instance (process " + std::to_string(getpid()) +
+                        ") did not show its preferences window (error -1708)\n"}}}) {
+    SCOPED_TRACE(c.args.size());
+    preferences.window()->hide();
+    controller.setPrefController(c.withWindow ? &preferences : nullptr);
+    std::vector<std::string> argv = {KESTRINE_MBI_PATH};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    auto second = std::async(std::launch::async, [argv] { return kestrine_testing::RunProgram(argv); });
+    ASSERT_TRUE(WaitFor([&] { return second.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    const kestrine_testing::RunResult run = second.get();
+    EXPECT_EQ(run.exitStatus, c.expected.exitStatus);
+    EXPECT_EQ(run.out, c.expected.out);
+    EXPECT_EQ(run.err, c.expected.err);
+    EXPECT_EQ(preferences.window()->isVisible(), c.withWindow && !c.args.empty());
+  }
+  preferences.window()->close();
+  controller.setPrefController(&preferences);
+  UnregisterProcess();
+  AEServerClose();
 }
 
 TEST_F(AppControllerTest, RebuildsOnEveryChangeNotificationForItsObject) {

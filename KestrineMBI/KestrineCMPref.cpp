@@ -17,7 +17,10 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTabWidget>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -40,6 +43,7 @@ constexpr std::array<const char*, 12> kSwitchTitles = {
     "Copy All",          "Copy Folder Paths",       "Copy Encoded Posix Path"};
 // The order the switches are laid out in: the status menu's order.
 constexpr std::array<int, 12> kSwitchLayoutOrder = {0, 11, 1, 2, 3, 4, 5, 8, 6, 7, 9, 10};
+constexpr int kUNCTag = 6;
 
 std::string TypeName(const PrefValue& value) {
   if (std::holds_alternative<bool>(value)) return "boolean";
@@ -137,7 +141,16 @@ void KestrineCMPref::BuildWindow() {
     m_commandSwitches[static_cast<std::size_t>(tag)] = button;
     connect(button, &QCheckBox::clicked, this, [this, button] { menuItemButtonClicked(button); });
   }
-  for (int tag : kSwitchLayoutOrder) commandLayout->addWidget(m_commandSwitches[static_cast<std::size_t>(tag)]);
+  m_uncNote = new QLabel(QStringLiteral(
+      "Not set: only among the tray menu's previews and in \u201CCopy All\u201D."));
+  m_uncNote->setWordWrap(true);
+  m_uncNote->setIndent(24);
+  m_uncNote->setEnabled(false);
+  m_uncNote->hide();
+  for (int tag : kSwitchLayoutOrder) {
+    commandLayout->addWidget(m_commandSwitches[static_cast<std::size_t>(tag)]);
+    if (tag == kUNCTag) commandLayout->addWidget(m_uncNote);
+  }
   commandLayout->addStretch();
   m_tabView->addTab(commands, QStringLiteral("Commands"));
 
@@ -173,6 +186,14 @@ void KestrineCMPref::BuildWindow() {
 
   auto* prefixPane = new QWidget;
   auto* prefixLayout = new QVBoxLayout(prefixPane);
+  auto* prefixHelp = new QLabel(QStringLiteral(
+      "Each prefix adds two commands to the menus, which copy the prefix followed by the item's "
+      "path with slashes or with backslashes: with the prefix https://files.example.com, "
+      "/home/alice/My Notes.txt is copied as "
+      "https://files.example.com/home/alice/My%20Notes.txt."));
+  prefixHelp->setTextFormat(Qt::PlainText);
+  prefixHelp->setWordWrap(true);
+  prefixLayout->addWidget(prefixHelp);
   m_storedPrefixesNote = new QLabel;
   m_storedPrefixesNote->setWordWrap(true);
   m_storedPrefixesNote->hide();
@@ -208,7 +229,7 @@ void KestrineCMPref::BuildWindow() {
   connect(help, &QPushButton::clicked, this, [this] { openHelp(); });
   bottom->addWidget(help);
   outer->addLayout(bottom);
-  m_window->resize(460, 440);
+  m_window->resize(480, 500);
 }
 
 void KestrineCMPref::awakeFromNib() {
@@ -234,11 +255,11 @@ void KestrineCMPref::awakeFromNib() {
   ReloadTable();
   setHyperlink();
   for (std::size_t tag = 0; tag < m_keys.size(); ++tag) {
-    initMenuItem(m_commandSwitches[tag], m_keys[tag] == "IncludeUNCWindowsStyle" ? 0 : 1);
+    initMenuItem(m_commandSwitches[tag], tag == kUNCTag ? kMixedState : kOnState);
   }
-  LoadSwitch("ShowClipboardInMenu", m_showClipboardInMenuButton, false);
-  LoadSwitch("LabelItems", m_labelItemsButton, false);
-  LoadSwitch("MakeAsSubmenu", m_makeAsSubmenuButton, true);
+  LoadSwitch("ShowClipboardInMenu", m_showClipboardInMenuButton, kOffState);
+  LoadSwitch("LabelItems", m_labelItemsButton, kOffState);
+  LoadSwitch("MakeAsSubmenu", m_makeAsSubmenuButton, kOnState);
   const std::optional<PrefValue> own = CFPreferencesCopyAppValue("MultipathSeparator", kKestrineMBIDomain);
   const auto* ownText = own ? std::get_if<std::string>(&*own) : nullptr;
   m_multipathSeparatorField->setText(ownText != nullptr ? QString::fromStdString(*ownText) : QString());
@@ -256,7 +277,7 @@ void KestrineCMPref::setHyperlink() {
                                .arg(url.toString(QUrl::FullyEncoded).toHtmlEscaped()));
   disconnect(m_linkTextField, &QLabel::linkActivated, nullptr, nullptr);
   connect(m_linkTextField, &QLabel::linkActivated, this,
-          [](const QString& link) { QDesktopServices::openUrl(QUrl(link)); });
+          [this](const QString& link) { OpenPage(QUrl(link)); });
 }
 
 void KestrineCMPref::save() {
@@ -288,18 +309,65 @@ bool KestrineCMPref::eventFilter(QObject* watched, QEvent* event) {
   return QObject::eventFilter(watched, event);
 }
 
-void KestrineCMPref::LoadSwitch(std::string_view key, QCheckBox* button, bool defaultState) {
+void KestrineCMPref::LoadSwitch(std::string_view key, QCheckBox* button, int defaultState) {
   const std::optional<PrefValue> stored = CFPreferencesCopyAppValue(key, m_appID);
   const bool* value = stored ? std::get_if<bool>(&*stored) : nullptr;
-  button->setChecked(value != nullptr ? *value : defaultState);
+  const bool mixed = value == nullptr && defaultState == kMixedState;
+  button->setTristate(mixed);
+  if (mixed) {
+    button->setCheckState(Qt::PartiallyChecked);
+  } else {
+    button->setChecked(value != nullptr ? *value : defaultState == kOnState);
+  }
+  if (button == m_commandSwitches[kUNCTag]) m_uncNote->setVisible(mixed);
 }
 
 void KestrineCMPref::initMenuItem(QCheckBox* button, int defaultState) {
   const int tag = button->property("tag").toInt();
-  LoadSwitch(m_keys.at(static_cast<std::size_t>(tag)), button, defaultState != 0);
+  LoadSwitch(m_keys.at(static_cast<std::size_t>(tag)), button, defaultState);
 }
 
-void KestrineCMPref::openHelp() { QDesktopServices::openUrl(HelpPageURL()); }
+void KestrineCMPref::openHelp() { OpenPage(HelpPageURL()); }
+
+void KestrineCMPref::OpenPage(const QUrl& url) {
+  const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+  if (opener.isEmpty()) {
+    if (!QDesktopServices::openUrl(url)) ShowUnopenedPage(url);
+    return;
+  }
+  // xdg-open says by its exit status whether a browser took the page, which
+  // QDesktopServices does not pass on.
+  auto* process = new QProcess(this);
+  process->setProgram(opener);
+  process->setArguments({url.toString(QUrl::FullyEncoded)});
+  // A browser started here inherits the output: it must not fill a pipe
+  // nobody reads.
+  process->setStandardOutputFile(QProcess::nullDevice());
+  process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  connect(process, &QProcess::finished, this, [this, process, url](int code, QProcess::ExitStatus status) {
+    if (status != QProcess::NormalExit || code != 0) ShowUnopenedPage(url);
+    process->deleteLater();
+  });
+  connect(process, &QProcess::errorOccurred, this, [this, process, url](QProcess::ProcessError error) {
+    if (error != QProcess::FailedToStart) return;
+    ShowUnopenedPage(url);
+    process->deleteLater();
+  });
+  process->start();
+}
+
+void KestrineCMPref::ShowUnopenedPage(const QUrl& url) {
+  auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Kestrine Help"),
+                              QStringLiteral("No browser could open the help page. Open this file in a "
+                                             "browser:\n\n%1")
+                                  .arg(url.isLocalFile() ? url.toLocalFile() : url.toString()),
+                              QMessageBox::Ok, m_window);
+  box->setObjectName(QStringLiteral("KestrineUnopenedPage"));
+  box->setTextFormat(Qt::PlainText);
+  box->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+}
 
 void KestrineCMPref::TableEdited() {
   m_prefixesEdited = true;
@@ -316,6 +384,11 @@ void KestrineCMPref::addPrefix() {
   prefixes.emplace_back(std::string(kNewPrefix));
   save();
   ReloadTable();
+  // The new row is there to be named: its text is open and selected.
+  const QModelIndex row = m_model->index(numberOfRowsInTableView() - 1, 0);
+  m_prefixTable->setCurrentIndex(row);
+  m_prefixTable->scrollTo(row);
+  m_prefixTable->edit(row);
 }
 
 void KestrineCMPref::deletePrefix() {
@@ -347,6 +420,10 @@ void KestrineCMPref::StoreSwitch(std::string_view key, const QCheckBox* button) 
 void KestrineCMPref::menuItemButtonClicked(QCheckBox* sender) {
   const int tag = sender->property("tag").toInt();
   if (tag < 0 || static_cast<std::size_t>(tag) >= m_keys.size()) return;
+  // From the mixed state a click turns the switch on; from then on it only
+  // goes between on and off.
+  sender->setTristate(false);
+  if (tag == kUNCTag) m_uncNote->hide();
   StoreSwitch(m_keys[static_cast<std::size_t>(tag)], sender);
 }
 

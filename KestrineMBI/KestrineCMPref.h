@@ -26,6 +26,14 @@ class PrefixTableModel;
 // value.
 inline constexpr std::string_view kKestrineMBIDomain = "com.corvane.KestrineMBI";
 
+// Switch states, as initMenuItem takes them. kMixedState: the key is absent
+// and the menus differ on what that means (the UNC form is listed among the
+// tray menu's previews and in "Copy All", and nowhere else); a click stores
+// on or off.
+inline constexpr int kOffState = 0;
+inline constexpr int kOnState = 1;
+inline constexpr int kMixedState = -1;
+
 // The installed help page (index.html in the documentation folder), with
 // `fragment` when not empty. Looked for beside the program's installation,
 // then in the source tree of the build.
@@ -59,13 +67,15 @@ class KestrineCMPref final : public QObject {
   // Any window of the application closes: saves.
   void windowWillClose();
   // Shows the stored value of the command switch `button`, or
-  // `defaultState` when it is absent or not a boolean.
+  // `defaultState` (kOffState, kOnState or kMixedState) when it is absent or
+  // not a boolean.
   void initMenuItem(QCheckBox* button, int defaultState);
   // Loads the stored values into the controls.
   void awakeFromNib();
-  // Opens the help page in the user's browser.
+  // Opens the help page in the user's browser; when no browser opens it,
+  // says so in a message that gives the page's path.
   void openHelp();
-  // Appends the row "prefix" and saves.
+  // Appends the row "prefix", saves, and opens the row for editing.
   void addPrefix();
   // Removes every selected row at once and saves; with none selected only
   // reloads the table.
@@ -97,6 +107,7 @@ class KestrineCMPref final : public QObject {
   QTabWidget* tabView() const { return m_tabView; }
   QLabel* linkTextField() const { return m_linkTextField; }
   QLabel* storedPrefixesNote() const { return m_storedPrefixesNote; }
+  QLabel* uncNote() const { return m_uncNote; }
   QCheckBox* commandSwitch(int tag) const { return m_commandSwitches.at(static_cast<std::size_t>(tag)); }
   QCheckBox* showClipboardInMenuButton() const { return m_showClipboardInMenuButton; }
   QCheckBox* labelItemsButton() const { return m_labelItemsButton; }
@@ -112,10 +123,14 @@ class KestrineCMPref final : public QObject {
  private:
   void BuildWindow();
   void StoreSwitch(std::string_view key, const QCheckBox* button);
-  void LoadSwitch(std::string_view key, QCheckBox* button, bool defaultState);
+  void LoadSwitch(std::string_view key, QCheckBox* button, int defaultState);
   // The user changed the table: from now on it is stored as its texts.
   void TableEdited();
   void ReloadTable();
+  // Opens `url` with the desktop's opener (xdg-open); tells the user where
+  // the page is when it cannot be opened.
+  void OpenPage(const QUrl& url);
+  void ShowUnopenedPage(const QUrl& url);
 
   std::string_view m_appID;
   QWidget* m_window = nullptr;
@@ -127,6 +142,7 @@ class KestrineCMPref final : public QObject {
   QTabWidget* m_tabView = nullptr;
   QLabel* m_linkTextField = nullptr;
   QLabel* m_storedPrefixesNote = nullptr;
+  QLabel* m_uncNote = nullptr;
   QCheckBox* m_showClipboardInMenuButton = nullptr;
   QCheckBox* m_labelItemsButton = nullptr;
   QCheckBox* m_makeAsSubmenuButton = nullptr;

@@ -7,10 +7,16 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTableView>
 #include <QTest>
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
 
 #include "KestrineMBI/qt_test_support.h"
 #include "settings/settings.h"
@@ -74,12 +80,20 @@ TEST_F(KestrineCMPrefTest, SwitchesShowTheStoredValueOrTheDefaultAndStoreAtOnce)
     flipped += "<key>" + keys[i] + "</key>" + (defaults[i] ? "<false/>" : "<true/>");
     inverse.push_back(!defaults[i]);
   }
-  for (const auto& [entries, expected] : std::vector<std::pair<std::string, std::vector<bool>>>{
-           {"", defaults}, {numbers, defaults}, {flipped, inverse}}) {
+  // The UNC switch shows an absent key as mixed: the menus differ on it.
+  const auto states = [](const std::vector<bool>& on, bool mixedUNC) {
+    std::vector<Qt::CheckState> all;
+    for (bool value : on) all.push_back(value ? Qt::Checked : Qt::Unchecked);
+    if (mixedUNC) all[6] = Qt::PartiallyChecked;
+    return all;
+  };
+  for (const auto& [entries, expected] : std::vector<std::pair<std::string, std::vector<Qt::CheckState>>>{
+           {"", states(defaults, true)}, {numbers, states(defaults, true)}, {flipped, states(inverse, false)}}) {
     auto pref = Open(entries);
-    std::vector<bool> states;
-    for (QCheckBox* button : Switches(*pref)) states.push_back(button->isChecked());
-    EXPECT_EQ(states, expected) << entries;
+    std::vector<Qt::CheckState> shown;
+    for (QCheckBox* button : Switches(*pref)) shown.push_back(button->checkState());
+    EXPECT_EQ(shown, expected) << entries;
+    EXPECT_EQ(pref->uncNote()->isHidden(), expected[6] != Qt::PartiallyChecked) << entries;
     EXPECT_EQ(pref->numberOfRowsInTableView(), 0);
     EXPECT_FALSE(pref->deletePrefixButton()->isEnabled());
   }
@@ -91,7 +105,9 @@ TEST_F(KestrineCMPrefTest, SwitchesShowTheStoredValueOrTheDefaultAndStoreAtOnce)
     EXPECT_EQ(Stored(keys[i]), PrefValue(!defaults[i])) << keys[i];
     switches[i]->click();
     EXPECT_EQ(Stored(keys[i]), PrefValue(defaults[i])) << keys[i];
+    EXPECT_EQ(switches[i]->checkState(), defaults[i] ? Qt::Checked : Qt::Unchecked) << keys[i];
   }
+  EXPECT_TRUE(pref->uncNote()->isHidden());
   EXPECT_EQ(watch_.Drain(), 0);
 }
 
@@ -99,6 +115,12 @@ TEST_F(KestrineCMPrefTest, PrefixTableAddsDeletesEditsAndStores) {
   auto pref = Open("<key>Prefixes</key><array><string>a</string><string>b</string>"
                    "<string>c</string><string>d</string></array>");
   ASSERT_EQ(pref->numberOfRowsInTableView(), 4);
+  // The pane says what a prefix does.
+  const QList<QLabel*> labels = pref->prefixTable()->parentWidget()->findChildren<QLabel*>();
+  EXPECT_TRUE(std::ranges::any_of(labels, [](const QLabel* label) {
+    return label->text().contains("with the prefix https://files.example.com, /home/alice/My Notes.txt is copied as "
+                                  "https://files.example.com/home/alice/My%20Notes.txt");
+  }));
 
   // Delete with nothing selected: nothing removed, stored or posted.
   user_.WriteSettings("<key>Prefixes</key><array><string>other</string></array>");
@@ -119,9 +141,22 @@ TEST_F(KestrineCMPrefTest, PrefixTableAddsDeletesEditsAndStores) {
   EXPECT_FALSE(pref->deletePrefixButton()->isEnabled());
   EXPECT_EQ(watch_.Drain(), 1);
 
+  // The new row opens for its name, its text selected.
+  pref->window()->show();
+  pref->tabView()->setCurrentIndex(2);
   pref->addPrefixButton()->click();
   EXPECT_EQ(Stored("Prefixes"), Texts({"c", "prefix"}));
-  EXPECT_EQ(watch_.Drain(), 1);
+  auto* editor = pref->prefixTable()->findChild<QLineEdit*>();
+  ASSERT_NE(editor, nullptr);
+  EXPECT_TRUE(editor->isVisible());
+  EXPECT_EQ(pref->prefixTable()->currentIndex().row(), 1);
+  EXPECT_EQ(editor->selectedText(), "prefix");
+  QTest::keyClicks(editor, "smb://s/");
+  QTest::keyClick(editor, Qt::Key_Return);
+  QCoreApplication::processEvents();  // The view commits the edit from its loop.
+  EXPECT_EQ(Stored("Prefixes"), Texts({"c", "smb://s/"}));
+  EXPECT_EQ(watch_.Drain(), 2);
+  pref->window()->hide();
 
   EXPECT_EQ(model->headerData(0, Qt::Horizontal).toString(), "Prefixes");
   EXPECT_TRUE(model->setData(model->index(1, 0), QString("")));
@@ -175,21 +210,62 @@ TEST_F(KestrineCMPrefTest, SeparatorComesFromTheApplicationsOwnValue) {
   EXPECT_EQ(Open("")->multipathSeparatorField()->text(), ", ");
 }
 
-TEST_F(KestrineCMPrefTest, HelpAndCreditOpenTheInstalledPage) {
-  auto pref = Open("");
-  UrlCatcher catcher;
-  QDesktopServices::setUrlHandler("file", &catcher, "open");
-  pref->openHelp();
-  const QString credit = pref->linkTextField()->text();
-  const qsizetype start = credit.indexOf("href=\"") + 6;
-  emit pref->linkTextField()->linkActivated(credit.mid(start, credit.indexOf('"', start) - start));
-  QDesktopServices::unsetUrlHandler("file");
-  ASSERT_EQ(catcher.urls.size(), 2);
-  for (const QUrl& url : catcher.urls) {
-    EXPECT_TRUE(url.isLocalFile()) << url.toString().toStdString();
-    EXPECT_TRUE(QFileInfo(url.toLocalFile()).isFile()) << url.toString().toStdString();
+TEST_F(KestrineCMPrefTest, HelpAndCreditOpenTheInstalledPageOrSayWhereItIs) {
+  // The desktop's opener: one that opens, one that finds no browser, none.
+  const std::string bin = user_.root() + "/bin";
+  const std::string opened = user_.root() + "/opened";
+  std::filesystem::create_directory(bin);
+  struct Case {
+    std::string opener;  // The script's body; empty: no xdg-open at all.
+    bool desktopHandler;  // Without xdg-open, whether the desktop opens the page.
+    bool message;
+  };
+  for (const Case& c : std::vector<Case>{{"printf '%s\\n' \"$1\" >>'" + opened + "'", false, false},
+                                         {"echo 'xdg-open: no method available' >&2; exit 3", false, true},
+                                         {"", true, false},
+                                         {"", false, true}}) {
+    SCOPED_TRACE(c.opener + (c.desktopHandler ? " with a handler" : ""));
+    UrlCatcher catcher;
+    if (c.desktopHandler) QDesktopServices::setUrlHandler("file", &catcher, "open");
+    std::filesystem::remove(bin + "/xdg-open");
+    if (!c.opener.empty()) {
+      kestrine_testing::WriteFile(bin + "/xdg-open", "#!/bin/sh\n" + c.opener + "\n");
+      std::filesystem::permissions(bin + "/xdg-open", std::filesystem::perms::owner_all);
+    }
+    std::filesystem::remove(opened);
+    kestrine_testing::ScopedEnv path("PATH", bin);
+    auto pref = Open("");
+    pref->openHelp();
+    const QString credit = pref->linkTextField()->text();
+    const qsizetype start = credit.indexOf("href=\"") + 6;
+    emit pref->linkTextField()->linkActivated(credit.mid(start, credit.indexOf('"', start) - start));
+    const auto boxes = [&] { return pref->window()->findChildren<QMessageBox*>("KestrineUnopenedPage"); };
+    const auto done = [&] {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      return pref->findChildren<QProcess*>().isEmpty() && (!c.message || boxes().size() == 2);
+    };
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done() && std::chrono::steady_clock::now() < end) {}
+    QDesktopServices::unsetUrlHandler("file");
+    ASSERT_TRUE(done());
+    const QString page = HelpPageURL().toLocalFile();
+    EXPECT_TRUE(QFileInfo(page).isFile()) << page.toStdString();
+    if (c.message) {
+      for (const QMessageBox* box : boxes()) {
+        EXPECT_EQ(box->text(), "No browser could open the help page. Open this file in a browser:\n\n" + page);
+      }
+    } else if (c.desktopHandler) {
+      EXPECT_TRUE(boxes().isEmpty());
+      EXPECT_EQ(catcher.urls, QList<QUrl>({HelpPageURL(), HelpPageURL("credits")}));
+    } else {
+      EXPECT_TRUE(boxes().isEmpty());
+      // The two openers run side by side.
+      std::vector<std::string> pages = kestrine_testing::SplitLines(kestrine_testing::ReadFile(opened).value_or(""));
+      std::ranges::sort(pages);
+      EXPECT_EQ(pages, std::vector<std::string>({HelpPageURL().toString().toStdString(),
+                                                 HelpPageURL("credits").toString().toStdString()}));
+    }
   }
-  EXPECT_EQ(catcher.urls[1].fragment(), "credits");
 }
 
 }  // namespace

@@ -20,6 +20,8 @@ done
 autostart="$work/home/.config/autostart"
 grep -qx "Exec=\"$prefix/bin/KestrineMBI\"" "$autostart/KestrineMBI.desktop" || { echo "bad KestrineMBI autostart entry"; exit 1; }
 grep -qx "Exec=\"$prefix/bin/finder\" serve" "$autostart/KestrineFinder.desktop" || { echo "bad Finder autostart entry"; exit 1; }
+grep -qx "Exec=\"$prefix/bin/KestrineMBI\" --preferences" "$prefix/share/applications/KestrineMBI.desktop" ||
+  { echo "bad KestrineMBI application entry"; exit 1; }
 
 run() { env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" "$@"; }
 printf 'x' >"$work/home/Notes"

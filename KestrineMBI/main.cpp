@@ -1,7 +1,8 @@
 // KestrineMBI: the tray application.
 //
 //   KestrineMBI                 runs in the desktop's tray
-//   KestrineMBI --preferences   the same, with the preferences window shown
+//   KestrineMBI --preferences   the same, with the preferences window shown;
+//                               when it runs already, shows that one's window
 //   KestrineMBI --menu          prints the status menu once and exits
 //   KestrineMBI --choose ID     runs copy command ID on the file manager's
 //                               selection and exits
@@ -23,6 +24,7 @@
 
 #include "KestrineMBI/AppController.h"
 #include "KestrineMBI/KestrineCMPref.h"
+#include "platform/appleevents/aeipc.h"
 #include "platform/appleevents/appleevents.h"
 #include "platform/processes/processes.h"
 
@@ -105,11 +107,33 @@ int RunScript(const Options& options, char** argv) {
   return 0;
 }
 
+// Another instance runs: with --preferences it shows its window.
+int RunningAlready(const Options& options) {
+  const std::uint32_t pid = RunningInstance();
+  if (options.command != Command::kPreferences) {
+    std::printf("KestrineMBI is already running (process %u)\n", pid);
+    return 0;
+  }
+  const OSErr shown = ShowPreferencesOfProcess(ProcessSerialNumber{0, pid});
+  if (shown != noErr) {
+    std::fprintf(stderr,
+                 "KestrineMBI: the running instance (process %u) did not show its preferences "
+                 "window (error %d)\n",
+                 pid, shown);
+    return 1;
+  }
+  std::printf("KestrineMBI is already running (process %u); its preferences window is shown\n", pid);
+  return 0;
+}
+
 int RunTray(const Options& options, char** argv) {
+  // Served before the process is registered, so that whoever finds it can
+  // reach it.
+  const bool serving = AEServerOpen() == noErr;
   const OSErr registered = RegisterProcess(kKestrineMBISignature, kApplicationType, "KestrineMBI", true);
   if (registered == dupFNErr) {
-    std::printf("KestrineMBI is already running (process %u)\n", RunningInstance());
-    return 0;
+    if (serving) AEServerClose();
+    return RunningAlready(options);
   }
   if (registered != noErr) {
     std::fprintf(stderr, "KestrineMBI: cannot register as the running instance (error %d); going on\n",
@@ -117,8 +141,8 @@ int RunTray(const Options& options, char** argv) {
   }
   int qtArgc = 1;
   QApplication application(qtArgc, argv);
+  // No display name: Qt would append it to every window title.
   QApplication::setApplicationName(QStringLiteral("KestrineMBI"));
-  QApplication::setApplicationDisplayName(QStringLiteral("Kestrine"));
   QApplication::setDesktopFileName(QStringLiteral("KestrineMBI"));
   // The application lives in the tray: closing its window does not end it.
   QApplication::setQuitOnLastWindowClosed(false);
@@ -138,6 +162,7 @@ int RunTray(const Options& options, char** argv) {
   const int status = QApplication::exec();
   SetFrontProcessHook({});
   UnregisterProcess();
+  AEServerClose();
   return status;
 }
 

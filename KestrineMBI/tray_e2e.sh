@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# The tray application as a user meets it: an X server (Xvfb) with a real
-# tray (trayer), the serving Finder with two selected files, and KestrineMBI.
-# Clicks the icon, chooses "Copy Posix Path" and reads the clipboard back,
-# opens the preferences window from the menu, and quits from the menu.
+# The tray application as a user meets it: an X server (Xvfb) with a window
+# manager (openbox) and a real tray (trayer), the serving Finder with two
+# selected files, and KestrineMBI. Clicks the icon, chooses "Copy Posix Path"
+# and reads the clipboard back, opens the preferences window from the menu
+# and again by a second start with --preferences, reads its title, and quits
+# from the menu.
 #
 #   tray_e2e.sh BUILD_DIR [SCREENSHOT_DIR]
 #
-# With SCREENSHOT_DIR, saves tray.png, menu.png and preferences.png there.
+# With SCREENSHOT_DIR, saves there menu.png (the menu with previews and a
+# preview's tool tip) and the window's three tabs: preferences-commands.png,
+# preferences-output.png and preferences-prefixes.png.
 set -euo pipefail
 BUILD="$(cd "${1:?usage: tray_e2e.sh BUILD_DIR [SCREENSHOT_DIR]}" && pwd)"
 SHOTS="${2:-}"
@@ -44,6 +48,8 @@ done
 [[ -n "$display" ]] || fail "no X server"
 export DISPLAY="$display"
 xsetroot -solid '#4a6a8a' 2>/dev/null || true
+openbox >/dev/null 2>&1 &
+pids+=($!)
 
 coproc FINDER { exec "$BUILD/platform/finder/finder" serve; }
 pids+=($FINDER_PID)
@@ -93,10 +99,18 @@ click_icon() {
   sleep 0.8
 }
 
-[[ -n "$SHOTS" ]] && "$BUILD/KestrineMBI/screenshot" "$SHOTS/tray.png"
 # Left click: the menu opens, built for the selection of this moment.
 click_icon
-[[ -n "$SHOTS" ]] && "$BUILD/KestrineMBI/screenshot" "$SHOTS/menu.png"
+if [[ -n "$SHOTS" ]]; then
+  # A preview's tool tip names its form.
+  xdotool mousemove_relative -- -60 42
+  sleep 1.5
+  # The screen's top right corner, where the tray and the menu are.
+  "$BUILD/KestrineMBI/screenshot" "$SHOTS/menu.png" 300 0 600 420
+  xdotool key Escape
+  sleep 0.3
+  click_icon
+fi
 # The header line is disabled: the first Down reaches the POSIX path.
 xdotool key Down Return
 sleep 0.5
@@ -108,12 +122,42 @@ for _ in $(seq 30); do got="$(xclip -o -selection clipboard 2>/dev/null || true)
 # "Preferences..." is the item above "Quit".
 click_icon
 xdotool key Up Up Return
-window=""
-for _ in $(seq 50); do window="$(xdotool search --onlyvisible --name '^Kestrine Preferences$' 2>/dev/null | head -n 1 || true)"; [[ -n "$window" ]] && break; sleep 0.1; done
+find_window() {
+  window=""
+  for _ in $(seq 50); do window="$(xdotool search --onlyvisible --name '^Kestrine Preferences$' 2>/dev/null | head -n 1 || true)"; [[ -n "$window" ]] && break; sleep 0.1; done
+}
+find_window
 [[ -n "$window" ]] || fail "the preferences window did not open"
+# One title, as the window manager shows it.
+title="$(xprop -id "$window" _NET_WM_NAME)"
+[[ "$title" == '_NET_WM_NAME(UTF8_STRING) = "Kestrine Preferences"' ]] || fail "window title: $title"
+# Closed as a user closes it: the window manager's Alt+F4.
+xdotool windowactivate --sync "$window" key alt+F4
+for _ in $(seq 50); do xdotool search --onlyvisible --name '^Kestrine Preferences$' >/dev/null 2>&1 || break; sleep 0.1; done
+
+# A second start with --preferences shows the running one's window.
+second="$("$BUILD/KestrineMBI/KestrineMBI" --preferences)"
+[[ "$second" == "KestrineMBI is already running (process $mbi); its preferences window is shown" ]] ||
+  fail "second start said: $second"
+find_window
+[[ -n "$window" ]] || fail "the second start did not show the preferences window"
 xdotool windowmove "$window" 120 60
 sleep 0.8
-[[ -n "$SHOTS" ]] && "$BUILD/KestrineMBI/screenshot" "$SHOTS/preferences.png"
+if [[ -n "$SHOTS" ]]; then
+  # The window with its frame, one picture per tab.
+  geometry="$(xwininfo -id "$window")"
+  x="$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$geometry")"
+  y="$(sed -n 's/.*Absolute upper-left Y: *//p' <<<"$geometry")"
+  w="$(sed -n 's/.*Width: *//p' <<<"$geometry")"
+  h="$(sed -n 's/.*Height: *//p' <<<"$geometry")"
+  read -r left right top bottom < <(xprop -id "$window" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
+  for tab in commands output prefixes; do
+    "$BUILD/KestrineMBI/screenshot" "$SHOTS/preferences-$tab.png" $((x - left)) $((y - top)) \
+      $((w + left + right)) $((h + top + bottom))
+    xdotool key --window "$window" ctrl+Tab
+    sleep 0.5
+  done
+fi
 
 # "Quit" ends the application.
 click_icon
