@@ -2,15 +2,21 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <optional>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/processes/processes.h"
 #include "testing/test_support.h"
@@ -45,6 +51,16 @@ std::string Echoed(const AppleEvent& reply) {
   AEGetParamDesc(&reply, keyDirectObject, typeWildCard, &echoed);
   AEPrintDescToHandle(&echoed, &printed);
   return printed;
+}
+
+// A raw connection to the socket at `path`.
+int ConnectTo(const std::string& path, int flags = 0) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path.c_str());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  return fd;
 }
 
 // This process serves events on a thread of its own while the test sends them from the main thread.
@@ -84,12 +100,7 @@ class AEIPCTest : public ::testing::Test {
   static int Connect() {
     std::string path;
     EXPECT_EQ(GetCurrentProcessSocketPath(&path), noErr);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path.c_str());
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    return fd;
+    return ConnectTo(path);
   }
 
   void StartServing() {
@@ -264,6 +275,222 @@ TEST_F(AEIPCTest, OneConnectionCarriesEventsInOrderAndIsReplacedWhenTheServerClo
   EXPECT_EQ(handled_, before + 2);
   ASSERT_EQ(AEServerOpen(), noErr);
   StartServing();
+}
+
+// A server in a forked child that loops as `finder serve` does: registered,
+// answering 'test'/'echo', until it is killed.
+class ServerChild final {
+ public:
+  explicit ServerChild(rlim_t descriptors = 0, const AEServerLimits& limits = {}) {
+    int ready[2];
+    EXPECT_EQ(pipe(ready), 0);
+    pid_ = kestrine_testing::StartChild([&] {
+      const rlimit limit{descriptors, descriptors};
+      if (descriptors != 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
+      std::atomic<int> handled{0};
+      if (AEServerOpen(limits) != noErr || RegisterProcess(kTest, kTest, "Server", false) != noErr ||
+          AEInstallEventHandler(kTest, MakeFourCharCode("echo"), MyEchoHandler, &handled, false) !=
+              noErr ||
+          write(ready[1], "r", 1) != 1) {
+        return 1;
+      }
+      for (;;) {
+        pollfd readable{AEServerFileDescriptor(), POLLIN, 0};
+        if (poll(&readable, 1, -1) > 0) AEServerDispatch();
+      }
+    });
+    char byte = 0;
+    EXPECT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+  }
+  ~ServerChild() { Stop(); }
+
+  // Kills the child; the processor time it used, in seconds.
+  double Stop() {
+    if (pid_ <= 0) return 0;
+    kill(pid_, SIGKILL);
+    rusage usage{};
+    wait4(std::exchange(pid_, 0), nullptr, 0, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  }
+
+  // The most memory the child has held so far (VmHWM), in MiB.
+  long PeakMiB() const {
+    const std::string status =
+        kestrine_testing::ReadFile("/proc/" + std::to_string(pid_) + "/status").value_or("");
+    const std::size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6) / 1024;
+  }
+
+  // A raw connection to the child's socket.
+  int Connect(int flags = 0) const {
+    const ProcessSerialNumber psn{0, static_cast<std::uint32_t>(pid_)};
+    std::string path;
+    EXPECT_EQ(GetProcessSocketPath(&psn, &path), noErr);
+    return ConnectTo(path, flags);
+  }
+
+  // An 'echo' addressed to the child whose direct object is `bytes` of 'TEXT'.
+  AppleEvent Echo(std::string_view bytes = "") const {
+    const ProcessSerialNumber psn{0, static_cast<std::uint32_t>(pid_)};
+    AEAddressDesc address;
+    AECreateDesc(typeProcessSerialNumber, &psn, sizeof psn, &address);
+    AppleEvent event;
+    AECreateAppleEvent(kTest, MakeFourCharCode("echo"), &address, kAutoGenerateReturnID,
+                       kAnyTransactionID, &event);
+    AEPutParamPtr(&event, keyDirectObject, typeText, bytes.data(), bytes.size());
+    return event;
+  }
+
+ private:
+  pid_t pid_ = 0;
+};
+
+// How many of `fds` the server has closed, waiting up to 10 s for all.
+std::size_t ClosedByPeer(const std::vector<int>& fds) {
+  std::vector<pollfd> watched;
+  for (const int fd : fds) watched.push_back({fd, 0, 0});
+  std::size_t closed = 0;
+  for (int i = 0; i < 100 && closed < fds.size(); ++i) {
+    if (i > 0) usleep(100000);
+    poll(watched.data(), watched.size(), 0);
+    closed = static_cast<std::size_t>(std::count_if(watched.begin(), watched.end(), [](const pollfd& p) {
+      return (p.revents & (POLLHUP | POLLERR)) != 0;
+    }));
+  }
+  return closed;
+}
+
+// 200 idle connections under a limit of 64 descriptors: the server neither
+// spins on a listener it cannot accept from nor shuts out a new client, and
+// closes what stays idle.
+TEST(AEServerPressureTest, IdleConnectionsBeyondTheDescriptorLimitShutOutNobody) {
+  kestrine_testing::ScopedUser user;
+  ServerChild server(64, {.idleTimeout = std::chrono::seconds(1)});
+  std::vector<int> idle;
+  for (int i = 0; i < 200; ++i) idle.push_back(server.Connect());
+  const AppleEvent event = server.Echo("new");
+  AppleEvent reply;
+  EXPECT_EQ(AESend(&event, &reply, kAEWaitReply, kAENormalPriority, 300, nullptr, nullptr), noErr);
+  EXPECT_EQ(ClosedByPeer(idle), idle.size());
+  sleep(1);
+  // A busy loop would take about a second of processor time per second.
+  EXPECT_LT(server.Stop(), 1.0);
+  for (const int fd : idle) close(fd);
+}
+
+// A client that sends events and never reads the replies holds a few MiB of
+// the server, and is dropped when it does not read.
+TEST(AEServerPressureTest, AClientThatNeverReadsItsRepliesIsStoppedAndDropped) {
+  kestrine_testing::ScopedUser user;
+  ServerChild server(0, {.idleTimeout = std::chrono::seconds(1)});
+  const long before = server.PeakMiB();
+  const int fd = server.Connect(SOCK_NONBLOCK);
+  const std::string request = Framed(AEFlattenDesc(server.Echo(std::string(65536, 'x'))));
+  std::size_t pushed = 0;
+  std::size_t at = 0;
+  while (pushed < (std::size_t{256} << 20)) {
+    pollfd writable{fd, POLLOUT, 0};
+    if (poll(&writable, 1, 2000) <= 0 || (writable.revents & POLLOUT) == 0) break;
+    const ssize_t sent = send(fd, request.data() + at, request.size() - at, MSG_NOSIGNAL);
+    if (sent <= 0) break;
+    pushed += static_cast<std::size_t>(sent);
+    at = (at + static_cast<std::size_t>(sent)) % request.size();
+  }
+  EXPECT_LT(server.PeakMiB() - before, 96) << pushed << " bytes sent";
+  EXPECT_EQ(ClosedByPeer({fd}), 1u);
+  close(fd);
+}
+
+// A message that would unflatten into millions of descriptors is refused
+// without building them.
+TEST(AEServerPressureTest, AMessageOfTooManyDescriptorsIsRefusedWithoutBuildingThem) {
+  kestrine_testing::ScopedUser user;
+  ServerChild server;
+  const long before = server.PeakMiB();
+  const std::uint32_t count = (std::uint32_t{5} << 20) / 4;
+  std::string bomb = "AEF1list";
+  bomb.append({static_cast<char>(count >> 24), static_cast<char>(count >> 16),
+               static_cast<char>(count >> 8), static_cast<char>(count)});
+  for (std::uint32_t i = 0; i < count; ++i) bomb.append("null\0\0\0\0", 8);
+  const std::string message = Framed(bomb);
+  const int fd = server.Connect();
+  ASSERT_EQ(send(fd, message.data(), message.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(message.size()));
+  shutdown(fd, SHUT_WR);
+  char byte;
+  EXPECT_LE(read(fd, &byte, 1), 0);  // Dropped without a reply.
+  close(fd);
+  EXPECT_LT(server.PeakMiB() - before, 96);
+  const AppleEvent event = server.Echo();
+  AppleEvent reply;
+  EXPECT_EQ(AESend(&event, &reply, kAEWaitReply, kAENormalPriority, 300, nullptr, nullptr), noErr);
+}
+
+// A send without a time-out to a server that takes nothing ends once
+// connecting or writing has taken kAEDeliveryTimeout.
+TEST(AEServerPressureTest, ConnectingAndWritingAreBoundedWithoutATimeOut) {
+  kestrine_testing::ScopedUser user;
+  const struct {
+    const char* name;
+    bool backlogFull;
+    std::size_t bytes;
+  } cases[] = {{"full listener", true, 0}, {"unread event", false, std::size_t{16} << 20}};
+  std::vector<std::pair<pid_t, pid_t>> running;  // The registered process, the sender.
+  std::vector<int> held;
+  for (const auto& c : cases) {
+    int registered[2];
+    ASSERT_EQ(pipe(registered), 0);
+    const pid_t target = kestrine_testing::StartChild([&] {
+      (void)!write(registered[1], RegisterProcess(kTest, kTest, "Deaf", false) == noErr ? "y" : "n", 1);
+      return pause();
+    });
+    char byte = 0;
+    ASSERT_EQ(read(registered[0], &byte, 1), 1);
+    ASSERT_EQ(byte, 'y');
+    close(registered[0]);
+    close(registered[1]);
+    // The target's socket listens and never accepts.
+    const ProcessSerialNumber psn{0, static_cast<std::uint32_t>(target)};
+    const std::string path = user.root() + "/run/kestrine/processes/" + std::to_string(target) + ".sock";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    held.push_back(listener);
+    if (c.backlogFull) held.push_back(ConnectTo(path));
+    AEAddressDesc target_address;
+    AECreateDesc(typeProcessSerialNumber, &psn, sizeof psn, &target_address);
+    const pid_t sender = kestrine_testing::StartChild([&] {
+      AppleEvent event;
+      AECreateAppleEvent(kTest, MakeFourCharCode("echo"), &target_address, kAutoGenerateReturnID,
+                         kAnyTransactionID, &event);
+      const std::string bytes(c.bytes, 'x');
+      AEPutParamPtr(&event, keyDirectObject, typeText, bytes.data(), bytes.size());
+      AppleEvent reply;
+      return AESend(&event, &reply, kAEWaitReply, kAENormalPriority, kNoTimeOut, nullptr,
+                    nullptr) == errAETimeout ? 0 : 1;
+    });
+    running.emplace_back(target, sender);
+  }
+  for (std::size_t i = 0; i < running.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    std::optional<int> status;
+    for (int wait = 0; wait < 600 && !status; ++wait) {
+      status = kestrine_testing::PollChild(running[i].second);
+      if (!status) usleep(100000);
+    }
+    if (!status) kill(running[i].second, SIGKILL);
+    EXPECT_EQ(status, 0);
+    kill(running[i].first, SIGKILL);
+    waitpid(running[i].first, nullptr, 0);
+    if (!status) waitpid(running[i].second, nullptr, 0);
+  }
+  for (const int fd : held) close(fd);
 }
 
 }  // namespace
