@@ -239,11 +239,16 @@ OSErr WaitFor(int fd, short events, std::optional<Clock::time_point> deadline,
 // more can arrive on it: never after a failed wait (its reply may still
 // come) nor after a send without a reply (the server answers every event).
 // The cache belongs to the process that filled it: a child made by fork()
-// does not share its parent's connections.
+// does not share its parent's connections. A connection unused for longer
+// than kKeptConnectionLifetime is not used again: its server may be closing
+// it as idle at the very moment the next event is written.
 constexpr std::size_t kMaxCachedConnections = 8;
+constexpr std::chrono::seconds kKeptConnectionLifetime{20};
+static_assert(kKeptConnectionLifetime < AEServerLimits{}.idleTimeout);
 struct CachedConnection {
   pid_t target = 0;
   int fd = -1;
+  Clock::time_point kept;
 };
 struct ConnectionCache {
   std::mutex mutex;
@@ -277,7 +282,11 @@ int TakeConnection(pid_t target) {
   std::lock_guard lock(cache.mutex);
   for (auto kept = cache.connections.begin(); kept != cache.connections.end(); ++kept) {
     if (kept->target == target) {
-      const int fd = kept->fd;
+      int fd = kept->fd;
+      if (Clock::now() - kept->kept > kKeptConnectionLifetime) {
+        close(fd);
+        fd = -1;
+      }
       cache.connections.erase(kept);
       return fd;
     }
@@ -300,7 +309,7 @@ void KeepConnection(pid_t target, int fd) {
     close(cache.connections.front().fd);
     cache.connections.erase(cache.connections.begin());
   }
-  cache.connections.push_back({target, fd});
+  cache.connections.push_back({target, fd, Clock::now()});
 }
 
 // Connects to the event socket of `target`, checking that it runs as this
