@@ -1,5 +1,6 @@
 #include "platform/appleevents/aeipc.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -278,10 +279,12 @@ TEST_F(AEIPCTest, OneConnectionCarriesEventsInOrderAndIsReplacedWhenTheServerClo
 }
 
 // A server in a forked child that loops as `finder serve` does: registered,
-// answering 'test'/'echo', until it is killed.
+// answering 'test'/'echo', until it is killed. It may open `descriptors` at
+// most (0: as many as this process), of which it takes up to `occupied`
+// once serving, as other work would.
 class ServerChild final {
  public:
-  explicit ServerChild(rlim_t descriptors = 0, const AEServerLimits& limits = {}) {
+  explicit ServerChild(const AEServerLimits& limits = {}, rlim_t descriptors = 0, int occupied = 0) {
     int ready[2];
     EXPECT_EQ(pipe(ready), 0);
     pid_ = kestrine_testing::StartChild([&] {
@@ -293,6 +296,8 @@ class ServerChild final {
               noErr ||
           write(ready[1], "r", 1) != 1) {
         return 1;
+      }
+      for (int i = 0; i < occupied && open("/dev/null", O_RDONLY) >= 0; ++i) {
       }
       for (;;) {
         pollfd readable{AEServerFileDescriptor(), POLLIN, 0};
@@ -364,28 +369,44 @@ std::size_t ClosedByPeer(const std::vector<int>& fds) {
 }
 
 // 200 idle connections under a limit of 64 descriptors: the server neither
-// spins on a listener it cannot accept from nor shuts out a new client, and
-// closes what stays idle.
+// spins on a listener it cannot accept from nor shuts out a new client
+// while it can take one, and closes what stays idle.
 TEST(AEServerPressureTest, IdleConnectionsBeyondTheDescriptorLimitShutOutNobody) {
-  kestrine_testing::ScopedUser user;
-  ServerChild server(64, {.idleTimeout = std::chrono::seconds(1)});
-  std::vector<int> idle;
-  for (int i = 0; i < 200; ++i) idle.push_back(server.Connect());
-  const AppleEvent event = server.Echo("new");
-  AppleEvent reply;
-  EXPECT_EQ(AESend(&event, &reply, kAEWaitReply, kAENormalPriority, 300, nullptr, nullptr), noErr);
-  EXPECT_EQ(ClosedByPeer(idle), idle.size());
-  sleep(1);
-  // A busy loop would take about a second of processor time per second.
-  EXPECT_LT(server.Stop(), 1.0);
-  for (const int fd : idle) close(fd);
+  const struct {
+    const char* name;
+    std::size_t connectionsPerPeer;
+    int occupied;  // Descriptors the server's other work takes.
+    OSErr newClient;
+  } cases[] = {
+      {"one peer's connections", AEServerLimits{}.connectionsPerPeer, 0, noErr},
+      {"descriptors taken elsewhere", 1000, 40, noErr},
+      {"no descriptor left", 1000, 64, connectionInvalid},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    kestrine_testing::ScopedUser user;
+    ServerChild server({.connectionsPerPeer = c.connectionsPerPeer,
+                        .idleTimeout = std::chrono::seconds(1)},
+                       64, c.occupied);
+    std::vector<int> idle;
+    for (int i = 0; i < 200; ++i) idle.push_back(server.Connect());
+    const AppleEvent event = server.Echo("new");
+    AppleEvent reply;
+    EXPECT_EQ(AESend(&event, &reply, kAEWaitReply, kAENormalPriority, 300, nullptr, nullptr),
+              c.newClient);
+    EXPECT_EQ(ClosedByPeer(idle), idle.size());
+    sleep(1);
+    // A busy loop would take about a second of processor time per second.
+    EXPECT_LT(server.Stop(), 1.0);
+    for (const int fd : idle) close(fd);
+  }
 }
 
 // A client that sends events and never reads the replies holds a few MiB of
 // the server, and is dropped when it does not read.
 TEST(AEServerPressureTest, AClientThatNeverReadsItsRepliesIsStoppedAndDropped) {
   kestrine_testing::ScopedUser user;
-  ServerChild server(0, {.idleTimeout = std::chrono::seconds(1)});
+  ServerChild server({.idleTimeout = std::chrono::seconds(1)});
   const long before = server.PeakMiB();
   const int fd = server.Connect(SOCK_NONBLOCK);
   const std::string request = Framed(AEFlattenDesc(server.Echo(std::string(65536, 'x'))));
