@@ -278,6 +278,18 @@ TEST_F(AEIPCTest, OneConnectionCarriesEventsInOrderAndIsReplacedWhenTheServerClo
   StartServing();
 }
 
+// An 'echo' addressed to `pid` whose direct object is `bytes` of 'TEXT'.
+AppleEvent EchoTo(pid_t pid, std::string_view bytes) {
+  const ProcessSerialNumber psn{0, static_cast<std::uint32_t>(pid)};
+  AEAddressDesc address;
+  AECreateDesc(typeProcessSerialNumber, &psn, sizeof psn, &address);
+  AppleEvent event;
+  AECreateAppleEvent(kTest, MakeFourCharCode("echo"), &address, kAutoGenerateReturnID,
+                     kAnyTransactionID, &event);
+  AEPutParamPtr(&event, keyDirectObject, typeText, bytes.data(), bytes.size());
+  return event;
+}
+
 // A server in a forked child that loops as `finder serve` does: registered,
 // answering 'test'/'echo', until it is killed. It may open `descriptors` at
 // most (0: as many as this process), of which it takes up to `occupied`
@@ -337,17 +349,8 @@ class ServerChild final {
     return ConnectTo(path, flags);
   }
 
-  // An 'echo' addressed to the child whose direct object is `bytes` of 'TEXT'.
-  AppleEvent Echo(std::string_view bytes = "") const {
-    const ProcessSerialNumber psn{0, static_cast<std::uint32_t>(pid_)};
-    AEAddressDesc address;
-    AECreateDesc(typeProcessSerialNumber, &psn, sizeof psn, &address);
-    AppleEvent event;
-    AECreateAppleEvent(kTest, MakeFourCharCode("echo"), &address, kAutoGenerateReturnID,
-                       kAnyTransactionID, &event);
-    AEPutParamPtr(&event, keyDirectObject, typeText, bytes.data(), bytes.size());
-    return event;
-  }
+  pid_t pid() const { return pid_; }
+  AppleEvent Echo(std::string_view bytes = "") const { return EchoTo(pid_, bytes); }
 
  private:
   pid_t pid_ = 0;
@@ -450,68 +453,46 @@ TEST(AEServerPressureTest, AMessageOfTooManyDescriptorsIsRefusedWithoutBuildingT
   EXPECT_EQ(AESend(&event, &reply, kAEWaitReply, kAENormalPriority, 300, nullptr, nullptr), noErr);
 }
 
-// A send without a time-out to a server that takes nothing ends once
-// connecting or writing has taken kAEDeliveryTimeout.
+// A send without a time-out to a target that takes nothing ends with
+// errAETimeout once connecting or writing has taken kAEDeliveryTimeout.
 TEST(AEServerPressureTest, ConnectingAndWritingAreBoundedWithoutATimeOut) {
   kestrine_testing::ScopedUser user;
+  // This process registers a socket whose one-place queue is full; the
+  // server child is stopped and reads nothing.
+  ASSERT_EQ(RegisterProcess(kTest, kTest, "Deaf", false), noErr);
+  std::string path;
+  ASSERT_EQ(GetCurrentProcessSocketPath(&path), noErr);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path.c_str());
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  const int queued = ConnectTo(path);
+  ServerChild stopped;
+  kill(stopped.pid(), SIGSTOP);
   const struct {
     const char* name;
-    bool backlogFull;
+    pid_t target;
     std::size_t bytes;
-  } cases[] = {{"full listener", true, 0}, {"unread event", false, std::size_t{16} << 20}};
-  std::vector<std::pair<pid_t, pid_t>> running;  // The registered process, the sender.
-  std::vector<int> held;
+  } cases[] = {{"full queue", getpid(), 0}, {"unread event", stopped.pid(), std::size_t{16} << 20}};
+  std::vector<pid_t> senders;
   for (const auto& c : cases) {
-    int registered[2];
-    ASSERT_EQ(pipe(registered), 0);
-    const pid_t target = kestrine_testing::StartChild([&] {
-      (void)!write(registered[1], RegisterProcess(kTest, kTest, "Deaf", false) == noErr ? "y" : "n", 1);
-      return pause();
-    });
-    char byte = 0;
-    ASSERT_EQ(read(registered[0], &byte, 1), 1);
-    ASSERT_EQ(byte, 'y');
-    close(registered[0]);
-    close(registered[1]);
-    // The target's socket listens and never accepts.
-    const ProcessSerialNumber psn{0, static_cast<std::uint32_t>(target)};
-    const std::string path = user.root() + "/run/kestrine/processes/" + std::to_string(target) + ".sock";
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path.c_str());
-    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    held.push_back(listener);
-    if (c.backlogFull) held.push_back(ConnectTo(path));
-    AEAddressDesc target_address;
-    AECreateDesc(typeProcessSerialNumber, &psn, sizeof psn, &target_address);
-    const pid_t sender = kestrine_testing::StartChild([&] {
-      AppleEvent event;
-      AECreateAppleEvent(kTest, MakeFourCharCode("echo"), &target_address, kAutoGenerateReturnID,
-                         kAnyTransactionID, &event);
-      const std::string bytes(c.bytes, 'x');
-      AEPutParamPtr(&event, keyDirectObject, typeText, bytes.data(), bytes.size());
+    senders.push_back(kestrine_testing::StartChild([&] {
+      alarm(60);  // Ends a send that never would.
+      const AppleEvent event = EchoTo(c.target, std::string(c.bytes, 'x'));
       AppleEvent reply;
       return AESend(&event, &reply, kAEWaitReply, kAENormalPriority, kNoTimeOut, nullptr,
                     nullptr) == errAETimeout ? 0 : 1;
-    });
-    running.emplace_back(target, sender);
+    }));
   }
-  for (std::size_t i = 0; i < running.size(); ++i) {
+  for (std::size_t i = 0; i < senders.size(); ++i) {
     SCOPED_TRACE(cases[i].name);
-    std::optional<int> status;
-    for (int wait = 0; wait < 600 && !status; ++wait) {
-      status = kestrine_testing::PollChild(running[i].second);
-      if (!status) usleep(100000);
-    }
-    if (!status) kill(running[i].second, SIGKILL);
-    EXPECT_EQ(status, 0);
-    kill(running[i].first, SIGKILL);
-    waitpid(running[i].first, nullptr, 0);
-    if (!status) waitpid(running[i].second, nullptr, 0);
+    EXPECT_EQ(kestrine_testing::WaitForChild(senders[i]), 0);
   }
-  for (const int fd : held) close(fd);
+  close(queued);
+  close(listener);
+  UnregisterProcess();
 }
 
 }  // namespace
