@@ -18,8 +18,8 @@ elif [[ -n "${DISPLAY:-}" ]] && command -v xclip >/dev/null; then
   echo "Clipboard (X11 CLIPBOARD selection):"
   xclip -selection clipboard -o
 else
-  clip="${XDG_RUNTIME_DIR:-/tmp/kestrine-$(id -u)}"
-  [[ -n "${XDG_RUNTIME_DIR:-}" ]] && clip="$clip/kestrine"
+  clip="$HOME/.cache/kestrine/run"
+  [[ "${XDG_RUNTIME_DIR:-}" == /* ]] && clip="$XDG_RUNTIME_DIR/kestrine"
   echo "Clipboard (no display; the per-user file $clip/clipboard):"
   cat "$clip/clipboard"
 fi

@@ -7,7 +7,9 @@
 #include <sched.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -138,7 +140,10 @@ OSErr EncodeMessage(const AEDesc& desc, std::string* message) {
 
 // Reads a message body back into a descriptor of this process.
 OSErr DecodeMessage(std::string_view body, AEDesc* desc) {
-  if (const OSErr status = AEUnflattenDesc(body, desc); status != noErr) return status;
+  if (const OSErr status = AEUnflattenDesc(body, kAEMaxMessageDescriptors, desc);
+      status != noErr) {
+    return status;
+  }
   TranslateFileReferences(*desc, false);
   return noErr;
 }
@@ -234,11 +239,16 @@ OSErr WaitFor(int fd, short events, std::optional<Clock::time_point> deadline,
 // more can arrive on it: never after a failed wait (its reply may still
 // come) nor after a send without a reply (the server answers every event).
 // The cache belongs to the process that filled it: a child made by fork()
-// does not share its parent's connections.
+// does not share its parent's connections. A connection unused for longer
+// than kKeptConnectionLifetime is not used again: its server may be closing
+// it as idle at the very moment the next event is written.
 constexpr std::size_t kMaxCachedConnections = 8;
+constexpr std::chrono::seconds kKeptConnectionLifetime{20};
+static_assert(kKeptConnectionLifetime < AEServerLimits{}.idleTimeout);
 struct CachedConnection {
   pid_t target = 0;
   int fd = -1;
+  Clock::time_point kept;
 };
 struct ConnectionCache {
   std::mutex mutex;
@@ -272,7 +282,11 @@ int TakeConnection(pid_t target) {
   std::lock_guard lock(cache.mutex);
   for (auto kept = cache.connections.begin(); kept != cache.connections.end(); ++kept) {
     if (kept->target == target) {
-      const int fd = kept->fd;
+      int fd = kept->fd;
+      if (Clock::now() - kept->kept > kKeptConnectionLifetime) {
+        close(fd);
+        fd = -1;
+      }
       cache.connections.erase(kept);
       return fd;
     }
@@ -295,7 +309,7 @@ void KeepConnection(pid_t target, int fd) {
     close(cache.connections.front().fd);
     cache.connections.erase(cache.connections.begin());
   }
-  cache.connections.push_back({target, fd});
+  cache.connections.push_back({target, fd, Clock::now()});
 }
 
 // Connects to the event socket of `target`, checking that it runs as this
@@ -370,6 +384,10 @@ OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int
                                                   ? kDefaultTimeoutTicks
                                                   : timeout);
   }
+  // Connecting and writing end in time even when the reply may take as long
+  // as it likes.
+  const Clock::time_point deliveryEnd = Clock::now() + kAEDeliveryTimeout;
+  const Clock::time_point delivery = deadline ? std::min(*deadline, deliveryEnd) : deliveryEnd;
   std::int32_t sleepTicks = kDefaultSleepTicks;
   const bool wantReply = (mode & kAEReplyModeMask) == kAEWaitReply;
 
@@ -380,13 +398,13 @@ OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int
   ScopedFd fd(wantReply && target.highLongOfPSN == 0 ? TakeConnection(targetPid) : -1);
   for (bool reused = fd.get() >= 0;; reused = false) {
     if (fd.get() < 0) {
-      if (const OSErr status = Connect(target, deadline, idleProc, &sleepTicks, &fd);
+      if (const OSErr status = Connect(target, delivery, idleProc, &sleepTicks, &fd);
           status != noErr) {
         return status;
       }
     }
     bool accepted = false;
-    const OSErr status = WriteMessage(fd.get(), message, deadline, idleProc, &sleepTicks, &accepted);
+    const OSErr status = WriteMessage(fd.get(), message, delivery, idleProc, &sleepTicks, &accepted);
     if (status == noErr) break;
     if (!reused || accepted || status != connectionInvalid) return status;
     fd.Reset();
@@ -461,17 +479,29 @@ std::optional<Handler> FindHandler(AEEventClass eventClass, AEEventID eventID) {
 // write.
 struct Connection {
   ScopedFd fd;
+  pid_t peer = 0;
   std::string in;
   std::string out;
   std::size_t outSent = 0;
-  bool watchingOutput = false;  // Whether the poller also waits for room to write.
+  std::uint32_t watched = EPOLLIN;  // What the poller waits for on it.
+  Clock::time_point lastActivity = Clock::now();  // When a byte last moved.
 };
+
+// How long the listener rests when no descriptor is left to take even one
+// connection and close it.
+constexpr std::chrono::milliseconds kListenerRest{100};
+// New connections taken in one dispatch, so that the others are served too.
+constexpr int kAcceptsPerDispatch = 64;
 
 struct Server {
   ScopedFd listener;
   ScopedFd poller;
+  ScopedFd timer;  // Due when a connection's idle time or the listener's rest ends.
+  ScopedFd spare;  // Kept open to take a connection when descriptors run out.
   std::string path;
+  AEServerLimits limits;
   std::map<int, std::unique_ptr<Connection>> connections;
+  std::optional<Clock::time_point> listenerRestsUntil;
   bool dispatching = false;
 };
 Server*& TheServer() {
@@ -484,18 +514,119 @@ void Drop(Server& server, int fd) {
   server.connections.erase(fd);
 }
 
+void Watch(Server& server, int fd, std::uint32_t events) {
+  epoll_event watch{};
+  watch.events = events;
+  watch.data.fd = fd;
+  epoll_ctl(server.poller.get(), EPOLL_CTL_MOD, fd, &watch);
+}
+
+// Closes the least recently active connection, of `peer` only when given.
+// Returns false when there is none.
+bool DropLeastActive(Server& server, std::optional<pid_t> peer) {
+  Connection* oldest = nullptr;
+  for (const auto& [fd, connection] : server.connections) {
+    if ((!peer || connection->peer == *peer) &&
+        (oldest == nullptr || connection->lastActivity < oldest->lastActivity)) {
+      oldest = connection.get();
+    }
+  }
+  if (oldest == nullptr) return false;
+  Drop(server, oldest->fd.get());
+  return true;
+}
+
+// The connections the server holds at most: half the descriptors the
+// process may open go to other work (files, helpers, the registry).
+std::size_t ConnectionLimit(const Server& server) {
+  rlimit descriptors{};
+  std::size_t limit = server.limits.connections;
+  if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY) {
+    limit = std::min<std::size_t>(limit, descriptors.rlim_cur / 2);
+  }
+  return std::max<std::size_t>(limit, 1);
+}
+
+// Arms the timer for the earliest idle time-out or the end of the
+// listener's rest; disarms it when neither is pending.
+void ArmTimer(Server& server) {
+  std::optional<Clock::time_point> due = server.listenerRestsUntil;
+  for (const auto& [fd, connection] : server.connections) {
+    const Clock::time_point idleEnd = connection->lastActivity + server.limits.idleTimeout;
+    if (!due || idleEnd < *due) due = idleEnd;
+  }
+  itimerspec when{};
+  if (due) {
+    const auto wait = std::max<std::chrono::nanoseconds>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(*due - Clock::now()),
+        std::chrono::nanoseconds(1));
+    when.it_value.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
+    when.it_value.tv_nsec = static_cast<long>(wait.count() % 1000000000);
+  }
+  timerfd_settime(server.timer.get(), 0, &when, nullptr);
+}
+
+// Closes the connections whose idle time is up and ends the listener's rest
+// when it is due.
+void Expire(Server& server) {
+  std::uint64_t expirations = 0;
+  (void)!read(server.timer.get(), &expirations, sizeof expirations);
+  const Clock::time_point now = Clock::now();
+  for (auto at = server.connections.begin(); at != server.connections.end();) {
+    const int fd = at->first;
+    const bool idle = now - at->second->lastActivity >= server.limits.idleTimeout;
+    ++at;
+    if (idle) Drop(server, fd);
+  }
+  if (server.listenerRestsUntil && now >= *server.listenerRestsUntil) {
+    server.listenerRestsUntil.reset();
+    Watch(server, server.listener.get(), EPOLLIN);
+  }
+}
+
+// Takes the connection waiting on the listener and closes it, with the
+// spare descriptor freed for it; false when even that fails.
+bool RefuseWaitingConnection(Server& server) {
+  server.spare.Reset();
+  const int fd = accept4(server.listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd >= 0) close(fd);
+  server.spare.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  return fd >= 0;
+}
+
 bool Serve(Server& server, Connection& connection);
 bool HandleMessage(std::string_view message, std::string* out);
 
 void Accept(Server& server) {
-  for (;;) {
+  for (int taken = 0; taken < kAcceptsPerDispatch; ++taken) {
     const int fd = accept4(server.listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM) return;
+      // No descriptor left: the listener stays readable until the waiting
+      // connection is taken, so make room, or take it and close it, or let
+      // the listener rest rather than spin.
+      if (DropLeastActive(server, std::nullopt) || RefuseWaitingConnection(server)) continue;
+      server.listenerRestsUntil = Clock::now() + kListenerRest;
+      Watch(server, server.listener.get(), 0);
+      return;
+    }
     auto connection = std::make_unique<Connection>();
     connection->fd.Reset(fd);
-    if (!PeerIsThisUser(fd)) {
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
+        credentials.uid != geteuid()) {
       NSLog("Refused an event connection from another user");
       continue;
+    }
+    connection->peer = credentials.pid;
+    std::size_t ofPeer = 0;
+    for (const auto& [other, held] : server.connections) ofPeer += held->peer == credentials.pid;
+    if (ofPeer >= server.limits.connectionsPerPeer) {
+      DropLeastActive(server, credentials.pid);
+    } else if (server.connections.size() >= ConnectionLimit(server)) {
+      DropLeastActive(server, std::nullopt);
     }
     epoll_event watch{};
     watch.events = EPOLLIN;
@@ -509,24 +640,23 @@ void Accept(Server& server) {
   }
 }
 
+// The bytes of replies the connection still owes.
+std::size_t Owed(const Connection& connection) {
+  return connection.out.size() - connection.outSent;
+}
+
 // Writes what the connection still owes. Returns false when it is to be
 // dropped.
-bool Flush(Server& server, Connection& connection) {
+bool Flush(Connection& connection) {
   while (connection.outSent < connection.out.size()) {
     const ssize_t sent = send(connection.fd.get(), connection.out.data() + connection.outSent,
                               connection.out.size() - connection.outSent, MSG_NOSIGNAL);
     if (sent > 0) {
       connection.outSent += static_cast<std::size_t>(sent);
+      connection.lastActivity = Clock::now();
     } else if (sent < 0 && errno == EINTR) {
       continue;
     } else if (sent < 0 && errno == EAGAIN) {
-      if (!connection.watchingOutput) {
-        epoll_event watch{};
-        watch.events = EPOLLIN | EPOLLOUT;
-        watch.data.fd = connection.fd.get();
-        epoll_ctl(server.poller.get(), EPOLL_CTL_MOD, connection.fd.get(), &watch);
-        connection.watchingOutput = true;
-      }
       return true;
     } else {
       return false;
@@ -534,25 +664,36 @@ bool Flush(Server& server, Connection& connection) {
   }
   connection.out.clear();
   connection.outSent = 0;
-  if (connection.watchingOutput) {
-    epoll_event watch{};
-    watch.events = EPOLLIN;
-    watch.data.fd = connection.fd.get();
-    epoll_ctl(server.poller.get(), EPOLL_CTL_MOD, connection.fd.get(), &watch);
-    connection.watchingOutput = false;
-  }
   return true;
 }
 
-// Reads what arrived and answers every whole message. Returns false when
-// the connection is to be dropped.
+// Answers the whole messages that have arrived, as long as the connection
+// owes less than the limit. Returns false when it is to be dropped.
+bool AnswerWholeMessages(Server& server, Connection& connection) {
+  std::size_t handled = 0;
+  while (connection.in.size() - handled >= 4 && Owed(connection) <= server.limits.unsentReplyBytes) {
+    const std::string_view rest = std::string_view(connection.in).substr(handled);
+    const std::size_t length = AnnouncedLength(rest);
+    if (rest.size() < 4 + length) break;
+    if (!HandleMessage(rest.substr(4, length), &connection.out)) return false;
+    handled += 4 + length;
+  }
+  connection.in.erase(0, handled);
+  return true;
+}
+
+// Writes what is owed, reads what arrived and answers every whole message.
+// A connection that owes more than the limit is not read from until its
+// peer has read enough. Returns false when the connection is to be dropped.
 bool Serve(Server& server, Connection& connection) {
+  if (!Flush(connection) || !AnswerWholeMessages(server, connection)) return false;
   bool peerDone = false;
-  for (;;) {
+  while (Owed(connection) <= server.limits.unsentReplyBytes) {
     char buffer[65536];
     const ssize_t got = recv(connection.fd.get(), buffer, sizeof buffer, 0);
     if (got > 0) {
       connection.in.append(buffer, static_cast<std::size_t>(got));
+      connection.lastActivity = Clock::now();
     } else if (got == 0) {
       peerDone = true;
       break;
@@ -564,26 +705,26 @@ bool Serve(Server& server, Connection& connection) {
     if (connection.in.size() >= 4 && AnnouncedLength(connection.in) > kAEMaxMessageSize) {
       return false;
     }
+    if (!AnswerWholeMessages(server, connection) || !Flush(connection)) return false;
     // A short read took all there was; what comes later wakes the poller
     // again.
     if (got > 0 && static_cast<std::size_t>(got) < sizeof buffer) break;
   }
-  std::size_t handled = 0;
-  while (connection.in.size() - handled >= 4) {
-    const std::string_view rest = std::string_view(connection.in).substr(handled);
-    const std::size_t length = AnnouncedLength(rest);
-    if (rest.size() < 4 + length) break;
-    if (!HandleMessage(rest.substr(4, length), &connection.out)) return false;
-    handled += 4 + length;
-  }
-  connection.in.erase(0, handled);
   // A peer that is done sending gets what it is owed, once; a message it
   // left half-sent is dropped with it.
   if (peerDone) {
-    Flush(server, connection);
+    Flush(connection);
     return false;
   }
-  return Flush(server, connection);
+  if (!Flush(connection)) return false;
+  std::uint32_t events = 0;
+  if (Owed(connection) <= server.limits.unsentReplyBytes) events |= EPOLLIN;
+  if (Owed(connection) > 0) events |= EPOLLOUT;
+  if (events != connection.watched) {
+    Watch(server, connection.fd.get(), events);
+    connection.watched = events;
+  }
+  return true;
 }
 
 OSErr MakeReply(const AppleEvent& event, AppleEvent* reply) {
@@ -672,9 +813,10 @@ OSErr AERemoveEventHandler(AEEventClass eventClass, AEEventID eventID, AEEventHa
   return Handlers().erase({eventClass, eventID}) == 1 ? noErr : errAEHandlerNotFound;
 }
 
-OSErr AEServerOpen() {
+OSErr AEServerOpen(const AEServerLimits& limits) {
   if (TheServer() != nullptr) return noErr;
   auto server = std::make_unique<Server>();
+  server->limits = limits;
   if (const OSErr status = GetCurrentProcessSocketPath(&server->path); status != noErr) {
     return status;
   }
@@ -685,6 +827,8 @@ OSErr AEServerOpen() {
   }
   server->listener.Reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   server->poller.Reset(epoll_create1(EPOLL_CLOEXEC));
+  server->timer.Reset(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+  server->spare.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
   // A socket under this process id can only be left by an ended process.
   unlink(server->path.c_str());
   const mode_t oldMask = umask(0177);
@@ -695,8 +839,13 @@ OSErr AEServerOpen() {
   epoll_event watch{};
   watch.events = EPOLLIN;
   watch.data.fd = server->listener.get();
+  epoll_event timer{};
+  timer.events = EPOLLIN;
+  timer.data.fd = server->timer.get();
   if (!bound || listen(server->listener.get(), SOMAXCONN) != 0 || server->poller.get() < 0 ||
-      epoll_ctl(server->poller.get(), EPOLL_CTL_ADD, server->listener.get(), &watch) != 0) {
+      server->timer.get() < 0 ||
+      epoll_ctl(server->poller.get(), EPOLL_CTL_ADD, server->listener.get(), &watch) != 0 ||
+      epoll_ctl(server->poller.get(), EPOLL_CTL_ADD, server->timer.get(), &timer) != 0) {
     NSLog("Cannot serve events on %s: %s", server->path.c_str(), strerror(errno));
     if (bound) unlink(server->path.c_str());
     return ioErr;
@@ -721,6 +870,10 @@ void AEServerDispatch() {
       Accept(*server);
       continue;
     }
+    if (fd == server->timer.get()) {
+      Expire(*server);
+      continue;
+    }
     const auto found = server->connections.find(fd);
     if (found == server->connections.end()) continue;
     bool keep = false;
@@ -731,6 +884,7 @@ void AEServerDispatch() {
     }
     if (!keep) Drop(*server, fd);
   }
+  ArmTimer(*server);
   server->dispatching = false;
 }
 

@@ -17,10 +17,16 @@
 // which coerces to nothing.
 //
 // A server drops a connection, and only that one, when the peer is another
-// user, a message is longer than kAEMaxMessageSize or does not read back as
-// an Apple event, or the peer closes in the middle of a message.
+// user, a message is longer than kAEMaxMessageSize, holds more than
+// kAEMaxMessageDescriptors descriptors or does not read back as an Apple
+// event, or the peer closes in the middle of a message. It also closes
+// connections to stay within its limits (AEServerLimits): the least recently
+// active one when a peer or the server holds too many or descriptors run
+// out, one on which nothing moved for the idle time-out, and it stops
+// reading from a peer that leaves too many replies unread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -53,6 +59,19 @@ constexpr OSErr errAENoSuchObject = -1728;
 
 // The largest message either side accepts: 64 MiB.
 constexpr std::size_t kAEMaxMessageSize = std::size_t{64} << 20;
+
+// The most descriptors a message may unflatten to, counting every list,
+// record, event and item: a selection of 200,000 object specifiers fits. A
+// message that announces more is refused before any of them is built, so a
+// message costs at most its own size plus this many descriptors.
+constexpr std::size_t kAEMaxMessageDescriptors = std::size_t{1} << 20;
+
+// The longest a send takes to connect to its target and to write its event,
+// whatever its time-out, kNoTimeOut included: a target that does not take
+// the event within it (its queue of new connections is full, or it reads
+// nothing) ends the send with errAETimeout. The wait for the reply is the
+// time-out's alone.
+constexpr std::chrono::seconds kAEDeliveryTimeout{10};
 
 // What an idle routine is handed: always a null event here.
 struct EventRecord {
@@ -92,7 +111,8 @@ using AEFilterUPP = AEFilterProcPtr;
 // routine (may be null) runs every time its sleep time has passed.
 //
 // Returns noErr; errAENotAEDesc for a null event; paramErr for a null reply
-// or an unsupported send mode (kAEQueueReply); errAEUnknownAddressType for a
+// or an unsupported send mode (kAEQueueReply); errAETimeout also when the
+// event was not delivered within kAEDeliveryTimeout; errAEUnknownAddressType for a
 // missing address or one of another type; procNotFound when no registered
 // process matches; afpAccessDenied when the target's socket is not a socket
 // of this user; connectionInvalid when the target cannot be reached, runs
@@ -127,23 +147,43 @@ constexpr OSErr errAEHandlerNotFound = -1717;
 OSErr AERemoveEventHandler(AEEventClass eventClass, AEEventID eventID, AEEventHandlerUPP handler,
                            bool isSysHandler);
 
+// What a server holds at most, so that no client can exhaust it.
+struct AEServerLimits {
+  // Connections of one peer process; a new one closes the peer's least
+  // recently active connection.
+  std::size_t connectionsPerPeer = 8;
+  // Connections in all, lowered to leave half the process's descriptors
+  // (RLIMIT_NOFILE) to other work; a new one closes the least recently
+  // active connection.
+  std::size_t connections = 64;
+  // Replies a connection may leave unread before the server stops reading
+  // its events.
+  std::size_t unsentReplyBytes = std::size_t{4} << 20;
+  // A connection on which no byte moved for this long is closed, whether it
+  // is idle, stalled in the middle of an event, or not reading its replies.
+  std::chrono::milliseconds idleTimeout = std::chrono::seconds(30);
+};
+
 // Starts serving: binds the calling process's event socket (replacing a
 // socket left under its process id) and returns noErr, or the status of the
 // registry folder, or ioErr after one line in the log. The process then
 // registers itself (RegisterProcess) so that others find it. Serving does
 // nothing else by itself: the host's event loop watches
 // AEServerFileDescriptor() for reading and calls AEServerDispatch() whenever
-// it is readable. Every serving call is made on that one thread.
-OSErr AEServerOpen();
+// it is readable; the descriptor also becomes readable when a time-out is
+// due. Every serving call is made on that one thread.
+OSErr AEServerOpen(const AEServerLimits& limits = {});
 
 // The descriptor the host's loop watches for reading, or -1 when not
 // serving.
 int AEServerFileDescriptor();
 
 // Does all the work that is ready without waiting: takes new connections,
-// reads what arrived, runs the handlers of whole events and writes their
-// replies. Returns at once when not serving or when called from inside a
-// handler.
+// reads what arrived, runs the handlers of whole events, writes their
+// replies and closes connections whose time is up. When no descriptor is
+// left to take a new connection, the connection is closed at once (or the
+// listener rests for a moment), so that the loop never spins. Returns at
+// once when not serving or when called from inside a handler.
 void AEServerDispatch();
 
 // Stops serving: closes every connection and removes the socket.

@@ -1,16 +1,23 @@
 #include "platform/appleevents/aeipc.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <optional>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/processes/processes.h"
 #include "testing/test_support.h"
@@ -45,6 +52,16 @@ std::string Echoed(const AppleEvent& reply) {
   AEGetParamDesc(&reply, keyDirectObject, typeWildCard, &echoed);
   AEPrintDescToHandle(&echoed, &printed);
   return printed;
+}
+
+// A raw connection to the socket at `path`.
+int ConnectTo(const std::string& path, int flags = 0) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path.c_str());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  return fd;
 }
 
 // This process serves events on a thread of its own while the test sends them from the main thread.
@@ -84,12 +101,7 @@ class AEIPCTest : public ::testing::Test {
   static int Connect() {
     std::string path;
     EXPECT_EQ(GetCurrentProcessSocketPath(&path), noErr);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path.c_str());
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    return fd;
+    return ConnectTo(path);
   }
 
   void StartServing() {
@@ -264,6 +276,223 @@ TEST_F(AEIPCTest, OneConnectionCarriesEventsInOrderAndIsReplacedWhenTheServerClo
   EXPECT_EQ(handled_, before + 2);
   ASSERT_EQ(AEServerOpen(), noErr);
   StartServing();
+}
+
+// An 'echo' addressed to `pid` whose direct object is `bytes` of 'TEXT'.
+AppleEvent EchoTo(pid_t pid, std::string_view bytes) {
+  const ProcessSerialNumber psn{0, static_cast<std::uint32_t>(pid)};
+  AEAddressDesc address;
+  AECreateDesc(typeProcessSerialNumber, &psn, sizeof psn, &address);
+  AppleEvent event;
+  AECreateAppleEvent(kTest, MakeFourCharCode("echo"), &address, kAutoGenerateReturnID,
+                     kAnyTransactionID, &event);
+  AEPutParamPtr(&event, keyDirectObject, typeText, bytes.data(), bytes.size());
+  return event;
+}
+
+// A server in a forked child that loops as `finder serve` does: registered,
+// answering 'test'/'echo', until it is killed. It may open `descriptors` at
+// most (0: as many as this process), of which it takes up to `occupied`
+// once serving, as other work would.
+class ServerChild final {
+ public:
+  explicit ServerChild(const AEServerLimits& limits = {}, rlim_t descriptors = 0, int occupied = 0) {
+    int ready[2];
+    EXPECT_EQ(pipe(ready), 0);
+    pid_ = kestrine_testing::StartChild([&] {
+      const rlimit limit{descriptors, descriptors};
+      if (descriptors != 0 && setrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
+      std::atomic<int> handled{0};
+      if (AEServerOpen(limits) != noErr || RegisterProcess(kTest, kTest, "Server", false) != noErr ||
+          AEInstallEventHandler(kTest, MakeFourCharCode("echo"), MyEchoHandler, &handled, false) !=
+              noErr ||
+          write(ready[1], "r", 1) != 1) {
+        return 1;
+      }
+      for (int i = 0; i < occupied && open("/dev/null", O_RDONLY) >= 0; ++i) {
+      }
+      for (;;) {
+        pollfd readable{AEServerFileDescriptor(), POLLIN, 0};
+        if (poll(&readable, 1, -1) > 0) AEServerDispatch();
+      }
+    });
+    char byte = 0;
+    EXPECT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+  }
+  ~ServerChild() { Stop(); }
+
+  // Kills the child; the processor time it used, in seconds.
+  double Stop() {
+    if (pid_ <= 0) return 0;
+    kill(pid_, SIGKILL);
+    rusage usage{};
+    wait4(std::exchange(pid_, 0), nullptr, 0, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  }
+
+  // The most memory the child has held so far (VmHWM), in MiB.
+  long PeakMiB() const {
+    const std::string status =
+        kestrine_testing::ReadFile("/proc/" + std::to_string(pid_) + "/status").value_or("");
+    const std::size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6) / 1024;
+  }
+
+  // A raw connection to the child's socket.
+  int Connect(int flags = 0) const {
+    const ProcessSerialNumber psn{0, static_cast<std::uint32_t>(pid_)};
+    std::string path;
+    EXPECT_EQ(GetProcessSocketPath(&psn, &path), noErr);
+    return ConnectTo(path, flags);
+  }
+
+  pid_t pid() const { return pid_; }
+  AppleEvent Echo(std::string_view bytes = "") const { return EchoTo(pid_, bytes); }
+
+ private:
+  pid_t pid_ = 0;
+};
+
+// How many of `fds` the server has closed, waiting up to 10 s for all.
+std::size_t ClosedByPeer(const std::vector<int>& fds) {
+  std::vector<pollfd> watched;
+  for (const int fd : fds) watched.push_back({fd, 0, 0});
+  std::size_t closed = 0;
+  for (int i = 0; i < 100 && closed < fds.size(); ++i) {
+    if (i > 0) usleep(100000);
+    poll(watched.data(), watched.size(), 0);
+    closed = static_cast<std::size_t>(std::count_if(watched.begin(), watched.end(), [](const pollfd& p) {
+      return (p.revents & (POLLHUP | POLLERR)) != 0;
+    }));
+  }
+  return closed;
+}
+
+// 200 idle connections under a limit of 64 descriptors: the server neither
+// spins on a listener it cannot accept from nor shuts out a new client
+// while it can take one, and closes what stays idle.
+TEST(AEServerPressureTest, IdleConnectionsBeyondTheDescriptorLimitShutOutNobody) {
+  const struct {
+    const char* name;
+    std::size_t connectionsPerPeer;
+    int occupied;  // Descriptors the server's other work takes.
+    OSErr newClient;
+  } cases[] = {
+      {"one peer's connections", AEServerLimits{}.connectionsPerPeer, 0, noErr},
+      {"descriptors taken elsewhere", 1000, 40, noErr},
+      {"no descriptor left", 1000, 64, connectionInvalid},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    kestrine_testing::ScopedUser user;
+    ServerChild server({.connectionsPerPeer = c.connectionsPerPeer,
+                        .idleTimeout = std::chrono::seconds(1)},
+                       64, c.occupied);
+    std::vector<int> idle;
+    for (int i = 0; i < 200; ++i) idle.push_back(server.Connect());
+    const AppleEvent event = server.Echo("new");
+    AppleEvent reply;
+    EXPECT_EQ(AESend(&event, &reply, kAEWaitReply, kAENormalPriority, 300, nullptr, nullptr),
+              c.newClient);
+    EXPECT_EQ(ClosedByPeer(idle), idle.size());
+    sleep(1);
+    // A busy loop would take about a second of processor time per second.
+    EXPECT_LT(server.Stop(), 1.0);
+    for (const int fd : idle) close(fd);
+  }
+}
+
+// A client that sends events and never reads the replies holds a few MiB of
+// the server, and is dropped when it does not read.
+TEST(AEServerPressureTest, AClientThatNeverReadsItsRepliesIsStoppedAndDropped) {
+  kestrine_testing::ScopedUser user;
+  ServerChild server({.idleTimeout = std::chrono::seconds(1)});
+  const long before = server.PeakMiB();
+  const int fd = server.Connect(SOCK_NONBLOCK);
+  const std::string request = Framed(AEFlattenDesc(server.Echo(std::string(65536, 'x'))));
+  std::size_t pushed = 0;
+  std::size_t at = 0;
+  while (pushed < (std::size_t{256} << 20)) {
+    pollfd writable{fd, POLLOUT, 0};
+    if (poll(&writable, 1, 2000) <= 0 || (writable.revents & POLLOUT) == 0) break;
+    const ssize_t sent = send(fd, request.data() + at, request.size() - at, MSG_NOSIGNAL);
+    if (sent <= 0) break;
+    pushed += static_cast<std::size_t>(sent);
+    at = (at + static_cast<std::size_t>(sent)) % request.size();
+  }
+  EXPECT_LT(server.PeakMiB() - before, 96) << pushed << " bytes sent";
+  EXPECT_EQ(ClosedByPeer({fd}), 1u);
+  close(fd);
+}
+
+// A message that would unflatten into millions of descriptors is refused
+// without building them.
+TEST(AEServerPressureTest, AMessageOfTooManyDescriptorsIsRefusedWithoutBuildingThem) {
+  kestrine_testing::ScopedUser user;
+  ServerChild server;
+  const long before = server.PeakMiB();
+  const std::uint32_t count = (std::uint32_t{5} << 20) / 4;
+  std::string bomb = "AEF1list";
+  bomb.append({static_cast<char>(count >> 24), static_cast<char>(count >> 16),
+               static_cast<char>(count >> 8), static_cast<char>(count)});
+  for (std::uint32_t i = 0; i < count; ++i) bomb.append("null\0\0\0\0", 8);
+  const std::string message = Framed(bomb);
+  const int fd = server.Connect();
+  ASSERT_EQ(send(fd, message.data(), message.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(message.size()));
+  shutdown(fd, SHUT_WR);
+  char byte;
+  EXPECT_LE(read(fd, &byte, 1), 0);  // Dropped without a reply.
+  close(fd);
+  EXPECT_LT(server.PeakMiB() - before, 96);
+  const AppleEvent event = server.Echo();
+  AppleEvent reply;
+  EXPECT_EQ(AESend(&event, &reply, kAEWaitReply, kAENormalPriority, 300, nullptr, nullptr), noErr);
+}
+
+// A send without a time-out to a target that takes nothing ends with
+// errAETimeout once connecting or writing has taken kAEDeliveryTimeout.
+TEST(AEServerPressureTest, ConnectingAndWritingAreBoundedWithoutATimeOut) {
+  kestrine_testing::ScopedUser user;
+  // This process registers a socket whose one-place queue is full; the
+  // server child is stopped and reads nothing.
+  ASSERT_EQ(RegisterProcess(kTest, kTest, "Deaf", false), noErr);
+  std::string path;
+  ASSERT_EQ(GetCurrentProcessSocketPath(&path), noErr);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path.c_str());
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  const int queued = ConnectTo(path);
+  ServerChild stopped;
+  kill(stopped.pid(), SIGSTOP);
+  const struct {
+    const char* name;
+    pid_t target;
+    std::size_t bytes;
+  } cases[] = {{"full queue", getpid(), 0}, {"unread event", stopped.pid(), std::size_t{16} << 20}};
+  std::vector<pid_t> senders;
+  for (const auto& c : cases) {
+    senders.push_back(kestrine_testing::StartChild([&] {
+      alarm(60);  // Ends a send that never would.
+      const AppleEvent event = EchoTo(c.target, std::string(c.bytes, 'x'));
+      AppleEvent reply;
+      return AESend(&event, &reply, kAEWaitReply, kAENormalPriority, kNoTimeOut, nullptr,
+                    nullptr) == errAETimeout ? 0 : 1;
+    }));
+  }
+  for (std::size_t i = 0; i < senders.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    EXPECT_EQ(kestrine_testing::WaitForChild(senders[i]), 0);
+  }
+  close(queued);
+  close(listener);
+  UnregisterProcess();
 }
 
 }  // namespace

@@ -148,7 +148,9 @@ std::string DataBytes(const AEDesc& desc) {
 // bytes left before it trusts it.
 class FlatReader final {
  public:
-  FlatReader(std::string_view bytes, bool second) : rest_(bytes), second_(second) {}
+  FlatReader(std::string_view bytes, bool second,
+             std::size_t maxDescriptors = std::numeric_limits<std::size_t>::max())
+      : rest_(bytes), second_(second), descriptorsLeft_(maxDescriptors) {}
 
   bool AtEnd() const { return rest_.empty(); }
 
@@ -175,7 +177,8 @@ class FlatReader final {
 
   // Reads the body of a descriptor of `type` and `form`.
   bool ReadBody(DescType type, Form form, int enclosingDepth, AEDesc* out) {
-    if (!FormFits(type, form)) return false;
+    if (!FormFits(type, form) || descriptorsLeft_ == 0) return false;
+    --descriptorsLeft_;
     if (form == Form::kBytes) {
       std::uint32_t length = 0;
       if (!ReadU32(&length) || length > rest_.size()) return false;
@@ -227,7 +230,7 @@ class FlatReader final {
   bool ReadList(int depth, std::vector<AEDesc>* items) {
     std::uint32_t count = 0;
     if (!ReadU32(&count)) return false;
-    if (count > rest_.size() / MinItemSize()) return false;
+    if (count > rest_.size() / MinItemSize() || count > descriptorsLeft_) return false;
     items->reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) {
       items->emplace_back();
@@ -239,7 +242,7 @@ class FlatReader final {
   bool ReadKeyed(int depth, std::vector<AEKeyword>* keys, std::vector<AEDesc>* items) {
     std::uint32_t count = 0;
     if (!ReadU32(&count)) return false;
-    if (count > rest_.size() / (4 + MinItemSize())) return false;
+    if (count > rest_.size() / (4 + MinItemSize()) || count > descriptorsLeft_) return false;
     keys->reserve(count);
     items->reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -265,6 +268,7 @@ class FlatReader final {
 
   std::string_view rest_;
   bool second_;
+  std::size_t descriptorsLeft_;  // How many more descriptors may be read.
 };
 
 OSErr MakeDesc(DescType type, const void* dataPtr, std::size_t dataSize, AEDesc* out) {
@@ -722,11 +726,15 @@ std::string AEFlattenDesc(const AEDesc& desc) {
 }
 
 OSErr AEUnflattenDesc(std::string_view bytes, AEDesc* result) {
+  return AEUnflattenDesc(bytes, std::numeric_limits<std::size_t>::max(), result);
+}
+
+OSErr AEUnflattenDesc(std::string_view bytes, std::size_t maxDescriptors, AEDesc* result) {
   if (result == nullptr) return paramErr;
   return AEGuarded([&] {
     const std::string_view prefix = bytes.substr(0, kFlatPrefix.size());
     const bool known = prefix == kFlatPrefix || prefix == kFlatPrefix2;
-    FlatReader reader(bytes.substr(prefix.size()), prefix == kFlatPrefix2);
+    FlatReader reader(bytes.substr(prefix.size()), prefix == kFlatPrefix2, maxDescriptors);
     AEDesc read;
     if (!known || !reader.ReadDesc(0, &read) || !reader.AtEnd()) {
       AEInitializeDescInplace(result);

@@ -283,3 +283,9 @@ std::string AEFlattenDesc(const AEDesc& desc);
 // or bytes after the end. Memory for a count of items is reserved only after the bytes left
 // have been found long enough to hold that many.
 OSErr AEUnflattenDesc(std::string_view bytes, AEDesc* result);
+
+// AEUnflattenDesc that also refuses bytes holding more than `maxDescriptors`
+// descriptors, counting every list, record and event and each of their
+// items. A count of items over what is left of that number is refused before
+// memory is reserved for it.
+OSErr AEUnflattenDesc(std::string_view bytes, std::size_t maxDescriptors, AEDesc* result);

@@ -408,6 +408,22 @@ TEST(AEDescTest, FlattenRoundTripsAndUnflattenRefusesEveryMalformedInput) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
 }
 
+// Every list, record, event and item counts towards the bound, and a count
+// over it is refused before the items are read.
+TEST(AEDescTest, UnflattenWithABoundCountsEveryDescriptor) {
+  const std::string flat = AEFlattenDesc(List({Text("a"), List({Long(1), Long(2)})}));
+  const struct {
+    std::size_t bound;
+    OSErr status;
+  } cases[] = {{5, noErr}, {4, paramErr}, {1, paramErr}, {0, paramErr}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bound);
+    AEDesc read = Text("stale");
+    EXPECT_EQ(AEUnflattenDesc(flat, c.bound, &read), c.status);
+    EXPECT_EQ(read == AEDesc(), c.status != noErr);
+  }
+}
+
 TEST(AEDescTest, NestingIsLimitedAndAnEventIsALevel) {
   const AEDesc deepest = Nested(kAEMaxNestingDepth);
   const AEDesc allowed = Nested(kAEMaxNestingDepth - 1);

@@ -101,12 +101,6 @@ class FileStore final : public PasteboardStore {
   std::string file_path_;
 };
 
-// Opens the clipboard folder, the private runtime folder, making it when
-// missing; a folder that is a link, belongs to another user or that others
-// may enter is refused.
-OSStatus OpenClipboardFolder(const std::string& folder, int* folder_fd) {
-  return OpenPrivateFolder(folder, folder_fd);
-}
 
 // How one helper program writes and empties the clipboard.
 struct HelperCommands {
@@ -206,7 +200,9 @@ OSStatus PasteboardCreate(std::string_view name, PasteboardRef* pasteboard) {
     if (status != noErr) return status;
     const std::string folder_path = ClipboardFolderPath();
     int folder = -1;
-    status = OpenClipboardFolder(folder_path, &folder);
+    // The private runtime folder, made when missing; a folder that is a
+    // link, belongs to another user or that others may enter is refused.
+    status = OpenKestrineRuntimeFolder(&folder);
     if (status != noErr) return status;
     *pasteboard = std::make_unique<Pasteboard>(std::make_unique<FileStore>(folder, folder_path));
     return noErr;

@@ -5,11 +5,12 @@
 //   wl-copy;
 // - under X11 (DISPLAY set): the CLIPBOARD selection, written with xclip or,
 //   without it, xsel, offered as UTF-8 text;
-// - otherwise a per-user file, $XDG_RUNTIME_DIR/kestrine/clipboard (without
-//   XDG_RUNTIME_DIR, /tmp/kestrine-<uid>/clipboard; the folder has mode
-//   0700), holding exactly the item's bytes and absent while the clipboard is
-//   empty. A new text is written beside it and renamed over it, so the file
-//   holds the old text or the new one, whole, and nothing else.
+// - otherwise a per-user file, "clipboard" in the private runtime folder
+//   (runtime_folder.h: $XDG_RUNTIME_DIR/kestrine, else
+//   ~/.cache/kestrine/run), holding exactly the item's bytes and absent
+//   while the clipboard is empty. A new text is written beside it and
+//   renamed over it, so the file holds the old text or the new one, whole,
+//   and nothing else.
 //
 // Changes are made as one transaction per opened pasteboard, so that a
 // command that fails never costs the user the old content:

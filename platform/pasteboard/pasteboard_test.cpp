@@ -91,7 +91,7 @@ TEST_F(PasteboardTest, OnlyTheClipboardExistsAndItsFileFollowsTheEnvironment) {
   using Value = std::optional<std::string>;
   for (const Value& runtime : {Value(), Value(""), Value("relative/run")}) {
     environment_.Set("XDG_RUNTIME_DIR", runtime);
-    EXPECT_EQ(PasteboardFilePath(), "/tmp/kestrine-" + std::to_string(geteuid()) + "/clipboard");
+    EXPECT_EQ(PasteboardFilePath(), user_.home() + "/.cache/kestrine/run/clipboard");
   }
 }
 

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -121,12 +122,17 @@ OSErr OpenRegistry(RegistryFd* fd) {
 }
 
 // The kernel's start time of `pid` (clock ticks since boot), which tells a
-// process from a later one that got the same id; none when it does not run.
-std::optional<unsigned long long> ProcessStartTime(pid_t pid) {
+// process from a later one that got the same id; none when it does not run,
+// or, with `*cannotTell` set, when it could not be read for want of a
+// descriptor or memory.
+std::optional<unsigned long long> ProcessStartTime(pid_t pid, bool* cannotTell = nullptr) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
   ScopedFd fd(open(path, O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return std::nullopt;
+  if (fd.get() < 0) {
+    if (cannotTell != nullptr) *cannotTell = errno == EMFILE || errno == ENFILE || errno == ENOMEM;
+    return std::nullopt;
+  }
   char buffer[1024];
   const ssize_t size = read(fd.get(), buffer, sizeof buffer - 1);
   if (size <= 0) return std::nullopt;
@@ -147,7 +153,11 @@ std::optional<unsigned long long> ProcessStartTime(pid_t pid) {
 // Process descriptors (pidfd) of the processes found running, by process
 // id, with their start time. A process descriptor names one process, never a
 // later one with the same id, and tells with one poll(2) whether it ended,
-// where reading its start time again would cost far more.
+// where reading its start time again would cost far more. At most
+// WatchedLimit() are kept, so that a registry of many entries cannot take
+// the process's descriptors; the others are checked by their start time
+// each time. A descriptor is closed as soon as its entry is gone.
+constexpr std::size_t kMaxWatchedProcesses = 256;
 struct Watched {
   int pidfd = -1;
   unsigned long long startTime = 0;
@@ -161,7 +171,44 @@ std::map<pid_t, Watched>& WatchedProcesses() {
   return watched;
 }
 
-// Whether the process `pid` that started at `startTime` still runs.
+// At most an eighth of the descriptors the process may open.
+std::size_t WatchedLimit() {
+  rlimit descriptors{};
+  if (getrlimit(RLIMIT_NOFILE, &descriptors) != 0 || descriptors.rlim_cur == RLIM_INFINITY) {
+    return kMaxWatchedProcesses;
+  }
+  return std::min<std::size_t>(kMaxWatchedProcesses, descriptors.rlim_cur / 8);
+}
+
+// Closes the process descriptor kept for `pid`, if any.
+void ForgetWatched(pid_t pid) {
+  std::lock_guard lock(WatchedMutex());
+  auto& watched = WatchedProcesses();
+  if (const auto found = watched.find(pid); found != watched.end()) {
+    close(found->second.pidfd);
+    watched.erase(found);
+  }
+}
+
+// Closes the process descriptors of processes that `ids` (sorted) no longer
+// lists.
+void ForgetWatchedExcept(const std::vector<pid_t>& ids) {
+  std::lock_guard lock(WatchedMutex());
+  auto& watched = WatchedProcesses();
+  for (auto at = watched.begin(); at != watched.end();) {
+    if (std::binary_search(ids.begin(), ids.end(), at->first)) {
+      ++at;
+    } else {
+      close(at->second.pidfd);
+      at = watched.erase(at);
+    }
+  }
+}
+
+// Whether the process `pid` that started at `startTime` still runs. When
+// this process has no descriptor left to tell, a process with that id
+// counts as running: an entry is never judged stale for the walker's own
+// want of descriptors.
 bool IsRunning(pid_t pid, unsigned long long startTime) {
   {
     std::lock_guard lock(WatchedMutex());
@@ -173,7 +220,14 @@ bool IsRunning(pid_t pid, unsigned long long startTime) {
       watched.erase(found);
     }
   }
-  if (ProcessStartTime(pid) != startTime) return false;
+  bool cannotTell = false;
+  const std::optional<unsigned long long> started = ProcessStartTime(pid, &cannotTell);
+  if (cannotTell) return kill(pid, 0) == 0 || errno == EPERM;
+  if (started != startTime) return false;
+  {
+    std::lock_guard lock(WatchedMutex());
+    if (WatchedProcesses().size() >= WatchedLimit()) return true;
+  }
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (pidfd < 0) return true;  // Without process descriptors, the start time decides each time.
   // The descriptor is kept only when it was opened on the very process whose
@@ -261,8 +315,11 @@ bool SameFile(const ReadBefore& before, const struct stat& info) {
 }
 
 void ForgetEntry(pid_t pid) {
-  std::lock_guard lock(ReadBeforeMutex());
-  EntriesReadBefore().erase(pid);
+  {
+    std::lock_guard lock(ReadBeforeMutex());
+    EntriesReadBefore().erase(pid);
+  }
+  ForgetWatched(pid);
 }
 
 // The registry's entries are few (one per serving process), but a walk must
@@ -328,30 +385,39 @@ Lookup ReadEntry(const RegistryFd& registry, pid_t pid, Entry* entry) {
   return Lookup::kFound;
 }
 
+// Serialises the listings, which share the registry folder's descriptor
+// and so its reading position.
+std::mutex& ListingReadMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
 // The process ids that have an entry, in ascending order, read from the
-// folder; none when the folder cannot be read now (out of descriptors).
+// folder through its own descriptor, so that a listing needs no descriptor
+// of its own; none when the folder cannot be read.
 std::optional<std::vector<pid_t>> ListRegisteredIds(int folder) {
   std::vector<pid_t> ids;
-  const int listing = dup(folder);
-  if (listing < 0) return std::nullopt;
-  DIR* dir = fdopendir(listing);
-  if (dir == nullptr) {
-    close(listing);
-    return std::nullopt;
-  }
-  rewinddir(dir);
-  while (const dirent* item = readdir(dir)) {
-    const char* name = item->d_name;
-    char* end = nullptr;
-    errno = 0;
-    const long pid = std::strtol(name, &end, 10);
-    if (errno == 0 && end != name && pid > 0 && pid <= INT32_MAX &&
-        std::strcmp(end, kEntrySuffix) == 0 && name[0] != '0' && name[0] != '+' &&
-        name[0] != '-') {
-      ids.push_back(static_cast<pid_t>(pid));
+  std::lock_guard lock(ListingReadMutex());
+  if (lseek(folder, 0, SEEK_SET) != 0) return std::nullopt;
+  alignas(dirent64) char buffer[16384];
+  for (;;) {
+    const ssize_t size = getdents64(folder, buffer, sizeof buffer);
+    if (size < 0) return std::nullopt;
+    if (size == 0) break;
+    for (ssize_t at = 0; at < size;) {
+      const auto* item = reinterpret_cast<const dirent64*>(buffer + at);
+      at += item->d_reclen;
+      const char* name = item->d_name;
+      char* end = nullptr;
+      errno = 0;
+      const long pid = std::strtol(name, &end, 10);
+      if (errno == 0 && end != name && pid > 0 && pid <= INT32_MAX &&
+          std::strcmp(end, kEntrySuffix) == 0 && name[0] != '0' && name[0] != '+' &&
+          name[0] != '-') {
+        ids.push_back(static_cast<pid_t>(pid));
+      }
     }
   }
-  closedir(dir);
   std::sort(ids.begin(), ids.end());
   return ids;
 }
@@ -399,6 +465,7 @@ std::vector<pid_t> RegisteredIds(const RegistryFd& folder) {
   clock_gettime(CLOCK_REALTIME_COARSE, &started);
   std::optional<std::vector<pid_t>> ids = ListRegisteredIds(folder.get());
   if (!ids) return {};
+  ForgetWatchedExcept(*ids);
   std::lock_guard lock(ListingMutex());
   TheListing() = Listing{info.st_dev,
                          info.st_ino,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -186,6 +187,44 @@ TEST_F(ProcessesTest, AnotherProcessRegisteringAgainIsSeenAtOnce) {
     ASSERT_EQ(status, noErr);
     EXPECT_EQ(info.processSignature, signatures[i]);
   }
+}
+
+// A walk over more live entries than the walker may open descriptors still
+// finds the one it looks for, and removes none of them.
+TEST_F(ProcessesTest, AWalkOverMoreEntriesThanDescriptorsFindsTheFinder) {
+  for (int i = 0; i < 150; ++i) StartRegistered({kSign + 1});
+  const pid_t finder = StartRegistered({kSign});
+  const kestrine_testing::RunResult walker = kestrine_testing::RunForked([] {
+    const rlimit limit{64, 64};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return std::string("no limit");
+    std::string found;
+    for (int walk = 0; walk < 2; ++walk) {
+      ProcessSerialNumber psn;
+      while (GetNextProcess(&psn) == noErr) {
+        if (Describe(static_cast<pid_t>(psn.lowLongOfPSN)).second.processSignature == kSign) {
+          found += std::to_string(psn.lowLongOfPSN) + "\n";
+        }
+      }
+    }
+    return found;
+  });
+  EXPECT_EQ(walker.out, std::to_string(finder) + "\n" + std::to_string(finder) + "\n");
+  EXPECT_EQ(Walk().size(), 151u);
+}
+
+// What a walk keeps of a process is let go once its entry is gone.
+TEST_F(ProcessesTest, AWalkKeepsNoDescriptorOfProcessesThatWent) {
+  Walk();
+  const std::size_t open = kestrine_testing::FolderNames("/proc/self/fd").size();
+  for (int i = 0; i < 5; ++i) {
+    const pid_t child = StartRegistered({kSign});
+    EXPECT_EQ(Walk(), Pids{child});
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    fs::remove(Entry(child));  // As its own UnregisterProcess would.
+    EXPECT_EQ(Walk(), Pids{});
+  }
+  EXPECT_EQ(kestrine_testing::FolderNames("/proc/self/fd").size(), open);
 }
 
 }  // namespace

@@ -7,13 +7,36 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
+#include "platform/files/launch_services.h"
 #include "platform/log/nslog.h"
 
-std::string KestrineRuntimeFolderPath() {
+namespace {
+
+// The runtime folder below the home folder, and the folders above it that
+// are made with it, outermost first.
+constexpr char kFallbackFolder[] = "/.cache/kestrine/run";
+constexpr const char* kFallbackParents[] = {"/.cache", "/.cache/kestrine"};
+
+// The home folder with no trailing slash ("" for "/"); none when unknown.
+std::optional<std::string> HomePrefix() {
+  std::optional<std::string> home = NSHomeDirectory();
+  if (home && *home == "/") home->clear();
+  return home;
+}
+
+bool HasRuntimeDir() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/kestrine";
-  return "/tmp/kestrine-" + std::to_string(geteuid());
+  return runtime != nullptr && runtime[0] == '/';
+}
+
+}  // namespace
+
+std::string KestrineRuntimeFolderPath() {
+  if (HasRuntimeDir()) return std::string(std::getenv("XDG_RUNTIME_DIR")) + "/kestrine";
+  const std::optional<std::string> home = HomePrefix();
+  return home ? *home + kFallbackFolder : std::string();
 }
 
 OSStatus OpenPrivateFolder(const std::string& path, int* fd) {
@@ -60,7 +83,19 @@ OSStatus OpenPrivateFolder(const std::string& path, int* fd) {
 }
 
 OSStatus OpenKestrineRuntimeFolder(int* fd) {
-  return OpenPrivateFolder(KestrineRuntimeFolderPath(), fd);
+  *fd = -1;
+  const std::string path = KestrineRuntimeFolderPath();
+  if (path.empty()) {
+    NSLog("Cannot find a private folder: XDG_RUNTIME_DIR is unset and there is no home folder");
+    return fnfErr;
+  }
+  if (!HasRuntimeDir()) {
+    // The folders above the runtime folder are made as private as it is; a
+    // home folder that is missing is not made.
+    const std::string home = path.substr(0, path.size() - (sizeof kFallbackFolder - 1));
+    for (const char* parent : kFallbackParents) mkdir((home + parent).c_str(), 0700);
+  }
+  return OpenPrivateFolder(path, fd);
 }
 
 OSStatus StatusFromErrno(int error) {

@@ -1,18 +1,22 @@
 // The per-user private folder that Kestrine's processes share: the
 // clipboard file, the process registry and the event sockets live in it.
 //
-// The folder is $XDG_RUNTIME_DIR/kestrine, or /tmp/kestrine-<uid> when
-// XDG_RUNTIME_DIR is unset or not absolute. It must be a real folder (not a
-// link), owned by the effective user, and closed to everyone else (no
-// permission bits for group or others); anything else is refused, so that
-// nothing of ours is ever written through a folder another user controls.
+// The folder is $XDG_RUNTIME_DIR/kestrine, or, when XDG_RUNTIME_DIR is unset
+// or not absolute, <home>/.cache/kestrine/run in the user's home folder
+// (NSHomeDirectory), where no other user can make it first. It must be a
+// real folder (not a link), owned by the effective user, and closed to
+// everyone else (no permission bits for group or others); anything else is
+// refused, so that nothing of ours is ever written through a folder another
+// user controls.
 #pragma once
 
 #include <string>
 
 #include "platform/MacTypes.h"
 
-// The path of the private folder, from the environment at call time.
+// The path of the private folder, from the environment at call time; empty
+// when XDG_RUNTIME_DIR is unset and the home folder is unknown. Every
+// process of Kestrine finds the folder through this one function.
 std::string KestrineRuntimeFolderPath();
 
 // Opens the folder at `path` read-only as a descriptor (close-on-exec) into
@@ -24,7 +28,9 @@ std::string KestrineRuntimeFolderPath();
 // caller owns the descriptor on success.
 OSStatus OpenPrivateFolder(const std::string& path, int* fd);
 
-// OpenPrivateFolder on KestrineRuntimeFolderPath().
+// OpenPrivateFolder on KestrineRuntimeFolderPath(). Below the home folder,
+// the missing folders above it are made with mode 0700 first; the home
+// folder itself is never made. Without a path: fnfErr after one line.
 OSStatus OpenKestrineRuntimeFolder(int* fd);
 
 // Maps an errno value to a status: the one mapping of the runtime folder,
