@@ -73,6 +73,40 @@ class Selection final {
   bool m_ok = true;
 };
 
+// Whether a terminal would act on `c` rather than show it: C0 and C1
+// controls, DEL, and the marks and overrides that reorder the text around
+// them.
+bool IsTerminalControl(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x200E || c == 0x200F ||
+         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// `text` as UTF-8 with every character a terminal would act on written as an
+// escape: \n, \r, \t, \e, \xHH for the other controls below 0x100, \uHHHH
+// for the bidirectional marks.
+std::string TerminalSafeText(const QString& text) {
+  std::string out;
+  for (const char32_t c : text.toUcs4()) {
+    if (!IsTerminalControl(c)) {
+      out += QString::fromUcs4(&c, 1).toStdString();
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == 0x1B) {
+      out += "\\e";
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, c < 0x100 ? "\\x%02x" : "\\u%04x",
+                    static_cast<unsigned>(c));
+      out += escape;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 QString MenuDisplayText(std::string_view title) {
@@ -106,18 +140,7 @@ std::string DescribeMenu(const QMenu& menu) {
       out += "-\n";
       continue;
     }
-    std::string title;
-    for (const char c : item->property(kTitleProperty).toString().toStdString()) {
-      if (c == '\n') {
-        title += "\\n";
-      } else if (c == '\r') {
-        title += "\\r";
-      } else if (c == '\t') {
-        title += "\\t";
-      } else {
-        title += c;
-      }
-    }
+    const std::string title = TerminalSafeText(item->property(kTitleProperty).toString());
     switch (item->property(kKindProperty).toInt()) {
       case kCommandItem:
         out += "[" + std::to_string(item->data().toInt()) + "] " + title + "\n";

@@ -33,8 +33,10 @@ QString MenuDisplayText(std::string_view title);
 
 // The menu as the scriptable mode prints it, one line per item: "-" for a
 // separator, "[ID] TITLE" for a command, "# TITLE" for a line without action,
-// and the titles of "Preferences..." and "Quit". Line feed, carriage return
-// and tab in titles are written as \n, \r and \t.
+// and the titles of "Preferences..." and "Quit". Nothing in a title can
+// drive a terminal: line feed, carriage return, tab and ESC are written as
+// \n, \r, \t and \e, other C0 and C1 controls and DEL as \xHH, and the
+// bidirectional marks, embeddings, overrides and isolates as \uHHHH.
 std::string DescribeMenu(const QMenu& menu);
 
 // The command ID of a menu item, or none for an item that is not a command.

@@ -101,6 +101,9 @@ class KestrineMBITest : public ::testing::Test {
 TEST_F(KestrineMBITest, MenuDescribesTheSelection) {
   const std::string odd = "a&b\tc\nd \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D";
   WriteFile(Path(odd), "x");
+  // Controls and bidirectional marks in a name reach no terminal as they are.
+  const std::string hostile = "e\x1b[31m\x7f\x01\xC2\x9B\xE2\x80\xAE\xE2\x81\xA6\xE2\x80\x8F\xE2\x81\xA9z";
+  WriteFile(Path(hostile), "x");
   const Lines notes = {"# 1 Item, First item: Notes"};
   const std::string previews = "<key>ShowClipboardInMenu</key><true/>";
   // The previews are rendered here with the prefixes of the last case.
@@ -118,6 +121,9 @@ TEST_F(KestrineMBITest, MenuDescribesTheSelection) {
            {"", {}, Join({{"# The Finder has no active selection"}, kTail})},
            {"", {"Notes", "a.txt", "Notes"},
             Join({{"# 3 Items, First item: Notes"}, Titled(kDefaultIDs), kComposites, kTail})},
+           {"", {hostile},
+            Join({{"# 1 Item, First item: e\\e[31m\\x7f\\x01\\x9b\\u202e\\u2066\\u200f\\u2069z"},
+                  Titled(kDefaultIDs), kComposites, kTail})},
            // Previews list UNC by default and leave out the empty extension.
            {previews, {odd},
             Join({{"# 1 Item, First item: " + Escape(odd)}, Preview(odd, {1, 12, 2, 3, 4, 5, 6, 7, 8, 9}),
