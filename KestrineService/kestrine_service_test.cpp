@@ -229,8 +229,9 @@ void ExpectRoundTrip(const ScopedUser& user, const Server& server,
   RunResult r = run({"Copy Posix Path", a, b});
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(server.ReadClipboardExpecting(a + "\n" + b), a + "\n" + b);
-  // Nothing goes to the file that stands in without a display.
+  // Nothing goes to the file that stands in without a display, and no word of it.
   EXPECT_EQ(user.Clipboard(), std::nullopt);
+  EXPECT_EQ(r.err.find("no display"), std::string::npos) << r.err;
   r = run({"Copy Extension", user.home()});
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(server.ReadClipboardExpecting(""), "");
