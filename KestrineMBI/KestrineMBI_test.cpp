@@ -317,6 +317,7 @@ TEST(KestrineMBIUsageTest, TrayWithoutADisplaySaysSoAndExits1) {
   for (const auto& [wayland, x11, missing] : std::vector<std::array<std::optional<std::string>, 3>>{
            {std::nullopt, std::nullopt, "DISPLAY and WAYLAND_DISPLAY are not set"},
            {std::nullopt, ":9797", "no X server answers at \":9797\""},
+           {std::nullopt, "localhost:9797.0", "no X server answers at \"localhost:9797.0\""},
            {"wayland-9797", "unix:9797.0",
             "no Wayland compositor answers at \"wayland-9797\", and no X server answers at \"unix:9797.0\""}}) {
     environment.Set("WAYLAND_DISPLAY", wayland);

@@ -1,12 +1,16 @@
 #include "platform/appkit/window_server.h"
 
+#include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -31,6 +35,32 @@ bool Answers(std::string_view path) {
   return connected;
 }
 
+// Whether a TCP server on `host` accepts a connection on `port` within two
+// seconds.
+bool TCPAnswers(const std::string& host, int port) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return false;
+  bool connected = false;
+  for (const addrinfo* address = found; address != nullptr && !connected; address = address->ai_next) {
+    const int fd = socket(address->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) continue;
+    if (connect(fd, address->ai_addr, address->ai_addrlen) == 0) {
+      connected = true;
+    } else if (errno == EINPROGRESS) {
+      pollfd ready{fd, POLLOUT, 0};
+      int error = 0;
+      socklen_t length = sizeof error;
+      connected = poll(&ready, 1, 2000) == 1 &&
+                  getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    }
+    close(fd);
+  }
+  freeaddrinfo(found);
+  return connected;
+}
+
 bool WaylandAnswers(std::string_view display) {
   if (display.starts_with("/")) return Answers(display);
   const std::string_view runtime = Environment("XDG_RUNTIME_DIR");
@@ -41,10 +71,17 @@ bool X11Answers(std::string_view display) {
   const std::size_t colon = display.rfind(':');
   if (colon == std::string_view::npos) return false;
   const std::string_view host = display.substr(0, colon);
-  if (!host.empty() && host != "unix") return true;
   std::string_view number = display.substr(colon + 1);
   number = number.substr(0, number.find('.'));
-  if (number.empty() || number.find_first_not_of("0123456789") != std::string_view::npos) return false;
+  if (number.empty() || number.size() > 5 ||
+      number.find_first_not_of("0123456789") != std::string_view::npos) {
+    return false;
+  }
+  // A display on another host, or forwarded to a local port as ssh does, is
+  // an X server listening on TCP port 6000 + N.
+  if (!host.empty() && host != "unix") {
+    return TCPAnswers(std::string(host), 6000 + std::stoi(std::string(number)));
+  }
   const std::string socket = "/tmp/.X11-unix/X" + std::string(number);
   return Answers(std::string(1, '\0') + socket) || Answers(socket);
 }
