@@ -53,7 +53,12 @@ class FinderTest : public ::testing::Test {
     const RunResult r = Finder(paths);
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, FileNote());
     return user_.Clipboard();
+  }
+  // The line a copy without a display ends with.
+  std::string FileNote() const {
+    return "finder: no display: the clipboard is the file " + user_.root() + "/run/kestrine/clipboard\n";
   }
   std::string File(const std::string& relative) {
     const std::string path = user_.home() + "/" + relative;
@@ -135,19 +140,63 @@ TEST_F(FinderTest, CommandsCopyTheTextOfEveryItem) {
   EXPECT_EQ(Choose(1, {a, b}), a + "\n" + b);
   user_.WriteSettings("<key>MultipathSeparator</key><string>, </string>");
   EXPECT_EQ(Choose(5, {a, b}), "a.txt, b.txt");
-  // An ID that names no form clears the clipboard and copies nothing.
-  EXPECT_EQ(Choose(13, {a}), std::nullopt);
-  EXPECT_EQ(Choose(-7, {a}), std::nullopt);
+  // A command switched off in the menus still runs.
+  user_.WriteSettings(kEverythingOff);
+  std::string unc = a;
+  std::replace(unc.begin(), unc.end(), '/', '\\');
+  EXPECT_EQ(Choose(8, {a}), unc);
+}
+
+// What finder choose cannot do is said, and the clipboard stays as it was.
+TEST_F(FinderTest, ChooseRefusesWhatNamesNothing) {
+  const std::string a = File("a.txt");
+  const std::string missing = user_.home() + "/missing";
+  const std::string unknown = " (1 to 12, or an ID that \"finder menu\" lists for these PATHs)\n";
+  user_.WriteSettings("<key>Prefixes</key><array><string>P</string></array>");
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string error;
+    std::optional<std::string> copied = "old";
+  } cases[] = {
+      {{"choose", "99", a}, 2, "finder: no command has the ID 99" + unknown},
+      {{"choose", "13", a}, 2, "finder: no command has the ID 13" + unknown},
+      {{"choose", "0", a}, 2, "finder: no command has the ID 0" + unknown},
+      {{"choose", "-7", a}, 2, "finder: no command has the ID -7" + unknown},
+      {{"choose", "1001", a}, 2, "finder: no command has the ID 1001" + unknown},
+      {{"choose", "1", missing}, 1,
+       "finder: " + missing + ": no such file or folder\nfinder: no PATH names an item; nothing is copied\n"},
+      {{"choose", "1000", missing, a}, 0, "finder: " + missing + ": no such file or folder\n" + FileNote(),
+       "P" + a},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[1] + " " + c.args[2]);
+    user_.SetClipboard("old");
+    const RunResult r = Finder(c.args);
+    EXPECT_EQ(r.exitStatus, c.status);
+    EXPECT_EQ(r.err, c.error);
+    EXPECT_EQ(user_.Clipboard(), c.copied);
+  }
 }
 
 TEST_F(FinderTest, WrongUsage) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {}, {"open"}, {"choose"}, {"choose", "abc", "x"}, {"choose", "99999999999", "x"},
-           {"menu", "--plugin"}, {"menu", "--verbose"}}) {
+           {"choose", "1"}, {"-x"}, {"menu", "--plugin"}, {"menu", "--verbose"}}) {
     const RunResult r = Finder(args, "");
     EXPECT_EQ(r.exitStatus, 2) << args.size();
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST_F(FinderTest, HelpGoesToStandardOutput) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"-h"}, {"choose", "--help"}, {"select", "-h"}, {"serve", "--help"}}) {
+    const RunResult r = Finder(args, "");
+    EXPECT_EQ(r.exitStatus, 0) << args[0];
+    EXPECT_TRUE(r.out.starts_with("usage: finder menu") && r.out.find("\n  choose ") != std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
   }
 }
 

@@ -60,16 +60,16 @@ OSErr MyShowPreferencesHandler(const AppleEvent* /*event*/, AppleEvent* /*reply*
 class Selection final {
  public:
   Selection() {
-    if (MoreFEGetSelection(gAEIdleUPP, &m_list) != noErr || m_list.descriptorType() != typeAEList ||
-        AECountItems(&m_list, &m_count) != noErr) {
-      m_ok = false;
-    }
+    m_status = MoreFEGetSelection(gAEIdleUPP, &m_list);
+    if (m_status == noErr && m_list.descriptorType() != typeAEList) m_status = errAECoercionFail;
+    if (m_status == noErr) m_status = AECountItems(&m_list, &m_count);
   }
   ~Selection() { MoreAEDisposeDesc(&m_list); }
   Selection(const Selection&) = delete;
   Selection& operator=(const Selection&) = delete;
 
-  bool ok() const { return m_ok; }
+  bool ok() const { return m_status == noErr; }
+  OSStatus status() const { return m_status; }
   long count() const { return m_count; }
   std::optional<FSRef> Item(long position) const {
     FSRef ref{};
@@ -80,8 +80,54 @@ class Selection final {
  private:
   AEDescList m_list;
   long m_count = 0;
-  bool m_ok = true;
+  OSStatus m_status = noErr;
 };
+
+// Sets a flag for the life of the object.
+class ScopedFlag final {
+ public:
+  explicit ScopedFlag(bool* flag) : m_flag(flag) { *m_flag = true; }
+  ~ScopedFlag() { *m_flag = false; }
+  ScopedFlag(const ScopedFlag&) = delete;
+  ScopedFlag& operator=(const ScopedFlag&) = delete;
+
+ private:
+  bool* m_flag;
+};
+
+// Whether a terminal would act on `c` rather than show it: C0 and C1
+// controls, DEL, and the marks and overrides that reorder the text around
+// them.
+bool IsTerminalControl(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x200E || c == 0x200F ||
+         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// `text` as UTF-8 with every character a terminal would act on written as an
+// escape: \n, \r, \t, \e, \xHH for the other controls below 0x100, \uHHHH
+// for the bidirectional marks.
+std::string TerminalSafeText(const QString& text) {
+  std::string out;
+  for (const char32_t c : text.toUcs4()) {
+    if (!IsTerminalControl(c)) {
+      out += QString::fromUcs4(&c, 1).toStdString();
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == 0x1B) {
+      out += "\\e";
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, c < 0x100 ? "\\x%02x" : "\\u%04x",
+                    static_cast<unsigned>(c));
+      out += escape;
+    }
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -154,18 +200,7 @@ std::string DescribeMenu(const QMenu& menu) {
       out += "-\n";
       continue;
     }
-    std::string title;
-    for (const char c : item->property(kTitleProperty).toString().toStdString()) {
-      if (c == '\n') {
-        title += "\\n";
-      } else if (c == '\r') {
-        title += "\\r";
-      } else if (c == '\t') {
-        title += "\\t";
-      } else {
-        title += c;
-      }
-    }
+    const std::string title = TerminalSafeText(item->property(kTitleProperty).toString());
     switch (item->property(kKindProperty).toInt()) {
       case kCommandItem:
         out += "[" + std::to_string(item->data().toInt()) + "] " + title + "\n";
@@ -193,6 +228,7 @@ AppController::~AppController() {
   if (m_eventNotifier != nullptr) {
     AERemoveEventHandler(kCoreEventClass, kAEShowPreferences, MyShowPreferencesHandler, false);
   }
+  if (m_mode == Mode::kTray && m_initialized) SetAEIdleWork({});
   if (m_notifier != nullptr) {
     CFNotificationCenterRemoveEveryObserver(CFNotificationCenterGetDistributedCenter(), this);
   }
@@ -207,6 +243,9 @@ bool AppController::init() {
   if (m_initialized) return false;
   m_initialized = true;
   if (m_mode == Mode::kScript) return true;
+  // While a request waits for the Finder, the window system's events are
+  // still handled (repaints, the window manager's pings); input waits.
+  SetAEIdleWork([] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
   m_item = new QSystemTrayIcon(QIcon::fromTheme(QStringLiteral("KestrineMBI"),
                                                 QIcon(QStringLiteral(":/KestrineMBI.png"))));
   m_item->setToolTip(QStringLiteral("Kestrine"));
@@ -273,6 +312,7 @@ void AppController::StatusItemActivated(QSystemTrayIcon::ActivationReason reason
   // menu built only on opening stale: a click on the icon builds and shows
   // it here.
   if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::MiddleClick) return;
+  if (m_asking) return;
   buildMenu();
   if (m_menu->isVisible()) return;
   m_builtForPopup = true;
@@ -325,6 +365,8 @@ void AppController::addClipboardMenuItem(const FSRef* item, std::int32_t command
 }
 
 void AppController::buildMenu() {
+  if (m_asking) return;
+  const ScopedFlag asking(&m_asking);
   ++m_buildCount;
   CFPreferencesAppSynchronize(kKestrineDomain);
   if (m_menu == nullptr) {
@@ -389,25 +431,41 @@ void AppController::buildMenu() {
   AppendTail();
 }
 
-void AppController::RunCommand(std::int32_t commandID) {
+AppController::CommandOutcome AppController::RunCommand(std::int32_t commandID) {
+  if (m_asking) return {CommandResult::kBusy};
+  const ScopedFlag asking(&m_asking);
   LoadPrefixes();
   const Selection selection;
-  if (!selection.ok() || selection.count() < 1) return;
-  PasteboardRef clipboard = OpenAndClearClipboard();
-  if (!clipboard) return;
+  if (!selection.ok()) {
+    const OSStatus status = selection.status();
+    if (status == procNotFound || status == connectionInvalid) return {CommandResult::kNoFinder, status};
+    if (status == errAETimeout) return {CommandResult::kTimedOut, status};
+    return {CommandResult::kFinderFailed, status};
+  }
+  if (selection.count() < 1) return {CommandResult::kNoSelection};
   // The command sees the file system as it finds it: each folder of the
   // selection resolved once, each item looked up once. The Finder is still
   // asked for every item.
   const ScopedFileSystemSnapshot snapshot;
   std::vector<SelectionItem> items;
   items.reserve(static_cast<std::size_t>(selection.count()));
+  bool anyUsable = false;
   for (long position = 1; position <= selection.count(); ++position) {
     items.push_back(selection.Item(position));
+    anyUsable = anyUsable || items.back().has_value();
   }
+  if (!anyUsable && m_mode == Mode::kScript) return {CommandResult::kNothingUsable};
+  // The clear stays pending until the write, so opening the clipboard after
+  // the items were looked up changes nothing the user sees.
+  PasteboardRef clipboard = OpenAndClearClipboard();
+  if (!clipboard) return {CommandResult::kClipboardFailed};
   // Without a text (memory ran out) the clipboard is emptied; a failed write
   // keeps the old content. The application tells no one either way.
   const std::optional<std::string> text = JoinSelectionText(items, commandID);
-  WriteClipboardText(*clipboard, text ? std::string_view(*text) : std::string_view());
+  if (WriteClipboardText(*clipboard, text ? std::string_view(*text) : std::string_view()) != noErr) {
+    return {CommandResult::kClipboardFailed};
+  }
+  return {CommandResult::kCopied};
 }
 
 void AppController::handleMenuItem(QAction* sender) {

@@ -51,8 +51,10 @@ QString MenuDisplayText(std::string_view title);
 
 // The menu as the scriptable mode prints it, one line per item: "-" for a
 // separator, "[ID] TITLE" for a command, "# TITLE" for a line without action,
-// and the titles of "Preferences..." and "Quit". Line feed, carriage return
-// and tab in titles are written as \n, \r and \t.
+// and the titles of "Preferences..." and "Quit". Nothing in a title can
+// drive a terminal: line feed, carriage return, tab and ESC are written as
+// \n, \r, \t and \e, other C0 and C1 controls and DEL as \xHH, and the
+// bidirectional marks, embeddings, overrides and isolates as \uHHHH.
 std::string DescribeMenu(const QMenu& menu);
 
 // The command ID of a menu item, or none for an item that is not a command.
@@ -97,8 +99,26 @@ class AppController final : public QObject {
   // Ends the application.
   void selItemQuit(QAction* sender);
 
-  // Runs copy command `commandID` as if chosen from the menu.
-  void RunCommand(std::int32_t commandID);
+  // How a copy command ended, for the command line; the menu tells no one.
+  enum class CommandResult {
+    kCopied,           // The clipboard holds the text, or is empty when none rendered.
+    kNoFinder,         // No Finder answers; the clipboard is unchanged.
+    kTimedOut,         // The Finder did not answer in time; unchanged.
+    kFinderFailed,     // The Finder answered with an error (`status`); unchanged.
+    kNoSelection,      // The Finder has no selection; unchanged.
+    kNothingUsable,    // In script mode: no selected item can be found; unchanged.
+    kClipboardFailed,  // The clipboard could not be opened or written; unchanged.
+    kBusy,             // A request of this controller is waiting already; nothing done.
+  };
+  struct CommandOutcome {
+    CommandResult result = CommandResult::kCopied;
+    OSStatus status = noErr;  // The selection request's status.
+  };
+
+  // Runs copy command `commandID` as if chosen from the menu. In tray mode a
+  // selection none of whose items can be used empties the clipboard, as the
+  // menu's commands do; in script mode it leaves it as it was.
+  CommandOutcome RunCommand(std::int32_t commandID);
 
   QMenu* menu() const { return m_menu; }
   QSystemTrayIcon* statusItem() const { return m_item; }
@@ -123,6 +143,9 @@ class AppController final : public QObject {
   // Set while a menu built for an activation click opens, so that it is not
   // built a second time on its way up.
   bool m_builtForPopup = false;
+  // Set while a selection request waits, when the idle routine lets events
+  // in: a build or command they start then would send a second request.
+  bool m_asking = false;
   int m_buildCount = 0;
   QSocketNotifier* m_notifier = nullptr;
   QSocketNotifier* m_eventNotifier = nullptr;

@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QTimer>
 #include <QWidget>
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 
 #include <chrono>
 #include <future>
+#include <csignal>
 
 #include "KestrineMBI/KestrineCMPref.h"
 #include "KestrineMBI/qt_test_support.h"
@@ -197,6 +199,33 @@ TEST_F(AppControllerTest, RebuildsOnEveryChangeNotificationForItsObject) {
   EXPECT_TRUE(WaitFor([&] { return controller.buildCount() == before + 3; })) << controller.buildCount();
   watch.Drain();
   EXPECT_EQ(controller.buildCount(), before + 3);
+}
+
+// A stopped Finder neither freezes the tray nor holds it: while the request
+// waits, the application's events are handled (a click among them starts no
+// second request), and the request gives up with the menu of a failed one.
+TEST_F(AppControllerTest, AStoppedFinderNeitherFreezesNorHoldsTheTray) {
+  Select("Notes");
+  AppController controller(AppController::Mode::kTray);
+  ASSERT_TRUE(controller.init());
+  finder_.Stop(SIGSTOP);
+  int handled = 0;
+  QTimer clicks;
+  clicks.setInterval(100);
+  QObject::connect(&clicks, &QTimer::timeout, [&] {
+    ++handled;
+    emit controller.statusItem()->activated(QSystemTrayIcon::Trigger);
+  });
+  clicks.start();
+  controller.buildMenu();
+  clicks.stop();
+  EXPECT_GT(handled, 0);
+  EXPECT_EQ(controller.buildCount(), 2);
+  QStringList items;
+  for (const QAction* item : controller.menu()->actions()) {
+    items << (item->isSeparator() ? QStringLiteral("-") : item->property("kestrineTitle").toString());
+  }
+  EXPECT_EQ(items, QStringList({"-", "Preferences...", "-", "Quit"}));
 }
 
 }  // namespace

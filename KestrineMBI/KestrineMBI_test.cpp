@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "engine/path_forms.h"
@@ -92,7 +94,14 @@ class KestrineMBITest : public ::testing::Test {
     EXPECT_TRUE(run.out.starts_with("\n-MoreFEGetSelection: tAppleEvent=\"")) << run.out;
     return kestrine_testing::SplitLines(run.out.substr(run.out.find('\n', 1) + 1));
   }
-  int Choose(const std::string& id) const { return RunProgram({KESTRINE_MBI_PATH, "--choose", id}).exitStatus; }
+  int Choose(const std::string& id) const { return RunChoose(id).exitStatus; }
+  kestrine_testing::RunResult RunChoose(const std::string& id) const {
+    return kestrine_testing::RunProgramWith({KESTRINE_MBI_PATH, "--choose", id}, {.timeoutSeconds = 60});
+  }
+  // The line a copy without a display ends with.
+  std::string FileNote() const {
+    return "KestrineMBI: no display: the clipboard is the file " + user_.root() + "/run/kestrine/clipboard\n";
+  }
 
   kestrine_testing::ScopedUser user_;
   kestrine_testing::ScopedFinder finder_{FINDER_PATH};
@@ -101,6 +110,9 @@ class KestrineMBITest : public ::testing::Test {
 TEST_F(KestrineMBITest, MenuDescribesTheSelection) {
   const std::string odd = "a&b\tc\nd \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D";
   WriteFile(Path(odd), "x");
+  // Controls and bidirectional marks in a name reach no terminal as they are.
+  const std::string hostile = "e\x1b[31m\x7f\x01\xC2\x9B\xE2\x80\xAE\xE2\x81\xA6\xE2\x80\x8F\xE2\x81\xA9z";
+  WriteFile(Path(hostile), "x");
   const Lines notes = {"# 1 Item, First item: Notes"};
   const std::string previews = "<key>ShowClipboardInMenu</key><true/>";
   // The previews are rendered here with the prefixes of the last case.
@@ -118,6 +130,9 @@ TEST_F(KestrineMBITest, MenuDescribesTheSelection) {
            {"", {}, Join({{"# The Finder has no active selection"}, kTail})},
            {"", {"Notes", "a.txt", "Notes"},
             Join({{"# 3 Items, First item: Notes"}, Titled(kDefaultIDs), kComposites, kTail})},
+           {"", {hostile},
+            Join({{"# 1 Item, First item: e\\e[31m\\x7f\\x01\\x9b\\u202e\\u2066\\u200f\\u2069z"},
+                  Titled(kDefaultIDs), kComposites, kTail})},
            // Previews list UNC by default and leave out the empty extension.
            {previews, {odd},
             Join({{"# 1 Item, First item: " + Escape(odd)}, Preview(odd, {1, 12, 2, 3, 4, 5, 6, 7, 8, 9}),
@@ -163,7 +178,7 @@ TEST_F(KestrineMBITest, WhatCannotBeUsedIsLeftOutAndAnEmptySelectionKeepsTheClip
   finder_.Stop();
   user_.SetClipboard("old");
   EXPECT_EQ(Menu(), kTail);
-  ASSERT_EQ(Choose("1"), 0);
+  ASSERT_EQ(Choose("1"), 1);
   EXPECT_EQ(user_.Clipboard(), "old");
 }
 
@@ -188,28 +203,132 @@ TEST_F(KestrineMBITest, ChooseCopiesTheSelection) {
            {"", {"Notes", "a.txt"}, "1", Path("Notes") + "\n" + Path("a.txt")},
            {"", {"Linked/b.txt", "Real/link.txt", "Real/b.txt"}, "1",
             Path("Real/b.txt") + "\n" + Path("a.txt") + "\n" + Path("Real/b.txt"), "obj"},
-           {"", {}, "1", "old"},
            {prefix, {"Notes"}, "2000", "x:" + backslashed},
+           // A command switched off in the menus still runs.
+           {AllOffBut({}), {"Notes"}, "8", backslashed},
+           {AllOffBut({}), {"Notes"}, "1", Path("Notes")},
        }) {
     SCOPED_TRACE(c.settings + " / " + c.id);
     user_.WriteSettings(c.settings);
     user_.SetClipboard("old");
     Select(c.selection, c.as);
-    ASSERT_EQ(Choose(c.id), 0);
+    const kestrine_testing::RunResult run = RunChoose(c.id);
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.err, FileNote());
     EXPECT_EQ(user_.Clipboard(), c.expected);
   }
 }
 
-TEST(KestrineMBIUsageTest, WrongArgumentsPrintOneLineAndExit2) {
+// Whatever keeps --choose from copying is said, with its exit status, and
+// the clipboard stays as it was.
+TEST_F(KestrineMBITest, ChooseRefusesAndTellsWhyNothingWasCopied) {
+  const std::string unknown = " (1 to 12, or 1000 + i and 2000 + i for prefix i)\n";
+  const std::string wrong = "\" (usage: KestrineMBI [--menu | --choose ID | --preferences | --version | --help])\n";
+  struct Case {
+    std::string name;
+    std::function<void()> prepare;
+    std::string id;
+    int status;
+    std::string error;
+  };
+  const auto select = [this](const Lines& names) { return [this, names] { Select(names); }; };
+  for (const Case& c : std::vector<Case>{
+           {"no such ID", select({"Notes"}), "99", 2, "KestrineMBI: no command has the ID 99" + unknown},
+           {"zero", select({"Notes"}), "0", 2, "KestrineMBI: no command has the ID 0" + unknown},
+           {"past the forms", select({"Notes"}), "13", 2, "KestrineMBI: no command has the ID 13" + unknown},
+           {"negative", select({"Notes"}), "-1", 2, "KestrineMBI: no command has the ID -1" + unknown},
+           {"no prefixes", select({"Notes"}), "1003", 2, "KestrineMBI: no command has the ID 1003" + unknown},
+           {"blank", select({"Notes"}), " 1", 2, "KestrineMBI: the command ID must be a whole number, not \" 1" + wrong},
+           {"plus", select({"Notes"}), "+1", 2, "KestrineMBI: the command ID must be a whole number, not \"+1" + wrong},
+           {"empty selection", select({}), "1", 1, "KestrineMBI: the Finder has no active selection\n"},
+           {"Finder fails", [this] { ASSERT_EQ(finder_.Select({"--fail", "-1719"}), 0); }, "1", 1,
+            "KestrineMBI: the Finder could not give its selection (error -1719)\n"},
+           {"items gone",
+            [this] {
+              WriteFile(Path("gone"), "x");
+              Select({"gone"});
+              std::remove(Path("gone").c_str());
+            },
+            "1", 1, "KestrineMBI: none of the selected items can be found\n"},
+           {"Finder stopped", [this] { Select({"Notes"}); finder_.Stop(SIGSTOP); }, "1", 1,
+            "KestrineMBI: the Finder did not answer within 5 seconds\n"},
+           {"no Finder", [this] { finder_.Stop(SIGCONT); finder_.Stop(); }, "1", 1,
+            "KestrineMBI: no Finder is running (start one with \"finder serve\")\n"},
+       }) {
+    SCOPED_TRACE(c.name);
+    c.prepare();
+    user_.SetClipboard("old");
+    const kestrine_testing::RunResult run = RunChoose(c.id);
+    EXPECT_EQ(run.exitStatus, c.status);
+    EXPECT_EQ(run.err, c.error);
+    EXPECT_EQ(user_.Clipboard(), "old");
+  }
+}
+
+// A Finder that is stopped does not hold the menu: the request gives up and
+// the menu is the one of a failed request.
+TEST_F(KestrineMBITest, AStoppedFinderFailsTheMenuInsteadOfHangingIt) {
+  Select({"Notes"});
+  finder_.Stop(SIGSTOP);
+  const kestrine_testing::RunResult run =
+      kestrine_testing::RunProgramWith({KESTRINE_MBI_PATH, "--menu"}, {.timeoutSeconds = 60});
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(kestrine_testing::SplitLines(run.out.substr(run.out.find('\n', 1) + 1)), kTail);
+}
+
+TEST(KestrineMBIUsageTest, WrongArgumentsSayWhatIsWrongAndExit2) {
   kestrine_testing::ScopedUser user;
-  for (const Lines& args : std::vector<Lines>{{"--choose", "x"}, {"--choose", "1x"}, {"--choose"},
-                                              {"--choose", "1", "2"}, {"--menu", "extra"}, {"--bogus"},
-                                              {"-platform", "xcb"}, {"--choose", "99999999999"}}) {
+  const std::string usage = " (usage: KestrineMBI [--menu | --choose ID | --preferences | --version | --help])\n";
+  for (const auto& [args, error] : std::vector<std::pair<Lines, std::string>>{
+           {{"--choose", "x"}, "the command ID must be a whole number, not \"x\""},
+           {{"--choose", "1x"}, "the command ID must be a whole number, not \"1x\""},
+           {{"--choose", "99999999999"}, "the command ID must be a whole number, not \"99999999999\""},
+           {{"--choose"}, "--choose needs a command ID"},
+           {{"--choose", "1", "2"}, "--choose takes one command ID"},
+           {{"--menu", "extra"}, "--menu takes no argument"},
+           {{"--preferences", "extra"}, "--preferences takes no argument"},
+           {{"--bogus"}, "unknown option \"--bogus\""},
+           {{"-platform", "xcb"}, "unknown option \"-platform\""},
+           {{"menu"}, "unexpected argument \"menu\""}}) {
     Lines argv = {KESTRINE_MBI_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     const kestrine_testing::RunResult run = RunProgram(argv);
     EXPECT_EQ(run.exitStatus, 2) << args[0];
-    EXPECT_TRUE(run.err.starts_with("usage: KestrineMBI ") && run.err.find('\n') == run.err.size() - 1) << run.err;
+    EXPECT_EQ(run.err, "KestrineMBI: " + error + usage);
+    EXPECT_EQ(run.out, "");
+  }
+  for (const std::string help : {"--help", "-h"}) {
+    const kestrine_testing::RunResult run = RunProgram({KESTRINE_MBI_PATH, help});
+    EXPECT_EQ(run.exitStatus, 0) << help;
+    EXPECT_TRUE(run.out.starts_with("usage: KestrineMBI [--menu | --choose ID") &&
+                run.out.find("  --choose ID ") != std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.err, "");
+  }
+}
+
+// Without a display the tray says so and ends, rather than the toolkit
+// aborting.
+TEST(KestrineMBIUsageTest, TrayWithoutADisplaySaysSoAndExits1) {
+  kestrine_testing::ScopedUser user;
+  kestrine_testing::ScopedEnvironment environment;
+  environment.Set("QT_QPA_PLATFORM", std::nullopt);
+  environment.Set("XDG_RUNTIME_DIR", user.root() + "/run");
+  for (const auto& [wayland, x11, missing] : std::vector<std::array<std::optional<std::string>, 3>>{
+           {std::nullopt, std::nullopt, "DISPLAY and WAYLAND_DISPLAY are not set"},
+           {std::nullopt, ":9797", "no X server answers at \":9797\""},
+           {std::nullopt, "localhost:9797.0", "no X server answers at \"localhost:9797.0\""},
+           {"wayland-9797", "unix:9797.0",
+            "no Wayland compositor answers at \"wayland-9797\", and no X server answers at \"unix:9797.0\""}}) {
+    environment.Set("WAYLAND_DISPLAY", wayland);
+    environment.Set("DISPLAY", x11);
+    for (const std::string option : {"", "--preferences"}) {
+      Lines argv = {KESTRINE_MBI_PATH};
+      if (!option.empty()) argv.push_back(option);
+      const kestrine_testing::RunResult run = kestrine_testing::RunProgramWith(argv, {.timeoutSeconds = 60});
+      EXPECT_EQ(run.exitStatus, 1) << *missing << option;
+      EXPECT_EQ(run.err, "KestrineMBI: no display to show the tray icon on: " + *missing + "\n");
+    }
   }
 }
 

@@ -33,10 +33,18 @@ constexpr std::array<ServiceCommand, 12> kServiceCommands = {{
     {"Copy AFP URL", kCopyAFPURL},
 }};
 
-SelectionItem ItemForFilename(const std::string& filename) {
-  if (!IsValidUTF8(filename)) return std::nullopt;
+// The item `filename` names, or none, with the reason in `*problem` when
+// asked for.
+SelectionItem ItemForFilename(const std::string& filename, std::string* problem = nullptr) {
+  if (!IsValidUTF8(filename)) {
+    if (problem != nullptr) *problem = "not a valid UTF-8 name";
+    return std::nullopt;
+  }
   FSRef ref{};
-  if (FSPathMakeRef(filename, &ref) != noErr) return std::nullopt;
+  if (const OSErr status = FSPathMakeRef(filename, &ref); status != noErr) {
+    if (problem != nullptr) *problem = FSPathMakeRefProblem(status);
+    return std::nullopt;
+  }
   return ref;
 }
 
@@ -46,6 +54,12 @@ std::optional<std::vector<std::string>> NSPasteboard::propertyListForType(
     std::string_view type) const {
   if (type != NSFilenamesPboardType) return std::nullopt;
   return filenames_;
+}
+
+std::optional<std::string> FilenameProblem(const std::string& filename) {
+  std::string problem;
+  if (ItemForFilename(filename, &problem)) return std::nullopt;
+  return problem;
 }
 
 std::optional<std::int32_t> CommandIDForUserData(std::string_view userData) {

@@ -32,6 +32,11 @@ class NSPasteboard final {
 // none for a string that names no command.
 std::optional<std::int32_t> CommandIDForUserData(std::string_view userData);
 
+// Why a request's file name gives no item (it then adds nothing but keeps
+// its place): "not a valid UTF-8 name", "no such file or folder" and the
+// like; none when it names an item.
+std::optional<std::string> FilenameProblem(const std::string& filename);
+
 // The twelve user-data strings, in the order they are matched.
 const std::vector<std::string_view>& ServiceUserDataStrings();
 

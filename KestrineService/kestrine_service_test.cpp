@@ -63,12 +63,14 @@ TEST_F(KestrineServiceTest, EachRequestCopiesTheTextOfEveryItem) {
     std::optional<std::string> copied;  // None: the clipboard is left empty.
     std::optional<std::string> cwd = {};
     std::string settings = "";  // Empty: as the case before left them.
+    std::vector<std::string> named = {};  // The PATHs named as giving no item.
   } cases[] = {
       {{"Copy Posix Path", a, b}, a + "\n" + b},
       {{"Copy Tilde Posix Path", "one.txt", "./two.txt"}, "~/docs/one.txt\n~/docs/two.txt", user_.home() + "/docs"},
-      // Unusable entries keep their position.
-      {{"Copy Filename", user_.home() + "/missing", b, c}, "\nb c.txt\nc.txt"},
-      {{"Copy Filename", "not-utf8-\xff", b, c}, "\nb c.txt\nc.txt"},
+      // Unusable entries are named and keep their position.
+      {{"Copy Filename", user_.home() + "/missing", b, c}, "\nb c.txt\nc.txt", {}, "",
+       {user_.home() + "/missing: no such file or folder"}},
+      {{"Copy Filename", "not-utf8-\xff", b, c}, "\nb c.txt\nc.txt", {}, "", {"not-utf8-\xff: not a valid UTF-8 name"}},
       {{"Copy Posix Path"}, std::nullopt},
       {{"Copy Posix Path", path}, "Mac Path: " + path, {}, "<key>LabelItems</key><true/>"},
   };
@@ -79,9 +81,56 @@ TEST_F(KestrineServiceTest, EachRequestCopiesTheTextOfEveryItem) {
     const RunResult r = Service(t.request, t.cwd);
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(user_.Clipboard(), t.copied);
-    // One line, first, on every request.
-    EXPECT_EQ(Log(r), std::vector<std::string>{"Copy All Paths"}) << r.err;
+    // One line on every request, and where the text went without a display.
+    std::vector<std::string> said;
+    for (const std::string& named : t.named) said.push_back("KestrineService: " + named);
+    said.push_back("Copy All Paths");
+    said.push_back("KestrineService: no display: the clipboard is the file " + user_.root() + "/run/kestrine/clipboard");
+    EXPECT_EQ(Log(r), said) << r.err;
     EXPECT_NE(r.err.find(" KestrineService["), std::string::npos) << r.err;
+  }
+}
+
+// Command lines that name nothing to copy, or are wrong, leave the clipboard
+// as it was and say why; help goes to standard output.
+TEST_F(KestrineServiceTest, RefusesRequestsWithoutAnItemAndWrongOptions) {
+  const std::string missing = user_.home() + "/missing";
+  const std::string usage = "usage: KestrineService [\"<command>\" [PATH...] | --remove-entries | --version | --help]";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> said;
+  } cases[] = {
+      {{"Copy Posix Path", missing},
+       1,
+       {"KestrineService: " + missing + ": no such file or folder",
+        "KestrineService: no PATH names an item; the clipboard is left as it was"}},
+      {{"Copy All Paths", missing, "\xff"},
+       1,
+       {"KestrineService: " + missing + ": no such file or folder", "KestrineService: \xff: not a valid UTF-8 name",
+        "KestrineService: no PATH names an item; the clipboard is left as it was"}},
+      {{"--bogus", File("a.txt")}, 2, {"KestrineService: unknown option \"--bogus\"", usage}},
+      {{"-x"}, 2, {"KestrineService: unknown option \"-x\"", usage}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    user_.SetClipboard("old");
+    const RunResult r = Service(c.args);
+    EXPECT_EQ(r.exitStatus, c.status);
+    std::vector<std::string> said = SplitLines(r.err);
+    // The usage ends with the list of commands.
+    if (c.said.back() == usage && said.size() == c.said.size() + 1 &&
+        said.back().starts_with("commands: \"Copy All Paths\" ")) {
+      said.pop_back();
+    }
+    EXPECT_EQ(said, c.said) << r.err;
+    EXPECT_EQ(user_.Clipboard(), "old");
+  }
+  for (const std::string help : {"--help", "-h"}) {
+    const RunResult r = Service({help});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_TRUE(r.out.starts_with(usage + "\ncommands: \"Copy All Paths\"")) << r.out;
+    EXPECT_EQ(r.err, "");
   }
 }
 
@@ -118,7 +167,9 @@ TEST_F(KestrineServiceTest, CopyFolderPathsListsTheTreeAndLogsTheWalk) {
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(user_.Clipboard(), root + "\n" + root + "/a\n" + root + "/a/b\n");
   EXPECT_EQ(Log(r), (std::vector<std::string>{"Copy All Paths", "Cumulative Nbr Folders: 1 ",
-                                              "Total Nbr Folders: 3 ", root + "/a", root + "/a/b"}));
+                                              "Total Nbr Folders: 3 ", root + "/a", root + "/a/b",
+                                              "KestrineService: no display: the clipboard is the file " +
+                                                  user_.root() + "/run/kestrine/clipboard"}));
   // It goes on past folders in /proc that no one, not even root, may read.
   EXPECT_EQ(Service({"Copy Folder Paths", "/proc"}).exitStatus, 0);
   EXPECT_TRUE(user_.Clipboard().value_or("").starts_with("/proc\n/proc/"));
@@ -309,8 +360,9 @@ void ExpectRoundTrip(const ScopedUser& user, const Server& server,
   RunResult r = run({"Copy Posix Path", a, b});
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(server.ReadClipboardExpecting(a + "\n" + b), a + "\n" + b);
-  // Nothing goes to the file that stands in without a display.
+  // Nothing goes to the file that stands in without a display, and no word of it.
   EXPECT_EQ(user.Clipboard(), std::nullopt);
+  EXPECT_EQ(r.err.find("no display"), std::string::npos) << r.err;
   r = run({"Copy Extension", user.home()});
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(server.ReadClipboardExpecting(""), "");

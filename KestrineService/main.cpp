@@ -5,11 +5,16 @@
 //   KestrineService "<command>" [PATH...]  copy the PATHs' text for <command>
 //   KestrineService --remove-entries       remove the entries it wrote
 //   KestrineService --version              print the version
+//   KestrineService --help | -h            print the usage
 //
-// Exit status: 0 when the request was handled, 1 when the clipboard could
-// not be opened or written (it then keeps its old content; the log says
-// why), memory ran out (it is then empty) or an entry could not be written
-// or removed (a message names it), 2 for an unknown command.
+// Each PATH that names nothing is named on standard error; when PATHs are
+// given and none names an item, nothing is copied.
+//
+// Exit status: 0 when the request was handled, 1 when no PATH names an item
+// or the clipboard could not be opened or written (it then keeps its old
+// content; the log says why), memory ran out (it is then empty) or an entry
+// could not be written or removed (a message names it), 2 for an unknown
+// command or option.
 #include <unistd.h>
 
 #include <climits>
@@ -21,6 +26,7 @@
 #include <vector>
 
 #include "KestrineService/AppController.h"
+#include "settings/clipboard_output.h"
 
 namespace {
 
@@ -31,12 +37,35 @@ std::string ExecutablePath(const char* argv0) {
   return argv0;
 }
 
-void PrintUsage() {
-  std::fputs("usage: KestrineService [\"<command>\" [PATH...] | --version]\ncommands:", stderr);
+void PrintUsage(std::FILE* out) {
+  std::fputs("usage: KestrineService [\"<command>\" [PATH...] | --remove-entries | --version | --help]\ncommands:", out);
   for (std::string_view command : ServiceUserDataStrings()) {
-    std::fprintf(stderr, " \"%.*s\"", static_cast<int>(command.size()), command.data());
+    std::fprintf(out, " \"%.*s\"", static_cast<int>(command.size()), command.data());
   }
-  std::fputs("\n", stderr);
+  std::fputs("\n", out);
+}
+
+constexpr const char* kHelp =
+    "\n"
+    "With a command, copies the PATHs' text for it to the clipboard (relative\n"
+    "PATHs are taken from the current folder; with none, the clipboard is\n"
+    "emptied). Without arguments, installs or refreshes the Kestrine entries of\n"
+    "the user's installed file managers; --remove-entries removes them.\n"
+    "Exit status: 0; 1 when no PATH names an item, the clipboard could not be\n"
+    "written or an entry could not be written or removed; 2 for an unknown\n"
+    "command or option.\n";
+
+// Names each PATH that gives no item; returns whether any gives one.
+bool CheckFilenames(const std::vector<std::string>& filenames) {
+  bool any = false;
+  for (const std::string& filename : filenames) {
+    if (const std::optional<std::string> problem = FilenameProblem(filename)) {
+      std::fprintf(stderr, "KestrineService: %s: %s\n", filename.c_str(), problem->c_str());
+    } else {
+      any = true;
+    }
+  }
+  return any;
 }
 
 // Tells what a run over the entries did; its exit status.
@@ -56,19 +85,37 @@ int main(int argc, char** argv) try {
     std::printf("KestrineService %s\n", KESTRINE_VERSION);
     return 0;
   }
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    PrintUsage(stdout);
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
   if (argc == 2 && std::strcmp(argv[1], "--remove-entries") == 0) {
     return Report(RemoveServiceEntries());
+  }
+  if (argc >= 2 && argv[1][0] == '-') {
+    std::fprintf(stderr, "KestrineService: unknown option \"%s\"\n", argv[1]);
+    PrintUsage(stderr);
+    return 2;
+  }
   }
   AppController controller;
   if (argc < 2) return Report(controller.applicationWillFinishLaunching(ExecutablePath(argv[0])));
   std::vector<std::string> filenames(argv + 2, argv + argc);
+  // A request whose PATHs all name nothing would only empty the clipboard.
+  if (CommandIDForUserData(argv[1]) && !filenames.empty() && !CheckFilenames(filenames)) {
+    std::fputs("KestrineService: no PATH names an item; the clipboard is left as it was\n", stderr);
+    return 1;
+  }
   switch (controller.handleMenuSelection(NSPasteboard(std::move(filenames)), argv[1], nullptr)) {
     case ServiceOutcome::kCopied:
+      NoteClipboardFile("KestrineService");
+      return 0;
     case ServiceOutcome::kNoFileNames:
       return 0;
     case ServiceOutcome::kUnknownCommand:
       std::fprintf(stderr, "KestrineService: unknown command \"%s\"\n", argv[1]);
-      PrintUsage();
+      PrintUsage(stderr);
       return 2;
     case ServiceOutcome::kClipboardFailed:
     case ServiceOutcome::kClipboardWriteFailed:

@@ -1,17 +1,30 @@
 #include "MoreAppleEvents/FinderSelection.h"
 
 #include <cstring>
+#include <utility>
 
 #include "MoreAppleEvents/MoreFinderEvents.h"
 #include "platform/appleevents/alias.h"
 #include "platform/threads/threads.h"
 
+namespace {
+
+std::function<void()>& IdleWork() {
+  static std::function<void()> work;
+  return work;
+}
+
+}  // namespace
+
 bool MyAEIdleProc(EventRecord* /*event*/, std::int32_t* sleepTime, RgnHandle* mouseRgn) {
   if (sleepTime != nullptr) *sleepTime = 10;
   if (mouseRgn != nullptr) *mouseRgn = nullptr;
   YieldToAnyThread();
+  if (IdleWork()) IdleWork()();
   return false;
 }
+
+void SetAEIdleWork(std::function<void()> work) { IdleWork() = std::move(work); }
 
 const AEIdleUPP gAEIdleUPP = NewAEIdleUPP(MyAEIdleProc);
 

@@ -39,8 +39,8 @@ OSStatus MoreAESendEventReturnAEDesc(AEIdleUPP idleProc, const AppleEvent* apple
                                      DescType desiredType, AEDesc* descOut) {
   if (idleProc == nullptr || descOut == nullptr) return paramErr;
   AppleEvent reply;
-  OSStatus status = AESend(appleEvent, &reply, kAEWaitReply, kAENormalPriority, kNoTimeOut,
-                           idleProc, nullptr);
+  OSStatus status = AESend(appleEvent, &reply, kAEWaitReply, kAENormalPriority,
+                           kMoreAEReplyTimeoutTicks, idleProc, nullptr);
   if (status != noErr) return status;
   if (reply.descriptorType() != typeNull) {
     std::int16_t errorNumber = 0;

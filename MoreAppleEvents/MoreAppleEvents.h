@@ -36,9 +36,15 @@ OSStatus MoreAECreateAppleEventSignatureTarget(OSType fileType, OSType creator,
                                                AEEventClass eventClass, AEEventID eventID,
                                                AppleEvent* appleEvent);
 
-// Sends `appleEvent` (which stays the caller's) and waits without a
-// time-out, running `idleProc`, for the reply. Returns: paramErr without an
-// idle routine (nothing is sent) or without `descOut`; AESend's failure;
+// How long a send to another process waits for its reply, in ticks: five
+// seconds. A process that is stopped or hung must not hold its caller for
+// ever, and every answer the Finder gives takes far less.
+constexpr std::int32_t kMoreAEReplyTimeoutTicks = 5 * 60;
+
+// Sends `appleEvent` (which stays the caller's) and waits at most
+// kMoreAEReplyTimeoutTicks, running `idleProc`, for the reply. Returns:
+// paramErr without an idle routine (nothing is sent) or without `descOut`;
+// AESend's failure (errAETimeout when no reply came in time);
 // the reply's non-zero error number ('errn' read as 'shor'); else the
 // status of fetching the reply's direct object coerced to `desiredType`
 // into `*descOut`. A reply that is the null descriptor returns noErr and

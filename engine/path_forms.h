@@ -35,6 +35,12 @@ enum : std::int32_t {
 // The number of prefix entries that have a slash form (IDs 1000 to 1999).
 constexpr std::int32_t kSlashPrefixLimit = kFirstBackslashPrefixID - kFirstSlashPrefixID;
 
+// Whether `commandID` names one of the twelve commands that need no prefix
+// entry: the single forms, "Copy All" and "Copy Folder Paths".
+constexpr bool IsFixedCommandID(std::int32_t commandID) {
+  return commandID >= kCopyPosixPath && commandID <= kCopyEncodedPosixPath;
+}
+
 // Render buffer capacities used by the callers.
 constexpr std::size_t kRenderBufferSize = 2048;
 constexpr std::size_t kCompositeRenderBufferSize = 4096;

@@ -59,6 +59,17 @@ const std::string* EntryAt(std::size_t index) {
 
 }  // namespace
 
+bool CommandIDExists(std::int32_t commandID) {
+  if (IsFixedCommandID(commandID)) return true;
+  if (commandID >= kFirstBackslashPrefixID) {
+    return EntryAt(static_cast<std::size_t>(commandID - kFirstBackslashPrefixID)) != nullptr;
+  }
+  if (commandID >= kFirstSlashPrefixID) {
+    return EntryAt(static_cast<std::size_t>(commandID - kFirstSlashPrefixID)) != nullptr;
+  }
+  return false;
+}
+
 PrefArray SplitPrefixText(std::string_view text) {
   PrefArray entries;
   if (text.empty()) return entries;

@@ -23,6 +23,11 @@ extern std::optional<PrefArray> gPrefixes;
 // Rebuilds the table: the file's entries, then the setting's.
 void LoadPrefixes();
 
+// Whether `commandID` names a command with the table as it is loaded: one of
+// the twelve fixed commands, or a prefix form of an entry that is a text
+// (1000 + i for i below 1000, 2000 + i), whether or not menus offer it.
+bool CommandIDExists(std::int32_t commandID);
+
 // Drops the table, then sets it to the entries of "Prefixes.txt", or leaves
 // none when the bundle, its resources folder or the file is missing or
 // cannot be read.

@@ -19,3 +19,10 @@ PasteboardRef OpenAndClearClipboard();
 // empty. Returns noErr, or the failure status of the write, after which the
 // clipboard keeps its old content (the failure has been logged).
 OSStatus WriteClipboardText(Pasteboard& clipboard, std::string_view text);
+
+// For a program run from a command line, after it changed the clipboard:
+// when there is no display, so that the clipboard is the per-user file,
+// writes "<program>: no display: the clipboard is the file <path>" on its
+// own line to standard error, so that a user over ssh knows where the text
+// went. Writes nothing when there is a display.
+void NoteClipboardFile(std::string_view program);

@@ -517,3 +517,16 @@ OSErr FSGetCatalogInfoBulk(FSIterator& iterator, ItemCount* actualObjects, FSCat
 void FSCloseIterator(FSIteratorRef* iterator) {
   if (iterator != nullptr) iterator->reset();
 }
+
+std::string FSPathMakeRefProblem(OSErr status) {
+  switch (status) {
+    case fnfErr:
+      return "no such file or folder";
+    case afpAccessDenied:
+      return "permission denied";
+    case bdNamErr:
+      return "name too long";
+    default:
+      return "cannot be used (error " + std::to_string(status) + ")";
+  }
+}

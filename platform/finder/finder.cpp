@@ -5,10 +5,15 @@
 //       plug-ins add, one per line.
 //   finder choose [--plugin BUNDLE]... ID PATH...
 //       Builds the menu, then runs item ID on PATHs, as when the user picks it.
+//       A PATH that names nothing is named on standard error and left out;
+//       ID must be an item of that menu or one of Kestrine's twelve commands
+//       (1 to 12, also those switched off in the menus).
 //   finder serve
 //       Answers Apple events as the Finder until SIGTERM or SIGINT.
 //   finder select [--as obj|fsrf|alis] [PATH...] | finder select --fail N
 //       Sets the serving Finder's selection (see finder_serve.h).
+//   finder --help | -h, finder COMMAND --help | -h
+//       Prints the usage.
 //
 // Without --plugin, every bundle in
 // ${XDG_DATA_HOME:-$HOME/.local/share}/Kestrine/Contextual Menu Items/ is
@@ -18,7 +23,8 @@
 // standard error.
 //
 // Exit status: 0 on success, 1 when a --plugin bundle is missing or not a
-// plug-in or memory runs out, 2 for wrong usage.
+// plug-in, no PATH of choose names an item, or memory runs out, 2 for wrong
+// usage or an ID that names no command. Nothing is copied unless it is 0.
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/path_forms.h"
 #include "platform/appleevents/alias.h"
 #include "platform/appleevents/appleevents.h"
 #include "platform/corefoundation/cf_string.h"
@@ -41,6 +48,7 @@
 #include "platform/finder/finder_serve.h"
 #include "platform/plugin/contextual_menu.h"
 #include "platform/plugin/plugin_loader.h"
+#include "settings/clipboard_output.h"
 
 namespace {
 
@@ -48,6 +56,26 @@ constexpr const char* kUsage =
     "usage: finder menu [--plugin BUNDLE]... [PATH...] | "
     "finder choose [--plugin BUNDLE]... ID PATH... | finder serve | "
     "finder select [--as obj|fsrf|alis] [PATH...] | finder select --fail N";
+
+constexpr const char* kHelp =
+    "\n"
+    "  menu [--plugin BUNDLE]... [PATH...]\n"
+    "      print the items the contextual-menu plug-ins add for PATHs\n"
+    "  choose [--plugin BUNDLE]... ID PATH...\n"
+    "      run item ID of that menu on PATHs (Kestrine's commands 1 to 12 run\n"
+    "      also when switched off in the menus)\n"
+    "  serve\n"
+    "      answer requests for the selection as the Finder, until SIGTERM\n"
+    "  select [--as obj|fsrf|alis] [PATH...]\n"
+    "      make PATHs the serving Finder's selection (none: nothing selected)\n"
+    "  select --fail N\n"
+    "      answer every selection request with error N until the next select\n"
+    "  --version, --help\n"
+    "\n"
+    "Without --plugin, the bundles in ~/.local/share/Kestrine/Contextual Menu Items/\n"
+    "and in the same folder of $XDG_DATA_DIRS are loaded.\n"
+    "Exit status: 0; 1 when nothing could be done (a bundle or every PATH is\n"
+    "missing, no Finder runs); 2 for wrong usage or an ID that names no command.\n";
 
 struct Options {
   bool choose = false;
@@ -74,6 +102,7 @@ std::optional<std::int32_t> ParseCommandID(const std::string& text) {
 std::optional<int> ParseArguments(int argc, char** argv, Options* options) {
   if (argc < 2) return UsageError("missing command");
   const std::string command = argv[1];
+  if (command.starts_with("-")) return UsageError("unknown option " + command);
   if (command != "menu" && command != "choose") {
     return UsageError("unknown command \"" + command + "\"");
   }
@@ -98,7 +127,22 @@ std::optional<int> ParseArguments(int argc, char** argv, Options* options) {
     }
     options->paths.emplace_back(argv[i]);
   }
+  if (options->choose && options->paths.empty()) return UsageError("missing PATH");
   return std::nullopt;
+}
+
+// The PATHs that name an item; each other one is named on standard error.
+std::vector<std::string> UsablePaths(const std::vector<std::string>& paths) {
+  std::vector<std::string> usable;
+  for (const std::string& path : paths) {
+    FSRef ref{};
+    if (const OSErr status = FSPathMakeRef(path, &ref); status != noErr) {
+      std::fprintf(stderr, "finder: %s: %s\n", path.c_str(), FSPathMakeRefProblem(status).c_str());
+      continue;
+    }
+    usable.push_back(path);
+  }
+  return usable;
 }
 
 // The context for PATHs: a list with an 'fsrf' per item that exists and an
@@ -164,6 +208,24 @@ std::string Title(const AERecord& record) {
   return MakeValidUTF8(bytes);
 }
 
+// Whether an item of `list`, or of a submenu in it, carries command `id`.
+bool MenuOffers(const AEDescList& list, std::int32_t id) {
+  long count = 0;
+  if (AECountItems(&list, &count) != noErr) return false;
+  for (long i = 1; i <= count; ++i) {
+    AERecord record;
+    if (AEGetNthDesc(&list, i, typeAERecord, nullptr, &record) != noErr) continue;
+    AEDescList submenu;
+    if (AEGetParamDesc(&record, keyContextualMenuSubmenu, typeAEList, &submenu) == noErr) {
+      if (MenuOffers(submenu, id)) return true;
+    } else if (LongParam(record, keyContextualMenuAttributes).value_or(0) != kMenuItemAttrSeparator &&
+               LongParam(record, keyContextualMenuCommandID) == id) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void PrintItems(const AEDescList& list, int depth) {
   long count = 0;
   if (AECountItems(&list, &count) != noErr) return;
@@ -198,6 +260,13 @@ int main(int argc, char** argv) try {
     std::printf("finder %s\n", KESTRINE_VERSION);
     return 0;
   }
+  const auto isHelp = [](const char* arg) {
+    return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
+  };
+  if ((argc == 2 && isHelp(argv[1])) || (argc == 3 && isHelp(argv[2]))) {
+    std::printf("%s\n%s", kUsage, kHelp);
+    return 0;
+  }
   if (argc >= 2 && std::strcmp(argv[1], "serve") == 0) {
     if (argc > 2) return UsageError("serve takes no argument");
     return FinderServe();
@@ -207,6 +276,15 @@ int main(int argc, char** argv) try {
   }
   Options options;
   if (std::optional<int> status = ParseArguments(argc, argv, &options)) return *status;
+  if (options.choose) {
+    // Only items that exist are handed to the plug-ins, as a file manager's
+    // selection holds them; with none, nothing is done.
+    options.paths = UsablePaths(options.paths);
+    if (options.paths.empty()) {
+      std::fputs("finder: no PATH names an item; nothing is copied\n", stderr);
+      return 1;
+    }
+  }
 
   std::vector<ContextualMenuPlugIn> instances;
   if (!options.bundles.empty()) {
@@ -234,18 +312,26 @@ int main(int argc, char** argv) try {
   for (const ContextualMenuPlugIn& instance : instances) {
     (*instance.interface())->ExamineContext(instance.interface(), &context, &commands);
   }
-  if (options.choose) {
+  int status = 0;
+  if (!options.choose) {
+    PrintItems(commands, 0);
+  } else if (!IsFixedCommandID(options.commandID) && !MenuOffers(commands, options.commandID)) {
+    std::fprintf(stderr,
+                 "finder: no command has the ID %d (1 to 12, or an ID that \"finder menu\" lists "
+                 "for these PATHs)\n",
+                 options.commandID);
+    status = 2;
+  } else {
     for (const ContextualMenuPlugIn& instance : instances) {
       (*instance.interface())->HandleSelection(instance.interface(), &context, options.commandID);
     }
-  } else {
-    PrintItems(commands, 0);
+    NoteClipboardFile("finder");
   }
   for (const ContextualMenuPlugIn& instance : instances) {
     (*instance.interface())->PostMenuCleanup(instance.interface());
   }
   std::fflush(stdout);
-  return 0;
+  return status;
 } catch (const std::bad_alloc&) {
   std::fputs("finder: out of memory\n", stderr);
   return 1;

@@ -235,3 +235,8 @@ std::string PasteboardFilePath() {
   return kestrine_pasteboard::ClipboardFolderPath() + "/" +
          kestrine_pasteboard::kClipboardFileName;
 }
+
+bool PasteboardIsFile() {
+  using kestrine_pasteboard::Environment;
+  return Environment("WAYLAND_DISPLAY") == nullptr && Environment("DISPLAY") == nullptr;
+}

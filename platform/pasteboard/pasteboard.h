@@ -122,3 +122,7 @@ OSStatus PasteboardSynchronize(Pasteboard& pasteboard);
 // The file that stands in for the clipboard when no display is available,
 // from the environment at call time.
 std::string PasteboardFilePath();
+
+// Whether the general clipboard is that file: the environment at call time
+// names no display (WAYLAND_DISPLAY and DISPLAY unset or empty).
+bool PasteboardIsFile();
