@@ -20,17 +20,29 @@ if [[ "${2:-}" == --sanitized ]]; then
   echo "skipped: sanitizer builds are not packaged"
   exit 77
 fi
-if [[ $(id -u) -eq 0 && -z "${KESTRINE_PACKAGE_TEST_NAMESPACE:-}" ]] && unshare --mount true 2>/dev/null; then
-  KESTRINE_PACKAGE_TEST_NAMESPACE=1 exec unshare --mount --propagation private -- "$0" "$@"
+# As root, the script runs again in a mount namespace of its own: `unshare`
+# makes it and runs the script as the same process, which knows by its id
+# and namespace that it is there (a value inherited from the environment
+# names another process).
+namespace="$$ $(readlink /proc/self/ns/mnt 2>/dev/null || true)"
+if [[ "${KESTRINE_PACKAGE_TEST_NAMESPACE:-}" != "$$ "* && $(id -u) -eq 0 ]] &&
+   unshare --mount true 2>/dev/null; then
+  KESTRINE_PACKAGE_TEST_NAMESPACE="$namespace" exec unshare --mount --propagation private -- "$0" "$@"
+fi
+own_namespace=0
+if [[ "${KESTRINE_PACKAGE_TEST_NAMESPACE:-}" == "$$ mnt:"* && "$namespace" == "$$ mnt:"* &&
+      "$KESTRINE_PACKAGE_TEST_NAMESPACE" != "$namespace" ]]; then
+  own_namespace=1
 fi
 
 work="$(mktemp -d)"
 serve_pid=""
+overlaid=()
 cleanup() {
   [[ -z "$serve_pid" ]] || kill "$serve_pid" 2>/dev/null || true
-  # The overlays go with the namespace; their scratch file system is only
-  # detached here, so that its mount point can be removed.
-  umount -l "$work/layers" 2>/dev/null || true
+  # The overlays would go with the namespace anyway.
+  local folder
+  for folder in "${overlaid[@]}" "$work/layers"; do umount -l "$folder" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -73,13 +85,13 @@ overlay_system_folders() {
     mkdir -p "$layer/upper" "$layer/work"
     mount -t overlay overlay -o "lowerdir=$folder,upperdir=$layer/upper,workdir=$layer/work" "$folder" ||
       return 1
+    overlaid+=("$folder")
   done
 }
 
 mode=unpack
 root="$work/root"
-if [[ -n "${KESTRINE_PACKAGE_TEST_NAMESPACE:-}" ]] &&
-   ! dpkg-query -W -f='${Status}' kestrine 2>/dev/null | grep -q "ok installed"; then
+if ((own_namespace)) && ! dpkg-query -W -f='${Status}' kestrine 2>/dev/null | grep -q "ok installed"; then
   if overlay_system_folders; then
     mode=apt
     root=""
