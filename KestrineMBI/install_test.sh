@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix inside a temporary home folder,
-# and nothing outside it, and checks what a login needs: the tray program and the Finder, the icon,
-# the help page, the application entry and both autostart entries, whose
-# commands run from the installed programs.
+# and nothing outside it, and checks what a login needs: the tray program and
+# the Finder, the icon, the help page, the application entry and both
+# autostart entries, whose commands run from the installed programs.
 set -euo pipefail
 BUILD="${1:?usage: install_test.sh BUILD_DIR}"
 work="$(mktemp -d)"
