@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary root, and nothing outside it, and uses
-# the installed programs as a user would: finder finds the bundle in the system folder, the plug-in
-# finds the shared library, and a command reaches the clipboard.
+# the installed programs as a user would: finder finds the bundle in the
+# system folder, the plug-in finds the shared library, and a command reaches
+# the clipboard.
 set -euo pipefail
 BUILD="${1:?usage: install_test.sh BUILD_DIR}"
 work="$(mktemp -d)"
