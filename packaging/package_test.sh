@@ -68,7 +68,10 @@ prefix="$(sed -n 's|/bin/KestrineService$||p' "$work/contents")"
 for path in "$prefix/lib/kestrine/libkestrine_platform_files.so" \
             "$prefix/share/Kestrine/Contextual Menu Items/KestrineCM.plugin/Contents/Linux/KestrineCM.so" \
             "$prefix/share/doc/kestrine/copyright" "$prefix/share/man/man1/KestrineService.1.gz" \
-            "$prefix/share/man/man1/finder.1.gz" "$prefix/share/man/man1/KestrineMBI.1.gz"; do
+            "$prefix/share/man/man1/finder.1.gz" "$prefix/share/man/man1/KestrineMBI.1.gz" \
+            "$(pkg-config --variable=extensiondir libnautilus-extension-4)/libkestrine-nautilus.so" \
+            "$(pkg-config --variable=extensiondir libcaja-extension)/libkestrine-caja.so" \
+            "$(pkg-config --variable=extensiondir libnemo-extension)/libkestrine-nemo.so"; do
   grep -qxF "$path" "$work/contents" || fail "the package lacks $path"
 done
 
