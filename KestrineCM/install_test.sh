@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix and uses the installed programs
-# as a user would: finder finds the bundle in the system folder, the plug-in
-# finds the shared library, and a command reaches the clipboard.
+# Installs the build into a temporary root, and nothing outside it, and uses
+# the installed programs as a user would: finder finds the bundle in the
+# system folder, the plug-in finds the shared library, and a command reaches
+# the clipboard.
 set -euo pipefail
 BUILD="${1:?usage: install_test.sh BUILD_DIR}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-# Through DESTDIR, so that the file-manager modules, which go to the file
-# managers' own folders, land inside the temporary folder too.
-DESTDIR="$work/root" cmake --install "$BUILD" --prefix /opt/kestrine >/dev/null
-ln -s "$work/root/opt/kestrine" "$work/prefix"
+# To the configured prefix, as a package is made, through DESTDIR: the
+# file-manager modules and autostart entries, which go to system folders,
+# land inside the temporary folder too.
+source "$(dirname "$0")/../testing/install_support.sh"
+DESTDIR="$work/root" install_inside "$work" "$BUILD"
+ln -s "$work/root$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$BUILD/CMakeCache.txt")" "$work/prefix"
 for pkg in libnautilus-extension-4 libcaja-extension libnemo-extension; do
   folder="$work/root$(pkg-config --variable=extensiondir "$pkg")"
   ls "$folder"/libkestrine-*.so >/dev/null 2>&1 || { echo "no module installed in $folder"; exit 1; }

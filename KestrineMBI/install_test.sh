@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix inside a temporary home folder
-# and checks what a login needs: the tray program and the Finder, the icon,
-# the help page, the application entry and both autostart entries, whose
-# commands run from the installed programs.
+# Installs the build into a temporary prefix inside a temporary home folder,
+# and nothing outside it, and checks what a login needs: the tray program and
+# the Finder, the icon, the help page, the application entry and both
+# autostart entries, whose commands run from the installed programs.
 set -euo pipefail
 BUILD="${1:?usage: install_test.sh BUILD_DIR}"
 work="$(mktemp -d)"
@@ -11,7 +11,15 @@ trap '[[ -n "$finder_pid" ]] && kill "$finder_pid" 2>/dev/null; rm -rf "$work"' 
 mkdir -p "$work/home" "$work/run"
 chmod 700 "$work/run"
 prefix="$work/home/.local"
-HOME="$work/home" XDG_CONFIG_HOME= cmake --install "$BUILD" --prefix "$prefix" >/dev/null
+source "$(dirname "$0")/../testing/install_support.sh"
+# A prefix other than the configured one: the file managers' modules, whose
+# run path names the configured prefix, stay inside it.
+HOME="$work/home" XDG_CONFIG_HOME= install_inside "$work" "$BUILD" --prefix "$prefix"
+for pkg in libnautilus-extension-4 libcaja-extension libnemo-extension; do
+  folder="$(pkg-config --variable=extensiondir "$pkg")"
+  folder="$prefix/${folder#"$(pkg-config --variable=prefix "$pkg")"/}"
+  ls "$folder"/libkestrine-*.so >/dev/null 2>&1 || { echo "no module installed in $folder"; exit 1; }
+done
 for f in bin/KestrineMBI bin/finder share/icons/hicolor/64x64/apps/KestrineMBI.png \
          share/icons/hicolor/scalable/apps/KestrineMBI.svg share/doc/Kestrine/help/index.html \
          share/applications/KestrineMBI.desktop; do

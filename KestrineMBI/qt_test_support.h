@@ -15,6 +15,7 @@
 #include "platform/notifications/notifications.h"
 #include "platform/notifications/notifications_testing.h"
 #include "testing/session_bus.h"
+#include "testing/test_support.h"
 
 namespace kestrine_testing {
 
@@ -28,6 +29,9 @@ struct ApplicationReady {
     static ScopedSessionBus bus;
     static QApplication* application = [] {
       setenv("QT_QPA_PLATFORM", "offscreen", 1);
+      // Without a runtime folder Qt makes $TMPDIR/runtime-<user> and leaves it.
+      static const ScopedTempDir runtime;
+      setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
       CFNotificationCenterGetDistributedCenter();
       static int argc = 1;
       static char name[] = "KestrineMBI-test";

@@ -84,8 +84,9 @@ void PrintTo(const Host& host, std::ostream* out) { *out << host.name; }
 // because a module loads its plug-ins once: a copy of the built bundle, a
 // bundle without its Info.plist and a plain file.
 const std::string& PlugInData() {
-  static ScopedTempDir* dir = [] {
-    auto* d = new ScopedTempDir;
+  static const ScopedTempDir* dir = [] {
+    static const ScopedTempDir folders;
+    const ScopedTempDir* d = &folders;
     const std::string folder = d->Join("Kestrine/Contextual Menu Items");
     MakeDirs(folder);
     fs::copy(KESTRINE_CM_BUNDLE, folder + "/KestrineCM.plugin", fs::copy_options::recursive);

@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Builds the Debian package of a build folder and uses it as a user would:
-# installs it with apt-get (as root; otherwise unpacks it into a temporary
-# root), runs the installed programs on real files, upgrades it in place
-# and checks that the user's files are untouched, then removes it and checks
-# that nothing it installed is left.
+# installs it with apt-get, runs the installed programs on real files,
+# upgrades it in place and checks that the user's files are untouched, then
+# removes it and checks that nothing it installed is left.
+#
+# apt-get runs as root inside a mount namespace of the test's own, whose
+# system folders (/etc, /var and those the package fills) are overlays on a
+# scratch file system: the install is real to every program the test runs,
+# and the machine's folders and package database are never written. Without
+# root, without namespaces, or with a kestrine installed by the machine's
+# owner, the package is unpacked into a temporary root instead.
 #
 #   package_test.sh BUILD_DIR [--sanitized]
 #
@@ -14,25 +20,33 @@ if [[ "${2:-}" == --sanitized ]]; then
   echo "skipped: sanitizer builds are not packaged"
   exit 77
 fi
+# As root, the script runs again in a mount namespace of its own: `unshare`
+# makes it and runs the script as the same process, which knows by its id
+# and namespace that it is there (a value inherited from the environment
+# names another process).
+namespace="$$ $(readlink /proc/self/ns/mnt 2>/dev/null || true)"
+if [[ "${KESTRINE_PACKAGE_TEST_NAMESPACE:-}" != "$$ "* && $(id -u) -eq 0 ]] &&
+   unshare --mount true 2>/dev/null; then
+  KESTRINE_PACKAGE_TEST_NAMESPACE="$namespace" exec unshare --mount --propagation private -- "$0" "$@"
+fi
+own_namespace=0
+if [[ "${KESTRINE_PACKAGE_TEST_NAMESPACE:-}" == "$$ mnt:"* && "$namespace" == "$$ mnt:"* &&
+      "$KESTRINE_PACKAGE_TEST_NAMESPACE" != "$namespace" ]]; then
+  own_namespace=1
+fi
 
 work="$(mktemp -d)"
-installed_by_us=0
 serve_pid=""
+overlaid=()
 cleanup() {
   [[ -z "$serve_pid" ]] || kill "$serve_pid" 2>/dev/null || true
-  if ((installed_by_us)); then
-    DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -qq -o DPkg::Lock::Timeout=300 \
-      kestrine >/dev/null 2>&1 || true
-  fi
+  # The overlays would go with the namespace anyway.
+  local folder
+  for folder in "${overlaid[@]}" "$work/layers"; do umount -l "$folder" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
 fail() { echo "FAILED: $*"; exit 1; }
-
-# Two runs of this test on one machine would install and remove the same
-# package under each other.
-exec 9>/tmp/kestrine-package-test.lock
-flock -w 300 9 || fail "another package test holds the lock"
 
 # The package, and a later version of it for the upgrade.
 (cd "$BUILD" && cpack -G DEB -B "$work/cpack" >/dev/null) || fail "cpack failed"
@@ -54,18 +68,39 @@ prefix="$(sed -n 's|/bin/KestrineService$||p' "$work/contents")"
 for path in "$prefix/lib/kestrine/libkestrine_platform_files.so" \
             "$prefix/share/Kestrine/Contextual Menu Items/KestrineCM.plugin/Contents/Linux/KestrineCM.so" \
             "$prefix/share/doc/kestrine/copyright" "$prefix/share/man/man1/KestrineService.1.gz" \
-            "$prefix/share/man/man1/finder.1.gz" "$prefix/share/man/man1/KestrineMBI.1.gz"; do
+            "$prefix/share/man/man1/finder.1.gz" "$prefix/share/man/man1/KestrineMBI.1.gz" \
+            "$(pkg-config --variable=extensiondir libnautilus-extension-4)/libkestrine-nautilus.so" \
+            "$(pkg-config --variable=extensiondir libcaja-extension)/libkestrine-caja.so" \
+            "$(pkg-config --variable=extensiondir libnemo-extension)/libkestrine-nemo.so"; do
   grep -qxF "$path" "$work/contents" || fail "the package lacks $path"
 done
 
-if [[ $(id -u) -eq 0 ]] && ! dpkg-query -W -f='${Status}' kestrine 2>/dev/null | grep -q "ok installed"; then
-  mode=apt
-  root=""
-else
-  # Without root, or with a kestrine installed by the machine's owner, the
-  # package is unpacked instead.
-  mode=unpack
-  root="$work/root"
+# Overlays each system folder the package or apt-get writes to, in this
+# namespace; fails when one cannot be made (the caller then unpacks).
+overlay_system_folders() {
+  local folder layer
+  mkdir "$work/layers"
+  mount -t tmpfs kestrine-package-test "$work/layers" || return 1
+  for folder in /etc /var $(sed -E 's|^(/[^/]+).*|\1|' "$work/contents" | sort -u); do
+    [[ -d "$work/layers$folder" ]] && continue
+    [[ -d "$folder" && ! -L "$folder" ]] || return 1
+    layer="$work/layers$folder"
+    mkdir -p "$layer/upper" "$layer/work"
+    mount -t overlay overlay -o "lowerdir=$folder,upperdir=$layer/upper,workdir=$layer/work" "$folder" ||
+      return 1
+    overlaid+=("$folder")
+  done
+}
+
+mode=unpack
+root="$work/root"
+if ((own_namespace)) && ! dpkg-query -W -f='${Status}' kestrine 2>/dev/null | grep -q "ok installed"; then
+  if overlay_system_folders; then
+    mode=apt
+    root=""
+  else
+    echo "the system folders cannot be overlaid here: the package is unpacked"
+  fi
 fi
 echo "package: $(basename "$deb"), prefix $prefix, $mode"
 
@@ -76,7 +111,6 @@ done <"$work/contents" >"$work/existing-before"
 
 install_package() {  # deb
   if [[ $mode == apt ]]; then
-    installed_by_us=1
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
       -o DPkg::Lock::Timeout=300 "$1" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt-get install $1"; }
   else
@@ -192,7 +226,6 @@ if [[ $mode == apt ]]; then
   dpkg -L kestrine | grep -v '^/\.$' >"$work/installed"
   DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -qq -o DPkg::Lock::Timeout=300 \
     kestrine >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt-get remove"; }
-  installed_by_us=0
   while IFS= read -r path; do
     [[ -e "$path" || -L "$path" ]] || continue
     grep -qxF "$path" "$work/existing-before" || fail "left after removal: $path"

@@ -116,7 +116,7 @@ std::string OutputExpecting(const std::vector<std::string>& argv, const RunOptio
 
 }  // namespace
 
-ScopedTempDir::ScopedTempDir() {
+ScopedTempDir::ScopedTempDir() : owner_(::getpid()) {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kestrine-test-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -124,7 +124,9 @@ ScopedTempDir::ScopedTempDir() {
   path_ = fs::canonical(pattern).string();
 }
 
-ScopedTempDir::~ScopedTempDir() { RemoveTreeAt(AT_FDCWD, path_.c_str()); }
+ScopedTempDir::~ScopedTempDir() {
+  if (::getpid() == owner_) RemoveTreeAt(AT_FDCWD, path_.c_str());
+}
 
 ScopedEnvironment::~ScopedEnvironment() {
   for (const auto& [name, value] : saved_) SetEnv(name, value);

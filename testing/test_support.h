@@ -45,7 +45,10 @@ void MakeDirs(const std::string& path);
 // The file's content, or none when it cannot be read.
 std::optional<std::string> ReadFile(const std::string& path);
 
-// A fresh folder under $TMPDIR (or /tmp), resolved, removed with its content.
+// A fresh folder under $TMPDIR (or /tmp), resolved, removed with its content
+// by the process that made it (a forked child that exits through exit() or
+// unwinds leaves its parent's folder alone). A function-local static one
+// lasts the test program and goes when it exits.
 class ScopedTempDir final {
  public:
   ScopedTempDir();
@@ -58,6 +61,7 @@ class ScopedTempDir final {
 
  private:
   std::string path_;
+  pid_t owner_;
 };
 
 // Sets environment variables; each gets back the value it had before its first `Set`.

@@ -39,9 +39,9 @@ std::string MakeBundle(const std::string& parent, const std::string& name, const
 // declares stay with it for the life of the process: type A made by the
 // exported factory; type B listing the missing factory, then the exported one.
 const std::string& TestPlugInBundle() {
-  static ScopedTempDir* dir = new ScopedTempDir;
+  static const ScopedTempDir dir;
   static const std::string bundle = MakeBundle(
-      dir->path(), "PlugInTest",
+      dir.path(), "PlugInTest",
       kIdentifier + kExecutable +
           Factories(Key(kPlugInTestFactory, String("PlugInTestFactory")) +
                     Key(kPlugInTestMissingFactory, String("PlugInTestMissingFactory"))) +
