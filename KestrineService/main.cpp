@@ -98,7 +98,6 @@ int main(int argc, char** argv) try {
     PrintUsage(stderr);
     return 2;
   }
-  }
   AppController controller;
   if (argc < 2) return Report(controller.applicationWillFinishLaunching(ExecutablePath(argv[0])));
   std::vector<std::string> filenames(argv + 2, argv + argc);
