@@ -79,6 +79,7 @@ OSErr IterateCollectFolders(const FSRef& start) {
 
 std::optional<std::string> GetFolderPathsClipboardStrings() {
   try {
+    const ScopedLabelSetting labels;
     const std::string separator = MultipathSeparator();
     std::string text;
     char buffer[kCompositeRenderBufferSize];

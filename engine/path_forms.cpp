@@ -15,10 +15,19 @@ void EmptyBuffer(char* buffer, std::size_t capacity) {
   if (buffer != nullptr && capacity > 0) buffer[0] = '\0';
 }
 
+// The setting a ScopedLabelSetting read for this thread.
+struct LabelSetting {
+  int scopes = 0;
+  bool labelItems = false;
+};
+thread_local LabelSetting tLabelSetting;
+
+bool LabelsOn() { return tLabelSetting.scopes > 0 ? tLabelSetting.labelItems : LabelItems(); }
+
 // Emits `body` behind the form's label when labels are on.
 std::int32_t EmitLabelled(const SingleForm& form, std::string_view body, char* buffer,
                           std::size_t capacity) {
-  if (!LabelItems()) return CopyRenderedText(body, buffer, capacity);
+  if (!LabelsOn()) return CopyRenderedText(body, buffer, capacity);
   std::string text(form.label);
   text += body;
   return CopyRenderedText(text, buffer, capacity);
@@ -132,6 +141,13 @@ std::int32_t RenderClipboardData(const FSRef& ref, char* buffer, std::size_t cap
 }
 
 }  // namespace
+
+ScopedLabelSetting::ScopedLabelSetting() {
+  if (tLabelSetting.scopes == 0) tLabelSetting.labelItems = LabelItems();
+  ++tLabelSetting.scopes;
+}
+
+ScopedLabelSetting::~ScopedLabelSetting() { --tLabelSetting.scopes; }
 
 std::string MakeUNCWindowsStyleText(std::string_view posixPath) {
   constexpr std::string_view kVolumes = "/Volumes";

@@ -15,6 +15,7 @@ constexpr std::string_view kBlockSeparator = "\n\n";
 
 std::optional<std::string> GetAllClipboardStrings(const FSRef& ref) {
   try {
+    const ScopedLabelSetting labels;
     const std::string separator = MultipathSeparator();
     std::string text;
     bool first = true;

@@ -336,21 +336,29 @@ OSStatus FSRefMakePath(const FSRef& ref, char* path, std::size_t capacity) {
   if (path == nullptr) return paramErr;
   if (capacity == 0) return errFSBadBuffer;
   path[0] = '\0';
-  const std::optional<RefLocation> location = DecodeRef(ref);
+  const std::optional<files_internal::RefLocationView> location = files_internal::DecodeRefView(ref);
   if (!location) return paramErr;
-  const std::optional<std::string> full = files_internal::PathOfLocation(*location);
-  if (!full) return paramErr;
+  // Made in a buffer kept per thread, so a walk that asks for every
+  // folder's path allocates nothing per folder.
+  thread_local std::string tFull;
+  std::string& full = tFull;
+  full.clear();
+  if (!files_internal::AppendPathOfLocation(*location, &full)) return paramErr;
   // An entry an iterator has just delivered, or one of a remembered listing,
   // is known to exist (as of that listing); any other item is looked up.
   if (files_internal::RememberedEntry(ref) == nullptr) {
     struct stat status {};
-    const std::optional<int> folder = files_internal::OpenFolderOfParent(*location);
-    const int found = folder ? fstatat(*folder, location->name.c_str(), &status, AT_SYMLINK_NOFOLLOW)
-                             : lstat(full->c_str(), &status);
+    const std::optional<int> folder = location->child_form
+                                          ? files_internal::OpenFolderOfNode(location->node)
+                                          : std::nullopt;
+    // The path ends with the name, NUL-ended.
+    const char* name = full.c_str() + full.size() - location->name.size();
+    const int found = folder ? fstatat(*folder, name, &status, AT_SYMLINK_NOFOLLOW)
+                             : lstat(full.c_str(), &status);
     if (found != 0) return files_internal::MissingItemStatus(errno);
   }
-  if (full->size() >= capacity) return errFSBadBuffer;
-  std::memcpy(path, full->c_str(), full->size() + 1);
+  if (full.size() >= capacity) return errFSBadBuffer;
+  std::memcpy(path, full.c_str(), full.size() + 1);
   return noErr;
 }
 

@@ -220,18 +220,23 @@ OSStatus LSCopyItemInfoForRef(const FSRef& ref, LSRequestedInfo which, LSItemInf
   return noErr;
 }
 
-std::optional<std::string> CFURLCopyPathExtension(const FSRef& ref) {
-  const std::optional<RefLocation> location = files_internal::DecodeRef(ref);
-  if (!location || (!location->child_form() && location->node == files_internal::kRootNode)) {
+std::optional<std::string_view> CFURLPathExtensionView(const FSRef& ref) {
+  const std::optional<files_internal::RefLocationView> location = files_internal::DecodeRefView(ref);
+  if (!location || (!location->child_form && location->node == files_internal::kRootNode)) {
     return std::nullopt;
   }
-  const std::optional<std::string> name = files_internal::NameOfLocation(*location);
-  if (!name) return std::nullopt;
-  const std::size_t period = name->rfind('.');
-  if (period == std::string::npos || period + 1 == name->size()) return std::nullopt;
-  std::string extension = name->substr(period + 1);
+  const std::string_view name = location->name;
+  const std::size_t period = name.rfind('.');
+  if (period == std::string_view::npos || period + 1 == name.size()) return std::nullopt;
+  const std::string_view extension = name.substr(period + 1);
   if (!IsValidUTF8(extension)) return std::nullopt;
   return extension;
+}
+
+std::optional<std::string> CFURLCopyPathExtension(const FSRef& ref) {
+  const std::optional<std::string_view> extension = CFURLPathExtensionView(ref);
+  if (!extension) return std::nullopt;
+  return std::string(*extension);
 }
 
 std::optional<std::string> CFURLCopyHFSPath(const FSRef& ref) {

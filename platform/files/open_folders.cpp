@@ -223,8 +223,12 @@ OpenFolderRegistration::~OpenFolderRegistration() {
 
 std::optional<int> OpenFolderOfParent(const RefLocation& location) {
   if (!location.child_form()) return std::nullopt;
+  return OpenFolderOfNode(location.node);
+}
+
+std::optional<int> OpenFolderOfNode(NodeIndex node) {
   for (auto it = tOpenFolders.rbegin(); it != tOpenFolders.rend(); ++it) {
-    if (it->node == location.node) return it->fd;
+    if (it->node == node) return it->fd;
   }
   return std::nullopt;
 }

@@ -105,4 +105,7 @@ CachedEntry* RememberedEntry(const FSRef& ref);
 // path relative to it. None otherwise: use the absolute path.
 std::optional<int> OpenFolderOfParent(const RefLocation& location);
 
+// The descriptor of the folder `node` when this thread is iterating it.
+std::optional<int> OpenFolderOfNode(NodeIndex node);
+
 }  // namespace files_internal
