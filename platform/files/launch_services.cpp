@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "platform/corefoundation/cf_string.h"
@@ -111,8 +112,12 @@ bool HoldsBundleInfo(const FSRef& ref, const RefLocation& location, const std::s
   }
   constexpr std::string_view kInfo = "/Contents/Info.plist";
   if (const std::optional<int> folder = files_internal::OpenFolderOfParent(location)) {
-    const std::string relative = location.name + std::string(kInfo);
-    return faccessat(*folder, relative.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+    // Asked of every folder a walk meets: made on the stack.
+    char relative[files_internal::kMaxNameLength + kInfo.size() + 1];
+    std::memcpy(relative, location.name.data(), location.name.size());
+    std::memcpy(relative + location.name.size(), kInfo.data(), kInfo.size());
+    relative[location.name.size() + kInfo.size()] = '\0';
+    return faccessat(*folder, relative, F_OK, AT_SYMLINK_NOFOLLOW) == 0;
   }
   const std::optional<std::string> made =
       path != nullptr ? std::nullopt : files_internal::PathOfLocation(location);

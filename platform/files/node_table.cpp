@@ -263,6 +263,15 @@ std::optional<FSRef> MakeChildRef(NodeIndex parent, std::string_view name, NodeT
   return ref;
 }
 
+FSRef RefFromParts(NodeIndex node, std::string_view name) {
+  FSRef ref{};
+  std::memcpy(ref.hidden, kRefMagic, sizeof kRefMagic);
+  std::memcpy(ref.hidden + kNodeOffset, &node, sizeof node);
+  ref.hidden[kLengthOffset] = static_cast<std::uint8_t>(name.size());
+  std::memcpy(ref.hidden + kNameOffset, name.data(), name.size());
+  return ref;
+}
+
 FSRef MakeNodeRef(NodeIndex node, NodeTable& table) {
   if (node != kRootNode) {
     const std::optional<NodeIndex> parent = table.Parent(node);

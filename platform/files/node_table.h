@@ -135,6 +135,12 @@ std::optional<FSRef> MakeChildRef(NodeIndex parent, std::string_view name,
 // The canonical reference of `node`, which must be in `table`.
 FSRef MakeNodeRef(NodeIndex node, NodeTable& table = NodeTable::Shared());
 
+// The reference made of the parts a canonical reference was taken apart
+// into: child form when `name` is not empty (then `node` is the parent),
+// node form otherwise. Nothing is checked: for parts kept from references
+// this table made.
+FSRef RefFromParts(NodeIndex node, std::string_view name);
+
 // What `ref` holds; none when it is not a well-formed reference of `table`
 // (zeroed, foreign, or naming a node the table lacks).
 std::optional<RefLocation> DecodeRef(const FSRef& ref, const NodeTable& table = NodeTable::Shared());

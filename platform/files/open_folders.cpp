@@ -29,57 +29,78 @@ thread_local std::uint64_t tNextOpenFolderId = 0;
 
 // Remembered entries by a hash of their references: an open-addressing
 // table, as a walk adds every folder it meets and looks each up again. A
-// lookup compares the whole reference, so a hash shared by two entries only
-// costs a miss. Throws std::bad_alloc when it cannot grow.
+// slot holds only the entry, whose reference is made again to compare it:
+// 8 bytes a slot, for a table that holds a million entries on a big tree.
+// Throws std::bad_alloc when it cannot grow.
 class EntryIndex final {
  public:
-  void Put(std::uint64_t hash, CachedEntry* entry) {
+  void Put(CachedEntry* entry) {
     if ((count_ + 1) * 2 > slots_.size()) Grow();
-    Slot& slot = FindSlot(slots_, hash);
-    if (slot.entry == nullptr) ++count_;
-    slot = {hash, entry};
+    CachedEntry*& slot = FindSlot(slots_, RefOfEntry(*entry));
+    if (slot == nullptr) ++count_;
+    slot = entry;
   }
-  CachedEntry* Get(std::uint64_t hash) const {
+  CachedEntry* Get(const FSRef& ref) const {
     if (slots_.empty()) return nullptr;
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
-      if (slots_[at].entry == nullptr) return nullptr;
-      if (slots_[at].key == hash) return slots_[at].entry;
+    for (std::size_t at = HashOf(ref) & mask;; at = (at + 1) & mask) {
+      if (slots_[at] == nullptr) return nullptr;
+      if (RefOfEntry(*slots_[at]) == ref) return slots_[at];
     }
   }
   void Clear() {
-    std::vector<Slot>().swap(slots_);
+    std::vector<CachedEntry*>().swap(slots_);
     count_ = 0;
   }
 
  private:
-  struct Slot {
-    std::uint64_t key = 0;
-    CachedEntry* entry = nullptr;  // Null: the slot is free.
-  };
-  static Slot& FindSlot(std::vector<Slot>& slots, std::uint64_t key) {
+  static std::uint64_t HashOf(const FSRef& ref) {
+    // A word at a time: a walk hashes every folder's reference several times.
+    static_assert(sizeof ref.hidden % sizeof(std::uint64_t) == 0);
+    std::uint64_t hash = 14695981039346656037ull;
+    for (std::size_t at = 0; at < sizeof ref.hidden; at += sizeof(std::uint64_t)) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, ref.hidden + at, sizeof word);
+      hash = (hash ^ word) * 0x9E3779B97F4A7C15ull;
+      hash ^= hash >> 29;
+    }
+    return hash;
+  }
+  static CachedEntry*& FindSlot(std::vector<CachedEntry*>& slots, const FSRef& ref) {
     const std::size_t mask = slots.size() - 1;
-    std::size_t at = key & mask;
-    while (slots[at].entry != nullptr && slots[at].key != key) at = (at + 1) & mask;
+    std::size_t at = HashOf(ref) & mask;
+    while (slots[at] != nullptr && !(RefOfEntry(*slots[at]) == ref)) at = (at + 1) & mask;
     return slots[at];
   }
   void Grow() {
-    std::vector<Slot> bigger(slots_.empty() ? 1024 : slots_.size() * 2);
-    for (const Slot& slot : slots_) {
-      if (slot.entry != nullptr) FindSlot(bigger, slot.key) = slot;
+    std::vector<CachedEntry*> bigger(slots_.empty() ? 1024 : slots_.size() * 2, nullptr);
+    for (CachedEntry* entry : slots_) {
+      if (entry != nullptr) FindSlot(bigger, RefOfEntry(*entry)) = entry;
     }
     slots_.swap(bigger);
   }
 
-  std::vector<Slot> slots_;
+  std::vector<CachedEntry*> slots_;
   std::size_t count_ = 0;
+};
+
+// A remembered listing: its entries and the names they point into.
+struct Listing {
+  std::vector<CachedEntry> entries;
+  std::vector<char> names;
+};
+
+// An item FSPathMakeRef found, with its name.
+struct Item {
+  CachedEntry entry;
+  char name[kInlineNameCapacity];
 };
 
 struct ListingCache {
   int scopes = 0;
-  std::unordered_map<NodeIndex, std::vector<CachedEntry>> listings;
+  std::unordered_map<NodeIndex, Listing> listings;
   EntryIndex byRef;
-  std::deque<CachedEntry> items;  // Found by FSPathMakeRef; a deque keeps them in place.
+  std::deque<Item> items;  // A deque keeps them in place.
   std::unordered_map<std::string, ResolvedFolder> folders;
   std::vector<std::pair<dev_t, bool>> devices;  // A walk meets few.
 };
@@ -93,52 +114,63 @@ struct ReadFolder {
 };
 thread_local ReadFolder tReadFolder;
 
-std::uint64_t HashOf(const FSRef& ref) {
-  // A word at a time: a walk hashes every folder's reference several times.
-  static_assert(sizeof ref.hidden % sizeof(std::uint64_t) == 0);
-  std::uint64_t hash = 14695981039346656037ull;
-  for (std::size_t at = 0; at < sizeof ref.hidden; at += sizeof(std::uint64_t)) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, ref.hidden + at, sizeof word);
-    hash = (hash ^ word) * 0x9E3779B97F4A7C15ull;
-    hash ^= hash >> 29;
-  }
-  return hash;
-}
-
 }  // namespace
+
+FSRef RefOfEntry(const CachedEntry& entry) {
+  return RefFromParts(entry.node, std::string_view(entry.name, entry.name_length));
+}
 
 const std::vector<CachedEntry>* CachedListing(NodeIndex node) {
   if (tListings.scopes == 0) return nullptr;
   const auto it = tListings.listings.find(node);
-  return it == tListings.listings.end() ? nullptr : &it->second;
+  return it == tListings.listings.end() ? nullptr : &it->second.entries;
 }
 
 bool ListingCacheActive() { return tListings.scopes > 0; }
 
-const std::vector<CachedEntry>* RememberListing(NodeIndex node, std::vector<CachedEntry>& entries) {
+const std::vector<CachedEntry>* RememberListing(NodeIndex node, std::vector<CachedEntry>& entries,
+                                                std::vector<char>& names) {
   if (tListings.scopes == 0) return nullptr;
   try {
     // A listing, once remembered, stays as it is: the index points into it.
     auto [it, added] = tListings.listings.try_emplace(node);
-    if (!added) return &it->second;
-    it->second.swap(entries);
-    it->second.shrink_to_fit();
-    for (CachedEntry& entry : it->second) tListings.byRef.Put(HashOf(entry.ref), &entry);
-    return &it->second;
+    if (!added) return &it->second.entries;
+    Listing& listing = it->second;
+    listing.entries.swap(entries);
+    listing.names.swap(names);
+    listing.entries.shrink_to_fit();
+    if (listing.names.capacity() > listing.names.size()) {
+      // A smaller buffer moves the names: the entries follow them.
+      std::vector<char> exact(listing.names.begin(), listing.names.end());
+      listing.names.swap(exact);
+      for (CachedEntry& entry : listing.entries) {
+        if (entry.name_length > 0) entry.name = listing.names.data() + entry.name_offset;
+      }
+    }
+    for (CachedEntry& entry : listing.entries) tListings.byRef.Put(&entry);
+    return &listing.entries;
   } catch (const std::bad_alloc&) {
     // Unremembered, the folder is read again when asked for. An entry left
     // out of the index is looked up on the file system instead.
     const auto it = tListings.listings.find(node);
-    return it == tListings.listings.end() ? nullptr : &it->second;
+    return it == tListings.listings.end() ? nullptr : &it->second.entries;
   }
 }
 
-void RememberItem(const CachedEntry& entry) {
+void RememberItem(const FSRef& ref, std::uint16_t nodeFlags) {
   if (tListings.scopes == 0) return;
+  const std::optional<RefLocationView> location = DecodeRefView(ref);
+  if (!location) return;
   try {
-    tListings.items.push_back(entry);
-    tListings.byRef.Put(HashOf(entry.ref), &tListings.items.back());
+    Item& item = tListings.items.emplace_back();
+    item.entry.node = location->node;
+    item.entry.nodeFlags = nodeFlags;
+    if (location->child_form) {
+      std::memcpy(item.name, location->name.data(), location->name.size());
+      item.entry.name = item.name;
+      item.entry.name_length = static_cast<std::uint8_t>(location->name.size());
+    }
+    tListings.byRef.Put(&item.entry);
   } catch (const std::bad_alloc&) {
     // Unremembered, the item is looked up again when asked for.
   }
@@ -190,14 +222,13 @@ std::optional<bool> ReadFolderHoldsContents(const FSRef& folder) {
 void SetLastDeliveredEntry(CachedEntry* entry) { tLastDelivered = entry; }
 
 CachedEntry* LastDeliveredEntry(const FSRef& ref) {
-  return tLastDelivered != nullptr && tLastDelivered->ref == ref ? tLastDelivered : nullptr;
+  return tLastDelivered != nullptr && RefOfEntry(*tLastDelivered) == ref ? tLastDelivered : nullptr;
 }
 
 CachedEntry* RememberedEntry(const FSRef& ref) {
   if (CachedEntry* entry = LastDeliveredEntry(ref)) return entry;
   if (tListings.scopes == 0) return nullptr;
-  CachedEntry* entry = tListings.byRef.Get(HashOf(ref));
-  return entry != nullptr && entry->ref == ref ? entry : nullptr;
+  return tListings.byRef.Get(ref);
 }
 
 OpenFolderRegistration::OpenFolderRegistration(NodeIndex node, int fd) : id_(tNextOpenFolderId++) {
