@@ -164,9 +164,25 @@ void NSLog(const char* format, ...) {
   va_start(args, format);
   va_list retry;
   va_copy(retry, args);
-  // One byte is kept free for a line feed after the text's NUL position.
-  int text_length = std::vsnprintf(stack_line + text_start, sizeof stack_line - text_start - 1,
-                                   format, args);
+  int text_length = -1;
+  if (std::strcmp(format, "%s") == 0) {
+    // A walk logs a path a line: the text is copied as it is, which costs
+    // far less than formatting it. Long ones go the common way.
+    va_list peek;
+    va_copy(peek, args);
+    const char* text = va_arg(peek, const char*);
+    va_end(peek);
+    const std::size_t size = text == nullptr ? 0 : std::strlen(text);
+    if (text != nullptr && text_start + size + 2 <= sizeof stack_line) {
+      std::memcpy(stack_line + text_start, text, size + 1);
+      text_length = static_cast<int>(size);
+    }
+  }
+  if (text_length < 0) {
+    // One byte is kept free for a line feed after the text's NUL position.
+    text_length = std::vsnprintf(stack_line + text_start, sizeof stack_line - text_start - 1,
+                                 format, args);
+  }
   va_end(args);
   if (text_length < 0) text_length = 0;
 
