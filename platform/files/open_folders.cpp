@@ -29,27 +29,28 @@ thread_local std::uint64_t tNextOpenFolderId = 0;
 
 // Remembered entries by a hash of their references: an open-addressing
 // table, as a walk adds every folder it meets and looks each up again. A
-// slot holds only the entry, whose reference is made again to compare it:
-// 8 bytes a slot, for a table that holds a million entries on a big tree.
-// Throws std::bad_alloc when it cannot grow.
+// slot holds the entry and 16 bits of its hash, kept apart so that a probe
+// reads the entry only when those match: 10 bytes a slot, for a table that
+// holds a million entries on a big tree. Throws std::bad_alloc when it
+// cannot grow.
 class EntryIndex final {
  public:
   void Put(CachedEntry* entry) {
     if ((count_ + 1) * 2 > slots_.size()) Grow();
-    CachedEntry*& slot = FindSlot(slots_, RefOfEntry(*entry));
-    if (slot == nullptr) ++count_;
-    slot = entry;
+    const FSRef ref = RefOfEntry(*entry);
+    const std::uint64_t hash = HashOf(ref);
+    const std::size_t at = Find(slots_, tags_, ref, hash);
+    if (slots_[at] == nullptr) ++count_;
+    slots_[at] = entry;
+    tags_[at] = TagOf(hash);
   }
   CachedEntry* Get(const FSRef& ref) const {
     if (slots_.empty()) return nullptr;
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t at = HashOf(ref) & mask;; at = (at + 1) & mask) {
-      if (slots_[at] == nullptr) return nullptr;
-      if (RefOfEntry(*slots_[at]) == ref) return slots_[at];
-    }
+    return slots_[Find(slots_, tags_, ref, HashOf(ref))];
   }
   void Clear() {
     std::vector<CachedEntry*>().swap(slots_);
+    std::vector<std::uint16_t>().swap(tags_);
     count_ = 0;
   }
 
@@ -66,21 +67,38 @@ class EntryIndex final {
     }
     return hash;
   }
-  static CachedEntry*& FindSlot(std::vector<CachedEntry*>& slots, const FSRef& ref) {
+  // The slot bits come from the bottom of the hash, the tag from its top.
+  static std::uint16_t TagOf(std::uint64_t hash) { return static_cast<std::uint16_t>(hash >> 48); }
+  // The slot of `ref`, or the free slot where it belongs.
+  static std::size_t Find(const std::vector<CachedEntry*>& slots,
+                          const std::vector<std::uint16_t>& tags, const FSRef& ref,
+                          std::uint64_t hash) {
     const std::size_t mask = slots.size() - 1;
-    std::size_t at = HashOf(ref) & mask;
-    while (slots[at] != nullptr && !(RefOfEntry(*slots[at]) == ref)) at = (at + 1) & mask;
-    return slots[at];
+    const std::uint16_t tag = TagOf(hash);
+    std::size_t at = hash & mask;
+    while (slots[at] != nullptr && (tags[at] != tag || !(RefOfEntry(*slots[at]) == ref))) {
+      at = (at + 1) & mask;
+    }
+    return at;
   }
   void Grow() {
-    std::vector<CachedEntry*> bigger(slots_.empty() ? 1024 : slots_.size() * 2, nullptr);
+    const std::size_t size = slots_.empty() ? 1024 : slots_.size() * 2;
+    std::vector<CachedEntry*> slots(size, nullptr);
+    std::vector<std::uint16_t> tags(size, 0);
     for (CachedEntry* entry : slots_) {
-      if (entry != nullptr) FindSlot(bigger, RefOfEntry(*entry)) = entry;
+      if (entry == nullptr) continue;
+      const FSRef ref = RefOfEntry(*entry);
+      const std::uint64_t hash = HashOf(ref);
+      const std::size_t at = Find(slots, tags, ref, hash);
+      slots[at] = entry;
+      tags[at] = TagOf(hash);
     }
-    slots_.swap(bigger);
+    slots_.swap(slots);
+    tags_.swap(tags);
   }
 
   std::vector<CachedEntry*> slots_;
+  std::vector<std::uint16_t> tags_;
   std::size_t count_ = 0;
 };
 
@@ -88,6 +106,9 @@ class EntryIndex final {
 struct Listing {
   std::vector<CachedEntry> entries;
   std::vector<char> names;
+  // Just past the entry last found here: a walk asks for the entries of a
+  // folder in their order, so the next one is found at or after it.
+  std::size_t cursor = 0;
 };
 
 // An item FSPathMakeRef found, with its name.
@@ -99,8 +120,13 @@ struct Item {
 struct ListingCache {
   int scopes = 0;
   std::unordered_map<NodeIndex, Listing> listings;
-  EntryIndex byRef;
   std::deque<Item> items;  // A deque keeps them in place.
+  std::size_t itemCursor = 0;  // As Listing::cursor, for the items.
+  // Every remembered entry by its reference, made only once a lookup asks
+  // out of order: walks ask in order, and an index of a million entries
+  // costs more than the walk's own work.
+  EntryIndex byRef;
+  enum class IndexState { kNone, kMade, kFailed } indexState = IndexState::kNone;
   std::unordered_map<std::string, ResolvedFolder> folders;
   std::vector<std::pair<dev_t, bool>> devices;  // A walk meets few.
 };
@@ -147,7 +173,9 @@ const std::vector<CachedEntry>* RememberListing(NodeIndex node, std::vector<Cach
         if (entry.name_length > 0) entry.name = listing.names.data() + entry.name_offset;
       }
     }
-    for (CachedEntry& entry : listing.entries) tListings.byRef.Put(&entry);
+    if (tListings.indexState == ListingCache::IndexState::kMade) {
+      for (CachedEntry& entry : listing.entries) tListings.byRef.Put(&entry);
+    }
     return &listing.entries;
   } catch (const std::bad_alloc&) {
     // Unremembered, the folder is read again when asked for. An entry left
@@ -170,7 +198,7 @@ void RememberItem(const FSRef& ref, std::uint16_t nodeFlags) {
       item.entry.name = item.name;
       item.entry.name_length = static_cast<std::uint8_t>(location->name.size());
     }
-    tListings.byRef.Put(&item.entry);
+    if (tListings.indexState == ListingCache::IndexState::kMade) tListings.byRef.Put(&item.entry);
   } catch (const std::bad_alloc&) {
     // Unremembered, the item is looked up again when asked for.
   }
@@ -225,10 +253,75 @@ CachedEntry* LastDeliveredEntry(const FSRef& ref) {
   return tLastDelivered != nullptr && RefOfEntry(*tLastDelivered) == ref ? tLastDelivered : nullptr;
 }
 
+namespace {
+
+// Most entries searched one by one before `cursor` when a lookup comes out
+// of order; past that, the index is made.
+constexpr std::size_t kScanBeforeCursor = 64;
+
+// The entry `ref` among `entries` at or after `cursor`, or anywhere in a few
+// entries, and then moves the cursor past it; null when it is not found so.
+template <typename Entries, typename EntryOf>
+CachedEntry* FindFromCursor(Entries& entries, std::size_t& cursor, const FSRef& ref,
+                            EntryOf entryOf) {
+  const std::size_t start = entries.size() <= kScanBeforeCursor ? 0 : cursor;
+  for (std::size_t step = 0; step < entries.size() - start; ++step) {
+    // From the cursor to the end, then from the start when that is allowed.
+    std::size_t at = cursor + step;
+    if (at >= entries.size()) at -= entries.size() - start;
+    CachedEntry& entry = entryOf(entries[at]);
+    if (RefOfEntry(entry) == ref) {
+      cursor = at + 1;
+      return &entry;
+    }
+  }
+  return nullptr;
+}
+
+// Indexes every remembered entry; false when memory runs out, and then for
+// good, as the entries are looked up on the file system instead.
+bool MakeIndex() {
+  if (tListings.indexState == ListingCache::IndexState::kNone) {
+    try {
+      for (auto& [node, listing] : tListings.listings) {
+        for (CachedEntry& entry : listing.entries) tListings.byRef.Put(&entry);
+      }
+      for (Item& item : tListings.items) tListings.byRef.Put(&item.entry);
+      tListings.indexState = ListingCache::IndexState::kMade;
+    } catch (const std::bad_alloc&) {
+      tListings.byRef.Clear();
+      tListings.indexState = ListingCache::IndexState::kFailed;
+    }
+  }
+  return tListings.indexState == ListingCache::IndexState::kMade;
+}
+
+}  // namespace
+
 CachedEntry* RememberedEntry(const FSRef& ref) {
   if (CachedEntry* entry = LastDeliveredEntry(ref)) return entry;
   if (tListings.scopes == 0) return nullptr;
-  return tListings.byRef.Get(ref);
+  if (tListings.indexState == ListingCache::IndexState::kMade) return tListings.byRef.Get(ref);
+  const std::optional<RefLocationView> location = DecodeRefView(ref);
+  if (!location) return nullptr;
+  std::optional<NodeIndex> parent = location->node;
+  if (!location->child_form) {
+    parent = location->node == kRootNode ? std::nullopt : NodeTable::Shared().Parent(location->node);
+  }
+  const auto listing = parent ? tListings.listings.find(*parent) : tListings.listings.end();
+  if (listing == tListings.listings.end() && tListings.items.empty()) return nullptr;
+  if (listing != tListings.listings.end()) {
+    if (CachedEntry* entry = FindFromCursor(listing->second.entries, listing->second.cursor, ref,
+                                            [](CachedEntry& e) -> CachedEntry& { return e; })) {
+      return entry;
+    }
+  }
+  if (CachedEntry* entry = FindFromCursor(tListings.items, tListings.itemCursor, ref,
+                                          [](Item& item) -> CachedEntry& { return item.entry; })) {
+    return entry;
+  }
+  // Asked out of order, or for an item not remembered.
+  return MakeIndex() ? tListings.byRef.Get(ref) : nullptr;
 }
 
 OpenFolderRegistration::OpenFolderRegistration(NodeIndex node, int fd) : id_(tNextOpenFolderId++) {
@@ -272,6 +365,8 @@ ScopedFileSystemSnapshot::~ScopedFileSystemSnapshot() {
   if (--files_internal::tListings.scopes == 0) {
     files_internal::tLastDelivered = nullptr;
     files_internal::tListings.byRef.Clear();
+    files_internal::tListings.indexState = files_internal::ListingCache::IndexState::kNone;
+    files_internal::tListings.itemCursor = 0;
     files_internal::tListings.listings.clear();
     files_internal::tListings.items.clear();
     files_internal::tListings.folders.clear();
