@@ -299,13 +299,13 @@ std::optional<OSErr> MakeRefInSnapshot(std::string_view path, FSRef* ref, bool* 
   const std::size_t slash = path.rfind('/');
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   if (name.empty() || name == "." || name == "..") return std::nullopt;
-  std::string folder_part = slash == std::string_view::npos ? std::string(".")
-                            : slash == 0                     ? std::string("/")
-                                                             : std::string(path.substr(0, slash));
+  const std::string_view folder_part = slash == std::string_view::npos ? std::string_view(".")
+                                       : slash == 0                     ? std::string_view("/")
+                                                                        : path.substr(0, slash);
   const files_internal::ResolvedFolder* folder = files_internal::RememberedFolder(folder_part);
   if (folder == nullptr) {
-    std::unique_ptr<char, decltype(&std::free)> resolved(realpath(folder_part.c_str(), nullptr),
-                                                         &std::free);
+    std::unique_ptr<char, decltype(&std::free)> resolved(
+        realpath(std::string(folder_part).c_str(), nullptr), &std::free);
     if (!resolved) return files_internal::MissingItemStatus(errno);
     std::string resolved_path = resolved.get();
     if (resolved_path != "/") resolved_path += '/';
@@ -316,7 +316,10 @@ std::optional<OSErr> MakeRefInSnapshot(std::string_view path, FSRef* ref, bool* 
     folder = files_internal::RememberedFolder(folder_part);
     if (folder == nullptr) return std::nullopt;
   }
-  const std::string item = folder->path + std::string(name);
+  // Made in a buffer kept per thread: a selection may hold thousands of items.
+  thread_local std::string tItem;
+  std::string& item = tItem;
+  item.assign(folder->path).append(name);
   struct stat status {};
   if (lstat(item.c_str(), &status) != 0) return files_internal::MissingItemStatus(errno);
   if (S_ISLNK(status.st_mode)) return std::nullopt;

@@ -127,7 +127,12 @@ struct ListingCache {
   // costs more than the walk's own work.
   EntryIndex byRef;
   enum class IndexState { kNone, kMade, kFailed } indexState = IndexState::kNone;
-  std::unordered_map<std::string, ResolvedFolder> folders;
+  // Looked up by a view of the path, without making a string of it.
+  struct PathHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view path) const { return std::hash<std::string_view>()(path); }
+  };
+  std::unordered_map<std::string, ResolvedFolder, PathHash, std::equal_to<>> folders;
   std::vector<std::pair<dev_t, bool>> devices;  // A walk meets few.
 };
 thread_local ListingCache tListings;
@@ -204,16 +209,16 @@ void RememberItem(const FSRef& ref, std::uint16_t nodeFlags) {
   }
 }
 
-const ResolvedFolder* RememberedFolder(const std::string& path) {
+const ResolvedFolder* RememberedFolder(std::string_view path) {
   if (tListings.scopes == 0) return nullptr;
   const auto it = tListings.folders.find(path);
   return it == tListings.folders.end() ? nullptr : &it->second;
 }
 
-void RememberFolder(const std::string& path, ResolvedFolder folder) {
+void RememberFolder(std::string_view path, ResolvedFolder folder) {
   if (tListings.scopes == 0) return;
   try {
-    tListings.folders.insert_or_assign(path, std::move(folder));
+    tListings.folders.insert_or_assign(std::string(path), std::move(folder));
   } catch (const std::bad_alloc&) {
   }
 }

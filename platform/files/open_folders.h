@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/files/node_table.h"
@@ -97,8 +98,8 @@ struct ResolvedFolder {
   NodeIndex node;
   std::string path;
 };
-const ResolvedFolder* RememberedFolder(const std::string& path);
-void RememberFolder(const std::string& path, ResolvedFolder folder);
+const ResolvedFolder* RememberedFolder(std::string_view path);
+void RememberFolder(std::string_view path, ResolvedFolder folder);
 
 // Whether the file system of device `device` counts a folder's links so that
 // a folder holding no folder has exactly 2 (ext2/3/4, XFS, tmpfs), as this
