@@ -268,7 +268,8 @@ FSRef RefFromParts(NodeIndex node, std::string_view name) {
   std::memcpy(ref.hidden, kRefMagic, sizeof kRefMagic);
   std::memcpy(ref.hidden + kNodeOffset, &node, sizeof node);
   ref.hidden[kLengthOffset] = static_cast<std::uint8_t>(name.size());
-  std::memcpy(ref.hidden + kNameOffset, name.data(), name.size());
+  // A node form's name is empty, and may have no bytes at all.
+  if (!name.empty()) std::memcpy(ref.hidden + kNameOffset, name.data(), name.size());
   return ref;
 }
 
