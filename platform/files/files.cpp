@@ -300,8 +300,8 @@ std::optional<OSErr> MakeRefInSnapshot(std::string_view path, FSRef* ref, bool* 
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   if (name.empty() || name == "." || name == "..") return std::nullopt;
   const std::string_view folder_part = slash == std::string_view::npos ? std::string_view(".")
-                                       : slash == 0                     ? std::string_view("/")
-                                                                        : path.substr(0, slash);
+                                       : slash == 0                    ? std::string_view("/")
+                                                                       : path.substr(0, slash);
   const files_internal::ResolvedFolder* folder = files_internal::RememberedFolder(folder_part);
   if (folder == nullptr) {
     std::unique_ptr<char, decltype(&std::free)> resolved(
@@ -372,7 +372,8 @@ OSStatus FSRefMakePath(const FSRef& ref, char* path, std::size_t capacity) {
   if (path == nullptr) return paramErr;
   if (capacity == 0) return errFSBadBuffer;
   path[0] = '\0';
-  const std::optional<files_internal::RefLocationView> location = files_internal::DecodeRefView(ref);
+  const std::optional<files_internal::RefLocationView> location =
+      files_internal::DecodeRefView(ref);
   if (!location) return paramErr;
   // Made in a buffer kept per thread, so a walk that asks for every
   // folder's path allocates nothing per folder.
@@ -384,9 +385,8 @@ OSStatus FSRefMakePath(const FSRef& ref, char* path, std::size_t capacity) {
   // is known to exist (as of that listing); any other item is looked up.
   if (files_internal::RememberedEntry(ref) == nullptr) {
     struct stat status {};
-    const std::optional<int> folder = location->child_form
-                                          ? files_internal::OpenFolderOfNode(location->node)
-                                          : std::nullopt;
+    const std::optional<int> folder =
+        location->child_form ? files_internal::OpenFolderOfNode(location->node) : std::nullopt;
     // The path ends with the name, NUL-ended.
     const char* name = full.c_str() + full.size() - location->name.size();
     const int found = folder ? fstatat(*folder, name, &status, AT_SYMLINK_NOFOLLOW)

@@ -422,7 +422,8 @@ TEST(FolderListingCacheTest, RemovedItemsGiveTheirPathsInAnyOrder) {
     for (const auto& [path, ref] : found) ASSERT_EQ(unlink(path.c_str()), 0) << path;
     ASSERT_EQ(unlink(temp.Join("out/outside").c_str()), 0);
     for (auto it = found.begin(); it != found.end(); ++it) EXPECT_EQ(PathOf(it->second), it->first);
-    for (auto it = found.rbegin(); it != found.rend(); ++it) EXPECT_EQ(PathOf(it->second), it->first);
+    for (auto it = found.rbegin(); it != found.rend(); ++it)
+      EXPECT_EQ(PathOf(it->second), it->first);
     for (auto it = found.begin(); it != found.end(); ++it) EXPECT_EQ(PathOf(it->second), it->first);
     EXPECT_EQ(PathOf(outside), "<failed>");
   }

@@ -112,9 +112,8 @@ bool HoldsBundleInfo(const FSRef& ref, const files_internal::RefLocationView& lo
     if (!*known) return false;
   }
   constexpr std::string_view kInfo = "/Contents/Info.plist";
-  const std::optional<int> folder = location.child_form
-                                        ? files_internal::OpenFolderOfNode(location.node)
-                                        : std::nullopt;
+  const std::optional<int> folder =
+      location.child_form ? files_internal::OpenFolderOfNode(location.node) : std::nullopt;
   if (folder) {
     // Asked of every folder a walk meets: made on the stack.
     char relative[files_internal::kMaxNameLength + kInfo.size() + 1];
@@ -158,7 +157,8 @@ OSStatus RememberedPackageFlags(const FSRef& ref, LSItemInfoRecord* info) {
 
 OSStatus PackageFlagsOnly(const FSRef& ref, LSItemInfoRecord* info) {
   info->flags = 0;
-  const std::optional<files_internal::RefLocationView> location = files_internal::DecodeRefView(ref);
+  const std::optional<files_internal::RefLocationView> location =
+      files_internal::DecodeRefView(ref);
   if (!location) return paramErr;
   if (!location->child_form && location->node == files_internal::kRootNode) return noErr;
   const std::string_view name = location->name;
@@ -233,7 +233,8 @@ OSStatus LSCopyItemInfoForRef(const FSRef& ref, LSRequestedInfo which, LSItemInf
 }
 
 std::optional<std::string_view> CFURLPathExtensionView(const FSRef& ref) {
-  const std::optional<files_internal::RefLocationView> location = files_internal::DecodeRefView(ref);
+  const std::optional<files_internal::RefLocationView> location =
+      files_internal::DecodeRefView(ref);
   if (!location || (!location->child_form && location->node == files_internal::kRootNode)) {
     return std::nullopt;
   }

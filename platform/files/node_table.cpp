@@ -298,7 +298,8 @@ std::optional<RefLocationView> DecodeRefView(const FSRef& ref, const NodeTable& 
     return std::nullopt;
   }
   if (length > 0) {
-    location.name = std::string_view(reinterpret_cast<const char*>(ref.hidden + kNameOffset), length);
+    location.name =
+        std::string_view(reinterpret_cast<const char*>(ref.hidden + kNameOffset), length);
     location.child_form = true;
     if (!IsValidComponent(location.name) || !table.Contains(location.node)) return std::nullopt;
     return location;

@@ -120,7 +120,7 @@ struct Item {
 struct ListingCache {
   int scopes = 0;
   std::unordered_map<NodeIndex, Listing> listings;
-  std::deque<Item> items;  // A deque keeps them in place.
+  std::deque<Item> items;      // A deque keeps them in place.
   std::size_t itemCursor = 0;  // As Listing::cursor, for the items.
   // Every remembered entry by its reference, made only once a lookup asks
   // out of order: walks ask in order, and an index of a million entries
@@ -130,7 +130,9 @@ struct ListingCache {
   // Looked up by a view of the path, without making a string of it.
   struct PathHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view path) const { return std::hash<std::string_view>()(path); }
+    std::size_t operator()(std::string_view path) const {
+      return std::hash<std::string_view>()(path);
+    }
   };
   std::unordered_map<std::string, ResolvedFolder, PathHash, std::equal_to<>> folders;
   std::vector<std::pair<dev_t, bool>> devices;  // A walk meets few.
@@ -311,7 +313,8 @@ CachedEntry* RememberedEntry(const FSRef& ref) {
   if (!location) return nullptr;
   std::optional<NodeIndex> parent = location->node;
   if (!location->child_form) {
-    parent = location->node == kRootNode ? std::nullopt : NodeTable::Shared().Parent(location->node);
+    parent =
+        location->node == kRootNode ? std::nullopt : NodeTable::Shared().Parent(location->node);
   }
   const auto listing = parent ? tListings.listings.find(*parent) : tListings.listings.end();
   if (listing == tListings.listings.end() && tListings.items.empty()) return nullptr;

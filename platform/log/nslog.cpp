@@ -6,9 +6,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -91,9 +91,9 @@ int FormatPrefix(char* out, std::size_t size) {
                           static_cast<char>('0' + milliseconds / 10 % 10),
                           static_cast<char>('0' + milliseconds % 10)};
   std::size_t length = 0;
-  for (const std::string_view part : {std::string_view(cache.date, cache.date_length),
-                                      std::string_view(digits, sizeof digits),
-                                      std::string_view(cache.ids, cache.ids_length)}) {
+  for (const std::string_view part :
+       {std::string_view(cache.date, cache.date_length), std::string_view(digits, sizeof digits),
+        std::string_view(cache.ids, cache.ids_length)}) {
     const std::size_t room = size - 1 - length;
     const std::size_t taken = std::min(part.size(), room);
     std::memcpy(out + length, part.data(), taken);
@@ -180,8 +180,8 @@ void NSLog(const char* format, ...) {
   }
   if (text_length < 0) {
     // One byte is kept free for a line feed after the text's NUL position.
-    text_length = std::vsnprintf(stack_line + text_start, sizeof stack_line - text_start - 1,
-                                 format, args);
+    text_length =
+        std::vsnprintf(stack_line + text_start, sizeof stack_line - text_start - 1, format, args);
   }
   va_end(args);
   if (text_length < 0) text_length = 0;
