@@ -132,6 +132,17 @@ std::int32_t RenderClipboardData(const FSRef& ref, char* buffer, std::size_t cap
   }
   const SingleForm* form = FindSingleForm(commandID);
   if (form == nullptr) return 0;
+  if (commandID == kCopyPosixPath && !LabelsOn()) {
+    // The text is the path itself, made where it goes: this form is the one
+    // rendered for every folder of "Copy Folder Paths".
+    if (FSRefMakePath(ref, buffer, capacity) != noErr) return 0;
+    const std::string_view path(buffer);
+    if (!IsValidUTF8(path)) {
+      EmptyBuffer(buffer, capacity);
+      return 0;
+    }
+    return static_cast<std::int32_t>(path.size());
+  }
   if (commandID == kCopyUNCWindowsStylePath) return RenderUNC(ref, buffer, capacity, true);
   if (commandID == kCopyAFPURL) return RenderAFPURL(ref, buffer, capacity);
   std::optional<std::string> body = SingleFormBody(ref, buffer, capacity, commandID);
