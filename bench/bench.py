@@ -14,7 +14,8 @@ work, measured in the same run on the same warm file trees.
   "Copy Posix Path" on 10,000 files
       against `realpath` on the same files
 
-The commands run in turn, one run of each per round, so that a change of the
+The tree is written out and each command runs once untimed first; then the
+commands run in turn, one run of each per round, so that a change of the
 machine's load touches all alike; the figures are medians over the rounds.
 For each peer it prints the wall time, the ratio of wall times (ours /
 theirs: lower is better), the same ratio of processor time (user and
@@ -74,7 +75,15 @@ def run_once(argv, env):
 
 def measure_in_turn(commands, env, runs):
     """Runs each of `commands` (name -> argv) once per round, `runs` rounds,
-    and returns name -> (median wall, max peak KiB, median processor)."""
+    and returns name -> (median wall, max peak KiB, median processor).
+
+    The tree is written out first and each command runs once untimed, so
+    that every timed run finds it warm: a freshly built tree of a million
+    folders is still being written back for many seconds, and the first
+    walk would read what the later ones find in memory."""
+    os.sync()
+    for argv in commands.values():
+        run_once(argv, env)
     samples = {name: [] for name in commands}
     for _ in range(runs):
         for name, argv in commands.items():

@@ -326,7 +326,11 @@ std::optional<OSErr> MakeRefInSnapshot(std::string_view path, FSRef* ref, bool* 
   const std::optional<FSRef> made = files_internal::MakeChildRef(folder->node, name);
   if (!made) return memFullErr;
   const std::uint16_t flags = S_ISDIR(status.st_mode) ? kFSNodeIsDirectoryMask : 0;
-  files_internal::RememberItem(*made, flags);
+  if (name.size() <= files_internal::kInlineNameCapacity) {
+    files_internal::RememberItem(folder->node, name, flags);
+  } else if (const auto location = files_internal::DecodeRefView(*made)) {
+    files_internal::RememberItem(location->node, {}, flags);
+  }
   *ref = *made;
   if (isDirectory != nullptr) *isDirectory = S_ISDIR(status.st_mode);
   return noErr;

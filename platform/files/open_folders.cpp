@@ -192,18 +192,16 @@ const std::vector<CachedEntry>* RememberListing(NodeIndex node, std::vector<Cach
   }
 }
 
-void RememberItem(const FSRef& ref, std::uint16_t nodeFlags) {
+void RememberItem(NodeIndex node, std::string_view name, std::uint16_t nodeFlags) {
   if (tListings.scopes == 0) return;
-  const std::optional<RefLocationView> location = DecodeRefView(ref);
-  if (!location) return;
   try {
     Item& item = tListings.items.emplace_back();
-    item.entry.node = location->node;
+    item.entry.node = node;
     item.entry.nodeFlags = nodeFlags;
-    if (location->child_form) {
-      std::memcpy(item.name, location->name.data(), location->name.size());
+    if (!name.empty()) {
+      std::memcpy(item.name, name.data(), name.size());
       item.entry.name = item.name;
-      item.entry.name_length = static_cast<std::uint8_t>(location->name.size());
+      item.entry.name_length = static_cast<std::uint8_t>(name.size());
     }
     if (tListings.indexState == ListingCache::IndexState::kMade) tListings.byRef.Put(&item.entry);
   } catch (const std::bad_alloc&) {
@@ -309,6 +307,15 @@ CachedEntry* RememberedEntry(const FSRef& ref) {
   if (CachedEntry* entry = LastDeliveredEntry(ref)) return entry;
   if (tListings.scopes == 0) return nullptr;
   if (tListings.indexState == ListingCache::IndexState::kMade) return tListings.byRef.Get(ref);
+  // The items of a selection are asked for in their order: the next one is
+  // found without decoding the reference.
+  if (tListings.itemCursor < tListings.items.size()) {
+    CachedEntry& next = tListings.items[tListings.itemCursor].entry;
+    if (RefOfEntry(next) == ref) {
+      ++tListings.itemCursor;
+      return &next;
+    }
+  }
   const std::optional<RefLocationView> location = DecodeRefView(ref);
   if (!location) return nullptr;
   std::optional<NodeIndex> parent = location->node;

@@ -88,9 +88,11 @@ const std::vector<CachedEntry>* RememberListing(NodeIndex node, std::vector<Cach
 // none), so that what is learnt of it next can be kept with it.
 void SetLastDeliveredEntry(CachedEntry* entry);
 
-// Keeps the item `ref`, of the node flags `nodeFlags`, as known to exist,
-// found outside any listing.
-void RememberItem(const FSRef& ref, std::uint16_t nodeFlags);
+// Keeps the item of the node flags `nodeFlags` as known to exist, found
+// outside any listing. Its reference's parts: the parent `node` and its
+// `name` in child form (at most kInlineNameCapacity bytes), the item's own
+// `node` and an empty name in node form.
+void RememberItem(NodeIndex node, std::string_view name, std::uint16_t nodeFlags);
 
 // The node of the folder `path` (as FSPathMakeRef was given it) remembered by
 // this thread's snapshot, with its resolved path; none when not remembered.
