@@ -43,21 +43,21 @@ ScopedPackageMemo::~ScopedPackageMemo() {
 }
 
 bool ItemIsABundleByExtension(const FSRef& ref) {
-  const std::optional<std::string> extension = CFURLCopyPathExtension(ref);
+  const std::optional<std::string_view> extension = CFURLPathExtensionView(ref);
   if (!extension) return false;
   return std::any_of(kPackageExtensions.begin(), kPackageExtensions.end(),
                      [&](std::string_view known) { return EqualsIgnoringCase(*extension, known); });
 }
 
 bool ItemIsABundle(const FSRef& ref) {
+  if (tMemo.scopes > 0 && tMemo.valid && tMemo.ref == ref) return tMemo.isPackage;
   // Both tests give the same answer for a package by extension, and this one
   // costs no system call.
-  if (ItemIsABundleByExtension(ref)) return true;
-  if (tMemo.scopes == 0) return AskLaunchServices(ref);
-  if (!tMemo.valid || !(tMemo.ref == ref)) {
+  const bool isPackage = ItemIsABundleByExtension(ref) || AskLaunchServices(ref);
+  if (tMemo.scopes > 0) {
     tMemo.ref = ref;
-    tMemo.isPackage = AskLaunchServices(ref);
+    tMemo.isPackage = isPackage;
     tMemo.valid = true;
   }
-  return tMemo.isPackage;
+  return isPackage;
 }

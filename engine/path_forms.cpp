@@ -15,10 +15,19 @@ void EmptyBuffer(char* buffer, std::size_t capacity) {
   if (buffer != nullptr && capacity > 0) buffer[0] = '\0';
 }
 
+// The setting a ScopedLabelSetting read for this thread.
+struct LabelSetting {
+  int scopes = 0;
+  bool labelItems = false;
+};
+thread_local LabelSetting tLabelSetting;
+
+bool LabelsOn() { return tLabelSetting.scopes > 0 ? tLabelSetting.labelItems : LabelItems(); }
+
 // Emits `body` behind the form's label when labels are on.
 std::int32_t EmitLabelled(const SingleForm& form, std::string_view body, char* buffer,
                           std::size_t capacity) {
-  if (!LabelItems()) return CopyRenderedText(body, buffer, capacity);
+  if (!LabelsOn()) return CopyRenderedText(body, buffer, capacity);
   std::string text(form.label);
   text += body;
   return CopyRenderedText(text, buffer, capacity);
@@ -123,6 +132,17 @@ std::int32_t RenderClipboardData(const FSRef& ref, char* buffer, std::size_t cap
   }
   const SingleForm* form = FindSingleForm(commandID);
   if (form == nullptr) return 0;
+  if (commandID == kCopyPosixPath && !LabelsOn()) {
+    // The text is the path itself, made where it goes: this form is the one
+    // rendered for every folder of "Copy Folder Paths".
+    if (FSRefMakePath(ref, buffer, capacity) != noErr) return 0;
+    const std::string_view path(buffer);
+    if (!IsValidUTF8(path)) {
+      EmptyBuffer(buffer, capacity);
+      return 0;
+    }
+    return static_cast<std::int32_t>(path.size());
+  }
   if (commandID == kCopyUNCWindowsStylePath) return RenderUNC(ref, buffer, capacity, true);
   if (commandID == kCopyAFPURL) return RenderAFPURL(ref, buffer, capacity);
   std::optional<std::string> body = SingleFormBody(ref, buffer, capacity, commandID);
@@ -132,6 +152,13 @@ std::int32_t RenderClipboardData(const FSRef& ref, char* buffer, std::size_t cap
 }
 
 }  // namespace
+
+ScopedLabelSetting::ScopedLabelSetting() {
+  if (tLabelSetting.scopes == 0) tLabelSetting.labelItems = LabelItems();
+  ++tLabelSetting.scopes;
+}
+
+ScopedLabelSetting::~ScopedLabelSetting() { --tLabelSetting.scopes; }
 
 std::string MakeUNCWindowsStyleText(std::string_view posixPath) {
   constexpr std::string_view kVolumes = "/Volumes";

@@ -95,6 +95,17 @@ std::int32_t CopyRenderedText(std::string_view text, char* buffer, std::size_t c
 std::int32_t get_clipboard_data(const FSRef& ref, char* buffer, std::size_t capacity,
                                 std::int32_t commandID);
 
+// While one lives, get_clipboard_data on this thread reads the `LabelItems`
+// setting once, when the outermost scope begins, instead of once per item:
+// for texts made of many items. Scopes nest.
+class ScopedLabelSetting final {
+ public:
+  ScopedLabelSetting();
+  ~ScopedLabelSetting();
+  ScopedLabelSetting(const ScopedLabelSetting&) = delete;
+  ScopedLabelSetting& operator=(const ScopedLabelSetting&) = delete;
+};
+
 // Form 8: the path with "/Volumes" at its start replaced by "/" and every
 // "/" turned into "\", with the label "PC Path: " when `LabelItems` is on.
 // Same result rules as get_clipboard_data.

@@ -2,6 +2,7 @@
 
 #include <new>
 #include <string_view>
+#include <utility>
 
 #include "engine/folder_paths.h"
 #include "engine/path_forms.h"
@@ -15,6 +16,7 @@ constexpr std::string_view kBlockSeparator = "\n\n";
 
 std::optional<std::string> GetAllClipboardStrings(const FSRef& ref) {
   try {
+    const ScopedLabelSetting labels;
     const std::string separator = MultipathSeparator();
     std::string text;
     bool first = true;
@@ -55,6 +57,7 @@ std::optional<std::string> BlockFor(const FSRef& ref, std::int32_t commandID) {
 std::optional<std::string> JoinSelectionText(const std::vector<SelectionItem>& items,
                                              std::int32_t commandID) {
   try {
+    const ScopedLabelSetting labels;
     const std::string separator = MultipathSeparator();
     std::string text;
     char buffer[kRenderBufferSize];
@@ -63,10 +66,16 @@ std::optional<std::string> JoinSelectionText(const std::vector<SelectionItem>& i
       if (!items[index]) continue;
       const FSRef& ref = *items[index];
       if (commandID == kCopyAll || commandID == kCopyFolderPaths) {
-        const std::optional<std::string> block = BlockFor(ref, commandID);
+        std::optional<std::string> block = BlockFor(ref, commandID);
         if (!block) continue;
         if (!first) text += kBlockSeparator;
-        text += *block;
+        // A folder's block may be large: taken over, not copied, when it
+        // comes first.
+        if (text.empty()) {
+          text = std::move(*block);
+        } else {
+          text += *block;
+        }
       } else {
         if (get_clipboard_data(ref, buffer, sizeof buffer, commandID) < 1) continue;
         if (!first) text += separator;

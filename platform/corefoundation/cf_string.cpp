@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -114,7 +115,13 @@ bool AppendMacRomanRun(const IconvHandle& converter, std::string_view run, std::
 }  // namespace
 
 bool IsValidUTF8(std::string_view bytes) {
-  for (std::size_t pos = 0; pos < bytes.size();) {
+  // Paths are mostly ASCII: skip eight such bytes at a time.
+  std::size_t pos = 0;
+  for (std::uint64_t word = 0; pos + sizeof word <= bytes.size(); pos += sizeof word) {
+    std::memcpy(&word, bytes.data() + pos, sizeof word);
+    if ((word & 0x8080808080808080ull) != 0) break;
+  }
+  while (pos < bytes.size()) {
     const std::size_t length = DecodeAt(bytes, pos).length;
     if (length == 0) return false;
     pos += length;

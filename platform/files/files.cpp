@@ -68,7 +68,8 @@ class FSIterator final {
     files_internal::ForgetReadFolder(container_ref_);
     // Nothing may keep pointing into entries that go with this iterator.
     if (!own_.empty() && position_ > 0 &&
-        files_internal::LastDeliveredEntry(own_[position_ - 1].ref) != nullptr) {
+        files_internal::LastDeliveredEntry(files_internal::RefOfEntry(own_[position_ - 1])) !=
+            nullptr) {
       files_internal::SetLastDeliveredEntry(nullptr);
     }
   }
@@ -88,6 +89,7 @@ class FSIterator final {
   std::optional<NodeIndex> container_node_;
   bool holds_contents_ = false;  // An entry is named "Contents", in any letter case.
   std::vector<files_internal::CachedEntry> own_;
+  std::vector<char> names_;  // The names of own_'s entries.
   const std::vector<files_internal::CachedEntry>* entries_ = &own_;
   std::size_t position_ = 0;
   OSErr end_status_ = errFSNoMoreItems;  // Given once every entry was handed out.
@@ -135,12 +137,23 @@ bool FSIterator::ReadEntries(int fd) {
           return false;
         }
       }
-      const std::optional<FSRef> entry_ref = files_internal::MakeChildRef(*container_node_, name);
-      if (!entry_ref) continue;  // A name no reference can hold.
-      const std::uint16_t flags =
-          kind == files_internal::EntryKind::kFolder ? kFSNodeIsDirectoryMask : 0;
+      if (!files_internal::IsValidComponent(name)) continue;  // A name no reference can hold.
+      files_internal::CachedEntry entry;
+      entry.nodeFlags = kind == files_internal::EntryKind::kFolder ? kFSNodeIsDirectoryMask : 0;
       try {
-        own_.push_back({*entry_ref, flags, -1});
+        if (name.size() > files_internal::kInlineNameCapacity) {
+          // Too long for a child-form reference: the item gets its own node.
+          const std::optional<NodeIndex> node =
+              files_internal::NodeTable::Shared().Intern(*container_node_, name);
+          if (!node) continue;
+          entry.node = *node;
+        } else {
+          entry.node = *container_node_;
+          entry.name_offset = static_cast<std::uint32_t>(names_.size());
+          entry.name_length = static_cast<std::uint8_t>(name.size());
+          names_.insert(names_.end(), name.begin(), name.end());
+        }
+        own_.push_back(entry);
       } catch (const std::bad_alloc&) {
         end_status_ = memFullErr;
         return false;
@@ -151,11 +164,15 @@ bool FSIterator::ReadEntries(int fd) {
 
 void FSIterator::ReadAll(int fd) {
   const bool complete = ReadEntries(fd);
+  // The names are where they stay now.
+  for (files_internal::CachedEntry& entry : own_) {
+    if (entry.name_length > 0) entry.name = names_.data() + entry.name_offset;
+  }
   if (complete) files_internal::SetReadFolder(container_ref_, holds_contents_);
   if (complete && files_internal::ListingCacheActive()) {
     if (!container_node_) container_node_ = files_internal::NodeOfLocation(container_);
     if (container_node_) {
-      if (const auto* kept = files_internal::RememberListing(*container_node_, own_)) {
+      if (const auto* kept = files_internal::RememberListing(*container_node_, own_, names_)) {
         entries_ = kept;
       }
     }
@@ -174,7 +191,7 @@ OSErr FSIterator::Next(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* re
   // on it.
   auto& entry = const_cast<files_internal::CachedEntry&>((*entries_)[position_++]);
   if (files_internal::ListingCacheActive()) files_internal::SetLastDeliveredEntry(&entry);
-  if (ref != nullptr) *ref = entry.ref;
+  if (ref != nullptr) *ref = files_internal::RefOfEntry(entry);
   if (info != nullptr) info->nodeFlags = entry.nodeFlags;
   if (actual_objects != nullptr) *actual_objects = 1;
   return noErr;
@@ -194,7 +211,23 @@ EntryKind KindOfEntry(int folder_fd, const char* name, unsigned char d_type) {
 
 }  // namespace files_internal
 
-void FSIteratorDeleter::operator()(FSIterator* iterator) const { delete iterator; }
+namespace {
+
+// The iterator of every folder known to hold no folder, for a walk that
+// needs only folders: it delivers nothing and changes no state, so one
+// serves all threads, and a walk allocates none for its leaves.
+// Never destroyed, so iterators may end while static objects are destroyed.
+FSIterator* NoFoldersIterator() {
+  static FSIterator* const iterator =
+      new FSIterator(new std::vector<files_internal::CachedEntry>());
+  return iterator;
+}
+
+}  // namespace
+
+void FSIteratorDeleter::operator()(FSIterator* iterator) const {
+  if (iterator != NoFoldersIterator()) delete iterator;
+}
 
 OSErr OSErrFromErrno(int error) {
   switch (error) {
@@ -266,13 +299,13 @@ std::optional<OSErr> MakeRefInSnapshot(std::string_view path, FSRef* ref, bool* 
   const std::size_t slash = path.rfind('/');
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   if (name.empty() || name == "." || name == "..") return std::nullopt;
-  std::string folder_part = slash == std::string_view::npos ? std::string(".")
-                            : slash == 0                     ? std::string("/")
-                                                             : std::string(path.substr(0, slash));
+  const std::string_view folder_part = slash == std::string_view::npos ? std::string_view(".")
+                                       : slash == 0                    ? std::string_view("/")
+                                                                       : path.substr(0, slash);
   const files_internal::ResolvedFolder* folder = files_internal::RememberedFolder(folder_part);
   if (folder == nullptr) {
-    std::unique_ptr<char, decltype(&std::free)> resolved(realpath(folder_part.c_str(), nullptr),
-                                                         &std::free);
+    std::unique_ptr<char, decltype(&std::free)> resolved(
+        realpath(std::string(folder_part).c_str(), nullptr), &std::free);
     if (!resolved) return files_internal::MissingItemStatus(errno);
     std::string resolved_path = resolved.get();
     if (resolved_path != "/") resolved_path += '/';
@@ -283,14 +316,21 @@ std::optional<OSErr> MakeRefInSnapshot(std::string_view path, FSRef* ref, bool* 
     folder = files_internal::RememberedFolder(folder_part);
     if (folder == nullptr) return std::nullopt;
   }
-  const std::string item = folder->path + std::string(name);
+  // Made in a buffer kept per thread: a selection may hold thousands of items.
+  thread_local std::string tItem;
+  std::string& item = tItem;
+  item.assign(folder->path).append(name);
   struct stat status {};
   if (lstat(item.c_str(), &status) != 0) return files_internal::MissingItemStatus(errno);
   if (S_ISLNK(status.st_mode)) return std::nullopt;
   const std::optional<FSRef> made = files_internal::MakeChildRef(folder->node, name);
   if (!made) return memFullErr;
   const std::uint16_t flags = S_ISDIR(status.st_mode) ? kFSNodeIsDirectoryMask : 0;
-  files_internal::RememberItem({*made, flags, -1});
+  if (name.size() <= files_internal::kInlineNameCapacity) {
+    files_internal::RememberItem(folder->node, name, flags);
+  } else if (const auto location = files_internal::DecodeRefView(*made)) {
+    files_internal::RememberItem(location->node, {}, flags);
+  }
   *ref = *made;
   if (isDirectory != nullptr) *isDirectory = S_ISDIR(status.st_mode);
   return noErr;
@@ -336,21 +376,29 @@ OSStatus FSRefMakePath(const FSRef& ref, char* path, std::size_t capacity) {
   if (path == nullptr) return paramErr;
   if (capacity == 0) return errFSBadBuffer;
   path[0] = '\0';
-  const std::optional<RefLocation> location = DecodeRef(ref);
+  const std::optional<files_internal::RefLocationView> location =
+      files_internal::DecodeRefView(ref);
   if (!location) return paramErr;
-  const std::optional<std::string> full = files_internal::PathOfLocation(*location);
-  if (!full) return paramErr;
+  // Made in a buffer kept per thread, so a walk that asks for every
+  // folder's path allocates nothing per folder.
+  thread_local std::string tFull;
+  std::string& full = tFull;
+  full.clear();
+  if (!files_internal::AppendPathOfLocation(*location, &full)) return paramErr;
   // An entry an iterator has just delivered, or one of a remembered listing,
   // is known to exist (as of that listing); any other item is looked up.
   if (files_internal::RememberedEntry(ref) == nullptr) {
     struct stat status {};
-    const std::optional<int> folder = files_internal::OpenFolderOfParent(*location);
-    const int found = folder ? fstatat(*folder, location->name.c_str(), &status, AT_SYMLINK_NOFOLLOW)
-                             : lstat(full->c_str(), &status);
+    const std::optional<int> folder =
+        location->child_form ? files_internal::OpenFolderOfNode(location->node) : std::nullopt;
+    // The path ends with the name, NUL-ended.
+    const char* name = full.c_str() + full.size() - location->name.size();
+    const int found = folder ? fstatat(*folder, name, &status, AT_SYMLINK_NOFOLLOW)
+                             : lstat(full.c_str(), &status);
     if (found != 0) return files_internal::MissingItemStatus(errno);
   }
-  if (full->size() >= capacity) return errFSBadBuffer;
-  std::memcpy(path, full->c_str(), full->size() + 1);
+  if (full.size() >= capacity) return errFSBadBuffer;
+  std::memcpy(path, full.c_str(), full.size() + 1);
   return noErr;
 }
 
@@ -466,10 +514,7 @@ OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator, FSIterator
   std::optional<RefLocation> location = DecodeRef(container);
   if (!location) return paramErr;
   if (needs == FSIteratorNeeds::kFoldersOnly && HoldsNoFolder(container, *location)) {
-    static const std::vector<files_internal::CachedEntry> kNoEntries;
-    FSIterator* empty = new (std::nothrow) FSIterator(&kNoEntries);
-    if (empty == nullptr) return memFullErr;
-    iterator->reset(empty);
+    iterator->reset(NoFoldersIterator());
     return noErr;
   }
   std::optional<NodeIndex> node;

@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,7 +34,11 @@
 
 struct FSRef {
   std::uint8_t hidden[80];
-  friend bool operator==(const FSRef&, const FSRef&) = default;
+  // One memcmp: a walk compares references several times per entry, and the
+  // defaulted comparison goes a byte at a time.
+  friend bool operator==(const FSRef& a, const FSRef& b) {
+    return std::memcmp(a.hidden, b.hidden, sizeof a.hidden) == 0;
+  }
 };
 static_assert(sizeof(FSRef) == 80);
 

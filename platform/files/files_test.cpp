@@ -396,6 +396,39 @@ TEST(FolderListingCacheTest, ASecondReadReplaysTheFirstOnlyUnderACache) {
   EXPECT_EQ(PathOf(gone), "<failed>");
 }
 
+// Remembered items are known to exist in whatever order they are asked
+// for: in the order they were found (as a walk asks), backwards, and again;
+// an item found outside the snapshot is looked up and fails once removed.
+TEST(FolderListingCacheTest, RemovedItemsGiveTheirPathsInAnyOrder) {
+  for (const bool listed : {true, false}) {
+    SCOPED_TRACE(listed ? "entries of a listing" : "items of FSPathMakeRef");
+    ScopedTempDir temp;
+    for (int i = 0; i < 100; ++i) MakeItems(temp, {"in/f" + std::to_string(i)});
+    MakeItems(temp, {"out/outside"});
+    const FSRef outside = RefOf(temp.Join("out/outside"));
+    const ScopedFileSystemSnapshot cache;
+    std::vector<std::pair<std::string, FSRef>> found;
+    if (listed) {
+      ForEachEntry(RefOf(temp.Join("in")), [&](const FSRef& ref, bool) {
+        found.emplace_back(FSRefCopyPathUnchecked(ref).value_or(""), ref);
+      });
+    } else {
+      for (int i = 0; i < 100; ++i) {
+        const std::string path = temp.Join("in/f" + std::to_string(i));
+        found.emplace_back(path, RefOf(path));
+      }
+    }
+    ASSERT_EQ(found.size(), 100u);
+    for (const auto& [path, ref] : found) ASSERT_EQ(unlink(path.c_str()), 0) << path;
+    ASSERT_EQ(unlink(temp.Join("out/outside").c_str()), 0);
+    for (auto it = found.begin(); it != found.end(); ++it) EXPECT_EQ(PathOf(it->second), it->first);
+    for (auto it = found.rbegin(); it != found.rend(); ++it)
+      EXPECT_EQ(PathOf(it->second), it->first);
+    for (auto it = found.begin(); it != found.end(); ++it) EXPECT_EQ(PathOf(it->second), it->first);
+    EXPECT_EQ(PathOf(outside), "<failed>");
+  }
+}
+
 TEST(OSErrFromErrnoTest, MapsEachErrnoToItsStatus) {
   const std::pair<int, OSErr> cases[] = {
       {0, noErr},          {EACCES, afpAccessDenied}, {EPERM, afpAccessDenied}, {ENOENT, fnfErr},

@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "platform/corefoundation/cf_string.h"
@@ -105,25 +106,36 @@ bool IsVolumeRoot(const LocatedItem& item) {
 // parent when this thread is iterating it. A folder this thread has just
 // read without meeting a "Contents" entry needs no look.
 // `path` is the folder's, when the caller has it.
-bool HoldsBundleInfo(const FSRef& ref, const RefLocation& location, const std::string* path) {
+bool HoldsBundleInfo(const FSRef& ref, const files_internal::RefLocationView& location,
+                     const std::string* path) {
   if (const std::optional<bool> known = files_internal::ReadFolderHoldsContents(ref)) {
     if (!*known) return false;
   }
   constexpr std::string_view kInfo = "/Contents/Info.plist";
-  if (const std::optional<int> folder = files_internal::OpenFolderOfParent(location)) {
-    const std::string relative = location.name + std::string(kInfo);
-    return faccessat(*folder, relative.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+  const std::optional<int> folder =
+      location.child_form ? files_internal::OpenFolderOfNode(location.node) : std::nullopt;
+  if (folder) {
+    // Asked of every folder a walk meets: made on the stack.
+    char relative[files_internal::kMaxNameLength + kInfo.size() + 1];
+    std::memcpy(relative, location.name.data(), location.name.size());
+    std::memcpy(relative + location.name.size(), kInfo.data(), kInfo.size());
+    relative[location.name.size() + kInfo.size()] = '\0';
+    return faccessat(*folder, relative, F_OK, AT_SYMLINK_NOFOLLOW) == 0;
   }
-  const std::optional<std::string> made =
-      path != nullptr ? std::nullopt : files_internal::PathOfLocation(location);
-  if (path == nullptr && !made) return false;
-  const std::string absolute = (path != nullptr ? *path : *made) + std::string(kInfo);
+  std::string absolute;
+  if (path != nullptr) {
+    absolute = *path;
+  } else if (!files_internal::AppendPathOfLocation(location, &absolute)) {
+    return false;
+  }
+  absolute += kInfo;
   return faccessat(AT_FDCWD, absolute.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool IsPackageFolder(const FSRef& ref, std::string_view name, const LocatedItem& item) {
   return ExtensionIsOneOf(name, kPackageExtensions) ||
-         HoldsBundleInfo(ref, item.location, &item.path);
+         HoldsBundleInfo(ref, {item.location.node, item.location.name, item.location.child_form()},
+                         &item.path);
 }
 
 // The package and application flags alone, with at most one system call: a
@@ -145,13 +157,13 @@ OSStatus RememberedPackageFlags(const FSRef& ref, LSItemInfoRecord* info) {
 
 OSStatus PackageFlagsOnly(const FSRef& ref, LSItemInfoRecord* info) {
   info->flags = 0;
-  const std::optional<RefLocation> location = files_internal::DecodeRef(ref);
+  const std::optional<files_internal::RefLocationView> location =
+      files_internal::DecodeRefView(ref);
   if (!location) return paramErr;
-  if (!location->child_form() && location->node == files_internal::kRootNode) return noErr;
-  const std::optional<std::string> name = files_internal::NameOfLocation(*location);
-  if (!name) return paramErr;
-  const bool application = ExtensionIsOneOf(*name, kApplicationExtensions);
-  if (application || ExtensionIsOneOf(*name, kPackageExtensions)) {
+  if (!location->child_form && location->node == files_internal::kRootNode) return noErr;
+  const std::string_view name = location->name;
+  const bool application = ExtensionIsOneOf(name, kApplicationExtensions);
+  if (application || ExtensionIsOneOf(name, kPackageExtensions)) {
     OSErr error = noErr;
     const std::optional<LocatedItem> item = Locate(ref, &error);
     if (!item) return error;
@@ -220,18 +232,24 @@ OSStatus LSCopyItemInfoForRef(const FSRef& ref, LSRequestedInfo which, LSItemInf
   return noErr;
 }
 
-std::optional<std::string> CFURLCopyPathExtension(const FSRef& ref) {
-  const std::optional<RefLocation> location = files_internal::DecodeRef(ref);
-  if (!location || (!location->child_form() && location->node == files_internal::kRootNode)) {
+std::optional<std::string_view> CFURLPathExtensionView(const FSRef& ref) {
+  const std::optional<files_internal::RefLocationView> location =
+      files_internal::DecodeRefView(ref);
+  if (!location || (!location->child_form && location->node == files_internal::kRootNode)) {
     return std::nullopt;
   }
-  const std::optional<std::string> name = files_internal::NameOfLocation(*location);
-  if (!name) return std::nullopt;
-  const std::size_t period = name->rfind('.');
-  if (period == std::string::npos || period + 1 == name->size()) return std::nullopt;
-  std::string extension = name->substr(period + 1);
+  const std::string_view name = location->name;
+  const std::size_t period = name.rfind('.');
+  if (period == std::string_view::npos || period + 1 == name.size()) return std::nullopt;
+  const std::string_view extension = name.substr(period + 1);
   if (!IsValidUTF8(extension)) return std::nullopt;
   return extension;
+}
+
+std::optional<std::string> CFURLCopyPathExtension(const FSRef& ref) {
+  const std::optional<std::string_view> extension = CFURLPathExtensionView(ref);
+  if (!extension) return std::nullopt;
+  return std::string(*extension);
 }
 
 std::optional<std::string> CFURLCopyHFSPath(const FSRef& ref) {

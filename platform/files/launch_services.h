@@ -78,6 +78,10 @@ OSStatus LSCopyItemInfoForRef(const FSRef& ref, LSRequestedInfo which, LSItemInf
 // or an extension that is not valid UTF-8. The item need not exist.
 std::optional<std::string> CFURLCopyPathExtension(const FSRef& ref);
 
+// The same extension viewed in place, without a copy: valid while `ref`
+// lives. For tests made on every entry of a walk.
+std::optional<std::string_view> CFURLPathExtensionView(const FSRef& ref);
+
 // The item's HFS path (rules above); none when the item is gone or its name
 // is not valid UTF-8.
 std::optional<std::string> CFURLCopyHFSPath(const FSRef& ref);

@@ -1,6 +1,7 @@
 #include "platform/files/node_table.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -37,11 +38,26 @@ std::uint32_t HashOf(NodeIndex parent, std::string_view name) {
 }  // namespace
 
 bool IsValidComponent(std::string_view name) {
-  return !name.empty() && name.size() <= kMaxNameLength && name != "." && name != ".." &&
-         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+  if (name.empty() || name.size() > kMaxNameLength || name == "." || name == "..") return false;
+  // One pass: names are short, and two searches cost more.
+  return std::none_of(name.begin(), name.end(), [](char c) { return c == '/' || c == '\0'; });
 }
 
-NodeTable::NodeTable() : slots_(kInitialSlots, 0) {
+namespace {
+
+std::atomic<std::uint64_t> gNextTableSerial{1};
+
+// The last path AppendPath made on this thread.
+struct LastPath {
+  std::uint64_t table = 0;  // The table's serial; 0: none.
+  NodeIndex node = kRootNode;
+  std::string path;
+};
+thread_local LastPath tLastPath;
+
+}  // namespace
+
+NodeTable::NodeTable() : serial_(gNextTableSerial++), slots_(kInitialSlots, 0) {
   // The root: its own parent, with an empty name.
   node_chunks_.push_back(std::make_unique<Node[]>(kNodeChunkSize));
   name_chunks_.push_back(std::make_unique<char[]>(kNameChunkSize));
@@ -49,6 +65,7 @@ NodeTable::NodeTable() : slots_(kInitialSlots, 0) {
   name_chunk_used_ = 1;
   node_chunks_[0][0] = Node{kRootNode, 0};
   node_count_ = 1;
+  published_count_.store(1, std::memory_order_release);
 }
 
 NodeTable::~NodeTable() = default;
@@ -119,6 +136,7 @@ std::optional<NodeIndex> NodeTable::InternLocked(NodeIndex parent, std::string_v
   }
   node_chunks_[index >> kNodeChunkBits][index & (kNodeChunkSize - 1)] = Node{parent, *name_offset};
   ++node_count_;
+  published_count_.store(node_count_, std::memory_order_release);
   slots_[at] = index + 1;
   // The root has no slot, so node_count_ - 1 slots are used; keep the load
   // at or below three quarters.
@@ -156,8 +174,8 @@ std::optional<NodeIndex> NodeTable::InternPath(std::string_view path) {
 }
 
 bool NodeTable::Contains(NodeIndex node) const {
-  const std::lock_guard lock(mutex_);
-  return node < node_count_;
+  // Nodes are only ever added, so a node below the count is in the table.
+  return node < published_count_.load(std::memory_order_acquire);
 }
 
 std::optional<NodeIndex> NodeTable::Parent(NodeIndex node) const {
@@ -172,26 +190,48 @@ std::optional<std::string> NodeTable::Name(NodeIndex node) const {
   return std::string(NameAt(NodeAt(node)));
 }
 
+std::optional<std::string_view> NodeTable::NameView(NodeIndex node) const {
+  const std::lock_guard lock(mutex_);
+  if (node >= node_count_) return std::nullopt;
+  return NameAt(NodeAt(node));
+}
+
 bool NodeTable::AppendPath(NodeIndex node, std::string* out) const {
+  LastPath& last = tLastPath;
+  if (last.table == serial_ && last.node == node) {
+    out->append(last.path);
+    return true;
+  }
   const std::lock_guard lock(mutex_);
   if (node >= node_count_) return false;
   if (node == kRootNode) {
     out->push_back('/');
     return true;
   }
-  // Names are gathered leaf first, then written root first.
-  std::vector<std::string_view> names;
+  // The length first, then the names from the leaf back to the root.
   std::size_t length = 0;
   for (NodeIndex at = node; at != kRootNode;) {
     const Node& entry = NodeAt(at);
-    names.push_back(NameAt(entry));
-    length += names.back().size() + 1;
+    length += NameAt(entry).size() + 1;
     at = entry.parent;
   }
-  out->reserve(out->size() + length);
-  for (auto name = names.rbegin(); name != names.rend(); ++name) {
-    out->push_back('/');
-    out->append(*name);
+  const std::size_t start = out->size();
+  out->resize(start + length);
+  std::size_t end = start + length;
+  for (NodeIndex at = node; at != kRootNode;) {
+    const Node& entry = NodeAt(at);
+    const std::string_view name = NameAt(entry);
+    end -= name.size();
+    std::memcpy(out->data() + end, name.data(), name.size());
+    (*out)[--end] = '/';
+    at = entry.parent;
+  }
+  try {
+    last.path.assign(*out, start, length);
+    last.node = node;
+    last.table = serial_;
+  } catch (const std::bad_alloc&) {
+    last.table = 0;
   }
   return true;
 }
@@ -223,6 +263,16 @@ std::optional<FSRef> MakeChildRef(NodeIndex parent, std::string_view name, NodeT
   return ref;
 }
 
+FSRef RefFromParts(NodeIndex node, std::string_view name) {
+  FSRef ref{};
+  std::memcpy(ref.hidden, kRefMagic, sizeof kRefMagic);
+  std::memcpy(ref.hidden + kNodeOffset, &node, sizeof node);
+  ref.hidden[kLengthOffset] = static_cast<std::uint8_t>(name.size());
+  // A node form's name is empty, and may have no bytes at all.
+  if (!name.empty()) std::memcpy(ref.hidden + kNameOffset, name.data(), name.size());
+  return ref;
+}
+
 FSRef MakeNodeRef(NodeIndex node, NodeTable& table) {
   if (node != kRootNode) {
     const std::optional<NodeIndex> parent = table.Parent(node);
@@ -237,25 +287,37 @@ FSRef MakeNodeRef(NodeIndex node, NodeTable& table) {
   return ref;
 }
 
-std::optional<RefLocation> DecodeRef(const FSRef& ref, const NodeTable& table) {
+std::optional<RefLocationView> DecodeRefView(const FSRef& ref, const NodeTable& table) {
   if (std::memcmp(ref.hidden, kRefMagic, sizeof kRefMagic) != 0) return std::nullopt;
-  RefLocation location;
+  RefLocationView location;
   std::memcpy(&location.node, ref.hidden + kNodeOffset, sizeof location.node);
   const std::size_t length = ref.hidden[kLengthOffset];
   if (length > kInlineNameCapacity) return std::nullopt;
-  const auto* padding = ref.hidden + kNameOffset + length;
-  if (std::any_of(padding, ref.hidden + sizeof ref.hidden, [](std::uint8_t b) { return b != 0; })) {
+  static constexpr std::uint8_t kZeros[kInlineNameCapacity] = {};
+  if (std::memcmp(ref.hidden + kNameOffset + length, kZeros, kInlineNameCapacity - length) != 0) {
     return std::nullopt;
   }
   if (length > 0) {
-    location.name.assign(reinterpret_cast<const char*>(ref.hidden + kNameOffset), length);
+    location.name =
+        std::string_view(reinterpret_cast<const char*>(ref.hidden + kNameOffset), length);
+    location.child_form = true;
     if (!IsValidComponent(location.name) || !table.Contains(location.node)) return std::nullopt;
     return location;
   }
   // A node form is canonical only for the root and for long names.
   if (location.node == kRootNode) return location;
-  const std::optional<std::string> name = table.Name(location.node);
+  const std::optional<std::string_view> name = table.NameView(location.node);
   if (!name || name->size() <= kInlineNameCapacity) return std::nullopt;
+  location.name = *name;
+  return location;
+}
+
+std::optional<RefLocation> DecodeRef(const FSRef& ref, const NodeTable& table) {
+  const std::optional<RefLocationView> view = DecodeRefView(ref, table);
+  if (!view) return std::nullopt;
+  RefLocation location;
+  location.node = view->node;
+  if (view->child_form) location.name.assign(view->name);
   return location;
 }
 
@@ -272,6 +334,17 @@ std::optional<std::string> PathOfLocation(const RefLocation& location, const Nod
     path.append(location.name);
   }
   return path;
+}
+
+bool AppendPathOfLocation(const RefLocationView& location, std::string* out,
+                          const NodeTable& table) {
+  const std::size_t start = out->size();
+  if (!table.AppendPath(location.node, out)) return false;
+  if (location.child_form) {
+    if (out->size() - start > 1) out->push_back('/');
+    out->append(location.name);
+  }
+  return true;
 }
 
 std::optional<std::string> NameOfLocation(const RefLocation& location, const NodeTable& table) {

@@ -13,6 +13,7 @@
 // - node form, for the root and for longer names: the item's own node index.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -68,9 +69,14 @@ class NodeTable final {
   // The parent and the name of `node`; none when it is not in the table.
   std::optional<NodeIndex> Parent(NodeIndex node) const;
   std::optional<std::string> Name(NodeIndex node) const;
+  // The same name viewed in the arena, which never moves nor frees a name,
+  // so the view stays valid as long as the table.
+  std::optional<std::string_view> NameView(NodeIndex node) const;
 
   // Appends the absolute path of `node` to `out` ("/" for the root); false
-  // when the node is not in the table.
+  // when the node is not in the table. The last path made on each thread is
+  // kept, since a walk asks for the paths of many siblings in a row and
+  // their parent's path is the same each time.
   bool AppendPath(NodeIndex node, std::string* out) const;
 
   // The number of nodes, the root included.
@@ -91,9 +97,14 @@ class NodeTable final {
   std::optional<std::uint32_t> StoreName(std::string_view name);
   void GrowSlots();
 
+  // Tells this table from one made later at the same address, for the
+  // threads' path caches.
+  const std::uint64_t serial_;
   mutable std::mutex mutex_;
   std::vector<std::unique_ptr<Node[]>> node_chunks_;
   std::size_t node_count_ = 0;
+  // node_count_, readable without the lock.
+  std::atomic<std::size_t> published_count_{0};
   std::vector<std::unique_ptr<char[]>> name_chunks_;
   std::size_t name_chunk_used_ = 0;  // Bytes used in the last name chunk.
   std::vector<std::uint32_t> slots_;  // Node index + 1; 0 is an empty slot.
@@ -106,6 +117,15 @@ struct RefLocation {
   bool child_form() const { return !name.empty(); }
 };
 
+// What a reference holds, without a copy: the name is viewed in the
+// reference's own bytes (child form, valid while the reference lives) or in
+// the table (node form; empty for the root).
+struct RefLocationView {
+  NodeIndex node = kRootNode;
+  std::string_view name;
+  bool child_form = false;
+};
+
 // The canonical reference of the item `name` inside `parent`, interning the
 // item only when its name is too long for the child form. None when the
 // name is not a valid component or the table refuses it.
@@ -115,9 +135,19 @@ std::optional<FSRef> MakeChildRef(NodeIndex parent, std::string_view name,
 // The canonical reference of `node`, which must be in `table`.
 FSRef MakeNodeRef(NodeIndex node, NodeTable& table = NodeTable::Shared());
 
+// The reference made of the parts a canonical reference was taken apart
+// into: child form when `name` is not empty (then `node` is the parent),
+// node form otherwise. Nothing is checked: for parts kept from references
+// this table made.
+FSRef RefFromParts(NodeIndex node, std::string_view name);
+
 // What `ref` holds; none when it is not a well-formed reference of `table`
 // (zeroed, foreign, or naming a node the table lacks).
 std::optional<RefLocation> DecodeRef(const FSRef& ref, const NodeTable& table = NodeTable::Shared());
+
+// DecodeRef without a copy of the name.
+std::optional<RefLocationView> DecodeRefView(const FSRef& ref,
+                                             const NodeTable& table = NodeTable::Shared());
 
 // The node of the item itself, interned when the reference is in child form.
 std::optional<NodeIndex> NodeOfLocation(const RefLocation& location,
@@ -126,6 +156,10 @@ std::optional<NodeIndex> NodeOfLocation(const RefLocation& location,
 // The item's absolute path; none for a bad reference.
 std::optional<std::string> PathOfLocation(const RefLocation& location,
                                           const NodeTable& table = NodeTable::Shared());
+
+// Appends the item's absolute path to `out`; false for a bad reference.
+bool AppendPathOfLocation(const RefLocationView& location, std::string* out,
+                          const NodeTable& table = NodeTable::Shared());
 
 // The item's name ("/" for the root).
 std::optional<std::string> NameOfLocation(const RefLocation& location,

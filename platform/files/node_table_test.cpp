@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -40,6 +41,23 @@ TEST(NodeTableTest, InterningDeduplicates) {
   EXPECT_EQ(table.Parent(kRootNode), kRootNode);
   EXPECT_EQ(table.Name(deep), "c\\d");
   EXPECT_EQ(table.Name(kRootNode), "");
+}
+
+// The path a thread keeps from its last AppendPath belongs to its table: a
+// table made later, at the same address or not, gives its own paths.
+TEST(NodeTableTest, TheKeptPathIsTheTablesOwn) {
+  for (const char* path : {"/home/ann", "/srv/data", "/home/ann"}) {
+    auto table = std::make_unique<NodeTable>();
+    const NodeIndex node = table->InternPath(path).value();
+    EXPECT_EQ(node, 2u);
+    // The first call follows the last one of the table before, on the same
+    // node index.
+    EXPECT_EQ(PathOf(*table, node), path);
+    const std::string parent(path, std::strrchr(path, '/') - path);
+    EXPECT_EQ(PathOf(*table, table->Parent(node).value()), parent);
+    EXPECT_EQ(PathOf(*table, node), path);
+    EXPECT_EQ(PathOf(*table, node), path) << "again, from the kept path";
+  }
 }
 
 TEST(NodeTableTest, RefusesBadComponentsAndUnknownNodes) {

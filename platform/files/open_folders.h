@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/files/node_table.h"
@@ -35,15 +36,28 @@ class OpenFolderRegistration final {
   std::uint64_t id_;
 };
 
-// One entry of a remembered folder listing, with what was learnt of it.
+// One entry of a folder listing, with what was learnt of it. The entry's
+// reference is kept as its parts, the name in the listing's own buffer, so
+// an entry costs 24 bytes and its name rather than a whole reference: a
+// walk keeps one for every folder it meets.
 struct CachedEntry {
-  FSRef ref{};
+  // The name in child form, in the buffer of the listing; null in node form.
+  const char* name = nullptr;
+  // The parent's node in child form, the item's own in node form.
+  NodeIndex node = kRootNode;
+  // Where the name is in the listing's buffer, while the listing is read.
+  std::uint32_t name_offset = 0;
+  std::int32_t packageFlags = -1;  // Launch Services' package flags; -1 until asked.
   std::uint16_t nodeFlags = 0;
+  std::uint8_t name_length = 0;  // 0 in node form.
   // For a folder: whether it holds folders; -1 until asked, 0 when its link
   // count says it holds none, 1 otherwise (it may).
   std::int8_t holdsFolders = -1;
-  std::int32_t packageFlags = -1;  // Launch Services' package flags; -1 until asked.
 };
+static_assert(sizeof(CachedEntry) == 24);
+
+// The reference of `entry`.
+FSRef RefOfEntry(const CachedEntry& entry);
 
 // Records that this thread's iterator on `folder` has just read it to its
 // end, and whether it holds an entry named "Contents" (in any letter case),
@@ -63,18 +77,22 @@ const std::vector<CachedEntry>* CachedListing(NodeIndex node);
 // Whether this thread has a ScopedFileSystemSnapshot.
 bool ListingCacheActive();
 
-// Remembers `entries` as the complete listing of `node`, when a cache is
-// active, taking them over. Returns the remembered listing (an earlier one
-// when the folder was remembered already), or null when none is kept; then
-// `entries` are left as they were.
-const std::vector<CachedEntry>* RememberListing(NodeIndex node, std::vector<CachedEntry>& entries);
+// Remembers `entries`, whose names are in `names`, as the complete listing
+// of `node`, when a cache is active, taking both over. Returns the
+// remembered listing (an earlier one when the folder was remembered
+// already), or null when none is kept; then both are left as they were.
+const std::vector<CachedEntry>* RememberListing(NodeIndex node, std::vector<CachedEntry>& entries,
+                                                std::vector<char>& names);
 
 // Records the entry an iterator of this thread has just delivered (null:
 // none), so that what is learnt of it next can be kept with it.
 void SetLastDeliveredEntry(CachedEntry* entry);
 
-// Keeps `entry` as an item known to exist, found outside any listing.
-void RememberItem(const CachedEntry& entry);
+// Keeps the item of the node flags `nodeFlags` as known to exist, found
+// outside any listing. Its reference's parts: the parent `node` and its
+// `name` in child form (at most kInlineNameCapacity bytes), the item's own
+// `node` and an empty name in node form.
+void RememberItem(NodeIndex node, std::string_view name, std::uint16_t nodeFlags);
 
 // The node of the folder `path` (as FSPathMakeRef was given it) remembered by
 // this thread's snapshot, with its resolved path; none when not remembered.
@@ -82,8 +100,8 @@ struct ResolvedFolder {
   NodeIndex node;
   std::string path;
 };
-const ResolvedFolder* RememberedFolder(const std::string& path);
-void RememberFolder(const std::string& path, ResolvedFolder folder);
+const ResolvedFolder* RememberedFolder(std::string_view path);
+void RememberFolder(std::string_view path, ResolvedFolder folder);
 
 // Whether the file system of device `device` counts a folder's links so that
 // a folder holding no folder has exactly 2 (ext2/3/4, XFS, tmpfs), as this
@@ -104,5 +122,8 @@ CachedEntry* RememberedEntry(const FSRef& ref);
 // this thread is iterating that folder; `location.name` is then the item's
 // path relative to it. None otherwise: use the absolute path.
 std::optional<int> OpenFolderOfParent(const RefLocation& location);
+
+// The descriptor of the folder `node` when this thread is iterating it.
+std::optional<int> OpenFolderOfNode(NodeIndex node);
 
 }  // namespace files_internal

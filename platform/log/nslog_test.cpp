@@ -75,6 +75,40 @@ TEST(NSLogTest, LinesHaveDateProgramIdsAndOneLineFeed) {
   EXPECT_LE(logged_time, after);
 }
 
+// The date part of the prefix is kept for a second at most: a line logged
+// after the clock passed to the next second carries that second, and the
+// milliseconds of each line are its own.
+TEST(NSLogTest, TheKeptDateFollowsTheClockIntoTheNextSecond) {
+  // The clock NSLog reads; time(2) may lag it by a tick.
+  const auto clock_now = [] {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+  };
+  CapturedStderr captured;
+  NSLog("before");
+  const time_t first = clock_now().tv_sec;
+  timespec now{};
+  do {
+    const timespec pause{0, 5'000'000};
+    nanosleep(&pause, nullptr);
+    now = clock_now();
+  } while (now.tv_sec == first);
+  NSLog("after");
+  const std::vector<std::string> lines = captured.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  const auto seconds = [](const std::string& line) {
+    tm logged{};
+    EXPECT_NE(strptime(line.c_str(), "%Y-%m-%d %H:%M:%S", &logged), nullptr) << line;
+    logged.tm_isdst = -1;
+    return mktime(&logged);
+  };
+  EXPECT_LE(seconds(lines[0]), first);
+  EXPECT_GE(seconds(lines[1]), now.tv_sec);
+  EXPECT_LE(seconds(lines[1]), clock_now().tv_sec);
+  EXPECT_TRUE(LineIds(lines[1], "after")) << lines[1];
+}
+
 // Several processes log long lines to one shared file at once; every line
 // must come out whole, which needs one write per line.
 TEST(NSLogTest, LinesOfConcurrentProcessesDoNotInterleave) {
