@@ -56,12 +56,6 @@ std::optional<std::vector<std::string>> NSPasteboard::propertyListForType(
   return filenames_;
 }
 
-std::optional<std::string> FilenameProblem(const std::string& filename) {
-  std::string problem;
-  if (ItemForFilename(filename, &problem)) return std::nullopt;
-  return problem;
-}
-
 std::optional<std::int32_t> CommandIDForUserData(std::string_view userData) {
   for (const ServiceCommand& command : kServiceCommands) {
     if (command.userData == userData) return command.commandID;
@@ -88,7 +82,8 @@ ServiceEntriesReport AppController::applicationWillFinishLaunching(const std::st
 
 ServiceOutcome AppController::handleMenuSelection(const NSPasteboard& pboard,
                                                   std::string_view userData,
-                                                  std::string* /*error*/) {
+                                                  std::string* /*error*/,
+                                                  std::vector<FilenameProblem>* problems) {
   NSLog("Copy All Paths");
   const std::optional<std::vector<std::string>> filenames =
       pboard.propertyListForType(NSFilenamesPboardType);
@@ -97,15 +92,25 @@ ServiceOutcome AppController::handleMenuSelection(const NSPasteboard& pboard,
   const std::optional<std::int32_t> commandID = CommandIDForUserData(userData);
   if (!commandID) return ServiceOutcome::kUnknownCommand;
 
-  PasteboardRef clipboard = OpenAndClearClipboard();
-  if (!clipboard) return ServiceOutcome::kClipboardFailed;
-
   // The request sees the file system as it finds it: folders resolved once,
   // items looked up once.
   const ScopedFileSystemSnapshot snapshot;
   std::vector<SelectionItem> items;
   items.reserve(filenames->size());
-  for (const std::string& filename : *filenames) items.push_back(ItemForFilename(filename));
+  bool anyItem = false;
+  for (const std::string& filename : *filenames) {
+    std::string problem;
+    items.push_back(ItemForFilename(filename, problems != nullptr ? &problem : nullptr));
+    if (items.back()) {
+      anyItem = true;
+    } else if (problems != nullptr) {
+      problems->push_back({filename, std::move(problem)});
+    }
+  }
+  if (problems != nullptr && !anyItem && !items.empty()) return ServiceOutcome::kNoItems;
+
+  PasteboardRef clipboard = OpenAndClearClipboard();
+  if (!clipboard) return ServiceOutcome::kClipboardFailed;
   const std::optional<std::string> text = JoinSelectionText(items, *commandID);
   if (!text) {
     // Memory ran out: the clipboard is emptied, as for a command without text.

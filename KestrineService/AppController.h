@@ -32,11 +32,6 @@ class NSPasteboard final {
 // none for a string that names no command.
 std::optional<std::int32_t> CommandIDForUserData(std::string_view userData);
 
-// Why a request's file name gives no item (it then adds nothing but keeps
-// its place): "not a valid UTF-8 name", "no such file or folder" and the
-// like; none when it names an item.
-std::optional<std::string> FilenameProblem(const std::string& filename);
-
 // The twelve user-data strings, in the order they are matched.
 const std::vector<std::string_view>& ServiceUserDataStrings();
 
@@ -49,6 +44,14 @@ enum class ServiceOutcome {
   kClipboardFailed,       // The clipboard could not be opened: unchanged.
   kClipboardWriteFailed,  // The text could not be written: unchanged.
   kOutOfMemory,           // Memory ran out for the text: the clipboard is empty.
+  kNoItems,               // Asked to refuse, no file name gave an item: unchanged.
+};
+
+// A file name that gives no item (it then adds nothing but keeps its place),
+// with why: "not a valid UTF-8 name", "no such file or folder" and the like.
+struct FilenameProblem {
+  std::string filename;
+  std::string problem;
 };
 
 class AppController final {
@@ -63,6 +66,11 @@ class AppController final {
   // the clipboard, joins the items' renderings and writes the text (the
   // clear and the write change the clipboard together, so a failed write
   // leaves the old content). `error` is never set.
+  // With `problems`, every file name that gives no item is appended to it,
+  // and a request whose file names all give none ends with kNoItems before
+  // the clipboard is touched; without it, such a request empties the
+  // clipboard.
   ServiceOutcome handleMenuSelection(const NSPasteboard& pboard, std::string_view userData,
-                                     std::string* error);
+                                     std::string* error,
+                                     std::vector<FilenameProblem>* problems = nullptr);
 };

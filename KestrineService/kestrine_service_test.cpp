@@ -27,7 +27,8 @@ using kestrine_testing::WriteProgram;
 std::vector<std::string> Log(const RunResult& r) {
   std::vector<std::string> texts;
   for (const std::string& line : SplitLines(r.err)) {
-    const std::size_t end = line.find("] ");
+    const std::size_t process = line.find(" KestrineService[");
+    const std::size_t end = process == std::string::npos ? process : line.find("] ", process);
     texts.push_back(end == std::string::npos ? line : line.substr(end + 2));
   }
   return texts;
@@ -82,9 +83,8 @@ TEST_F(KestrineServiceTest, EachRequestCopiesTheTextOfEveryItem) {
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(user_.Clipboard(), t.copied);
     // One line on every request, and where the text went without a display.
-    std::vector<std::string> said;
+    std::vector<std::string> said = {"Copy All Paths"};
     for (const std::string& named : t.named) said.push_back("KestrineService: " + named);
-    said.push_back("Copy All Paths");
     said.push_back("KestrineService: no display: the clipboard is the file " + user_.root() + "/run/kestrine/clipboard");
     EXPECT_EQ(Log(r), said) << r.err;
     EXPECT_NE(r.err.find(" KestrineService["), std::string::npos) << r.err;
@@ -103,11 +103,12 @@ TEST_F(KestrineServiceTest, RefusesRequestsWithoutAnItemAndWrongOptions) {
   } cases[] = {
       {{"Copy Posix Path", missing},
        1,
-       {"KestrineService: " + missing + ": no such file or folder",
+       {"Copy All Paths", "KestrineService: " + missing + ": no such file or folder",
         "KestrineService: no PATH names an item; the clipboard is left as it was"}},
       {{"Copy All Paths", missing, "\xff"},
        1,
-       {"KestrineService: " + missing + ": no such file or folder", "KestrineService: \xff: not a valid UTF-8 name",
+       {"Copy All Paths", "KestrineService: " + missing + ": no such file or folder",
+        "KestrineService: \xff: not a valid UTF-8 name",
         "KestrineService: no PATH names an item; the clipboard is left as it was"}},
       {{"--bogus", File("a.txt")}, 2, {"KestrineService: unknown option \"--bogus\"", usage}},
       {{"-x"}, 2, {"KestrineService: unknown option \"-x\"", usage}},
@@ -117,7 +118,7 @@ TEST_F(KestrineServiceTest, RefusesRequestsWithoutAnItemAndWrongOptions) {
     user_.SetClipboard("old");
     const RunResult r = Service(c.args);
     EXPECT_EQ(r.exitStatus, c.status);
-    std::vector<std::string> said = SplitLines(r.err);
+    std::vector<std::string> said = Log(r);
     // The usage ends with the list of commands.
     if (c.said.back() == usage && said.size() == c.said.size() + 1 &&
         said.back().starts_with("commands: \"Copy All Paths\" ")) {

@@ -55,19 +55,6 @@ constexpr const char* kHelp =
     "written or an entry could not be written or removed; 2 for an unknown\n"
     "command or option.\n";
 
-// Names each PATH that gives no item; returns whether any gives one.
-bool CheckFilenames(const std::vector<std::string>& filenames) {
-  bool any = false;
-  for (const std::string& filename : filenames) {
-    if (const std::optional<std::string> problem = FilenameProblem(filename)) {
-      std::fprintf(stderr, "KestrineService: %s: %s\n", filename.c_str(), problem->c_str());
-    } else {
-      any = true;
-    }
-  }
-  return any;
-}
-
 // Tells what a run over the entries did; its exit status.
 int Report(const ServiceEntriesReport& report) {
   for (const std::string& note : report.notes) std::printf("KestrineService: %s\n", note.c_str());
@@ -101,12 +88,17 @@ int main(int argc, char** argv) try {
   AppController controller;
   if (argc < 2) return Report(controller.applicationWillFinishLaunching(ExecutablePath(argv[0])));
   std::vector<std::string> filenames(argv + 2, argv + argc);
-  // A request whose PATHs all name nothing would only empty the clipboard.
-  if (CommandIDForUserData(argv[1]) && !filenames.empty() && !CheckFilenames(filenames)) {
-    std::fputs("KestrineService: no PATH names an item; the clipboard is left as it was\n", stderr);
-    return 1;
+  std::vector<FilenameProblem> problems;
+  const ServiceOutcome outcome =
+      controller.handleMenuSelection(NSPasteboard(std::move(filenames)), argv[1], nullptr, &problems);
+  for (const FilenameProblem& p : problems) {
+    std::fprintf(stderr, "KestrineService: %s: %s\n", p.filename.c_str(), p.problem.c_str());
   }
-  switch (controller.handleMenuSelection(NSPasteboard(std::move(filenames)), argv[1], nullptr)) {
+  switch (outcome) {
+    case ServiceOutcome::kNoItems:
+      // A request whose PATHs all name nothing would only empty the clipboard.
+      std::fputs("KestrineService: no PATH names an item; the clipboard is left as it was\n", stderr);
+      return 1;
     case ServiceOutcome::kCopied:
       NoteClipboardFile("KestrineService");
       return 0;
