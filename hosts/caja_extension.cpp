@@ -1,5 +1,5 @@
 // The Caja extension module: a menu provider that shows the contextual-menu
-// plug-ins' items for the selection and for a folder's background. Caja's
+// plug-ins' items for the selection and in the window's File menu. Caja's
 // extension menus have no separators, so the plug-ins' separators are left
 // out.
 #include <libcaja-extension/caja-file-info.h>
@@ -64,7 +64,8 @@ GList* MyGetFileItems(CajaMenuProvider* /*provider*/, GtkWidget* /*window*/, GLi
 GList* MyGetBackgroundItems(CajaMenuProvider* /*provider*/, GtkWidget* /*window*/,
                             CajaFileInfo* folder) {
   GList files = {folder, nullptr, nullptr};
-  return ItemsFor(&files, HostMenuSource::kBackground);
+  // Caja shows these in the window's File menu, built when the folder loads.
+  return ItemsFor(&files, HostMenuSource::kLocation);
 }
 
 void MyProviderInterfaceInit(gpointer iface, gpointer /*data*/) {

@@ -19,6 +19,8 @@ struct HostMenu::Shared {
   ContextualMenuPlugIns plugIns;
   bool commandRunning = false;
   bool yielding = false;
+  // The selection of the last kSelection build.
+  std::vector<HostSelectionItem> selection;
 
   void Log(const std::string& line) const {
     try {
@@ -214,8 +216,16 @@ bool HostMenu::Activate(const HostMenuEntry& entry) {
     });
   } catch (...) {
   }
+  // What the user selected in the folder since its menu was built.
+  AEDesc selected;
+  if (!m_locationFolder.empty() && !shared.selection.empty() &&
+      shared.selection.front().localPath &&
+      FolderOf(*shared.selection.front().localPath) == m_locationFolder) {
+    selected = MakeContext(shared.selection, nullptr);
+  }
   ContextualMenuInterfaceStruct** handler = m_plugIns[entry.plugIn];
-  (*handler)->HandleSelection(handler, &m_context, entry.commandID);
+  (*handler)->HandleSelection(
+      handler, selected.descriptorType() == typeNull ? &m_context : &selected, entry.commandID);
   for (ContextualMenuInterfaceStruct** plugIn : m_plugIns) (*plugIn)->PostMenuCleanup(plugIn);
   m_cleanedUp = true;
   SetWaitNextEventHook(std::move(previousHook));
@@ -257,6 +267,7 @@ void ContextualMenuHost::ReportSelection(HostMenuSource source, std::uint64_t up
 std::shared_ptr<HostMenu> ContextualMenuHost::BuildMenu(
     const std::vector<HostSelectionItem>& selection, HostMenuSource source, std::uint64_t update) {
   try {
+    if (source == HostMenuSource::kSelection) m_shared->selection = selection;
     std::vector<std::string> localPaths;
     if (m_shared->commandRunning) {
       // The user did select these, even though no command may start.
@@ -272,6 +283,9 @@ std::shared_ptr<HostMenu> ContextualMenuHost::BuildMenu(
     AddRefAll(plugIns);
     std::shared_ptr<HostMenu> menu(
         new HostMenu(m_shared, MakeContext(selection, &localPaths), plugIns));
+    if (source == HostMenuSource::kLocation && selection.size() == 1 && selection[0].localPath) {
+      menu->m_locationFolder = *selection[0].localPath;
+    }
     ReportSelection(source, update, localPaths);
     for (std::size_t i = 0; i < plugIns.size(); ++i) {
       AEDescList commands;

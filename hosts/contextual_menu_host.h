@@ -62,8 +62,9 @@ class HostMenu final {
   const AEDesc& context() const { return m_context; }
 
   // Runs `entry` (one of this menu's command entries): HandleSelection of
-  // the plug-in that added it with the menu's context and the entry's
-  // command ID, then every plug-in's PostMenuCleanup. While it runs, long
+  // the plug-in that added it with the menu's context (for a kLocation menu,
+  // the context of the last kSelection build when its first item lies in the
+  // menu's folder) and the entry's command ID, then every plug-in's PostMenuCleanup. While it runs, long
   // work lets the file manager's main loop handle its pending events (the
   // yield given to the host). Returns false, doing nothing, for an entry
   // that is not a command, or while another command of this process runs.
@@ -79,6 +80,8 @@ class HostMenu final {
   AEDesc m_context;
   std::vector<ContextualMenuInterfaceStruct**> m_plugIns;  // One reference each.
   std::vector<HostMenuEntry> m_entries;
+  // The folder of a kLocation menu; empty for the others.
+  std::string m_locationFolder;
   bool m_cleanedUp = false;
 };
 
@@ -88,6 +91,10 @@ enum class HostMenuSource {
   kSelection,
   // The folder open in the window, for its background.
   kBackground,
+  // The folder open in the window, for a menu of the window that stays
+  // while the selection changes (Caja's File menu): its commands act on the
+  // items last selected in that folder, when there are any.
+  kLocation,
 };
 
 // The plug-ins of one file-manager process.
@@ -116,7 +123,7 @@ class ContextualMenuHost final {
   // s, at most). `update` tells which of the file manager's menu updates the
   // build belongs to: the builds of one pass of its main loop share one.
   // - A kSelection build with such items tells them.
-  // - A kBackground build tells its folder only when a kSelection build of
+  // - A kBackground or kLocation build tells its folder only when a kSelection build of
   //   the same update found no such item while the items told last lay in
   //   that folder: the user cleared the selection by clicking the folder's
   //   background. The background menu a file manager builds beside a

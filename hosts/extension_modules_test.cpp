@@ -55,6 +55,9 @@ struct Host {
   // Whether it asks the provider for the items of an empty selection;
   // Nemo's library does not.
   bool asksForNoSelection;
+  // Whether its background items stay in the window's File menu while the
+  // selection changes, as Caja's do, so that they act on what is selected.
+  bool fileMenu;
 };
 
 const Host kHosts[] = {
@@ -62,20 +65,20 @@ const Host kHosts[] = {
      [](GObject* p, GObject* d) {
        return nautilus_menu_provider_get_background_items(NAUTILUS_MENU_PROVIDER(p), NAUTILUS_FILE_INFO(d));
      },
-     NautilusSubmenuItems, false, false, true},
+     NautilusSubmenuItems, false, false, true, false},
     {"caja", KESTRINE_CAJA_MODULE,
      [](GObject* p, GList* f) { return caja_menu_provider_get_file_items(CAJA_MENU_PROVIDER(p), nullptr, f); },
      [](GObject* p, GObject* d) {
        return caja_menu_provider_get_background_items(CAJA_MENU_PROVIDER(p), nullptr,
                                                       reinterpret_cast<CajaFileInfo*>(d));
      },
-     [](GObject* m) { return caja_menu_get_items(CAJA_MENU(m)); }, false, true, true},
+     [](GObject* m) { return caja_menu_get_items(CAJA_MENU(m)); }, false, true, true, true},
     {"nemo", KESTRINE_NEMO_MODULE,
      [](GObject* p, GList* f) { return nemo_menu_provider_get_file_items(NEMO_MENU_PROVIDER(p), nullptr, f); },
      [](GObject* p, GObject* d) {
        return nemo_menu_provider_get_background_items(NEMO_MENU_PROVIDER(p), nullptr, NEMO_FILE_INFO(d));
      },
-     [](GObject* m) { return nemo_menu_get_items(NEMO_MENU(m)); }, true, true, false},
+     [](GObject* m) { return nemo_menu_get_items(NEMO_MENU(m)); }, true, true, false, false},
 };
 
 // A list of objects, such as menu items, each a reference of its own.
@@ -335,14 +338,20 @@ TEST_P(ExtensionModuleTest, ItemsKeepTheirNamesAndSelectionItemsNeverShareOneWit
   for (const auto& [name, item] : again) namesAgain.push_back(name);
   EXPECT_EQ(names, namesAgain);
 
-  // Caja's File menu holds the selection's items and the folder's background
-  // items at once, and finds the chosen one by name.
-  const Built files = Items({a, b}), background = BackgroundItems(user_.home());
+  // Caja's window holds the selection's items and the folder's background
+  // items (its File menu) at once, and finds the chosen one by name.
+  const Built background = BackgroundItems(user_.home()), files = Items({a, b});
   std::map<std::string, GObject*> fileNames, backgroundNames;
   Outline(files.items, nullptr, &fileNames);
   Outline(background.items, nullptr, &backgroundNames);
   for (const auto& [name, item] : fileNames) EXPECT_EQ(backgroundNames.count(name), 0u) << name;
   EXPECT_EQ(Activate(files, "Copy Posix Path"), a + "\n" + b);
+  // Caja's File menu acts on what is selected in its folder, else on the
+  // folder.
+  EXPECT_EQ(Activate(background, "Copy Posix Path"), GetParam().fileMenu ? a + "\n" + b : user_.home());
+  Items({Folder("dir/sub")});
+  EXPECT_EQ(Activate(background, "Copy Posix Path"), user_.home());
+  Items({});
   EXPECT_EQ(Activate(background, "Copy Posix Path"), user_.home());
 }
 

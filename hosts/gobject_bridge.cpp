@@ -155,7 +155,7 @@ gboolean MyCountPass(GSource* /*source*/, gint* timeout) {
 }  // namespace
 
 void LogModuleLoaded(const char* fileManager) {
-  NSLog("%s module loaded; plug-ins load on the first menu", fileManager);
+  NSLog("Kestrine's %s module loaded; plug-ins load on the first menu", fileManager);
 }
 
 std::uint64_t CurrentMenuUpdate() {

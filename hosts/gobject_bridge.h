@@ -18,8 +18,8 @@
 // its yield runs the pending events of the default main context.
 ContextualMenuHost& SharedContextualMenuHost();
 
-// Writes the line "<fileManager> module loaded; plug-ins load on the first
-// menu" to the log (standard error, the session's journal).
+// Writes the line "Kestrine's <fileManager> module loaded; plug-ins load on
+// the first menu" to the log (standard error, the session's journal).
 void LogModuleLoaded(const char* fileManager);
 
 // The number of the file manager's current menu update: it changes with
