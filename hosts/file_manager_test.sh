@@ -3,8 +3,9 @@
 # own, with a `finder serve` beside it: the file manager loads the built
 # extension module at its start, a window opening does not replace the Finder's selection, a
 # right-click on a file makes it the selection, and choosing "Copy Posix
-# Path" in the "Kestrine" submenu copies its path. In Caja a plain click
-# makes the selection too, and the File menu's submenu copies what is
+# Path" in the "Kestrine" submenu copies its path. In Nautilus and Caja a
+# plain click makes the selection too; in Nautilus a right-click on the
+# background makes the folder the selection; Caja's File menu copies what is
 # selected.
 #
 # The file managers look for modules in one fixed system folder only; the
@@ -174,14 +175,25 @@ wait_for clipboard_is "$files/notes.txt" ||
 # The copy replaced the clipboard; the selection stays.
 notes_selected || fail "after the copy: $(selection)"
 
-if [[ "$FM" == caja ]]; then
-  # A plain click selects, and the File menu copies what is selected.
+# A plain click selects in Nautilus and Caja, which build their menus on
+# every selection change; Nemo builds them only for a right-click.
+if [[ "$FM" != nemo ]]; then
   run xdotool mousemove "${second[@]}" click 1
   wait_for selection_is "1 Item, First item: other.txt" || fail "after a plain click: $(selection)"
+fi
+if [[ "$FM" == caja ]]; then
+  # The File menu copies what is selected.
   file_keys=(Up Up Up Right Return)
   choose file_keys true key --clearmodifiers alt+f
   wait_for clipboard_is "$files/other.txt" ||
     fail "the File menu copied \"$(run xclip -selection clipboard -o 2>/dev/null)\", not other.txt"
+fi
+if [[ "$FM" == nautilus ]]; then
+  # A right-click on the background clears the selection made in the folder:
+  # the folder is the selection.
+  run xdotool mousemove 600 400 click 3
+  wait_for selection_is "1 Item, First item: files" || fail "after a right-click on the background: $(selection)"
+  run xdotool key --clearmodifiers Escape
 fi
 
 kill -0 "$fm_pid" 2>/dev/null || fail "$Name did not stay up"
