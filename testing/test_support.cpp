@@ -26,7 +26,8 @@
 #include "testing/session_bus.h"
 
 #ifdef KESTRINE_TESTING_ASAN
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtime's count; GCC ships no header that declares it.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace kestrine_testing {
