@@ -95,12 +95,12 @@ wait_for() { poll 30 "$@"; }
 wait_for test -s "$work/display" || { echo "Xvfb did not start"; exit 1; }
 display=":$(cat "$work/display")"
 
-run() {
-  env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
-    XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" \
-    XDG_DATA_DIRS=/usr/share DISPLAY="$display" GDK_BACKEND=x11 GSETTINGS_BACKEND=memory \
-    NO_AT_BRIDGE=1 "$@"
-}
+# The test user's environment; `run` runs a command in it.
+user_env=(env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run"
+  XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache"
+  XDG_DATA_DIRS=/usr/share DISPLAY="$display" GDK_BACKEND=x11 GSETTINGS_BACKEND=memory
+  NO_AT_BRIDGE=1)
+run() { "${user_env[@]}" "$@"; }
 fail() {
   echo "$*"
   echo "--- $Name's standard output:"; cat "$work/out"
@@ -108,7 +108,8 @@ fail() {
   exit 1
 }
 
-run "$BUILD/platform/finder/finder" serve >"$work/finder.log" 2>&1 &
+# Not through `run`: $! must be the Finder itself (env execs it).
+"${user_env[@]}" "$BUILD/platform/finder/finder" serve >"$work/finder.log" 2>&1 &
 finder=$!
 wait_for grep -q ready "$work/finder.log" || { echo "finder serve did not start"; exit 1; }
 # The selection the user made before the file manager starts.
