@@ -176,6 +176,13 @@ TEST_F(FinderSelectionTest, FilesCopiedInTheFileManagerAreTheSelection) {
   EXPECT_EQ(ConvertSelection().paths, Paths{paths[1]});
   copy("text/uri-list", "# comment\r\nfile://" + paths[0] + "\r\n");
   EXPECT_EQ(ConvertSelection().paths, Paths{paths[0]});
+  // A command's text replaces the copied files on the clipboard; they stay
+  // the selection until something newer comes.
+  copy("UTF8_STRING", paths[0]);
+  EXPECT_EQ(ConvertSelection().paths, Paths{paths[0]});
+  EXPECT_EQ(ConvertSelection().paths, Paths{paths[0]});
+  ASSERT_EQ(finder.Select({paths[2]}), 0);
+  EXPECT_EQ(ConvertSelection().paths, Paths{paths[2]});
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The Caja extension module: a menu provider that shows the contextual-menu
-// plug-ins' items for the selection and for a folder's background. Caja's
+// plug-ins' items for the selection and in the window's File menu. Caja's
 // extension menus have no separators, so the plug-ins' separators are left
 // out.
 #include <libcaja-extension/caja-file-info.h>
@@ -35,7 +35,7 @@ struct Locations {
   }
 };
 
-GList* ItemsFor(GList* files) {
+GList* ItemsFor(GList* files, HostMenuSource source) {
   try {
     Locations locations;
     for (GList* node = files; node != nullptr; node = node->next) {
@@ -49,19 +49,23 @@ GList* ItemsFor(GList* files) {
         throw;
       }
     }
-    return MakeMenuItems(
-        SharedContextualMenuHost().BuildMenu(SelectionFromLocations(locations.files)), kFactory);
+    return MakeMenuItems(SharedContextualMenuHost().BuildMenu(
+                             SelectionFromLocations(locations.files), source, CurrentMenuUpdate()),
+                         source, kFactory);
   } catch (...) {
     return nullptr;
   }
 }
 
-GList* MyGetFileItems(CajaMenuProvider* /*provider*/, GtkWidget* /*window*/, GList* files) { return ItemsFor(files); }
+GList* MyGetFileItems(CajaMenuProvider* /*provider*/, GtkWidget* /*window*/, GList* files) {
+  return ItemsFor(files, HostMenuSource::kSelection);
+}
 
 GList* MyGetBackgroundItems(CajaMenuProvider* /*provider*/, GtkWidget* /*window*/,
                             CajaFileInfo* folder) {
   GList files = {folder, nullptr, nullptr};
-  return ItemsFor(&files);
+  // Caja shows these in the window's File menu, built when the folder loads.
+  return ItemsFor(&files, HostMenuSource::kLocation);
 }
 
 void MyProviderInterfaceInit(gpointer iface, gpointer /*data*/) {

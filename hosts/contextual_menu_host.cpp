@@ -19,6 +19,8 @@ struct HostMenu::Shared {
   ContextualMenuPlugIns plugIns;
   bool commandRunning = false;
   bool yielding = false;
+  // The selection of the last kSelection build.
+  std::vector<HostSelectionItem> selection;
 
   void Log(const std::string& line) const {
     try {
@@ -90,12 +92,18 @@ void PutMissingItem(const HostSelectionItem& item, AEDescList* context) {
 }
 
 // Tells a running Finder the selection's local items, so that whoever asks
-// it (the menu-bar application) sees what the user last right-clicked. The
-// event is only written, never answered: without a Finder this costs one
-// walk of the process registry; a Finder that does not read is given at
-// most one tick to make room for it, and then the event is dropped.
+// it (the menu-bar application) sees what the user last selected. The event
+// is only written, never answered: without a Finder this costs one walk of
+// the process registry; a Finder that does not read is given at most one
+// tick to make room for it, and then the event is dropped.
 void TellFinder(const std::vector<std::string>& paths) {
-  if (!paths.empty()) FinderSetSelection(paths, typeObjectSpecifier, kAENoReply, 1);
+  FinderSetSelection(paths, typeObjectSpecifier, kAENoReply, 1);
+}
+
+// The folder that holds the item at the absolute `path`.
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == 0 || slash == std::string::npos ? std::string("/") : path.substr(0, slash);
 }
 
 // The context of `selection`; the paths of its items that exist are
@@ -208,8 +216,16 @@ bool HostMenu::Activate(const HostMenuEntry& entry) {
     });
   } catch (...) {
   }
+  // What the user selected in the folder since its menu was built.
+  AEDesc selected;
+  if (!m_locationFolder.empty() && !shared.selection.empty() &&
+      shared.selection.front().localPath &&
+      FolderOf(*shared.selection.front().localPath) == m_locationFolder) {
+    selected = MakeContext(shared.selection, nullptr);
+  }
   ContextualMenuInterfaceStruct** handler = m_plugIns[entry.plugIn];
-  (*handler)->HandleSelection(handler, &m_context, entry.commandID);
+  (*handler)->HandleSelection(
+      handler, selected.descriptorType() == typeNull ? &m_context : &selected, entry.commandID);
   for (ContextualMenuInterfaceStruct** plugIn : m_plugIns) (*plugIn)->PostMenuCleanup(plugIn);
   m_cleanedUp = true;
   SetWaitNextEventHook(std::move(previousHook));
@@ -233,14 +249,30 @@ void ContextualMenuHost::LoadPlugIns() {
   for (const std::string& line : m_shared->plugIns.skipped) m_shared->Log(line);
 }
 
+void ContextualMenuHost::ReportSelection(HostMenuSource source, std::uint64_t update,
+                                         const std::vector<std::string>& localPaths) {
+  if (source == HostMenuSource::kSelection) {
+    if (localPaths.empty()) {
+      m_emptySelectionUpdate = update;
+      return;
+    }
+  } else if (localPaths.empty() || m_emptySelectionUpdate != update ||
+             m_toldFolder != localPaths.front()) {
+    return;
+  }
+  TellFinder(localPaths);
+  m_toldFolder = FolderOf(localPaths.front());
+}
+
 std::shared_ptr<HostMenu> ContextualMenuHost::BuildMenu(
-    const std::vector<HostSelectionItem>& selection) {
+    const std::vector<HostSelectionItem>& selection, HostMenuSource source, std::uint64_t update) {
   try {
+    if (source == HostMenuSource::kSelection) m_shared->selection = selection;
     std::vector<std::string> localPaths;
     if (m_shared->commandRunning) {
-      // The user did right-click these, even though no command may start.
+      // The user did select these, even though no command may start.
       MakeContext(selection, &localPaths);
-      TellFinder(localPaths);
+      ReportSelection(source, update, localPaths);
       return std::shared_ptr<HostMenu>(new HostMenu(m_shared, AEDesc(), {}));
     }
     if (!m_loaded) LoadPlugIns();
@@ -251,7 +283,10 @@ std::shared_ptr<HostMenu> ContextualMenuHost::BuildMenu(
     AddRefAll(plugIns);
     std::shared_ptr<HostMenu> menu(
         new HostMenu(m_shared, MakeContext(selection, &localPaths), plugIns));
-    TellFinder(localPaths);
+    if (source == HostMenuSource::kLocation && selection.size() == 1 && selection[0].localPath) {
+      menu->m_locationFolder = *selection[0].localPath;
+    }
+    ReportSelection(source, update, localPaths);
     for (std::size_t i = 0; i < plugIns.size(); ++i) {
       AEDescList commands;
       if (AECreateList(nullptr, 0, false, &commands) != noErr) continue;

@@ -62,8 +62,9 @@ class HostMenu final {
   const AEDesc& context() const { return m_context; }
 
   // Runs `entry` (one of this menu's command entries): HandleSelection of
-  // the plug-in that added it with the menu's context and the entry's
-  // command ID, then every plug-in's PostMenuCleanup. While it runs, long
+  // the plug-in that added it with the menu's context (for a kLocation menu,
+  // the context of the last kSelection build when its first item lies in the
+  // menu's folder) and the entry's command ID, then every plug-in's PostMenuCleanup. While it runs, long
   // work lets the file manager's main loop handle its pending events (the
   // yield given to the host). Returns false, doing nothing, for an entry
   // that is not a command, or while another command of this process runs.
@@ -79,7 +80,21 @@ class HostMenu final {
   AEDesc m_context;
   std::vector<ContextualMenuInterfaceStruct**> m_plugIns;  // One reference each.
   std::vector<HostMenuEntry> m_entries;
+  // The folder of a kLocation menu; empty for the others.
+  std::string m_locationFolder;
   bool m_cleanedUp = false;
+};
+
+// What a menu is built for.
+enum class HostMenuSource {
+  // The items the user selected (possibly none).
+  kSelection,
+  // The folder open in the window, for its background.
+  kBackground,
+  // The folder open in the window, for a menu of the window that stays
+  // while the selection changes (Caja's File menu): its commands act on the
+  // items last selected in that folder, when there are any.
+  kLocation,
 };
 
 // The plug-ins of one file-manager process.
@@ -100,21 +115,39 @@ class ContextualMenuHost final {
   // call loads the plug-in bundles (a bundle that cannot be used is skipped
   // with one line in the log). While a command runs (its yield lets the file
   // manager ask for menus) the menu is left empty, so that no plug-in is
-  // entered twice at once. Either way the selection's items that have a
-  // local path and exist become the running Finder's selection, in order
-  // (nothing is sent when there are none); the event is not answered, so a
-  // missing or stuck Finder delays the menu by one tick (1/60 s) at most.
+  // entered twice at once.
+  //
+  // Either way the running Finder may be told a new selection: the items of
+  // `selection` that have a local path and exist, in order (the event is not
+  // answered, so a missing or stuck Finder delays the menu by one tick, 1/60
+  // s, at most). `update` tells which of the file manager's menu updates the
+  // build belongs to: the builds of one pass of its main loop share one.
+  // - A kSelection build with such items tells them.
+  // - A kBackground or kLocation build tells its folder only when a kSelection build of
+  //   the same update found no such item while the items told last lay in
+  //   that folder: the user cleared the selection by clicking the folder's
+  //   background. The background menu a file manager builds beside a
+  //   selection's, or when a window opens or a folder loads, tells nothing.
   // Null only when memory runs out.
-  std::shared_ptr<HostMenu> BuildMenu(const std::vector<HostSelectionItem>& selection);
+  std::shared_ptr<HostMenu> BuildMenu(const std::vector<HostSelectionItem>& selection,
+                                      HostMenuSource source = HostMenuSource::kSelection,
+                                      std::uint64_t update = 0);
 
   // Whether a command is running in this process.
   bool CommandRunning() const;
 
  private:
   void LoadPlugIns();
+  // Tells the Finder `localPaths` when the rules of BuildMenu say so.
+  void ReportSelection(HostMenuSource source, std::uint64_t update,
+                       const std::vector<std::string>& localPaths);
 
   std::shared_ptr<HostMenu::Shared> m_shared;
   bool m_loaded = false;
+  // The update of the last kSelection build that found no local item.
+  std::optional<std::uint64_t> m_emptySelectionUpdate;
+  // The folder of the first item told last.
+  std::string m_toldFolder;
 };
 
 // The context of `selection` (see HostMenu::context).

@@ -48,6 +48,16 @@ struct Host {
   GList* (*backgroundItems)(GObject* provider, GObject* folder);
   GList* (*submenuItems)(GObject* menu);
   bool separators;
+  // Whether the file manager, when an item is chosen, asks for the menu
+  // again for the same selection and activates the new item of the same
+  // name, as Caja and Nemo do; Nautilus activates the item itself.
+  bool reasks;
+  // Whether it asks the provider for the items of an empty selection;
+  // Nemo's library does not.
+  bool asksForNoSelection;
+  // Whether its background items stay in the window's File menu while the
+  // selection changes, as Caja's do, so that they act on what is selected.
+  bool fileMenu;
 };
 
 const Host kHosts[] = {
@@ -55,20 +65,20 @@ const Host kHosts[] = {
      [](GObject* p, GObject* d) {
        return nautilus_menu_provider_get_background_items(NAUTILUS_MENU_PROVIDER(p), NAUTILUS_FILE_INFO(d));
      },
-     NautilusSubmenuItems, false},
+     NautilusSubmenuItems, false, false, true, false},
     {"caja", KESTRINE_CAJA_MODULE,
      [](GObject* p, GList* f) { return caja_menu_provider_get_file_items(CAJA_MENU_PROVIDER(p), nullptr, f); },
      [](GObject* p, GObject* d) {
        return caja_menu_provider_get_background_items(CAJA_MENU_PROVIDER(p), nullptr,
                                                       reinterpret_cast<CajaFileInfo*>(d));
      },
-     [](GObject* m) { return caja_menu_get_items(CAJA_MENU(m)); }, false},
+     [](GObject* m) { return caja_menu_get_items(CAJA_MENU(m)); }, false, true, true, true},
     {"nemo", KESTRINE_NEMO_MODULE,
      [](GObject* p, GList* f) { return nemo_menu_provider_get_file_items(NEMO_MENU_PROVIDER(p), nullptr, f); },
      [](GObject* p, GObject* d) {
        return nemo_menu_provider_get_background_items(NEMO_MENU_PROVIDER(p), nullptr, NEMO_FILE_INFO(d));
      },
-     [](GObject* m) { return nemo_menu_get_items(NEMO_MENU(m)); }, true},
+     [](GObject* m) { return nemo_menu_get_items(NEMO_MENU(m)); }, true, true, false, false},
 };
 
 // A list of objects, such as menu items, each a reference of its own.
@@ -76,6 +86,13 @@ struct FreeObjects {
   void operator()(GList* objects) const { g_list_free_full(objects, g_object_unref); }
 };
 using ItemList = std::unique_ptr<GList, FreeObjects>;
+
+// The items the file manager got, and what it asked them for.
+struct Built {
+  ItemList items;
+  std::vector<std::string> uris;  // The selection, or the one folder.
+  bool background = false;
+};
 
 // Names the host in test names and messages.
 void PrintTo(const Host& host, std::ostream* out) { *out << host.name; }
@@ -159,24 +176,25 @@ class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
   std::string Home(const std::string& name) const { return user_.home() + "/" + name; }
   std::string File(const std::string& name) { WriteFile(Home(name), "x"); return Home(name); }
   std::string Folder(const std::string& name) { MakeDirs(Home(name)); return Home(name); }
-  // The items for files at `uris` (paths or URIs), a new list.
-  ItemList Items(const std::vector<std::string>& uris) {
+  // The items for files at `uris` (paths or URIs).
+  Built Items(const std::vector<std::string>& uris) {
     GList* files = nullptr;
     for (const std::string& uri : uris) {
       files = g_list_append(files, NewTestFileInfo(g_file_new_for_commandline_arg(uri.c_str())));
     }
-    return ItemList(GetParam().fileItems(provider_, ItemList(files).get()));
+    return {ItemList(GetParam().fileItems(provider_, ItemList(files).get())), uris, false};
   }
-  ItemList BackgroundItems(const std::string& folder) {
+  Built BackgroundItems(const std::string& folder) {
     ItemList info(g_list_append(nullptr, NewTestFileInfo(g_file_new_for_path(folder.c_str()))));
-    return ItemList(GetParam().backgroundItems(provider_, G_OBJECT(info->data)));
+    return {ItemList(GetParam().backgroundItems(provider_, G_OBJECT(info->data))), {folder}, true};
   }
   // The outline of the items for files at `uris`.
-  std::string Menu(const std::vector<std::string>& uris) { return Outline(Items(uris)); }
+  std::string Menu(const std::vector<std::string>& uris) { return Outline(Items(uris).items); }
   // One line per item: its label, " >" for a submenu, "-" for a separator;
-  // submenu items indented. Puts the first item with each label in `byLabel`.
+  // submenu items indented. Puts the first item with each label in
+  // `byLabel`, and each item under its name in `byName`.
   std::string Outline(const ItemList& items, std::map<std::string, GObject*>* byLabel = nullptr,
-                      int depth = 0) {
+                      std::map<std::string, GObject*>* byName = nullptr, int depth = 0) {
     std::string text;
     for (GList* node = items.get(); node != nullptr; node = node->next) {
       GObject* item = G_OBJECT(node->data);
@@ -185,19 +203,25 @@ class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
         g_object_get(item, "separator", &separator, nullptr);
       }
       char* label = nullptr;
+      char* name = nullptr;
       GObject* menu = nullptr;
-      g_object_get(item, "label", &label, "menu", &menu, nullptr);
+      g_object_get(item, "label", &label, "name", &name, "menu", &menu, nullptr);
       text += std::string(static_cast<std::size_t>(depth) * 2, ' ');
       text += separator ? "-\n" : std::string(label) + (menu != nullptr ? " >\n" : "\n");
       if (byLabel != nullptr && label != nullptr) byLabel->emplace(label, item);
+      if (byName != nullptr) {
+        EXPECT_TRUE(byName->emplace(name, item).second) << "two items named " << name;
+      }
       if (menu != nullptr) {
-        text += Outline(ItemList(GetParam().submenuItems(menu)), byLabel, depth + 1);
+        text += Outline(ItemList(GetParam().submenuItems(menu)), byLabel, byName, depth + 1);
         g_object_unref(menu);
       }
       g_free(label);
+      g_free(name);
     }
     return text;
   }
+  std::string Outline(const Built& built) { return Outline(built.items); }
   // `outline` as this host shows it: without separators where it has none.
   std::string AsShown(const std::string& outline) {
     if (GetParam().separators) return outline;
@@ -208,15 +232,36 @@ class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
     return shown;
   }
   // The item titled `label`, in a submenu too; null when there is none.
-  GObject* Find(const ItemList& items, const std::string& label) {
+  GObject* Find(const Built& built, const std::string& label) {
     std::map<std::string, GObject*> byLabel;
-    Outline(items, &byLabel);
+    Outline(built.items, &byLabel);
     return byLabel.count(label) ? byLabel[label] : nullptr;
   }
-  std::optional<std::string> Activate(const ItemList& items, const std::string& label) {
-    GObject* item = Find(items, label);
+  static std::string Name(GObject* item) {
+    char* name = nullptr;
+    g_object_get(item, "name", &name, nullptr);
+    std::string text = name != nullptr ? name : "";
+    g_free(name);
+    return text;
+  }
+  // Chooses `item` of `built` as the file manager does (see Host::reasks).
+  // When the menu built again has no item of that name, nothing runs.
+  void Choose(const Built& built, GObject* item) {
+    if (!GetParam().reasks) {
+      g_signal_emit_by_name(item, "activate");
+      return;
+    }
+    const Built again = built.background ? BackgroundItems(built.uris.front()) : Items(built.uris);
+    std::map<std::string, GObject*> byName;
+    Outline(again.items, nullptr, &byName);
+    if (const auto same = byName.find(Name(item)); same != byName.end()) {
+      g_signal_emit_by_name(same->second, "activate");
+    }
+  }
+  std::optional<std::string> Activate(const Built& built, const std::string& label) {
+    GObject* item = Find(built, label);
     EXPECT_NE(item, nullptr) << label;
-    if (item != nullptr) g_signal_emit_by_name(item, "activate");
+    if (item != nullptr) Choose(built, item);
     return user_.Clipboard();
   }
 
@@ -225,6 +270,10 @@ class ExtensionModuleTest : public ::testing::TestWithParam<Host> {
   std::string prefixes_;
   GObject* provider_;
 };
+
+// How much the heap may grow over 1,000 menus of 100 files: a kept menu
+// would take some 35 KB, its submenu's items some 6 KB.
+constexpr long long kMaxGrowth = 1ll << 20;
 
 constexpr const char* kDefaultMenu =
     "-\nKestrine >\n"
@@ -258,7 +307,7 @@ TEST_P(ExtensionModuleTest, PreviewsAndPrefixesShowThePathLiterally) {
   const std::string path = File("a_b&c%d\te.txt");
   const std::string escaped = Replaced(path, '_', "__");  // GTK reads "_" as a mnemonic marker.
   const std::string home = escaped.substr(0, escaped.rfind('/'));
-  const ItemList items = Items({path});
+  const Built items = Items({path});
   EXPECT_EQ(Outline(items),
             AsShown("-\nKestrine >\n  " + escaped + "\n  ~/a__b&c%d\te.txt\n  " + escaped + "\n  Linux" +
                     Replaced(home, '/', ":") + ":a__b&c%d\te.txt\n  a__b&c%d\te.txt\n  a__b&c%d\te.txt\n"
@@ -269,17 +318,56 @@ TEST_P(ExtensionModuleTest, PreviewsAndPrefixesShowThePathLiterally) {
 
 TEST_P(ExtensionModuleTest, ActivationCopiesEveryItemInTheFileManagersOrder) {
   const std::string b = File("b.txt"), a = File("a.txt");
-  // The item outlives the list the file manager got, and still runs.
-  GObject* item = G_OBJECT(g_object_ref(Find(Items({b, a}), "Copy Posix Path")));
-  g_signal_emit_by_name(item, "activate");
-  EXPECT_EQ(user_.Clipboard(), b + "\n" + a);
-  // A file that vanished since the menu was built renders nothing.
+  const Built items = Items({b, a});
+  EXPECT_EQ(Activate(items, "Copy Posix Path"), b + "\n" + a);
+  // A file that vanished since the menu was built renders nothing; where the
+  // menu is built again, the first item decides it, and now it has none.
   fs::remove(b);
-  g_signal_emit_by_name(item, "activate");
-  EXPECT_EQ(user_.Clipboard(), "\n" + a);
-  g_object_unref(item);
+  EXPECT_EQ(Activate(items, "Copy Posix Path"), GetParam().reasks ? b + "\n" + a : "\n" + a);
 
   EXPECT_EQ(Activate(BackgroundItems(Folder("dir")), "Copy Filename"), "dir");
+}
+
+TEST_P(ExtensionModuleTest, ItemsKeepTheirNamesAndSelectionItemsNeverShareOneWithTheBackground) {
+  const std::string a = File("a.txt"), b = File("b.txt");
+  // Names stay the same for the same selection and command, menu after menu.
+  std::map<std::string, GObject*> first, again;
+  const Built one = Items({a}), two = Items({a});
+  EXPECT_EQ(Outline(one.items, nullptr, &first), Outline(two.items, nullptr, &again));
+  std::vector<std::string> names, namesAgain;
+  for (const auto& [name, item] : first) names.push_back(name);
+  for (const auto& [name, item] : again) namesAgain.push_back(name);
+  EXPECT_EQ(names, namesAgain);
+
+  // Caja's window holds the selection's items and the folder's background
+  // items (its File menu) at once, and finds the chosen one by name.
+  const Built background = BackgroundItems(user_.home()), files = Items({a, b});
+  std::map<std::string, GObject*> fileNames, backgroundNames;
+  Outline(files.items, nullptr, &fileNames);
+  Outline(background.items, nullptr, &backgroundNames);
+  for (const auto& [name, item] : fileNames) EXPECT_EQ(backgroundNames.count(name), 0u) << name;
+  EXPECT_EQ(Activate(files, "Copy Posix Path"), a + "\n" + b);
+  // Caja's File menu acts on what is selected in its folder, else on the
+  // folder.
+  EXPECT_EQ(Activate(background, "Copy Posix Path"), GetParam().fileMenu ? a + "\n" + b : user_.home());
+  Items({Folder("dir/sub")});
+  EXPECT_EQ(Activate(background, "Copy Posix Path"), user_.home());
+  Items({});
+  EXPECT_EQ(Activate(background, "Copy Posix Path"), user_.home());
+}
+
+TEST_P(ExtensionModuleTest, AThousandMenusWithTheSubmenuLeaveNoMemoryBehind) {
+  std::vector<std::string> files;
+  for (int i = 0; i < 100; ++i) files.push_back(File("f" + std::to_string(i)));
+  // The file manager drops the items it got, as it does when the menu closed
+  // without a choice; its own menu objects keep what they keep.
+  for (int i = 0; i < 20; ++i) Items(files);
+  const std::size_t before = kestrine_testing::LiveHeapBytes();
+  for (int i = 0; i < 1000; ++i) Items(files);
+  const std::size_t after = kestrine_testing::LiveHeapBytes();
+  const long long grown = static_cast<long long>(after) - static_cast<long long>(before);
+  std::printf("%s: the heap grew by %lld bytes over 1,000 menus\n", GetParam().name, grown);
+  EXPECT_LT(grown, kMaxGrowth);
 }
 
 TEST_P(ExtensionModuleTest, ItemsWithoutALocalPathAndBrokenBundles) {
@@ -290,7 +378,7 @@ TEST_P(ExtensionModuleTest, ItemsWithoutALocalPathAndBrokenBundles) {
     EXPECT_EQ(Menu({uri, a}), AsShown("-\n")) << uri;
   }
   // A name that is not UTF-8 still gets its menu; its paths render nothing.
-  const ItemList items = Items({File("bad\xff.txt")});
+  const Built items = Items({File("bad\xff.txt")});
   EXPECT_EQ(Outline(items), AsShown(kDefaultMenu));
   EXPECT_EQ(Activate(items, "Copy Posix Path"), std::nullopt);  // Cleared.
   EXPECT_EQ(Activate(Items({a, "sftp://host/x", a}), "Copy Filename"), "a.txt\na.txt");
@@ -305,7 +393,7 @@ TEST_P(ExtensionModuleTest, ItemsWithoutALocalPathAndBrokenBundles) {
 TEST_P(ExtensionModuleTest, LongCommandsLetTheMainLoopRunButStartNoOtherCommand) {
   const std::string top = Folder("tree");
   for (int i = 0; i < 25; ++i) Folder("tree/f" + std::to_string(i));
-  const ItemList items = Items({top});
+  const Built items = Items({top});
   bool ran = false;
   std::string nestedMenu;
   std::function<void()> during = [&] {
@@ -343,22 +431,39 @@ TEST_P(ExtensionModuleTest, EachMenuTellsTheFinderItsLocalFilesWithoutWaitingFor
   const std::string b = File("b.txt"), a = File("a_1.txt"), folder = Folder("dir");
   ScopedFinder finder(FINDER_PATH);
   ASSERT_TRUE(finder.ready());
-  // The files of a menu, and the Finder's selection after it.
-  const struct { std::vector<std::string> uris; std::vector<std::string> selection; } cases[] = {
-      {{b, a}, {b, a}},
-      {{"sftp://host/x", a, "trash:///", b}, {a, b}},
+  const std::string cleared = GetParam().asksForNoSelection ? user_.home() : a;
+  // One menu update each, as Nautilus makes them: a selection build (of
+  // `uris`, when `selection`), then the background build of `background`
+  // (when not empty); and the Finder's selection after it.
+  const struct {
+    bool selection;
+    std::vector<std::string> uris;
+    std::string background;
+    std::vector<std::string> finder;
+  } cases[] = {
+      {true, {b, a}, "", {b, a}},
+      {true, {"sftp://host/x", a, "trash:///", b}, "", {a, b}},
       // Nothing local, or nothing that exists: the selection is kept.
-      {{"sftp://host/x", "recent:///"}, {a, b}},
-      {{Home("missing")}, {a, b}},
-      {{folder}, {folder}},
-      {{}, {folder}},
+      {true, {"sftp://host/x", "recent:///"}, "", {a, b}},
+      {true, {Home("missing")}, "", {a, b}},
+      // The background menu built beside a selection's tells nothing.
+      {true, {folder}, user_.home(), {folder}},
+      {true, {}, "", {folder}},
+      {true, {a}, user_.home(), {a}},
+      // A window opening on a folder, or a folder loading, tells nothing.
+      {true, {}, folder, {a}},
+      {false, {}, user_.home(), {a}},
+      // A click on the background that clears the selection made in that
+      // folder makes the folder the selection.
+      {true, {}, user_.home(), {cleared}},
+      {true, {}, user_.home(), {cleared}},
   };
   for (const auto& c : cases) {
-    Items(c.uris);
-    EXPECT_EQ(FinderSelectionBecomes(c.selection), c.selection) << c.uris.size();
+    g_main_context_iteration(nullptr, FALSE);  // The file manager's next pass.
+    if (c.selection) Items(c.uris);
+    if (!c.background.empty()) BackgroundItems(c.background);
+    EXPECT_EQ(FinderSelectionBecomes(c.finder), c.finder) << c.uris.size() << " " << c.background;
   }
-  BackgroundItems(user_.home());
-  EXPECT_EQ(FinderSelectionBecomes({user_.home()}), std::vector<std::string>{user_.home()});
 
   // A Finder that stopped reading does not hold the menus up, and takes the
   // last selection once it runs again.

@@ -7,6 +7,7 @@
 
 #include <gio/gio.h>
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -17,9 +18,14 @@
 // its yield runs the pending events of the default main context.
 ContextualMenuHost& SharedContextualMenuHost();
 
-// Writes the debug line "<fileManager> module loaded; plug-ins load on the
-// first menu" (shown with G_MESSAGES_DEBUG=Kestrine).
+// Writes the line "Kestrine's <fileManager> module loaded; plug-ins load on
+// the first menu" to the log (standard error, the session's journal).
 void LogModuleLoaded(const char* fileManager);
+
+// The number of the file manager's current menu update: it changes with
+// every pass of the default main context, so the menus a file manager builds
+// in one go share it.
+std::uint64_t CurrentMenuUpdate();
 
 // Runs the default main context's pending events without waiting, at most
 // 100 of them, unless another thread owns the context.
@@ -40,8 +46,21 @@ struct MenuItemFactory {
   void (*setSubmenu)(GObject* item, GObject* menu);
 };
 
-// The file manager's items for `menu` (transfer full: a new list of new
-// references), labels escaped for GTK's mnemonics. Each item keeps the menu
-// alive and runs its entry on "activate". A submenu left without items is
-// left out. Null for none.
-GList* MakeMenuItems(const std::shared_ptr<HostMenu>& menu, const MenuItemFactory& factory);
+// The file manager's items for `menu`, built for `source` (transfer full: a
+// new list of new references), labels escaped for GTK's mnemonics. Each item
+// runs its entry on "activate". A submenu left without items is left out.
+// Null for none.
+//
+// Item names depend only on `source`, the plug-in and the entry's command
+// (or its place, for submenus and separators), so the menus built again for
+// the same selection name their items alike: Caja and Nemo build the menu
+// again when an item is chosen and activate the new item of the same name.
+// Selection and background items never share a name, since Caja's File menu
+// holds both.
+//
+// The top-level items keep the menu alive; items inside a submenu reach it
+// only while one of them does. Nautilus's and Caja's menu objects never
+// release their items, so a submenu's items are released here when the
+// submenu object goes.
+GList* MakeMenuItems(const std::shared_ptr<HostMenu>& menu, HostMenuSource source,
+                     const MenuItemFactory& factory);

@@ -44,7 +44,7 @@ struct Locations {
   }
 };
 
-GList* ItemsFor(GList* files) {
+GList* ItemsFor(GList* files, HostMenuSource source) {
   try {
     Locations locations;
     for (GList* node = files; node != nullptr; node = node->next) {
@@ -58,18 +58,21 @@ GList* ItemsFor(GList* files) {
         throw;
       }
     }
-    return MakeMenuItems(
-        SharedContextualMenuHost().BuildMenu(SelectionFromLocations(locations.files)), kFactory);
+    return MakeMenuItems(SharedContextualMenuHost().BuildMenu(
+                             SelectionFromLocations(locations.files), source, CurrentMenuUpdate()),
+                         source, kFactory);
   } catch (...) {
     return nullptr;
   }
 }
 
-GList* MyGetFileItems(NautilusMenuProvider* /*provider*/, GList* files) { return ItemsFor(files); }
+GList* MyGetFileItems(NautilusMenuProvider* /*provider*/, GList* files) {
+  return ItemsFor(files, HostMenuSource::kSelection);
+}
 
 GList* MyGetBackgroundItems(NautilusMenuProvider* /*provider*/, NautilusFileInfo* folder) {
   GList files = {folder, nullptr, nullptr};
-  return ItemsFor(&files);
+  return ItemsFor(&files, HostMenuSource::kBackground);
 }
 
 void MyProviderInterfaceInit(gpointer iface, gpointer /*data*/) {

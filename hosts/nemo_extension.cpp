@@ -34,7 +34,7 @@ struct Locations {
   }
 };
 
-GList* ItemsFor(GList* files) {
+GList* ItemsFor(GList* files, HostMenuSource source) {
   try {
     Locations locations;
     for (GList* node = files; node != nullptr; node = node->next) {
@@ -48,19 +48,22 @@ GList* ItemsFor(GList* files) {
         throw;
       }
     }
-    return MakeMenuItems(
-        SharedContextualMenuHost().BuildMenu(SelectionFromLocations(locations.files)), kFactory);
+    return MakeMenuItems(SharedContextualMenuHost().BuildMenu(
+                             SelectionFromLocations(locations.files), source, CurrentMenuUpdate()),
+                         source, kFactory);
   } catch (...) {
     return nullptr;
   }
 }
 
-GList* MyGetFileItems(NemoMenuProvider* /*provider*/, GtkWidget* /*window*/, GList* files) { return ItemsFor(files); }
+GList* MyGetFileItems(NemoMenuProvider* /*provider*/, GtkWidget* /*window*/, GList* files) {
+  return ItemsFor(files, HostMenuSource::kSelection);
+}
 
 GList* MyGetBackgroundItems(NemoMenuProvider* /*provider*/, GtkWidget* /*window*/,
                             NemoFileInfo* folder) {
   GList files = {folder, nullptr, nullptr};
-  return ItemsFor(&files);
+  return ItemsFor(&files, HostMenuSource::kBackground);
 }
 
 void MyProviderInterfaceInit(gpointer iface, gpointer /*data*/) {

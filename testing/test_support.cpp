@@ -1,6 +1,7 @@
 #include "testing/test_support.h"
 
 #include <dirent.h>
+#include <malloc.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -23,6 +24,11 @@
 #include <stdexcept>
 
 #include "testing/session_bus.h"
+
+#ifdef KESTRINE_TESTING_ASAN
+// The sanitizer runtime's count; GCC ships no header that declares it.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 namespace kestrine_testing {
 
@@ -501,6 +507,15 @@ std::optional<int> PollChild(pid_t pid) {
   if (ended == 0 || (ended < 0 && errno == EINTR)) return std::nullopt;
   if (ended < 0) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::size_t LiveHeapBytes() {
+#ifdef KESTRINE_TESTING_ASAN
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+#endif
 }
 
 }  // namespace kestrine_testing

@@ -247,4 +247,8 @@ int WaitForChild(pid_t pid);
 // Like WaitForChild once the child has ended; none while it runs.
 std::optional<int> PollChild(pid_t pid);
 
+// The bytes this process has allocated and not freed: the allocator's own
+// count, which freed memory that the process keeps does not blur.
+std::size_t LiveHeapBytes();
+
 }  // namespace kestrine_testing

@@ -214,7 +214,7 @@ struct Finder {
   DescType kind = typeObjectSpecifier;
   AEDescList list;  // `paths` as `kind`, made when they were set.
   std::optional<std::int32_t> failure;
-  // The copied files the clipboard held at the last 'setd'.
+  // The copied files the clipboard held when the selection was last set.
   std::optional<std::vector<std::string>> clipboardAtSelect;
 };
 Finder gFinder;
@@ -232,10 +232,13 @@ OSErr MyGetDataHandler(const AppleEvent* event, AppleEvent* reply, SRefCon) {
   const Specified specified = ReadSpecifier(object);
   if (specified.selection) {
     if (gFinder.failure) return PutErrorNumber(reply, *gFinder.failure);
+    // Newly copied files become the selection, and stay it when the
+    // clipboard is replaced by something else, such as a command's text.
     if (std::optional<std::vector<std::string>> copied = ReadCopiedFiles();
         copied && !copied->empty() && copied != gFinder.clipboardAtSelect) {
-      const AEDescList list = MakeSelectionList(*copied, gFinder.kind);
-      return AEPutParamDesc(reply, keyDirectObject, &list);
+      gFinder.paths = *copied;
+      gFinder.list = MakeSelectionList(gFinder.paths, gFinder.kind);
+      gFinder.clipboardAtSelect = std::move(copied);
     }
     return AEPutParamDesc(reply, keyDirectObject, &gFinder.list);
   }

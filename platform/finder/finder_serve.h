@@ -24,9 +24,10 @@
 //
 // In a session with a display, the files last copied in the desktop's file
 // manager (the clipboard's text/uri-list or x-special/gnome-copied-files,
-// read with wl-paste, xclip or xsel, each read limited to one second) are
-// the selection when they differ from what the clipboard held at the last
-// 'setd'.
+// read with wl-paste, xclip or xsel, each read limited to one second) become
+// the selection when they differ from what the clipboard held when the
+// selection was last set. The selection stays until the next 'setd' or newly
+// copied files replace it, whatever else the clipboard comes to hold.
 #pragma once
 
 #include <string>
