@@ -21,6 +21,7 @@
 
 #include "MoreAppleEvents/FinderSelection.h"
 #include "MoreAppleEvents/MoreFinderEvents.h"
+#include "testing/test_support.h"
 
 namespace {
 
@@ -98,17 +99,8 @@ int main(int argc, char** argv) {
     if (FILE* file = std::fopen(files.back().c_str(), "w")) std::fclose(file);
   }
 
-  int ready[2];
-  if (pipe(ready) != 0) return 1;
-  const pid_t server = fork();
-  if (server == 0) {
-    dup2(ready[1], STDOUT_FILENO);
-    execl(finder.c_str(), "finder", "serve", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(ready[1]);
-  char line[6] = {};
-  if (read(ready[0], line, sizeof line) != 6) {
+  kestrine_testing::ScopedFinder server(finder);
+  if (!server.ready()) {
     std::fprintf(stderr, "finder serve did not start\n");
     return 1;
   }
@@ -147,18 +139,17 @@ int main(int argc, char** argv) {
   };
   Time(2, allItems);
   const double clientBefore = CpuMilliseconds(0);
-  const double finderBefore = CpuMilliseconds(server);
+  const double finderBefore = CpuMilliseconds(server.pid());
   const double median = Median(Time(21, allItems));
   std::fprintf(out,
                "1,000 object specifiers, every item: median %.1f ms (goal < 100 ms); "
                "processor time per run: %.1f ms here, %.1f ms in the Finder\n",
                median, (CpuMilliseconds(0) - clientBefore) / 21,
-               (CpuMilliseconds(server) - finderBefore) / 21);
+               (CpuMilliseconds(server.pid()) - finderBefore) / 21);
   if (!ok) std::fprintf(out, "a request failed: the figures are not valid\n");
   std::fclose(out);
 
-  kill(server, SIGTERM);
-  waitpid(server, nullptr, 0);
+  server.Stop();
   std::filesystem::remove_all(root);
   return ok ? 0 : 1;
 }

@@ -12,7 +12,6 @@
 // folder), which it removes at the end.
 #include <gio/gio.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,10 +20,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "hosts/module_host.h"
+#include "testing/test_support.h"
 
 namespace {
 
@@ -80,26 +81,6 @@ void TimeMenus(GObject* provider, GList* files, int runs, std::vector<double>* t
     times->push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     *itemCount = g_list_length(items);
   }
-}
-
-// Starts `finder serve` and waits until it answers; 0 when it did not start.
-pid_t StartFinder(const char* finder) {
-  int out[2];
-  if (pipe(out) != 0) return 0;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    execl(finder, "finder", "serve", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  char line[8] = {};
-  for (std::size_t used = 0; used < 6 && read(out[0], line + used, 1) == 1; ++used) {
-  }
-  close(out[0]);
-  if (std::string(line) == "ready\n") return pid;
-  if (pid > 0) waitpid(pid, nullptr, 0);
-  return 0;
 }
 
 void PrintMenu(const char* when, std::size_t itemCount, double median) {
@@ -159,27 +140,25 @@ int main(int argc, char** argv) {
   // the machine's changing load weighs on the three alike.
   std::size_t itemCount = 0;
   std::vector<double> menuTimes, runningTimes, stoppedTimes;
-  pid_t finder = 0;
-  if (argc == 4 && (finder = StartFinder(argv[3])) == 0) {
+  std::optional<kestrine_testing::ScopedFinder> finder;
+  if (argc == 4 && !finder.emplace(argv[3]).ready()) {
     std::fprintf(stderr, "nautilus_menu_bench: %s serve did not start\n", argv[3]);
+    finder.reset();
   }
   const std::filesystem::path alone = root / "run-alone";
   std::filesystem::create_directories(alone);
   std::filesystem::permissions(alone, std::filesystem::perms::owner_all);
   for (int round = 0; round < kMenuRounds; ++round) {
-    ::setenv("XDG_RUNTIME_DIR", (finder != 0 ? alone : run).c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (finder ? alone : run).c_str(), 1);
     TimeMenus(provider, one, kMenuRuns / kMenuRounds, &menuTimes, &itemCount);
     ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
-    if (finder == 0) continue;
+    if (!finder) continue;
     TimeMenus(provider, one, kMenuRuns / kMenuRounds, &runningTimes, &itemCount);
-    kill(finder, SIGSTOP);
+    finder->Stop(SIGSTOP);
     TimeMenus(provider, one, kMenuRuns / kMenuRounds, &stoppedTimes, &itemCount);
-    kill(finder, SIGCONT);
+    finder->Stop(SIGCONT);
   }
-  if (finder != 0) {
-    kill(finder, SIGTERM);
-    waitpid(finder, nullptr, 0);
-  }
+  if (finder) finder->Stop();
   const double menu = MedianMilliseconds(menuTimes);
 
   GList* all = FileInfos(paths);
