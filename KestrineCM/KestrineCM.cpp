@@ -13,7 +13,7 @@
 #include "platform/corefoundation/cf_string.h"
 #include "platform/corefoundation/cf_utf16.h"
 #include "platform/plugin/plugin.h"
-#include "settings/clipboard_output.h"
+#include "clipboard/clipboard_output.h"
 #include "settings/settings.h"
 
 static_assert(std::is_standard_layout_v<KestrineCMType>,

@@ -23,7 +23,7 @@
 #include "platform/files/files.h"
 #include "platform/notifications/notifications.h"
 #include "platform/processes/processes.h"
-#include "settings/clipboard_output.h"
+#include "clipboard/clipboard_output.h"
 #include "settings/settings.h"
 
 namespace {
