@@ -58,7 +58,7 @@ void AddItemsForContext(const AEDesc& context, bool submenu, AEDescList* target)
   const std::optional<FSRef> first = ContextItemRef(&context, 1);
   if (!first) return;
   const FSRef& ref = *first;
-  const bool preview = IncludeMenuItem("ShowClipboardInMenu", false);
+  const bool preview = ShowClipboardInMenu();
 
   for (const SingleForm& form : kSingleForms) {
     // The UNC form is left out of the menu unless asked for.
