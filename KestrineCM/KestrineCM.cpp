@@ -13,7 +13,7 @@
 #include "platform/corefoundation/cf_string.h"
 #include "platform/corefoundation/cf_utf16.h"
 #include "platform/plugin/plugin.h"
-#include "settings/clipboard_output.h"
+#include "clipboard/clipboard_output.h"
 #include "settings/settings.h"
 
 static_assert(std::is_standard_layout_v<KestrineCMType>,
@@ -58,7 +58,7 @@ void AddItemsForContext(const AEDesc& context, bool submenu, AEDescList* target)
   const std::optional<FSRef> first = ContextItemRef(&context, 1);
   if (!first) return;
   const FSRef& ref = *first;
-  const bool preview = IncludeMenuItem("ShowClipboardInMenu", false);
+  const bool preview = ShowClipboardInMenu();
 
   for (const SingleForm& form : kSingleForms) {
     // The UNC form is left out of the menu unless asked for.

@@ -23,7 +23,7 @@
 #include "platform/files/files.h"
 #include "platform/notifications/notifications.h"
 #include "platform/processes/processes.h"
-#include "settings/clipboard_output.h"
+#include "clipboard/clipboard_output.h"
 #include "settings/settings.h"
 
 namespace {
@@ -394,7 +394,7 @@ void AppController::buildMenu() {
       AppendInformation(std::to_string(count) + (count == 1 ? " Item" : " Items") +
                         ", First item: " + *name);
     }
-    const bool preview = IncludeMenuItem("ShowClipboardInMenu", false);
+    const bool preview = ShowClipboardInMenu();
     for (const SingleForm& form : kSingleForms) {
       // The UNC form is listed by default only as a preview.
       const bool enabledByDefault = form.commandID != kCopyUNCWindowsStylePath || preview;

@@ -45,6 +45,8 @@ constexpr std::array<const char*, 12> kSwitchTitles = {
 constexpr std::array<int, 12> kSwitchLayoutOrder = {0, 11, 1, 2, 3, 4, 5, 8, 6, 7, 9, 10};
 constexpr int kUNCTag = 6;
 
+constexpr int SwitchState(bool on) { return on ? kOnState : kOffState; }
+
 std::string TypeName(const PrefValue& value) {
   if (std::holds_alternative<bool>(value)) return "boolean";
   if (std::holds_alternative<std::string>(value)) return "string";
@@ -174,7 +176,7 @@ void KestrineCMPref::BuildWindow() {
   // The field is bound to the application's own default: every edit is
   // stored there, and the action copies it to the shared settings.
   connect(m_multipathSeparatorField, &QLineEdit::textEdited, this, [](const QString& text) {
-    CFPreferencesSetAppValue("MultipathSeparator", PrefValue(text.toStdString()), kKestrineMBIDomain);
+    CFPreferencesSetAppValue(kMultipathSeparatorKey, PrefValue(text.toStdString()), kKestrineMBIDomain);
     CFPreferencesAppSynchronize(kKestrineMBIDomain);
   });
   connect(m_multipathSeparatorField, &QLineEdit::returnPressed, this, [this] { multipathSeparator(); });
@@ -233,12 +235,11 @@ void KestrineCMPref::BuildWindow() {
 }
 
 void KestrineCMPref::awakeFromNib() {
-  m_appID = kKestrineDomain;
   prefixes.clear();
   prefixes.reserve(50);
   m_prefixesEdited = false;
   m_storedPrefixesNote->hide();
-  if (const std::optional<PrefValue> stored = CFPreferencesCopyAppValue("Prefixes", m_appID)) {
+  if (const std::optional<PrefValue> stored = CopyStoredPrefixes()) {
     bool otherKind = true;
     if (const auto* array = std::get_if<PrefArray>(&*stored)) {
       prefixes = *array;
@@ -255,12 +256,12 @@ void KestrineCMPref::awakeFromNib() {
   ReloadTable();
   setHyperlink();
   for (std::size_t tag = 0; tag < m_keys.size(); ++tag) {
-    initMenuItem(m_commandSwitches[tag], tag == kUNCTag ? kMixedState : kOnState);
+    initMenuItem(m_commandSwitches[tag], tag == kUNCTag ? kMixedState : SwitchState(kCommandSwitchDefault));
   }
-  LoadSwitch("ShowClipboardInMenu", m_showClipboardInMenuButton, kOffState);
-  LoadSwitch("LabelItems", m_labelItemsButton, kOffState);
-  LoadSwitch("MakeAsSubmenu", m_makeAsSubmenuButton, kOnState);
-  const std::optional<PrefValue> own = CFPreferencesCopyAppValue("MultipathSeparator", kKestrineMBIDomain);
+  LoadSwitch(kShowClipboardInMenuKey, m_showClipboardInMenuButton, SwitchState(kShowClipboardInMenuDefault));
+  LoadSwitch(kLabelItemsKey, m_labelItemsButton, SwitchState(kLabelItemsDefault));
+  LoadSwitch(kMakeAsSubmenuKey, m_makeAsSubmenuButton, SwitchState(kMakeAsSubmenuDefault));
+  const std::optional<PrefValue> own = CFPreferencesCopyAppValue(kMultipathSeparatorKey, kKestrineMBIDomain);
   const auto* ownText = own ? std::get_if<std::string>(&*own) : nullptr;
   m_multipathSeparatorField->setText(ownText != nullptr ? QString::fromStdString(*ownText) : QString());
   qApp->removeEventFilter(this);
@@ -285,13 +286,14 @@ void KestrineCMPref::save() {
   // shows, or something newer written by another process, or a value this
   // table cannot hold: storing the window's copy would only risk losing it.
   if (m_prefixesEdited) {
-    PrefArray texts;
+    std::vector<std::string> texts;
     for (const auto& entry : prefixes) {
-      if (entry) texts.push_back(entry);
+      if (entry) texts.push_back(*entry);
     }
-    CFPreferencesSetAppValue("Prefixes", PrefValue(std::move(texts)), m_appID);
+    SetPrefixesSetting(texts);
+  } else {
+    SynchronizeSettings();
   }
-  CFPreferencesAppSynchronize(m_appID);
   CFNotificationCenterPostNotification(CFNotificationCenterGetDistributedCenter(),
                                        kPreferencesChangedName, kPreferencesChangedObject, nullptr,
                                        true);
@@ -310,14 +312,13 @@ bool KestrineCMPref::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void KestrineCMPref::LoadSwitch(std::string_view key, QCheckBox* button, int defaultState) {
-  const std::optional<PrefValue> stored = CFPreferencesCopyAppValue(key, m_appID);
-  const bool* value = stored ? std::get_if<bool>(&*stored) : nullptr;
-  const bool mixed = value == nullptr && defaultState == kMixedState;
+  const std::optional<bool> value = CopyBooleanSetting(key);
+  const bool mixed = !value && defaultState == kMixedState;
   button->setTristate(mixed);
   if (mixed) {
     button->setCheckState(Qt::PartiallyChecked);
   } else {
-    button->setChecked(value != nullptr ? *value : defaultState == kOnState);
+    button->setChecked(value.value_or(defaultState == kOnState));
   }
   if (button == m_commandSwitches[kUNCTag]) m_uncNote->setVisible(mixed);
 }
@@ -413,8 +414,7 @@ void KestrineCMPref::deletePrefix() {
 }
 
 void KestrineCMPref::StoreSwitch(std::string_view key, const QCheckBox* button) {
-  CFPreferencesSetAppValue(key, PrefValue(button->isChecked()), m_appID);
-  CFPreferencesAppSynchronize(m_appID);
+  SetBooleanSetting(key, button->isChecked());
 }
 
 void KestrineCMPref::menuItemButtonClicked(QCheckBox* sender) {
@@ -427,17 +427,15 @@ void KestrineCMPref::menuItemButtonClicked(QCheckBox* sender) {
   StoreSwitch(m_keys[static_cast<std::size_t>(tag)], sender);
 }
 
-void KestrineCMPref::showClipboardInMenu() { StoreSwitch("ShowClipboardInMenu", m_showClipboardInMenuButton); }
-void KestrineCMPref::labelItems() { StoreSwitch("LabelItems", m_labelItemsButton); }
-void KestrineCMPref::makeAsSubmenu() { StoreSwitch("MakeAsSubmenu", m_makeAsSubmenuButton); }
+void KestrineCMPref::showClipboardInMenu() { StoreSwitch(kShowClipboardInMenuKey, m_showClipboardInMenuButton); }
+void KestrineCMPref::labelItems() { StoreSwitch(kLabelItemsKey, m_labelItemsButton); }
+void KestrineCMPref::makeAsSubmenu() { StoreSwitch(kMakeAsSubmenuKey, m_makeAsSubmenuButton); }
 
 void KestrineCMPref::multipathSeparator() {
   CFPreferencesAppSynchronize(kKestrineMBIDomain);
-  const std::optional<PrefValue> own = CFPreferencesCopyAppValue("MultipathSeparator", kKestrineMBIDomain);
+  const std::optional<PrefValue> own = CFPreferencesCopyAppValue(kMultipathSeparatorKey, kKestrineMBIDomain);
   const auto* text = own ? std::get_if<std::string>(&*own) : nullptr;
-  CFPreferencesSetAppValue("MultipathSeparator", PrefValue(text != nullptr ? *text : std::string("\n")),
-                           m_appID);
-  CFPreferencesAppSynchronize(m_appID);
+  SetMultipathSeparator(text != nullptr ? std::string_view(*text) : kDefaultMultipathSeparator);
 }
 
 int KestrineCMPref::numberOfRowsInTableView() const { return static_cast<int>(prefixes.size()); }

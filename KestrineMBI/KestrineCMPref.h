@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "platform/preferences/preferences.h"
+#include "settings/settings.h"
 
 class QCheckBox;
 class QLabel;
@@ -23,7 +24,7 @@ class QWidget;
 class PrefixTableModel;
 
 // The application's own settings domain, which holds the separator field's
-// value.
+// value under kMultipathSeparatorKey.
 inline constexpr std::string_view kKestrineMBIDomain = "com.corvane.KestrineMBI";
 
 // Switch states, as initMenuItem takes them. kMixedState: the key is absent
@@ -46,10 +47,10 @@ class KestrineCMPref final : public QObject {
   // The settings keys of the 12 command switches; a switch's tag is the
   // index of its key.
   static constexpr std::array<std::string_view, 12> m_keys = {
-      "IncludePosixPath",     "IncludeTildePosixPath",  "IncludeTerminalPath",
-      "IncludeHFSPath",       "IncludeFilename",        "IncludeDisplayFilename",
-      "IncludeUNCWindowsStyle", "IncludeAFPURL",        "IncludeExtension",
-      "IncludeAll",           "IncludeFolderPaths",     "IncludeEncodedPosixPath"};
+      kIncludePosixPathKey,       kIncludeTildePosixPathKey, kIncludeTerminalPathKey,
+      kIncludeHFSPathKey,         kIncludeFilenameKey,       kIncludeDisplayFilenameKey,
+      kIncludeUNCWindowsStyleKey, kIncludeAFPURLKey,         kIncludeExtensionKey,
+      kIncludeAllKey,             kIncludeFolderPathsKey,    kIncludeEncodedPosixPathKey};
 
   // Builds the window (hidden) and loads every stored value into it.
   explicit KestrineCMPref(QObject* parent = nullptr);
@@ -85,8 +86,8 @@ class KestrineCMPref final : public QObject {
   void showClipboardInMenu();
   void labelItems();
   void makeAsSubmenu();
-  // Stores the application's own "MultipathSeparator" value (a line feed
-  // when it has none) as the shared separator.
+  // Stores the application's own separator value (a line feed when it has
+  // none) as the shared separator.
   void multipathSeparator();
 
   // The prefix table's data.
@@ -132,7 +133,6 @@ class KestrineCMPref final : public QObject {
   void OpenPage(const QUrl& url);
   void ShowUnopenedPage(const QUrl& url);
 
-  std::string_view m_appID;
   QWidget* m_window = nullptr;
   // The rows; an entry is none where the stored array held something other
   // than a string (shown read-only; the store cannot write it back, so it

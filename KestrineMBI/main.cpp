@@ -32,7 +32,7 @@
 #include "platform/appkit/window_server.h"
 #include "platform/appleevents/appleevents.h"
 #include "platform/processes/processes.h"
-#include "settings/clipboard_output.h"
+#include "clipboard/clipboard_output.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "platform/corefoundation/cf_string.h"
 #include "platform/files/files.h"
 #include "platform/log/nslog.h"
-#include "settings/clipboard_output.h"
+#include "clipboard/clipboard_output.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "KestrineService/AppController.h"
-#include "settings/clipboard_output.h"
+#include "clipboard/clipboard_output.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "platform/files/files.h"
+#include "settings/settings.h"
 
 // Command IDs. 1 to 9 and 12 are the single-item forms; 10 and 11 the
 // composite commands; 1000 + i and 2000 + i the prefix forms of entry i.
@@ -60,18 +61,18 @@ struct SingleForm {
 // The single-item forms in form order (ID 12 second), the order of menus and
 // of "Copy All".
 inline constexpr std::array<SingleForm, 10> kSingleForms = {{
-    {kCopyPosixPath, "Copy Posix Path", "Mac Path: ", "IncludePosixPath"},
+    {kCopyPosixPath, "Copy Posix Path", "Mac Path: ", kIncludePosixPathKey},
     {kCopyEncodedPosixPath, "Copy Encoded Posix Path", "Encoded Mac Path: ",
-     "IncludeEncodedPosixPath"},
-    {kCopyTildePosixPath, "Copy Tilde Posix Path", "Relative Mac Path: ", "IncludeTildePosixPath"},
-    {kCopyTerminalPath, "Copy Terminal Path", "Terminal Path: ", "IncludeTerminalPath"},
-    {kCopyHFSPath, "Copy HFS Path", "HFS Path: ", "IncludeHFSPath"},
-    {kCopyFilename, "Copy Filename", "Filename: ", "IncludeFilename"},
-    {kCopyDisplayFilename, "Copy Display Filename", "Display Filename: ", "IncludeDisplayFilename"},
-    {kCopyExtension, "Copy Extension", "Extension: ", "IncludeExtension"},
+     kIncludeEncodedPosixPathKey},
+    {kCopyTildePosixPath, "Copy Tilde Posix Path", "Relative Mac Path: ", kIncludeTildePosixPathKey},
+    {kCopyTerminalPath, "Copy Terminal Path", "Terminal Path: ", kIncludeTerminalPathKey},
+    {kCopyHFSPath, "Copy HFS Path", "HFS Path: ", kIncludeHFSPathKey},
+    {kCopyFilename, "Copy Filename", "Filename: ", kIncludeFilenameKey},
+    {kCopyDisplayFilename, "Copy Display Filename", "Display Filename: ", kIncludeDisplayFilenameKey},
+    {kCopyExtension, "Copy Extension", "Extension: ", kIncludeExtensionKey},
     {kCopyUNCWindowsStylePath, "Copy UNC Windows Style Path", "PC Path: ",
-     "IncludeUNCWindowsStyle"},
-    {kCopyAFPURL, "Copy AFP URL", "AFP URL: ", "IncludeAFPURL"},
+     kIncludeUNCWindowsStyleKey},
+    {kCopyAFPURL, "Copy AFP URL", "AFP URL: ", kIncludeAFPURLKey},
 }};
 
 // The form with that command ID, or null for any other ID.

@@ -28,12 +28,12 @@ namespace {
 // Low, so that short inputs reach it.
 constexpr int kNesting = 8;
 
-constexpr const char* kKeys[] = {
-    "IncludePosixPath", "IncludeEncodedPosixPath", "IncludeTildePosixPath", "IncludeTerminalPath",
-    "IncludeHFSPath",   "IncludeFilename",         "IncludeDisplayFilename", "IncludeExtension",
-    "IncludeUNCWindowsStyle", "IncludeAFPURL",     "IncludeAll",             "IncludeFolderPaths",
-    "ShowClipboardInMenu",    "LabelItems",        "MakeAsSubmenu",          "MultipathSeparator",
-    "Prefixes",               "A",                 "",
+constexpr std::string_view kKeys[] = {
+    kIncludePosixPathKey,       kIncludeEncodedPosixPathKey, kIncludeTildePosixPathKey, kIncludeTerminalPathKey,
+    kIncludeHFSPathKey,         kIncludeFilenameKey,         kIncludeDisplayFilenameKey, kIncludeExtensionKey,
+    kIncludeUNCWindowsStyleKey, kIncludeAFPURLKey,           kIncludeAllKey,             kIncludeFolderPathsKey,
+    kShowClipboardInMenuKey,    kLabelItemsKey,              kMakeAsSubmenuKey,          kMultipathSeparatorKey,
+    kPrefixesKey,               "A",                         "",
 };
 
 std::string gRoot;
@@ -85,7 +85,7 @@ void RemoveDamagedFiles() {
 
 std::vector<std::optional<PrefValue>> CopyValues() {
   std::vector<std::optional<PrefValue>> values;
-  for (const char* key : kKeys) values.push_back(CFPreferencesCopyAppValue(key, kKestrineDomain));
+  for (std::string_view key : kKeys) values.push_back(CFPreferencesCopyAppValue(key, kKestrineDomain));
   return values;
 }
 
@@ -97,7 +97,7 @@ void CallReaders() {
   MakeAsSubmenu();
   MultipathSeparator();
   CopyPrefixesSetting();
-  for (const char* key : kKeys) {
+  for (std::string_view key : kKeys) {
     IncludeMenuItem(key, false);
     IncludeMenuItem(key, true);
   }

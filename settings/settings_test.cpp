@@ -71,6 +71,9 @@ TEST_F(SettingsTest, ValuesOfTheWrongTypeCountAsAbsent) {
       {"<key>IncludeUNCWindowsStyle</key><string>YES</string>", item("IncludeUNCWindowsStyle", false), false},
       {"<key>IncludeUNCWindowsStyle</key><string>YES</string>", item("IncludeUNCWindowsStyle", true), true},
       {"<key>ShowClipboardInMenu</key><array><true/></array>", item("ShowClipboardInMenu", false), false},
+      {"<key>ShowClipboardInMenu</key><integer>1</integer>", ShowClipboardInMenu, false},
+      {"<key>IncludeAFPURL</key><string>NO</string>", [] { return CopyBooleanSetting("IncludeAFPURL").value_or(true); },
+       true},
   };
   for (const auto& [stored, read, expected] : kCases) {
     Store(stored);
@@ -139,6 +142,17 @@ TEST_F(SettingsTest, OnlyTheSynchronizingReadersSeeAnotherWriterAtOnce) {
        "<true/>", "true", "<false/>", "false"},
       {"Prefixes", true, [] { return Text(CopyPrefixesSetting()); }, "<array><string>a</string></array>", "a;",
        "<array><string>a</string><integer>1</integer></array>", "a;<none>;"},
+      {"ShowClipboardInMenu", true, [] { return Text(ShowClipboardInMenu()); }, nullptr, "false", "<true/>", "true"},
+      {"IncludeAFPURL", false, [] { return Text(CopyBooleanSetting("IncludeAFPURL").value_or(true)); }, "<false/>",
+       "false", "", "true"},
+      // The window shows a stored value that is no array as it is.
+      {"Prefixes", false,
+       [] {
+         const std::optional<PrefValue> value = CopyStoredPrefixes();
+         const std::string* text = value ? std::get_if<std::string>(&*value) : nullptr;
+         return text != nullptr ? *text : std::string("none");
+       },
+       "<string>p</string>", "p", "", "none"},
   };
   int index = 0;
   for (const auto& reader : kReaders) {

@@ -48,7 +48,7 @@
 #include "platform/finder/finder_serve.h"
 #include "platform/plugin/contextual_menu.h"
 #include "platform/plugin/plugin_loader.h"
-#include "settings/clipboard_output.h"
+#include "clipboard/clipboard_output.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "settings/clipboard_output.h"
+#include "clipboard/clipboard_output.h"
 
 #include <gtest/gtest.h>
 
