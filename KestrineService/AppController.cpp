@@ -1,8 +1,8 @@
 #include "KestrineService/AppController.h"
 
-#include <array>
 #include <utility>
 
+#include "KestrineService/service_commands.h"
 #include "KestrineService/service_entries.h"
 #include "engine/path_forms.h"
 #include "engine/selection_text.h"
@@ -12,26 +12,6 @@
 #include "clipboard/clipboard_output.h"
 
 namespace {
-
-struct ServiceCommand {
-  std::string_view userData;
-  std::int32_t commandID;
-};
-
-constexpr std::array<ServiceCommand, 12> kServiceCommands = {{
-    {"Copy All Paths", kCopyAll},
-    {"Copy Folder Paths", kCopyFolderPaths},
-    {"Copy Posix Path", kCopyPosixPath},
-    {"Copy Encoded Posix Path", kCopyEncodedPosixPath},
-    {"Copy Tilde Posix Path", kCopyTildePosixPath},
-    {"Copy Terminal Path", kCopyTerminalPath},
-    {"Copy HFS Path", kCopyHFSPath},
-    {"Copy Filename", kCopyFilename},
-    {"Copy Display Filename", kCopyDisplayFilename},
-    {"Copy Extension", kCopyExtension},
-    {"Copy UNC Windows Style Path", kCopyUNCWindowsStylePath},
-    {"Copy AFP URL", kCopyAFPURL},
-}};
 
 // The item `filename` names, or none, with the reason in `*problem` when
 // asked for.
@@ -54,22 +34,6 @@ std::optional<std::vector<std::string>> NSPasteboard::propertyListForType(
     std::string_view type) const {
   if (type != NSFilenamesPboardType) return std::nullopt;
   return filenames_;
-}
-
-std::optional<std::int32_t> CommandIDForUserData(std::string_view userData) {
-  for (const ServiceCommand& command : kServiceCommands) {
-    if (command.userData == userData) return command.commandID;
-  }
-  return std::nullopt;
-}
-
-const std::vector<std::string_view>& ServiceUserDataStrings() {
-  static const std::vector<std::string_view> strings = [] {
-    std::vector<std::string_view> result;
-    for (const ServiceCommand& command : kServiceCommands) result.push_back(command.userData);
-    return result;
-  }();
-  return strings;
 }
 
 ServiceEntriesReport AppController::applicationWillFinishLaunching(const std::string& executable) {

@@ -28,13 +28,6 @@ class NSPasteboard final {
   std::optional<std::vector<std::string>> filenames_;
 };
 
-// The command ID a user-data string stands for (exact, case-sensitive), or
-// none for a string that names no command.
-std::optional<std::int32_t> CommandIDForUserData(std::string_view userData);
-
-// The twelve user-data strings, in the order they are matched.
-const std::vector<std::string_view>& ServiceUserDataStrings();
-
 // How a request ended, for the program's exit status; the requester itself
 // is told nothing.
 enum class ServiceOutcome {

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "KestrineService/AppController.h"
+#include "KestrineService/service_commands.h"
 #include "clipboard/clipboard_output.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <set>
 #include <utility>
 
-#include "KestrineService/AppController.h"
+#include "KestrineService/service_commands.h"
 #include "platform/files/launch_services.h"
 #include "platform/pasteboard/helper_process.h"
 

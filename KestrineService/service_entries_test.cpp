@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "KestrineService/AppController.h"
+#include "KestrineService/service_commands.h"
 #include "engine/path_forms.h"
 #include "testing/test_support.h"
 

@@ -1,13 +1,12 @@
 #include "MoreAppleEvents/MoreFilesX.h"
 
-#include "engine/packages.h"
-
 namespace {
 
 // The bookkeeping of one walk. Each level keeps its own status, so a folder
 // that fails ends that folder only; the stop flag belongs to the whole walk.
 struct IterateContainerGlobals {
   IterateContainerFilterProcPtr iterateFilter = nullptr;
+  IterateContainerPackageTest packages{};
   FSCatalogInfoBitmap whichInfo = kFSCatInfoNone;
   FSCatalogInfo catalogInfo;
   FSRef ref{};
@@ -32,7 +31,7 @@ void FSIterateContainerOpenLevel(IterateContainerGlobals& globals, FSIteratorRef
 FSIteratorRef OpenForDescent(IterateContainerGlobals& globals) {
   FSIteratorRef iterator;
   if (globals.maxLevels != 0 && globals.currentLevel >= globals.maxLevels) return iterator;
-  if (ItemIsABundleByExtension(globals.ref)) return iterator;
+  if (globals.packages.byName(globals.ref)) return iterator;
   // A folder that cannot be opened (it may not be read, it vanished, no
   // descriptor is left) is skipped, and the walk goes on with its siblings.
   FSOpenIterator(globals.ref, &iterator, globals.needs);
@@ -43,7 +42,7 @@ FSIteratorRef OpenForDescent(IterateContainerGlobals& globals) {
 // folder could not be opened.
 void FSIterateContainerLevel(IterateContainerGlobals& globals, FSIteratorRef iterator) {
   if (globals.maxLevels != 0 && globals.currentLevel >= globals.maxLevels) return;
-  if (ItemIsABundle(globals.ref)) return;
+  if (globals.packages.isPackage(globals.ref)) return;
   if (iterator) FSIterateContainerOpenLevel(globals, std::move(iterator));
 }
 
@@ -78,19 +77,21 @@ void FSIterateContainerOpenLevel(IterateContainerGlobals& globals, FSIteratorRef
 OSErr FSIterateContainer(const FSRef& container, ItemCount maxLevels, FSCatalogInfoBitmap whichInfo,
                          bool /*wantFSSpec*/, bool wantName,
                          IterateContainerFilterProcPtr iterateFilter, void* yourDataPtr,
-                         FSIteratorNeeds needs) {
-  if (iterateFilter == nullptr) return paramErr;
+                         const IterateContainerPackageTest& packages, FSIteratorNeeds needs) {
+  if (iterateFilter == nullptr || packages.byName == nullptr || packages.isPackage == nullptr) {
+    return paramErr;
+  }
   IterateContainerGlobals globals;
   globals.iterateFilter = iterateFilter;
+  globals.packages = packages;
   globals.whichInfo = whichInfo | kFSCatInfoNodeFlags;
   globals.ref = container;
   globals.wantName = wantName;
   globals.yourDataPtr = yourDataPtr;
   globals.maxLevels = maxLevels;
   globals.needs = needs;
-  const ScopedPackageMemo memo;
   // A package given as the start item is not read either.
-  if (!ItemIsABundle(container)) {
+  if (!packages.isPackage(container)) {
     FSIteratorRef iterator;
     globals.startStatus = FSOpenIterator(container, &iterator, globals.needs);
     if (globals.startStatus == noErr) FSIterateContainerOpenLevel(globals, std::move(iterator));

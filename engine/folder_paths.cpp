@@ -13,6 +13,8 @@ std::int32_t gNbrFoldersCounted = 0;
 std::unique_ptr<FSRef[]> gFSRefArray;
 std::int32_t gNbrFoldersCollected = 0;
 
+const IterateContainerPackageTest kFolderWalkPackageTest{ItemIsABundleByExtension, ItemIsABundle};
+
 namespace {
 
 constexpr std::int32_t kYieldInterval = 20;
@@ -63,10 +65,11 @@ bool MyIterateCollectFilter(bool /*containerChanged*/, ItemCount /*currentLevel*
 
 OSErr IterateCountFolders(const FSRef& start) {
   const ScopedNSLogBatch logBatch;
+  const ScopedPackageMemo memo;
   gNbrFoldersCounted = 1;
   NSLog("Cumulative Nbr Folders: %d ", gNbrFoldersCounted);
   const OSErr result = FSIterateContainer(start, 0, kFSCatInfoNodeFlags, false, false,
-                                          MyIterateCountFilter, nullptr,
+                                          MyIterateCountFilter, nullptr, kFolderWalkPackageTest,
                                           FSIteratorNeeds::kFoldersOnly);
   NSLog("Total Nbr Folders: %d ", gNbrFoldersCounted);
   return result;
@@ -83,8 +86,9 @@ OSErr IterateCollectFolders(const FSRef& start) {
   gNbrFoldersCollected = 1;
   char path[kWorkingPathSize];
   gCollectedPathBytes = FSRefMakePath(start, path, sizeof path) == noErr ? std::strlen(path) : 0;
+  const ScopedPackageMemo memo;
   return FSIterateContainer(start, 0, kFSCatInfoNodeFlags, false, false, MyIterateCollectFilter,
-                            nullptr, FSIteratorNeeds::kFoldersOnly);
+                            nullptr, kFolderWalkPackageTest, FSIteratorNeeds::kFoldersOnly);
 }
 
 std::optional<std::string> GetFolderPathsClipboardStrings() {

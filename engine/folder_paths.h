@@ -22,6 +22,11 @@ extern std::unique_ptr<FSRef[]> gFSRefArray;
 // References filled in gFSRefArray.
 extern std::int32_t gNbrFoldersCollected;
 
+// How the walks below tell a package: by ItemIsABundleByExtension before a
+// folder is opened, by ItemIsABundle before it is read. A walk with it
+// should hold a ScopedPackageMemo, since it asks about each folder twice.
+extern const IterateContainerPackageTest kFolderWalkPackageTest;
+
 // Counts the start item and the folders below it that are not packages,
 // yielding to the host every 20 folders. Returns the walk's status.
 OSErr IterateCountFolders(const FSRef& start);

@@ -218,7 +218,9 @@ TEST_F(FolderPathsTest, FolderRemovedDuringTheWalkIsSkippedAndTheRestWalked) {
     }
     return false;
   };
-  EXPECT_EQ(FSIterateContainer(RefTo(Root()), 0, kFSCatInfoNone, false, false, filter, &seen), noErr);
+  EXPECT_EQ(FSIterateContainer(RefTo(Root()), 0, kFSCatInfoNone, false, false, filter, &seen,
+                               kFolderWalkPackageTest),
+            noErr);
   ASSERT_FALSE(seen.removed.empty());
   EXPECT_EQ(std::count(seen.paths.begin(), seen.paths.end(), seen.removed + "/sub/leaf"), 0);
   // Every other folder is met.
@@ -274,8 +276,9 @@ TEST_F(FolderPathsTest, FoldersOnlyWalkSkipsLeavesWithTheSameText) {
     int all = 0;
     int foldersOnly = 0;
     FSIterateContainer(RefTo(Root()), 0, kFSCatInfoNone, false, false, files, &foldersOnly,
-                       FSIteratorNeeds::kFoldersOnly);
-    FSIterateContainer(RefTo(Root()), 0, kFSCatInfoNone, false, false, files, &all);
+                       kFolderWalkPackageTest, FSIteratorNeeds::kFoldersOnly);
+    FSIterateContainer(RefTo(Root()), 0, kFSCatInfoNone, false, false, files, &all,
+                       kFolderWalkPackageTest);
     EXPECT_EQ(all, 4);  // notes.txt, the file Contents, Info.plist and dirlink.
     EXPECT_EQ(foldersOnly, inSnapshot && countsLinks ? 1 : 4);
   }
@@ -283,8 +286,21 @@ TEST_F(FolderPathsTest, FoldersOnlyWalkSkipsLeavesWithTheSameText) {
 
 TEST_F(FolderPathsTest, MissingFilterIsRefused) {
   EXPECT_EQ(FSIterateContainer(RefTo(user_.home()), 0, kFSCatInfoNone, false, false, nullptr,
-                               nullptr),
+                               nullptr, kFolderWalkPackageTest),
             paramErr);
+}
+
+TEST_F(FolderPathsTest, MissingPackageTestIsRefused) {
+  auto filter = [](bool, ItemCount, const FSCatalogInfo*, const FSRef*, const FSSpec*,
+                   const std::string*, void*) { return false; };
+  for (const IterateContainerPackageTest& packages :
+       {IterateContainerPackageTest{nullptr, ItemIsABundle},
+        IterateContainerPackageTest{ItemIsABundleByExtension, nullptr}}) {
+    SCOPED_TRACE(packages.byName == nullptr ? "byName" : "isPackage");
+    EXPECT_EQ(FSIterateContainer(RefTo(user_.home()), 0, kFSCatInfoNone, false, false, filter,
+                                 nullptr, packages),
+              paramErr);
+  }
 }
 
 TEST_F(FolderPathsTest, LevelLimitStopsDescent) {
@@ -295,7 +311,8 @@ TEST_F(FolderPathsTest, LevelLimitStopsDescent) {
     ++*static_cast<int*>(data);
     return false;
   };
-  EXPECT_EQ(FSIterateContainer(RefTo(Root()), 2, kFSCatInfoNone, false, true, filter, &calls),
+  EXPECT_EQ(FSIterateContainer(RefTo(Root()), 2, kFSCatInfoNone, false, true, filter, &calls,
+                               kFolderWalkPackageTest),
             noErr);
   EXPECT_EQ(calls, 2);
 }
