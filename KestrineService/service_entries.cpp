@@ -20,13 +20,16 @@
 #include "KestrineService/service_commands.h"
 #include "platform/files/launch_services.h"
 #include "platform/pasteboard/helper_process.h"
+#include "platform/xdg/xdg.h"
 
 namespace {
 
 using kestrine_pasteboard::FileDescriptor;
 
-std::string EnvFolder(const char* name, std::string_view fallbackBelowHome) {
-  if (const char* value = std::getenv(name); value != nullptr && value[0] == '/') return value;
+// `folder` when there is one, else `fallbackBelowHome` in the home folder
+// ("/" when that is unknown, so that the entries still have a path).
+std::string FolderOr(std::optional<std::string> folder, std::string_view fallbackBelowHome) {
+  if (folder) return std::move(*folder);
   return NSHomeDirectory().value_or("/") + "/" + std::string(fallbackBelowHome);
 }
 
@@ -421,8 +424,8 @@ std::string QuoteShellArgument(std::string_view argument) {
 }
 
 std::vector<ServiceEntryFile> ServiceEntryFiles(const std::string& executable) {
-  const std::string data = EnvFolder("XDG_DATA_HOME", ".local/share");
-  const std::string config = EnvFolder("XDG_CONFIG_HOME", ".config");
+  const std::string data = FolderOr(XdgDataHome(), ".local/share");
+  const std::string config = FolderOr(XdgConfigHome(), ".config");
   const std::vector<std::string_view>& commands = ServiceUserDataStrings();
   const std::string marker(kServiceEntryMarker);
   std::vector<ServiceEntryFile> files;
@@ -491,7 +494,7 @@ std::vector<ServiceEntryFile> ServiceEntryFiles(const std::string& executable) {
 }
 
 std::string ThunarCustomActionsPath() {
-  return EnvFolder("XDG_CONFIG_HOME", ".config") + "/Thunar/uca.xml";
+  return FolderOr(XdgConfigHome(), ".config") + "/Thunar/uca.xml";
 }
 
 std::optional<std::string> MergeThunarCustomActions(std::string_view existing,
@@ -637,14 +640,8 @@ class EntryRun final {
   // The system's default custom actions, the first Thunar/uca.xml in
   // ${XDG_CONFIG_DIRS:-/etc/xdg} that is a well-formed file, into `content`.
   void SystemDefault(std::string& content) {
-    const char* variable = std::getenv("XDG_CONFIG_DIRS");
-    std::string_view folders = variable != nullptr && variable[0] != '\0' ? variable : "/etc/xdg";
-    while (!folders.empty()) {
-      const std::size_t colon = folders.find(':');
-      const std::string_view folder = folders.substr(0, colon);
-      folders.remove_prefix(colon == std::string_view::npos ? folders.size() : colon + 1);
-      if (!folder.starts_with('/')) continue;
-      const std::string path = std::string(folder) + "/Thunar/uca.xml";
+    for (const std::string& folder : XdgConfigDirs()) {
+      const std::string path = folder + "/Thunar/uca.xml";
       Existing system = ReadExisting(path);
       if (system.absent) continue;
       std::string why;

@@ -12,6 +12,8 @@
 #include <new>
 #include <string_view>
 
+#include "platform/xdg/xdg.h"
+
 namespace {
 
 constexpr const char* kBellSoundFile = "/usr/share/sounds/freedesktop/stereo/bell.oga";
@@ -106,7 +108,7 @@ void RingTerminalBell() {
 NSBeepEnvironment NSBeepCurrentEnvironment() {
   NSBeepEnvironment environment;
   environment.searchPath = Variable("PATH").value_or("/usr/local/bin:/usr/bin:/bin");
-  environment.runtimeDir = Variable("XDG_RUNTIME_DIR");
+  environment.runtimeDir = XdgRuntimeDirAsSet();
   environment.pulseServer = Variable("PULSE_SERVER");
   environment.soundFile = kBellSoundFile;
   return environment;

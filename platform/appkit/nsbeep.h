@@ -18,7 +18,7 @@ void NSBeep();
 // What NSBeep looks at to choose a player.
 struct NSBeepEnvironment {
   std::string searchPath;                  // PATH: folders separated by ':'.
-  std::optional<std::string> runtimeDir;   // XDG_RUNTIME_DIR.
+  std::optional<std::string> runtimeDir;   // XDG_RUNTIME_DIR when set and not empty.
   std::optional<std::string> pulseServer;  // PULSE_SERVER.
   std::string soundFile;                   // The bell sound file to play.
 };

@@ -10,8 +10,11 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/xdg/xdg.h"
 
 namespace {
 
@@ -63,8 +66,8 @@ bool TCPAnswers(const std::string& host, int port) {
 
 bool WaylandAnswers(std::string_view display) {
   if (display.starts_with("/")) return Answers(display);
-  const std::string_view runtime = Environment("XDG_RUNTIME_DIR");
-  return !runtime.empty() && Answers(std::string(runtime) + "/" + std::string(display));
+  const std::optional<std::string> runtime = XdgRuntimeDirAsSet();
+  return runtime && Answers(*runtime + "/" + std::string(display));
 }
 
 bool X11Answers(std::string_view display) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/log/nslog.h"
+#include "platform/xdg/xdg.h"
 #include "platform/notifications/notifications_testing.h"
 
 namespace {
@@ -38,8 +39,9 @@ void LogNoSessionBus(int error) {
   constexpr const char* kConsequence = "distributed notifications are neither posted nor received";
   if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) {
     NSLog("No D-Bus session bus at %s (%s): %s", address, strerror(error), kConsequence);
-  } else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-    NSLog("No D-Bus session bus at %s/bus (%s): %s", runtime, strerror(error), kConsequence);
+  } else if (const std::optional<std::string> runtime = XdgRuntimeDirAsSet()) {
+    NSLog("No D-Bus session bus at %s/bus (%s): %s", runtime->c_str(), strerror(error),
+          kConsequence);
   } else {
     NSLog("No D-Bus session bus: DBUS_SESSION_BUS_ADDRESS and XDG_RUNTIME_DIR are unset; %s",
           kConsequence);

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/plugin/plugin.h"
+#include "platform/xdg/xdg.h"
 
 namespace {
 
@@ -134,22 +135,12 @@ ContextualMenuPlugIn& ContextualMenuPlugIn::operator=(ContextualMenuPlugIn&& oth
 std::vector<std::string> ContextualMenuPlugInFolders() {
   std::vector<std::string> folders;
   try {
-    const char* dataHome = std::getenv("XDG_DATA_HOME");
-    if (dataHome != nullptr && dataHome[0] == '/') {
-      folders.push_back(std::string(dataHome) + "/" + kPlugInFolder);
+    if (const std::optional<std::string> dataHome = XdgDataHome()) {
+      folders.push_back(*dataHome + "/" + kPlugInFolder);
     } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
       folders.push_back(std::string(home) + "/.local/share/" + kPlugInFolder);
     }
-    const char* dataDirs = std::getenv("XDG_DATA_DIRS");
-    const std::string dirs =
-        dataDirs != nullptr && dataDirs[0] != '\0' ? dataDirs : "/usr/local/share:/usr/share";
-    std::size_t start = 0;
-    while (start <= dirs.size()) {
-      const std::size_t end = std::min(dirs.find(':', start), dirs.size());
-      const std::string dir = dirs.substr(start, end - start);
-      if (!dir.empty() && dir[0] == '/') folders.push_back(dir + "/" + kPlugInFolder);
-      start = end + 1;
-    }
+    for (const std::string& dir : XdgDataDirs()) folders.push_back(dir + "/" + kPlugInFolder);
   } catch (const std::bad_alloc&) {
     // The folders found so far.
   }

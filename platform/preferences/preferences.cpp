@@ -22,6 +22,7 @@
 
 #include "platform/preferences/preferences_testing.h"
 #include "platform/preferences/xml_check.h"
+#include "platform/xdg/xdg.h"
 
 namespace {
 
@@ -470,8 +471,8 @@ std::string HomeFromPasswordFile() {
 // The user's configuration folder. Relative settings are ignored, as the
 // base-directory convention asks.
 std::string ConfigFolder() {
-  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/') {
-    return WithoutTrailingSlashes(config);
+  if (std::optional<std::string> config = XdgConfigHome()) {
+    return WithoutTrailingSlashes(std::move(*config));
   }
   std::string home;
   if (const char* variable = std::getenv("HOME"); variable && variable[0] == '/') {

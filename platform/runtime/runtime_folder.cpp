@@ -11,6 +11,7 @@
 
 #include "platform/files/launch_services.h"
 #include "platform/log/nslog.h"
+#include "platform/xdg/xdg.h"
 
 namespace {
 
@@ -26,15 +27,12 @@ std::optional<std::string> HomePrefix() {
   return home;
 }
 
-bool HasRuntimeDir() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  return runtime != nullptr && runtime[0] == '/';
-}
+bool HasRuntimeDir() { return XdgRuntimeDir().has_value(); }
 
 }  // namespace
 
 std::string KestrineRuntimeFolderPath() {
-  if (HasRuntimeDir()) return std::string(std::getenv("XDG_RUNTIME_DIR")) + "/kestrine";
+  if (const std::optional<std::string> runtime = XdgRuntimeDir()) return *runtime + "/kestrine";
   const std::optional<std::string> home = HomePrefix();
   return home ? *home + kFallbackFolder : std::string();
 }
