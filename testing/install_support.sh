@@ -1,11 +1,13 @@
 # Shell helpers for the tests that install a build; sourced.
 
-# Runs `cmake --install BUILD ARGS...` (DESTDIR as the caller sets it) and
-# fails, naming each, when a file it installs lies outside the folder WORK.
+# Runs `cmake --install BUILD ARGS...` below DESTDIR (WORK/root unless the
+# caller sets one), so that even a wrong rule cannot write into the system,
+# and fails, naming each, when a file it installs lies outside the folder WORK.
 install_inside() {  # WORK BUILD [ARGS...]
   local work="$1" build="$2" outside
   shift 2
-  cmake --install "$build" "$@" >"$work/install.log" || { cat "$work/install.log"; return 1; }
+  DESTDIR="${DESTDIR:-$work/root}" cmake --install "$build" "$@" >"$work/install.log" ||
+    { cat "$work/install.log"; return 1; }
   # CMake names every file it installs, with DESTDIR, on a line of its own.
   outside="$(awk -v inside="$work/" '/^-- (Installing|Up-to-date): / {
       path = substr($0, index($0, ": ") + 2)
