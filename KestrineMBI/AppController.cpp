@@ -136,18 +136,7 @@ OSErr ShowPreferencesOfProcess(const ProcessSerialNumber& psn) {
   OSErr status = static_cast<OSErr>(
       MoreAECreateAppleEventProcessTarget(&psn, kCoreEventClass, kAEShowPreferences, &event));
   if (status != noErr) return status;
-  AppleEvent reply;
-  constexpr std::int32_t kFiveSeconds = 5 * 60;
-  status = AESend(&event, &reply, kAEWaitReply, kAENormalPriority, kFiveSeconds, nullptr, nullptr);
-  std::int16_t errorNumber = noErr;
-  DescType actualType = typeNull;
-  std::size_t actualSize = 0;
-  // An answer without an error number is a success.
-  if (status == noErr && AEGetParamPtr(&reply, keyErrorNumber, typeSInt16, &actualType, &errorNumber,
-                                       sizeof errorNumber, &actualSize) == noErr) {
-    status = errorNumber;
-  }
-  MoreAEDisposeDesc(&reply);
+  status = static_cast<OSErr>(MoreAESendEventNoReturnValue(nullptr, &event));
   MoreAEDisposeDesc(&event);
   return status;
 }

@@ -35,26 +35,43 @@ OSStatus MoreAECreateAppleEventSignatureTarget(OSType fileType, OSType creator,
   return MoreAECreateAppleEventProcessTarget(&psn, eventClass, eventID, appleEvent);
 }
 
+namespace {
+
+// Sends `appleEvent` and waits for `*reply`; the send's failure, else the
+// reply's non-zero error number, else noErr. An absent error number
+// (errAEDescNotFound) counts as none.
+OSStatus SendAndCheckReply(AEIdleUPP idleProc, const AppleEvent* appleEvent, AppleEvent* reply) {
+  const OSStatus status = AESend(appleEvent, reply, kAEWaitReply, kAENormalPriority,
+                                 kMoreAEReplyTimeoutTicks, idleProc, nullptr);
+  if (status != noErr) return status;
+  std::int16_t errorNumber = 0;
+  DescType actualType = typeNull;
+  std::size_t actualSize = 0;
+  if (reply->descriptorType() != typeNull &&
+      AEGetParamPtr(reply, keyErrorNumber, typeSInt16, &actualType, &errorNumber,
+                    sizeof errorNumber, &actualSize) == noErr) {
+    return errorNumber;
+  }
+  return noErr;
+}
+
+}  // namespace
+
 OSStatus MoreAESendEventReturnAEDesc(AEIdleUPP idleProc, const AppleEvent* appleEvent,
                                      DescType desiredType, AEDesc* descOut) {
   if (idleProc == nullptr || descOut == nullptr) return paramErr;
   AppleEvent reply;
-  OSStatus status = AESend(appleEvent, &reply, kAEWaitReply, kAENormalPriority,
-                           kMoreAEReplyTimeoutTicks, idleProc, nullptr);
-  if (status != noErr) return status;
-  if (reply.descriptorType() != typeNull) {
-    std::int16_t errorNumber = 0;
-    DescType actualType = typeNull;
-    std::size_t actualSize = 0;
-    // An absent error number (errAEDescNotFound) counts as none.
-    if (AEGetParamPtr(&reply, keyErrorNumber, typeSInt16, &actualType, &errorNumber,
-                      sizeof errorNumber, &actualSize) == noErr &&
-        errorNumber != noErr) {
-      status = errorNumber;
-    } else {
-      status = AEGetParamDesc(&reply, keyDirectObject, desiredType, descOut);
-    }
+  OSStatus status = SendAndCheckReply(idleProc, appleEvent, &reply);
+  if (status == noErr && reply.descriptorType() != typeNull) {
+    status = AEGetParamDesc(&reply, keyDirectObject, desiredType, descOut);
   }
+  MoreAEDisposeDesc(&reply);
+  return status;
+}
+
+OSStatus MoreAESendEventNoReturnValue(AEIdleUPP idleProc, const AppleEvent* appleEvent) {
+  AppleEvent reply;
+  const OSStatus status = SendAndCheckReply(idleProc, appleEvent, &reply);
   MoreAEDisposeDesc(&reply);
   return status;
 }

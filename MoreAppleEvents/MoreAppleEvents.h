@@ -52,6 +52,12 @@ constexpr std::int32_t kMoreAEReplyTimeoutTicks = 5 * 60;
 OSStatus MoreAESendEventReturnAEDesc(AEIdleUPP idleProc, const AppleEvent* appleEvent,
                                      DescType desiredType, AEDesc* descOut);
 
+// Sends `appleEvent` (which stays the caller's) and waits at most
+// kMoreAEReplyTimeoutTicks for the reply, running `idleProc` when there is
+// one. Returns AESend's failure (errAETimeout when no reply came in time),
+// else the reply's error number ('errn' read as 'shor'), noErr without one.
+OSStatus MoreAESendEventNoReturnValue(AEIdleUPP idleProc, const AppleEvent* appleEvent);
+
 // MoreAESendEventReturnAEDesc with the desired type 'list'.
 OSStatus MoreAESendEventReturnAEDescList(AEIdleUPP idleProc, const AppleEvent* appleEvent,
                                          AEDescList* descOut);
