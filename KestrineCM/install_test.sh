@@ -13,6 +13,10 @@ trap 'rm -rf "$work"' EXIT
 source "$(dirname "$0")/../testing/install_support.sh"
 DESTDIR="$work/root" install_inside "$work" "$BUILD"
 ln -s "$work/root$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$BUILD/CMakeCache.txt")" "$work/prefix"
+# Dolphin's module goes to Qt 5's plug-in folder below the prefix.
+qt5_plugins="$work/prefix/$(sed -n 's/^KESTRINE_QT5_PLUGIN_DIR:STRING=//p' "$BUILD/CMakeCache.txt")"
+[[ -f "$qt5_plugins/kf5/kfileitemaction/kestrine-dolphin.so" ]] ||
+  { echo "no Dolphin module installed in $qt5_plugins/kf5/kfileitemaction"; exit 1; }
 for pkg in libnautilus-extension-4 libcaja-extension libnemo-extension; do
   folder="$work/root$(pkg-config --variable=extensiondir "$pkg")"
   ls "$folder"/libkestrine-*.so >/dev/null 2>&1 || { echo "no module installed in $folder"; exit 1; }
