@@ -25,7 +25,9 @@
 
 // Under LeakSanitizer: fontconfig keeps its caches, and Qt 5's offscreen
 // platform its screens, until the process ends.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\nleak:libqoffscreen.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\nleak:libqoffscreen.so\n";
+}
 
 namespace {
 
@@ -186,8 +188,8 @@ TEST_F(DolphinModuleTest, OddNamesShowLiterallyAndCopyAsTheyAre) {
     std::string prefixed;  // The name behind the prefix, as shown.
     std::string escaped;   // The name behind the prefix.
   } cases[] = {
-      {"Q3 Report & Plan_v2.txt", "Q3 Report && Plan_v2.txt", "Q3\\ Report\\ &&\\ Plan_v2.txt", "Q3%20Report%20&&%20Plan_v2.txt",
-       "Q3%20Report%20&%20Plan_v2.txt"},
+      {"Q3 Report & Plan_v2.txt", "Q3 Report && Plan_v2.txt", "Q3\\ Report\\ &&\\ Plan_v2.txt",
+       "Q3%20Report%20&&%20Plan_v2.txt", "Q3%20Report%20&%20Plan_v2.txt"},
       {"a\tb%c.txt", "a b%c.txt", "a b%c.txt", "a%09b%25c.txt", "a%09b%25c.txt"},
       {"new\nline.txt", "new\nline.txt", "new\nline.txt", "new%0Aline.txt", "new%0Aline.txt"},
   };
