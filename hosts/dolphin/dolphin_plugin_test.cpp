@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -150,8 +151,19 @@ constexpr const char* kDefaultMenu =
 
 TEST_F(DolphinModuleTest, ShownWithoutSettingsForFilesAndFoldersUnlessTurnedOff) {
   MakeDirs(Home("dir"));
-  EXPECT_EQ(MenuText({File("a.txt")}), kDefaultMenu);
-  EXPECT_EQ(MenuText({File("b.png"), Home("dir")}), kDefaultMenu);
+  WriteFile(Home("empty"), "");
+  ASSERT_EQ(::mkfifo(Home("fifo").c_str(), 0600), 0);
+  fs::create_symlink(Home("nowhere"), Home("broken"));
+  // Every kind of item; a link that leads nowhere is an item whose target
+  // is missing, so its submenu is left out.
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{File("a.txt")}, kDefaultMenu}, {{File("b.png"), Home("dir")}, kDefaultMenu},
+      {{Home("empty")}, kDefaultMenu}, {{Home("fifo")}, kDefaultMenu},
+      {{"/dev/null"}, kDefaultMenu},   {{Home("broken")}, "-\n"}};
+  for (const auto& [items, menu] : cases) {
+    SCOPED_TRACE(items.front());
+    EXPECT_EQ(MenuText(items), menu);
+  }
   // Dolphin's "Context Menu" settings page turns plug-ins off by their id.
   WriteFile(user_.root() + "/config/kservicemenurc", "[Show]\nkestrine-dolphin=false\n");
   EXPECT_EQ(MenuText({Home("a.txt")}), "");
