@@ -3,9 +3,10 @@
 # `finder serve` beside it: KIO finds the built module through QT_PLUGIN_PATH
 # without any setting, a right-click on a file shows the "Kestrine" submenu
 # (previews and a prefix item on) and makes the file the Finder's
-# selection, choosing the first preview copies the file's path, and Dolphin
-# stays up. Everything it writes is in its temporary folder; with a third
-# argument it saves a screenshot of the open submenu there.
+# selection, choosing the first preview copies the file's path, a right-click
+# on the background makes the folder the selection, and Dolphin stays up.
+# Everything it writes is in its temporary folder; with a fifth argument it
+# saves a screenshot of the open submenu there.
 #
 #   dolphin_test.sh MODULE FINDER KESTRINE_MBI BUNDLE [SCREENSHOT.png]
 #
@@ -137,6 +138,12 @@ fi
 run xdotool key --clearmodifiers Return
 wait_for clipboard_is "$files/$name" ||
   fail "the first preview copied \"$(run xclip -selection clipboard -o 2>/dev/null)\", not the file's path"
+
+# A right-click on the background gives the folder's menu: the folder is
+# the selection.
+run xdotool mousemove 600 450 click 3
+wait_for selection_is "1 Item, First item: files" || fail "after a right-click on the background: $(selection)"
+run xdotool key --clearmodifiers Escape
 
 kill -0 "$pid" 2>/dev/null || fail "Dolphin did not stay up"
 grep -q "Kestrine.*\(could not\|skipped\)" "$work/err" && fail "the module logged a problem"
