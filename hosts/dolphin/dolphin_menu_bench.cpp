@@ -3,9 +3,12 @@
 // one file with previews on and 20 prefixes. Prints the median of the
 // module's own build (goal 1 ms), of the whole menu that KIO's
 // KFileItemActions adds for the plug-ins (finding, loading and asking them),
-// and of the module's build for 1,000 selected files.
+// and of the module's build for 1,000 selected files. Given a FINDER
+// program, also times the module's build for one file while `FINDER serve`
+// runs (each menu tells it the selection) and while it is stopped, in
+// rounds that take turns with the builds without a Finder.
 //
-//   dolphin_menu_bench MODULE BUNDLE
+//   dolphin_menu_bench MODULE BUNDLE [FINDER]
 //
 // Runs in a temporary user of its own (settings, clipboard file, plug-in
 // folder), which goes at the end.
@@ -19,6 +22,9 @@
 #include <QMenu>
 #include <QUrl>
 
+#include <signal.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -26,6 +32,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,20 +44,35 @@ using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 constexpr int kMenuRuns = 500;
+constexpr int kMenuRounds = 10;
 constexpr int kBigMenuRuns = 30;
 constexpr int kSelectedFiles = 1000;
 constexpr int kPrefixes = 20;
 
-// The median time of `runs` calls of `body`, in milliseconds.
-double MedianMilliseconds(int runs, const std::function<void()>& body) {
-  std::vector<double> samples;
+// Adds the times of `runs` calls of `body`, in milliseconds, to `*samples`.
+void Time(int runs, const std::function<void()>& body, std::vector<double>* samples) {
   for (int i = 0; i < runs; ++i) {
     const auto start = Clock::now();
     body();
-    samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    samples->push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
   }
+}
+
+double Median(std::vector<double> samples) {
   std::sort(samples.begin(), samples.end());
-  return samples[samples.size() / 2];
+  return samples.empty() ? 0 : samples[samples.size() / 2];
+}
+
+double MedianMilliseconds(int runs, const std::function<void()>& body) {
+  std::vector<double> samples;
+  Time(runs, body, &samples);
+  return Median(samples);
+}
+
+void PrintMenu(const char* when, std::size_t actionCount, double median) {
+  std::printf("menu through the Dolphin module, previews on, %d prefixes (%zu top actions), %s: "
+              "median %.3f ms over %d builds (goal < 1 ms: %s)\n",
+              kPrefixes, actionCount, when, median, kMenuRuns, median < 1.0 ? "met" : "MISSED");
 }
 
 KFileItemList Items(const std::vector<std::string>& paths) {
@@ -64,8 +86,8 @@ KFileItemList Items(const std::vector<std::string>& paths) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: dolphin_menu_bench MODULE BUNDLE\n");
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: dolphin_menu_bench MODULE BUNDLE [FINDER]\n");
     return 2;
   }
   kestrine_testing::ScopedUser user;
@@ -109,7 +131,29 @@ int main(int argc, char** argv) {
     actionCount = static_cast<std::size_t>(plugin->actions(items, &menu).size());
   };
   build(one);  // Loads the plug-in.
-  const double module = MedianMilliseconds(kMenuRuns, [&] { build(one); });
+  // Without a Finder the menus tell one in a runtime folder of their own.
+  const std::string run = std::getenv("XDG_RUNTIME_DIR");
+  const std::string alone = data.Join("run-alone");
+  kestrine_testing::MakeDirs(alone);
+  ::chmod(alone.c_str(), 0700);
+  std::optional<kestrine_testing::ScopedFinder> finder;
+  if (argc == 4 && !finder.emplace(argv[3]).ready()) {
+    std::fprintf(stderr, "dolphin_menu_bench: %s serve did not start\n", argv[3]);
+    finder.reset();
+  }
+  std::vector<double> menuTimes, runningTimes, stoppedTimes;
+  for (int round = 0; round < kMenuRounds; ++round) {
+    ::setenv("XDG_RUNTIME_DIR", (finder ? alone : run).c_str(), 1);
+    Time(kMenuRuns / kMenuRounds, [&] { build(one); }, &menuTimes);
+    ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    if (!finder) continue;
+    Time(kMenuRuns / kMenuRounds, [&] { build(one); }, &runningTimes);
+    finder->Stop(SIGSTOP);
+    Time(kMenuRuns / kMenuRounds, [&] { build(one); }, &stoppedTimes);
+    finder->Stop(SIGCONT);
+  }
+  if (finder) finder->Stop();
+  std::size_t wholeCount = 0;
   const double whole = MedianMilliseconds(kMenuRuns, [&] {
     QMenu menu;
     KFileItemActions actions;
@@ -117,14 +161,18 @@ int main(int argc, char** argv) {
     actions.setItemListProperties(one);
     QList<QAction*> none;
     actions.addActionsTo(&menu, KFileItemActions::MenuActionSource::Plugins, none);
+    wholeCount = static_cast<std::size_t>(menu.actions().size());
   });
   const double big = MedianMilliseconds(kBigMenuRuns, [&] { build(all); });
 
-  std::printf("menu through the Dolphin module, previews on, %d prefixes (%zu top actions): "
-              "median %.3f ms over %d builds (goal < 1 ms: %s)\n",
-              kPrefixes, actionCount, module, kMenuRuns, module < 1.0 ? "met" : "MISSED");
+  PrintMenu("no Finder", actionCount, Median(menuTimes));
+  if (!runningTimes.empty()) {
+    PrintMenu("a Finder running", actionCount, Median(runningTimes));
+    PrintMenu("the Finder stopped", actionCount, Median(stoppedTimes));
+  }
   std::printf("the plug-ins' part of Dolphin's menu through KFileItemActions (finding, loading "
-              "and asking the plug-ins): median %.3f ms over %d builds\n", whole, kMenuRuns);
+              "and asking the plug-ins, %zu top actions): median %.3f ms over %d builds\n",
+              wholeCount, whole, kMenuRuns);
   std::printf("menu for %d selected files: median %.2f ms over %d builds\n", kSelectedFiles, big,
               kBigMenuRuns);
   return 0;
