@@ -183,14 +183,14 @@ purge() {  # package...
     fail "left after purging $*: $path"
   done <"$work/installed"
 }
-# Each installed program and plug-in of a package finds every library it
-# needs.
+# Each installed program and plug-in of a package finds every library and
+# every symbol it needs.
 check_libraries() {  # contents
   local path
   [[ $mode == apt ]] || return 0
   while IFS= read -r path; do
     [[ -f "$path" && "$(head -c 4 "$path" | od -An -c | tr -d ' ')" == '177ELF' ]] || continue
-    ! ldd "$path" | grep 'not found' || fail "$path misses libraries"
+    ! ldd -r "$path" 2>&1 | grep 'not found\|undefined symbol' || fail "$path misses libraries or symbols"
   done <"$1"
 }
 
