@@ -86,6 +86,9 @@ for package in "${modules[@]}"; do module_deb_next[$package]="$(next "${module_d
 
 depends="$(dpkg-deb -f "$deb" Depends)"
 grep -q 'libplist' <<<"$depends" || fail "Depends lacks the libraries: $depends"
+# No file manager's library: a module installed without a component of its
+# own would bring them.
+! grep -Eq 'extension|libkf5|thunarx' <<<"$depends" || fail "kestrine depends on a file manager's library: $depends"
 [[ "$(dpkg-deb -f "$deb" Recommends)" == "qt6-wayland, wl-clipboard | xclip | xsel" ]] ||
   fail "Recommends: $(dpkg-deb -f "$deb" Recommends)"
 # Every path a package holds, without the leading ".".
