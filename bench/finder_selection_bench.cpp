@@ -108,7 +108,10 @@ int main(int argc, char** argv) {
   // the figures.
   std::fflush(stdout);
   const int figures = dup(STDOUT_FILENO);
-  freopen("/dev/null", "w", stdout);
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) {
+    std::fprintf(stderr, "cannot send the traces to /dev/null\n");
+    return 1;
+  }
   FILE* out = fdopen(figures, "w");
 
   bool ok = true;

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds the Debian package of a build folder and uses it as a user would:
-# installs it with apt-get, runs the installed programs on real files,
-# upgrades it in place and checks that the user's files are untouched, then
-# removes it and checks that nothing it installed is left.
+# Builds the Debian packages of a build folder (kestrine and one
+# kestrine-<file manager> per module) and uses them as a user would:
+# installs kestrine alone with apt-get and runs the installed programs on
+# real files, adds the modules, upgrades everything in place and checks that
+# the user's files are untouched, purges each module and checks that
+# kestrine still works, then purges kestrine and checks that nothing the
+# packages installed is left.
 #
 # apt-get runs as root inside a mount namespace of the test's own, whose
 # system folders (/etc, /var and those the package fills) are overlays on a
@@ -48,33 +51,81 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAILED: $*"; exit 1; }
 
-# The package, and a later version of it for the upgrade.
-(cd "$BUILD" && cpack -G DEB -B "$work/cpack" >/dev/null) || fail "cpack failed"
+# The packages, and a later version of each for the upgrade; the modules'
+# packages depend on kestrine of their own version.
+(cd "$BUILD" && cpack -G DEB -B "$work/cpack" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack failed"; }
 deb="$(find "$work/cpack" -maxdepth 1 -name 'kestrine_*_amd64.deb')"
 [[ -f "$deb" ]] || fail "no kestrine_<version>_amd64.deb was made"
 version="$(dpkg-deb -f "$deb" Version)"
 [[ "$(basename "$deb")" == "kestrine_${version}_amd64.deb" ]] || fail "package file name $(basename "$deb")"
-dpkg-deb -R "$deb" "$work/next"
-sed -i "s/^Version: .*/Version: ${version}+1/" "$work/next/DEBIAN/control"
-deb_next="$work/kestrine_${version}+1_amd64.deb"
-dpkg-deb --root-owner-group -b "$work/next" "$deb_next" >/dev/null
+# Each module's package and the library it must depend on, as the build
+# lists them.
+[[ -f "$BUILD/packaging/module_packages" ]] || fail "the build lists no module packages"
+declare -A module_library=() module_deb=()
+while read -r package library; do
+  module_library[$package]="$library"
+  module_deb[$package]="$work/cpack/${package}_${version}_amd64.deb"
+  [[ -f "${module_deb[$package]}" ]] || fail "no ${package}_${version}_amd64.deb was made"
+done <"$BUILD/packaging/module_packages"
+mapfile -t modules < <(printf '%s\n' "${!module_library[@]}" | sort)
+((${#modules[@]})) || fail "the build lists no module packages"
+made="$(find "$work/cpack" -maxdepth 1 -name '*.deb' | wc -l)"
+((made == ${#modules[@]} + 1)) || fail "$made packages were made: $(ls "$work/cpack")"
+next() {  # deb: the same package at version+1
+  local unpacked="$work/next/$(basename "$1")"
+  mkdir -p "$work/next"
+  dpkg-deb -R "$1" "$unpacked"
+  sed -i "s/^Version: .*/Version: ${version}+1/; /^Depends:/s/kestrine (= ${version})/kestrine (= ${version}+1)/" \
+    "$unpacked/DEBIAN/control"
+  dpkg-deb --root-owner-group -b "$unpacked" "$work/$(basename "${1/_${version}_/_${version}+1_}")" >/dev/null
+  echo "$work/$(basename "${1/_${version}_/_${version}+1_}")"
+}
+deb_next="$(next "$deb")"
+declare -A module_deb_next=()
+for package in "${modules[@]}"; do module_deb_next[$package]="$(next "${module_deb[$package]}")"; done
 
-dpkg-deb -f "$deb" Depends | grep -q 'libplist' || fail "Depends lacks the libraries: $(dpkg-deb -f "$deb" Depends)"
-[[ "$(dpkg-deb -f "$deb" Recommends)" == "wl-clipboard | xclip | xsel" ]] || fail "Recommends: $(dpkg-deb -f "$deb" Recommends)"
-# Every path the package holds, without the leading ".".
-dpkg-deb -c "$deb" | sed -E 's/^([^ ]+ +){5}\.//; s|/$||' | grep -v '^$' >"$work/contents"
+depends="$(dpkg-deb -f "$deb" Depends)"
+grep -q 'libplist' <<<"$depends" || fail "Depends lacks the libraries: $depends"
+# No file manager's library: a module installed without a component of its
+# own would bring them.
+! grep -Eq 'extension|libkf5|thunarx' <<<"$depends" || fail "kestrine depends on a file manager's library: $depends"
+[[ "$(dpkg-deb -f "$deb" Recommends)" == "qt6-wayland, wl-clipboard | xclip | xsel" ]] ||
+  fail "Recommends: $(dpkg-deb -f "$deb" Recommends)"
+# Every path a package holds, without the leading ".".
+listing() { dpkg-deb -c "$1" | sed -E 's/^([^ ]+ +){5}\.//; s|/$||' | grep -v '^$'; }
+listing "$deb" >"$work/contents"
 prefix="$(sed -n 's|/bin/KestrineService$||p' "$work/contents")"
 [[ -n "$prefix" ]] || fail "the package holds no bin/KestrineService"
 for path in "$prefix/lib/kestrine/libkestrine_platform_files.so" \
             "$prefix/share/Kestrine/Contextual Menu Items/KestrineCM.plugin/Contents/Linux/KestrineCM.so" \
             "$prefix/share/doc/kestrine/copyright" "$prefix/share/man/man1/KestrineService.1.gz" \
-            "$prefix/share/man/man1/finder.1.gz" "$prefix/share/man/man1/KestrineMBI.1.gz" \
-            "$(pkg-config --variable=extensiondir libnautilus-extension-4)/libkestrine-nautilus.so" \
-            "$(pkg-config --variable=extensiondir libcaja-extension)/libkestrine-caja.so" \
-            "$(pkg-config --variable=extensiondir libnemo-extension)/libkestrine-nemo.so" \
-            "$(/usr/lib/qt5/bin/qmake -query QT_INSTALL_PLUGINS)/kf5/kfileitemaction/kestrine-dolphin.so"; do
+            "$prefix/share/man/man1/finder.1.gz" "$prefix/share/man/man1/KestrineMBI.1.gz"; do
   grep -qxF "$path" "$work/contents" || fail "the package lacks $path"
 done
+# Where the file managers look for the modules.
+declare -A module_path=(
+  [kestrine-nautilus]="$(pkg-config --variable=extensiondir libnautilus-extension-4)/libkestrine-nautilus.so"
+  [kestrine-caja]="$(pkg-config --variable=extensiondir libcaja-extension)/libkestrine-caja.so"
+  [kestrine-nemo]="$(pkg-config --variable=extensiondir libnemo-extension)/libkestrine-nemo.so"
+  [kestrine-dolphin]="$(/usr/lib/qt5/bin/qmake -query QT_INSTALL_PLUGINS)/kf5/kfileitemaction/kestrine-dolphin.so")
+for package in "${modules[@]}"; do
+  # A user without this file manager installs kestrine without its library.
+  ! grep -qw -- "${module_library[$package]}" <<<"$depends" ||
+    fail "kestrine depends on ${module_library[$package]}: $depends"
+  package_depends="$(dpkg-deb -f "${module_deb[$package]}" Depends)"
+  grep -qF "kestrine (= ${version})" <<<"$package_depends" &&
+    grep -qw -- "${module_library[$package]}" <<<"$package_depends" || fail "$package depends on: $package_depends"
+  listing "${module_deb[$package]}" >"$work/contents-$package"
+  grep -qxF "$prefix/share/doc/$package/copyright" "$work/contents-$package" || fail "$package has no copyright"
+  [[ -z "${module_path[$package]:-}" ]] || grep -qxF "${module_path[$package]}" "$work/contents-$package" ||
+    fail "$package lacks ${module_path[$package]}"
+done
+# No file is in two packages (dpkg would refuse the second).
+duplicated="$(for package in "$deb" "${module_deb[@]}"; do
+  dpkg-deb -c "$package" | grep -v '^d' | sed -E 's/^([^ ]+ +){5}\.//'
+done | sort | uniq -d)"
+[[ -z "$duplicated" ]] || fail "in more than one package: $duplicated"
+cat "$work"/contents* >"$work/all-contents"
 
 # Overlays each system folder the package or apt-get writes to, in this
 # namespace; fails when one cannot be made (the caller then unpacks).
@@ -82,7 +133,7 @@ overlay_system_folders() {
   local folder layer
   mkdir "$work/layers"
   mount -t tmpfs kestrine-package-test "$work/layers" || return 1
-  for folder in /etc /var $(sed -E 's|^(/[^/]+).*|\1|' "$work/contents" | sort -u); do
+  for folder in /etc /var $(sed -E 's|^(/[^/]+).*|\1|' "$work/all-contents" | sort -u); do
     [[ -d "$work/layers$folder" ]] && continue
     [[ -d "$folder" && ! -L "$folder" ]] || return 1
     layer="$work/layers$folder"
@@ -103,23 +154,55 @@ if ((own_namespace)) && ! dpkg-query -W -f='${Status}' kestrine 2>/dev/null | gr
     echo "the system folders cannot be overlaid here: the package is unpacked"
   fi
 fi
-echo "package: $(basename "$deb"), prefix $prefix, $mode"
+echo "packages: $(cd "$work/cpack" && echo *.deb), prefix $prefix, $mode"
 
-# Which of the package's folders exist before it is installed.
+# Which of the packages' folders exist before they are installed.
 while IFS= read -r path; do
   [[ -d "$root$path" ]] && echo "$path"
-done <"$work/contents" >"$work/existing-before"
+done <"$work/all-contents" >"$work/existing-before"
 
-install_package() {  # deb
+apt() { DEBIAN_FRONTEND=noninteractive apt-get -y -qq -o DPkg::Lock::Timeout=300 "$@" >"$work/apt.log" 2>&1; }
+install_packages() {  # deb...
+  local package
   if [[ $mode == apt ]]; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-      -o DPkg::Lock::Timeout=300 "$1" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt-get install $1"; }
+    apt install --no-install-recommends "$@" || { cat "$work/apt.log"; fail "apt-get install $*"; }
   else
-    dpkg-deb -x "$1" "$root"
+    for package in "$@"; do dpkg-deb -x "$package" "$root"; done
   fi
 }
-install_package "$deb"
-[[ $mode == unpack ]] || [[ "$(dpkg-query -W -f='${Version}' kestrine)" == "$version" ]] || fail "installed version"
+installed_version() {  # package
+  [[ $mode == unpack ]] || dpkg-query -W -f='${Version}' "$1" 2>/dev/null
+}
+# Purges the packages and checks that none of the files they installed is
+# left, but for the folders that were there before and those a package
+# still installed holds too.
+purge() {  # package...
+  local package path
+  for package in "$@"; do dpkg -L "$package"; done | grep -v '^/\.$' >"$work/installed"
+  apt remove --purge "$@" || { cat "$work/apt.log"; fail "apt-get remove --purge $*"; }
+  while IFS= read -r path; do
+    [[ -e "$path" || -L "$path" ]] || continue
+    grep -qxF "$path" "$work/existing-before" && continue
+    [[ -d "$path" ]] && dpkg-query -S "$path" >/dev/null 2>&1 && continue
+    fail "left after purging $*: $path"
+  done <"$work/installed"
+}
+# Each installed program and plug-in of a package finds every library and
+# every symbol it needs.
+check_libraries() {  # contents
+  local path
+  [[ $mode == apt ]] || return 0
+  while IFS= read -r path; do
+    [[ -f "$path" && "$(head -c 4 "$path" | od -An -c | tr -d ' ')" == '177ELF' ]] || continue
+    ! ldd -r "$path" 2>&1 | grep 'not found\|undefined symbol' || fail "$path misses libraries or symbols"
+  done <"$1"
+}
+
+install_packages "$deb"
+[[ $mode == unpack ]] || [[ "$(installed_version kestrine)" == "$version" ]] || fail "installed version"
+for package in "${modules[@]}"; do
+  [[ -z "$(installed_version "$package")" ]] || fail "installing kestrine installed $package"
+done
 
 bin="$root$prefix/bin"
 bundle="$root$prefix/share/Kestrine/Contextual Menu Items/KestrineCM.plugin"
@@ -139,24 +222,22 @@ session=(PATH="$bin:/usr/bin:/bin:$work/file-managers" HOME="$work/home" XDG_RUN
 run() { env -i "${session[@]}" "$@"; }
 clipboard() { cat "$work/run/kestrine/clipboard"; }
 
-# Each installed program and plug-in finds every library it needs.
-if [[ $mode == apt ]]; then
-  while IFS= read -r path; do
-    [[ -f "$path" && "$(head -c 4 "$path" | od -An -c | tr -d ' ')" == '177ELF' ]] || continue
-    ! ldd "$path" | grep 'not found' || fail "$path misses libraries"
-  done <"$work/contents"
-fi
+check_libraries "$work/contents"
 
 for program in KestrineService finder KestrineMBI; do
   [[ -x "$bin/$program" ]] || continue
   [[ "$(run "$program" --version)" == "$program $version" ]] || fail "$program --version: $(run "$program" --version)"
 done
 
-run KestrineService "Copy Posix Path" "$file" 2>/dev/null || fail "KestrineService exited with $?"
-[[ "$(clipboard)" == "$file" ]] || fail "KestrineService copied \"$(clipboard)\""
-
-menu="$(run finder menu "$file")"
-[[ "$menu" == $'-\nKestrine >\n  [1] Copy Posix Path\n'* ]] || fail "finder menu with the installed bundle: $menu"
+# KestrineService copies, with the label the user's settings ask for, and
+# the Finder shows the installed bundle's menu.
+check_copies() {  # [label]
+  run KestrineService "Copy Posix Path" "$file" 2>/dev/null || fail "KestrineService exited with $?"
+  [[ "$(clipboard)" == "${1:-}$file" ]] || fail "KestrineService copied \"$(clipboard)\""
+  menu="$(run finder menu "$file")"
+  [[ "$menu" == $'-\nKestrine >\n  [1] Copy Posix Path\n'* ]] || fail "finder menu with the installed bundle: $menu"
+}
+check_copies
 run finder choose 2 "$file"
 [[ "$(clipboard)" == "~/My Notes.txt" ]] || fail "finder choose 2 copied \"$(clipboard)\""
 
@@ -189,8 +270,16 @@ while IFS= read -r page; do
   [[ -z "$warnings" ]] || fail "$page: $warnings"
 done < <(grep '/share/man/man1/.*\.1\.gz$' "$work/contents")
 
+# The modules' packages go beside it.
+install_packages "${module_deb[@]}"
+for package in "${modules[@]}"; do
+  [[ $mode == unpack ]] || [[ "$(installed_version "$package")" == "$version" ]] || fail "$package not installed"
+  check_libraries "$work/contents-$package"
+done
+
 # The user's settings, prefixes and file managers' entries, and a prefix
-# file the administrator added to the bundle, survive an upgrade.
+# file the administrator added to the bundle, survive an upgrade of every
+# package.
 mkdir -p "$work/home/.config"
 cat >"$work/home/.config/com.corvane.KestrineCM.plist" <<'PLIST'
 <?xml version="1.0" encoding="UTF-8"?>
@@ -209,13 +298,25 @@ snapshot() {
 snapshot >"$work/before-upgrade"
 [[ $(grep -c 'servicemenus/kestrine.desktop\|Thunar/uca.xml' "$work/before-upgrade") -ge 4 ]] ||
   fail "no file managers' entries were written"
-install_package "$deb_next"
-[[ $mode == unpack ]] || [[ "$(dpkg-query -W -f='${Version}' kestrine)" == "${version}+1" ]] || fail "upgrade"
+install_packages "$deb_next" "${module_deb_next[@]}"
+for package in kestrine "${modules[@]}"; do
+  [[ $mode == unpack ]] || [[ "$(installed_version "$package")" == "${version}+1" ]] || fail "upgrade of $package"
+done
 snapshot >"$work/after-upgrade"
 diff "$work/before-upgrade" "$work/after-upgrade" || fail "the upgrade changed the user's files"
 menu="$(run finder menu "$file")"
 grep -q '\[1000\] /opt/team' <<<"$menu" && grep -q '\[1001\] /srv/shared' <<<"$menu" ||
   fail "the prefixes are lost after the upgrade: $menu"
+
+# Purging a module leaves kestrine working.
+if [[ $mode == apt ]]; then
+  for package in "${modules[@]}"; do
+    purge "$package"
+    [[ "$(installed_version kestrine)" == "${version}+1" ]] || fail "purging $package took kestrine"
+    check_copies "Mac Path: "
+  done
+  check_libraries "$work/contents"
+fi
 
 # As the README says, each user takes the entries out before the package goes.
 run KestrineService --remove-entries >/dev/null || fail "KestrineService --remove-entries"
@@ -224,13 +325,7 @@ run KestrineService --remove-entries >/dev/null || fail "KestrineService --remov
 
 if [[ $mode == apt ]]; then
   rm "$bundle/Contents/Resources/Prefixes.txt"
-  dpkg -L kestrine | grep -v '^/\.$' >"$work/installed"
-  DEBIAN_FRONTEND=noninteractive apt-get remove --purge -y -qq -o DPkg::Lock::Timeout=300 \
-    kestrine >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt-get remove"; }
-  while IFS= read -r path; do
-    [[ -e "$path" || -L "$path" ]] || continue
-    grep -qxF "$path" "$work/existing-before" || fail "left after removal: $path"
-  done <"$work/installed"
+  purge kestrine
   [[ -f "$work/home/.config/com.corvane.KestrineCM.plist" ]] || fail "removal took the user's settings"
 fi
-echo "package installs, works, upgrades and goes"
+echo "packages install, work, upgrade and go"

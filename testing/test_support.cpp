@@ -44,7 +44,9 @@ void RemoveTreeAt(int dir, const char* name) {
   if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return;
   const bool isFolder = S_ISDIR(status.st_mode);
   if (isFolder) {
-    ::fchmodat(dir, name, 0700, 0);
+    if (::fchmodat(dir, name, 0700, 0) != 0) {
+      // A folder that stays unreadable keeps what is below it; the rest goes.
+    }
     const int fd = ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (DIR* stream = fd < 0 ? nullptr : ::fdopendir(fd)) {
       while (const dirent* entry = ::readdir(stream)) {
