@@ -110,5 +110,9 @@ ServiceEntriesReport RemoveServiceEntries();
 // Quotes `argument` for an Exec line of a desktop entry.
 std::string QuoteDesktopExecArgument(std::string_view argument);
 
+// The command's name in entry files and action IDs: lower case, with "-"
+// for each space ("copy-posix-path").
+std::string Slug(std::string_view command);
+
 // Quotes `argument` for a POSIX shell.
 std::string QuoteShellArgument(std::string_view argument);
