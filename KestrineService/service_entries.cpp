@@ -478,11 +478,17 @@ ServiceEntriesReport NSUpdateDynamicServices(const std::string& executable,
       // The user's own files there stand in no one's way.
       if (entry.manager == manager && run.Remove(entry, false)) ++removed;
     }
+    std::string earlier = removed > 0 ? Plural(removed, "earlier entry file") + " removed" : "";
+    // Thunar's entries are actions inside its custom actions file.
+    if (manager == FileManager::kThunar) {
+      if (const int actions = run.EditThunar(std::nullopt); actions > 0) {
+        earlier = Plural(actions, "earlier action") + " removed from " + ThunarCustomActionsPath();
+      }
+    }
     report.notes.push_back(std::string(FileManagerName(manager)) +
                            " loads Kestrine's extension module " + modules.at(manager) +
                            ", so it gets no entries of its own" +
-                           (removed > 0 ? " (" + Plural(removed, "earlier entry file") + " removed)"
-                                        : std::string()));
+                           (earlier.empty() ? std::string() : " (" + earlier + ")"));
   }
   for (const ServiceEntryFile& entry : files) {
     if (std::find(found.begin(), found.end(), entry.manager) != found.end() &&
@@ -490,7 +496,8 @@ ServiceEntriesReport NSUpdateDynamicServices(const std::string& executable,
       run.Write(entry);
     }
   }
-  if (std::find(found.begin(), found.end(), FileManager::kThunar) != found.end()) {
+  if (std::find(found.begin(), found.end(), FileManager::kThunar) != found.end() &&
+      !withModule.contains(FileManager::kThunar)) {
     run.EditThunar(ThunarActions(executable));
   }
 
