@@ -3,7 +3,13 @@
 // background. Thunar's extension menus have no separators, so the plug-ins'
 // separators are left out; Thunar sets the block of extension items apart
 // with separators of its own.
+#include <gtk/gtk.h>
+
+// Some of thunarx's headers declare their functions without C linkage; with
+// the toolkit's headers read first, only thunarx's own come under this.
+extern "C" {
 #include <thunarx/thunarx.h>
+}
 
 #include "hosts/gobject_bridge.h"
 
