@@ -13,8 +13,9 @@ trap 'rm -rf "$work"' EXIT
 source "$(dirname "$0")/../testing/install_support.sh"
 DESTDIR="$work/root" install_inside "$work" "$BUILD"
 ln -s "$work/root$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$BUILD/CMakeCache.txt")" "$work/prefix"
-for pkg in libnautilus-extension-4 libcaja-extension libnemo-extension; do
-  folder="$work/root$(pkg-config --variable=extensiondir "$pkg")"
+for module in libnautilus-extension-4:extensiondir libcaja-extension:extensiondir \
+              libnemo-extension:extensiondir thunarx-3:extensionsdir; do
+  folder="$work/root$(pkg-config --variable="${module#*:}" "${module%%:*}")"
   ls "$folder"/libkestrine-*.so >/dev/null 2>&1 || { echo "no module installed in $folder"; exit 1; }
 done
 mkdir -p "$work/home" "$work/run"

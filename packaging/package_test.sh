@@ -71,7 +71,8 @@ for path in "$prefix/lib/kestrine/libkestrine_platform_files.so" \
             "$prefix/share/man/man1/finder.1.gz" "$prefix/share/man/man1/KestrineMBI.1.gz" \
             "$(pkg-config --variable=extensiondir libnautilus-extension-4)/libkestrine-nautilus.so" \
             "$(pkg-config --variable=extensiondir libcaja-extension)/libkestrine-caja.so" \
-            "$(pkg-config --variable=extensiondir libnemo-extension)/libkestrine-nemo.so"; do
+            "$(pkg-config --variable=extensiondir libnemo-extension)/libkestrine-nemo.so" \
+            "$(pkg-config --variable=extensionsdir thunarx-3)/libkestrine-thunar.so"; do
   grep -qxF "$path" "$work/contents" || fail "the package lacks $path"
 done
 
