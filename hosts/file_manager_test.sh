@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # A real Nautilus, Caja, Nemo or Thunar, on an X server and a D-Bus session
-# of its own, with a `finder serve` beside it: the file manager loads the built
-# extension module at its start, a window opening does not replace the Finder's selection, a
-# right-click on a file makes it the selection, and choosing "Copy Posix
-# Path" in the "Kestrine" submenu copies its path. In Nautilus and Caja a
-# plain click makes the selection too; in Nautilus a right-click on the
-# background makes the folder the selection; Caja's File menu copies what is
-# selected. With KESTRINE_SCREENSHOT set, the screen with the open "Kestrine"
-# submenu is saved there as a PNG.
+# of its own, with a `finder serve` beside it: the file manager loads the
+# built extension module at its start, a window opening does not replace the
+# Finder's selection, a right-click on a file makes it the selection, and
+# choosing "Copy Posix Path" in the "Kestrine" submenu copies its path. In
+# Nautilus and Caja a plain click makes the selection too; in Nautilus a
+# right-click on the background makes the folder the selection; Caja's and
+# Thunar's File menus copy what is selected. With KESTRINE_SCREENSHOT set,
+# the screen with the open "Kestrine" submenu is saved there as a PNG.
 #
 # The file managers look for modules in one fixed system folder only; the
 # test shows them the module there through an overlay in a mount namespace
@@ -196,12 +196,21 @@ if [[ "$FM" != nemo && "$FM" != thunar ]]; then
   run xdotool mousemove "${second[@]}" click 1
   wait_for selection_is "1 Item, First item: other.txt" || fail "after a plain click: $(selection)"
 fi
-if [[ "$FM" == caja ]]; then
-  # The File menu copies what is selected.
+if [[ "$FM" == thunar ]]; then
+  run xdotool mousemove "${second[@]}" click 1
+  sleep 0.5
+fi
+if [[ "$FM" == caja || "$FM" == thunar ]]; then
+  # The File menu copies what is selected. Thunar builds it for the
+  # selection when it opens; from its end: Close Window, Close Tab, Close
+  # All Windows, Properties (Detach Tab cannot be chosen with one tab), then
+  # "Kestrine".
   file_keys=(Up Up Up Right Return)
+  [[ "$FM" == caja ]] || file_keys=(Up Up Up Up Up Right Return)
   choose file_keys true key --clearmodifiers alt+f
   wait_for clipboard_is "$files/other.txt" ||
     fail "the File menu copied \"$(run xclip -selection clipboard -o 2>/dev/null)\", not other.txt"
+  wait_for selection_is "1 Item, First item: other.txt" || fail "after the File menu: $(selection)"
 fi
 if [[ "$FM" == nautilus ]]; then
   # A right-click on the background clears the selection made in the folder:
