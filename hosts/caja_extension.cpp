@@ -15,20 +15,11 @@ const FileManagerMenus kCaja = {
     MenuItemFactoryOf<caja_menu_item_new, caja_menu_new, caja_menu_append_item, caja_menu_item_set_submenu>(""),
     LocationOf<caja_file_info_get_type, caja_file_info_get_location>};
 
-GList* MyGetFileItems(CajaMenuProvider* /*provider*/, GtkWidget* /*window*/, GList* files) {
-  return MenuItemsForFiles(kCaja, files, HostMenuSource::kSelection);
-}
-
-GList* MyGetBackgroundItems(CajaMenuProvider* /*provider*/, GtkWidget* /*window*/,
-                            CajaFileInfo* folder) {
-  // Caja shows these in the window's File menu, built when the folder loads.
-  return MenuItemsForFolder(kCaja, folder, HostMenuSource::kLocation);
-}
-
 void MyProviderInterfaceInit(gpointer iface, gpointer /*data*/) {
   auto* provider = static_cast<CajaMenuProviderIface*>(iface);
-  provider->get_file_items = MyGetFileItems;
-  provider->get_background_items = MyGetBackgroundItems;
+  provider->get_file_items = SelectionItems<kCaja>;
+  // Caja shows these in the window's File menu, built when the folder loads.
+  provider->get_background_items = FolderItems<kCaja, HostMenuSource::kLocation>;
 }
 
 }  // namespace

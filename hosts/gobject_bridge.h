@@ -99,6 +99,28 @@ GList* MenuItemsForFiles(const FileManagerMenus& fileManager, GList* files, Host
 // The items for one file-info object, `folder`.
 GList* MenuItemsForFolder(const FileManagerMenus& fileManager, gpointer folder, HostMenuSource source);
 
+// A file manager's menu provider functions, for its interface's slots: the
+// items for the selected `files`, and the items for one `folder` built for
+// `source`. Each takes the provider, and the window where the file manager
+// passes one, and leaves both alone.
+template <const FileManagerMenus& fileManager, typename Provider>
+GList* SelectionItems(Provider* /*provider*/, GList* files) {
+  return MenuItemsForFiles(fileManager, files, HostMenuSource::kSelection);
+}
+template <const FileManagerMenus& fileManager, typename Provider, typename Window>
+GList* SelectionItems(Provider* /*provider*/, Window* /*window*/, GList* files) {
+  return MenuItemsForFiles(fileManager, files, HostMenuSource::kSelection);
+}
+template <const FileManagerMenus& fileManager, HostMenuSource source, typename Provider, typename FileInfo>
+GList* FolderItems(Provider* /*provider*/, FileInfo* folder) {
+  return MenuItemsForFolder(fileManager, folder, source);
+}
+template <const FileManagerMenus& fileManager, HostMenuSource source, typename Provider, typename Window,
+          typename FileInfo>
+GList* FolderItems(Provider* /*provider*/, Window* /*window*/, FileInfo* folder) {
+  return MenuItemsForFolder(fileManager, folder, source);
+}
+
 // Registers the menu provider type `typeName` (a plain GObject) in `module`
 // with the file manager's provider interface `providerInterface`, filled in
 // by `init`, and logs that `fileManager`'s module loaded (LogModuleLoaded).

@@ -25,18 +25,10 @@ const FileManagerMenus kNautilus = {
                       nautilus_menu_item_set_submenu>(nullptr),
     LocationOf<nautilus_file_info_get_type, nautilus_file_info_get_location>};
 
-GList* MyGetFileItems(NautilusMenuProvider* /*provider*/, GList* files) {
-  return MenuItemsForFiles(kNautilus, files, HostMenuSource::kSelection);
-}
-
-GList* MyGetBackgroundItems(NautilusMenuProvider* /*provider*/, NautilusFileInfo* folder) {
-  return MenuItemsForFolder(kNautilus, folder, HostMenuSource::kBackground);
-}
-
 void MyProviderInterfaceInit(gpointer iface, gpointer /*data*/) {
   auto* provider = static_cast<NautilusMenuProviderInterface*>(iface);
-  provider->get_file_items = MyGetFileItems;
-  provider->get_background_items = MyGetBackgroundItems;
+  provider->get_file_items = SelectionItems<kNautilus>;
+  provider->get_background_items = FolderItems<kNautilus, HostMenuSource::kBackground>;
 }
 
 }  // namespace

@@ -15,19 +15,10 @@ const FileManagerMenus kNemo = {
         "", [](const char* name) { return G_OBJECT(nemo_menu_item_new_separator(name)); }),
     LocationOf<nemo_file_info_get_type, nemo_file_info_get_location>};
 
-GList* MyGetFileItems(NemoMenuProvider* /*provider*/, GtkWidget* /*window*/, GList* files) {
-  return MenuItemsForFiles(kNemo, files, HostMenuSource::kSelection);
-}
-
-GList* MyGetBackgroundItems(NemoMenuProvider* /*provider*/, GtkWidget* /*window*/,
-                            NemoFileInfo* folder) {
-  return MenuItemsForFolder(kNemo, folder, HostMenuSource::kBackground);
-}
-
 void MyProviderInterfaceInit(gpointer iface, gpointer /*data*/) {
   auto* provider = static_cast<NemoMenuProviderIface*>(iface);
-  provider->get_file_items = MyGetFileItems;
-  provider->get_background_items = MyGetBackgroundItems;
+  provider->get_file_items = SelectionItems<kNemo>;
+  provider->get_background_items = FolderItems<kNemo, HostMenuSource::kBackground>;
 }
 
 }  // namespace

@@ -22,19 +22,10 @@ const FileManagerMenus kThunar = {
                       thunarx_menu_item_set_menu>(nullptr),
     LocationOf<thunarx_file_info_get_type, thunarx_file_info_get_location>};
 
-GList* MyGetFileMenuItems(ThunarxMenuProvider* /*provider*/, GtkWidget* /*window*/, GList* files) {
-  return MenuItemsForFiles(kThunar, files, HostMenuSource::kSelection);
-}
-
-GList* MyGetFolderMenuItems(ThunarxMenuProvider* /*provider*/, GtkWidget* /*window*/,
-                            ThunarxFileInfo* folder) {
-  return MenuItemsForFolder(kThunar, folder, HostMenuSource::kBackground);
-}
-
 void MyProviderInterfaceInit(gpointer iface, gpointer /*data*/) {
   auto* provider = static_cast<ThunarxMenuProviderIface*>(iface);
-  provider->get_file_menu_items = MyGetFileMenuItems;
-  provider->get_folder_menu_items = MyGetFolderMenuItems;
+  provider->get_file_menu_items = SelectionItems<kThunar>;
+  provider->get_folder_menu_items = FolderItems<kThunar, HostMenuSource::kBackground>;
 }
 
 }  // namespace
