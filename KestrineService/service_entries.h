@@ -87,7 +87,7 @@ using ExtensionModulePaths = std::map<FileManager, std::string>;
 // FileManagerPrograms on PATH) and leaves the others out:
 // - A file manager whose module (in `modules`) is installed gets no entries,
 //   since it shows Kestrine's menu already; its entries from earlier runs are
-//   removed.
+//   removed (for Thunar, Kestrine's actions in its custom actions file).
 // - An entry file is written (atomically, through a temporary file) when it
 //   is missing or differs; an identical one is left untouched, so running
 //   it again changes nothing. A file at an entry's path without
