@@ -17,8 +17,9 @@ ln -s "$work/root$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$BUILD/CMakeCache.
 qt5_plugins="$work/prefix/$(sed -n 's/^KESTRINE_QT5_PLUGIN_DIR:STRING=//p' "$BUILD/CMakeCache.txt")"
 [[ -f "$qt5_plugins/kf5/kfileitemaction/kestrine-dolphin.so" ]] ||
   { echo "no Dolphin module installed in $qt5_plugins/kf5/kfileitemaction"; exit 1; }
-for pkg in libnautilus-extension-4 libcaja-extension libnemo-extension; do
-  folder="$work/root$(pkg-config --variable=extensiondir "$pkg")"
+for module in libnautilus-extension-4:extensiondir libcaja-extension:extensiondir \
+              libnemo-extension:extensiondir thunarx-3:extensionsdir; do
+  folder="$work/root$(pkg-config --variable="${module#*:}" "${module%%:*}")"
   ls "$folder"/libkestrine-*.so >/dev/null 2>&1 || { echo "no module installed in $folder"; exit 1; }
 done
 mkdir -p "$work/home" "$work/run"

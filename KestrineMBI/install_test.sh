@@ -17,8 +17,10 @@ source "$(dirname "$0")/../testing/install_support.sh"
 HOME="$work/home" XDG_CONFIG_HOME= install_inside "$work" "$BUILD" --prefix "$prefix"
 # The installed programs find everything relative to their own folder.
 root="$work/root"
-for pkg in libnautilus-extension-4 libcaja-extension libnemo-extension; do
-  folder="$(pkg-config --variable=extensiondir "$pkg")"
+for module in libnautilus-extension-4:extensiondir libcaja-extension:extensiondir \
+              libnemo-extension:extensiondir thunarx-3:extensionsdir; do
+  pkg="${module%%:*}"
+  folder="$(pkg-config --variable="${module#*:}" "$pkg")"
   folder="$root$prefix/${folder#"$(pkg-config --variable=prefix "$pkg")"/}"
   ls "$folder"/libkestrine-*.so >/dev/null 2>&1 || { echo "no module installed in $folder"; exit 1; }
 done

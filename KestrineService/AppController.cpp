@@ -41,6 +41,7 @@ ServiceEntriesReport AppController::applicationWillFinishLaunching(const std::st
                                                  {FileManager::kNautilus, KESTRINE_NAUTILUS_MODULE},
                                                  {FileManager::kCaja, KESTRINE_CAJA_MODULE},
                                                  {FileManager::kNemo, KESTRINE_NEMO_MODULE},
+                                                 {FileManager::kThunar, KESTRINE_THUNAR_MODULE},
                                              });
 }
 

@@ -87,7 +87,7 @@ using ExtensionModulePaths = std::map<FileManager, std::string>;
 // FileManagerPrograms on PATH) and leaves the others out:
 // - A file manager whose module (in `modules`) is installed gets no entries,
 //   since it shows Kestrine's menu already; its entries from earlier runs are
-//   removed.
+//   removed (for Thunar, Kestrine's actions in its custom actions file).
 // - An entry file is written (atomically, through a temporary file) when it
 //   is missing or differs; an identical one is left untouched, so running
 //   it again changes nothing. A file at an entry's path without
@@ -109,6 +109,10 @@ ServiceEntriesReport RemoveServiceEntries();
 
 // Quotes `argument` for an Exec line of a desktop entry.
 std::string QuoteDesktopExecArgument(std::string_view argument);
+
+// The command's name in entry files and action IDs: lower case, with "-"
+// for each space ("copy-posix-path").
+std::string Slug(std::string_view command);
 
 // Quotes `argument` for a POSIX shell.
 std::string QuoteShellArgument(std::string_view argument);

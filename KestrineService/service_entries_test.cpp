@@ -189,13 +189,20 @@ TEST(ServiceEntriesTest, OnlyInstalledFileManagersWithoutKestrinesModule) {
         "entries for " + k + ": wrote 12 files"},
        {"config/caja/scripts/Kestrine"},
        12},
+      {{"thunar", "nemo"},
+       {"thunar"},
+       {"file managers found: Nemo, Thunar",
+        "Thunar loads Kestrine's extension module MODULES/thunar.so, so it gets no entries of its own",
+        "entries for " + k + ": wrote 12 files"},
+       {"data/nemo/actions"},
+       12},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.notes[0]);
     ScopedUser user;
     const ScopedPrograms programs(user, c.programs);
     ExtensionModulePaths modules;
-    for (FileManager manager : {FileManager::kNautilus, FileManager::kCaja, FileManager::kNemo}) {
+    for (FileManager manager : {FileManager::kNautilus, FileManager::kCaja, FileManager::kNemo, FileManager::kThunar}) {
       std::string name(FileManagerName(manager));
       std::transform(name.begin(), name.end(), name.begin(), ::tolower);
       modules[manager] = user.root() + "/modules/" + name + ".so";
@@ -242,6 +249,26 @@ TEST(ServiceEntriesTest, OnlyInstalledFileManagersWithoutKestrinesModule) {
                                   "/nautilus.so, so it gets no entries of its own (11 earlier entry files removed)"}));
   EXPECT_EQ(report.problems, std::vector<std::string>{});
   EXPECT_EQ(kestrine_testing::FolderNames(scripts), std::vector<std::string>{"Copy Filename"});
+
+  // Thunar's earlier entries are Kestrine's actions in its custom actions
+  // file: they go, and the user's own action stays.
+  std::filesystem::remove(user.root() + "/bin/nautilus");
+  const ScopedPrograms thunar(user, {"thunar"});
+  const std::string uca = user.root() + "/config/Thunar/uca.xml";
+  const std::string mine = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<actions>\n<action><name>Mine</name>"
+                           "<unique-id>mine</unique-id></action>\n</actions>\n";
+  WriteFile(uca, mine);
+  const ExtensionModulePaths thunarModule = {{FileManager::kThunar, user.root() + "/thunar.so"}};
+  EXPECT_EQ(NSUpdateDynamicServices(k, thunarModule).written, 1);
+  WriteFile(user.root() + "/thunar.so", "\177ELF");
+  EXPECT_EQ(NSUpdateDynamicServices(k, thunarModule).notes,
+            (std::vector<std::string>{"file managers found: Thunar",
+                                      "Thunar loads Kestrine's extension module " + user.root() +
+                                          "/thunar.so, so it gets no entries of its own (12 earlier actions "
+                                          "removed from " + uca + ")"}));
+  EXPECT_EQ(ReadFile(uca), mine);
+  EXPECT_EQ(NSUpdateDynamicServices(k, thunarModule).notes.back(),
+            "Thunar loads Kestrine's extension module " + user.root() + "/thunar.so, so it gets no entries of its own");
 }
 
 TEST(ServiceEntriesTest, UpdateWritesOnlyWhatChangedAndRemovesOnlyItsOwn) {

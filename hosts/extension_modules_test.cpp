@@ -1,6 +1,6 @@
-// The built Nautilus, Caja and Nemo modules, loaded as their file managers
-// load them (g_module_open, the module's initialize and list-types entry
-// points), asked for menus for real files and activated.
+// The built Nautilus, Caja, Nemo and Thunar modules, loaded as their file
+// managers load them (g_module_open, the module's initialize and list-types
+// entry points), asked for menus for real files and activated.
 #include <gio/gio.h>
 #include <gmodule.h>
 #include <gtest/gtest.h>
@@ -9,6 +9,11 @@
 #include <libnemo-extension/nemo-file-info.h>
 #include <libnemo-extension/nemo-menu-provider.h>
 #include <nautilus-extension.h>
+
+// Some of thunarx's headers declare their functions without C linkage.
+extern "C" {
+#include <thunarx/thunarx.h>
+}
 
 #include <signal.h>
 
@@ -40,20 +45,22 @@ using kestrine_testing::ScopedTempDir;
 using kestrine_testing::ScopedUser;
 using kestrine_testing::WriteFile;
 
-// What differs between the three file managers.
+// What differs between the file managers.
 struct Host {
   const char* name;
   const char* module;
+  // Loads the module: `name` names its entry points.
+  GType (*load)(const std::string& path, const std::string& name, std::string* error);
   GList* (*fileItems)(GObject* provider, GList* files);
   GList* (*backgroundItems)(GObject* provider, GObject* folder);
   GList* (*submenuItems)(GObject* menu);
   bool separators;
   // Whether the file manager, when an item is chosen, asks for the menu
   // again for the same selection and activates the new item of the same
-  // name, as Caja and Nemo do; Nautilus activates the item itself.
+  // name, as Caja and Nemo do; Nautilus and Thunar activate the item itself.
   bool reasks;
   // Whether it asks the provider for the items of an empty selection;
-  // Nemo's library does not.
+  // Nemo's library does not, and Thunar asks for the folder's items instead.
   bool asksForNoSelection;
   // Whether its background items stay in the window's File menu while the
   // selection changes, as Caja's do, so that they act on what is selected.
@@ -61,24 +68,38 @@ struct Host {
 };
 
 const Host kHosts[] = {
-    {"nautilus", KESTRINE_NAUTILUS_MODULE, NautilusFileItems,
+    {"nautilus", KESTRINE_NAUTILUS_MODULE, LoadExtensionModule, NautilusFileItems,
      [](GObject* p, GObject* d) {
        return nautilus_menu_provider_get_background_items(NAUTILUS_MENU_PROVIDER(p), NAUTILUS_FILE_INFO(d));
      },
      NautilusSubmenuItems, false, false, true, false},
-    {"caja", KESTRINE_CAJA_MODULE,
+    {"caja", KESTRINE_CAJA_MODULE, LoadExtensionModule,
      [](GObject* p, GList* f) { return caja_menu_provider_get_file_items(CAJA_MENU_PROVIDER(p), nullptr, f); },
      [](GObject* p, GObject* d) {
        return caja_menu_provider_get_background_items(CAJA_MENU_PROVIDER(p), nullptr,
                                                       reinterpret_cast<CajaFileInfo*>(d));
      },
      [](GObject* m) { return caja_menu_get_items(CAJA_MENU(m)); }, false, true, true, true},
-    {"nemo", KESTRINE_NEMO_MODULE,
+    {"nemo", KESTRINE_NEMO_MODULE, LoadExtensionModule,
      [](GObject* p, GList* f) { return nemo_menu_provider_get_file_items(NEMO_MENU_PROVIDER(p), nullptr, f); },
      [](GObject* p, GObject* d) {
        return nemo_menu_provider_get_background_items(NEMO_MENU_PROVIDER(p), nullptr, NEMO_FILE_INFO(d));
      },
      [](GObject* m) { return nemo_menu_get_items(NEMO_MENU(m)); }, true, true, false, false},
+    {"thunar", KESTRINE_THUNAR_MODULE, [](const std::string& path, const std::string&, std::string* error) {
+       return LoadThunarExtension(path, error);
+     },
+     // Thunar asks for the items of its window (a test has no display, and
+     // the module asks nothing of it), and only with files selected.
+     [](GObject* p, GList* f) {
+       return f == nullptr ? nullptr
+                           : THUNARX_MENU_PROVIDER_GET_IFACE(p)->get_file_menu_items(THUNARX_MENU_PROVIDER(p), nullptr, f);
+     },
+     [](GObject* p, GObject* d) {
+       return THUNARX_MENU_PROVIDER_GET_IFACE(p)->get_folder_menu_items(THUNARX_MENU_PROVIDER(p), nullptr,
+                                                                        THUNARX_FILE_INFO(d));
+     },
+     [](GObject* m) { return thunarx_menu_get_items(THUNARX_MENU(m)); }, false, false, false, false},
 };
 
 // A list of objects, such as menu items, each a reference of its own.
@@ -129,7 +150,7 @@ GObject* Provider(const Host& host) {
                       },
                       nullptr);
     std::string error;
-    types[host.name] = LoadExtensionModule(host.module, host.name, &error);
+    types[host.name] = host.load(host.module, host.name, &error);
     EXPECT_NE(types[host.name], 0u) << error;
   }
   return types[host.name] == 0 ? nullptr : G_OBJECT(g_object_new(types[host.name], nullptr));

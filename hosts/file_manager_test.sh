@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# A real Nautilus, Caja or Nemo, on an X server and a D-Bus session of its
-# own, with a `finder serve` beside it: the file manager loads the built
-# extension module at its start, a window opening does not replace the Finder's selection, a
-# right-click on a file makes it the selection, and choosing "Copy Posix
-# Path" in the "Kestrine" submenu copies its path. In Nautilus and Caja a
-# plain click makes the selection too; in Nautilus a right-click on the
-# background makes the folder the selection; Caja's File menu copies what is
-# selected.
+# A real Nautilus, Caja, Nemo or Thunar, on an X server and a D-Bus session
+# of its own, with a `finder serve` beside it: the file manager loads the
+# built extension module at its start, a window opening does not replace the
+# Finder's selection, a right-click on a file makes it the selection, and
+# choosing "Copy Posix Path" in the "Kestrine" submenu copies its path. In
+# Nautilus and Caja a plain click makes the selection too; in Nautilus a
+# right-click on the background makes the folder the selection; Caja's and
+# Thunar's File menus copy what is selected. With KESTRINE_SCREENSHOT set,
+# the screen with the open "Kestrine" submenu is saved there as a PNG.
 #
 # The file managers look for modules in one fixed system folder only; the
 # test shows them the module there through an overlay in a mount namespace
@@ -14,12 +15,12 @@
 # writes is in its temporary folder. Exits 77 (skipped) when the file
 # manager is not installed, or no mount namespace can be made.
 set -euo pipefail
-BUILD="${1:?usage: file_manager_test.sh BUILD_DIR nautilus|caja|nemo}"
-FM="${2:?usage: file_manager_test.sh BUILD_DIR nautilus|caja|nemo}"
+BUILD="${1:?usage: file_manager_test.sh BUILD_DIR nautilus|caja|nemo|thunar}"
+FM="${2:?usage: file_manager_test.sh BUILD_DIR nautilus|caja|nemo|thunar}"
 BUNDLE="$BUILD/KestrineCM.plugin"
 
-# What differs: the pkg-config package that names the extension folder, the
-# command that opens a window on a folder, where the first two icons of the
+# What differs: the pkg-config package and variable that name the extension
+# folder, the command that opens a window on a folder, where the first two icons of the
 # window's folder are (the window at 0,0, files sorted by name), and the keys
 # that go from a file's contextual menu to "Copy Posix Path".
 case "$FM" in
@@ -32,6 +33,11 @@ case "$FM" in
   nemo)
     Name=Nemo package=libnemo-extension open=(nemo)
     first=(236 150) second=(360 150) menu_keys=(Up Up Right Return) ;;
+  thunar)
+    # Icons shift by the height of the bar Thunar shows to root; y=140 is on
+    # them either way.
+    Name=Thunar package=thunarx-3 variable=extensionsdir open=(thunar)
+    first=(218 140) second=(307 140) menu_keys=(Up Up Right Return) ;;
   *) echo "unknown file manager $FM"; exit 2 ;;
 esac
 MODULE="$BUILD/extensions/$FM/libkestrine-$FM.so"
@@ -40,7 +46,7 @@ skip() { echo "skipped: $*"; exit 77; }
 command -v "$FM" >/dev/null || skip "$Name is not installed (./dev setup installs it)"
 unshare -m true 2>/dev/null ||
   skip "no mount namespace can be made here (it needs root or CAP_SYS_ADMIN)"
-EXTENSIONS="$(pkg-config --variable=extensiondir "$package")"
+EXTENSIONS="$(pkg-config --variable="${variable:-extensiondir}" "$package")"
 # The overlay goes on the deepest folder of that path that exists; the
 # module's folder is made in its upper layer, inside the temporary folder.
 lower="$EXTENSIONS"
@@ -164,8 +170,16 @@ choose() {
     sleep 1
   done
   more_popups "$before" && $check || fail "no menu showed for the file: $(selection)"
-  for key in "${keys[@]}"; do run xdotool key --clearmodifiers "$key"; sleep 0.3; done
+  local last=$((${#keys[@]} - 1))
+  for key in "${keys[@]:0:last}"; do run xdotool key --clearmodifiers "$key"; sleep 0.3; done
+  if [[ -n "${KESTRINE_SCREENSHOT:-}" && "$shot" == "" ]]; then
+    sleep 0.5
+    run import -window root "$KESTRINE_SCREENSHOT"
+    shot=taken
+  fi
+  run xdotool key --clearmodifiers "${keys[last]}"
 }
+shot=""
 
 # A right-click on notes.txt makes it the Finder's selection, and its menu
 # copies it.
@@ -177,17 +191,26 @@ wait_for clipboard_is "$files/notes.txt" ||
 notes_selected || fail "after the copy: $(selection)"
 
 # A plain click selects in Nautilus and Caja, which build their menus on
-# every selection change; Nemo builds them only for a right-click.
-if [[ "$FM" != nemo ]]; then
+# every selection change; Nemo and Thunar build them only for a menu.
+if [[ "$FM" != nemo && "$FM" != thunar ]]; then
   run xdotool mousemove "${second[@]}" click 1
   wait_for selection_is "1 Item, First item: other.txt" || fail "after a plain click: $(selection)"
 fi
-if [[ "$FM" == caja ]]; then
-  # The File menu copies what is selected.
+if [[ "$FM" == thunar ]]; then
+  run xdotool mousemove "${second[@]}" click 1
+  sleep 0.5
+fi
+if [[ "$FM" == caja || "$FM" == thunar ]]; then
+  # The File menu copies what is selected. Thunar builds it for the
+  # selection when it opens; from its end: Close Window, Close Tab, Close
+  # All Windows, Properties (Detach Tab cannot be chosen with one tab), then
+  # "Kestrine".
   file_keys=(Up Up Up Right Return)
+  [[ "$FM" == caja ]] || file_keys=(Up Up Up Up Up Right Return)
   choose file_keys true key --clearmodifiers alt+f
   wait_for clipboard_is "$files/other.txt" ||
     fail "the File menu copied \"$(run xclip -selection clipboard -o 2>/dev/null)\", not other.txt"
+  wait_for selection_is "1 Item, First item: other.txt" || fail "after the File menu: $(selection)"
 fi
 if [[ "$FM" == nautilus ]]; then
   # A right-click on the background clears the selection made in the folder:

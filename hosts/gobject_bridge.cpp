@@ -48,7 +48,7 @@ bool MenusReleaseTheirItems(const MenuItemFactory& factory) {
   static std::map<const MenuItemFactory*, bool> known;
   if (const auto found = known.find(&factory); found != known.end()) return found->second;
   GObject* menu = factory.newMenu();
-  GObject* item = factory.newItem("Kestrine-Probe", "");
+  GObject* item = factory.newItem("Kestrine-Probe", "", factory.tooltip);
   bool released = true;
   if (menu != nullptr && item != nullptr) {
     factory.appendItem(menu, item);
@@ -107,7 +107,7 @@ struct Builder {
           if (factory.newSeparator != nullptr) item = factory.newSeparator(name.c_str());
           break;
         case HostMenuEntry::Kind::kCommand:
-          item = factory.newItem(name.c_str(), EscapeMenuMnemonics(entry.title).c_str());
+          item = factory.newItem(name.c_str(), EscapeMenuMnemonics(entry.title).c_str(), factory.tooltip);
           if (item != nullptr) {
             AttachMenu(item, menu, &entry, depth == 0);
             g_signal_connect(item, "activate", G_CALLBACK(MyActivate), nullptr);
@@ -116,7 +116,7 @@ struct Builder {
         case HostMenuEntry::Kind::kSubmenu: {
           std::vector<GObject*> children = Items(entry.submenu, depth + 1);
           if (children.empty()) break;
-          item = factory.newItem(name.c_str(), EscapeMenuMnemonics(entry.title).c_str());
+          item = factory.newItem(name.c_str(), EscapeMenuMnemonics(entry.title).c_str(), factory.tooltip);
           GObject* submenu = factory.newMenu();
           // The items whose reference the menu object will never drop.
           GList* kept = nullptr;
@@ -223,4 +223,56 @@ GList* MakeMenuItems(const std::shared_ptr<HostMenu>& menu, HostMenuSource sourc
     g_log(kLogDomain, G_LOG_LEVEL_MESSAGE, "the contextual menu could not be built");
     return nullptr;
   }
+}
+
+namespace {
+
+// Unrefs the locations it holds.
+struct Locations {
+  std::vector<GFile*> files;
+  ~Locations() {
+    for (GFile* file : files) {
+      if (file != nullptr) g_object_unref(file);
+    }
+  }
+};
+
+}  // namespace
+
+GList* MenuItemsForFiles(const FileManagerMenus& fileManager, GList* files, HostMenuSource source) {
+  try {
+    Locations locations;
+    for (GList* node = files; node != nullptr; node = node->next) {
+      GFile* location = fileManager.location(node->data);
+      try {
+        locations.files.push_back(location);
+      } catch (...) {
+        if (location != nullptr) g_object_unref(location);
+        throw;
+      }
+    }
+    return MakeMenuItems(SharedContextualMenuHost().BuildMenu(
+                             SelectionFromLocations(locations.files), source, CurrentMenuUpdate()),
+                         source, fileManager.factory);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+GList* MenuItemsForFolder(const FileManagerMenus& fileManager, gpointer folder, HostMenuSource source) {
+  GList files = {folder, nullptr, nullptr};
+  return MenuItemsForFiles(fileManager, &files, source);
+}
+
+const GTypeInfo kMenuProviderTypeInfo = {
+    sizeof(GObjectClass), nullptr, nullptr, nullptr, nullptr, nullptr, sizeof(GObject), 0, nullptr, nullptr};
+
+GType RegisterMenuProvider(GTypeModule* module, const char* typeName, GType providerInterface,
+                           GInterfaceInitFunc init, const char* fileManager) {
+  const GType type = g_type_module_register_type(module, G_TYPE_OBJECT, typeName, &kMenuProviderTypeInfo,
+                                                 static_cast<GTypeFlags>(0));
+  const GInterfaceInfo provider = {init, nullptr, nullptr};
+  g_type_module_add_interface(module, type, providerInterface, &provider);
+  LogModuleLoaded(fileManager);
+  return type;
 }

@@ -5,6 +5,11 @@
 #include <libnemo-extension/nemo-file-info.h>
 #include <nautilus-extension.h>
 
+// Some of thunarx's headers declare their functions without C linkage.
+extern "C" {
+#include <thunarx/thunarx.h>
+}
+
 namespace {
 
 // A type module kept in use for the process's life.
@@ -57,12 +62,109 @@ GType TestFileInfoType() {
     const GInterfaceInfo nautilus{MyFileInfoInit<NautilusFileInfoInterface>, nullptr, nullptr};
     const GInterfaceInfo caja{MyFileInfoInit<CajaFileInfoIface>, nullptr, nullptr};
     const GInterfaceInfo nemo{MyFileInfoInit<NemoFileInfoInterface>, nullptr, nullptr};
+    const GInterfaceInfo thunar{MyFileInfoInit<ThunarxFileInfoIface>, nullptr, nullptr};
     g_type_add_interface_static(t, NAUTILUS_TYPE_FILE_INFO, &nautilus);
     g_type_add_interface_static(t, CAJA_TYPE_FILE_INFO, &caja);
     g_type_add_interface_static(t, NEMO_TYPE_FILE_INFO, &nemo);
+    g_type_add_interface_static(t, THUNARX_TYPE_FILE_INFO, &thunar);
     return t;
   }();
   return type;
+}
+
+// A Thunar extension module as Thunar's type module for them holds it: a
+// GTypeModule that is the ThunarxProviderPlugin the module registers its
+// types with, opened lazily and locally, and closed when no longer used
+// unless the module made itself resident.
+struct ThunarModule {
+  GTypeModule parent;
+  std::string* path;
+  std::string* error;
+  GModule* library;
+  gboolean resident;
+  void (*initialize)(ThunarxProviderPlugin* plugin);
+  void (*shutdown)();
+  void (*listTypes)(const GType** types, int* count);
+};
+
+ThunarModule* AsThunarModule(gpointer object) { return static_cast<ThunarModule*>(object); }
+
+gboolean MyLoadThunarModule(GTypeModule* typeModule) {
+  ThunarModule* module = AsThunarModule(typeModule);
+  module->library = g_module_open(module->path->c_str(),
+                                  static_cast<GModuleFlags>(G_MODULE_BIND_LAZY | G_MODULE_BIND_LOCAL));
+  if (module->library == nullptr) {
+    *module->error = g_module_error();
+    return FALSE;
+  }
+  if (!g_module_symbol(module->library, "thunar_extension_initialize",
+                       reinterpret_cast<gpointer*>(&module->initialize)) ||
+      !g_module_symbol(module->library, "thunar_extension_shutdown",
+                       reinterpret_cast<gpointer*>(&module->shutdown)) ||
+      !g_module_symbol(module->library, "thunar_extension_list_types",
+                       reinterpret_cast<gpointer*>(&module->listTypes))) {
+    *module->error = *module->path + ": no Thunar extension entry points";
+    g_module_close(module->library);
+    return FALSE;
+  }
+  module->initialize(THUNARX_PROVIDER_PLUGIN(module));
+  return TRUE;
+}
+
+void MyUnloadThunarModule(GTypeModule* typeModule) {
+  ThunarModule* module = AsThunarModule(typeModule);
+  module->shutdown();
+  g_module_close(module->library);
+}
+
+void MyThunarPluginInit(gpointer iface, gpointer) {
+  auto* plugin = static_cast<ThunarxProviderPluginIface*>(iface);
+  plugin->get_resident = [](const ThunarxProviderPlugin* p) {
+    return AsThunarModule(const_cast<ThunarxProviderPlugin*>(p))->resident;
+  };
+  plugin->set_resident = [](ThunarxProviderPlugin* p, gboolean resident) { AsThunarModule(p)->resident = resident; };
+  plugin->register_type = [](ThunarxProviderPlugin* p, GType parent, const gchar* name, const GTypeInfo* info,
+                             GTypeFlags flags) { return g_type_module_register_type(G_TYPE_MODULE(p), parent, name, info, flags); };
+  plugin->add_interface = [](ThunarxProviderPlugin* p, GType instance, GType implemented, const GInterfaceInfo* info) {
+    g_type_module_add_interface(G_TYPE_MODULE(p), instance, implemented, info);
+  };
+  plugin->register_enum = [](ThunarxProviderPlugin* p, const gchar* name, const GEnumValue* values) {
+    return g_type_module_register_enum(G_TYPE_MODULE(p), name, values);
+  };
+  plugin->register_flags = [](ThunarxProviderPlugin* p, const gchar* name, const GFlagsValue* values) {
+    return g_type_module_register_flags(G_TYPE_MODULE(p), name, values);
+  };
+}
+
+// A new module for the file at `path`, kept for the process's life.
+ThunarModule* NewThunarModule(const std::string& path) {
+  static const GType type = [] {
+    GTypeInfo info{};
+    info.class_size = sizeof(GTypeModuleClass);
+    info.class_init = [](gpointer klass, gpointer) {
+      G_TYPE_MODULE_CLASS(klass)->load = MyLoadThunarModule;
+      G_TYPE_MODULE_CLASS(klass)->unload = MyUnloadThunarModule;
+      // The plug-in interface's "resident" property, the flag behind
+      // get_resident and set_resident.
+      G_OBJECT_CLASS(klass)->get_property = [](GObject* object, guint, GValue* value, GParamSpec*) {
+        g_value_set_boolean(value, AsThunarModule(object)->resident);
+      };
+      G_OBJECT_CLASS(klass)->set_property = [](GObject* object, guint, const GValue* value, GParamSpec*) {
+        AsThunarModule(object)->resident = g_value_get_boolean(value);
+      };
+      g_object_class_override_property(G_OBJECT_CLASS(klass), 1, "resident");
+    };
+    info.instance_size = sizeof(ThunarModule);
+    const GType t = g_type_register_static(G_TYPE_TYPE_MODULE, "KestrineTestThunarModule", &info,
+                                           static_cast<GTypeFlags>(0));
+    const GInterfaceInfo plugin{MyThunarPluginInit, nullptr, nullptr};
+    g_type_add_interface_static(t, THUNARX_TYPE_PROVIDER_PLUGIN, &plugin);
+    return t;
+  }();
+  ThunarModule* module = AsThunarModule(g_object_new(type, nullptr));
+  module->path = new std::string(path);
+  module->error = new std::string;
+  return module;
 }
 
 }  // namespace
@@ -99,6 +201,24 @@ GType LoadExtensionModule(const std::string& path, const std::string& prefix,
     return 0;
   }
   return types[0];
+}
+
+GType LoadThunarExtension(const std::string& path, std::string* error) {
+  ThunarModule* module = NewThunarModule(path);
+  GTypeModule* typeModule = G_TYPE_MODULE(module);
+  if (!g_type_module_use(typeModule)) {
+    if (error != nullptr) *error = *module->error;
+    return 0;
+  }
+  const GType* types = nullptr;
+  int count = 0;
+  module->listTypes(&types, &count);
+  const GType type = count == 1 && types != nullptr ? types[0] : 0;
+  if (type == 0 && error != nullptr) *error = path + ": lists " + std::to_string(count) + " types, not 1";
+  // Thunar lets go of a module that is not resident once it has its types,
+  // and loads it again for each new provider.
+  if (!module->resident) g_type_module_unuse(typeModule);
+  return type;
 }
 
 GList* NautilusFileItems(GObject* provider, GList* files) {

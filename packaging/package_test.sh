@@ -107,6 +107,7 @@ declare -A module_path=(
   [kestrine-nautilus]="$(pkg-config --variable=extensiondir libnautilus-extension-4)/libkestrine-nautilus.so"
   [kestrine-caja]="$(pkg-config --variable=extensiondir libcaja-extension)/libkestrine-caja.so"
   [kestrine-nemo]="$(pkg-config --variable=extensiondir libnemo-extension)/libkestrine-nemo.so"
+  [kestrine-thunar]="$(pkg-config --variable=extensionsdir thunarx-3)/libkestrine-thunar.so"
   [kestrine-dolphin]="$(/usr/lib/qt5/bin/qmake -query QT_INSTALL_PLUGINS)/kf5/kfileitemaction/kestrine-dolphin.so")
 for package in "${modules[@]}"; do
   # A user without this file manager installs kestrine without its library.
@@ -211,10 +212,10 @@ chmod 700 "$work/run"
 file="$work/home/My Notes.txt"
 printf 'x' >"$file"
 # A user's session without a display: the clipboard is a file.
-# Dolphin and Thunar stand in as installed file managers: KestrineService
+# Dolphin and PCManFM-Qt stand in as installed file managers: KestrineService
 # writes entries only for those on PATH.
 mkdir -p "$work/file-managers"
-for program in dolphin thunar; do printf '#!/bin/sh\n' >"$work/file-managers/$program"; done
+for program in dolphin pcmanfm-qt; do printf '#!/bin/sh\n' >"$work/file-managers/$program"; done
 chmod +x "$work/file-managers"/*
 session=(PATH="$bin:/usr/bin:/bin:$work/file-managers" HOME="$work/home" XDG_RUNTIME_DIR="$work/run"
          XDG_CONFIG_DIRS="$work/xdg" QT_QPA_PLATFORM=offscreen)
@@ -296,8 +297,10 @@ snapshot() {
   sha256sum "$bundle/Contents/Resources/Prefixes.txt"
 }
 snapshot >"$work/before-upgrade"
-[[ $(grep -c 'servicemenus/kestrine.desktop\|Thunar/uca.xml' "$work/before-upgrade") -ge 4 ]] ||
+[[ $(grep -c 'servicemenus/kestrine.desktop\|file-manager/actions/kestrine.desktop' "$work/before-upgrade") -ge 4 ]] ||
   fail "no file managers' entries were written"
+# The package's Thunar module shows Kestrine's menu in Thunar already.
+[[ $mode != apt || ! -e "$work/home/.config/Thunar/uca.xml" ]] || fail "Thunar got custom actions beside its module"
 install_packages "$deb_next" "${module_deb_next[@]}"
 for package in kestrine "${modules[@]}"; do
   [[ $mode == unpack ]] || [[ "$(installed_version "$package")" == "${version}+1" ]] || fail "upgrade of $package"
