@@ -42,6 +42,7 @@ ServiceEntriesReport AppController::applicationWillFinishLaunching(const std::st
                                                  {FileManager::kCaja, KESTRINE_CAJA_MODULE},
                                                  {FileManager::kNemo, KESTRINE_NEMO_MODULE},
                                                  {FileManager::kThunar, KESTRINE_THUNAR_MODULE},
+                                                 {FileManager::kDolphin, KESTRINE_DOLPHIN_MODULE},
                                              });
 }
 
