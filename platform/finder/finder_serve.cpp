@@ -18,6 +18,7 @@
 #include "platform/appleevents/aeipc.h"
 #include "platform/appleevents/alias.h"
 #include "platform/files/files.h"
+#include "platform/finder/finder_protocol.h"
 #include "platform/pasteboard/helper_process.h"
 #include "platform/processes/processes.h"
 
@@ -26,45 +27,12 @@ namespace {
 using kestrine_pasteboard::FindProgramOnPath;
 using kestrine_pasteboard::RunHelperForOutput;
 
-constexpr OSType kFinderSignature = MakeFourCharCode("MACS");
-constexpr OSType kFinderType = MakeFourCharCode("FNDR");
-constexpr AEEventClass kAECoreSuite = MakeFourCharCode("core");
-constexpr AEEventID kAEGetData = MakeFourCharCode("getd");
-constexpr AEEventID kAESetData = MakeFourCharCode("setd");
-constexpr AEKeyword keyAEData = MakeFourCharCode("data");
-constexpr DescType cProperty = MakeFourCharCode("prop");
-constexpr DescType cObject = MakeFourCharCode("cobj");
-constexpr DescType formPropertyID = MakeFourCharCode("prop");
-constexpr DescType formName = MakeFourCharCode("name");
-constexpr DescType pSelection = MakeFourCharCode("sele");
-constexpr DescType typeUTF8 = MakeFourCharCode("utf8");
-
 constexpr std::chrono::milliseconds kClipboardReadLimit{1000};
 constexpr std::size_t kClipboardMaxBytes = std::size_t{16} << 20;
 
 const char* Environment(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0' ? value : nullptr;
-}
-
-// An object specifier; `seld` is put as it is.
-AEDesc MakeSpecifier(DescType want, DescType form, const AEDesc& seld) {
-  AERecord record;
-  AECreateList(nullptr, 0, true, &record);
-  const AEDesc application;
-  AEPutParamPtr(&record, keyAEDesiredClass, typeType, &want, sizeof want);
-  AEPutParamDesc(&record, keyAEContainer, &application);
-  AEPutParamPtr(&record, keyAEKeyForm, typeEnumerated, &form, sizeof form);
-  AEPutParamDesc(&record, keyAEKeyData, &seld);
-  AEDesc specifier;
-  AECoerceDesc(&record, typeObjectSpecifier, &specifier);
-  return specifier;
-}
-
-AEDesc ItemSpecifier(const std::string& path) {
-  AEDesc seld;
-  AECreateDesc(typeUTF8, path.data(), path.size(), &seld);
-  return MakeSpecifier(cObject, formName, seld);
 }
 
 // A 4-byte code parameter of a record, whatever its type code.
@@ -125,7 +93,7 @@ std::optional<AEDesc> MakeItem(const std::string& path, DescType kind) {
     if (FSNewAliasFromPath(path, &alias) != noErr) return std::nullopt;
     AECreateDesc(typeAlias, alias.data(), alias.size(), &item);
   } else {
-    item = ItemSpecifier(path);
+    item = FinderItemSpecifier(path);
   }
   return item;
 }
@@ -360,7 +328,7 @@ int FinderServe() {
     return 1;
   }
   InstallFinderHandlers();
-  const OSErr registered = RegisterProcess(kFinderSignature, kFinderType, "Finder", true);
+  const OSErr registered = RegisterProcess(kFinderCreatorType, kFinderFileType, "Finder", true);
   if (registered != noErr) {
     AEServerClose();
     if (registered == dupFNErr) {
