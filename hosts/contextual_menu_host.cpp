@@ -1,6 +1,5 @@
 #include "hosts/contextual_menu_host.h"
 
-#include <cstring>
 #include <utility>
 
 #include "platform/appleevents/alias.h"
@@ -53,9 +52,9 @@ std::string RecordTitle(const AERecord& record) {
   std::string bytes(AEGetDescDataSize(&name), '\0');
   if (AEGetDescData(&name, bytes.data(), bytes.size()) != noErr) return "";
   if (name.descriptorType() == typeUnicodeText) {
-    std::u16string units(bytes.size() / 2, u'\0');
-    std::memcpy(units.data(), bytes.data(), units.size() * 2);
-    return CFStringCreateWithCharacters(units).value_or(std::string());
+    // A stray last byte belongs to no code unit and is left out.
+    return CFStringCreateWithCharacterBytes(std::string_view(bytes).substr(0, bytes.size() / 2 * 2))
+        .value_or(std::string());
   }
   if (name.descriptorType() == typeText) return CFStringCreateWithMacRoman(bytes);
   return MakeValidUTF8(bytes);

@@ -13,6 +13,8 @@
 
 #include "platform/appleevents/appleevent.h"
 #include "platform/appleevents/desc_access.h"
+#include "platform/corefoundation/cf_string.h"
+#include "platform/corefoundation/cf_utf16.h"
 
 namespace {
 
@@ -29,104 +31,6 @@ bool IsIdentStart(char c) {
 }
 bool IsIdentChar(char c) { return IsIdentStart(c) || (c >= '0' && c <= '9'); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
-// Decodes one UTF-8 character at `text[*at]`, advancing `*at`; none for
-// malformed, overlong or surrogate sequences.
-std::optional<char32_t> DecodeUtf8(std::string_view text, std::size_t* at) {
-  const auto lead = static_cast<unsigned char>(text[*at]);
-  int extra = 0;
-  char32_t c = 0;
-  char32_t least = 0;
-  if (lead < 0x80) {
-    ++*at;
-    return lead;
-  } else if ((lead & 0xE0) == 0xC0) {
-    extra = 1, c = lead & 0x1F, least = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    extra = 2, c = lead & 0x0F, least = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    extra = 3, c = lead & 0x07, least = 0x10000;
-  } else {
-    return std::nullopt;
-  }
-  if (text.size() - *at <= static_cast<std::size_t>(extra)) return std::nullopt;
-  for (int i = 1; i <= extra; ++i) {
-    const auto next = static_cast<unsigned char>(text[*at + static_cast<std::size_t>(i)]);
-    if ((next & 0xC0) != 0x80) return std::nullopt;
-    c = (c << 6) | (next & 0x3F);
-  }
-  if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
-  *at += static_cast<std::size_t>(extra) + 1;
-  return c;
-}
-
-// The UTF-16 code units of valid UTF-8 `text`, in host byte order.
-std::string Utf16Bytes(std::string_view text) {
-  std::u16string units;
-  for (std::size_t at = 0; at < text.size();) {
-    const char32_t c = *DecodeUtf8(text, &at);
-    if (c >= 0x10000) {
-      units.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-      units.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
-    } else {
-      units.push_back(static_cast<char16_t>(c));
-    }
-  }
-  return std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
-}
-
-// The UTF-8 text of UTF-16 code units in host byte order, or none when they
-// are not whole, paired code units.
-std::optional<std::string> Utf8FromUtf16(const std::string& bytes) {
-  if (bytes.size() % 2 != 0) return std::nullopt;
-  std::u16string units(bytes.size() / 2, u'\0');
-  std::memcpy(units.data(), bytes.data(), bytes.size());
-  std::string text;
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    char32_t c = units[i];
-    if (c >= 0xDC00 && c <= 0xDFFF) return std::nullopt;
-    if (c >= 0xD800 && c <= 0xDBFF) {
-      if (i + 1 == units.size() || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF) {
-        return std::nullopt;
-      }
-      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
-    }
-    AppendUtf8(text, c);
-  }
-  return text;
-}
-
-bool IsValidUtf8(std::string_view text) {
-  for (std::size_t at = 0; at < text.size();) {
-    if (!DecodeUtf8(text, &at)) return false;
-  }
-  return true;
-}
 
 AEDesc BytesDesc(DescType type, const void* data, std::size_t size) {
   AEDesc desc;
@@ -258,7 +162,7 @@ class Parser final {
         term->desc = BytesDesc(typeIEEE64BitFloatingPoint, &term->real, sizeof term->real);
         return true;
       case Term::Kind::kText: {
-        const std::string units = Utf16Bytes(term->bytes);
+        const std::string units = *CFStringGetCharacterBytes(term->bytes);
         term->desc = BytesDesc(typeUnicodeText, units.data(), units.size());
         return true;
       }
@@ -511,10 +415,10 @@ class Parser final {
           const char escaped = src_[pos_++];
           if (escaped == '\'' || escaped == '\\') {
             bytes.push_back(escaped);
-          } else if (escaped == 'x' && pos_ + 2 <= src_.size() && HexValue(src_[pos_]) >= 0 &&
-                     HexValue(src_[pos_ + 1]) >= 0) {
+          } else if (escaped == 'x' && pos_ + 2 <= src_.size() && HexDigitValue(src_[pos_]) >= 0 &&
+                     HexDigitValue(src_[pos_ + 1]) >= 0) {
             bytes.push_back(
-                static_cast<char>(HexValue(src_[pos_]) * 16 + HexValue(src_[pos_ + 1])));
+                static_cast<char>(HexDigitValue(src_[pos_]) * 16 + HexDigitValue(src_[pos_ + 1])));
             pos_ += 2;
           } else {
             return FailAt(kAEBuildBadCode, pos_ - 2);
@@ -569,12 +473,13 @@ class Parser final {
           pos_ += 2;
           break;
         case 'x': {
-          if (pos_ + 4 > src_.size() || HexValue(src_[pos_ + 2]) < 0 ||
-              HexValue(src_[pos_ + 3]) < 0) {
+          if (pos_ + 4 > src_.size() || HexDigitValue(src_[pos_ + 2]) < 0 ||
+              HexDigitValue(src_[pos_ + 3]) < 0) {
             return Fail(kAEBuildBadText);
           }
-          AppendUtf8(*text, static_cast<char32_t>(HexValue(src_[pos_ + 2]) * 16 +
-                                                  HexValue(src_[pos_ + 3])));
+          AppendUTF8(static_cast<char32_t>(HexDigitValue(src_[pos_ + 2]) * 16 +
+                                           HexDigitValue(src_[pos_ + 3])),
+                     text);
           pos_ += 4;
           break;
         }
@@ -585,7 +490,7 @@ class Parser final {
     }
     text->append(src_.substr(runStart, pos_ - runStart));
     pos_ += close.size();
-    if (!IsValidUtf8(*text)) return FailAt(kAEBuildBadText, runStart);
+    if (!IsValidUTF8(*text)) return FailAt(kAEBuildBadText, runStart);
     return true;
   }
 
@@ -603,7 +508,7 @@ class Parser final {
         ++pos_;
         continue;
       }
-      const int digit = HexValue(c);
+      const int digit = HexDigitValue(c);
       if (digit < 0) return Fail(kAEBuildBadHex);
       if (pending < 0) {
         pending = digit;
@@ -720,12 +625,12 @@ class Printer final {
       return;
     }
     if (type == typeUnicodeText) {
-      if (const auto text = Utf8FromUtf16(data)) {
+      if (const auto text = CFStringCreateWithCharacterBytes(data)) {
         PrintText(*text);
         return;
       }
     }
-    if (type == typeText && IsValidUtf8(data)) {
+    if (type == typeText && IsValidUTF8(data)) {
       PrintCode(type);
       out_.push_back('(');
       PrintText(data);

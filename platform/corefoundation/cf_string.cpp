@@ -68,13 +68,6 @@ bool IsUnreservedOrReserved(unsigned char c) {
          std::string_view::npos;
 }
 
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Closes an iconv descriptor when it goes out of scope.
 class IconvHandle final {
  public:
@@ -143,6 +136,13 @@ std::string MakeValidUTF8(std::string_view bytes) {
     }
   }
   return result;
+}
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 bool IsUnicodeWhiteSpace(char32_t c) {

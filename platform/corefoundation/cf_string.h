@@ -18,6 +18,10 @@ bool IsValidUTF8(std::string_view bytes);
 // replaced by U+FFFD.
 std::string MakeValidUTF8(std::string_view bytes);
 
+// The value of the hexadecimal digit `c` (0-9, a-f, A-F); -1 for any other
+// character.
+int HexDigitValue(char c);
+
 // Whether `c` has the Unicode White_Space property (blanks, tabs, line
 // breaks, the no-break and typographic spaces).
 bool IsUnicodeWhiteSpace(char32_t c);

@@ -200,9 +200,8 @@ std::string Title(const AERecord& record) {
   std::string bytes(AEGetDescDataSize(&name), '\0');
   AEGetDescData(&name, bytes.data(), bytes.size());
   if (name.descriptorType() == typeUnicodeText) {
-    std::u16string units(bytes.size() / 2, u'\0');
-    std::memcpy(units.data(), bytes.data(), units.size() * 2);
-    return CFStringCreateWithCharacters(units).value_or(MakeValidUTF8(bytes));
+    return CFStringCreateWithCharacterBytes(std::string_view(bytes).substr(0, bytes.size() / 2 * 2))
+        .value_or(MakeValidUTF8(bytes));
   }
   if (name.descriptorType() == typeText) return CFStringCreateWithMacRoman(bytes);
   return MakeValidUTF8(bytes);

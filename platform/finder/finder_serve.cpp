@@ -17,6 +17,7 @@
 
 #include "platform/appleevents/aeipc.h"
 #include "platform/appleevents/alias.h"
+#include "platform/corefoundation/cf_string.h"
 #include "platform/files/files.h"
 #include "platform/finder/finder_protocol.h"
 #include "platform/pasteboard/helper_process.h"
@@ -105,13 +106,6 @@ AEDescList MakeSelectionList(const std::vector<std::string>& paths, DescType kin
     if (std::optional<AEDesc> item = MakeItem(path, kind)) AEPutDesc(&list, 0, &*item);
   }
   return list;
-}
-
-int PercentValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // The desktop clipboard's copied files, read now: none without a display or
@@ -304,8 +298,8 @@ std::vector<std::string> FileURIListPaths(const std::string& text) {
         path += rest[i];
         continue;
       }
-      const int high = i + 2 < rest.size() ? PercentValue(rest[i + 1]) : -1;
-      const int low = high >= 0 ? PercentValue(rest[i + 2]) : -1;
+      const int high = i + 2 < rest.size() ? HexDigitValue(rest[i + 1]) : -1;
+      const int low = high >= 0 ? HexDigitValue(rest[i + 2]) : -1;
       valid = low >= 0 && (high != 0 || low != 0);
       path += static_cast<char>(high * 16 + low);
       i += 2;
