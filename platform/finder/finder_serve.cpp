@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -17,24 +16,12 @@
 
 #include "platform/appleevents/aeipc.h"
 #include "platform/appleevents/alias.h"
-#include "platform/corefoundation/cf_string.h"
 #include "platform/files/files.h"
 #include "platform/finder/finder_protocol.h"
-#include "platform/pasteboard/helper_process.h"
+#include "platform/pasteboard/pasteboard.h"
 #include "platform/processes/processes.h"
 
 namespace {
-
-using kestrine_pasteboard::FindProgramOnPath;
-using kestrine_pasteboard::RunHelperForOutput;
-
-constexpr std::chrono::milliseconds kClipboardReadLimit{1000};
-constexpr std::size_t kClipboardMaxBytes = std::size_t{16} << 20;
-
-const char* Environment(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && *value != '\0' ? value : nullptr;
-}
 
 // A 4-byte code parameter of a record, whatever its type code.
 std::optional<std::uint32_t> CodeParam(const AERecord& record, AEKeyword key) {
@@ -108,68 +95,6 @@ AEDescList MakeSelectionList(const std::vector<std::string>& paths, DescType kin
   return list;
 }
 
-// The desktop clipboard's copied files, read now: none without a display or
-// when it cannot be read, an empty list when it holds no files.
-std::optional<std::vector<std::string>> ReadCopiedFiles() {
-  // Which program reads which type; the list command prints the clipboard's
-  // types, one a line.
-  struct Reader {
-    std::string program;
-    std::vector<std::string> listTypes;
-    std::vector<std::string> readType;  // The type is appended.
-  };
-  std::optional<Reader> reader;
-  if (Environment("WAYLAND_DISPLAY") != nullptr) {
-    if (std::optional<std::string> program = FindProgramOnPath("wl-paste")) {
-      reader = Reader{*program, {"wl-paste", "--list-types"}, {"wl-paste", "--no-newline", "--type"}};
-    }
-  } else if (Environment("DISPLAY") != nullptr) {
-    if (std::optional<std::string> program = FindProgramOnPath("xclip")) {
-      reader = Reader{*program,
-                      {"xclip", "-selection", "clipboard", "-t", "TARGETS", "-o"},
-                      {"xclip", "-selection", "clipboard", "-o", "-t"}};
-    } else if (std::optional<std::string> xsel = FindProgramOnPath("xsel")) {
-      // xsel reads text only: a text that is nothing but file URIs counts.
-      std::string text;
-      if (RunHelperForOutput(*xsel, {"xsel", "--clipboard", "--output"}, kClipboardReadLimit,
-                             kClipboardMaxBytes, &text) != noErr) {
-        return std::nullopt;
-      }
-      std::vector<std::string> paths = FileURIListPaths(text);
-      std::size_t lines = 0;
-      for (std::size_t start = 0; start < text.size();) {
-        const std::size_t end = std::min(text.find('\n', start), text.size());
-        if (text.find_first_not_of(" \r\t", start) < end) ++lines;
-        start = end + 1;
-      }
-      if (paths.size() != lines) paths.clear();
-      return paths;
-    }
-  }
-  if (!reader) return std::nullopt;
-  std::string types;
-  if (RunHelperForOutput(reader->program, reader->listTypes, kClipboardReadLimit,
-                         kClipboardMaxBytes, &types) != noErr) {
-    return std::vector<std::string>{};
-  }
-  std::string chosen;
-  for (const char* type : {"x-special/gnome-copied-files", "text/uri-list"}) {
-    if (chosen.empty() && ("\n" + types + "\n").find(std::string("\n") + type + "\n") !=
-                              std::string::npos) {
-      chosen = type;
-    }
-  }
-  if (chosen.empty()) return std::vector<std::string>{};
-  std::vector<std::string> argv = reader->readType;
-  argv.push_back(chosen);
-  std::string text;
-  if (RunHelperForOutput(reader->program, argv, kClipboardReadLimit, kClipboardMaxBytes, &text) !=
-      noErr) {
-    return std::vector<std::string>{};
-  }
-  return FileURIListPaths(text);
-}
-
 // The serving Finder's state.
 struct Finder {
   std::vector<std::string> paths;
@@ -196,7 +121,7 @@ OSErr MyGetDataHandler(const AppleEvent* event, AppleEvent* reply, SRefCon) {
     if (gFinder.failure) return PutErrorNumber(reply, *gFinder.failure);
     // Newly copied files become the selection, and stay it when the
     // clipboard is replaced by something else, such as a command's text.
-    if (std::optional<std::vector<std::string>> copied = ReadCopiedFiles();
+    if (std::optional<std::vector<std::string>> copied = PasteboardCopiedFilePaths();
         copied && !copied->empty() && copied != gFinder.clipboardAtSelect) {
       gFinder.paths = *copied;
       gFinder.list = MakeSelectionList(gFinder.paths, gFinder.kind);
@@ -250,7 +175,7 @@ OSErr MySetDataHandler(const AppleEvent* event, AppleEvent*, SRefCon) {
   gFinder.kind = kind;
   gFinder.paths = std::move(paths);
   gFinder.list = MakeSelectionList(gFinder.paths, kind);
-  gFinder.clipboardAtSelect = ReadCopiedFiles();
+  gFinder.clipboardAtSelect = PasteboardCopiedFilePaths();
   return noErr;
 }
 
@@ -272,42 +197,6 @@ int SelectUsage(const std::string& message) {
 }
 
 }  // namespace
-
-std::vector<std::string> FileURIListPaths(const std::string& text) {
-  std::vector<std::string> paths;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string_view line(text.data() + start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    std::string_view rest;
-    if (line.starts_with("file:///")) {
-      rest = line.substr(7);
-    } else if (line.starts_with("file://localhost/")) {
-      rest = line.substr(16);
-    } else {
-      continue;
-    }
-    if (rest.find_first_of("?#") != std::string_view::npos) continue;
-    std::string path;
-    bool valid = true;
-    for (std::size_t i = 0; i < rest.size() && valid; ++i) {
-      if (rest[i] != '%') {
-        path += rest[i];
-        continue;
-      }
-      const int high = i + 2 < rest.size() ? HexDigitValue(rest[i + 1]) : -1;
-      const int low = high >= 0 ? HexDigitValue(rest[i + 2]) : -1;
-      valid = low >= 0 && (high != 0 || low != 0);
-      path += static_cast<char>(high * 16 + low);
-      i += 2;
-    }
-    if (valid) paths.push_back(std::move(path));
-  }
-  return paths;
-}
 
 void InstallFinderHandlers() {
   AEInstallEventHandler(kAECoreSuite, kAEGetData, MyGetDataHandler, nullptr, false);
