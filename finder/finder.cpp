@@ -37,6 +37,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <string>
@@ -250,7 +251,7 @@ int main(int argc, char** argv) try {
         std::fprintf(stderr, "finder: %s\n", error.c_str());
         return 1;
       }
-      for (ContextualMenuPlugIn& instance : *loaded) plugIns.instances.push_back(std::move(instance));
+      std::move(loaded->begin(), loaded->end(), std::back_inserter(plugIns.instances));
     }
   } else {
     plugIns = LoadContextualMenuPlugIns(ContextualMenuPlugInFolders());

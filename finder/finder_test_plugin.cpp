@@ -44,7 +44,8 @@ OSStatus ExamineContext(void*, const AEDesc*, AEDescList* commands) {
   }
   for (long i = 1; i <= count; ++i) {
     AEDesc item;
-    if (AEGetNthDesc(&menu, i, typeWildCard, nullptr, &item) == noErr) AEPutDesc(commands, 0, &item);
+    if (AEGetNthDesc(&menu, i, typeWildCard, nullptr, &item) != noErr) continue;
+    AEPutDesc(commands, 0, &item);
   }
   return noErr;
 }

@@ -202,6 +202,38 @@ OSErr PutAttribute(AppleEvent* event, AEKeyword keyword, AEDesc item) {
   return PutKeyed(A::AttributeKeys(*event), A::Attributes(*event), keyword, std::move(item));
 }
 
+// The shapes the Ptr and Desc calls share: an item made from bytes and put,
+// an item got into the caller's descriptor (null on failure), and an item
+// got and copied out as bytes.
+template <typename Put>
+OSErr PutMade(DescType typeCode, const void* dataPtr, std::size_t dataSize, Put&& put) {
+  return AEGuarded([&] {
+    AEDesc item;
+    const OSErr status = MakeDesc(typeCode, dataPtr, dataSize, &item);
+    return status != noErr ? status : put(std::move(item));
+  });
+}
+
+template <typename Get>
+OSErr GetInto(AEDesc* result, Get&& get) {
+  return AEGuarded([&] {
+    const OSErr status = get(result);
+    if (status != noErr) AEInitializeDescInplace(result);
+    return status;
+  });
+}
+
+template <typename Get>
+OSErr GetCopiedOut(Get&& get, DescType* typeCode, void* dataPtr, std::size_t maximumSize,
+                   std::size_t* actualSize) {
+  return AEGuarded([&] {
+    AEDesc item;
+    const OSErr status = get(&item);
+    if (status == noErr) CopyOut(item, typeCode, dataPtr, maximumSize, actualSize);
+    return status;
+  });
+}
+
 // The return id for the next event that asks for a generated one.
 std::atomic<std::uint32_t> gReturnIDCounter{0};
 
@@ -229,22 +261,8 @@ int AEDescAccess::Depth(const AEDesc& desc) {
   return deepest + 1;
 }
 
-AEDesc::AEDesc(AEDesc&& other) noexcept
-    : type_(other.type_),
-      form_(other.form_),
-      data_(std::move(other.data_)),
-      keys_(std::move(other.keys_)),
-      items_(std::move(other.items_)),
-      attributeKeys_(std::move(other.attributeKeys_)),
-      attributes_(std::move(other.attributes_)) {
-  other.type_ = typeNull;
-  other.form_ = Form::kBytes;
-  other.data_.clear();
-  other.keys_.clear();
-  other.items_.clear();
-  other.attributeKeys_.clear();
-  other.attributes_.clear();
-}
+// Moving leaves `other` the null descriptor.
+AEDesc::AEDesc(AEDesc&& other) noexcept { *this = std::move(other); }
 
 AEDesc& AEDesc::operator=(AEDesc&& other) noexcept {
   if (this == &other) return *this;
@@ -341,23 +359,16 @@ OSErr AEPutDesc(AEDescList* list, long index, const AEDesc* desc) {
 OSErr AEPutPtr(AEDescList* list, long index, DescType typeCode, const void* dataPtr,
                std::size_t dataSize) {
   if (list == nullptr) return errAENotAEDesc;
-  return AEGuarded([&] {
-    AEDesc item;
-    const OSErr status = MakeDesc(typeCode, dataPtr, dataSize, &item);
-    if (status != noErr) return status;
-    return PutInList(list, index, std::move(item));
-  });
+  const auto put = [&](AEDesc item) { return PutInList(list, index, std::move(item)); };
+  return PutMade(typeCode, dataPtr, dataSize, put);
 }
 
 OSErr AEGetNthDesc(const AEDescList* list, long index, DescType desiredType, AEKeyword* keyword,
                    AEDesc* result) {
   if (list == nullptr) return errAENotAEDesc;
   if (result == nullptr) return paramErr;
-  return AEGuarded([&] {
-    const OSErr status = GetNth(*list, index, desiredType, keyword, result);
-    if (status != noErr) AEInitializeDescInplace(result);
-    return status;
-  });
+  const auto get = [&](AEDesc* into) { return GetNth(*list, index, desiredType, keyword, into); };
+  return GetInto(result, get);
 }
 
 OSErr AEGetNthPtr(const AEDescList* list, long index, DescType desiredType, AEKeyword* keyword,
@@ -365,25 +376,16 @@ OSErr AEGetNthPtr(const AEDescList* list, long index, DescType desiredType, AEKe
                   std::size_t* actualSize) {
   if (list == nullptr) return errAENotAEDesc;
   if (dataPtr == nullptr && maximumSize > 0) return paramErr;
-  return AEGuarded([&] {
-    AEDesc item;
-    const OSErr status = GetNth(*list, index, desiredType, keyword, &item);
-    if (status != noErr) return status;
-    CopyOut(item, typeCode, dataPtr, maximumSize, actualSize);
-    return noErr;
-  });
+  const auto get = [&](AEDesc* into) { return GetNth(*list, index, desiredType, keyword, into); };
+  return GetCopiedOut(get, typeCode, dataPtr, maximumSize, actualSize);
 }
 
 OSErr AEPutParamPtr(AERecord* record, AEKeyword keyword, DescType typeCode, const void* dataPtr,
                     std::size_t dataSize) {
   if (record == nullptr) return errAENotAEDesc;
   if (!A::IsKeyed(*record)) return errAEWrongDataType;
-  return AEGuarded([&] {
-    AEDesc item;
-    const OSErr status = MakeDesc(typeCode, dataPtr, dataSize, &item);
-    if (status != noErr) return status;
-    return PutInRecord(record, keyword, std::move(item));
-  });
+  const auto put = [&](AEDesc item) { return PutInRecord(record, keyword, std::move(item)); };
+  return PutMade(typeCode, dataPtr, dataSize, put);
 }
 
 OSErr AEPutParamDesc(AERecord* record, AEKeyword keyword, const AEDesc* desc) {
@@ -395,11 +397,8 @@ OSErr AEGetParamDesc(const AERecord* record, AEKeyword keyword, DescType desired
                      AEDesc* result) {
   if (record == nullptr) return errAENotAEDesc;
   if (result == nullptr) return paramErr;
-  return AEGuarded([&] {
-    const OSErr status = GetParam(*record, keyword, desiredType, result);
-    if (status != noErr) AEInitializeDescInplace(result);
-    return status;
-  });
+  const auto get = [&](AEDesc* into) { return GetParam(*record, keyword, desiredType, into); };
+  return GetInto(result, get);
 }
 
 OSErr AEGetParamPtr(const AERecord* record, AEKeyword keyword, DescType desiredType,
@@ -407,13 +406,8 @@ OSErr AEGetParamPtr(const AERecord* record, AEKeyword keyword, DescType desiredT
                     std::size_t* actualSize) {
   if (record == nullptr) return errAENotAEDesc;
   if (dataPtr == nullptr && maximumSize > 0) return paramErr;
-  return AEGuarded([&] {
-    AEDesc item;
-    const OSErr status = GetParam(*record, keyword, desiredType, &item);
-    if (status != noErr) return status;
-    CopyOut(item, typeCode, dataPtr, maximumSize, actualSize);
-    return noErr;
-  });
+  const auto get = [&](AEDesc* into) { return GetParam(*record, keyword, desiredType, into); };
+  return GetCopiedOut(get, typeCode, dataPtr, maximumSize, actualSize);
 }
 
 OSErr AEDeleteParam(AERecord* record, AEKeyword keyword) {
@@ -482,11 +476,10 @@ OSErr AEGetAttributeDesc(const AppleEvent* theAppleEvent, AEKeyword keyword,
                          DescType desiredType, AEDesc* result) {
   if (theAppleEvent == nullptr) return errAENotAEDesc;
   if (result == nullptr) return paramErr;
-  return AEGuarded([&] {
-    const OSErr status = GetAttribute(*theAppleEvent, keyword, desiredType, result);
-    if (status != noErr) AEInitializeDescInplace(result);
-    return status;
-  });
+  const auto get = [&](AEDesc* into) {
+    return GetAttribute(*theAppleEvent, keyword, desiredType, into);
+  };
+  return GetInto(result, get);
 }
 
 OSErr AEGetAttributePtr(const AppleEvent* theAppleEvent, AEKeyword keyword,
@@ -494,25 +487,20 @@ OSErr AEGetAttributePtr(const AppleEvent* theAppleEvent, AEKeyword keyword,
                         std::size_t maximumSize, std::size_t* actualSize) {
   if (theAppleEvent == nullptr) return errAENotAEDesc;
   if (dataPtr == nullptr && maximumSize > 0) return paramErr;
-  return AEGuarded([&] {
-    AEDesc item;
-    const OSErr status = GetAttribute(*theAppleEvent, keyword, desiredType, &item);
-    if (status != noErr) return status;
-    CopyOut(item, typeCode, dataPtr, maximumSize, actualSize);
-    return noErr;
-  });
+  const auto get = [&](AEDesc* into) {
+    return GetAttribute(*theAppleEvent, keyword, desiredType, into);
+  };
+  return GetCopiedOut(get, typeCode, dataPtr, maximumSize, actualSize);
 }
 
 OSErr AEPutAttributePtr(AppleEvent* theAppleEvent, AEKeyword keyword, DescType typeCode,
                         const void* dataPtr, std::size_t dataSize) {
   if (theAppleEvent == nullptr) return errAENotAEDesc;
   if (A::FormOf(*theAppleEvent) != Form::kEvent) return errAEWrongDataType;
-  return AEGuarded([&] {
-    AEDesc item;
-    const OSErr status = MakeDesc(typeCode, dataPtr, dataSize, &item);
-    if (status != noErr) return status;
+  const auto put = [&](AEDesc item) {
     return PutAttribute(theAppleEvent, keyword, std::move(item));
-  });
+  };
+  return PutMade(typeCode, dataPtr, dataSize, put);
 }
 
 OSErr AEPutAttributeDesc(AppleEvent* theAppleEvent, AEKeyword keyword, const AEDesc* desc) {
