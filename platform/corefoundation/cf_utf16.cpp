@@ -6,36 +6,18 @@
 #include "platform/corefoundation/cf_string.h"
 
 std::optional<std::u16string> CFStringGetCharacters(std::string_view text) {
-  if (!IsValidUTF8(text)) return std::nullopt;
   std::u16string units;
   units.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::uint32_t code;
-    std::size_t length;
-    if (lead < 0x80) {
-      code = lead;
-      length = 1;
-    } else if (lead < 0xE0) {
-      code = lead & 0x1Fu;
-      length = 2;
-    } else if (lead < 0xF0) {
-      code = lead & 0x0Fu;
-      length = 3;
-    } else {
-      code = lead & 0x07u;
-      length = 4;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-      code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
-    }
-    i += length;
-    if (code >= 0x10000) {
-      code -= 0x10000;
+    const DecodedCharacter decoded = DecodeUTF8At(text, i);
+    if (decoded.length == 0) return std::nullopt;
+    i += decoded.length;
+    if (decoded.code_point >= 0x10000) {
+      const char32_t code = decoded.code_point - 0x10000;
       units += static_cast<char16_t>(0xD800 + (code >> 10));
       units += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
     } else {
-      units += static_cast<char16_t>(code);
+      units += static_cast<char16_t>(decoded.code_point);
     }
   }
   return units;
