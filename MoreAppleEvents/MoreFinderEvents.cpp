@@ -5,9 +5,6 @@
 
 namespace {
 
-constexpr AEEventClass kAECoreSuite = MakeFourCharCode("core");
-constexpr AEEventID kAEGetData = MakeFourCharCode("getd");
-
 const OSType gFinderSignature = kFinderCreatorType;
 
 }  // namespace

@@ -4,10 +4,7 @@
 
 #include "MoreAppleEvents/MoreAppleEvents.h"
 #include "platform/MacTypes.h"
-
-// The Finder's creator signature and file type.
-constexpr OSType kFinderCreatorType = MakeFourCharCode("MACS");
-constexpr OSType kFinderFileType = MakeFourCharCode("FNDR");
+#include "platform/finder/finder_protocol.h"
 
 // Asks the Finder for its selection. On success `*listOut` holds the
 // reply's direct object as a list, which the caller owns. Writes the built

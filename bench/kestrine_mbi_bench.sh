@@ -6,4 +6,4 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${1:-$ROOT/build}"
 cmake --build "$BUILD" --target menu_bench finder KestrineMBI >/dev/null
-"$BUILD/KestrineMBI/menu_bench" "$BUILD/platform/finder/finder" "$BUILD/KestrineMBI/KestrineMBI"
+"$BUILD/KestrineMBI/menu_bench" "$BUILD/finder/finder" "$BUILD/KestrineMBI/KestrineMBI"

@@ -1,6 +1,6 @@
 #include "hosts/contextual_menu_host.h"
 
-#include <cstring>
+#include <span>
 #include <utility>
 
 #include "platform/appleevents/alias.h"
@@ -53,9 +53,9 @@ std::string RecordTitle(const AERecord& record) {
   std::string bytes(AEGetDescDataSize(&name), '\0');
   if (AEGetDescData(&name, bytes.data(), bytes.size()) != noErr) return "";
   if (name.descriptorType() == typeUnicodeText) {
-    std::u16string units(bytes.size() / 2, u'\0');
-    std::memcpy(units.data(), bytes.data(), units.size() * 2);
-    return CFStringCreateWithCharacters(units).value_or(std::string());
+    // A stray last byte belongs to no code unit and is left out.
+    return CFStringCreateWithCharacterBytes(std::string_view(bytes).substr(0, bytes.size() / 2 * 2))
+        .value_or(std::string());
   }
   if (name.descriptorType() == typeText) return CFStringCreateWithMacRoman(bytes);
   return MakeValidUTF8(bytes);
@@ -149,6 +149,7 @@ std::vector<HostMenuEntry> HostMenuEntriesFromCommandList(const AEDescList& list
     entry.plugIn = plugIn;
     entry.title = RecordTitle(record);
     const std::int32_t attributes = LongParam(record, keyContextualMenuAttributes).value_or(0);
+    entry.attributes = attributes;
     AEDescList submenu;
     if (AEGetParamDesc(&record, keyContextualMenuSubmenu, typeAEList, &submenu) == noErr) {
       entry.kind = HostMenuEntry::Kind::kSubmenu;
@@ -192,9 +193,24 @@ bool HostMenu::Activate(const HostMenuEntry& entry) {
   if (entry.kind != HostMenuEntry::Kind::kCommand || entry.plugIn >= m_plugIns.size()) {
     return false;
   }
+  return Run(std::span(&entry.plugIn, 1), entry.commandID, entry.title);
+}
+
+bool HostMenu::ActivateEverywhere(std::int32_t commandID) {
+  try {
+    std::vector<std::size_t> handlers(m_plugIns.size());
+    for (std::size_t i = 0; i < handlers.size(); ++i) handlers[i] = i;
+    return Run(handlers, commandID, std::to_string(commandID));
+  } catch (...) {
+    return false;
+  }
+}
+
+bool HostMenu::Run(std::span<const std::size_t> handlers, std::int32_t commandID,
+                   const std::string& title) {
   Shared& shared = *m_shared;
   if (shared.commandRunning) {
-    shared.Log("a command is still running; \"" + entry.title + "\" is ignored");
+    shared.Log("a command is still running; \"" + title + "\" is ignored");
     return false;
   }
   shared.commandRunning = true;
@@ -223,9 +239,11 @@ bool HostMenu::Activate(const HostMenuEntry& entry) {
       FolderOf(*shared.selection.front().localPath) == m_locationFolder) {
     selected = MakeContext(shared.selection, nullptr);
   }
-  ContextualMenuInterfaceStruct** handler = m_plugIns[entry.plugIn];
-  (*handler)->HandleSelection(
-      handler, selected.descriptorType() == typeNull ? &m_context : &selected, entry.commandID);
+  for (const std::size_t index : handlers) {
+    ContextualMenuInterfaceStruct** handler = m_plugIns[index];
+    (*handler)->HandleSelection(
+        handler, selected.descriptorType() == typeNull ? &m_context : &selected, commandID);
+  }
   for (ContextualMenuInterfaceStruct** plugIn : m_plugIns) (*plugIn)->PostMenuCleanup(plugIn);
   m_cleanedUp = true;
   SetWaitNextEventHook(std::move(previousHook));
@@ -237,6 +255,13 @@ ContextualMenuHost::ContextualMenuHost(LogFunction log, YieldFunction yield)
     : m_shared(std::make_shared<HostMenu::Shared>()) {
   m_shared->log = std::move(log);
   m_shared->yield = std::move(yield);
+}
+
+ContextualMenuHost::ContextualMenuHost(ContextualMenuPlugIns plugIns, LogFunction log)
+    : ContextualMenuHost(std::move(log), nullptr) {
+  m_shared->plugIns = std::move(plugIns);
+  m_loaded = true;
+  m_tellsFinder = false;
 }
 
 ContextualMenuHost::~ContextualMenuHost() = default;
@@ -251,6 +276,7 @@ void ContextualMenuHost::LoadPlugIns() {
 
 void ContextualMenuHost::ReportSelection(HostMenuSource source, std::uint64_t update,
                                          const std::vector<std::string>& localPaths) {
+  if (!m_tellsFinder) return;
   if (source == HostMenuSource::kSelection) {
     if (localPaths.empty()) {
       m_emptySelectionUpdate = update;

@@ -14,12 +14,14 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/appleevents/appleevents.h"
 #include "platform/plugin/contextual_menu.h"
+#include "platform/plugin/plugin_loader.h"
 
 // One item of the file manager's selection.
 struct HostSelectionItem {
@@ -38,6 +40,8 @@ struct HostMenuEntry {
   std::string title;
   // The command ID handed back on activation; 0 for separators and submenus.
   std::int32_t commandID = 0;
+  // The item's 'cmat' menu-item attributes; 0 when it has none.
+  std::int32_t attributes = 0;
   // Which of the menu's plug-ins added the entry.
   std::size_t plugIn = 0;
   // The entries of a submenu.
@@ -70,6 +74,11 @@ class HostMenu final {
   // that is not a command, or while another command of this process runs.
   bool Activate(const HostMenuEntry& entry);
 
+  // Runs command `commandID` as Activate does, but through every plug-in of
+  // the menu: for a command that the menu does not show (one the user
+  // switched off in the menus), whose plug-in is not known.
+  bool ActivateEverywhere(std::int32_t commandID);
+
  private:
   friend class ContextualMenuHost;
   struct Shared;
@@ -83,6 +92,11 @@ class HostMenu final {
   // The folder of a kLocation menu; empty for the others.
   std::string m_locationFolder;
   bool m_cleanedUp = false;
+
+  // HandleSelection of the plug-ins `handlers` with `commandID`, then the
+  // clean-up; `title` names the command in the log.
+  bool Run(std::span<const std::size_t> handlers, std::int32_t commandID,
+           const std::string& title);
 };
 
 // What a menu is built for.
@@ -107,6 +121,9 @@ class ContextualMenuHost final {
   using YieldFunction = std::function<void()>;
 
   ContextualMenuHost(LogFunction log, YieldFunction yield);
+  // A host of plug-ins its owner loaded, for menus built for paths rather
+  // than for the user's selection: it tells the Finder nothing.
+  ContextualMenuHost(ContextualMenuPlugIns plugIns, LogFunction log);
   ~ContextualMenuHost();
   ContextualMenuHost(const ContextualMenuHost&) = delete;
   ContextualMenuHost& operator=(const ContextualMenuHost&) = delete;
@@ -144,6 +161,7 @@ class ContextualMenuHost final {
 
   std::shared_ptr<HostMenu::Shared> m_shared;
   bool m_loaded = false;
+  bool m_tellsFinder = true;
   // The update of the last kSelection build that found no local item.
   std::optional<std::uint64_t> m_emptySelectionUpdate;
   // The folder of the first item told last.

@@ -115,11 +115,11 @@ fail() {
 }
 
 # Not through `run`: $! must be the Finder itself (env execs it).
-"${user_env[@]}" "$BUILD/platform/finder/finder" serve >"$work/finder.log" 2>&1 &
+"${user_env[@]}" "$BUILD/finder/finder" serve >"$work/finder.log" 2>&1 &
 finder=$!
 wait_for grep -q ready "$work/finder.log" || { echo "finder serve did not start"; exit 1; }
 # The selection the user made before the file manager starts.
-run "$BUILD/platform/finder/finder" select "$files/other.txt"
+run "$BUILD/finder/finder" select "$files/other.txt"
 # The first line of the status menu: what the Finder holds.
 selection() { run "$BUILD/KestrineMBI/KestrineMBI" --menu 2>/dev/null | grep -m1 '^# ' || true; }
 selection_is() { [[ "$(selection)" == "# $1" ]]; }

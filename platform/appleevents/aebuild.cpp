@@ -1,5 +1,5 @@
-// The build syntax: a recursive-descent parser whose recursion is bounded by
-// the nesting it allows, and the printer that writes it.
+// Reading the build syntax: a recursive-descent parser whose recursion is
+// bounded by the nesting it allows.
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -13,6 +13,8 @@
 
 #include "platform/appleevents/appleevent.h"
 #include "platform/appleevents/desc_access.h"
+#include "platform/corefoundation/cf_string.h"
+#include "platform/corefoundation/cf_utf16.h"
 
 namespace {
 
@@ -29,104 +31,6 @@ bool IsIdentStart(char c) {
 }
 bool IsIdentChar(char c) { return IsIdentStart(c) || (c >= '0' && c <= '9'); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
-// Decodes one UTF-8 character at `text[*at]`, advancing `*at`; none for
-// malformed, overlong or surrogate sequences.
-std::optional<char32_t> DecodeUtf8(std::string_view text, std::size_t* at) {
-  const auto lead = static_cast<unsigned char>(text[*at]);
-  int extra = 0;
-  char32_t c = 0;
-  char32_t least = 0;
-  if (lead < 0x80) {
-    ++*at;
-    return lead;
-  } else if ((lead & 0xE0) == 0xC0) {
-    extra = 1, c = lead & 0x1F, least = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    extra = 2, c = lead & 0x0F, least = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    extra = 3, c = lead & 0x07, least = 0x10000;
-  } else {
-    return std::nullopt;
-  }
-  if (text.size() - *at <= static_cast<std::size_t>(extra)) return std::nullopt;
-  for (int i = 1; i <= extra; ++i) {
-    const auto next = static_cast<unsigned char>(text[*at + static_cast<std::size_t>(i)]);
-    if ((next & 0xC0) != 0x80) return std::nullopt;
-    c = (c << 6) | (next & 0x3F);
-  }
-  if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
-  *at += static_cast<std::size_t>(extra) + 1;
-  return c;
-}
-
-// The UTF-16 code units of valid UTF-8 `text`, in host byte order.
-std::string Utf16Bytes(std::string_view text) {
-  std::u16string units;
-  for (std::size_t at = 0; at < text.size();) {
-    const char32_t c = *DecodeUtf8(text, &at);
-    if (c >= 0x10000) {
-      units.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-      units.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
-    } else {
-      units.push_back(static_cast<char16_t>(c));
-    }
-  }
-  return std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
-}
-
-// The UTF-8 text of UTF-16 code units in host byte order, or none when they
-// are not whole, paired code units.
-std::optional<std::string> Utf8FromUtf16(const std::string& bytes) {
-  if (bytes.size() % 2 != 0) return std::nullopt;
-  std::u16string units(bytes.size() / 2, u'\0');
-  std::memcpy(units.data(), bytes.data(), bytes.size());
-  std::string text;
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    char32_t c = units[i];
-    if (c >= 0xDC00 && c <= 0xDFFF) return std::nullopt;
-    if (c >= 0xD800 && c <= 0xDBFF) {
-      if (i + 1 == units.size() || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF) {
-        return std::nullopt;
-      }
-      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
-    }
-    AppendUtf8(text, c);
-  }
-  return text;
-}
-
-bool IsValidUtf8(std::string_view text) {
-  for (std::size_t at = 0; at < text.size();) {
-    if (!DecodeUtf8(text, &at)) return false;
-  }
-  return true;
-}
 
 AEDesc BytesDesc(DescType type, const void* data, std::size_t size) {
   AEDesc desc;
@@ -258,7 +162,7 @@ class Parser final {
         term->desc = BytesDesc(typeIEEE64BitFloatingPoint, &term->real, sizeof term->real);
         return true;
       case Term::Kind::kText: {
-        const std::string units = Utf16Bytes(term->bytes);
+        const std::string units = *CFStringGetCharacterBytes(term->bytes);
         term->desc = BytesDesc(typeUnicodeText, units.data(), units.size());
         return true;
       }
@@ -511,10 +415,10 @@ class Parser final {
           const char escaped = src_[pos_++];
           if (escaped == '\'' || escaped == '\\') {
             bytes.push_back(escaped);
-          } else if (escaped == 'x' && pos_ + 2 <= src_.size() && HexValue(src_[pos_]) >= 0 &&
-                     HexValue(src_[pos_ + 1]) >= 0) {
+          } else if (escaped == 'x' && pos_ + 2 <= src_.size() && HexDigitValue(src_[pos_]) >= 0 &&
+                     HexDigitValue(src_[pos_ + 1]) >= 0) {
             bytes.push_back(
-                static_cast<char>(HexValue(src_[pos_]) * 16 + HexValue(src_[pos_ + 1])));
+                static_cast<char>(HexDigitValue(src_[pos_]) * 16 + HexDigitValue(src_[pos_ + 1])));
             pos_ += 2;
           } else {
             return FailAt(kAEBuildBadCode, pos_ - 2);
@@ -569,12 +473,13 @@ class Parser final {
           pos_ += 2;
           break;
         case 'x': {
-          if (pos_ + 4 > src_.size() || HexValue(src_[pos_ + 2]) < 0 ||
-              HexValue(src_[pos_ + 3]) < 0) {
+          if (pos_ + 4 > src_.size() || HexDigitValue(src_[pos_ + 2]) < 0 ||
+              HexDigitValue(src_[pos_ + 3]) < 0) {
             return Fail(kAEBuildBadText);
           }
-          AppendUtf8(*text, static_cast<char32_t>(HexValue(src_[pos_ + 2]) * 16 +
-                                                  HexValue(src_[pos_ + 3])));
+          AppendUTF8(static_cast<char32_t>(HexDigitValue(src_[pos_ + 2]) * 16 +
+                                           HexDigitValue(src_[pos_ + 3])),
+                     text);
           pos_ += 4;
           break;
         }
@@ -585,7 +490,7 @@ class Parser final {
     }
     text->append(src_.substr(runStart, pos_ - runStart));
     pos_ += close.size();
-    if (!IsValidUtf8(*text)) return FailAt(kAEBuildBadText, runStart);
+    if (!IsValidUTF8(*text)) return FailAt(kAEBuildBadText, runStart);
     return true;
   }
 
@@ -603,7 +508,7 @@ class Parser final {
         ++pos_;
         continue;
       }
-      const int digit = HexValue(c);
+      const int digit = HexDigitValue(c);
       if (digit < 0) return Fail(kAEBuildBadHex);
       if (pending < 0) {
         pending = digit;
@@ -621,215 +526,6 @@ class Parser final {
   std::string_view src_;
   std::size_t pos_ = 0;
   AEBuildError error_{kAEBuildNoError, 0};
-};
-
-// Writes descriptors in the build syntax.
-class Printer final {
- public:
-  explicit Printer(std::string* out) : out_(*out) {}
-
-  void Print(const AEDesc& desc) {
-    switch (A::FormOf(desc)) {
-      case Form::kList:
-        out_.push_back('[');
-        for (std::size_t i = 0; i < A::Items(desc).size(); ++i) {
-          if (i > 0) out_ += ", ";
-          Print(A::Items(desc)[i]);
-        }
-        out_.push_back(']');
-        return;
-      case Form::kRecord:
-        if (desc.descriptorType() != typeAERecord) PrintCode(desc.descriptorType());
-        out_.push_back('{');
-        PrintKeyed(A::Keys(desc), A::Items(desc), "", true);
-        out_.push_back('}');
-        return;
-      case Form::kEvent:
-        PrintEvent(desc);
-        return;
-      case Form::kBytes:
-        PrintBytes(desc);
-        return;
-    }
-  }
-
- private:
-  // Prints the items as "key:value" joined by ", ", each key after `mark`,
-  // leaving out the class and id when `skipHead`; `first` tells whether
-  // nothing stands before them inside the braces.
-  void PrintKeyed(const std::vector<AEKeyword>& keys, const std::vector<AEDesc>& items,
-                  std::string_view mark, bool first, bool skipHead = false) {
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      if (skipHead && (keys[i] == keyEventClassAttr || keys[i] == keyEventIDAttr)) continue;
-      if (!first) out_ += ", ";
-      first = false;
-      out_ += mark;
-      PrintCode(keys[i]);
-      out_.push_back(':');
-      Print(items[i]);
-    }
-  }
-
-  // The class and id as "'core'\'getd'", then the parameters and the other
-  // attributes in braces; when the class or id is not a code, "'aevt'" and
-  // every attribute.
-  void PrintEvent(const AEDesc& event) {
-    const auto& keys = A::AttributeKeys(event);
-    const auto& attributes = A::Attributes(event);
-    auto code = [&](AEKeyword key) -> std::optional<std::uint32_t> {
-      for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (keys[i] == key && A::FormOf(attributes[i]) == Form::kBytes &&
-            attributes[i].descriptorType() == typeType && A::Data(attributes[i]).size() == 4) {
-          std::uint32_t value = 0;
-          std::memcpy(&value, A::Data(attributes[i]).data(), 4);
-          return value;
-        }
-      }
-      return std::nullopt;
-    };
-    const auto eventClass = code(keyEventClassAttr);
-    const auto eventID = code(keyEventIDAttr);
-    const bool head = eventClass && eventID;
-    if (head) {
-      PrintCode(*eventClass);
-      out_.push_back('\\');
-      PrintCode(*eventID);
-    } else {
-      PrintCode(typeAppleEvent);
-    }
-    out_.push_back('{');
-    PrintKeyed(A::Keys(event), A::Items(event), "", true);
-    PrintKeyed(keys, attributes, "&", A::Items(event).empty(), head);
-    out_.push_back('}');
-  }
-
-  void PrintBytes(const AEDesc& desc) {
-    const DescType type = desc.descriptorType();
-    const std::string& data = A::Data(desc);
-    if (type == typeNull) {
-      out_ += "'null'()";
-      return;
-    }
-    if (type == typeSInt32 && data.size() == 4) {
-      out_ += std::to_string(Load<std::int32_t>(data));
-      return;
-    }
-    if (type == typeIEEE64BitFloatingPoint && data.size() == 8 &&
-        std::isfinite(Load<double>(data))) {
-      PrintReal(Load<double>(data));
-      return;
-    }
-    if (type == typeUnicodeText) {
-      if (const auto text = Utf8FromUtf16(data)) {
-        PrintText(*text);
-        return;
-      }
-    }
-    if (type == typeText && IsValidUtf8(data)) {
-      PrintCode(type);
-      out_.push_back('(');
-      PrintText(data);
-      out_.push_back(')');
-      return;
-    }
-    if (type == typeEnumerated && data.size() == 4) {
-      PrintCode(Load<std::uint32_t>(data));
-      return;
-    }
-    PrintCode(type);
-    out_.push_back('(');
-    if ((type == typeType || type == typeKeyword || type == typeApplSignature) &&
-        data.size() == 4) {
-      PrintCode(Load<std::uint32_t>(data));
-    } else if (type == typeSInt16 && data.size() == 2) {
-      out_ += std::to_string(Load<std::int16_t>(data));
-    } else if (type == typeSInt64 && data.size() == 8) {
-      out_ += std::to_string(Load<std::int64_t>(data));
-    } else if (type == typeUInt32 && data.size() == 4) {
-      out_ += std::to_string(Load<std::uint32_t>(data));
-    } else if (type == typeBoolean && data.size() == 1 &&
-               static_cast<unsigned char>(data[0]) <= 1) {
-      out_ += std::to_string(static_cast<unsigned char>(data[0]));
-    } else if (!data.empty()) {
-      PrintHex(data);
-    }
-    out_.push_back(')');
-  }
-
-  template <typename T>
-  static T Load(const std::string& data) {
-    T value{};
-    std::memcpy(&value, data.data(), sizeof value);
-    return value;
-  }
-
-  // The shortest text that reads back to `value`, always with a fraction or
-  // an exponent so that it reads back as a real.
-  void PrintReal(double value) {
-    char buffer[64];
-    const auto printed = std::to_chars(buffer, buffer + sizeof buffer, value);
-    const std::string_view text(buffer, static_cast<std::size_t>(printed.ptr - buffer));
-    out_ += text;
-    if (text.find_first_of(".e") == std::string_view::npos) out_ += ".0";
-  }
-
-  void PrintHex(std::string_view data) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    out_.push_back('$');
-    for (const char c : data) {
-      out_.push_back(kHex[static_cast<unsigned char>(c) >> 4]);
-      out_.push_back(kHex[static_cast<unsigned char>(c) & 0xF]);
-    }
-    out_.push_back('$');
-  }
-
-  void PrintEscapedByte(unsigned char byte) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    out_ += "\\x";
-    out_.push_back(kHex[byte >> 4]);
-    out_.push_back(kHex[byte & 0xF]);
-  }
-
-  void PrintCode(std::uint32_t code) {
-    out_.push_back('\'');
-    for (int shift = 24; shift >= 0; shift -= 8) {
-      const auto byte = static_cast<unsigned char>(code >> shift);
-      if (byte == '\'' || byte == '\\') {
-        out_.push_back('\\');
-        out_.push_back(static_cast<char>(byte));
-      } else if (byte >= 0x20 && byte < 0x7F) {
-        out_.push_back(static_cast<char>(byte));
-      } else {
-        PrintEscapedByte(byte);
-      }
-    }
-    out_.push_back('\'');
-  }
-
-  // Prints valid UTF-8 `text` in double quotes.
-  void PrintText(std::string_view text) {
-    out_.push_back('"');
-    for (const char c : text) {
-      const auto byte = static_cast<unsigned char>(c);
-      if (c == '"' || c == '\\') {
-        out_.push_back('\\');
-        out_.push_back(c);
-      } else if (c == '\n') {
-        out_ += "\\n";
-      } else if (c == '\r') {
-        out_ += "\\r";
-      } else if (c == '\t') {
-        out_ += "\\t";
-      } else if (byte < 0x20 || byte == 0x7F) {
-        PrintEscapedByte(byte);
-      } else {
-        out_.push_back(c);
-      }
-    }
-    out_.push_back('"');
-  }
-
-  std::string& out_;
 };
 
 }  // namespace
@@ -872,17 +568,4 @@ OSErr AEBuildAppleEvent(AEEventClass theClass, AEEventID theID, DescType address
     *result = std::move(event);
     return noErr;
   });
-}
-
-OSErr AEPrintDescToHandle(const AEDesc* desc, std::string* text) {
-  if (desc == nullptr) return errAENotAEDesc;
-  if (text == nullptr) return paramErr;
-  const OSErr status = AEGuarded([&] {
-    std::string printed;
-    Printer(&printed).Print(*desc);
-    *text = std::move(printed);
-    return noErr;
-  });
-  if (status != noErr) text->clear();
-  return status;
 }

@@ -19,257 +19,7 @@ namespace {
 using A = AEDescAccess;
 using Form = AEDescAccess::Form;
 
-constexpr std::string_view kFlatPrefix = "AEF1";
-constexpr std::string_view kFlatPrefix2 = "AEF2";
 constexpr std::size_t kMaxDataSize = std::numeric_limits<std::uint32_t>::max();
-// Leads the data of a list or record that only the second flattened form can
-// hold; no list or record of the first form can count that many items.
-constexpr std::uint32_t kSecondFormMark = 0xFFFFFFFF;
-
-// Types whose descriptors are always the container of that kind.
-bool IsContainerType(DescType type) {
-  return type == typeAEList || type == typeAERecord || type == typeAppleEvent;
-}
-
-// Whether the first flattened form cannot hold `desc`.
-bool NeedsSecondForm(const AEDesc& desc) {
-  switch (A::FormOf(desc)) {
-    case Form::kBytes:
-      return false;
-    case Form::kEvent:
-      return true;
-    case Form::kRecord:
-      if (desc.descriptorType() != typeAERecord) return true;
-      break;
-    case Form::kList:
-      break;
-  }
-  return std::any_of(A::Items(desc).begin(), A::Items(desc).end(), NeedsSecondForm);
-}
-
-void AppendU32(std::string& out, std::uint32_t value) {
-  const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
-                         static_cast<char>(value >> 8), static_cast<char>(value)};
-  out.append(bytes, 4);
-}
-
-std::size_t EncodedSize(const AEDesc& desc, bool second);
-
-std::size_t KeyedItemsSize(const std::vector<AEDesc>& items, bool second) {
-  std::size_t size = 4;
-  for (const AEDesc& item : items) size += 4 + EncodedSize(item, second);
-  return size;
-}
-
-// The size of a container's body in the flattened form.
-std::size_t BodySize(const AEDesc& desc, bool second) {
-  switch (A::FormOf(desc)) {
-    case Form::kList: {
-      std::size_t size = 4;
-      for (const AEDesc& item : A::Items(desc)) size += EncodedSize(item, second);
-      return size;
-    }
-    case Form::kRecord:
-      return KeyedItemsSize(A::Items(desc), second);
-    case Form::kEvent:
-      return KeyedItemsSize(A::Items(desc), true) + KeyedItemsSize(A::Attributes(desc), true);
-    case Form::kBytes:
-      break;
-  }
-  return 4 + A::Data(desc).size();
-}
-
-// The size of the flattened descriptor: type, form byte, then the body.
-std::size_t EncodedSize(const AEDesc& desc, bool second) {
-  return 4 + (second ? 1 : 0) + BodySize(desc, second);
-}
-
-void AppendDesc(std::string& out, const AEDesc& desc, bool second);
-
-void AppendKeyed(std::string& out, const std::vector<AEKeyword>& keys,
-                 const std::vector<AEDesc>& items, bool second) {
-  AppendU32(out, static_cast<std::uint32_t>(items.size()));
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    AppendU32(out, keys[i]);
-    AppendDesc(out, items[i], second);
-  }
-}
-
-void AppendBody(std::string& out, const AEDesc& desc, bool second) {
-  switch (A::FormOf(desc)) {
-    case Form::kList:
-      AppendU32(out, static_cast<std::uint32_t>(A::Items(desc).size()));
-      for (const AEDesc& item : A::Items(desc)) AppendDesc(out, item, second);
-      return;
-    case Form::kRecord:
-      AppendKeyed(out, A::Keys(desc), A::Items(desc), second);
-      return;
-    case Form::kEvent:
-      AppendKeyed(out, A::Keys(desc), A::Items(desc), true);
-      AppendKeyed(out, A::AttributeKeys(desc), A::Attributes(desc), true);
-      return;
-    case Form::kBytes:
-      AppendU32(out, static_cast<std::uint32_t>(A::Data(desc).size()));
-      out.append(A::Data(desc));
-      return;
-  }
-}
-
-void AppendDesc(std::string& out, const AEDesc& desc, bool second) {
-  AppendU32(out, desc.descriptorType());
-  if (second) out.push_back(static_cast<char>(A::FormOf(desc)));
-  AppendBody(out, desc, second);
-}
-
-// Whether the data of a list or record is written in the second form.
-bool DataInSecondForm(const AEDesc& desc) {
-  return A::FormOf(desc) == Form::kEvent || NeedsSecondForm(desc);
-}
-
-std::size_t DataSize(const AEDesc& desc) {
-  if (A::FormOf(desc) == Form::kBytes) return A::Data(desc).size();
-  if (A::FormOf(desc) == Form::kEvent) return BodySize(desc, true);
-  if (NeedsSecondForm(desc)) return 4 + BodySize(desc, true);
-  return BodySize(desc, false);
-}
-
-// The descriptor's data as AEGetDescData hands it out.
-std::string DataBytes(const AEDesc& desc) {
-  if (A::FormOf(desc) == Form::kBytes) return A::Data(desc);
-  std::string body;
-  body.reserve(DataSize(desc));
-  const bool second = DataInSecondForm(desc);
-  if (second && A::FormOf(desc) != Form::kEvent) AppendU32(body, kSecondFormMark);
-  AppendBody(body, desc, second);
-  return body;
-}
-
-// Reads flattened descriptors, checking every count and length against the
-// bytes left before it trusts it.
-class FlatReader final {
- public:
-  FlatReader(std::string_view bytes, bool second,
-             std::size_t maxDescriptors = std::numeric_limits<std::size_t>::max())
-      : rest_(bytes), second_(second), descriptorsLeft_(maxDescriptors) {}
-
-  bool AtEnd() const { return rest_.empty(); }
-
-  // Reads one descriptor that sits inside `enclosingDepth` containers.
-  bool ReadDesc(int enclosingDepth, AEDesc* out) {
-    std::uint32_t type = 0;
-    if (!ReadU32(&type)) return false;
-    Form form = Form::kBytes;
-    if (second_) {
-      if (rest_.empty()) return false;
-      const auto byte = static_cast<unsigned char>(rest_.front());
-      rest_.remove_prefix(1);
-      if (byte > static_cast<unsigned char>(Form::kEvent)) return false;
-      form = static_cast<Form>(byte);
-    } else if (type == typeAEList) {
-      form = Form::kList;
-    } else if (type == typeAERecord) {
-      form = Form::kRecord;
-    } else if (type == typeAppleEvent) {
-      return false;
-    }
-    return ReadBody(type, form, enclosingDepth, out);
-  }
-
-  // Reads the body of a descriptor of `type` and `form`.
-  bool ReadBody(DescType type, Form form, int enclosingDepth, AEDesc* out) {
-    if (!FormFits(type, form) || descriptorsLeft_ == 0) return false;
-    --descriptorsLeft_;
-    if (form == Form::kBytes) {
-      std::uint32_t length = 0;
-      if (!ReadU32(&length) || length > rest_.size()) return false;
-      if (type == typeNull && length != 0) return false;
-      A::Type(*out) = type;
-      A::FormOf(*out) = Form::kBytes;
-      A::Data(*out).assign(rest_.data(), length);
-      rest_.remove_prefix(length);
-      return true;
-    }
-    if (enclosingDepth + 1 > kAEMaxNestingDepth) return false;
-    AEDesc container;
-    A::Type(container) = type;
-    A::FormOf(container) = form;
-    const int depth = enclosingDepth + 1;
-    bool read = false;
-    if (form == Form::kList) {
-      read = ReadList(depth, &A::Items(container));
-    } else {
-      read = ReadKeyed(depth, &A::Keys(container), &A::Items(container));
-      if (read && form == Form::kEvent) {
-        read = ReadKeyed(depth, &A::AttributeKeys(container), &A::Attributes(container));
-      }
-    }
-    if (!read) return false;
-    *out = std::move(container);
-    return true;
-  }
-
-  // Whether a descriptor of `type` may have `form`.
-  static bool FormFits(DescType type, Form form) {
-    switch (form) {
-      case Form::kBytes:
-        return !IsContainerType(type);
-      case Form::kList:
-        return type == typeAEList;
-      case Form::kRecord:
-        return type == typeAERecord || (!IsContainerType(type) && !A::IsScalarType(type));
-      case Form::kEvent:
-        return type == typeAppleEvent;
-    }
-    return false;
-  }
-
- private:
-  // The smallest flattened item: a type, a form byte, a count or length.
-  std::size_t MinItemSize() const { return second_ ? 9 : 8; }
-
-  bool ReadList(int depth, std::vector<AEDesc>* items) {
-    std::uint32_t count = 0;
-    if (!ReadU32(&count)) return false;
-    if (count > rest_.size() / MinItemSize() || count > descriptorsLeft_) return false;
-    items->reserve(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-      items->emplace_back();
-      if (!ReadDesc(depth, &items->back())) return false;
-    }
-    return true;
-  }
-
-  bool ReadKeyed(int depth, std::vector<AEKeyword>* keys, std::vector<AEDesc>* items) {
-    std::uint32_t count = 0;
-    if (!ReadU32(&count)) return false;
-    if (count > rest_.size() / (4 + MinItemSize()) || count > descriptorsLeft_) return false;
-    keys->reserve(count);
-    items->reserve(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-      std::uint32_t key = 0;
-      if (!ReadU32(&key)) return false;
-      keys->push_back(key);
-      items->emplace_back();
-      if (!ReadDesc(depth, &items->back())) return false;
-    }
-    std::vector<AEKeyword> sorted = *keys;
-    std::sort(sorted.begin(), sorted.end());
-    return std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
-  }
-
-  bool ReadU32(std::uint32_t* value) {
-    if (rest_.size() < 4) return false;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(rest_.data());
-    *value = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
-             (std::uint32_t{bytes[2]} << 8) | std::uint32_t{bytes[3]};
-    rest_.remove_prefix(4);
-    return true;
-  }
-
-  std::string_view rest_;
-  bool second_;
-  std::size_t descriptorsLeft_;  // How many more descriptors may be read.
-};
 
 OSErr MakeDesc(DescType type, const void* dataPtr, std::size_t dataSize, AEDesc* out) {
   if (dataPtr == nullptr && dataSize > 0) return paramErr;
@@ -277,17 +27,8 @@ OSErr MakeDesc(DescType type, const void* dataPtr, std::size_t dataSize, AEDesc*
   if (type == typeNull && dataSize > 0) return paramErr;
   std::string_view bytes(static_cast<const char*>(dataPtr), dataSize);
   AEDesc made;
-  if (IsContainerType(type)) {
-    const Form form = type == typeAEList     ? Form::kList
-                      : type == typeAERecord ? Form::kRecord
-                                             : Form::kEvent;
-    bool second = form == Form::kEvent;
-    if (!second && bytes.size() >= 4 && bytes.substr(0, 4) == "\xFF\xFF\xFF\xFF") {
-      second = true;
-      bytes.remove_prefix(4);
-    }
-    FlatReader reader(bytes, second);
-    if (!reader.ReadBody(type, form, 0, &made) || !reader.AtEnd()) return paramErr;
+  if (aeflat::IsContainerType(type)) {
+    if (!aeflat::ReadContainerData(type, bytes, &made)) return paramErr;
   } else {
     A::Type(made) = type;
     A::Data(made).assign(bytes);
@@ -311,7 +52,7 @@ OSErr Coerce(const AEDesc& desc, DescType toType, AEDesc* out) {
     return noErr;
   }
   if (form == Form::kRecord) {
-    if (toType != typeAERecord && !FlatReader::FormFits(toType, Form::kRecord)) {
+    if (toType != typeAERecord && !aeflat::FormFits(toType, Form::kRecord)) {
       return errAECoercionFail;
     }
     AEDesc record(desc);
@@ -376,7 +117,7 @@ void CopyOut(const AEDesc& desc, DescType* typeCode, void* dataPtr, std::size_t 
     if (maximumSize > 0) std::memcpy(dataPtr, data.data(), std::min(maximumSize, data.size()));
     return;
   }
-  const std::string bytes = DataBytes(desc);
+  const std::string bytes = aeflat::DataBytes(desc);
   if (actualSize != nullptr) *actualSize = bytes.size();
   if (maximumSize > 0) std::memcpy(dataPtr, bytes.data(), std::min(maximumSize, bytes.size()));
 }
@@ -461,6 +202,38 @@ OSErr PutAttribute(AppleEvent* event, AEKeyword keyword, AEDesc item) {
   return PutKeyed(A::AttributeKeys(*event), A::Attributes(*event), keyword, std::move(item));
 }
 
+// The shapes the Ptr and Desc calls share: an item made from bytes and put,
+// an item got into the caller's descriptor (null on failure), and an item
+// got and copied out as bytes.
+template <typename Put>
+OSErr PutMade(DescType typeCode, const void* dataPtr, std::size_t dataSize, Put&& put) {
+  return AEGuarded([&] {
+    AEDesc item;
+    const OSErr status = MakeDesc(typeCode, dataPtr, dataSize, &item);
+    return status != noErr ? status : put(std::move(item));
+  });
+}
+
+template <typename Get>
+OSErr GetInto(AEDesc* result, Get&& get) {
+  return AEGuarded([&] {
+    const OSErr status = get(result);
+    if (status != noErr) AEInitializeDescInplace(result);
+    return status;
+  });
+}
+
+template <typename Get>
+OSErr GetCopiedOut(Get&& get, DescType* typeCode, void* dataPtr, std::size_t maximumSize,
+                   std::size_t* actualSize) {
+  return AEGuarded([&] {
+    AEDesc item;
+    const OSErr status = get(&item);
+    if (status == noErr) CopyOut(item, typeCode, dataPtr, maximumSize, actualSize);
+    return status;
+  });
+}
+
 // The return id for the next event that asks for a generated one.
 std::atomic<std::uint32_t> gReturnIDCounter{0};
 
@@ -488,22 +261,8 @@ int AEDescAccess::Depth(const AEDesc& desc) {
   return deepest + 1;
 }
 
-AEDesc::AEDesc(AEDesc&& other) noexcept
-    : type_(other.type_),
-      form_(other.form_),
-      data_(std::move(other.data_)),
-      keys_(std::move(other.keys_)),
-      items_(std::move(other.items_)),
-      attributeKeys_(std::move(other.attributeKeys_)),
-      attributes_(std::move(other.attributes_)) {
-  other.type_ = typeNull;
-  other.form_ = Form::kBytes;
-  other.data_.clear();
-  other.keys_.clear();
-  other.items_.clear();
-  other.attributeKeys_.clear();
-  other.attributes_.clear();
-}
+// Moving leaves `other` the null descriptor.
+AEDesc::AEDesc(AEDesc&& other) noexcept { *this = std::move(other); }
 
 AEDesc& AEDesc::operator=(AEDesc&& other) noexcept {
   if (this == &other) return *this;
@@ -600,23 +359,16 @@ OSErr AEPutDesc(AEDescList* list, long index, const AEDesc* desc) {
 OSErr AEPutPtr(AEDescList* list, long index, DescType typeCode, const void* dataPtr,
                std::size_t dataSize) {
   if (list == nullptr) return errAENotAEDesc;
-  return AEGuarded([&] {
-    AEDesc item;
-    const OSErr status = MakeDesc(typeCode, dataPtr, dataSize, &item);
-    if (status != noErr) return status;
-    return PutInList(list, index, std::move(item));
-  });
+  const auto put = [&](AEDesc item) { return PutInList(list, index, std::move(item)); };
+  return PutMade(typeCode, dataPtr, dataSize, put);
 }
 
 OSErr AEGetNthDesc(const AEDescList* list, long index, DescType desiredType, AEKeyword* keyword,
                    AEDesc* result) {
   if (list == nullptr) return errAENotAEDesc;
   if (result == nullptr) return paramErr;
-  return AEGuarded([&] {
-    const OSErr status = GetNth(*list, index, desiredType, keyword, result);
-    if (status != noErr) AEInitializeDescInplace(result);
-    return status;
-  });
+  const auto get = [&](AEDesc* into) { return GetNth(*list, index, desiredType, keyword, into); };
+  return GetInto(result, get);
 }
 
 OSErr AEGetNthPtr(const AEDescList* list, long index, DescType desiredType, AEKeyword* keyword,
@@ -624,25 +376,16 @@ OSErr AEGetNthPtr(const AEDescList* list, long index, DescType desiredType, AEKe
                   std::size_t* actualSize) {
   if (list == nullptr) return errAENotAEDesc;
   if (dataPtr == nullptr && maximumSize > 0) return paramErr;
-  return AEGuarded([&] {
-    AEDesc item;
-    const OSErr status = GetNth(*list, index, desiredType, keyword, &item);
-    if (status != noErr) return status;
-    CopyOut(item, typeCode, dataPtr, maximumSize, actualSize);
-    return noErr;
-  });
+  const auto get = [&](AEDesc* into) { return GetNth(*list, index, desiredType, keyword, into); };
+  return GetCopiedOut(get, typeCode, dataPtr, maximumSize, actualSize);
 }
 
 OSErr AEPutParamPtr(AERecord* record, AEKeyword keyword, DescType typeCode, const void* dataPtr,
                     std::size_t dataSize) {
   if (record == nullptr) return errAENotAEDesc;
   if (!A::IsKeyed(*record)) return errAEWrongDataType;
-  return AEGuarded([&] {
-    AEDesc item;
-    const OSErr status = MakeDesc(typeCode, dataPtr, dataSize, &item);
-    if (status != noErr) return status;
-    return PutInRecord(record, keyword, std::move(item));
-  });
+  const auto put = [&](AEDesc item) { return PutInRecord(record, keyword, std::move(item)); };
+  return PutMade(typeCode, dataPtr, dataSize, put);
 }
 
 OSErr AEPutParamDesc(AERecord* record, AEKeyword keyword, const AEDesc* desc) {
@@ -654,11 +397,8 @@ OSErr AEGetParamDesc(const AERecord* record, AEKeyword keyword, DescType desired
                      AEDesc* result) {
   if (record == nullptr) return errAENotAEDesc;
   if (result == nullptr) return paramErr;
-  return AEGuarded([&] {
-    const OSErr status = GetParam(*record, keyword, desiredType, result);
-    if (status != noErr) AEInitializeDescInplace(result);
-    return status;
-  });
+  const auto get = [&](AEDesc* into) { return GetParam(*record, keyword, desiredType, into); };
+  return GetInto(result, get);
 }
 
 OSErr AEGetParamPtr(const AERecord* record, AEKeyword keyword, DescType desiredType,
@@ -666,13 +406,8 @@ OSErr AEGetParamPtr(const AERecord* record, AEKeyword keyword, DescType desiredT
                     std::size_t* actualSize) {
   if (record == nullptr) return errAENotAEDesc;
   if (dataPtr == nullptr && maximumSize > 0) return paramErr;
-  return AEGuarded([&] {
-    AEDesc item;
-    const OSErr status = GetParam(*record, keyword, desiredType, &item);
-    if (status != noErr) return status;
-    CopyOut(item, typeCode, dataPtr, maximumSize, actualSize);
-    return noErr;
-  });
+  const auto get = [&](AEDesc* into) { return GetParam(*record, keyword, desiredType, into); };
+  return GetCopiedOut(get, typeCode, dataPtr, maximumSize, actualSize);
 }
 
 OSErr AEDeleteParam(AERecord* record, AEKeyword keyword) {
@@ -687,7 +422,7 @@ OSErr AEDeleteParam(AERecord* record, AEKeyword keyword) {
 
 std::size_t AEGetDescDataSize(const AEDesc* desc) {
   if (desc == nullptr) return 0;
-  return DataSize(*desc);
+  return aeflat::DataSize(*desc);
 }
 
 OSErr AEGetDescData(const AEDesc* desc, void* dataPtr, std::size_t maximumSize) {
@@ -707,41 +442,6 @@ OSErr AECoerceDesc(const AEDesc* desc, DescType toType, AEDesc* result) {
     const OSErr status = Coerce(*desc, toType, &coerced);
     *result = std::move(coerced);
     return status;
-  });
-}
-
-std::string AEFlattenDesc(const AEDesc& desc) {
-  try {
-    const bool second = NeedsSecondForm(desc);
-    std::string out;
-    out.reserve(kFlatPrefix.size() + EncodedSize(desc, second));
-    out.append(second ? kFlatPrefix2 : kFlatPrefix);
-    AppendDesc(out, desc, second);
-    return out;
-  } catch (const std::bad_alloc&) {
-    return std::string();
-  } catch (const std::length_error&) {
-    return std::string();
-  }
-}
-
-OSErr AEUnflattenDesc(std::string_view bytes, AEDesc* result) {
-  return AEUnflattenDesc(bytes, std::numeric_limits<std::size_t>::max(), result);
-}
-
-OSErr AEUnflattenDesc(std::string_view bytes, std::size_t maxDescriptors, AEDesc* result) {
-  if (result == nullptr) return paramErr;
-  return AEGuarded([&] {
-    const std::string_view prefix = bytes.substr(0, kFlatPrefix.size());
-    const bool known = prefix == kFlatPrefix || prefix == kFlatPrefix2;
-    FlatReader reader(bytes.substr(prefix.size()), prefix == kFlatPrefix2, maxDescriptors);
-    AEDesc read;
-    if (!known || !reader.ReadDesc(0, &read) || !reader.AtEnd()) {
-      AEInitializeDescInplace(result);
-      return paramErr;
-    }
-    *result = std::move(read);
-    return noErr;
   });
 }
 
@@ -776,11 +476,10 @@ OSErr AEGetAttributeDesc(const AppleEvent* theAppleEvent, AEKeyword keyword,
                          DescType desiredType, AEDesc* result) {
   if (theAppleEvent == nullptr) return errAENotAEDesc;
   if (result == nullptr) return paramErr;
-  return AEGuarded([&] {
-    const OSErr status = GetAttribute(*theAppleEvent, keyword, desiredType, result);
-    if (status != noErr) AEInitializeDescInplace(result);
-    return status;
-  });
+  const auto get = [&](AEDesc* into) {
+    return GetAttribute(*theAppleEvent, keyword, desiredType, into);
+  };
+  return GetInto(result, get);
 }
 
 OSErr AEGetAttributePtr(const AppleEvent* theAppleEvent, AEKeyword keyword,
@@ -788,25 +487,20 @@ OSErr AEGetAttributePtr(const AppleEvent* theAppleEvent, AEKeyword keyword,
                         std::size_t maximumSize, std::size_t* actualSize) {
   if (theAppleEvent == nullptr) return errAENotAEDesc;
   if (dataPtr == nullptr && maximumSize > 0) return paramErr;
-  return AEGuarded([&] {
-    AEDesc item;
-    const OSErr status = GetAttribute(*theAppleEvent, keyword, desiredType, &item);
-    if (status != noErr) return status;
-    CopyOut(item, typeCode, dataPtr, maximumSize, actualSize);
-    return noErr;
-  });
+  const auto get = [&](AEDesc* into) {
+    return GetAttribute(*theAppleEvent, keyword, desiredType, into);
+  };
+  return GetCopiedOut(get, typeCode, dataPtr, maximumSize, actualSize);
 }
 
 OSErr AEPutAttributePtr(AppleEvent* theAppleEvent, AEKeyword keyword, DescType typeCode,
                         const void* dataPtr, std::size_t dataSize) {
   if (theAppleEvent == nullptr) return errAENotAEDesc;
   if (A::FormOf(*theAppleEvent) != Form::kEvent) return errAEWrongDataType;
-  return AEGuarded([&] {
-    AEDesc item;
-    const OSErr status = MakeDesc(typeCode, dataPtr, dataSize, &item);
-    if (status != noErr) return status;
+  const auto put = [&](AEDesc item) {
     return PutAttribute(theAppleEvent, keyword, std::move(item));
-  });
+  };
+  return PutMade(typeCode, dataPtr, dataSize, put);
 }
 
 OSErr AEPutAttributeDesc(AppleEvent* theAppleEvent, AEKeyword keyword, const AEDesc* desc) {

@@ -5,6 +5,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/appleevents/appleevents.h"
@@ -38,6 +39,20 @@ struct AEDescAccess {
   // How many levels of lists, records and events `desc` has: 0 for bytes.
   static int Depth(const AEDesc& desc);
 };
+
+// The flattened form (aeflatten.cpp), as the descriptor calls use it.
+namespace aeflat {
+// Whether descriptors of `type` are always the container of that kind.
+bool IsContainerType(DescType type);
+// Whether a descriptor of `type` may have `form`.
+bool FormFits(DescType type, AEDescAccess::Form form);
+// The size of `desc`'s data as AEGetDescData hands it out, and that data.
+std::size_t DataSize(const AEDesc& desc);
+std::string DataBytes(const AEDesc& desc);
+// Reads `bytes`, data as AECreateDesc takes it for a list, record or event
+// of `type`, into `*out`; false when they are not exactly one such body.
+bool ReadContainerData(DescType type, std::string_view bytes, AEDesc* out);
+}  // namespace aeflat
 
 // Runs `operation`, turning memory exhaustion into memFullErr.
 template <typename Operation>

@@ -13,50 +13,10 @@ constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 constexpr std::string_view kAppleLogo = "\xEF\xA3\xBF";
 constexpr unsigned char kMacRomanAppleLogo = 0xF0;
 
-struct DecodedCharacter {
-  char32_t code_point = 0;
-  std::size_t length = 0;  // 0: no well-formed sequence starts here.
-};
-
-// Decodes the well-formed UTF-8 sequence at `bytes[pos]`, rejecting overlong
-// forms, surrogates and code points above U+10FFFF.
-DecodedCharacter DecodeAt(std::string_view bytes, std::size_t pos) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
-  const unsigned char lead = byte(pos);
-  if (lead < 0x80) return {lead, 1};
-  std::size_t length = 0;
-  char32_t code_point = 0;
-  unsigned char low = 0x80;   // Bounds of the second byte, which rule out
-  unsigned char high = 0xBF;  // overlong forms, surrogates and > U+10FFFF.
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    code_point = lead & 0x1Fu;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    code_point = lead & 0x0Fu;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    code_point = lead & 0x07u;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return {};
-  }
-  if (pos + length > bytes.size()) return {};
-  for (std::size_t i = 1; i < length; ++i) {
-    const unsigned char next = byte(pos + i);
-    if (i == 1 ? (next < low || next > high) : (next < 0x80 || next > 0xBF)) return {};
-    code_point = (code_point << 6) | (next & 0x3Fu);
-  }
-  return {code_point, length};
-}
-
 // Decodes the well-formed sequence that ends just before `end`, if any.
 DecodedCharacter DecodeBefore(std::string_view bytes, std::size_t end) {
   for (std::size_t length = 1; length <= 4 && length <= end; ++length) {
-    const DecodedCharacter decoded = DecodeAt(bytes, end - length);
+    const DecodedCharacter decoded = DecodeUTF8At(bytes, end - length);
     if (decoded.length == length) return decoded;
   }
   return {};
@@ -66,13 +26,6 @@ bool IsUnreservedOrReserved(unsigned char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
   return std::string_view("-_.!~*'();/?:@&=+$,").find(static_cast<char>(c)) !=
          std::string_view::npos;
-}
-
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // Closes an iconv descriptor when it goes out of scope.
@@ -114,6 +67,39 @@ bool AppendMacRomanRun(const IconvHandle& converter, std::string_view run, std::
 
 }  // namespace
 
+DecodedCharacter DecodeUTF8At(std::string_view bytes, std::size_t pos) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  const unsigned char lead = byte(pos);
+  if (lead < 0x80) return {lead, 1};
+  std::size_t length = 0;
+  char32_t code_point = 0;
+  unsigned char low = 0x80;   // Bounds of the second byte, which rule out
+  unsigned char high = 0xBF;  // overlong forms, surrogates and > U+10FFFF.
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    code_point = lead & 0x1Fu;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    code_point = lead & 0x0Fu;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    code_point = lead & 0x07u;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return {};
+  }
+  if (pos + length > bytes.size()) return {};
+  for (std::size_t i = 1; i < length; ++i) {
+    const unsigned char next = byte(pos + i);
+    if (i == 1 ? (next < low || next > high) : (next < 0x80 || next > 0xBF)) return {};
+    code_point = (code_point << 6) | (next & 0x3Fu);
+  }
+  return {code_point, length};
+}
+
 bool IsValidUTF8(std::string_view bytes) {
   // Paths are mostly ASCII: skip eight such bytes at a time.
   std::size_t pos = 0;
@@ -122,7 +108,7 @@ bool IsValidUTF8(std::string_view bytes) {
     if ((word & 0x8080808080808080ull) != 0) break;
   }
   while (pos < bytes.size()) {
-    const std::size_t length = DecodeAt(bytes, pos).length;
+    const std::size_t length = DecodeUTF8At(bytes, pos).length;
     if (length == 0) return false;
     pos += length;
   }
@@ -133,7 +119,7 @@ std::string MakeValidUTF8(std::string_view bytes) {
   std::string result;
   result.reserve(bytes.size());
   for (std::size_t pos = 0; pos < bytes.size();) {
-    const std::size_t length = DecodeAt(bytes, pos).length;
+    const std::size_t length = DecodeUTF8At(bytes, pos).length;
     if (length == 0) {
       result.append(kReplacementCharacter);
       ++pos;
@@ -143,6 +129,13 @@ std::string MakeValidUTF8(std::string_view bytes) {
     }
   }
   return result;
+}
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 bool IsUnicodeWhiteSpace(char32_t c) {
@@ -158,7 +151,7 @@ bool IsUnicodeWhiteSpace(char32_t c) {
 
 bool ContainsWhiteSpace(std::string_view bytes) {
   for (std::size_t pos = 0; pos < bytes.size();) {
-    const DecodedCharacter decoded = DecodeAt(bytes, pos);
+    const DecodedCharacter decoded = DecodeUTF8At(bytes, pos);
     if (decoded.length == 0) {
       ++pos;
       continue;
@@ -172,7 +165,7 @@ bool ContainsWhiteSpace(std::string_view bytes) {
 std::string CFStringTrimWhitespace(std::string_view text) {
   std::size_t begin = 0;
   while (begin < text.size()) {
-    const DecodedCharacter decoded = DecodeAt(text, begin);
+    const DecodedCharacter decoded = DecodeUTF8At(text, begin);
     if (decoded.length == 0 || !IsUnicodeWhiteSpace(decoded.code_point)) break;
     begin += decoded.length;
   }

@@ -10,6 +10,16 @@
 #include <string>
 #include <string_view>
 
+// One UTF-8 character: its code point and the count of its bytes.
+struct DecodedCharacter {
+  char32_t code_point = 0;
+  std::size_t length = 0;  // 0: no well-formed sequence starts here.
+};
+
+// Decodes the well-formed UTF-8 sequence at `bytes[pos]` (pos < size),
+// rejecting overlong forms, surrogates and code points above U+10FFFF.
+DecodedCharacter DecodeUTF8At(std::string_view bytes, std::size_t pos);
+
 // Whether `bytes` is well-formed UTF-8 (no overlong forms, no surrogates,
 // nothing above U+10FFFF).
 bool IsValidUTF8(std::string_view bytes);
@@ -17,6 +27,10 @@ bool IsValidUTF8(std::string_view bytes);
 // `bytes` with every byte that is not part of a well-formed UTF-8 sequence
 // replaced by U+FFFD.
 std::string MakeValidUTF8(std::string_view bytes);
+
+// The value of the hexadecimal digit `c` (0-9, a-f, A-F); -1 for any other
+// character.
+int HexDigitValue(char c);
 
 // Whether `c` has the Unicode White_Space property (blanks, tabs, line
 // breaks, the no-break and typographic spaces).

@@ -1,40 +1,23 @@
 #include "platform/corefoundation/cf_utf16.h"
 
 #include <cstdint>
+#include <cstring>
 
 #include "platform/corefoundation/cf_string.h"
 
 std::optional<std::u16string> CFStringGetCharacters(std::string_view text) {
-  if (!IsValidUTF8(text)) return std::nullopt;
   std::u16string units;
   units.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::uint32_t code;
-    std::size_t length;
-    if (lead < 0x80) {
-      code = lead;
-      length = 1;
-    } else if (lead < 0xE0) {
-      code = lead & 0x1Fu;
-      length = 2;
-    } else if (lead < 0xF0) {
-      code = lead & 0x0Fu;
-      length = 3;
-    } else {
-      code = lead & 0x07u;
-      length = 4;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-      code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
-    }
-    i += length;
-    if (code >= 0x10000) {
-      code -= 0x10000;
+    const DecodedCharacter decoded = DecodeUTF8At(text, i);
+    if (decoded.length == 0) return std::nullopt;
+    i += decoded.length;
+    if (decoded.code_point >= 0x10000) {
+      const char32_t code = decoded.code_point - 0x10000;
       units += static_cast<char16_t>(0xD800 + (code >> 10));
       units += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
     } else {
-      units += static_cast<char16_t>(code);
+      units += static_cast<char16_t>(decoded.code_point);
     }
   }
   return units;
@@ -54,21 +37,38 @@ std::optional<std::string> CFStringCreateWithCharacters(std::u16string_view char
     } else if (code >= 0xDC00 && code <= 0xDFFF) {
       return std::nullopt;
     }
-    if (code < 0x80) {
-      text += static_cast<char>(code);
-    } else if (code < 0x800) {
-      text += static_cast<char>(0xC0 | (code >> 6));
-      text += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      text += static_cast<char>(0xE0 | (code >> 12));
-      text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      text += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      text += static_cast<char>(0xF0 | (code >> 18));
-      text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      text += static_cast<char>(0x80 | (code & 0x3F));
-    }
+    AppendUTF8(code, &text);
   }
   return text;
+}
+
+std::optional<std::string> CFStringGetCharacterBytes(std::string_view text) {
+  const std::optional<std::u16string> units = CFStringGetCharacters(text);
+  if (!units) return std::nullopt;
+  return std::string(reinterpret_cast<const char*>(units->data()), units->size() * 2);
+}
+
+std::optional<std::string> CFStringCreateWithCharacterBytes(std::string_view bytes) {
+  if (bytes.size() % 2 != 0) return std::nullopt;
+  std::u16string units(bytes.size() / 2, u'\0');
+  std::memcpy(units.data(), bytes.data(), bytes.size());
+  return CFStringCreateWithCharacters(units);
+}
+
+void AppendUTF8(char32_t c, std::string* text) {
+  if (c < 0x80) {
+    *text += static_cast<char>(c);
+  } else if (c < 0x800) {
+    *text += static_cast<char>(0xC0 | (c >> 6));
+    *text += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *text += static_cast<char>(0xE0 | (c >> 12));
+    *text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *text += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *text += static_cast<char>(0xF0 | (c >> 18));
+    *text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *text += static_cast<char>(0x80 | (c & 0x3F));
+  }
 }

@@ -22,6 +22,17 @@ TEST(CFUTF16Test, RoundTripsEveryPlaneAndRefusesMalformedInput) {
   for (const U16& bad : {U16{u'a', 0xD83D}, U16{0xDCC1, u'a'}, U16{0xDCC1, 0xD83D}}) {
     EXPECT_EQ(CFStringCreateWithCharacters(bad), std::nullopt);
   }
+
+  // The byte forms: the units' bytes in host byte order, whole units only.
+  const std::string bytes(reinterpret_cast<const char*>(units.data()), units.size() * 2);
+  EXPECT_EQ(CFStringGetCharacterBytes(text), bytes);
+  EXPECT_EQ(CFStringCreateWithCharacterBytes(bytes), text);
+  EXPECT_EQ(CFStringGetCharacterBytes("\xFF"), std::nullopt);
+  EXPECT_EQ(CFStringCreateWithCharacterBytes(bytes + 'a'), std::nullopt);
+  EXPECT_EQ(CFStringCreateWithCharacterBytes(bytes.substr(0, 8)), std::nullopt);
+  std::string pair;
+  AppendUTF8(0x1F4C1, &pair);
+  EXPECT_EQ(pair, "\xF0\x9F\x93\x81");
 }
 
 }  // namespace

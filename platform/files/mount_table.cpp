@@ -18,13 +18,6 @@ namespace {
 
 bool IsOctalDigit(char c) { return c >= '0' && c <= '7'; }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 template <typename Number>
 bool ParseNumber(std::string_view text, Number* value) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
@@ -233,8 +226,8 @@ std::string UnescapeUdevLabel(std::string_view name) {
   result.reserve(name.size());
   for (std::size_t pos = 0; pos < name.size(); ++pos) {
     if (name[pos] == '\\' && pos + 3 < name.size() && name[pos + 1] == 'x') {
-      const int high = HexValue(name[pos + 2]);
-      const int low = HexValue(name[pos + 3]);
+      const int high = HexDigitValue(name[pos + 2]);
+      const int low = HexDigitValue(name[pos + 3]);
       if (high >= 0 && low >= 0) {
         result.push_back(static_cast<char>(high * 16 + low));
         pos += 3;

@@ -1,34 +1,19 @@
 #include "platform/finder/finder_selection.h"
 
 #include "platform/appleevents/alias.h"
+#include "platform/finder/finder_protocol.h"
 
 namespace {
-
-constexpr std::uint32_t kFinderSignature = MakeFourCharCode("MACS");
-constexpr AEEventClass kAECoreSuite = MakeFourCharCode("core");
-constexpr AEEventID kAESetData = MakeFourCharCode("setd");
-constexpr AEKeyword keyAEData = MakeFourCharCode("data");
-constexpr DescType cProperty = MakeFourCharCode("prop");
-constexpr DescType formPropertyID = MakeFourCharCode("prop");
-constexpr DescType pSelection = MakeFourCharCode("sele");
 
 // The 'setd' event for the Finder's selection, with its direct object and
 // nothing else.
 AppleEvent NewSetSelectionEvent() {
   AEDesc address;
-  AECreateDesc(typeApplSignature, &kFinderSignature, sizeof kFinderSignature, &address);
+  AECreateDesc(typeApplSignature, &kFinderCreatorType, sizeof kFinderCreatorType, &address);
   AppleEvent event;
   AECreateAppleEvent(kAECoreSuite, kAESetData, &address, kAutoGenerateReturnID, kAnyTransactionID,
                      &event);
-  AERecord record;
-  AECreateList(nullptr, 0, true, &record);
-  const AEDesc application;
-  AEPutParamPtr(&record, keyAEDesiredClass, typeType, &cProperty, sizeof cProperty);
-  AEPutParamDesc(&record, keyAEContainer, &application);
-  AEPutParamPtr(&record, keyAEKeyForm, typeEnumerated, &formPropertyID, sizeof formPropertyID);
-  AEPutParamPtr(&record, keyAEKeyData, typeType, &pSelection, sizeof pSelection);
-  AEDesc specifier;
-  AECoerceDesc(&record, typeObjectSpecifier, &specifier);
+  const AEDesc specifier = FinderSelectionSpecifier();
   AEPutParamDesc(&event, keyDirectObject, &specifier);
   return event;
 }

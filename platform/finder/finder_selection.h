@@ -3,11 +3,9 @@
 // file-manager hosts send for each contextual menu.
 //
 // The event is addressed by signature ('MACS') and carries as its direct
-// object the selection's object specifier {want:type('prop'),
-// from:'null'(), form:'prop', seld:type('sele')}, plus either 'data' (a
-// list of alias records, the new selection in order) with
-// keyFinderSelectionKind (the type the Finder is to report its items as),
-// or keyFinderSelectionFailure alone.
+// object FinderSelectionSpecifier(), plus either 'data' (a list of alias
+// records, the new selection in order) with keyFinderSelectionKind (the type
+// the Finder is to report its items as), or keyFinderSelectionFailure alone.
 #pragma once
 
 #include <cstddef>
@@ -17,9 +15,7 @@
 
 #include "platform/appleevents/aeipc.h"
 #include "platform/appleevents/appleevents.h"
-
-constexpr AEKeyword keyFinderSelectionKind = MakeFourCharCode("kfas");
-constexpr AEKeyword keyFinderSelectionFailure = MakeFourCharCode("kfal");
+#include "platform/finder/finder_protocol.h"
 
 // Sends the Finder its new selection: `paths` (absolute; they are not
 // looked at) in order, to be reported as `kind` ('obj ', 'fsrf' or 'alis').

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -18,54 +17,11 @@
 #include "platform/appleevents/aeipc.h"
 #include "platform/appleevents/alias.h"
 #include "platform/files/files.h"
-#include "platform/pasteboard/helper_process.h"
+#include "platform/finder/finder_protocol.h"
+#include "platform/pasteboard/pasteboard.h"
 #include "platform/processes/processes.h"
 
 namespace {
-
-using kestrine_pasteboard::FindProgramOnPath;
-using kestrine_pasteboard::RunHelperForOutput;
-
-constexpr OSType kFinderSignature = MakeFourCharCode("MACS");
-constexpr OSType kFinderType = MakeFourCharCode("FNDR");
-constexpr AEEventClass kAECoreSuite = MakeFourCharCode("core");
-constexpr AEEventID kAEGetData = MakeFourCharCode("getd");
-constexpr AEEventID kAESetData = MakeFourCharCode("setd");
-constexpr AEKeyword keyAEData = MakeFourCharCode("data");
-constexpr DescType cProperty = MakeFourCharCode("prop");
-constexpr DescType cObject = MakeFourCharCode("cobj");
-constexpr DescType formPropertyID = MakeFourCharCode("prop");
-constexpr DescType formName = MakeFourCharCode("name");
-constexpr DescType pSelection = MakeFourCharCode("sele");
-constexpr DescType typeUTF8 = MakeFourCharCode("utf8");
-
-constexpr std::chrono::milliseconds kClipboardReadLimit{1000};
-constexpr std::size_t kClipboardMaxBytes = std::size_t{16} << 20;
-
-const char* Environment(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && *value != '\0' ? value : nullptr;
-}
-
-// An object specifier; `seld` is put as it is.
-AEDesc MakeSpecifier(DescType want, DescType form, const AEDesc& seld) {
-  AERecord record;
-  AECreateList(nullptr, 0, true, &record);
-  const AEDesc application;
-  AEPutParamPtr(&record, keyAEDesiredClass, typeType, &want, sizeof want);
-  AEPutParamDesc(&record, keyAEContainer, &application);
-  AEPutParamPtr(&record, keyAEKeyForm, typeEnumerated, &form, sizeof form);
-  AEPutParamDesc(&record, keyAEKeyData, &seld);
-  AEDesc specifier;
-  AECoerceDesc(&record, typeObjectSpecifier, &specifier);
-  return specifier;
-}
-
-AEDesc ItemSpecifier(const std::string& path) {
-  AEDesc seld;
-  AECreateDesc(typeUTF8, path.data(), path.size(), &seld);
-  return MakeSpecifier(cObject, formName, seld);
-}
 
 // A 4-byte code parameter of a record, whatever its type code.
 std::optional<std::uint32_t> CodeParam(const AERecord& record, AEKeyword key) {
@@ -125,7 +81,7 @@ std::optional<AEDesc> MakeItem(const std::string& path, DescType kind) {
     if (FSNewAliasFromPath(path, &alias) != noErr) return std::nullopt;
     AECreateDesc(typeAlias, alias.data(), alias.size(), &item);
   } else {
-    item = ItemSpecifier(path);
+    item = FinderItemSpecifier(path);
   }
   return item;
 }
@@ -137,75 +93,6 @@ AEDescList MakeSelectionList(const std::vector<std::string>& paths, DescType kin
     if (std::optional<AEDesc> item = MakeItem(path, kind)) AEPutDesc(&list, 0, &*item);
   }
   return list;
-}
-
-int PercentValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// The desktop clipboard's copied files, read now: none without a display or
-// when it cannot be read, an empty list when it holds no files.
-std::optional<std::vector<std::string>> ReadCopiedFiles() {
-  // Which program reads which type; the list command prints the clipboard's
-  // types, one a line.
-  struct Reader {
-    std::string program;
-    std::vector<std::string> listTypes;
-    std::vector<std::string> readType;  // The type is appended.
-  };
-  std::optional<Reader> reader;
-  if (Environment("WAYLAND_DISPLAY") != nullptr) {
-    if (std::optional<std::string> program = FindProgramOnPath("wl-paste")) {
-      reader = Reader{*program, {"wl-paste", "--list-types"}, {"wl-paste", "--no-newline", "--type"}};
-    }
-  } else if (Environment("DISPLAY") != nullptr) {
-    if (std::optional<std::string> program = FindProgramOnPath("xclip")) {
-      reader = Reader{*program,
-                      {"xclip", "-selection", "clipboard", "-t", "TARGETS", "-o"},
-                      {"xclip", "-selection", "clipboard", "-o", "-t"}};
-    } else if (std::optional<std::string> xsel = FindProgramOnPath("xsel")) {
-      // xsel reads text only: a text that is nothing but file URIs counts.
-      std::string text;
-      if (RunHelperForOutput(*xsel, {"xsel", "--clipboard", "--output"}, kClipboardReadLimit,
-                             kClipboardMaxBytes, &text) != noErr) {
-        return std::nullopt;
-      }
-      std::vector<std::string> paths = FileURIListPaths(text);
-      std::size_t lines = 0;
-      for (std::size_t start = 0; start < text.size();) {
-        const std::size_t end = std::min(text.find('\n', start), text.size());
-        if (text.find_first_not_of(" \r\t", start) < end) ++lines;
-        start = end + 1;
-      }
-      if (paths.size() != lines) paths.clear();
-      return paths;
-    }
-  }
-  if (!reader) return std::nullopt;
-  std::string types;
-  if (RunHelperForOutput(reader->program, reader->listTypes, kClipboardReadLimit,
-                         kClipboardMaxBytes, &types) != noErr) {
-    return std::vector<std::string>{};
-  }
-  std::string chosen;
-  for (const char* type : {"x-special/gnome-copied-files", "text/uri-list"}) {
-    if (chosen.empty() && ("\n" + types + "\n").find(std::string("\n") + type + "\n") !=
-                              std::string::npos) {
-      chosen = type;
-    }
-  }
-  if (chosen.empty()) return std::vector<std::string>{};
-  std::vector<std::string> argv = reader->readType;
-  argv.push_back(chosen);
-  std::string text;
-  if (RunHelperForOutput(reader->program, argv, kClipboardReadLimit, kClipboardMaxBytes, &text) !=
-      noErr) {
-    return std::vector<std::string>{};
-  }
-  return FileURIListPaths(text);
 }
 
 // The serving Finder's state.
@@ -234,7 +121,7 @@ OSErr MyGetDataHandler(const AppleEvent* event, AppleEvent* reply, SRefCon) {
     if (gFinder.failure) return PutErrorNumber(reply, *gFinder.failure);
     // Newly copied files become the selection, and stay it when the
     // clipboard is replaced by something else, such as a command's text.
-    if (std::optional<std::vector<std::string>> copied = ReadCopiedFiles();
+    if (std::optional<std::vector<std::string>> copied = PasteboardCopiedFilePaths();
         copied && !copied->empty() && copied != gFinder.clipboardAtSelect) {
       gFinder.paths = *copied;
       gFinder.list = MakeSelectionList(gFinder.paths, gFinder.kind);
@@ -288,7 +175,7 @@ OSErr MySetDataHandler(const AppleEvent* event, AppleEvent*, SRefCon) {
   gFinder.kind = kind;
   gFinder.paths = std::move(paths);
   gFinder.list = MakeSelectionList(gFinder.paths, kind);
-  gFinder.clipboardAtSelect = ReadCopiedFiles();
+  gFinder.clipboardAtSelect = PasteboardCopiedFilePaths();
   return noErr;
 }
 
@@ -311,42 +198,6 @@ int SelectUsage(const std::string& message) {
 
 }  // namespace
 
-std::vector<std::string> FileURIListPaths(const std::string& text) {
-  std::vector<std::string> paths;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string_view line(text.data() + start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    std::string_view rest;
-    if (line.starts_with("file:///")) {
-      rest = line.substr(7);
-    } else if (line.starts_with("file://localhost/")) {
-      rest = line.substr(16);
-    } else {
-      continue;
-    }
-    if (rest.find_first_of("?#") != std::string_view::npos) continue;
-    std::string path;
-    bool valid = true;
-    for (std::size_t i = 0; i < rest.size() && valid; ++i) {
-      if (rest[i] != '%') {
-        path += rest[i];
-        continue;
-      }
-      const int high = i + 2 < rest.size() ? PercentValue(rest[i + 1]) : -1;
-      const int low = high >= 0 ? PercentValue(rest[i + 2]) : -1;
-      valid = low >= 0 && (high != 0 || low != 0);
-      path += static_cast<char>(high * 16 + low);
-      i += 2;
-    }
-    if (valid) paths.push_back(std::move(path));
-  }
-  return paths;
-}
-
 void InstallFinderHandlers() {
   AEInstallEventHandler(kAECoreSuite, kAEGetData, MyGetDataHandler, nullptr, false);
   AEInstallEventHandler(kAECoreSuite, kAESetData, MySetDataHandler, nullptr, false);
@@ -360,7 +211,7 @@ int FinderServe() {
     return 1;
   }
   InstallFinderHandlers();
-  const OSErr registered = RegisterProcess(kFinderSignature, kFinderType, "Finder", true);
+  const OSErr registered = RegisterProcess(kFinderCreatorType, kFinderFileType, "Finder", true);
   if (registered != noErr) {
     AEServerClose();
     if (registered == dupFNErr) {

@@ -23,11 +23,10 @@
 // form:'name', seld:'utf8'(<the item's absolute path>)}.
 //
 // In a session with a display, the files last copied in the desktop's file
-// manager (the clipboard's text/uri-list or x-special/gnome-copied-files,
-// read with wl-paste, xclip or xsel, each read limited to one second) become
-// the selection when they differ from what the clipboard held when the
-// selection was last set. The selection stays until the next 'setd' or newly
-// copied files replace it, whatever else the clipboard comes to hold.
+// manager (PasteboardCopiedFilePaths) become the selection when they differ
+// from what the clipboard held when the selection was last set. The
+// selection stays until the next 'setd' or newly copied files replace it,
+// whatever else the clipboard comes to hold.
 #pragma once
 
 #include <string>
@@ -51,8 +50,3 @@ int FinderServe();
 // the running Finder took it; 1 after a message when a PATH names nothing
 // (nothing is sent) or no Finder answers; 2 after a message for wrong usage.
 int FinderSelect(const std::vector<std::string>& args);
-
-// The absolute paths of the `file://` URIs in a text/uri-list or
-// x-special/gnome-copied-files text, percent-decoded, in order. Other URIs,
-// comments and the gnome list's leading "copy" or "cut" are left out.
-std::vector<std::string> FileURIListPaths(const std::string& text);

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -14,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/corefoundation/cf_string.h"
 #include "platform/log/nslog.h"
 #include "platform/pasteboard/helper_process.h"
 #include "platform/runtime/runtime_folder.h"
@@ -240,3 +243,105 @@ bool PasteboardIsFile() {
   using kestrine_pasteboard::Environment;
   return Environment("WAYLAND_DISPLAY") == nullptr && Environment("DISPLAY") == nullptr;
 }
+
+std::optional<std::vector<std::string>> PasteboardCopiedFilePaths() {
+  // Which program reads which type; the list command prints the clipboard's
+  // types, one a line.
+  struct Reader {
+    std::string program;
+    std::vector<std::string> listTypes;
+    std::vector<std::string> readType;  // The type is appended.
+  };
+  using kestrine_pasteboard::Environment;
+  using kestrine_pasteboard::FindProgramOnPath;
+  using kestrine_pasteboard::RunHelperForOutput;
+  constexpr std::chrono::milliseconds kClipboardReadLimit{1000};
+  constexpr std::size_t kClipboardMaxBytes = std::size_t{16} << 20;
+  std::optional<Reader> reader;
+  if (Environment("WAYLAND_DISPLAY") != nullptr) {
+    if (std::optional<std::string> program = FindProgramOnPath("wl-paste")) {
+      reader = Reader{*program, {"wl-paste", "--list-types"}, {"wl-paste", "--no-newline", "--type"}};
+    }
+  } else if (Environment("DISPLAY") != nullptr) {
+    if (std::optional<std::string> program = FindProgramOnPath("xclip")) {
+      reader = Reader{*program,
+                      {"xclip", "-selection", "clipboard", "-t", "TARGETS", "-o"},
+                      {"xclip", "-selection", "clipboard", "-o", "-t"}};
+    } else if (std::optional<std::string> xsel = FindProgramOnPath("xsel")) {
+      // xsel reads text only: a text that is nothing but file URIs counts.
+      std::string text;
+      if (RunHelperForOutput(*xsel, {"xsel", "--clipboard", "--output"}, kClipboardReadLimit,
+                             kClipboardMaxBytes, &text) != noErr) {
+        return std::nullopt;
+      }
+      std::vector<std::string> paths = FileURIListPaths(text);
+      std::size_t lines = 0;
+      for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        if (text.find_first_not_of(" \r\t", start) < end) ++lines;
+        start = end + 1;
+      }
+      if (paths.size() != lines) paths.clear();
+      return paths;
+    }
+  }
+  if (!reader) return std::nullopt;
+  std::string types;
+  if (RunHelperForOutput(reader->program, reader->listTypes, kClipboardReadLimit,
+                         kClipboardMaxBytes, &types) != noErr) {
+    return std::vector<std::string>{};
+  }
+  std::string chosen;
+  for (const char* type : {"x-special/gnome-copied-files", "text/uri-list"}) {
+    if (chosen.empty() && ("\n" + types + "\n").find(std::string("\n") + type + "\n") !=
+                              std::string::npos) {
+      chosen = type;
+    }
+  }
+  if (chosen.empty()) return std::vector<std::string>{};
+  std::vector<std::string> argv = reader->readType;
+  argv.push_back(chosen);
+  std::string text;
+  if (RunHelperForOutput(reader->program, argv, kClipboardReadLimit, kClipboardMaxBytes, &text) !=
+      noErr) {
+    return std::vector<std::string>{};
+  }
+  return FileURIListPaths(text);
+}
+
+std::vector<std::string> FileURIListPaths(const std::string& text) {
+  std::vector<std::string> paths;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line(text.data() + start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::string_view rest;
+    if (line.starts_with("file:///")) {
+      rest = line.substr(7);
+    } else if (line.starts_with("file://localhost/")) {
+      rest = line.substr(16);
+    } else {
+      continue;
+    }
+    if (rest.find_first_of("?#") != std::string_view::npos) continue;
+    std::string path;
+    bool valid = true;
+    for (std::size_t i = 0; i < rest.size() && valid; ++i) {
+      if (rest[i] != '%') {
+        path += rest[i];
+        continue;
+      }
+      const int high = i + 2 < rest.size() ? HexDigitValue(rest[i + 1]) : -1;
+      const int low = high >= 0 ? HexDigitValue(rest[i + 2]) : -1;
+      valid = low >= 0 && (high != 0 || low != 0);
+      path += static_cast<char>(high * 16 + low);
+      i += 2;
+    }
+    if (valid) paths.push_back(std::move(path));
+  }
+  return paths;
+}
+

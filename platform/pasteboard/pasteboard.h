@@ -38,7 +38,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include "platform/MacTypes.h"
 
@@ -126,3 +128,17 @@ std::string PasteboardFilePath();
 // Whether the general clipboard is that file: the environment at call time
 // names no display (WAYLAND_DISPLAY and DISPLAY unset or empty).
 bool PasteboardIsFile();
+
+// The files last copied in the desktop's file manager, read now from the
+// clipboard's x-special/gnome-copied-files or else text/uri-list
+// (FileURIListPaths): with wl-paste under Wayland, xclip or else xsel under
+// X11 (xsel reads text only: a text that is nothing but file URIs counts),
+// each read limited to one second and 16 MiB. None without a display or a
+// reader program, or when xsel fails; an empty list when the clipboard holds
+// no files or cannot be read.
+std::optional<std::vector<std::string>> PasteboardCopiedFilePaths();
+
+// The absolute paths of the `file://` URIs in a text/uri-list or
+// x-special/gnome-copied-files text, percent-decoded, in order. Other URIs,
+// comments and the gnome list's leading "copy" or "cut" are left out.
+std::vector<std::string> FileURIListPaths(const std::string& text);

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <new>
 
+#include "platform/corefoundation/cf_string.h"
+
 namespace {
 
 using ByteArray = std::array<std::uint8_t, 16>;
@@ -26,13 +28,6 @@ struct ConstantTable {
 ConstantTable& Constants() {
   static ConstantTable* table = new ConstantTable;
   return *table;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 bool IsDashPosition(std::size_t position) {
@@ -79,7 +74,7 @@ std::optional<CFUUIDBytes> CFUUIDBytesFromString(std::string_view text) {
       if (text[position] != '-') return std::nullopt;
       continue;
     }
-    const int value = HexValue(text[position]);
+    const int value = HexDigitValue(text[position]);
     if (value < 0) return std::nullopt;
     array[nibble / 2] = static_cast<std::uint8_t>((array[nibble / 2] << 4) | value);
     ++nibble;

@@ -4,10 +4,13 @@
 //       Builds the contextual menu for PATHs and prints the items the
 //       plug-ins add, one per line.
 //   finder choose [--plugin BUNDLE]... ID PATH...
-//       Builds the menu, then runs item ID on PATHs, as when the user picks it.
-//       A PATH that names nothing is named on standard error and left out;
-//       ID must be an item of that menu or one of Kestrine's twelve commands
-//       (1 to 12, also those switched off in the menus).
+//       Builds the menu, then runs item ID on PATHs, as when the user picks it:
+//       in the plug-in that added it; one of Kestrine's twelve commands (1 to
+//       12) that the menu does not show (switched off) runs in every plug-in.
+//       A PATH that names nothing is named on standard error and left out.
+//
+// The menus are built and run by the host core the file-manager modules use
+// (ContextualMenuHost), which tells the running Finder nothing here.
 //   finder serve
 //       Answers Apple events as the Finder until SIGTERM or SIGINT.
 //   finder select [--as obj|fsrf|alis] [PATH...] | finder select --fail N
@@ -34,16 +37,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/path_forms.h"
-#include "platform/appleevents/alias.h"
+#include "hosts/contextual_menu_host.h"
 #include "platform/appleevents/appleevents.h"
-#include "platform/corefoundation/cf_string.h"
-#include "platform/corefoundation/cf_utf16.h"
 #include "platform/files/files.h"
 #include "platform/finder/finder_serve.h"
 #include "platform/plugin/contextual_menu.h"
@@ -145,26 +147,18 @@ std::vector<std::string> UsablePaths(const std::vector<std::string>& paths) {
   return usable;
 }
 
-// The context for PATHs: a list with an 'fsrf' per item that exists and an
-// alias whose target is missing for any other; the null descriptor for none.
-AEDesc MakeContext(const std::vector<std::string>& paths) {
-  AEDesc context;
-  if (paths.empty()) return context;
-  AECreateList(nullptr, 0, false, &context);
+// The items of PATHs as the host takes a selection: an item that does not
+// exist is named by its absolute path, so that its alias names it too.
+std::vector<HostSelectionItem> SelectionItems(const std::vector<std::string>& paths) {
   char cwd[PATH_MAX] = "/";
   if (::getcwd(cwd, sizeof cwd) == nullptr) std::strcpy(cwd, "/");
+  std::vector<HostSelectionItem> items;
   for (const std::string& path : paths) {
     FSRef ref{};
-    if (FSPathMakeRef(path, &ref) == noErr) {
-      AEPutPtr(&context, 0, typeFSRef, &ref, sizeof ref);
-      continue;
-    }
-    std::string alias;
-    const std::string absolute = path.starts_with("/") ? path : std::string(cwd) + "/" + path;
-    if (FSNewAliasFromPath(absolute, &alias) != noErr) FSNewAliasFromPath("/", &alias);
-    AEPutPtr(&context, 0, typeAlias, alias.data(), alias.size());
+    const bool exists = FSPathMakeRef(path, &ref) == noErr;
+    items.push_back({exists || path.starts_with("/") ? path : std::string(cwd) + "/" + path, ""});
   }
-  return context;
+  return items;
 }
 
 std::string Escape(std::string_view text) {
@@ -183,72 +177,33 @@ std::string Escape(std::string_view text) {
   return escaped;
 }
 
-std::optional<std::int32_t> LongParam(const AERecord& record, AEKeyword key) {
-  std::int32_t value = 0;
-  std::size_t size = 0;
-  DescType type = 0;
-  if (AEGetParamPtr(&record, key, typeSInt32, &type, &value, sizeof value, &size) != noErr ||
-      type != typeSInt32 || size != sizeof value) {
-    return std::nullopt;
-  }
-  return value;
-}
-
-std::string Title(const AERecord& record) {
-  AEDesc name;
-  if (AEGetParamDesc(&record, keyAEName, typeWildCard, &name) != noErr) return "";
-  std::string bytes(AEGetDescDataSize(&name), '\0');
-  AEGetDescData(&name, bytes.data(), bytes.size());
-  if (name.descriptorType() == typeUnicodeText) {
-    std::u16string units(bytes.size() / 2, u'\0');
-    std::memcpy(units.data(), bytes.data(), units.size() * 2);
-    return CFStringCreateWithCharacters(units).value_or(MakeValidUTF8(bytes));
-  }
-  if (name.descriptorType() == typeText) return CFStringCreateWithMacRoman(bytes);
-  return MakeValidUTF8(bytes);
-}
-
-// Whether an item of `list`, or of a submenu in it, carries command `id`.
-bool MenuOffers(const AEDescList& list, std::int32_t id) {
-  long count = 0;
-  if (AECountItems(&list, &count) != noErr) return false;
-  for (long i = 1; i <= count; ++i) {
-    AERecord record;
-    if (AEGetNthDesc(&list, i, typeAERecord, nullptr, &record) != noErr) continue;
-    AEDescList submenu;
-    if (AEGetParamDesc(&record, keyContextualMenuSubmenu, typeAEList, &submenu) == noErr) {
-      if (MenuOffers(submenu, id)) return true;
-    } else if (LongParam(record, keyContextualMenuAttributes).value_or(0) != kMenuItemAttrSeparator &&
-               LongParam(record, keyContextualMenuCommandID) == id) {
-      return true;
+// The first command entry of `entries`, or of a submenu in them, that
+// carries command `id`.
+const HostMenuEntry* FindCommand(const std::vector<HostMenuEntry>& entries, std::int32_t id) {
+  for (const HostMenuEntry& entry : entries) {
+    if (entry.kind == HostMenuEntry::Kind::kSubmenu) {
+      if (const HostMenuEntry* found = FindCommand(entry.submenu, id)) return found;
+    } else if (entry.kind == HostMenuEntry::Kind::kCommand && entry.commandID == id) {
+      return &entry;
     }
   }
-  return false;
+  return nullptr;
 }
 
-void PrintItems(const AEDescList& list, int depth) {
-  long count = 0;
-  if (AECountItems(&list, &count) != noErr) return;
+void PrintEntries(const std::vector<HostMenuEntry>& entries, int depth) {
   const std::string indent(static_cast<std::size_t>(depth) * 2, ' ');
-  for (long i = 1; i <= count; ++i) {
-    AERecord record;
-    if (AEGetNthDesc(&list, i, typeWildCard, nullptr, &record) != noErr) continue;
-    if (record.descriptorType() != typeAERecord) {
-      std::printf("%s? %s\n", indent.c_str(), FourCharCodeString(record.descriptorType()).c_str());
-      continue;
-    }
-    const std::int32_t attributes = LongParam(record, keyContextualMenuAttributes).value_or(0);
-    AEDescList submenu;
-    if (AEGetParamDesc(&record, keyContextualMenuSubmenu, typeAEList, &submenu) == noErr) {
-      std::printf("%s%s >\n", indent.c_str(), Escape(Title(record)).c_str());
-      PrintItems(submenu, depth + 1);
-    } else if (attributes == kMenuItemAttrSeparator) {
+  for (const HostMenuEntry& entry : entries) {
+    if (entry.kind == HostMenuEntry::Kind::kSubmenu) {
+      std::printf("%s%s >\n", indent.c_str(), Escape(entry.title).c_str());
+      PrintEntries(entry.submenu, depth + 1);
+    } else if (entry.kind == HostMenuEntry::Kind::kSeparator) {
       std::printf("%s-\n", indent.c_str());
     } else {
-      const std::int32_t id = LongParam(record, keyContextualMenuCommandID).value_or(0);
-      std::string head = "[" + std::to_string(id);
-      if (attributes != kMenuItemAttrIgnoreMeta) head += " cmat=" + std::to_string(attributes);
-      std::printf("%s%s] %s\n", indent.c_str(), head.c_str(), Escape(Title(record)).c_str());
+      std::string head = "[" + std::to_string(entry.commandID);
+      if (entry.attributes != kMenuItemAttrIgnoreMeta) {
+        head += " cmat=" + std::to_string(entry.attributes);
+      }
+      std::printf("%s%s] %s\n", indent.c_str(), head.c_str(), Escape(entry.title).c_str());
     }
   }
 }
@@ -286,7 +241,7 @@ int main(int argc, char** argv) try {
     }
   }
 
-  std::vector<ContextualMenuPlugIn> instances;
+  ContextualMenuPlugIns plugIns;
   if (!options.bundles.empty()) {
     for (const std::string& bundle : options.bundles) {
       std::string error;
@@ -296,39 +251,38 @@ int main(int argc, char** argv) try {
         std::fprintf(stderr, "finder: %s\n", error.c_str());
         return 1;
       }
-      for (ContextualMenuPlugIn& instance : *loaded) instances.push_back(std::move(instance));
+      std::move(loaded->begin(), loaded->end(), std::back_inserter(plugIns.instances));
     }
   } else {
-    ContextualMenuPlugIns found = LoadContextualMenuPlugIns(ContextualMenuPlugInFolders());
-    for (const std::string& skipped : found.skipped) {
+    plugIns = LoadContextualMenuPlugIns(ContextualMenuPlugInFolders());
+    for (const std::string& skipped : plugIns.skipped) {
       std::fprintf(stderr, "finder: skipped %s\n", skipped.c_str());
     }
-    instances = std::move(found.instances);
+    plugIns.skipped.clear();
   }
 
-  AEDesc context = MakeContext(options.paths);
-  AEDescList commands;
-  AECreateList(nullptr, 0, false, &commands);
-  for (const ContextualMenuPlugIn& instance : instances) {
-    (*instance.interface())->ExamineContext(instance.interface(), &context, &commands);
-  }
+  bool buildFailed = false;
+  ContextualMenuHost host(std::move(plugIns), [&buildFailed](const std::string& line) {
+    std::fprintf(stderr, "finder: %s\n", line.c_str());
+    buildFailed = true;
+  });
+  const std::shared_ptr<HostMenu> menu = host.BuildMenu(SelectionItems(options.paths));
+  if (menu == nullptr || buildFailed) return 1;
   int status = 0;
   if (!options.choose) {
-    PrintItems(commands, 0);
-  } else if (!IsFixedCommandID(options.commandID) && !MenuOffers(commands, options.commandID)) {
+    PrintEntries(menu->entries(), 0);
+  } else if (const HostMenuEntry* entry = FindCommand(menu->entries(), options.commandID)) {
+    menu->Activate(*entry);
+    NoteClipboardFile("finder");
+  } else if (IsFixedCommandID(options.commandID)) {
+    menu->ActivateEverywhere(options.commandID);
+    NoteClipboardFile("finder");
+  } else {
     std::fprintf(stderr,
                  "finder: no command has the ID %d (1 to 12, or an ID that \"finder menu\" lists "
                  "for these PATHs)\n",
                  options.commandID);
     status = 2;
-  } else {
-    for (const ContextualMenuPlugIn& instance : instances) {
-      (*instance.interface())->HandleSelection(instance.interface(), &context, options.commandID);
-    }
-    NoteClipboardFile("finder");
-  }
-  for (const ContextualMenuPlugIn& instance : instances) {
-    (*instance.interface())->PostMenuCleanup(instance.interface());
   }
   std::fflush(stdout);
   return status;

@@ -1,5 +1,6 @@
 // End-to-end tests: the finder program loads the built KestrineCM.plugin
-// bundle, prints its menu and runs its commands against real files.
+// bundle, prints its menu and runs its commands against real files; a test
+// plug-in gives the menus KestrineCM never makes.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "testing/test_support.h"
@@ -71,6 +73,22 @@ class FinderTest : public ::testing::Test {
     std::filesystem::copy(KESTRINE_CM_BUNDLE, folder + "/KestrineCM.plugin",
                           std::filesystem::copy_options::recursive);
     return folder + "/KestrineCM.plugin";
+  }
+  // A bundle `name` of the test plug-in in the user's folder.
+  std::string TestBundle(const std::string& name) {
+    const std::string bundle = user_.root() + "/bundles/" + name + ".plugin";
+    MakeDirs(bundle + "/Contents/Linux");
+    std::filesystem::copy_file(FINDER_TEST_PLUGIN, bundle + "/Contents/Linux/test.so");
+    WriteFile(bundle + "/Contents/Info.plist",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+              "<key>CFBundleIdentifier</key><string>test." + name + "</string>"
+              "<key>CFBundleExecutable</key><string>test.so</string>"
+              "<key>CFPlugInFactories</key><dict>"
+              "<key>0B6F4C2A-1D3E-4F50-8A7B-9C0D1E2F3A4B</key><string>FinderTestFactory</string></dict>"
+              "<key>CFPlugInTypes</key><dict><key>2F6522E9-3E66-11D5-80A7-003065B300BC</key>"
+              "<array><string>0B6F4C2A-1D3E-4F50-8A7B-9C0D1E2F3A4B</string></array></dict>"
+              "</dict></plist>");
+    return bundle;
   }
 
   kestrine_testing::ScopedUser user_;
@@ -176,6 +194,54 @@ TEST_F(FinderTest, ChooseRefusesWhatNamesNothing) {
     EXPECT_EQ(r.exitStatus, c.status);
     EXPECT_EQ(r.err, c.error);
     EXPECT_EQ(user_.Clipboard(), c.copied);
+  }
+}
+
+// The menu prints as the file-manager modules show it.
+TEST_F(FinderTest, MenusPrintAsTheFileManagersShowThem) {
+  const std::string bundle = TestBundle("menu");
+  const std::string file = File("a.txt");
+  const struct {
+    std::string menu;  // What the plug-in adds, in the build syntax.
+    std::string printed;
+  } cases[] = {
+      // A title that is no UTF-16 is left empty; a stray last byte is left out.
+      {"[{pnam:'utxt'($3DD8$), cmcd:5, cmat:256}]", "[5] \n"},
+      {"[{pnam:'utxt'($41004200 43$), cmcd:5, cmat:256}]", "[5] AB\n"},
+      {"[{pnam:'TEXT'($A5$), cmcd:6}]", "[6 cmat=0] \xE2\x80\xA2\n"},
+      // Any item with the separator attribute is a separator.
+      {"[{pnam:\"x\", cmcd:7, cmat:65}]", "-\n"},
+      // What is no record, or a command without an ID, is no item.
+      {"[5, {pnam:\"no ID\", cmat:256}, {pnam:\"y\", cmcd:7, cmat:256}]", "[7] y\n"},
+      {"[{pnam:\"sub\", cmsb:[{pnam:\"z\", cmcd:8, cmat:0}]}]", "sub >\n  [8 cmat=0] z\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.menu);
+    const kestrine_testing::ScopedEnv menu("FINDER_TEST_MENU", c.menu);
+    const RunResult r = Finder({"menu", file}, bundle);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out, c.printed);
+  }
+}
+
+// An item runs in the plug-in that added it; one of Kestrine's commands
+// that no menu shows runs in every plug-in.
+TEST_F(FinderTest, ChooseRunsTheCommandOfThePlugInThatAddedIt) {
+  const std::vector<std::string> plugIns = {"--plugin", TestBundle("one"), "--plugin",
+                                            TestBundle("two")};
+  const std::string chosen = user_.root() + "/chosen";
+  const kestrine_testing::ScopedEnv menu("FINDER_TEST_MENU", "[{pnam:\"five\", cmcd:5, cmat:256}]");
+  const kestrine_testing::ScopedEnv file("FINDER_TEST_CHOSEN", chosen);
+  const std::string a = File("a.txt");
+  for (const auto& [id, status, runs] :
+       std::vector<std::tuple<std::string, int, std::string>>{{"5", 0, "5\n"}, {"3", 0, "3\n3\n"}, {"99", 2, ""}}) {
+    SCOPED_TRACE(id);
+    std::filesystem::remove(chosen);
+    std::vector<std::string> argv = {FINDER_PATH, "choose"};
+    argv.insert(argv.end(), plugIns.begin(), plugIns.end());
+    argv.insert(argv.end(), {id, a});
+    EXPECT_EQ(RunProgramWith(argv, {.timeoutSeconds = 60}).exitStatus, status);
+    EXPECT_EQ(kestrine_testing::ReadFile(chosen).value_or(""), runs);
   }
 }
 
