@@ -108,7 +108,7 @@ declare -A module_path=(
   [kestrine-caja]="$(pkg-config --variable=extensiondir libcaja-extension)/libkestrine-caja.so"
   [kestrine-nemo]="$(pkg-config --variable=extensiondir libnemo-extension)/libkestrine-nemo.so"
   [kestrine-thunar]="$(pkg-config --variable=extensionsdir thunarx-3)/libkestrine-thunar.so"
-  [kestrine-dolphin]="$(/usr/lib/qt5/bin/qmake -query QT_INSTALL_PLUGINS)/kf5/kfileitemaction/kestrine-dolphin.so")
+  [kestrine-dolphin]="$prefix/$(sed -n 's/^KESTRINE_QT5_PLUGIN_DIR:STRING=//p' "$BUILD/CMakeCache.txt")/kf5/kfileitemaction/kestrine-dolphin.so")
 for package in "${modules[@]}"; do
   # A user without this file manager installs kestrine without its library.
   ! grep -qw -- "${module_library[$package]}" <<<"$depends" ||
