@@ -7,13 +7,13 @@
 #include <QMenu>
 #include <QSocketNotifier>
 #include <QTextDocument>
-#include <QTimer>
 #include <QWidget>
 
 #include <cstdio>
 #include <vector>
 
 #include "KestrineMBI/KestrineCMPref.h"
+#include "KestrineMBI/status_notifier.h"
 #include "MoreAppleEvents/FinderSelection.h"
 #include "MoreAppleEvents/MoreAppleEvents.h"
 #include "MoreAppleEvents/MoreFinderEvents.h"
@@ -221,6 +221,8 @@ AppController::~AppController() {
   if (m_notifier != nullptr) {
     CFNotificationCenterRemoveEveryObserver(CFNotificationCenterGetDistributedCenter(), this);
   }
+  // It shows the icon and the menu: it goes before them.
+  delete m_tray;
   delete m_item;
   delete m_menu;
 }
@@ -257,28 +259,8 @@ bool AppController::init() {
     m_eventNotifier = new QSocketNotifier(events, QSocketNotifier::Read, this);
     connect(m_eventNotifier, &QSocketNotifier::activated, this, [] { AEServerDispatch(); });
   }
-  WatchForTray();
+  m_tray = new TrayHost(m_item, m_menu, [this] { buildMenu(); }, this);
   return true;
-}
-
-void AppController::WatchForTray() {
-  if (QSystemTrayIcon::isSystemTrayAvailable()) {
-    m_item->show();
-    return;
-  }
-  std::fprintf(stderr,
-               "KestrineMBI: the desktop has no system tray; the icon appears when one starts\n");
-  std::fflush(stderr);
-  // Qt shows the icon once it is asked to after a tray appeared.
-  m_trayWatch = new QTimer(this);
-  m_trayWatch->setInterval(2000);
-  connect(m_trayWatch, &QTimer::timeout, this, [this] {
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
-    m_trayWatch->stop();
-    m_item->hide();
-    m_item->show();
-  });
-  m_trayWatch->start();
 }
 
 void AppController::setup() {
@@ -301,7 +283,7 @@ void AppController::StatusItemActivated(QSystemTrayIcon::ActivationReason reason
   // menu built only on opening stale: a click on the icon builds and shows
   // it here.
   if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::MiddleClick) return;
-  if (m_asking) return;
+  if (m_asking || !MenusPopUpAnywhere()) return;
   buildMenu();
   if (m_menu->isVisible()) return;
   m_builtForPopup = true;

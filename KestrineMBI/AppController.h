@@ -19,8 +19,8 @@
 class QAction;
 class QMenu;
 class QSocketNotifier;
-class QTimer;
 class KestrineCMPref;
+class TrayHost;
 
 // The notification every front-end and the preferences window agree on.
 inline constexpr std::string_view kPreferencesChangedName = "Preferences Changed";
@@ -132,7 +132,6 @@ class AppController final : public QObject {
   void AppendSeparator();
   void AppendTail();
   void StatusItemActivated(QSystemTrayIcon::ActivationReason reason);
-  void WatchForTray();
 
   QSystemTrayIcon* m_item = nullptr;
   QMenu* m_menu = nullptr;
@@ -149,5 +148,5 @@ class AppController final : public QObject {
   int m_buildCount = 0;
   QSocketNotifier* m_notifier = nullptr;
   QSocketNotifier* m_eventNotifier = nullptr;
-  QTimer* m_trayWatch = nullptr;
+  TrayHost* m_tray = nullptr;
 };

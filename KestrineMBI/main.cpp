@@ -206,6 +206,14 @@ int RunningAlready(const Options& options) {
   return 0;
 }
 
+// Makes the preferences window a dialog at its natural size. Wayland tells
+// the compositor no window type: a tiling one (sway) floats a window whose
+// least and greatest sizes agree, rather than filling the screen with it.
+void ShowAsDialog(QWidget* window) {
+  window->setWindowFlags(Qt::Dialog);
+  if (QApplication::platformName().startsWith(QLatin1String("wayland"))) window->setFixedSize(window->size().expandedTo(window->minimumSizeHint()));
+}
+
 int RunTray(const Options& options, char** argv) {
   // Served before the process is registered, so that whoever finds it can
   // reach it.
@@ -229,6 +237,7 @@ int RunTray(const Options& options, char** argv) {
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/KestrineMBI.png")));
 
   KestrineCMPref preferences;
+  ShowAsDialog(preferences.window());
   AppController controller(AppController::Mode::kTray);
   controller.setPrefController(&preferences);
   SetFrontProcessHook([&preferences] {
