@@ -211,7 +211,9 @@ int RunningAlready(const Options& options) {
 // least and greatest sizes agree, rather than filling the screen with it.
 void ShowAsDialog(QWidget* window) {
   window->setWindowFlags(Qt::Dialog);
-  if (QApplication::platformName().startsWith(QLatin1String("wayland"))) window->setFixedSize(window->size().expandedTo(window->minimumSizeHint()));
+  if (QApplication::platformName().startsWith(QLatin1String("wayland"))) {
+    window->setFixedSize(window->size().expandedTo(window->minimumSizeHint()));
+  }
 }
 
 int RunTray(const Options& options, char** argv) {
