@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "KestrineMBI/finder_command.h"
 #include "platform/appleevents/aeipc.h"
 #include "platform/files/files.h"
 #include "platform/processes/processes.h"
@@ -100,20 +101,8 @@ class AppController final : public QObject {
   void selItemQuit(QAction* sender);
 
   // How a copy command ended, for the command line; the menu tells no one.
-  enum class CommandResult {
-    kCopied,           // The clipboard holds the text, or is empty when none rendered.
-    kNoFinder,         // No Finder answers; the clipboard is unchanged.
-    kTimedOut,         // The Finder did not answer in time; unchanged.
-    kFinderFailed,     // The Finder answered with an error (`status`); unchanged.
-    kNoSelection,      // The Finder has no selection; unchanged.
-    kNothingUsable,    // In script mode: no selected item can be found; unchanged.
-    kClipboardFailed,  // The clipboard could not be opened or written; unchanged.
-    kBusy,             // A request of this controller is waiting already; nothing done.
-  };
-  struct CommandOutcome {
-    CommandResult result = CommandResult::kCopied;
-    OSStatus status = noErr;  // The selection request's status.
-  };
+  using CommandResult = FinderCommandResult;
+  using CommandOutcome = FinderCommandOutcome;
 
   // Runs copy command `commandID` as if chosen from the menu. In tray mode a
   // selection none of whose items can be used empties the clipboard, as the

@@ -4,7 +4,8 @@
 # host), the serving Finder and KestrineMBI started before the panel.
 # Checks that the icon registers once the panel comes, that activating it
 # opens no window, that the panel's menu request lists the selected name
-# literally, and that the preferences window floats as a dialog.
+# literally, that a sway key binding's --choose copies, and that the
+# preferences window floats as a dialog.
 #
 #   waybar_e2e.sh BUILD_DIR [SCREENSHOT_DIR]
 #
@@ -46,9 +47,10 @@ export HOME="$work/home" XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/home
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORMTHEME
 export QT_QPA_PLATFORM=wayland QT_STYLE_OVERRIDE=Fusion
 
-cat >"$work/sway.conf" <<'CONF'
+cat >"$work/sway.conf" <<CONF
 output HEADLESS-1 resolution 900x620 background #4a6a8a solid_color
 default_border normal
+bindsym Mod4+Shift+c exec $BUILD/KestrineMBI/KestrineMBI --choose 1
 CONF
 WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman sway -c "$work/sway.conf" \
   >"$work/sway.log" 2>&1 &
@@ -110,6 +112,15 @@ sleep 1
 "$BUILD/KestrineMBI/sni_panel" menu "$service" >"$work/menu.txt"
 grep -qxF "[1] (disabled) "$'\u2066'"1 Item, First item: Q3 Report & Plan__v2.txt"$'\u2069' "$work/menu.txt" ||
   fail "the panel's menu: $(cat "$work/menu.txt")"
+
+# The keyboard shortcut: sway holds the binding, and its command, run by
+# sway, copies the selection to the Wayland clipboard.
+binding="$(swaymsg -t get_binding_modes >/dev/null && swaymsg -t get_config | grep -c 'bindsym Mod4+Shift+c exec' || true)"
+[[ "$binding" == 1 ]] || fail "sway has no binding for the shortcut"
+swaymsg "exec $BUILD/KestrineMBI/KestrineMBI --choose 1" >/dev/null
+copied=""
+for _ in $(seq 50); do copied="$(wl-paste --no-newline 2>/dev/null || true)"; [[ "$copied" == "$HOME/$name" ]] && break; sleep 0.1; done
+[[ "$copied" == "$HOME/$name" ]] || fail "the shortcut's command copied '$copied'"
 
 # The preferences window, asked for by a second start, floats as a dialog.
 second="$("$BUILD/KestrineMBI/KestrineMBI" --preferences)"
