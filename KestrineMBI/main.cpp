@@ -1,4 +1,5 @@
-// KestrineMBI: the tray application.
+// KestrineMBI: the tray application, the Qt program that bin/KestrineMBI
+// (launcher.cpp) becomes for the tray, --menu and --preferences.
 //
 //   KestrineMBI                 runs in the desktop's tray
 //   KestrineMBI --preferences   the same, with the preferences window shown;
@@ -16,10 +17,8 @@
 #include <QMenu>
 #include <QWidget>
 
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,13 +26,10 @@
 #include "KestrineMBI/AppController.h"
 #include "KestrineMBI/KestrineCMPref.h"
 #include "KestrineMBI/command_line.h"
-#include "MoreAppleEvents/MoreAppleEvents.h"
-#include "engine/prefixes.h"
 #include "platform/appleevents/aeipc.h"
 #include "platform/appkit/window_server.h"
 #include "platform/appleevents/appleevents.h"
 #include "platform/processes/processes.h"
-#include "clipboard/clipboard_output.h"
 
 namespace {
 
