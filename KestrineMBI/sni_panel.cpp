@@ -76,7 +76,8 @@ const sd_bus_vtable kWatcherTable[] = {
     SD_BUS_METHOD("RegisterStatusNotifierItem", "s", "", RegisterItem, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("RegisterStatusNotifierHost", "s", "", IgnoreHost, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_PROPERTY("RegisteredStatusNotifierItems", "as", GetItems, 0, 0),
-    SD_BUS_PROPERTY("IsStatusNotifierHostRegistered", "b", GetHostRegistered, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+    SD_BUS_PROPERTY("IsStatusNotifierHostRegistered", "b", GetHostRegistered, 0,
+                    SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("ProtocolVersion", "i", GetProtocolVersion, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_SIGNAL("StatusNotifierItemRegistered", "s", 0),
     SD_BUS_SIGNAL("StatusNotifierItemUnregistered", "s", 0),
@@ -102,7 +103,8 @@ std::string MenuPath(sd_bus* bus, const char* service) {
   sd_bus_error error = SD_BUS_ERROR_NULL;
   sd_bus_message* reply = nullptr;
   const char* path = nullptr;
-  int r = sd_bus_get_property(bus, service, "/StatusNotifierItem", kItemInterface, "Menu", &error, &reply, "o");
+  int r = sd_bus_get_property(bus, service, "/StatusNotifierItem", kItemInterface, "Menu", &error, &reply,
+                              "o");
   // The reply comes positioned inside the property's variant.
   if (r >= 0) r = sd_bus_message_read(reply, "o", &path);
   std::string menu = r >= 0 ? path : "";
@@ -167,8 +169,8 @@ int Menu(sd_bus* bus, const char* service, bool aboutToShow) {
     reply = nullptr;
     if (r < 0) return Fail("AboutToShow", r, &error);
   }
-  r = sd_bus_call_method(bus, service, path.c_str(), kMenuInterface, "GetLayout", &error, &reply, "iias", 0, -1,
-                         0);
+  r = sd_bus_call_method(bus, service, path.c_str(), kMenuInterface, "GetLayout", &error, &reply, "iias",
+                         0, -1, 0);
   if (r < 0) return Fail("GetLayout", r, &error);
   unsigned revision = 0;
   int id = 0;
@@ -189,8 +191,8 @@ int Click(sd_bus* bus, const char* service, int id) {
   const std::string path = MenuPath(bus, service);
   if (path.empty()) return 1;
   sd_bus_error error = SD_BUS_ERROR_NULL;
-  const int r = sd_bus_call_method(bus, service, path.c_str(), kMenuInterface, "Event", &error, nullptr, "isvu",
-                                   id, "clicked", "i", 0, 0U);
+  const int r = sd_bus_call_method(bus, service, path.c_str(), kMenuInterface, "Event", &error, nullptr,
+                                   "isvu", id, "clicked", "i", 0, 0U);
   return r < 0 ? Fail("Event", r, &error) : 0;
 }
 
@@ -203,7 +205,8 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "watch" && argc == 2) {
     r = Watch(bus);
-  } else if (mode == "menu" && (argc == 3 || (argc == 4 && std::strcmp(argv[3], "--no-about-to-show") == 0))) {
+  } else if (mode == "menu" &&
+             (argc == 3 || (argc == 4 && std::strcmp(argv[3], "--no-about-to-show") == 0))) {
     r = Menu(bus, argv[2], argc == 3);
   } else if (mode == "click" && argc == 4) {
     r = Click(bus, argv[2], std::atoi(argv[3]));

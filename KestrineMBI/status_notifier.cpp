@@ -175,7 +175,9 @@ StatusIconPixmapList IconPixmaps(const QIcon& icon) {
     for (int y = 0; y < image.height(); ++y) {
       const auto* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
       for (int x = 0; x < image.width(); ++x) {
-        for (const int shift : {24, 16, 8, 0}) pixmap.pixels.append(static_cast<char>((line[x] >> shift) & 0xFF));
+        for (const int shift : {24, 16, 8, 0}) {
+          pixmap.pixels.append(static_cast<char>((line[x] >> shift) & 0xFF));
+        }
       }
     }
     pixmaps.append(pixmap);
@@ -275,11 +277,13 @@ class DBusMenuAdaptor final : public QDBusAbstractAdaptor {
   QStringList IconThemePath() const { return {}; }
 
  public slots:
-  uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames, DBusMenuLayoutItem& layout) {
+  uint GetLayout(int parentId, int recursionDepth, const QStringList& propertyNames,
+                 DBusMenuLayoutItem& layout) {
     const StatusNotifierItem::Layout menu = m_item->menuLayout(parentId == 0);
     layout.id = parentId;
     if (parentId == 0) {
-      layout.properties = Filtered({{QStringLiteral("children-display"), QStringLiteral("submenu")}}, propertyNames);
+      const QVariantMap root = {{QStringLiteral("children-display"), QStringLiteral("submenu")}};
+      layout.properties = Filtered(root, propertyNames);
       if (recursionDepth != 0) {
         for (qsizetype i = 0; i < menu.items.size(); ++i) {
           layout.children.append({static_cast<int>(i) + 1, Filtered(menu.items[i], propertyNames), {}});

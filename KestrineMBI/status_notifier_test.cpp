@@ -107,13 +107,14 @@ TEST_F(StatusNotifierTest, RegistersWithTheWatcherAndListsTheSelectionLiterally)
   const Lines menu = Menu();
   ASSERT_GE(menu.size(), 6U);
   EXPECT_EQ(menu.front(), Header("Q3 Report & Plan__v2.txt"));
-  EXPECT_EQ(Lines(menu.end() - 4, menu.end()), Lines({"-", "[" + std::to_string(menu.size() - 2) + "] Preferences...",
-                                                      "-", "[" + std::to_string(menu.size()) + "] Quit"}));
+  const std::string preferences = "[" + std::to_string(menu.size() - 2) + "] Preferences...";
+  const std::string quit = "[" + std::to_string(menu.size()) + "] Quit";
+  EXPECT_EQ(Lines(menu.end() - 4, menu.end()), Lines({"-", preferences, "-", quit}));
   // The previews of the POSIX path and of the name, in the panel's terms.
   for (const std::string& preview : {Shown(user_.home() + "/Q3 Report & Plan__v2.txt"),
                                      Shown("Q3 Report & Plan__v2.txt"), Shown("txt")}) {
     SCOPED_TRACE(preview);
-    EXPECT_TRUE(std::ranges::any_of(menu, [&](const std::string& line) { return line.ends_with("] " + preview); }));
+    EXPECT_TRUE(std::ranges::any_of(menu, [&](const std::string& l) { return l.ends_with("] " + preview); }));
   }
   // The panel saw the item at once: no word of a missing tray.
   EXPECT_EQ(kestrine_testing::ReadFile(Log("tray.log.err")), "");
