@@ -60,7 +60,7 @@ deb_next="$work/kestrine_${version}+1_amd64.deb"
 dpkg-deb --root-owner-group -b "$work/next" "$deb_next" >/dev/null
 
 dpkg-deb -f "$deb" Depends | grep -q 'libplist' || fail "Depends lacks the libraries: $(dpkg-deb -f "$deb" Depends)"
-[[ "$(dpkg-deb -f "$deb" Recommends)" == "wl-clipboard | xclip | xsel" ]] || fail "Recommends: $(dpkg-deb -f "$deb" Recommends)"
+[[ "$(dpkg-deb -f "$deb" Recommends)" == "wl-clipboard | xclip | xsel, qt6-wayland" ]] || fail "Recommends: $(dpkg-deb -f "$deb" Recommends)"
 # Every path the package holds, without the leading ".".
 dpkg-deb -c "$deb" | sed -E 's/^([^ ]+ +){5}\.//; s|/$||' | grep -v '^$' >"$work/contents"
 prefix="$(sed -n 's|/bin/KestrineService$||p' "$work/contents")"
