@@ -57,6 +57,7 @@ OSErr MyShowPreferencesHandler(const AppleEvent* /*event*/, AppleEvent* /*reply*
   return noErr;
 }
 
+// The menu reads the Finder's selection as the copy commands do.
 using Selection = FinderSelection;
 
 // Sets a flag for the life of the object.
