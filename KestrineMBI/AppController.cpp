@@ -7,13 +7,14 @@
 #include <QMenu>
 #include <QSocketNotifier>
 #include <QTextDocument>
-#include <QTimer>
 #include <QWidget>
 
 #include <cstdio>
 #include <vector>
 
 #include "KestrineMBI/KestrineCMPref.h"
+#include "KestrineMBI/finder_command.h"
+#include "KestrineMBI/status_notifier.h"
 #include "MoreAppleEvents/FinderSelection.h"
 #include "MoreAppleEvents/MoreAppleEvents.h"
 #include "MoreAppleEvents/MoreFinderEvents.h"
@@ -56,32 +57,8 @@ OSErr MyShowPreferencesHandler(const AppleEvent* /*event*/, AppleEvent* /*reply*
   return noErr;
 }
 
-// The Finder's selection as a list, or none when it could not be had.
-class Selection final {
- public:
-  Selection() {
-    m_status = MoreFEGetSelection(gAEIdleUPP, &m_list);
-    if (m_status == noErr && m_list.descriptorType() != typeAEList) m_status = errAECoercionFail;
-    if (m_status == noErr) m_status = AECountItems(&m_list, &m_count);
-  }
-  ~Selection() { MoreAEDisposeDesc(&m_list); }
-  Selection(const Selection&) = delete;
-  Selection& operator=(const Selection&) = delete;
-
-  bool ok() const { return m_status == noErr; }
-  OSStatus status() const { return m_status; }
-  long count() const { return m_count; }
-  std::optional<FSRef> Item(long position) const {
-    FSRef ref{};
-    if (GetSelectionItemFSRef(&m_list, position, &ref) != noErr) return std::nullopt;
-    return ref;
-  }
-
- private:
-  AEDescList m_list;
-  long m_count = 0;
-  OSStatus m_status = noErr;
-};
+// The menu reads the Finder's selection as the copy commands do.
+using Selection = FinderSelection;
 
 // Sets a flag for the life of the object.
 class ScopedFlag final {
@@ -221,6 +198,8 @@ AppController::~AppController() {
   if (m_notifier != nullptr) {
     CFNotificationCenterRemoveEveryObserver(CFNotificationCenterGetDistributedCenter(), this);
   }
+  // It shows the icon and the menu: it goes before them.
+  delete m_tray;
   delete m_item;
   delete m_menu;
 }
@@ -257,28 +236,8 @@ bool AppController::init() {
     m_eventNotifier = new QSocketNotifier(events, QSocketNotifier::Read, this);
     connect(m_eventNotifier, &QSocketNotifier::activated, this, [] { AEServerDispatch(); });
   }
-  WatchForTray();
+  m_tray = new TrayHost(m_item, m_menu, [this] { buildMenu(); }, this);
   return true;
-}
-
-void AppController::WatchForTray() {
-  if (QSystemTrayIcon::isSystemTrayAvailable()) {
-    m_item->show();
-    return;
-  }
-  std::fprintf(stderr,
-               "KestrineMBI: the desktop has no system tray; the icon appears when one starts\n");
-  std::fflush(stderr);
-  // Qt shows the icon once it is asked to after a tray appeared.
-  m_trayWatch = new QTimer(this);
-  m_trayWatch->setInterval(2000);
-  connect(m_trayWatch, &QTimer::timeout, this, [this] {
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
-    m_trayWatch->stop();
-    m_item->hide();
-    m_item->show();
-  });
-  m_trayWatch->start();
 }
 
 void AppController::setup() {
@@ -301,7 +260,7 @@ void AppController::StatusItemActivated(QSystemTrayIcon::ActivationReason reason
   // menu built only on opening stale: a click on the icon builds and shows
   // it here.
   if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::MiddleClick) return;
-  if (m_asking) return;
+  if (m_asking || !MenusPopUpAnywhere()) return;
   buildMenu();
   if (m_menu->isVisible()) return;
   m_builtForPopup = true;
@@ -423,38 +382,7 @@ void AppController::buildMenu() {
 AppController::CommandOutcome AppController::RunCommand(std::int32_t commandID) {
   if (m_asking) return {CommandResult::kBusy};
   const ScopedFlag asking(&m_asking);
-  LoadPrefixes();
-  const Selection selection;
-  if (!selection.ok()) {
-    const OSStatus status = selection.status();
-    if (status == procNotFound || status == connectionInvalid) return {CommandResult::kNoFinder, status};
-    if (status == errAETimeout) return {CommandResult::kTimedOut, status};
-    return {CommandResult::kFinderFailed, status};
-  }
-  if (selection.count() < 1) return {CommandResult::kNoSelection};
-  // The command sees the file system as it finds it: each folder of the
-  // selection resolved once, each item looked up once. The Finder is still
-  // asked for every item.
-  const ScopedFileSystemSnapshot snapshot;
-  std::vector<SelectionItem> items;
-  items.reserve(static_cast<std::size_t>(selection.count()));
-  bool anyUsable = false;
-  for (long position = 1; position <= selection.count(); ++position) {
-    items.push_back(selection.Item(position));
-    anyUsable = anyUsable || items.back().has_value();
-  }
-  if (!anyUsable && m_mode == Mode::kScript) return {CommandResult::kNothingUsable};
-  // The clear stays pending until the write, so opening the clipboard after
-  // the items were looked up changes nothing the user sees.
-  PasteboardRef clipboard = OpenAndClearClipboard();
-  if (!clipboard) return {CommandResult::kClipboardFailed};
-  // Without a text (memory ran out) the clipboard is emptied; a failed write
-  // keeps the old content. The application tells no one either way.
-  const std::optional<std::string> text = JoinSelectionText(items, commandID);
-  if (WriteClipboardText(*clipboard, text ? std::string_view(*text) : std::string_view()) != noErr) {
-    return {CommandResult::kClipboardFailed};
-  }
-  return {CommandResult::kCopied};
+  return RunFinderCommand(commandID, m_mode == Mode::kScript);
 }
 
 void AppController::handleMenuItem(QAction* sender) {

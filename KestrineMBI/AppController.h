@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "KestrineMBI/finder_command.h"
 #include "platform/appleevents/aeipc.h"
 #include "platform/files/files.h"
 #include "platform/processes/processes.h"
@@ -19,8 +20,8 @@
 class QAction;
 class QMenu;
 class QSocketNotifier;
-class QTimer;
 class KestrineCMPref;
+class TrayHost;
 
 // The notification every front-end and the preferences window agree on.
 inline constexpr std::string_view kPreferencesChangedName = "Preferences Changed";
@@ -100,20 +101,8 @@ class AppController final : public QObject {
   void selItemQuit(QAction* sender);
 
   // How a copy command ended, for the command line; the menu tells no one.
-  enum class CommandResult {
-    kCopied,           // The clipboard holds the text, or is empty when none rendered.
-    kNoFinder,         // No Finder answers; the clipboard is unchanged.
-    kTimedOut,         // The Finder did not answer in time; unchanged.
-    kFinderFailed,     // The Finder answered with an error (`status`); unchanged.
-    kNoSelection,      // The Finder has no selection; unchanged.
-    kNothingUsable,    // In script mode: no selected item can be found; unchanged.
-    kClipboardFailed,  // The clipboard could not be opened or written; unchanged.
-    kBusy,             // A request of this controller is waiting already; nothing done.
-  };
-  struct CommandOutcome {
-    CommandResult result = CommandResult::kCopied;
-    OSStatus status = noErr;  // The selection request's status.
-  };
+  using CommandResult = FinderCommandResult;
+  using CommandOutcome = FinderCommandOutcome;
 
   // Runs copy command `commandID` as if chosen from the menu. In tray mode a
   // selection none of whose items can be used empties the clipboard, as the
@@ -132,7 +121,6 @@ class AppController final : public QObject {
   void AppendSeparator();
   void AppendTail();
   void StatusItemActivated(QSystemTrayIcon::ActivationReason reason);
-  void WatchForTray();
 
   QSystemTrayIcon* m_item = nullptr;
   QMenu* m_menu = nullptr;
@@ -149,5 +137,5 @@ class AppController final : public QObject {
   int m_buildCount = 0;
   QSocketNotifier* m_notifier = nullptr;
   QSocketNotifier* m_eventNotifier = nullptr;
-  QTimer* m_trayWatch = nullptr;
+  TrayHost* m_tray = nullptr;
 };

@@ -74,7 +74,7 @@ PLIST
 mbi=$!
 pids+=($mbi)
 for _ in $(seq 100); do [[ -s "$work/mbi.err" ]] && break; sleep 0.1; done
-grep -qx "KestrineMBI: the desktop has no system tray; the icon appears when one starts" "$work/mbi.err" ||
+grep -qxF 'KestrineMBI: the desktop has no system tray; the icon appears when one starts (on GNOME, install gnome-shell-extension-appindicator and enable it); until then, "KestrineMBI --choose ID" copies without it' "$work/mbi.err" ||
   fail "no word of the missing tray: $(cat "$work/mbi.err")"
 
 trayer --edge top --align right --widthtype request --height 28 --SetDockType true \
