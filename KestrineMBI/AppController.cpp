@@ -17,6 +17,7 @@
 #include "MoreAppleEvents/FinderSelection.h"
 #include "MoreAppleEvents/MoreAppleEvents.h"
 #include "MoreAppleEvents/MoreFinderEvents.h"
+#include "engine/menu_model.h"
 #include "engine/path_forms.h"
 #include "engine/prefixes.h"
 #include "engine/selection_text.h"
@@ -343,16 +344,6 @@ void AppController::addMenuItem(std::string_view title, std::int32_t commandID) 
   connect(item, &QAction::triggered, this, [this, item] { handleMenuItem(item); });
 }
 
-void AppController::addClipboardMenuItem(const FSRef* item, std::int32_t commandID) {
-  if (item == nullptr) return;
-  char buffer[kRenderBufferSize];
-  get_clipboard_data(*item, buffer, sizeof buffer, commandID);
-  const std::string_view title(buffer);
-  if (title.empty()) return;
-  addMenuItem(title, commandID);
-  m_menu->actions().constLast()->setToolTip(PreviewToolTip(commandID));
-}
-
 void AppController::buildMenu() {
   if (m_asking) return;
   const ScopedFlag asking(&m_asking);
@@ -383,38 +374,13 @@ void AppController::buildMenu() {
       AppendInformation(std::to_string(count) + (count == 1 ? " Item" : " Items") +
                         ", First item: " + *name);
     }
-    const bool preview = ShowClipboardInMenu();
-    for (const SingleForm& form : kSingleForms) {
-      // The UNC form is listed by default only as a preview.
-      const bool enabledByDefault = form.commandID != kCopyUNCWindowsStylePath || preview;
-      if (!IncludeMenuItem(form.enablingKey, enabledByDefault)) continue;
-      if (preview) {
-        addClipboardMenuItem(&*first, form.commandID);
-      } else {
-        addMenuItem(form.title, form.commandID);
-      }
-    }
-    if (IncludeAll()) {
-      AppendSeparator();
-      addMenuItem("Copy All", kCopyAll);
-    }
-    if (IncludeCopyFolderPaths()) {
-      AppendSeparator();
-      addMenuItem("Copy Folder Paths", kCopyFolderPaths);
-    }
-    if (gPrefixes && !gPrefixes->empty()) {
-      AppendSeparator();
-      for (std::size_t i = 0; i < gPrefixes->size(); ++i) {
-        if (!(*gPrefixes)[i]) continue;
-        const auto index = static_cast<std::int32_t>(i);
-        // Past the first 1000 entries a slash ID would name another entry's
-        // backslash form.
-        if (index < kSlashPrefixLimit) addClipboardMenuItem(&*first, kFirstSlashPrefixID + index);
+    for (const MenuModelItem& item : BuildMenuModel(*first, kStatusMenuRules)) {
+      if (item.separator()) {
         AppendSeparator();
-        if (index <= INT32_MAX - kFirstBackslashPrefixID) {
-          addClipboardMenuItem(&*first, kFirstBackslashPrefixID + index);
-        }
+        continue;
       }
+      addMenuItem(item.title, item.commandID);
+      if (item.preview) m_menu->actions().constLast()->setToolTip(PreviewToolTip(item.commandID));
     }
   } while (false);
   AppendTail();
