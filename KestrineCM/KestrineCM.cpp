@@ -3,7 +3,6 @@
 #include <new>
 #include <optional>
 #include <type_traits>
-#include <vector>
 
 #include "engine/menu_model.h"
 #include "engine/prefixes.h"
@@ -11,7 +10,6 @@
 #include "platform/appkit/nsbeep.h"
 #include "platform/corefoundation/cf_utf16.h"
 #include "platform/plugin/plugin.h"
-#include "clipboard/clipboard_output.h"
 #include "settings/settings.h"
 
 static_assert(std::is_standard_layout_v<KestrineCMType>,
@@ -101,17 +99,11 @@ void HandleCommand(const AEDesc* context, std::int32_t commandID) {
       count < 1) {
     return;
   }
-  PasteboardRef clipboard = OpenAndClearClipboard();
-  if (!clipboard) return;
-  std::vector<SelectionItem> items;
-  items.reserve(static_cast<std::size_t>(count));
-  for (long position = 1; position <= count; ++position) {
-    items.push_back(ContextItemRef(context, position));
-  }
-  // Without a text (memory ran out) the clipboard is emptied; a failed write
-  // keeps the old content. The plug-in tells no one either way.
-  const std::optional<std::string> text = JoinSelectionText(items, commandID);
-  WriteClipboardText(*clipboard, text ? std::string_view(*text) : std::string_view());
+  const auto itemAt = [context](std::size_t position) {
+    return ContextItemRef(context, static_cast<long>(position));
+  };
+  // The plug-in tells no one how the command ended.
+  RunCommand(commandID, static_cast<std::size_t>(count), itemAt, false);
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 #include <QWidget>
 
 #include <cstdio>
-#include <vector>
 
 #include "KestrineMBI/KestrineCMPref.h"
 #include "MoreAppleEvents/FinderSelection.h"
@@ -24,7 +23,6 @@
 #include "platform/files/files.h"
 #include "platform/notifications/notifications.h"
 #include "platform/processes/processes.h"
-#include "clipboard/clipboard_output.h"
 #include "settings/settings.h"
 
 namespace {
@@ -398,29 +396,15 @@ AppController::CommandOutcome AppController::RunCommand(std::int32_t commandID) 
     return {CommandResult::kFinderFailed, status};
   }
   if (selection.count() < 1) return {CommandResult::kNoSelection};
-  // The command sees the file system as it finds it: each folder of the
-  // selection resolved once, each item looked up once. The Finder is still
-  // asked for every item.
-  const ScopedFileSystemSnapshot snapshot;
-  std::vector<SelectionItem> items;
-  items.reserve(static_cast<std::size_t>(selection.count()));
-  bool anyUsable = false;
-  for (long position = 1; position <= selection.count(); ++position) {
-    items.push_back(selection.Item(position));
-    anyUsable = anyUsable || items.back().has_value();
-  }
-  if (!anyUsable && m_mode == Mode::kScript) return {CommandResult::kNothingUsable};
-  // The clear stays pending until the write, so opening the clipboard after
-  // the items were looked up changes nothing the user sees.
-  PasteboardRef clipboard = OpenAndClearClipboard();
-  if (!clipboard) return {CommandResult::kClipboardFailed};
-  // Without a text (memory ran out) the clipboard is emptied; a failed write
-  // keeps the old content. The application tells no one either way.
-  const std::optional<std::string> text = JoinSelectionText(items, commandID);
-  if (WriteClipboardText(*clipboard, text ? std::string_view(*text) : std::string_view()) != noErr) {
-    return {CommandResult::kClipboardFailed};
-  }
-  return {CommandResult::kCopied};
+  // The Finder is asked for every item. The application tells no one how a
+  // command from its menu ended.
+  const CopyOutcome outcome = ::RunCommand(
+      commandID, static_cast<std::size_t>(selection.count()),
+      [&selection](std::size_t position) { return selection.Item(static_cast<long>(position)); },
+      m_mode == Mode::kScript);
+  if (outcome.result == CopyResult::kCopied) return {CommandResult::kCopied};
+  if (outcome.result == CopyResult::kNothingUsable) return {CommandResult::kNothingUsable};
+  return {CommandResult::kClipboardFailed};
 }
 
 void AppController::handleMenuItem(QAction* sender) {
