@@ -145,13 +145,11 @@ QString PreviewToolTip(std::int32_t commandID) {
   if (const SingleForm* form = FindSingleForm(commandID)) {
     tip = FromUTF8(form->title);
   } else {
-    const bool slash = commandID >= kFirstSlashPrefixID && commandID < kFirstBackslashPrefixID;
-    const std::int32_t index = commandID - (slash ? kFirstSlashPrefixID : kFirstBackslashPrefixID);
-    const auto position = static_cast<std::size_t>(index);
-    if (index < 0 || !gPrefixes || position >= gPrefixes->size() || !(*gPrefixes)[position]) return {};
+    const std::optional<PrefixFormID> prefix = PrefixFormOf(commandID);
+    if (!prefix || !gPrefixes || prefix->index >= gPrefixes->size() || !(*gPrefixes)[prefix->index]) return {};
     tip = QStringLiteral("Prefix \u201C%1\u201D and the path with %2")
-              .arg(FromUTF8(*(*gPrefixes)[position]),
-                   slash ? QStringLiteral("slashes") : QStringLiteral("backslashes"));
+              .arg(FromUTF8(*(*gPrefixes)[prefix->index]),
+                   prefix->slash ? QStringLiteral("slashes") : QStringLiteral("backslashes"));
   }
   // A tool tip that looks like markup is shown as markup: this one never is.
   return Qt::convertFromPlainText(tip, Qt::WhiteSpaceNoWrap);

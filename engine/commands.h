@@ -3,8 +3,10 @@
 #pragma once
 
 #include <array>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "settings/settings.h"
@@ -30,6 +32,35 @@ enum : std::int32_t {
 
 // The number of prefix entries that have a slash form (IDs 1000 to 1999).
 constexpr std::int32_t kSlashPrefixLimit = kFirstBackslashPrefixID - kFirstSlashPrefixID;
+
+// The prefix entry a prefix form names, and which of its two forms.
+struct PrefixFormID {
+  std::size_t index;
+  bool slash;
+};
+
+// What `commandID` names as a prefix form, or none for an ID below 1000.
+constexpr std::optional<PrefixFormID> PrefixFormOf(std::int32_t commandID) {
+  if (commandID >= kFirstBackslashPrefixID) {
+    return PrefixFormID{static_cast<std::size_t>(commandID - kFirstBackslashPrefixID), false};
+  }
+  if (commandID >= kFirstSlashPrefixID) {
+    return PrefixFormID{static_cast<std::size_t>(commandID - kFirstSlashPrefixID), true};
+  }
+  return std::nullopt;
+}
+
+// The ID of the slash or backslash form of entry `index`, or none where the
+// entry has no such form: past the first 1000 entries a slash ID would name
+// another entry's backslash form, and a backslash ID must fit in 32 bits.
+constexpr std::optional<std::int32_t> PrefixFormCommandID(std::size_t index, bool slash) {
+  if (slash) {
+    if (index >= static_cast<std::size_t>(kSlashPrefixLimit)) return std::nullopt;
+    return kFirstSlashPrefixID + static_cast<std::int32_t>(index);
+  }
+  if (index > static_cast<std::size_t>(INT32_MAX - kFirstBackslashPrefixID)) return std::nullopt;
+  return kFirstBackslashPrefixID + static_cast<std::int32_t>(index);
+}
 
 // Whether `commandID` names one of the twelve commands that need no prefix
 // entry: the single forms, "Copy All" and "Copy Folder Paths".

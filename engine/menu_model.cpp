@@ -1,7 +1,5 @@
 #include "engine/menu_model.h"
 
-#include <climits>
-
 #include "engine/commands.h"
 #include "engine/path_forms.h"
 #include "engine/prefixes.h"
@@ -46,15 +44,9 @@ MenuModel BuildMenuModel(const FSRef& first, const MenuRules& rules) {
     AddSeparator(&menu);
     for (std::size_t i = 0; i < gPrefixes->size(); ++i) {
       if (!(*gPrefixes)[i]) continue;
-      const auto index = static_cast<std::int32_t>(i);
-      // Past the first 1000 entries an ID of 1000 + i would be the backslash
-      // form of another entry, so those entries offer only their backslash
-      // form.
-      if (index < kSlashPrefixLimit) AddClipboardMenuItem(first, kFirstSlashPrefixID + index, &menu);
+      if (const auto slash = PrefixFormCommandID(i, true)) AddClipboardMenuItem(first, *slash, &menu);
       AddSeparator(&menu);
-      if (index <= INT32_MAX - kFirstBackslashPrefixID) {
-        AddClipboardMenuItem(first, kFirstBackslashPrefixID + index, &menu);
-      }
+      if (const auto backslash = PrefixFormCommandID(i, false)) AddClipboardMenuItem(first, *backslash, &menu);
     }
   }
   return menu;

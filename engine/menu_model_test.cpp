@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/path_forms.h"
@@ -71,6 +73,23 @@ TEST(MenuModelTest, ContextualAndStatusMenusOverTheSettings) {
     EXPECT_EQ(Describe(BuildMenuModel(ref, ContextualMenuRules(false))), c.flat);
     EXPECT_EQ(Describe(BuildMenuModel(ref, kStatusMenuRules)), c.status);
   }
+}
+
+// Each prefix entry's IDs, and back, at the edges of their ranges.
+TEST(MenuModelTest, PrefixFormIDs) {
+  constexpr std::size_t kLastBackslash = INT32_MAX - kFirstBackslashPrefixID;
+  for (const auto& [index, slash, id] : std::vector<std::tuple<std::size_t, bool, std::optional<std::int32_t>>>{
+           {0, true, 1000}, {999, true, 1999}, {1000, true, std::nullopt}, {0, false, 2000}, {1000, false, 3000},
+           {kLastBackslash, false, INT32_MAX}, {kLastBackslash + 1, false, std::nullopt}}) {
+    SCOPED_TRACE(std::to_string(index) + (slash ? " slash" : " backslash"));
+    EXPECT_EQ(PrefixFormCommandID(index, slash), id);
+    if (!id) continue;
+    const std::optional<PrefixFormID> form = PrefixFormOf(*id);
+    ASSERT_TRUE(form);
+    EXPECT_EQ(form->index, index);
+    EXPECT_EQ(form->slash, slash);
+  }
+  for (const std::int32_t id : {-1, 0, 12, 999}) EXPECT_EQ(PrefixFormOf(id), std::nullopt) << id;
 }
 
 }  // namespace
