@@ -27,6 +27,7 @@
 #include <QWidget>
 
 #include "KestrineMBI/AppController.h"
+#include "engine/commands.h"
 #include "platform/notifications/notifications.h"
 #include "settings/settings.h"
 
@@ -35,18 +36,18 @@ namespace {
 constexpr const char* kPrefixesColumn = "Prefixes";
 constexpr std::string_view kNewPrefix = "prefix";
 
-// The tag of the switch of `commandID`.
-constexpr int SwitchTag(std::int32_t commandID) {
-  for (std::size_t tag = 0; tag < kSwitchCommandIDs.size(); ++tag) {
-    if (kSwitchCommandIDs[tag] == commandID) return static_cast<int>(tag);
-  }
-  return -1;
+// The tag of the switch of `command`: the index of its key.
+constexpr int SwitchTag(const CopyCommand& command) {
+  const auto& keys = KestrineCMPref::m_keys;
+  return static_cast<int>(std::ranges::find(keys, command.enablingKey) - keys.begin());
 }
-constexpr int kUNCTag = SwitchTag(kCopyUNCWindowsStylePath);
-static_assert(std::ranges::all_of(kCopyCommands, [](const CopyCommand& c) { return SwitchTag(c.commandID) >= 0; }),
+constexpr int kUNCTag = SwitchTag(*FindCopyCommand(kCopyUNCWindowsStylePath));
+static_assert(std::ranges::all_of(kCopyCommands, [](const CopyCommand& c) { return SwitchTag(c) < 12; }),
               "every command has its switch");
 
-const CopyCommand& SwitchCommand(std::size_t tag) { return *FindCopyCommand(kSwitchCommandIDs.at(tag)); }
+const CopyCommand& SwitchCommand(std::size_t tag) {
+  return *std::ranges::find(kCopyCommands, KestrineCMPref::m_keys.at(tag), &CopyCommand::enablingKey);
+}
 
 constexpr int SwitchState(bool on) { return on ? kOnState : kOffState; }
 
@@ -155,7 +156,7 @@ void KestrineCMPref::BuildWindow() {
   m_uncNote->hide();
   // In the status menu's order.
   for (const CopyCommand& command : kCopyCommands) {
-    const int tag = SwitchTag(command.commandID);
+    const int tag = SwitchTag(command);
     commandLayout->addWidget(m_commandSwitches[static_cast<std::size_t>(tag)]);
     if (tag == kUNCTag) commandLayout->addWidget(m_uncNote);
   }

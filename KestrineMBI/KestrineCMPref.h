@@ -7,13 +7,10 @@
 #include <QUrl>
 
 #include <array>
-#include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "engine/commands.h"
 #include "platform/preferences/preferences.h"
 #include "settings/settings.h"
 
@@ -38,12 +35,6 @@ inline constexpr int kOffState = 0;
 inline constexpr int kOnState = 1;
 inline constexpr int kMixedState = -1;
 
-// The commands of the 12 command switches, by tag.
-inline constexpr std::array<std::int32_t, 12> kSwitchCommandIDs = {
-    kCopyPosixPath, kCopyTildePosixPath,      kCopyTerminalPath, kCopyHFSPath,
-    kCopyFilename,  kCopyDisplayFilename,     kCopyUNCWindowsStylePath, kCopyAFPURL,
-    kCopyExtension, kCopyAll,                 kCopyFolderPaths,  kCopyEncodedPosixPath};
-
 // The installed help page (index.html in the documentation folder), with
 // `fragment` when not empty. Looked for beside the program's installation,
 // then in the source tree of the build.
@@ -55,13 +46,11 @@ class KestrineCMPref final : public QObject {
  public:
   // The settings keys of the 12 command switches; a switch's tag is the
   // index of its key.
-  static constexpr std::array<std::string_view, 12> m_keys = [] {
-    std::array<std::string_view, 12> keys;
-    for (std::size_t tag = 0; tag < keys.size(); ++tag) {
-      keys[tag] = FindCopyCommand(kSwitchCommandIDs[tag])->enablingKey;
-    }
-    return keys;
-  }();
+  static constexpr std::array<std::string_view, 12> m_keys = {
+      kIncludePosixPathKey,       kIncludeTildePosixPathKey, kIncludeTerminalPathKey,
+      kIncludeHFSPathKey,         kIncludeFilenameKey,       kIncludeDisplayFilenameKey,
+      kIncludeUNCWindowsStyleKey, kIncludeAFPURLKey,         kIncludeExtensionKey,
+      kIncludeAllKey,             kIncludeFolderPathsKey,    kIncludeEncodedPosixPathKey};
 
   // Builds the window (hidden) and loads every stored value into it.
   explicit KestrineCMPref(QObject* parent = nullptr);

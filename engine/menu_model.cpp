@@ -13,14 +13,16 @@ void AddTitledItem(const CopyCommand& command, MenuModel* menu) {
   menu->push_back({command.commandID, std::string(command.title), false});
 }
 
-}  // namespace
-
+// Appends a preview item: the text `commandID` renders for `fileRef`, as
+// title; nothing when that text is empty.
 void AddClipboardMenuItem(const FSRef& fileRef, std::int32_t commandID, MenuModel* menu) {
   char buffer[kRenderBufferSize];
   get_clipboard_data(fileRef, buffer, sizeof buffer, commandID);
   if (buffer[0] == '\0') return;
   menu->push_back({commandID, buffer, true});
 }
+
+}  // namespace
 
 MenuModel BuildMenuModel(const FSRef& first, const MenuRules& rules) {
   MenuModel menu;

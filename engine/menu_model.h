@@ -15,7 +15,6 @@ struct MenuModelItem {
   bool preview = false;        // The title is the text the command copies.
 
   bool separator() const { return commandID == 0; }
-  bool operator==(const MenuModelItem&) const = default;
 };
 
 using MenuModel = std::vector<MenuModelItem>;
@@ -37,15 +36,11 @@ constexpr MenuRules ContextualMenuRules(bool submenu) { return {false, submenu};
 // composite commands always stand apart.
 inline constexpr MenuRules kStatusMenuRules = {true, true};
 
-// Appends a preview item to `menu`: the text `commandID` renders for
-// `fileRef` (in a 2048-byte buffer), as title. Appends nothing when that
-// text is empty.
-void AddClipboardMenuItem(const FSRef& fileRef, std::int32_t commandID, MenuModel* menu);
-
 // The commands offered for `first`, the first selected item, by the settings
 // and the prefix table as they are now: the single forms whose keys are on
 // (titled, or previews when `ShowClipboardInMenu` is on), "Copy All" and
 // "Copy Folder Paths" when offered, then, when the prefix table holds an
 // entry, a separator and for each entry that is a text its slash preview, a
-// separator and its backslash preview.
+// separator and its backslash preview. A preview whose text is empty is left
+// out.
 MenuModel BuildMenuModel(const FSRef& first, const MenuRules& rules);
