@@ -317,18 +317,15 @@ void AppController::AppendInformation(const std::string& text) {
 }
 
 void AppController::AppendTail() {
-  AppendSeparator();
-  QAction* preferences = m_menu->addAction(FromUTF8(kPreferencesTitle));
-  preferences->setProperty(kKindProperty, kFixedItem);
-  preferences->setProperty(kTitleProperty, FromUTF8(kPreferencesTitle));
-  preferences->setMenuRole(QAction::NoRole);
-  connect(preferences, &QAction::triggered, this, [this, preferences] { selItemPreferences(preferences); });
-  AppendSeparator();
-  QAction* quit = m_menu->addAction(FromUTF8(kQuitTitle));
-  quit->setProperty(kKindProperty, kFixedItem);
-  quit->setProperty(kTitleProperty, FromUTF8(kQuitTitle));
-  quit->setMenuRole(QAction::NoRole);
-  connect(quit, &QAction::triggered, this, [this, quit] { selItemQuit(quit); });
+  for (const auto& [title, action] : {std::pair{kPreferencesTitle, &AppController::selItemPreferences},
+                                      std::pair{kQuitTitle, &AppController::selItemQuit}}) {
+    AppendSeparator();
+    QAction* item = m_menu->addAction(FromUTF8(title));
+    item->setProperty(kKindProperty, kFixedItem);
+    item->setProperty(kTitleProperty, FromUTF8(title));
+    item->setMenuRole(QAction::NoRole);
+    connect(item, &QAction::triggered, this, [this, item, action] { (this->*action)(item); });
+  }
 }
 
 void AppController::addMenuItem(std::string_view title, std::int32_t commandID) {
