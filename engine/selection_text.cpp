@@ -23,7 +23,7 @@ std::optional<std::string> GetAllClipboardStrings(const FSRef& ref) {
     bool first = true;
     char buffer[kCompositeRenderBufferSize];
     for (const SingleForm& form : kSingleForms) {
-      if (!IncludeMenuItem(form.enablingKey, true)) continue;
+      if (!IncludeMenuItem(form.enablingKey, kCommandSwitchDefault)) continue;
       get_clipboard_data(ref, buffer, sizeof buffer, form.commandID);
       if (form.commandID == kCopyExtension && buffer[0] == '\0') continue;
       if (!first) text += separator;
