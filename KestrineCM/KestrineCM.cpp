@@ -1,19 +1,15 @@
 #include "KestrineCM/KestrineCM.h"
 
-#include <cstring>
 #include <new>
 #include <optional>
 #include <type_traits>
-#include <vector>
 
-#include "engine/path_forms.h"
+#include "engine/menu_model.h"
 #include "engine/prefixes.h"
 #include "engine/selection_text.h"
 #include "platform/appkit/nsbeep.h"
-#include "platform/corefoundation/cf_string.h"
 #include "platform/corefoundation/cf_utf16.h"
 #include "platform/plugin/plugin.h"
-#include "clipboard/clipboard_output.h"
 #include "settings/settings.h"
 
 static_assert(std::is_standard_layout_v<KestrineCMType>,
@@ -57,43 +53,11 @@ void AddItemsForContext(const AEDesc& context, bool submenu, AEDescList* target)
   if (context.descriptorType() != typeAEList) return;
   const std::optional<FSRef> first = ContextItemRef(&context, 1);
   if (!first) return;
-  const FSRef& ref = *first;
-  const bool preview = ShowClipboardInMenu();
-
-  for (const SingleForm& form : kSingleForms) {
-    // The UNC form is left out of the menu unless asked for.
-    const bool enabledByDefault = form.commandID != kCopyUNCWindowsStylePath;
-    if (!IncludeMenuItem(form.enablingKey, enabledByDefault)) continue;
-    if (preview) {
-      AddClipboardMenuItem(ref, form.commandID, target);
-    } else {
-      AddCommandToAEDescList(form.title, kMenuItemAttrIgnoreMeta, form.commandID, target);
-    }
-  }
-  if (IncludeAll()) {
-    if (submenu) AddSeparator(target);
-    AddCommandToAEDescList("Copy All", kMenuItemAttrIgnoreMeta, kCopyAll, target);
-  }
-  if (IncludeCopyFolderPaths()) {
-    if (submenu) AddSeparator(target);
-    AddCommandToAEDescList("Copy Folder Paths", kMenuItemAttrIgnoreMeta, kCopyFolderPaths,
-                           target);
-  }
-  if (gPrefixes && !gPrefixes->empty()) {
-    AddSeparator(target);
-    for (std::size_t i = 0; i < gPrefixes->size(); ++i) {
-      if (!(*gPrefixes)[i]) continue;
-      const auto index = static_cast<std::int32_t>(i);
-      // Past the first 1000 entries an ID of 1000 + i would be the backslash
-      // form of another entry, so those entries offer only their backslash
-      // form.
-      if (index < kSlashPrefixLimit) {
-        AddClipboardMenuItem(ref, kFirstSlashPrefixID + index, target);
-      }
+  for (const MenuModelItem& item : BuildMenuModel(*first, ContextualMenuRules(submenu))) {
+    if (item.separator()) {
       AddSeparator(target);
-      if (index <= INT32_MAX - kFirstBackslashPrefixID) {
-        AddClipboardMenuItem(ref, kFirstBackslashPrefixID + index, target);
-      }
+    } else {
+      AddCommandToAEDescList(item.title, kMenuItemAttrIgnoreMeta, item.commandID, target);
     }
   }
 }
@@ -135,17 +99,11 @@ void HandleCommand(const AEDesc* context, std::int32_t commandID) {
       count < 1) {
     return;
   }
-  PasteboardRef clipboard = OpenAndClearClipboard();
-  if (!clipboard) return;
-  std::vector<SelectionItem> items;
-  items.reserve(static_cast<std::size_t>(count));
-  for (long position = 1; position <= count; ++position) {
-    items.push_back(ContextItemRef(context, position));
-  }
-  // Without a text (memory ran out) the clipboard is emptied; a failed write
-  // keeps the old content. The plug-in tells no one either way.
-  const std::optional<std::string> text = JoinSelectionText(items, commandID);
-  WriteClipboardText(*clipboard, text ? std::string_view(*text) : std::string_view());
+  const auto itemAt = [context](std::size_t position) {
+    return ContextItemRef(context, static_cast<long>(position));
+  };
+  // The plug-in tells no one how the command ended.
+  RunCommand(commandID, static_cast<std::size_t>(count), itemAt, false);
 }
 
 }  // namespace
@@ -250,12 +208,4 @@ OSStatus AddCommandToAEDescList(std::string_view name, std::int32_t attributes,
   }
   if (status == noErr) status = AEPutDesc(list, 0, &record);
   return status;
-}
-
-void AddClipboardMenuItem(const FSRef& fileRef, std::int32_t commandID, AEDescList* list) {
-  char buffer[kRenderBufferSize];
-  get_clipboard_data(fileRef, buffer, sizeof buffer, commandID);
-  const std::string_view title(buffer);
-  if (title.empty() || !IsValidUTF8(title)) return;
-  AddCommandToAEDescList(title, kMenuItemAttrIgnoreMeta, commandID, list);
 }

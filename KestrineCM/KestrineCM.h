@@ -48,6 +48,3 @@ void KestrineCMPostMenuCleanup(void* thisInstance);
 OSStatus AddCommandToAEDescList(std::string_view name, std::int32_t attributes,
                                 std::int32_t commandID, AEDescList* list);
 
-// Appends a preview item: the text `commandID` renders for `fileRef`, as
-// title, with attributes 256. Appends nothing when the rendering is empty.
-void AddClipboardMenuItem(const FSRef& fileRef, std::int32_t commandID, AEDescList* list);

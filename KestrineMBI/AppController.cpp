@@ -10,7 +10,6 @@
 #include <QWidget>
 
 #include <cstdio>
-#include <vector>
 
 #include "KestrineMBI/KestrineCMPref.h"
 #include "KestrineMBI/finder_command.h"
@@ -18,13 +17,13 @@
 #include "MoreAppleEvents/FinderSelection.h"
 #include "MoreAppleEvents/MoreAppleEvents.h"
 #include "MoreAppleEvents/MoreFinderEvents.h"
+#include "engine/menu_model.h"
 #include "engine/path_forms.h"
 #include "engine/prefixes.h"
 #include "engine/selection_text.h"
 #include "platform/files/files.h"
 #include "platform/notifications/notifications.h"
 #include "platform/processes/processes.h"
-#include "clipboard/clipboard_output.h"
 #include "settings/settings.h"
 
 namespace {
@@ -123,13 +122,11 @@ QString PreviewToolTip(std::int32_t commandID) {
   if (const SingleForm* form = FindSingleForm(commandID)) {
     tip = FromUTF8(form->title);
   } else {
-    const bool slash = commandID >= kFirstSlashPrefixID && commandID < kFirstBackslashPrefixID;
-    const std::int32_t index = commandID - (slash ? kFirstSlashPrefixID : kFirstBackslashPrefixID);
-    const auto position = static_cast<std::size_t>(index);
-    if (index < 0 || !gPrefixes || position >= gPrefixes->size() || !(*gPrefixes)[position]) return {};
+    const std::optional<PrefixFormID> prefix = PrefixFormOf(commandID);
+    if (!prefix || !gPrefixes || prefix->index >= gPrefixes->size() || !(*gPrefixes)[prefix->index]) return {};
     tip = QStringLiteral("Prefix \u201C%1\u201D and the path with %2")
-              .arg(FromUTF8(*(*gPrefixes)[position]),
-                   slash ? QStringLiteral("slashes") : QStringLiteral("backslashes"));
+              .arg(FromUTF8(*(*gPrefixes)[prefix->index]),
+                   prefix->slash ? QStringLiteral("slashes") : QStringLiteral("backslashes"));
   }
   // A tool tip that looks like markup is shown as markup: this one never is.
   return Qt::convertFromPlainText(tip, Qt::WhiteSpaceNoWrap);
@@ -279,18 +276,15 @@ void AppController::AppendInformation(const std::string& text) {
 }
 
 void AppController::AppendTail() {
-  AppendSeparator();
-  QAction* preferences = m_menu->addAction(FromUTF8(kPreferencesTitle));
-  preferences->setProperty(kKindProperty, kFixedItem);
-  preferences->setProperty(kTitleProperty, FromUTF8(kPreferencesTitle));
-  preferences->setMenuRole(QAction::NoRole);
-  connect(preferences, &QAction::triggered, this, [this, preferences] { selItemPreferences(preferences); });
-  AppendSeparator();
-  QAction* quit = m_menu->addAction(FromUTF8(kQuitTitle));
-  quit->setProperty(kKindProperty, kFixedItem);
-  quit->setProperty(kTitleProperty, FromUTF8(kQuitTitle));
-  quit->setMenuRole(QAction::NoRole);
-  connect(quit, &QAction::triggered, this, [this, quit] { selItemQuit(quit); });
+  for (const auto& [title, action] : {std::pair{kPreferencesTitle, &AppController::selItemPreferences},
+                                      std::pair{kQuitTitle, &AppController::selItemQuit}}) {
+    AppendSeparator();
+    QAction* item = m_menu->addAction(FromUTF8(title));
+    item->setProperty(kKindProperty, kFixedItem);
+    item->setProperty(kTitleProperty, FromUTF8(title));
+    item->setMenuRole(QAction::NoRole);
+    connect(item, &QAction::triggered, this, [this, item, action] { (this->*action)(item); });
+  }
 }
 
 void AppController::addMenuItem(std::string_view title, std::int32_t commandID) {
@@ -300,16 +294,6 @@ void AppController::addMenuItem(std::string_view title, std::int32_t commandID) 
   item->setData(commandID);
   item->setEnabled(validateMenuItem(item));
   connect(item, &QAction::triggered, this, [this, item] { handleMenuItem(item); });
-}
-
-void AppController::addClipboardMenuItem(const FSRef* item, std::int32_t commandID) {
-  if (item == nullptr) return;
-  char buffer[kRenderBufferSize];
-  get_clipboard_data(*item, buffer, sizeof buffer, commandID);
-  const std::string_view title(buffer);
-  if (title.empty()) return;
-  addMenuItem(title, commandID);
-  m_menu->actions().constLast()->setToolTip(PreviewToolTip(commandID));
 }
 
 void AppController::buildMenu() {
@@ -342,38 +326,13 @@ void AppController::buildMenu() {
       AppendInformation(std::to_string(count) + (count == 1 ? " Item" : " Items") +
                         ", First item: " + *name);
     }
-    const bool preview = ShowClipboardInMenu();
-    for (const SingleForm& form : kSingleForms) {
-      // The UNC form is listed by default only as a preview.
-      const bool enabledByDefault = form.commandID != kCopyUNCWindowsStylePath || preview;
-      if (!IncludeMenuItem(form.enablingKey, enabledByDefault)) continue;
-      if (preview) {
-        addClipboardMenuItem(&*first, form.commandID);
-      } else {
-        addMenuItem(form.title, form.commandID);
-      }
-    }
-    if (IncludeAll()) {
-      AppendSeparator();
-      addMenuItem("Copy All", kCopyAll);
-    }
-    if (IncludeCopyFolderPaths()) {
-      AppendSeparator();
-      addMenuItem("Copy Folder Paths", kCopyFolderPaths);
-    }
-    if (gPrefixes && !gPrefixes->empty()) {
-      AppendSeparator();
-      for (std::size_t i = 0; i < gPrefixes->size(); ++i) {
-        if (!(*gPrefixes)[i]) continue;
-        const auto index = static_cast<std::int32_t>(i);
-        // Past the first 1000 entries a slash ID would name another entry's
-        // backslash form.
-        if (index < kSlashPrefixLimit) addClipboardMenuItem(&*first, kFirstSlashPrefixID + index);
+    for (const MenuModelItem& item : BuildMenuModel(*first, kStatusMenuRules)) {
+      if (item.separator()) {
         AppendSeparator();
-        if (index <= INT32_MAX - kFirstBackslashPrefixID) {
-          addClipboardMenuItem(&*first, kFirstBackslashPrefixID + index);
-        }
+        continue;
       }
+      addMenuItem(item.title, item.commandID);
+      if (item.preview) m_menu->actions().constLast()->setToolTip(PreviewToolTip(item.commandID));
     }
   } while (false);
   AppendTail();

@@ -89,9 +89,6 @@ class AppController final : public QObject {
   bool validateMenuItem(QAction* item) const;
   // Appends a command item titled `title` for `commandID`.
   void addMenuItem(std::string_view title, std::int32_t commandID);
-  // Appends a preview item: the text `commandID` copies for `item`, as title;
-  // nothing when that text is empty.
-  void addClipboardMenuItem(const FSRef* item, std::int32_t commandID);
   // Runs the copy command whose ID the item carries, on the selection the
   // file manager has now.
   void handleMenuItem(QAction* sender);

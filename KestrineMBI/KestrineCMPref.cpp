@@ -27,6 +27,7 @@
 #include <QWidget>
 
 #include "KestrineMBI/AppController.h"
+#include "engine/commands.h"
 #include "platform/notifications/notifications.h"
 #include "settings/settings.h"
 
@@ -35,15 +36,18 @@ namespace {
 constexpr const char* kPrefixesColumn = "Prefixes";
 constexpr std::string_view kNewPrefix = "prefix";
 
-// Switch titles, by tag.
-constexpr std::array<const char*, 12> kSwitchTitles = {
-    "Copy Posix Path",   "Copy Tilde Posix Path",   "Copy Terminal Path",
-    "Copy HFS Path",     "Copy Filename",           "Copy Display Filename",
-    "Copy UNC Windows Style Path", "Copy AFP URL",  "Copy Extension",
-    "Copy All",          "Copy Folder Paths",       "Copy Encoded Posix Path"};
-// The order the switches are laid out in: the status menu's order.
-constexpr std::array<int, 12> kSwitchLayoutOrder = {0, 11, 1, 2, 3, 4, 5, 8, 6, 7, 9, 10};
-constexpr int kUNCTag = 6;
+// The tag of the switch of `command`: the index of its key.
+constexpr int SwitchTag(const CopyCommand& command) {
+  const auto& keys = KestrineCMPref::m_keys;
+  return static_cast<int>(std::ranges::find(keys, command.enablingKey) - keys.begin());
+}
+constexpr int kUNCTag = SwitchTag(*FindCopyCommand(kCopyUNCWindowsStylePath));
+static_assert(std::ranges::all_of(kCopyCommands, [](const CopyCommand& c) { return SwitchTag(c) < 12; }),
+              "every command has its switch");
+
+const CopyCommand& SwitchCommand(std::size_t tag) {
+  return *std::ranges::find(kCopyCommands, KestrineCMPref::m_keys.at(tag), &CopyCommand::enablingKey);
+}
 
 constexpr int SwitchState(bool on) { return on ? kOnState : kOffState; }
 
@@ -138,7 +142,8 @@ void KestrineCMPref::BuildWindow() {
   auto* commandLayout = new QVBoxLayout(commands);
   commandLayout->addWidget(new QLabel(QStringLiteral("Commands offered in the menus:")));
   for (int tag = 0; tag < 12; ++tag) {
-    auto* button = new QCheckBox(QString::fromLatin1(kSwitchTitles[static_cast<std::size_t>(tag)]));
+    const std::string_view title = SwitchCommand(static_cast<std::size_t>(tag)).title;
+    auto* button = new QCheckBox(QString::fromUtf8(title.data(), static_cast<qsizetype>(title.size())));
     button->setProperty("tag", tag);
     m_commandSwitches[static_cast<std::size_t>(tag)] = button;
     connect(button, &QCheckBox::clicked, this, [this, button] { menuItemButtonClicked(button); });
@@ -149,7 +154,9 @@ void KestrineCMPref::BuildWindow() {
   m_uncNote->setIndent(24);
   m_uncNote->setEnabled(false);
   m_uncNote->hide();
-  for (int tag : kSwitchLayoutOrder) {
+  // In the status menu's order.
+  for (const CopyCommand& command : kCopyCommands) {
+    const int tag = SwitchTag(command);
     commandLayout->addWidget(m_commandSwitches[static_cast<std::size_t>(tag)]);
     if (tag == kUNCTag) commandLayout->addWidget(m_uncNote);
   }
@@ -256,7 +263,11 @@ void KestrineCMPref::awakeFromNib() {
   ReloadTable();
   setHyperlink();
   for (std::size_t tag = 0; tag < m_keys.size(); ++tag) {
-    initMenuItem(m_commandSwitches[tag], tag == kUNCTag ? kMixedState : SwitchState(kCommandSwitchDefault));
+    // A switch whose menus differ on what an absent key means shows that.
+    const CopyCommand& command = SwitchCommand(tag);
+    initMenuItem(m_commandSwitches[tag], command.titledDefault != command.previewDefault
+                                             ? kMixedState
+                                             : SwitchState(command.titledDefault));
   }
   LoadSwitch(kShowClipboardInMenuKey, m_showClipboardInMenuButton, SwitchState(kShowClipboardInMenuDefault));
   LoadSwitch(kLabelItemsKey, m_labelItemsButton, SwitchState(kLabelItemsDefault));

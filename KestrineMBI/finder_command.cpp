@@ -1,8 +1,6 @@
 #include "KestrineMBI/finder_command.h"
 
 #include <cstdio>
-#include <string_view>
-#include <vector>
 
 #include "MoreAppleEvents/FinderSelection.h"
 #include "MoreAppleEvents/MoreAppleEvents.h"
@@ -36,29 +34,15 @@ FinderCommandOutcome RunFinderCommand(std::int32_t commandID, bool refuseNothing
     return {Result::kFinderFailed, status};
   }
   if (selection.count() < 1) return {Result::kNoSelection};
-  // The command sees the file system as it finds it: each folder of the
-  // selection resolved once, each item looked up once. The Finder is still
-  // asked for every item.
-  const ScopedFileSystemSnapshot snapshot;
-  std::vector<SelectionItem> items;
-  items.reserve(static_cast<std::size_t>(selection.count()));
-  bool anyUsable = false;
-  for (long position = 1; position <= selection.count(); ++position) {
-    items.push_back(selection.Item(position));
-    anyUsable = anyUsable || items.back().has_value();
-  }
-  if (!anyUsable && refuseNothingUsable) return {Result::kNothingUsable};
-  // The clear stays pending until the write, so opening the clipboard after
-  // the items were looked up changes nothing the user sees.
-  PasteboardRef clipboard = OpenAndClearClipboard();
-  if (!clipboard) return {Result::kClipboardFailed};
-  // Without a text (memory ran out) the clipboard is emptied; a failed write
-  // keeps the old content. The application tells no one either way.
-  const std::optional<std::string> text = JoinSelectionText(items, commandID);
-  if (WriteClipboardText(*clipboard, text ? std::string_view(*text) : std::string_view()) != noErr) {
-    return {Result::kClipboardFailed};
-  }
-  return {Result::kCopied};
+  // The Finder is asked for every item. The application tells no one how a
+  // command from its menu ended.
+  const CopyOutcome outcome = ::RunCommand(
+      commandID, static_cast<std::size_t>(selection.count()),
+      [&selection](std::size_t position) { return selection.Item(static_cast<long>(position)); },
+      refuseNothingUsable);
+  if (outcome.result == CopyResult::kCopied) return {Result::kCopied};
+  if (outcome.result == CopyResult::kNothingUsable) return {Result::kNothingUsable};
+  return {Result::kClipboardFailed};
 }
 
 int RunChoose(std::int32_t commandID) {

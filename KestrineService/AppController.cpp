@@ -4,12 +4,10 @@
 
 #include "KestrineService/service_commands.h"
 #include "KestrineService/service_entries.h"
-#include "engine/path_forms.h"
 #include "engine/selection_text.h"
 #include "platform/corefoundation/cf_string.h"
 #include "platform/files/files.h"
 #include "platform/log/nslog.h"
-#include "clipboard/clipboard_output.h"
 
 namespace {
 
@@ -58,33 +56,27 @@ ServiceOutcome AppController::handleMenuSelection(const NSPasteboard& pboard,
   const std::optional<std::int32_t> commandID = CommandIDForUserData(userData);
   if (!commandID) return ServiceOutcome::kUnknownCommand;
 
-  // The request sees the file system as it finds it: folders resolved once,
-  // items looked up once.
-  const ScopedFileSystemSnapshot snapshot;
-  std::vector<SelectionItem> items;
-  items.reserve(filenames->size());
-  bool anyItem = false;
-  for (const std::string& filename : *filenames) {
-    std::string problem;
-    items.push_back(ItemForFilename(filename, problems != nullptr ? &problem : nullptr));
-    if (items.back()) {
-      anyItem = true;
-    } else if (problems != nullptr) {
-      problems->push_back({filename, std::move(problem)});
-    }
+  const CopyOutcome outcome = RunCommand(
+      *commandID, filenames->size(),
+      [&](std::size_t position) {
+        const std::string& filename = (*filenames)[position - 1];
+        std::string problem;
+        SelectionItem item = ItemForFilename(filename, problems != nullptr ? &problem : nullptr);
+        if (!item && problems != nullptr) problems->push_back({filename, std::move(problem)});
+        return item;
+      },
+      problems != nullptr);
+  // Memory ran out: the clipboard is emptied, as for a command without text.
+  if (outcome.outOfMemory) return ServiceOutcome::kOutOfMemory;
+  switch (outcome.result) {
+    case CopyResult::kCopied:
+      return ServiceOutcome::kCopied;
+    case CopyResult::kNothingUsable:
+      return ServiceOutcome::kNoItems;
+    case CopyResult::kClipboardFailed:
+      return ServiceOutcome::kClipboardFailed;
+    case CopyResult::kWriteFailed:
+      break;
   }
-  if (problems != nullptr && !anyItem && !items.empty()) return ServiceOutcome::kNoItems;
-
-  PasteboardRef clipboard = OpenAndClearClipboard();
-  if (!clipboard) return ServiceOutcome::kClipboardFailed;
-  const std::optional<std::string> text = JoinSelectionText(items, *commandID);
-  if (!text) {
-    // Memory ran out: the clipboard is emptied, as for a command without text.
-    WriteClipboardText(*clipboard, std::string_view());
-    return ServiceOutcome::kOutOfMemory;
-  }
-  if (WriteClipboardText(*clipboard, *text) != noErr) {
-    return ServiceOutcome::kClipboardWriteFailed;
-  }
-  return ServiceOutcome::kCopied;
+  return ServiceOutcome::kClipboardWriteFailed;
 }

@@ -122,13 +122,9 @@ std::optional<std::string> SingleFormBody(const FSRef& ref, char* buffer, std::s
 // get_clipboard_data once its arguments are checked; may throw std::bad_alloc.
 std::int32_t RenderClipboardData(const FSRef& ref, char* buffer, std::size_t capacity,
                                  std::int32_t commandID) {
-  if (commandID >= kFirstBackslashPrefixID) {
-    return RenderBackslashPrefixForm(ref, buffer, capacity,
-                                     static_cast<std::size_t>(commandID - kFirstBackslashPrefixID));
-  }
-  if (commandID >= kFirstSlashPrefixID) {
-    return RenderSlashPrefixForm(ref, buffer, capacity,
-                                 static_cast<std::size_t>(commandID - kFirstSlashPrefixID));
+  if (const std::optional<PrefixFormID> prefix = PrefixFormOf(commandID)) {
+    return prefix->slash ? RenderSlashPrefixForm(ref, buffer, capacity, prefix->index)
+                         : RenderBackslashPrefixForm(ref, buffer, capacity, prefix->index);
   }
   const SingleForm* form = FindSingleForm(commandID);
   if (form == nullptr) return 0;

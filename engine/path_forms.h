@@ -4,43 +4,15 @@
 // and for menu titles that preview that text.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "engine/commands.h"
 #include "platform/files/files.h"
-#include "settings/settings.h"
-
-// Command IDs. 1 to 9 and 12 are the single-item forms; 10 and 11 the
-// composite commands; 1000 + i and 2000 + i the prefix forms of entry i.
-enum : std::int32_t {
-  kCopyPosixPath = 1,
-  kCopyTildePosixPath = 2,
-  kCopyTerminalPath = 3,
-  kCopyHFSPath = 4,
-  kCopyFilename = 5,
-  kCopyDisplayFilename = 6,
-  kCopyExtension = 7,
-  kCopyUNCWindowsStylePath = 8,
-  kCopyAFPURL = 9,
-  kCopyAll = 10,
-  kCopyFolderPaths = 11,
-  kCopyEncodedPosixPath = 12,
-  kFirstSlashPrefixID = 1000,
-  kFirstBackslashPrefixID = 2000,
-};
-
-// The number of prefix entries that have a slash form (IDs 1000 to 1999).
-constexpr std::int32_t kSlashPrefixLimit = kFirstBackslashPrefixID - kFirstSlashPrefixID;
-
-// Whether `commandID` names one of the twelve commands that need no prefix
-// entry: the single forms, "Copy All" and "Copy Folder Paths".
-constexpr bool IsFixedCommandID(std::int32_t commandID) {
-  return commandID >= kCopyPosixPath && commandID <= kCopyEncodedPosixPath;
-}
 
 // Render buffer capacities used by the callers.
 constexpr std::size_t kRenderBufferSize = 2048;
@@ -49,31 +21,11 @@ constexpr std::size_t kCompositeRenderBufferSize = 4096;
 // and the folder walk, make paths, whatever the caller's capacity.
 constexpr std::size_t kWorkingPathSize = 4096;
 
-// One single-item form: its command ID, menu title, label and the boolean
-// setting that enables it.
-struct SingleForm {
-  std::int32_t commandID;
-  std::string_view title;
-  std::string_view label;
-  std::string_view enablingKey;
-};
-
 // The single-item forms in form order (ID 12 second), the order of menus and
 // of "Copy All".
-inline constexpr std::array<SingleForm, 10> kSingleForms = {{
-    {kCopyPosixPath, "Copy Posix Path", "Mac Path: ", kIncludePosixPathKey},
-    {kCopyEncodedPosixPath, "Copy Encoded Posix Path", "Encoded Mac Path: ",
-     kIncludeEncodedPosixPathKey},
-    {kCopyTildePosixPath, "Copy Tilde Posix Path", "Relative Mac Path: ", kIncludeTildePosixPathKey},
-    {kCopyTerminalPath, "Copy Terminal Path", "Terminal Path: ", kIncludeTerminalPathKey},
-    {kCopyHFSPath, "Copy HFS Path", "HFS Path: ", kIncludeHFSPathKey},
-    {kCopyFilename, "Copy Filename", "Filename: ", kIncludeFilenameKey},
-    {kCopyDisplayFilename, "Copy Display Filename", "Display Filename: ", kIncludeDisplayFilenameKey},
-    {kCopyExtension, "Copy Extension", "Extension: ", kIncludeExtensionKey},
-    {kCopyUNCWindowsStylePath, "Copy UNC Windows Style Path", "PC Path: ",
-     kIncludeUNCWindowsStyleKey},
-    {kCopyAFPURL, "Copy AFP URL", "AFP URL: ", kIncludeAFPURLKey},
-}};
+using SingleForm = CopyCommand;
+inline constexpr std::span<const SingleForm, kSingleFormCount> kSingleForms =
+    std::span(kCopyCommands).first<kSingleFormCount>();
 
 // The form with that command ID, or null for any other ID.
 const SingleForm* FindSingleForm(std::int32_t commandID);

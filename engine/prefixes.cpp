@@ -61,13 +61,8 @@ const std::string* EntryAt(std::size_t index) {
 
 bool CommandIDExists(std::int32_t commandID) {
   if (IsFixedCommandID(commandID)) return true;
-  if (commandID >= kFirstBackslashPrefixID) {
-    return EntryAt(static_cast<std::size_t>(commandID - kFirstBackslashPrefixID)) != nullptr;
-  }
-  if (commandID >= kFirstSlashPrefixID) {
-    return EntryAt(static_cast<std::size_t>(commandID - kFirstSlashPrefixID)) != nullptr;
-  }
-  return false;
+  const std::optional<PrefixFormID> prefix = PrefixFormOf(commandID);
+  return prefix && EntryAt(prefix->index) != nullptr;
 }
 
 PrefArray SplitPrefixText(std::string_view text) {

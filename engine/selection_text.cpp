@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "clipboard/clipboard_output.h"
 #include "engine/folder_paths.h"
 #include "engine/path_forms.h"
 #include "settings/settings.h"
@@ -22,7 +23,7 @@ std::optional<std::string> GetAllClipboardStrings(const FSRef& ref) {
     bool first = true;
     char buffer[kCompositeRenderBufferSize];
     for (const SingleForm& form : kSingleForms) {
-      if (!IncludeMenuItem(form.enablingKey, true)) continue;
+      if (!IncludeMenuItem(form.enablingKey, kCommandSwitchDefault)) continue;
       get_clipboard_data(ref, buffer, sizeof buffer, form.commandID);
       if (form.commandID == kCopyExtension && buffer[0] == '\0') continue;
       if (!first) text += separator;
@@ -86,4 +87,28 @@ std::optional<std::string> JoinSelectionText(const std::vector<SelectionItem>& i
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }
+}
+
+CopyOutcome RunCommand(std::int32_t commandID, std::size_t count,
+                       const std::function<SelectionItem(std::size_t position)>& itemAt,
+                       bool refuseWhenNoneUsable) {
+  // The command sees the file system as it finds it: each folder of the
+  // selection resolved once, each item looked up once.
+  const ScopedFileSystemSnapshot snapshot;
+  std::vector<SelectionItem> items;
+  items.reserve(count);
+  bool anyUsable = false;
+  for (std::size_t position = 1; position <= count; ++position) {
+    items.push_back(itemAt(position));
+    anyUsable = anyUsable || items.back().has_value();
+  }
+  if (refuseWhenNoneUsable && !anyUsable && count > 0) return {CopyResult::kNothingUsable};
+  // The clear stays pending until the write, so opening the clipboard after
+  // the items were looked up changes nothing the user sees.
+  PasteboardRef clipboard = OpenAndClearClipboard();
+  if (!clipboard) return {CopyResult::kClipboardFailed};
+  // Without a text (memory ran out) the clipboard is emptied.
+  const std::optional<std::string> text = JoinSelectionText(items, commandID);
+  const OSStatus written = WriteClipboardText(*clipboard, text ? std::string_view(*text) : std::string_view());
+  return {written == noErr ? CopyResult::kCopied : CopyResult::kWriteFailed, !text};
 }

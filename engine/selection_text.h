@@ -2,7 +2,9 @@
 // front-end.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,3 +30,26 @@ std::optional<std::string> JoinSelectionText(const std::vector<SelectionItem>& i
 // the item separator. A form that renders nothing stays as an empty piece,
 // except the extension, which is left out. None only when memory runs out.
 std::optional<std::string> GetAllClipboardStrings(const FSRef& ref);
+
+// How a copy command ended.
+enum class CopyResult {
+  kCopied,           // The clipboard holds the text, or is empty when none rendered.
+  kNothingUsable,    // Refused: no entry gave an item; the clipboard is unchanged.
+  kClipboardFailed,  // The clipboard could not be opened; unchanged.
+  kWriteFailed,      // The text could not be written; unchanged.
+};
+struct CopyOutcome {
+  CopyResult result = CopyResult::kCopied;
+  // Memory ran out for the text, so an empty one was written.
+  bool outOfMemory = false;
+};
+
+// Runs copy command `commandID` over `count` selected entries, looking up
+// entry p (from 1) with `itemAt(p)`, then writes their joined text to the
+// clipboard (emptied when none renders). Everything the command learns of
+// the file system, lookups included, is taken once (ScopedFileSystemSnapshot).
+// With `refuseWhenNoneUsable`, entries none of which gives an item leave the
+// clipboard as it was.
+CopyOutcome RunCommand(std::int32_t commandID, std::size_t count,
+                       const std::function<SelectionItem(std::size_t position)>& itemAt,
+                       bool refuseWhenNoneUsable);
