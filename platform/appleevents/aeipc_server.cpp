@@ -34,7 +34,7 @@ using aeipc_internal::AppendMessage;
 using aeipc_internal::Clock;
 using aeipc_internal::DecodeMessage;
 using aeipc_internal::MakeSocketAddress;
-using aeipc_internal::ScopedFd;
+using aeipc_internal::FileDescriptor;
 
 constexpr AEEventClass kAEReplyClass = MakeFourCharCode("aevt");
 constexpr AEEventID kAEAnswer = MakeFourCharCode("ansr");
@@ -61,7 +61,7 @@ std::optional<Handler> FindHandler(AEEventClass eventClass, AEEventID eventID) {
 // One connection of the server, with what it has read and has still to
 // write.
 struct Connection {
-  ScopedFd fd;
+  FileDescriptor fd;
   pid_t peer = 0;
   std::string in;
   std::string out;
@@ -77,10 +77,10 @@ constexpr std::chrono::milliseconds kListenerRest{100};
 constexpr int kAcceptsPerDispatch = 64;
 
 struct Server {
-  ScopedFd listener;
-  ScopedFd poller;
-  ScopedFd timer;  // Due when a connection's idle time or the listener's rest ends.
-  ScopedFd spare;  // Kept open to take a connection when descriptors run out.
+  FileDescriptor listener;
+  FileDescriptor poller;
+  FileDescriptor timer;  // Due when a connection's idle time or the listener's rest ends.
+  FileDescriptor spare;  // Kept open to take a connection when descriptors run out.
   std::string path;
   AEServerLimits limits;
   std::map<int, std::unique_ptr<Connection>> connections;

@@ -16,6 +16,7 @@
 
 #include <plist/plist.h>
 
+#include "platform/posix/posix.h"
 #include "platform/preferences/xml_check.h"
 
 namespace {
@@ -47,18 +48,8 @@ std::optional<std::string> ReadFile(const std::string& path) {
   if (fd < 0) return std::nullopt;
   std::string bytes;
   struct stat info {};
-  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxPlistSize;
-  char buffer[16384];
-  while (ok) {
-    const ssize_t count = read(fd, buffer, sizeof buffer);
-    if (count == 0) break;
-    if (count < 0) {
-      ok = errno == EINTR;
-      continue;
-    }
-    bytes.append(buffer, static_cast<std::size_t>(count));
-    ok = bytes.size() <= static_cast<std::size_t>(kMaxPlistSize);
-  }
+  const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxPlistSize &&
+                  kestrine_posix::ReadAll(fd, &bytes, static_cast<std::size_t>(kMaxPlistSize)) == 0;
   close(fd);
   if (!ok) return std::nullopt;
   return bytes;

@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/posix/posix.h"
+
 namespace {
 
 // Lines up to this size are built on the stack; longer ones on the heap.
@@ -103,19 +105,6 @@ int FormatPrefix(char* out, std::size_t size) {
   return static_cast<int>(length);
 }
 
-// Writes all of `data`, retrying after signals and partial writes.
-void WriteAll(const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t written = write(STDERR_FILENO, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-}
-
 // The lines a ScopedNSLogBatch gathers on this thread.
 constexpr std::size_t kBatchFlushSize = 16 * 1024;
 struct LogBatch {
@@ -125,7 +114,7 @@ struct LogBatch {
 thread_local LogBatch tBatch;
 
 void FlushBatch() {
-  if (!tBatch.text.empty()) WriteAll(tBatch.text.data(), tBatch.text.size());
+  if (!tBatch.text.empty()) kestrine_posix::WriteAll(STDERR_FILENO, tBatch.text);
   tBatch.text.clear();
 }
 
@@ -202,6 +191,6 @@ void NSLog(const char* format, ...) {
   va_end(retry);
 
   if (length == 0 || line[length - 1] != '\n') line[length++] = '\n';
-  if (!GatherLine(line, length)) WriteAll(line, length);
+  if (!GatherLine(line, length)) kestrine_posix::WriteAll(STDERR_FILENO, {line, length});
   errno = saved_errno;
 }

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <new>
 
+#include "platform/posix/posix.h"
 #include "platform/preferences/xml_check.h"
 
 extern "C" {
@@ -155,20 +156,9 @@ std::optional<std::string> ReadRegularFile(const std::string& path, std::string*
     SetError(errorMessage, path + " is too large");
   } else {
     content.emplace();
-    char buffer[16384];
-    for (;;) {
-      const ssize_t count = ::read(fd, buffer, sizeof buffer);
-      if (count > 0 && content->size() + static_cast<std::size_t>(count) <= kMaxPlistSize) {
-        content->append(buffer, static_cast<std::size_t>(count));
-      } else if (count < 0 && errno == EINTR) {
-        continue;
-      } else {
-        if (count != 0) {
-          SetError(errorMessage, path + " cannot be read");
-          content.reset();
-        }
-        break;
-      }
+    if (kestrine_posix::ReadAll(fd, &*content, static_cast<std::size_t>(kMaxPlistSize)) != 0) {
+      SetError(errorMessage, path + " cannot be read");
+      content.reset();
     }
   }
   ::close(fd);
