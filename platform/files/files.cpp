@@ -18,6 +18,7 @@
 #include "platform/files/mount_table.h"
 #include "platform/files/node_table.h"
 #include "platform/files/open_folders.h"
+#include "platform/posix/posix.h"
 
 using files_internal::DecodeRef;
 using files_internal::NodeIndex;
@@ -227,34 +228,6 @@ FSIterator* NoFoldersIterator() {
 
 void FSIteratorDeleter::operator()(FSIterator* iterator) const {
   if (iterator != NoFoldersIterator()) delete iterator;
-}
-
-OSErr OSErrFromErrno(int error) {
-  switch (error) {
-    case 0:
-      return noErr;
-    case EACCES:
-    case EPERM:
-      return afpAccessDenied;
-    case ENOENT:
-    case ELOOP:  // A path that only loops names nothing.
-      return fnfErr;
-    case ENOTDIR:
-      return dirNFErr;
-    case EMFILE:
-    case ENFILE:
-      return tmfoErr;
-    case ENAMETOOLONG:
-      return bdNamErr;
-    case ENOMEM:
-      return memFullErr;
-    case EINVAL:
-    case EFAULT:
-    case EBADF:
-      return paramErr;
-    default:
-      return ioErr;
-  }
 }
 
 namespace {

@@ -50,3 +50,31 @@ int WriteAll(int fd, std::string_view data) {
 }
 
 }  // namespace kestrine_posix
+
+OSErr OSErrFromErrno(int error) {
+  switch (error) {
+    case 0:
+      return noErr;
+    case EACCES:
+    case EPERM:
+      return afpAccessDenied;
+    case ENOENT:
+    case ELOOP:  // A path that only loops names nothing.
+      return fnfErr;
+    case ENOTDIR:
+      return dirNFErr;
+    case EMFILE:
+    case ENFILE:
+      return tmfoErr;
+    case ENAMETOOLONG:
+      return bdNamErr;
+    case ENOMEM:
+      return memFullErr;
+    case EINVAL:
+    case EFAULT:
+    case EBADF:
+      return paramErr;
+    default:
+      return ioErr;
+  }
+}

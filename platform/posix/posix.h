@@ -1,12 +1,15 @@
 // The POSIX calls every part makes the same way: one owner of a file
-// descriptor, and reads and writes that finish what they start (retrying
-// after signals and short transfers).
+// descriptor, reads and writes that finish what they start (retrying after
+// signals and short transfers), and the one map from errno values to
+// statuses.
 #pragma once
 
 #include <cstddef>
 #include <limits>
 #include <string>
 #include <string_view>
+
+#include "platform/MacTypes.h"
 
 namespace kestrine_posix {
 
@@ -48,3 +51,8 @@ int ReadAll(int fd, std::string* out,
 int WriteAll(int fd, std::string_view data);
 
 }  // namespace kestrine_posix
+
+// Maps an errno value to the status of a file-system call (0 gives noErr).
+// The one map of the project: a caller that must report an error otherwise
+// maps those values itself first and says why.
+OSErr OSErrFromErrno(int error);

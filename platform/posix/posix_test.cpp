@@ -135,4 +135,13 @@ TEST(PosixTest, TheOwnerClosesOnceAndHandsOver) {
   EXPECT_EQ(stale.Close(), EBADF);
 }
 
+TEST(OSErrFromErrnoTest, MapsEachErrnoToItsStatus) {
+  const std::pair<int, OSErr> cases[] = {
+      {0, noErr},          {EACCES, afpAccessDenied}, {EPERM, afpAccessDenied}, {ENOENT, fnfErr},
+      {ELOOP, fnfErr},     {ENOTDIR, dirNFErr},       {EMFILE, tmfoErr},        {ENFILE, tmfoErr},
+      {ENAMETOOLONG, bdNamErr}, {ENOMEM, memFullErr}, {EINVAL, paramErr},       {EIO, ioErr},
+      {EROFS, ioErr}};
+  for (const auto& [error, status] : cases) EXPECT_EQ(OSErrFromErrno(error), status) << error;
+}
+
 }  // namespace
