@@ -137,8 +137,8 @@ std::vector<std::string> ContextualMenuPlugInFolders() {
   try {
     if (const std::optional<std::string> dataHome = XdgDataHome()) {
       folders.push_back(*dataHome + "/" + kPlugInFolder);
-    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
-      folders.push_back(std::string(home) + "/.local/share/" + kPlugInFolder);
+    } else if (const std::optional<std::string> home = NSHomeDirectory()) {
+      folders.push_back((*home == "/" ? "" : *home) + "/.local/share/" + kPlugInFolder);
     }
     for (const std::string& dir : XdgDataDirs()) folders.push_back(dir + "/" + kPlugInFolder);
   } catch (const std::bad_alloc&) {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <plist/plist.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -414,33 +413,15 @@ std::string WithoutTrailingSlashes(std::string path) {
   return path;
 }
 
-std::string HomeFromPasswordFile() {
-  const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::string buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384, '\0');
-  passwd entry;
-  passwd* result = nullptr;
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &result) != 0 || !result ||
-      !result->pw_dir || result->pw_dir[0] != '/') {
-    return {};
-  }
-  return result->pw_dir;
-}
-
 // The user's configuration folder. Relative settings are ignored, as the
 // base-directory convention asks.
 std::string ConfigFolder() {
   if (std::optional<std::string> config = XdgConfigHome()) {
     return WithoutTrailingSlashes(std::move(*config));
   }
-  std::string home;
-  if (const char* variable = std::getenv("HOME"); variable && variable[0] == '/') {
-    home = variable;
-  } else {
-    home = HomeFromPasswordFile();
-  }
-  if (home.empty()) return {};
-  home = WithoutTrailingSlashes(std::move(home));
-  return (home == "/" ? "" : home) + "/.config";
+  const std::optional<std::string> home = NSHomeDirectory();
+  if (!home) return {};
+  return (*home == "/" ? "" : *home) + "/.config";
 }
 
 }  // namespace

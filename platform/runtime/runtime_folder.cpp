@@ -9,7 +9,6 @@
 #include <cstring>
 #include <optional>
 
-#include "platform/files/launch_services.h"
 #include "platform/log/nslog.h"
 #include "platform/posix/posix.h"
 #include "platform/xdg/xdg.h"
