@@ -19,6 +19,7 @@
 #include "platform/files/node_table.h"
 #include "platform/files/open_folders.h"
 #include "platform/posix/posix.h"
+#include "platform/status/status_words.h"
 
 using files_internal::DecodeRef;
 using files_internal::NodeIndex;
@@ -545,6 +546,6 @@ std::string FSPathMakeRefProblem(OSErr status) {
     case bdNamErr:
       return "name too long";
     default:
-      return "cannot be used (error " + std::to_string(status) + ")";
+      return "cannot be used (" + StatusWords(status) + ")";
   }
 }

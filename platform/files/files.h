@@ -174,5 +174,5 @@ class ScopedFileSystemSnapshot final {
 
 // Why FSPathMakeRef failed with `status`, in words for a message about the
 // path: "no such file or folder", "permission denied", "name too long", or
-// "cannot be used (error N)".
+// "cannot be used (<StatusWords>)".
 std::string FSPathMakeRefProblem(OSErr status);

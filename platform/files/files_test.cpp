@@ -233,6 +233,13 @@ TEST(FSRefTest, ItemsGiveTheirExactPathNameKindParentAndVolume) {
   EXPECT_EQ(FSGetVRefNum(RefOf("/proc/self")), FSGetVRefNum(RefOf("/proc")));
 }
 
+TEST(FSRefTest, ProblemsOfAPathAreToldInWords) {
+  const std::pair<OSErr, std::string> cases[] = {
+      {fnfErr, "no such file or folder"}, {afpAccessDenied, "permission denied"},
+      {bdNamErr, "name too long"}, {dirNFErr, "cannot be used (error -120: no such folder)"}};
+  for (const auto& [status, words] : cases) EXPECT_EQ(FSPathMakeRefProblem(status), words);
+}
+
 TEST(FSIteratorTest, DeliversEveryEntryOfALargeFolderOnceWithItsKind) {
   ScopedTempDir temp;
   MakeItems(temp, {"dir/sub folder/", "dir/.hidden/", "dir/file.txt", "dir/bad\xFFname",
