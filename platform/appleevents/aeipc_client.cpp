@@ -19,6 +19,7 @@
 #include "platform/appleevents/aeipc.h"
 #include "platform/appleevents/aeipc_internal.h"
 #include "platform/log/nslog.h"
+#include "platform/memory_guard.h"
 #include "platform/processes/processes.h"
 
 namespace {
@@ -355,9 +356,7 @@ OSErr AESend(const AppleEvent* event, AppleEvent* reply, AESendMode sendMode,
   const AESendMode replyMode = sendMode & kAEReplyModeMask;
   if (replyMode != kAENoReply && replyMode != kAEWaitReply) return paramErr;
   if (event->descriptorType() != typeAppleEvent) return errAEWrongDataType;
-  try {
+  return GuardMemory(memFullErr, [&] {
     return Send(*event, reply, replyMode, timeOutInTicks, idleProc);
-  } catch (const std::bad_alloc&) {
-    return memFullErr;
-  }
+  });
 }

@@ -25,6 +25,7 @@
 #include "platform/appleevents/aeipc.h"
 #include "platform/appleevents/aeipc_internal.h"
 #include "platform/log/nslog.h"
+#include "platform/memory_guard.h"
 #include "platform/processes/processes.h"
 
 namespace {
@@ -325,7 +326,7 @@ OSErr MakeReply(const AppleEvent& event, AppleEvent* reply) {
 // Returns false, leaving `*out` as it was, when the connection is to be
 // dropped.
 bool HandleMessage(std::string_view message, std::string* out) {
-  try {
+  return GuardMemory(false, [&] {
     AppleEvent event;
     if (DecodeMessage(message, &event) != noErr || event.descriptorType() != typeAppleEvent) {
       return false;
@@ -357,9 +358,7 @@ bool HandleMessage(std::string_view message, std::string* out) {
       return false;
     }
     return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  });
 }
 
 }  // namespace
@@ -367,12 +366,10 @@ bool HandleMessage(std::string_view message, std::string* out) {
 OSErr AEInstallEventHandler(AEEventClass eventClass, AEEventID eventID, AEEventHandlerUPP handler,
                             SRefCon handlerRefcon, bool /*isSysHandler*/) {
   if (handler == nullptr) return paramErr;
-  try {
+  return GuardMemory(memFullErr, [&] {
     Handlers()[{eventClass, eventID}] = Handler{handler, handlerRefcon};
-  } catch (const std::bad_alloc&) {
-    return memFullErr;
-  }
-  return noErr;
+    return OSErr{noErr};
+  });
 }
 
 OSErr AERemoveEventHandler(AEEventClass eventClass, AEEventID eventID, AEEventHandlerUPP /*handler*/,
@@ -443,12 +440,7 @@ void AEServerDispatch() {
     }
     const auto found = server->connections.find(fd);
     if (found == server->connections.end()) continue;
-    bool keep = false;
-    try {
-      keep = Serve(*server, *found->second);
-    } catch (const std::bad_alloc&) {
-      keep = false;
-    }
+    const bool keep = GuardMemory(false, [&] { return Serve(*server, *found->second); });
     if (!keep) Drop(*server, fd);
   }
   ArmTimer(*server);
@@ -465,10 +457,7 @@ void AEServerClose() {
 bool AEServerHandleMessage(std::string_view message, std::string* replyMessage) {
   std::string framed;
   if (!HandleMessage(message, &framed)) return false;
-  try {
+  return RanWithMemory([&] {
     *replyMessage = framed.substr(4);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return true;
+  });
 }

@@ -16,6 +16,7 @@
 
 #include <plist/plist.h>
 
+#include "platform/memory_guard.h"
 #include "platform/posix/posix.h"
 #include "platform/preferences/xml_check.h"
 
@@ -124,7 +125,7 @@ const std::optional<std::string>& OwnBundleFolder() {
 }  // namespace
 
 std::optional<CFBundle> CFBundleCreate(std::string_view path) {
-  try {
+  return GuardMemory(std::optional<CFBundle>(), [&]() -> std::optional<CFBundle> {
     if (path.empty()) return std::nullopt;
     std::optional<std::string> folder = RealPath(std::string(path));
     if (!folder) return std::nullopt;
@@ -133,13 +134,11 @@ std::optional<CFBundle> CFBundleCreate(std::string_view path) {
     std::lock_guard lock(RegistryMutex());
     Registry().insert_or_assign(bundle->identifier, *bundle);
     return bundle;
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  });
 }
 
 std::optional<CFBundle> CFBundleGetBundleWithIdentifier(std::string_view identifier) {
-  try {
+  return GuardMemory(std::optional<CFBundle>(), [&]() -> std::optional<CFBundle> {
     {
       std::lock_guard lock(RegistryMutex());
       const auto known = Registry().find(identifier);
@@ -150,9 +149,7 @@ std::optional<CFBundle> CFBundleGetBundleWithIdentifier(std::string_view identif
     std::optional<CFBundle> own = ReadBundle(*own_folder);
     if (!own || own->identifier != identifier) return std::nullopt;
     return own;
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  });
 }
 
 std::string CFBundleCopyResourcesDirectoryURL(const CFBundle& bundle) {

@@ -18,6 +18,7 @@
 #include "platform/files/mount_table.h"
 #include "platform/files/node_table.h"
 #include "platform/files/open_folders.h"
+#include "platform/memory_guard.h"
 #include "platform/posix/posix.h"
 #include "platform/status/status_words.h"
 
@@ -142,12 +143,12 @@ bool FSIterator::ReadEntries(int fd) {
       if (!files_internal::IsValidComponent(name)) continue;  // A name no reference can hold.
       files_internal::CachedEntry entry;
       entry.nodeFlags = kind == files_internal::EntryKind::kFolder ? kFSNodeIsDirectoryMask : 0;
-      try {
+      const bool stored = RanWithMemory([&] {
         if (name.size() > files_internal::kInlineNameCapacity) {
           // Too long for a child-form reference: the item gets its own node.
           const std::optional<NodeIndex> node =
               files_internal::NodeTable::Shared().Intern(*container_node_, name);
-          if (!node) continue;
+          if (!node) return;  // The entry is passed over.
           entry.node = *node;
         } else {
           entry.node = *container_node_;
@@ -156,7 +157,8 @@ bool FSIterator::ReadEntries(int fd) {
           names_.insert(names_.end(), name.begin(), name.end());
         }
         own_.push_back(entry);
-      } catch (const std::bad_alloc&) {
+      });
+      if (!stored) {
         end_status_ = memFullErr;
         return false;
       }

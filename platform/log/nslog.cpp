@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/memory_guard.h"
 #include "platform/posix/posix.h"
 
 namespace {
@@ -121,9 +122,7 @@ void FlushBatch() {
 // Gathers the line when a batch is open; false when it must be written now.
 bool GatherLine(const char* line, std::size_t length) {
   if (tBatch.scopes == 0) return false;
-  try {
-    tBatch.text.append(line, length);
-  } catch (const std::bad_alloc&) {
+  if (!RanWithMemory([&] { tBatch.text.append(line, length); })) {
     FlushBatch();
     return false;
   }
