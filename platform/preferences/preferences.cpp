@@ -287,7 +287,8 @@ bool WritePending(Domain& domain, const std::string& path) {
     Load(domain, path);
     return false;
   }
-  FileDescriptor lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600));
+  FileDescriptor lock(
+      ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600));
   if (!lock.valid() || !LockExclusive(lock.get())) {
     Load(domain, path);
     return false;

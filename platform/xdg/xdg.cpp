@@ -43,7 +43,9 @@ std::optional<std::string> NSHomeDirectory() {
            buffer.size() < (std::size_t{1} << 20)) {
       buffer.resize(buffer.size() * 2);
     }
-    if (found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') return std::nullopt;
+    if (found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') {
+      return std::nullopt;
+    }
     home = found->pw_dir;
   }
   while (home.size() > 1 && home.back() == '/') home.pop_back();
