@@ -3,6 +3,7 @@
 #include <new>
 
 #include "MoreAppleEvents/MoreProcesses.h"
+#include "platform/memory_guard.h"
 
 void MoreAENullDesc(AEDesc* desc) {
   if (desc != nullptr) AEInitializeDescInplace(desc);
@@ -84,13 +85,11 @@ OSStatus MoreAESendEventReturnAEDescList(AEIdleUPP idleProc, const AppleEvent* a
 OSErr MoreAECopyDescriptorDataToHandle(const AEDesc* desc, Handle* handleOut) {
   if (desc == nullptr || handleOut == nullptr) return paramErr;
   handleOut->reset();
-  try {
+  return GuardMemory(memFullErr, [&] {
     std::string data(AEGetDescDataSize(desc), '\0');
     const OSErr status = AEGetDescData(desc, data.data(), data.size());
     if (status != noErr) return status;
     *handleOut = std::move(data);
-  } catch (const std::bad_alloc&) {
-    return memFullErr;
-  }
-  return noErr;
+    return OSErr{noErr};
+  });
 }

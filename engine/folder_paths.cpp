@@ -7,6 +7,7 @@
 #include "engine/path_forms.h"
 #include "platform/events/events.h"
 #include "platform/log/nslog.h"
+#include "platform/memory_guard.h"
 #include "settings/settings.h"
 
 std::int32_t gNbrFoldersCounted = 0;
@@ -92,7 +93,7 @@ OSErr IterateCollectFolders(const FSRef& start) {
 }
 
 std::optional<std::string> GetFolderPathsClipboardStrings() {
-  try {
+  return GuardMemory(std::optional<std::string>(), [&]() -> std::optional<std::string> {
     const ScopedLabelSetting labels;
     const std::string separator = MultipathSeparator();
     std::string text;
@@ -111,7 +112,5 @@ std::optional<std::string> GetFolderPathsClipboardStrings() {
     }
     text += separator;
     return text;
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  });
 }

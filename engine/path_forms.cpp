@@ -7,6 +7,7 @@
 #include "engine/prefixes.h"
 #include "platform/corefoundation/cf_string.h"
 #include "platform/files/launch_services.h"
+#include "platform/memory_guard.h"
 #include "settings/settings.h"
 
 namespace {
@@ -184,13 +185,14 @@ std::int32_t get_clipboard_data(const FSRef& ref, char* buffer, std::size_t capa
                                 std::int32_t commandID) {
   EmptyBuffer(buffer, capacity);
   if (buffer == nullptr || capacity == 0) return 0;
-  try {
+  const std::optional<std::int32_t> rendered =
+      GuardMemory(std::optional<std::int32_t>(), [&]() -> std::optional<std::int32_t> {
     return RenderClipboardData(ref, buffer, capacity, commandID);
-  } catch (const std::bad_alloc&) {
-    // Nothing is rendered when memory runs out.
-    EmptyBuffer(buffer, capacity);
-    return 0;
-  }
+  });
+  if (rendered) return *rendered;
+  // Nothing is rendered when memory runs out.
+  EmptyBuffer(buffer, capacity);
+  return 0;
 }
 
 std::int32_t GetUNCWindowsStylePath(const FSRef& ref, char* buffer, std::size_t capacity) {

@@ -11,6 +11,7 @@
 #include "engine/path_forms.h"
 #include "platform/bundle/bundle.h"
 #include "platform/corefoundation/cf_string.h"
+#include "platform/memory_guard.h"
 #include "settings/settings.h"
 
 std::optional<PrefArray> gPrefixes;
@@ -27,7 +28,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
   std::optional<std::string> bytes;
   struct stat info {};
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    try {
+    const bool ran = RanWithMemory([&] {
       std::string data(static_cast<std::size_t>(info.st_size), '\0');
       std::size_t done = 0;
       bool failed = false;
@@ -43,9 +44,8 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
       // A file that shrank while being read keeps what was there.
       data.resize(done);
       if (!failed) bytes = std::move(data);
-    } catch (const std::bad_alloc&) {
-      bytes.reset();
-    }
+    });
+    if (!ran) bytes.reset();
   }
   ::close(fd);
   return bytes;
@@ -89,27 +89,26 @@ void LoadPrefixesFromTextFile() {
   path += kPrefixFileName;
   const std::optional<std::string> bytes = ReadWholeFile(path);
   if (!bytes) return;
-  try {
+  const bool ran = RanWithMemory([&] {
     PrefArray entries = SplitPrefixText(CFStringCreateWithMacRoman(*bytes));
     if (!entries.empty()) gPrefixes = std::move(entries);
-  } catch (const std::bad_alloc&) {
-    gPrefixes.reset();
-  }
+  });
+  if (!ran) gPrefixes.reset();
 }
 
 void LoadPrefixes() {
   LoadPrefixesFromTextFile();
   std::optional<PrefArray> setting = CopyPrefixesSetting();
   if (!setting) return;
-  try {
+  // Out of memory, the table stays as far as it got: the file's entries, or
+  // none.
+  RanWithMemory([&] {
     if (gPrefixes) {
       gPrefixes->insert(gPrefixes->end(), setting->begin(), setting->end());
     } else {
       gPrefixes = std::move(*setting);
     }
-  } catch (const std::bad_alloc&) {
-    // The table stays as far as it got: the file's entries, or none.
-  }
+  });
 }
 
 std::int32_t RenderSlashPrefixForm(const FSRef& ref, char* buffer, std::size_t capacity,

@@ -7,6 +7,7 @@
 #include "clipboard/clipboard_output.h"
 #include "engine/folder_paths.h"
 #include "engine/path_forms.h"
+#include "platform/memory_guard.h"
 #include "settings/settings.h"
 
 namespace {
@@ -16,7 +17,7 @@ constexpr std::string_view kBlockSeparator = "\n\n";
 }  // namespace
 
 std::optional<std::string> GetAllClipboardStrings(const FSRef& ref) {
-  try {
+  return GuardMemory(std::optional<std::string>(), [&]() -> std::optional<std::string> {
     const ScopedLabelSetting labels;
     const std::string separator = MultipathSeparator();
     std::string text;
@@ -31,9 +32,7 @@ std::optional<std::string> GetAllClipboardStrings(const FSRef& ref) {
       first = false;
     }
     return text;
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  });
 }
 
 namespace {
@@ -42,22 +41,20 @@ namespace {
 // yields nothing or memory runs out while it is made.
 std::optional<std::string> BlockFor(const FSRef& ref, std::int32_t commandID) {
   if (commandID == kCopyAll) return GetAllClipboardStrings(ref);
-  try {
+  return GuardMemory(std::optional<std::string>(), [&]() -> std::optional<std::string> {
     // The collect pass replays the folders the count pass read.
     const ScopedFileSystemSnapshot listings;
     IterateCountFolders(ref);
     IterateCollectFolders(ref);
     return GetFolderPathsClipboardStrings();
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  });
 }
 
 }  // namespace
 
 std::optional<std::string> JoinSelectionText(const std::vector<SelectionItem>& items,
                                              std::int32_t commandID) {
-  try {
+  return GuardMemory(std::optional<std::string>(), [&]() -> std::optional<std::string> {
     const ScopedLabelSetting labels;
     const std::string separator = MultipathSeparator();
     std::string text;
@@ -84,9 +81,7 @@ std::optional<std::string> JoinSelectionText(const std::vector<SelectionItem>& i
       }
     }
     return text;
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  });
 }
 
 CopyOutcome RunCommand(std::int32_t commandID, std::size_t count,

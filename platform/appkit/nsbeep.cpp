@@ -12,6 +12,7 @@
 #include <new>
 #include <string_view>
 
+#include "platform/memory_guard.h"
 #include "platform/xdg/xdg.h"
 
 namespace {
@@ -130,14 +131,14 @@ std::optional<std::vector<std::string>> NSBeepPlayerCommand(const NSBeepEnvironm
 
 void NSBeep() {
   const int savedErrno = errno;
-  try {
+  // Out of memory, no sound is better than a failure that the caller cannot
+  // act on.
+  RanWithMemory([&] {
     if (const auto command = NSBeepPlayerCommand(NSBeepCurrentEnvironment())) {
       StartDetached(*command);
     } else {
       RingTerminalBell();
     }
-  } catch (const std::bad_alloc&) {
-    // No sound is better than a failure that the caller cannot act on.
-  }
+  });
   errno = savedErrno;
 }

@@ -19,6 +19,7 @@
 #include "platform/appleevents/aeipc.h"
 #include "platform/appleevents/aeipc_internal.h"
 #include "platform/log/nslog.h"
+#include "platform/memory_guard.h"
 #include "platform/processes/processes.h"
 
 namespace {
@@ -28,7 +29,7 @@ using aeipc_internal::Clock;
 using aeipc_internal::DecodeMessage;
 using aeipc_internal::EncodeMessage;
 using aeipc_internal::MakeSocketAddress;
-using aeipc_internal::ScopedFd;
+using aeipc_internal::FileDescriptor;
 
 constexpr std::int32_t kDefaultTimeoutTicks = 3600;
 constexpr std::int32_t kDefaultSleepTicks = 10;
@@ -203,7 +204,7 @@ void KeepConnection(pid_t target, int fd) {
 // Connects to the event socket of `target`, checking that it runs as this
 // user.
 OSErr Connect(const ProcessSerialNumber& target, std::optional<Clock::time_point> deadline,
-              AEIdleUPP idleProc, std::int32_t* sleepTicks, ScopedFd* fd) {
+              AEIdleUPP idleProc, std::int32_t* sleepTicks, FileDescriptor* fd) {
   std::string path;
   if (const OSErr status = GetProcessSocketPath(&target, &path); status != noErr) return status;
   sockaddr_un address;
@@ -283,7 +284,7 @@ OSErr Send(const AppleEvent& event, AppleEvent* reply, AESendMode mode, std::int
   // or ended) refuses the whole write: no byte of the event reached anyone,
   // so it goes once more on a new connection. Once any byte is taken, a
   // failure is the caller's.
-  ScopedFd fd(wantReply && target.highLongOfPSN == 0 ? TakeConnection(targetPid) : -1);
+  FileDescriptor fd(wantReply && target.highLongOfPSN == 0 ? TakeConnection(targetPid) : -1);
   for (bool reused = fd.get() >= 0;; reused = false) {
     if (fd.get() < 0) {
       if (const OSErr status = Connect(target, delivery, idleProc, &sleepTicks, &fd);
@@ -355,9 +356,7 @@ OSErr AESend(const AppleEvent* event, AppleEvent* reply, AESendMode sendMode,
   const AESendMode replyMode = sendMode & kAEReplyModeMask;
   if (replyMode != kAENoReply && replyMode != kAEWaitReply) return paramErr;
   if (event->descriptorType() != typeAppleEvent) return errAEWrongDataType;
-  try {
+  return GuardMemory(memFullErr, [&] {
     return Send(*event, reply, replyMode, timeOutInTicks, idleProc);
-  } catch (const std::bad_alloc&) {
-    return memFullErr;
-  }
+  });
 }

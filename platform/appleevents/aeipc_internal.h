@@ -4,37 +4,20 @@
 
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "platform/appleevents/aeipc.h"
+#include "platform/posix/posix.h"
 
 namespace aeipc_internal {
 
 using Clock = std::chrono::steady_clock;
 
-// Closes a descriptor when it goes out of scope.
-class ScopedFd final {
- public:
-  explicit ScopedFd(int fd = -1) : fd_(fd) {}
-  ~ScopedFd() { Reset(); }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-  int Release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
+using kestrine_posix::FileDescriptor;
 
 inline bool MakeSocketAddress(const std::string& path, sockaddr_un* address) {
   *address = {};

@@ -25,6 +25,7 @@
 #include "platform/appleevents/aeipc.h"
 #include "platform/appleevents/aeipc_internal.h"
 #include "platform/log/nslog.h"
+#include "platform/memory_guard.h"
 #include "platform/processes/processes.h"
 
 namespace {
@@ -34,7 +35,7 @@ using aeipc_internal::AppendMessage;
 using aeipc_internal::Clock;
 using aeipc_internal::DecodeMessage;
 using aeipc_internal::MakeSocketAddress;
-using aeipc_internal::ScopedFd;
+using aeipc_internal::FileDescriptor;
 
 constexpr AEEventClass kAEReplyClass = MakeFourCharCode("aevt");
 constexpr AEEventID kAEAnswer = MakeFourCharCode("ansr");
@@ -61,7 +62,7 @@ std::optional<Handler> FindHandler(AEEventClass eventClass, AEEventID eventID) {
 // One connection of the server, with what it has read and has still to
 // write.
 struct Connection {
-  ScopedFd fd;
+  FileDescriptor fd;
   pid_t peer = 0;
   std::string in;
   std::string out;
@@ -77,10 +78,10 @@ constexpr std::chrono::milliseconds kListenerRest{100};
 constexpr int kAcceptsPerDispatch = 64;
 
 struct Server {
-  ScopedFd listener;
-  ScopedFd poller;
-  ScopedFd timer;  // Due when a connection's idle time or the listener's rest ends.
-  ScopedFd spare;  // Kept open to take a connection when descriptors run out.
+  FileDescriptor listener;
+  FileDescriptor poller;
+  FileDescriptor timer;  // Due when a connection's idle time or the listener's rest ends.
+  FileDescriptor spare;  // Kept open to take a connection when descriptors run out.
   std::string path;
   AEServerLimits limits;
   std::map<int, std::unique_ptr<Connection>> connections;
@@ -325,7 +326,7 @@ OSErr MakeReply(const AppleEvent& event, AppleEvent* reply) {
 // Returns false, leaving `*out` as it was, when the connection is to be
 // dropped.
 bool HandleMessage(std::string_view message, std::string* out) {
-  try {
+  return GuardMemory(false, [&] {
     AppleEvent event;
     if (DecodeMessage(message, &event) != noErr || event.descriptorType() != typeAppleEvent) {
       return false;
@@ -357,9 +358,7 @@ bool HandleMessage(std::string_view message, std::string* out) {
       return false;
     }
     return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  });
 }
 
 }  // namespace
@@ -367,12 +366,10 @@ bool HandleMessage(std::string_view message, std::string* out) {
 OSErr AEInstallEventHandler(AEEventClass eventClass, AEEventID eventID, AEEventHandlerUPP handler,
                             SRefCon handlerRefcon, bool /*isSysHandler*/) {
   if (handler == nullptr) return paramErr;
-  try {
+  return GuardMemory(memFullErr, [&] {
     Handlers()[{eventClass, eventID}] = Handler{handler, handlerRefcon};
-  } catch (const std::bad_alloc&) {
-    return memFullErr;
-  }
-  return noErr;
+    return OSErr{noErr};
+  });
 }
 
 OSErr AERemoveEventHandler(AEEventClass eventClass, AEEventID eventID, AEEventHandlerUPP /*handler*/,
@@ -443,12 +440,7 @@ void AEServerDispatch() {
     }
     const auto found = server->connections.find(fd);
     if (found == server->connections.end()) continue;
-    bool keep = false;
-    try {
-      keep = Serve(*server, *found->second);
-    } catch (const std::bad_alloc&) {
-      keep = false;
-    }
+    const bool keep = GuardMemory(false, [&] { return Serve(*server, *found->second); });
     if (!keep) Drop(*server, fd);
   }
   ArmTimer(*server);
@@ -465,10 +457,7 @@ void AEServerClose() {
 bool AEServerHandleMessage(std::string_view message, std::string* replyMessage) {
   std::string framed;
   if (!HandleMessage(message, &framed)) return false;
-  try {
+  return RanWithMemory([&] {
     *replyMessage = framed.substr(4);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return true;
+  });
 }

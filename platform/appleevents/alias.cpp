@@ -3,6 +3,8 @@
 #include <new>
 #include <vector>
 
+#include "platform/memory_guard.h"
+
 namespace {
 
 constexpr std::string_view kAliasMagic = "alis";
@@ -27,7 +29,7 @@ std::uint32_t ReadBigEndian(std::string_view bytes, std::size_t offset, std::siz
 
 OSErr FSNewAliasFromPath(std::string_view path, std::string* alias) {
   if (alias == nullptr || !IsAliasablePath(path)) return paramErr;
-  try {
+  return GuardMemory(memFullErr, [&]() -> OSErr {
     const auto length = static_cast<std::uint32_t>(path.size());
     std::string record(kAliasMagic);
     const char header[8] = {0,
@@ -42,14 +44,12 @@ OSErr FSNewAliasFromPath(std::string_view path, std::string* alias) {
     record.append(path);
     *alias = std::move(record);
     return noErr;
-  } catch (const std::bad_alloc&) {
-    return memFullErr;
-  }
+  });
 }
 
 OSErr FSNewAlias(const FSRef& target, std::string* alias) {
   if (alias == nullptr) return paramErr;
-  try {
+  return GuardMemory(memFullErr, [&]() -> OSErr {
     // Paths have no fixed bound on Linux; grow the buffer until it fits.
     for (std::size_t capacity = 4096; capacity <= 2 * kMaxAliasPath; capacity *= 2) {
       std::vector<char> buffer(capacity);
@@ -59,9 +59,7 @@ OSErr FSNewAlias(const FSRef& target, std::string* alias) {
       return FSNewAliasFromPath(buffer.data(), alias);
     }
     return bdNamErr;
-  } catch (const std::bad_alloc&) {
-    return memFullErr;
-  }
+  });
 }
 
 std::optional<std::string> FSCopyAliasPath(std::string_view alias) {
@@ -72,11 +70,9 @@ std::optional<std::string> FSCopyAliasPath(std::string_view alias) {
   if (ReadBigEndian(alias, 8, 4) != alias.size() - kAliasHeaderSize) return std::nullopt;
   const std::string_view path = alias.substr(kAliasHeaderSize);
   if (!IsAliasablePath(path)) return std::nullopt;
-  try {
+  return GuardMemory(std::optional<std::string>(), [&]() -> std::optional<std::string> {
     return std::string(path);
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  });
 }
 
 OSErr FSResolveAliasWithMountFlags(const FSRef*, std::string_view alias, FSRef* target,

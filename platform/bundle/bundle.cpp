@@ -16,6 +16,8 @@
 
 #include <plist/plist.h>
 
+#include "platform/memory_guard.h"
+#include "platform/posix/posix.h"
 #include "platform/preferences/xml_check.h"
 
 namespace {
@@ -47,18 +49,8 @@ std::optional<std::string> ReadFile(const std::string& path) {
   if (fd < 0) return std::nullopt;
   std::string bytes;
   struct stat info {};
-  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxPlistSize;
-  char buffer[16384];
-  while (ok) {
-    const ssize_t count = read(fd, buffer, sizeof buffer);
-    if (count == 0) break;
-    if (count < 0) {
-      ok = errno == EINTR;
-      continue;
-    }
-    bytes.append(buffer, static_cast<std::size_t>(count));
-    ok = bytes.size() <= static_cast<std::size_t>(kMaxPlistSize);
-  }
+  const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxPlistSize &&
+                  kestrine_posix::ReadAll(fd, &bytes, static_cast<std::size_t>(kMaxPlistSize)) == 0;
   close(fd);
   if (!ok) return std::nullopt;
   return bytes;
@@ -133,7 +125,7 @@ const std::optional<std::string>& OwnBundleFolder() {
 }  // namespace
 
 std::optional<CFBundle> CFBundleCreate(std::string_view path) {
-  try {
+  return GuardMemory(std::optional<CFBundle>(), [&]() -> std::optional<CFBundle> {
     if (path.empty()) return std::nullopt;
     std::optional<std::string> folder = RealPath(std::string(path));
     if (!folder) return std::nullopt;
@@ -142,13 +134,11 @@ std::optional<CFBundle> CFBundleCreate(std::string_view path) {
     std::lock_guard lock(RegistryMutex());
     Registry().insert_or_assign(bundle->identifier, *bundle);
     return bundle;
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  });
 }
 
 std::optional<CFBundle> CFBundleGetBundleWithIdentifier(std::string_view identifier) {
-  try {
+  return GuardMemory(std::optional<CFBundle>(), [&]() -> std::optional<CFBundle> {
     {
       std::lock_guard lock(RegistryMutex());
       const auto known = Registry().find(identifier);
@@ -159,9 +149,7 @@ std::optional<CFBundle> CFBundleGetBundleWithIdentifier(std::string_view identif
     std::optional<CFBundle> own = ReadBundle(*own_folder);
     if (!own || own->identifier != identifier) return std::nullopt;
     return own;
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  });
 }
 
 std::string CFBundleCopyResourcesDirectoryURL(const CFBundle& bundle) {

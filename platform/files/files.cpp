@@ -18,6 +18,9 @@
 #include "platform/files/mount_table.h"
 #include "platform/files/node_table.h"
 #include "platform/files/open_folders.h"
+#include "platform/memory_guard.h"
+#include "platform/posix/posix.h"
+#include "platform/status/status_words.h"
 
 using files_internal::DecodeRef;
 using files_internal::NodeIndex;
@@ -140,12 +143,12 @@ bool FSIterator::ReadEntries(int fd) {
       if (!files_internal::IsValidComponent(name)) continue;  // A name no reference can hold.
       files_internal::CachedEntry entry;
       entry.nodeFlags = kind == files_internal::EntryKind::kFolder ? kFSNodeIsDirectoryMask : 0;
-      try {
+      const bool stored = RanWithMemory([&] {
         if (name.size() > files_internal::kInlineNameCapacity) {
           // Too long for a child-form reference: the item gets its own node.
           const std::optional<NodeIndex> node =
               files_internal::NodeTable::Shared().Intern(*container_node_, name);
-          if (!node) continue;
+          if (!node) return;  // The entry is passed over.
           entry.node = *node;
         } else {
           entry.node = *container_node_;
@@ -154,7 +157,8 @@ bool FSIterator::ReadEntries(int fd) {
           names_.insert(names_.end(), name.begin(), name.end());
         }
         own_.push_back(entry);
-      } catch (const std::bad_alloc&) {
+      });
+      if (!stored) {
         end_status_ = memFullErr;
         return false;
       }
@@ -227,34 +231,6 @@ FSIterator* NoFoldersIterator() {
 
 void FSIteratorDeleter::operator()(FSIterator* iterator) const {
   if (iterator != NoFoldersIterator()) delete iterator;
-}
-
-OSErr OSErrFromErrno(int error) {
-  switch (error) {
-    case 0:
-      return noErr;
-    case EACCES:
-    case EPERM:
-      return afpAccessDenied;
-    case ENOENT:
-    case ELOOP:  // A path that only loops names nothing.
-      return fnfErr;
-    case ENOTDIR:
-      return dirNFErr;
-    case EMFILE:
-    case ENFILE:
-      return tmfoErr;
-    case ENAMETOOLONG:
-      return bdNamErr;
-    case ENOMEM:
-      return memFullErr;
-    case EINVAL:
-    case EFAULT:
-    case EBADF:
-      return paramErr;
-    default:
-      return ioErr;
-  }
 }
 
 namespace {
@@ -572,6 +548,6 @@ std::string FSPathMakeRefProblem(OSErr status) {
     case bdNamErr:
       return "name too long";
     default:
-      return "cannot be used (error " + std::to_string(status) + ")";
+      return "cannot be used (" + StatusWords(status) + ")";
   }
 }

@@ -172,11 +172,7 @@ class ScopedFileSystemSnapshot final {
   ScopedFileSystemSnapshot& operator=(const ScopedFileSystemSnapshot&) = delete;
 };
 
-// Maps an errno value to the status the calls above return. Exposed so every
-// file-system service maps errors alike.
-OSErr OSErrFromErrno(int error);
-
 // Why FSPathMakeRef failed with `status`, in words for a message about the
 // path: "no such file or folder", "permission denied", "name too long", or
-// "cannot be used (error N)".
+// "cannot be used (<StatusWords>)".
 std::string FSPathMakeRefProblem(OSErr status);

@@ -233,6 +233,13 @@ TEST(FSRefTest, ItemsGiveTheirExactPathNameKindParentAndVolume) {
   EXPECT_EQ(FSGetVRefNum(RefOf("/proc/self")), FSGetVRefNum(RefOf("/proc")));
 }
 
+TEST(FSRefTest, ProblemsOfAPathAreToldInWords) {
+  const std::pair<OSErr, std::string> cases[] = {
+      {fnfErr, "no such file or folder"}, {afpAccessDenied, "permission denied"},
+      {bdNamErr, "name too long"}, {dirNFErr, "cannot be used (error -120: no such folder)"}};
+  for (const auto& [status, words] : cases) EXPECT_EQ(FSPathMakeRefProblem(status), words);
+}
+
 TEST(FSIteratorTest, DeliversEveryEntryOfALargeFolderOnceWithItsKind) {
   ScopedTempDir temp;
   MakeItems(temp, {"dir/sub folder/", "dir/.hidden/", "dir/file.txt", "dir/bad\xFFname",
@@ -427,15 +434,6 @@ TEST(FolderListingCacheTest, RemovedItemsGiveTheirPathsInAnyOrder) {
     for (auto it = found.begin(); it != found.end(); ++it) EXPECT_EQ(PathOf(it->second), it->first);
     EXPECT_EQ(PathOf(outside), "<failed>");
   }
-}
-
-TEST(OSErrFromErrnoTest, MapsEachErrnoToItsStatus) {
-  const std::pair<int, OSErr> cases[] = {
-      {0, noErr},          {EACCES, afpAccessDenied}, {EPERM, afpAccessDenied}, {ENOENT, fnfErr},
-      {ELOOP, fnfErr},     {ENOTDIR, dirNFErr},       {EMFILE, tmfoErr},        {ENFILE, tmfoErr},
-      {ENAMETOOLONG, bdNamErr}, {ENOMEM, memFullErr}, {EINVAL, paramErr},       {EIO, ioErr},
-      {EROFS, ioErr}};
-  for (const auto& [error, status] : cases) EXPECT_EQ(OSErrFromErrno(error), status) << error;
 }
 
 }  // namespace

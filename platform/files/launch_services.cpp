@@ -1,7 +1,6 @@
 #include "platform/files/launch_services.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -176,11 +175,6 @@ OSStatus PackageFlagsOnly(const FSRef& ref, LSItemInfoRecord* info) {
   return noErr;
 }
 
-std::string_view WithoutTrailingSlashes(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  return path;
-}
-
 }  // namespace
 
 std::optional<std::string> LSCopyDisplayNameForRef(const FSRef& ref) {
@@ -293,25 +287,6 @@ std::optional<std::string> FSCopyURLForVolume(FSVolumeRefNum volume) {
   const MountEntry* mount = files_internal::FindMountById(*mounts, volume);
   if (mount == nullptr) return std::nullopt;
   return files_internal::VolumeURLForMount(*mount);
-}
-
-std::optional<std::string> NSHomeDirectory() {
-  std::string home;
-  if (const char* variable = std::getenv("HOME"); variable != nullptr && variable[0] == '/') {
-    home = variable;
-  } else {
-    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    while (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
-           buffer.size() < (std::size_t{1} << 20)) {
-      buffer.resize(buffer.size() * 2);
-    }
-    if (found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') return std::nullopt;
-    home = found->pw_dir;
-  }
-  return std::string(WithoutTrailingSlashes(home));
 }
 
 std::string stringByAbbreviatingWithTildeInPath(std::string_view path) {

@@ -38,6 +38,7 @@
 
 #include "platform/MacTypes.h"
 #include "platform/files/files.h"
+#include "platform/xdg/xdg.h"  // NSHomeDirectory, for the tilde form below.
 
 // The name the file manager shows for the item, valid UTF-8; none when the
 // item cannot be read (deleted, bad reference).
@@ -88,11 +89,6 @@ std::optional<std::string> CFURLCopyHFSPath(const FSRef& ref);
 
 // The volume's URL as text; none when no mounted volume has that number.
 std::optional<std::string> FSCopyURLForVolume(FSVolumeRefNum volume);
-
-// The current user's home folder: $HOME when set and absolute, else the
-// password entry's; none when neither gives one. No trailing slash unless it
-// is "/".
-std::optional<std::string> NSHomeDirectory();
 
 // `path` with the home folder at its start replaced by "~": the home folder
 // itself becomes "~", paths inside it "~/...", any other path is returned

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "platform/corefoundation/cf_string.h"
+#include "platform/posix/posix.h"
 
 namespace files_internal {
 namespace {
@@ -176,18 +177,9 @@ std::optional<std::vector<MountEntry>> ReadMountTable() {
   const int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   std::string text;
-  char chunk[16384];
-  for (;;) {
-    const ssize_t count = read(fd, chunk, sizeof chunk);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) {
-      close(fd);
-      return std::nullopt;
-    }
-    if (count == 0) break;
-    text.append(chunk, static_cast<std::size_t>(count));
-  }
+  const int error = kestrine_posix::ReadAll(fd, &text);
   close(fd);
+  if (error != 0) return std::nullopt;
   return ParseMountInfo(text);
 }
 

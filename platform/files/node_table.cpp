@@ -6,6 +6,8 @@
 #include <limits>
 #include <new>
 
+#include "platform/memory_guard.h"
+
 namespace files_internal {
 namespace {
 
@@ -146,17 +148,13 @@ std::optional<NodeIndex> NodeTable::InternLocked(NodeIndex parent, std::string_v
 
 std::optional<NodeIndex> NodeTable::Intern(NodeIndex parent, std::string_view name) {
   const std::lock_guard lock(mutex_);
-  try {
-    return InternLocked(parent, name);
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  return GuardMemory(std::optional<NodeIndex>(), [&] { return InternLocked(parent, name); });
 }
 
 std::optional<NodeIndex> NodeTable::InternPath(std::string_view path) {
   if (path.empty() || path.front() != '/') return std::nullopt;
   const std::lock_guard lock(mutex_);
-  try {
+  return GuardMemory(std::optional<NodeIndex>(), [&]() -> std::optional<NodeIndex> {
     NodeIndex node = kRootNode;
     std::size_t pos = 1;
     while (pos < path.size()) {
@@ -168,9 +166,7 @@ std::optional<NodeIndex> NodeTable::InternPath(std::string_view path) {
       pos = end + 1;
     }
     return node;
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  });
 }
 
 bool NodeTable::Contains(NodeIndex node) const {
@@ -226,13 +222,12 @@ bool NodeTable::AppendPath(NodeIndex node, std::string* out) const {
     (*out)[--end] = '/';
     at = entry.parent;
   }
-  try {
+  const bool remembered = RanWithMemory([&] {
     last.path.assign(*out, start, length);
     last.node = node;
     last.table = serial_;
-  } catch (const std::bad_alloc&) {
-    last.table = 0;
-  }
+  });
+  if (!remembered) last.table = 0;
   return true;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/files/files.h"
+#include "platform/memory_guard.h"
 
 namespace files_internal {
 
@@ -164,7 +165,8 @@ bool ListingCacheActive() { return tListings.scopes > 0; }
 const std::vector<CachedEntry>* RememberListing(NodeIndex node, std::vector<CachedEntry>& entries,
                                                 std::vector<char>& names) {
   if (tListings.scopes == 0) return nullptr;
-  try {
+  using Remembered = std::optional<const std::vector<CachedEntry>*>;
+  const Remembered remembered = GuardMemory(Remembered(), [&]() -> Remembered {
     // A listing, once remembered, stays as it is: the index points into it.
     auto [it, added] = tListings.listings.try_emplace(node);
     if (!added) return &it->second.entries;
@@ -184,17 +186,18 @@ const std::vector<CachedEntry>* RememberListing(NodeIndex node, std::vector<Cach
       for (CachedEntry& entry : listing.entries) tListings.byRef.Put(&entry);
     }
     return &listing.entries;
-  } catch (const std::bad_alloc&) {
-    // Unremembered, the folder is read again when asked for. An entry left
-    // out of the index is looked up on the file system instead.
-    const auto it = tListings.listings.find(node);
-    return it == tListings.listings.end() ? nullptr : &it->second.entries;
-  }
+  });
+  if (remembered) return *remembered;
+  // Unremembered, the folder is read again when asked for. An entry left out
+  // of the index is looked up on the file system instead.
+  const auto it = tListings.listings.find(node);
+  return it == tListings.listings.end() ? nullptr : &it->second.entries;
 }
 
 void RememberItem(NodeIndex node, std::string_view name, std::uint16_t nodeFlags) {
   if (tListings.scopes == 0) return;
-  try {
+  // Unremembered, the item is looked up again when asked for.
+  RanWithMemory([&] {
     Item& item = tListings.items.emplace_back();
     item.entry.node = node;
     item.entry.nodeFlags = nodeFlags;
@@ -204,9 +207,7 @@ void RememberItem(NodeIndex node, std::string_view name, std::uint16_t nodeFlags
       item.entry.name_length = static_cast<std::uint8_t>(name.size());
     }
     if (tListings.indexState == ListingCache::IndexState::kMade) tListings.byRef.Put(&item.entry);
-  } catch (const std::bad_alloc&) {
-    // Unremembered, the item is looked up again when asked for.
-  }
+  });
 }
 
 const ResolvedFolder* RememberedFolder(std::string_view path) {
@@ -217,10 +218,9 @@ const ResolvedFolder* RememberedFolder(std::string_view path) {
 
 void RememberFolder(std::string_view path, ResolvedFolder folder) {
   if (tListings.scopes == 0) return;
-  try {
+  RanWithMemory([&] {
     tListings.folders.insert_or_assign(std::string(path), std::move(folder));
-  } catch (const std::bad_alloc&) {
-  }
+  });
 }
 
 std::optional<bool> DeviceCountsFolderLinks(dev_t device) {
@@ -232,11 +232,10 @@ std::optional<bool> DeviceCountsFolderLinks(dev_t device) {
 
 void RememberDeviceCountsFolderLinks(dev_t device, bool counts) {
   if (tListings.scopes == 0) return;
-  try {
+  // Unremembered, the file system is asked again.
+  RanWithMemory([&] {
     tListings.devices.emplace_back(device, counts);
-  } catch (const std::bad_alloc&) {
-    // Unremembered, the file system is asked again.
-  }
+  });
 }
 
 void SetReadFolder(const FSRef& folder, bool holdsContents) {
@@ -287,13 +286,14 @@ CachedEntry* FindFromCursor(Entries& entries, std::size_t& cursor, const FSRef& 
 // good, as the entries are looked up on the file system instead.
 bool MakeIndex() {
   if (tListings.indexState == ListingCache::IndexState::kNone) {
-    try {
+    const bool made = RanWithMemory([&] {
       for (auto& [node, listing] : tListings.listings) {
         for (CachedEntry& entry : listing.entries) tListings.byRef.Put(&entry);
       }
       for (Item& item : tListings.items) tListings.byRef.Put(&item.entry);
       tListings.indexState = ListingCache::IndexState::kMade;
-    } catch (const std::bad_alloc&) {
+    });
+    if (!made) {
       tListings.byRef.Clear();
       tListings.indexState = ListingCache::IndexState::kFailed;
     }
@@ -340,16 +340,15 @@ CachedEntry* RememberedEntry(const FSRef& ref) {
 }
 
 OpenFolderRegistration::OpenFolderRegistration(NodeIndex node, int fd) : id_(tNextOpenFolderId++) {
-  try {
+  const bool registered = RanWithMemory([&] {
     if (tOpenFolders.size() >= kMaxOpenFolders) {
       close(tOpenFolders.front().fd);
       tOpenFolders.erase(tOpenFolders.begin());
     }
     tOpenFolders.push_back({node, fd, id_});
-  } catch (const std::bad_alloc&) {
-    // Unregistered, the folder's entries are named by path.
-    close(fd);
-  }
+  });
+  // Unregistered, the folder's entries are named by path.
+  if (!registered) close(fd);
 }
 
 OpenFolderRegistration::~OpenFolderRegistration() {

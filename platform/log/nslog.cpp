@@ -16,6 +16,9 @@
 #include <string>
 #include <string_view>
 
+#include "platform/memory_guard.h"
+#include "platform/posix/posix.h"
+
 namespace {
 
 // Lines up to this size are built on the stack; longer ones on the heap.
@@ -103,19 +106,6 @@ int FormatPrefix(char* out, std::size_t size) {
   return static_cast<int>(length);
 }
 
-// Writes all of `data`, retrying after signals and partial writes.
-void WriteAll(const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t written = write(STDERR_FILENO, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-}
-
 // The lines a ScopedNSLogBatch gathers on this thread.
 constexpr std::size_t kBatchFlushSize = 16 * 1024;
 struct LogBatch {
@@ -125,16 +115,14 @@ struct LogBatch {
 thread_local LogBatch tBatch;
 
 void FlushBatch() {
-  if (!tBatch.text.empty()) WriteAll(tBatch.text.data(), tBatch.text.size());
+  if (!tBatch.text.empty()) kestrine_posix::WriteAll(STDERR_FILENO, tBatch.text);
   tBatch.text.clear();
 }
 
 // Gathers the line when a batch is open; false when it must be written now.
 bool GatherLine(const char* line, std::size_t length) {
   if (tBatch.scopes == 0) return false;
-  try {
-    tBatch.text.append(line, length);
-  } catch (const std::bad_alloc&) {
+  if (!RanWithMemory([&] { tBatch.text.append(line, length); })) {
     FlushBatch();
     return false;
   }
@@ -202,6 +190,6 @@ void NSLog(const char* format, ...) {
   va_end(retry);
 
   if (length == 0 || line[length - 1] != '\n') line[length++] = '\n';
-  if (!GatherLine(line, length)) WriteAll(line, length);
+  if (!GatherLine(line, length)) kestrine_posix::WriteAll(STDERR_FILENO, {line, length});
   errno = saved_errno;
 }

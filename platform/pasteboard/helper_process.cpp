@@ -161,20 +161,6 @@ ScopedSignalBlock::~ScopedSignalBlock() {
   pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
 }
 
-int FileDescriptor::Release() { return std::exchange(fd_, -1); }
-
-void FileDescriptor::Reset(int fd) {
-  if (fd_ >= 0) close(fd_);
-  fd_ = fd;
-}
-
-int FileDescriptor::Close() {
-  if (fd_ < 0) return 0;
-  // Linux releases the descriptor even when close is interrupted.
-  const int result = close(std::exchange(fd_, -1));
-  return result == 0 || errno == EINTR ? 0 : errno;
-}
-
 std::optional<std::string> FindProgramOnPath(std::string_view name) {
   if (name.empty() || name.find('/') != std::string_view::npos) return std::nullopt;
   const char* path_variable = getenv("PATH");

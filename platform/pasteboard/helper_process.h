@@ -17,31 +17,12 @@
 #include <vector>
 
 #include "platform/MacTypes.h"
+#include "platform/posix/posix.h"
 #include "platform/runtime/runtime_folder.h"
 
 namespace kestrine_pasteboard {
 
-// Owns one file descriptor and closes it when destroyed.
-class FileDescriptor final {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() { Reset(); }
-
-  // The descriptor, or -1 when none is owned.
-  int get() const { return fd_; }
-  // Gives up ownership and returns the descriptor.
-  int Release();
-  // Closes the owned descriptor, if any, and takes `fd`.
-  void Reset(int fd = -1);
-  // Closes the owned descriptor and returns 0 or close's errno value.
-  int Close();
-
- private:
-  int fd_ = -1;
-};
+using kestrine_posix::FileDescriptor;
 
 // Finds `name` on PATH (or, without PATH, on the system's default search
 // path) as an executable regular file. Returns its path, or none.

@@ -18,6 +18,7 @@
 
 #include "platform/corefoundation/cf_string.h"
 #include "platform/log/nslog.h"
+#include "platform/memory_guard.h"
 #include "platform/pasteboard/helper_process.h"
 #include "platform/runtime/runtime_folder.h"
 
@@ -165,11 +166,10 @@ std::optional<HelperCommands> SessionHelper(OSStatus* status) {
 }  // namespace kestrine_pasteboard
 
 Pasteboard::~Pasteboard() {
-  try {
+  // Out of memory, the clear is lost; the old content stays.
+  RanWithMemory([&] {
     Synchronize();
-  } catch (const std::bad_alloc&) {
-    // The clear is lost; the old content stays.
-  }
+  });
 }
 
 OSStatus Pasteboard::Clear() {
@@ -194,7 +194,7 @@ OSStatus PasteboardCreate(std::string_view name, PasteboardRef* pasteboard) {
   if (pasteboard == nullptr) return paramErr;
   pasteboard->reset();
   if (name != kPasteboardClipboard) return paramErr;
-  try {
+  return GuardMemory(OSStatus{memFullErr}, [&]() -> OSStatus {
     OSStatus status = noErr;
     if (std::optional<HelperCommands> helper = SessionHelper(&status)) {
       *pasteboard = std::make_unique<Pasteboard>(std::make_unique<HelperStore>(std::move(*helper)));
@@ -209,9 +209,7 @@ OSStatus PasteboardCreate(std::string_view name, PasteboardRef* pasteboard) {
     if (status != noErr) return status;
     *pasteboard = std::make_unique<Pasteboard>(std::make_unique<FileStore>(folder, folder_path));
     return noErr;
-  } catch (const std::bad_alloc&) {
-    return memFullErr;
-  }
+  });
 }
 
 OSStatus PasteboardClear(Pasteboard& pasteboard) { return pasteboard.Clear(); }
@@ -219,19 +217,15 @@ OSStatus PasteboardClear(Pasteboard& pasteboard) { return pasteboard.Clear(); }
 OSStatus PasteboardPutItemFlavor(Pasteboard& pasteboard, PasteboardItemID item,
                                  std::string_view flavor, std::string_view data,
                                  PasteboardFlavorFlags flags) {
-  try {
+  return GuardMemory(OSStatus{memFullErr}, [&]() -> OSStatus {
     return pasteboard.PutItemFlavor(item, flavor, data, flags);
-  } catch (const std::bad_alloc&) {
-    return memFullErr;
-  }
+  });
 }
 
 OSStatus PasteboardSynchronize(Pasteboard& pasteboard) {
-  try {
+  return GuardMemory(OSStatus{memFullErr}, [&]() -> OSStatus {
     return pasteboard.Synchronize();
-  } catch (const std::bad_alloc&) {
-    return memFullErr;
-  }
+  });
 }
 
 std::string PasteboardFilePath() {

@@ -16,6 +16,8 @@
 #include <mutex>
 #include <new>
 
+#include "platform/memory_guard.h"
+#include "platform/posix/posix.h"
 #include "platform/preferences/xml_check.h"
 
 extern "C" {
@@ -67,14 +69,13 @@ InstanceCounts& Counts() {
 }
 
 void LocalAddInstance(const std::uint8_t* factoryBytes) {
-  try {
+  // An instance that cannot be counted only keeps nothing extra loaded: code
+  // is never unloaded.
+  RanWithMemory([&] {
     InstanceCounts& counts = Counts();
     const std::lock_guard lock(counts.mutex);
     ++counts.counts[ToArray(factoryBytes)];
-  } catch (const std::bad_alloc&) {
-    // An instance that cannot be counted only keeps nothing extra loaded:
-    // code is never unloaded.
-  }
+  });
 }
 
 void LocalRemoveInstance(const std::uint8_t* factoryBytes) {
@@ -155,20 +156,9 @@ std::optional<std::string> ReadRegularFile(const std::string& path, std::string*
     SetError(errorMessage, path + " is too large");
   } else {
     content.emplace();
-    char buffer[16384];
-    for (;;) {
-      const ssize_t count = ::read(fd, buffer, sizeof buffer);
-      if (count > 0 && content->size() + static_cast<std::size_t>(count) <= kMaxPlistSize) {
-        content->append(buffer, static_cast<std::size_t>(count));
-      } else if (count < 0 && errno == EINTR) {
-        continue;
-      } else {
-        if (count != 0) {
-          SetError(errorMessage, path + " cannot be read");
-          content.reset();
-        }
-        break;
-      }
+    if (kestrine_posix::ReadAll(fd, &*content, static_cast<std::size_t>(kMaxPlistSize)) != 0) {
+      SetError(errorMessage, path + " cannot be read");
+      content.reset();
     }
   }
   ::close(fd);
@@ -413,12 +403,10 @@ CFPlugInRef CreatePlugIn(std::string_view bundlePath, std::string* errorMessage)
 
 CFPlugInRef CFPlugInCreate(CFAllocatorRef, std::string_view bundlePath,
                            std::string* errorMessage) {
-  try {
-    return CreatePlugIn(bundlePath, errorMessage);
-  } catch (const std::bad_alloc&) {
-    SetError(errorMessage, "out of memory");
-    return nullptr;
-  }
+  CFPlugInRef made;
+  if (RanWithMemory([&] { made = CreatePlugIn(bundlePath, errorMessage); })) return made;
+  SetError(errorMessage, "out of memory");
+  return nullptr;
 }
 
 std::optional<CFBundle> CFPlugInGetBundle(const CFPlugInRef& plugIn) {
@@ -435,16 +423,13 @@ bool CFPlugInIsLoaded(const CFPlugInRef& plugIn) {
 std::vector<CFUUIDRef> CFPlugInFindFactoriesForPlugInTypeInPlugIn(const CFUUIDRef& typeUUID,
                                                                   const CFPlugInRef& plugIn) {
   if (!typeUUID || !plugIn) return {};
-  try {
-    return FactoriesFor(*plugIn, typeUUID->bytes());
-  } catch (const std::bad_alloc&) {
-    return {};
-  }
+  return GuardMemory(std::vector<CFUUIDRef>(),
+                     [&] { return FactoriesFor(*plugIn, typeUUID->bytes()); });
 }
 
 std::vector<CFUUIDRef> CFPlugInFindFactoriesForPlugInType(const CFUUIDRef& typeUUID) {
   if (!typeUUID) return {};
-  try {
+  return GuardMemory(std::vector<CFUUIDRef>(), [&] {
     std::vector<CFPlugInRef> plugIns;
     {
       const std::lock_guard lock(Registry().mutex);
@@ -456,9 +441,7 @@ std::vector<CFUUIDRef> CFPlugInFindFactoriesForPlugInType(const CFUUIDRef& typeU
       found.insert(found.end(), more.begin(), more.end());
     }
     return found;
-  } catch (const std::bad_alloc&) {
-    return {};
-  }
+  });
 }
 
 namespace {
@@ -523,12 +506,12 @@ void* CFPlugInInstanceCreate(CFAllocatorRef allocator, const CFUUIDRef& factoryU
     SetError(errorMessage, "no factory or type given");
     return nullptr;
   }
-  try {
-    return CreateInstance(allocator, factoryUUID, typeUUID, errorMessage);
-  } catch (const std::bad_alloc&) {
-    SetError(errorMessage, "out of memory");
-    return nullptr;
-  }
+  void* instance = nullptr;
+  const bool ran = RanWithMemory(
+      [&] { instance = CreateInstance(allocator, factoryUUID, typeUUID, errorMessage); });
+  if (ran) return instance;
+  SetError(errorMessage, "out of memory");
+  return nullptr;
 }
 
 void CFPlugInAddInstanceForFactory(const CFUUIDRef& factoryID) {

@@ -12,6 +12,7 @@
 #include <set>
 #include <utility>
 
+#include "platform/memory_guard.h"
 #include "platform/plugin/plugin.h"
 #include "platform/xdg/xdg.h"
 
@@ -134,34 +135,34 @@ ContextualMenuPlugIn& ContextualMenuPlugIn::operator=(ContextualMenuPlugIn&& oth
 
 std::vector<std::string> ContextualMenuPlugInFolders() {
   std::vector<std::string> folders;
-  try {
+  // Out of memory, the folders found so far.
+  RanWithMemory([&] {
     if (const std::optional<std::string> dataHome = XdgDataHome()) {
       folders.push_back(*dataHome + "/" + kPlugInFolder);
-    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
-      folders.push_back(std::string(home) + "/.local/share/" + kPlugInFolder);
+    } else if (const std::optional<std::string> home = NSHomeDirectory()) {
+      folders.push_back((*home == "/" ? "" : *home) + "/.local/share/" + kPlugInFolder);
     }
     for (const std::string& dir : XdgDataDirs()) folders.push_back(dir + "/" + kPlugInFolder);
-  } catch (const std::bad_alloc&) {
-    // The folders found so far.
-  }
+  });
   return folders;
 }
 
 std::optional<std::vector<ContextualMenuPlugIn>> LoadContextualMenuPlugIn(
     std::string_view bundlePath, std::string* error) {
-  try {
+  std::optional<std::vector<ContextualMenuPlugIn>> instances;
+  const bool ran = RanWithMemory([&] {
     std::optional<LoadedBundle> loaded = LoadBundle(std::string(bundlePath), nullptr, error);
-    if (!loaded) return std::nullopt;
-    return std::move(loaded->instances);
-  } catch (const std::bad_alloc&) {
-    SetError(error, std::string(bundlePath) + ": out of memory");
-    return std::nullopt;
-  }
+    if (loaded) instances = std::move(loaded->instances);
+  });
+  if (ran) return instances;
+  SetError(error, std::string(bundlePath) + ": out of memory");
+  return std::nullopt;
 }
 
 ContextualMenuPlugIns LoadContextualMenuPlugIns(const std::vector<std::string>& folders) {
   ContextualMenuPlugIns result;
-  try {
+  // Out of memory, what was loaded so far stays; the rest is left out.
+  RanWithMemory([&] {
     std::set<std::string> identifiers;
     for (const std::string& folder : folders) {
       std::string error;
@@ -182,8 +183,6 @@ ContextualMenuPlugIns LoadContextualMenuPlugIns(const std::vector<std::string>& 
         }
       }
     }
-  } catch (const std::bad_alloc&) {
-    // What was loaded so far stays; the rest is left out.
-  }
+  });
   return result;
 }

@@ -1,11 +1,14 @@
 #include "platform/plugin/plugin.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 
+#include "platform/plugin/plugin_loader.h"
 #include "platform/plugin/plugin_test_plugin.h"
 #include "testing/test_support.h"
 
@@ -245,6 +248,25 @@ TEST(CFPlugInTest, RefusesBundlesThatAreNotPlugIns) {
   EXPECT_EQ(CFPlugInCreate(nullptr, dir.Join("Empty.plugin"), &error), nullptr);
   EXPECT_EQ(error, dir.Join("Empty.plugin has no Contents/Info.plist"));
   EXPECT_EQ(CFPlugInCreate(nullptr, dir.Join("Empty.plugin")), nullptr);  // No message asked for.
+}
+
+TEST(PlugInFoldersTest, TheUserFolderIsBelowTheOneHomeFolderWithoutDataHome) {
+  const passwd* entry = getpwuid(geteuid());
+  ASSERT_NE(entry, nullptr);
+  const std::string passwdHome = entry->pw_dir == std::string("/") ? "" : entry->pw_dir;
+  const std::string below = "/.local/share/Kestrine/Contextual Menu Items";
+  const std::pair<std::optional<std::string>, std::string> cases[] = {
+      {"/home/ann", "/home/ann" + below}, {"/home/ann//", "/home/ann" + below}, {"/", below},
+      {"relative", passwdHome + below},   {std::nullopt, passwdHome + below}};
+  kestrine_testing::ScopedEnvironment env;
+  env.Set("XDG_DATA_HOME", std::nullopt);
+  env.Set("XDG_DATA_DIRS", "/usr/share");
+  for (const auto& [home, expected] : cases) {
+    SCOPED_TRACE(home.value_or("(unset)"));
+    env.Set("HOME", home);
+    EXPECT_EQ(ContextualMenuPlugInFolders(),
+              (std::vector<std::string>{expected, "/usr/share/Kestrine/Contextual Menu Items"}));
+  }
 }
 
 }  // namespace

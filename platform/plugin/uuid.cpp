@@ -7,6 +7,7 @@
 #include <new>
 
 #include "platform/corefoundation/cf_string.h"
+#include "platform/memory_guard.h"
 
 namespace {
 
@@ -46,23 +47,17 @@ CFUUIDRef CFUUIDGetConstantUUIDWithBytes(CFAllocatorRef, std::uint8_t byte0, std
                                          std::uint8_t byte14, std::uint8_t byte15) {
   const CFUUIDBytes bytes = {byte0, byte1, byte2,  byte3,  byte4,  byte5,  byte6,  byte7,
                              byte8, byte9, byte10, byte11, byte12, byte13, byte14, byte15};
-  try {
+  return GuardMemory(CFUUIDRef(), [&] {
     ConstantTable& table = Constants();
     const std::lock_guard lock(table.mutex);
     CFUUIDRef& object = table.objects[ToArray(bytes)];
     if (!object) object = std::make_shared<const CFUUID>(bytes);
     return object;
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+  });
 }
 
 CFUUIDRef CFUUIDCreateFromUUIDBytes(CFAllocatorRef, CFUUIDBytes bytes) {
-  try {
-    return std::make_shared<const CFUUID>(bytes);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+  return GuardMemory(CFUUIDRef(), [&] { return std::make_shared<const CFUUID>(bytes); });
 }
 
 std::optional<CFUUIDBytes> CFUUIDBytesFromString(std::string_view text) {
@@ -95,17 +90,15 @@ std::string CFUUIDCreateString(CFAllocatorRef, const CFUUIDRef& uuid) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   const ByteArray array = ToArray(uuid->bytes());
   std::string text;
-  try {
+  return GuardMemory(std::string(), [&] {
     text.reserve(36);
     for (std::size_t i = 0; i < array.size(); ++i) {
       if (i == 4 || i == 6 || i == 8 || i == 10) text.push_back('-');
       text.push_back(kHex[array[i] >> 4]);
       text.push_back(kHex[array[i] & 0xF]);
     }
-  } catch (const std::bad_alloc&) {
-    return std::string();
-  }
-  return text;
+    return text;
+  });
 }
 
 CFUUIDBytes CFUUIDGetUUIDBytes(const CFUUIDRef& uuid) {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <plist/plist.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,11 +19,16 @@
 #include <utility>
 #include <vector>
 
+#include "platform/posix/posix.h"
 #include "platform/preferences/preferences_testing.h"
 #include "platform/preferences/xml_check.h"
 #include "platform/xdg/xdg.h"
 
 namespace {
+
+using kestrine_posix::FileDescriptor;
+using kestrine_posix::ReadAll;
+using kestrine_posix::WriteAll;
 
 // Files larger than this are not read; no preferences domain comes near it.
 constexpr std::size_t kMaxFileBytes = std::size_t{16} << 20;
@@ -36,30 +40,6 @@ using Plist = std::unique_ptr<void, PlistFree>;
 
 struct XmlFree {
   void operator()(char* xml) const { plist_to_xml_free(xml); }
-};
-
-// Owns a file descriptor.
-class ScopedFd final {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  ~ScopedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
-  // Closes the descriptor now; returns whether close(2) reported success,
-  // which is where some file systems report a failed write.
-  bool Close() {
-    const int fd = std::exchange(fd_, -1);
-    return fd >= 0 && ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
 };
 
 // One version of a file. Writers of this store always replace the file by a
@@ -140,23 +120,11 @@ Plist ParseDictionary(std::string_view text) {
   return owned;
 }
 
-bool ReadAll(int fd, std::string* text) {
-  char buffer[16384];
-  for (;;) {
-    const ssize_t count = ::read(fd, buffer, sizeof buffer);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return false;
-    if (count == 0) return true;
-    if (text->size() + static_cast<std::size_t>(count) > kMaxFileBytes) return false;
-    text->append(buffer, static_cast<std::size_t>(count));
-  }
-}
-
 FileContents ReadFile(const std::string& path) {
   FileContents contents;
   contents.dict = NewDictionary();
   // O_NONBLOCK keeps a FIFO put in the file's place from blocking the open.
-  ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd.valid()) {
     if (errno == ENOENT || errno == ENOTDIR) return contents;
     contents.state = FileState::kUnreadable;
@@ -172,7 +140,7 @@ FileContents ReadFile(const std::string& path) {
   }
   contents.stamp = StampOf(st);
   std::string text;
-  if (!S_ISREG(st.st_mode) || !ReadAll(fd.get(), &text)) {
+  if (!S_ISREG(st.st_mode) || ReadAll(fd.get(), &text, kMaxFileBytes) != 0) {
     contents.state = FileState::kUnreadable;
     return contents;
   }
@@ -258,17 +226,6 @@ bool MoveAside(const std::string& path) {
   return false;
 }
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t count = ::write(fd, data, size);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return false;
-    data += count;
-    size -= static_cast<std::size_t>(count);
-  }
-  return true;
-}
-
 // The file clock ticks coarsely, so two versions written within one tick
 // could carry the same times (and, the old inode being freed, even the same
 // inode). Moving the new version's modification time past the previous
@@ -291,7 +248,7 @@ void KeepModificationTimeAhead(int fd, const FileStamp& previous) {
 }
 
 void SyncFolder(const std::string& folder) {
-  ScopedFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.valid()) ::fsync(fd.get());
 }
 
@@ -305,13 +262,13 @@ bool ReplaceFile(const std::string& path, plist_t dict, const FileStamp& previou
   if (!xml) return false;
 
   std::string temporary = path + ".XXXXXX";
-  ScopedFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+  FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
   if (!fd.valid()) return false;
   const mode_t mode = previous.exists ? (previous.mode & 07777) : 0600;
-  bool ok = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), xml, length);
+  bool ok = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), std::string_view(xml, length)) == 0;
   if (ok) KeepModificationTimeAhead(fd.get(), previous);
   ok = ok && ::fsync(fd.get()) == 0;
-  ok = fd.Close() && ok;
+  ok = fd.Close() == 0 && ok;
   ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
   if (!ok) {
     ::unlink(temporary.c_str());
@@ -330,7 +287,8 @@ bool WritePending(Domain& domain, const std::string& path) {
     Load(domain, path);
     return false;
   }
-  ScopedFd lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600));
+  FileDescriptor lock(
+      ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600));
   if (!lock.valid() || !LockExclusive(lock.get())) {
     Load(domain, path);
     return false;
@@ -456,33 +414,15 @@ std::string WithoutTrailingSlashes(std::string path) {
   return path;
 }
 
-std::string HomeFromPasswordFile() {
-  const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::string buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384, '\0');
-  passwd entry;
-  passwd* result = nullptr;
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &result) != 0 || !result ||
-      !result->pw_dir || result->pw_dir[0] != '/') {
-    return {};
-  }
-  return result->pw_dir;
-}
-
 // The user's configuration folder. Relative settings are ignored, as the
 // base-directory convention asks.
 std::string ConfigFolder() {
   if (std::optional<std::string> config = XdgConfigHome()) {
     return WithoutTrailingSlashes(std::move(*config));
   }
-  std::string home;
-  if (const char* variable = std::getenv("HOME"); variable && variable[0] == '/') {
-    home = variable;
-  } else {
-    home = HomeFromPasswordFile();
-  }
-  if (home.empty()) return {};
-  home = WithoutTrailingSlashes(std::move(home));
-  return (home == "/" ? "" : home) + "/.config";
+  const std::optional<std::string> home = NSHomeDirectory();
+  if (!home) return {};
+  return (*home == "/" ? "" : *home) + "/.config";
 }
 
 }  // namespace

@@ -23,31 +23,18 @@
 #include <vector>
 
 #include "platform/log/nslog.h"
+#include "platform/posix/posix.h"
 #include "platform/runtime/runtime_folder.h"
 
 namespace {
+
+using kestrine_posix::FileDescriptor;
 
 constexpr char kEntrySuffix[] = ".proc";
 constexpr char kSocketSuffix[] = ".sock";
 constexpr char kEntryMagic[] = "KPR1";
 constexpr std::size_t kMaxEntrySize = 1024;
 constexpr std::size_t kMaxNameSize = 255;
-
-// Closes a descriptor when it goes out of scope.
-class ScopedFd final {
- public:
-  explicit ScopedFd(int fd = -1) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-  int* out() { return &fd_; }
-
- private:
-  int fd_;
-};
 
 std::string RegistryFolderPath() { return KestrineRuntimeFolderPath() + "/processes"; }
 
@@ -56,7 +43,7 @@ std::string RegistryFolderPath() { return KestrineRuntimeFolderPath() + "/proces
 class RegistryFd final {
  public:
   int get() const { return fd_ ? fd_->get() : -1; }
-  std::shared_ptr<ScopedFd> fd_;
+  std::shared_ptr<FileDescriptor> fd_;
   struct stat info_ {};  // The folder's status when it was checked.
   uid_t user_ = 0;       // The user it was checked for: this process's, then.
 };
@@ -66,7 +53,7 @@ struct OpenedRegistry {
   std::string runtimePath;
   dev_t device = 0;
   ino_t inode = 0;
-  std::shared_ptr<ScopedFd> fd;
+  std::shared_ptr<FileDescriptor> fd;
 };
 std::mutex& OpenedRegistryMutex() {
   static std::mutex mutex;
@@ -105,10 +92,13 @@ OSErr OpenRegistry(RegistryFd* fd) {
     fd->fd_ = std::move(last.fd);
     return noErr;
   }
-  ScopedFd runtimeFd;
-  auto opened = std::make_shared<ScopedFd>();
-  OSStatus status = OpenKestrineRuntimeFolder(runtimeFd.out());
-  if (status == noErr) status = OpenPrivateFolder(RegistryFolderPath(), opened->out());
+  int runtimeFd = -1;
+  OSStatus status = OpenKestrineRuntimeFolder(&runtimeFd);
+  const FileDescriptor runtimeOwner(runtimeFd);
+  auto opened = std::make_shared<FileDescriptor>();
+  int registryFd = -1;
+  if (status == noErr) status = OpenPrivateFolder(RegistryFolderPath(), &registryFd);
+  opened->Reset(registryFd);
   if (status != noErr) return static_cast<OSErr>(status);
   struct stat info {};
   if (fstat(opened->get(), &info) != 0) return ioErr;
@@ -128,7 +118,7 @@ OSErr OpenRegistry(RegistryFd* fd) {
 std::optional<unsigned long long> ProcessStartTime(pid_t pid, bool* cannotTell = nullptr) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-  ScopedFd fd(open(path, O_RDONLY | O_CLOEXEC));
+  FileDescriptor fd(open(path, O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     if (cannotTell != nullptr) *cannotTell = errno == EMFILE || errno == ENFILE || errno == ENOMEM;
     return std::nullopt;
@@ -354,7 +344,7 @@ Lookup ReadEntry(const RegistryFd& registry, pid_t pid, Entry* entry) {
     }
   }
   if (!parsed) {
-    ScopedFd fd(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    FileDescriptor fd(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat opened {};
     if (fd.get() < 0 || fstat(fd.get(), &opened) != 0) return Lookup::kMissing;
     if (!S_ISREG(opened.st_mode) || opened.st_uid != registry.user_) {
@@ -607,10 +597,12 @@ OSErr RegisterProcess(OSType signature, OSType type, std::string_view name, bool
   unlinkat(folder.get(), temporary.c_str(), 0);
   OSErr status = noErr;
   {
-    ScopedFd file(openat(folder.get(), temporary.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (file.get() < 0 ||
-        write(file.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    FileDescriptor file(openat(folder.get(), temporary.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file.valid()) {
+      status = ioErr;
+    } else if (const int error = kestrine_posix::WriteAll(file.get(), text); error != 0) {
+      errno = error;
       status = ioErr;
     }
   }

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <optional>
 
-#include "platform/files/launch_services.h"
 #include "platform/log/nslog.h"
+#include "platform/posix/posix.h"
 #include "platform/xdg/xdg.h"
 
 namespace {
@@ -98,25 +98,20 @@ OSStatus OpenKestrineRuntimeFolder(int* fd) {
 
 OSStatus StatusFromErrno(int error) {
   switch (error) {
-    case 0:
-      return noErr;
-    case ENOENT:
-      return fnfErr;
-    case ENOTDIR:
-    case ELOOP:
-      return dirNFErr;
-    case EACCES:
-    case EPERM:
+    // These calls make and write files: a read-only file system refuses
+    // access to them.
     case EROFS:
       return afpAccessDenied;
-    case ENAMETOOLONG:
-      return bdNamErr;
-    case EMFILE:
-    case ENFILE:
-      return tmfoErr;
-    case ENOMEM:
-      return memFullErr;
-    default:
+    // Links that loop on the way leave the folder to write in unreachable.
+    case ELOOP:
+      return dirNFErr;
+    // The arguments are ours, never the caller's: an argument the kernel
+    // refuses is a failure of the operation, not a bad request.
+    case EINVAL:
+    case EFAULT:
+    case EBADF:
       return ioErr;
+    default:
+      return OSErrFromErrno(error);
   }
 }

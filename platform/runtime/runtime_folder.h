@@ -33,6 +33,7 @@ OSStatus OpenPrivateFolder(const std::string& path, int* fd);
 // folder itself is never made. Without a path: fnfErr after one line.
 OSStatus OpenKestrineRuntimeFolder(int* fd);
 
-// Maps an errno value to a status: the one mapping of the runtime folder,
-// the clipboard and the helper programs (0 gives noErr).
+// The status of a failed making or writing of the runtime folder, the
+// clipboard file or a helper program: OSErrFromErrno, except that EROFS
+// gives afpAccessDenied, ELOOP dirNFErr, and EINVAL, EFAULT and EBADF ioErr.
 OSStatus StatusFromErrno(int error);

@@ -1,5 +1,9 @@
 #include "platform/xdg/xdg.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <string_view>
 
@@ -25,6 +29,28 @@ std::vector<std::string> AbsoluteFolders(const char* name, std::string_view fall
 }
 
 }  // namespace
+
+std::optional<std::string> NSHomeDirectory() {
+  std::string home;
+  if (const char* variable = std::getenv("HOME"); variable != nullptr && variable[0] == '/') {
+    home = variable;
+  } else {
+    const long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    while (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
+           buffer.size() < (std::size_t{1} << 20)) {
+      buffer.resize(buffer.size() * 2);
+    }
+    if (found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') {
+      return std::nullopt;
+    }
+    home = found->pw_dir;
+  }
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  return home;
+}
 
 std::optional<std::string> XdgConfigHome() { return AbsoluteVariable("XDG_CONFIG_HOME"); }
 

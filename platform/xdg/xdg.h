@@ -1,5 +1,5 @@
-// The user's folders of the freedesktop base-directory convention, read from
-// the environment at call time. Every lookup of an XDG_* variable goes
+// The user's home folder and the folders of the freedesktop base-directory
+// convention, read from the environment at call time. Every lookup of an XDG_* variable goes
 // through here; what a caller does when a folder is absent (its fallback
 // below the home folder) stays with the caller, as callers differ there.
 #pragma once
@@ -7,6 +7,12 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+// The current user's home folder: $HOME when it is an absolute path, else
+// the home folder of the effective user's password entry; none when neither
+// gives an absolute path. Trailing slashes are dropped ("/" stays "/"). Every
+// part finds the home folder through this one function.
+std::optional<std::string> NSHomeDirectory();
 
 // $XDG_CONFIG_HOME verbatim (trailing slashes kept) when it is an absolute
 // path; none when it is unset, empty or relative, as the convention asks.

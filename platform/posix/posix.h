@@ -1,0 +1,58 @@
+// The POSIX calls every part makes the same way: one owner of a file
+// descriptor, reads and writes that finish what they start (retrying after
+// signals and short transfers), and the one map from errno values to
+// statuses.
+#pragma once
+
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "platform/MacTypes.h"
+
+namespace kestrine_posix {
+
+// Owns one file descriptor and closes it when destroyed.
+class FileDescriptor final {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.Release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() { Reset(); }
+
+  // The descriptor, or -1 when none is owned.
+  int get() const { return fd_; }
+  // Whether a descriptor is owned.
+  bool valid() const { return fd_ >= 0; }
+  // Gives up ownership and returns the descriptor.
+  int Release();
+  // Closes the owned descriptor, if any, and takes `fd`.
+  void Reset(int fd = -1);
+  // Closes the owned descriptor now and returns 0 or close's errno value,
+  // which is where some file systems report a failed write. An interrupted
+  // close counts as done: Linux releases the descriptor all the same.
+  int Close();
+
+ private:
+  int fd_ = -1;
+};
+
+// Reads `fd` to its end, appending to `*out`. Returns 0, the errno value of
+// a failed read, or EFBIG when `*out` would grow beyond `max_bytes`.
+int ReadAll(int fd, std::string* out,
+            std::size_t max_bytes = std::numeric_limits<std::size_t>::max());
+
+// Writes all of `data` to the blocking `fd`. Returns 0, the errno value of a
+// failed write, or EIO when a write takes nothing.
+int WriteAll(int fd, std::string_view data);
+
+}  // namespace kestrine_posix
+
+// Maps an errno value to the status of a file-system call (0 gives noErr).
+// The one map of the project: a caller that must report an error otherwise
+// maps those values itself first and says why.
+OSErr OSErrFromErrno(int error);
