@@ -37,15 +37,10 @@ export HOME="$work/home" XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/home
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 export QT_QPA_PLATFORMTHEME=generic QT_STYLE_OVERRIDE=Fusion LANG=C.UTF-8
 
-display=""
-for n in $(seq 90 130); do
-  [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]] && continue
-  Xvfb ":$n" -screen 0 900x560x24 -nolisten tcp >/dev/null 2>&1 &
-  pids+=($!)
-  for _ in $(seq 50); do xdpyinfo -display ":$n" >/dev/null 2>&1 && { display=":$n"; break; }; sleep 0.1; done
-  [[ -n "$display" ]] && break
-done
-[[ -n "$display" ]] || fail "no X server"
+# A display no one else uses, even with other X tests running beside it.
+source "$(dirname "$0")/../testing/x_session_support.sh"
+start_xvfb "$work" 900x560
+pids+=($xvfb)
 export DISPLAY="$display"
 xsetroot -solid '#4a6a8a' 2>/dev/null || true
 openbox >/dev/null 2>&1 &
@@ -94,9 +89,16 @@ done
 [[ -n "$icon" ]] || { cat "$work/mbi.err" >&2; fail "no icon in the tray"; }
 sleep 0.5
 eval "$(xdotool getwindowgeometry --shell "$icon")"
+visible_windows() { xdotool search --onlyvisible --classname KestrineMBI 2>/dev/null | wc -l; }
+# Clicks the icon and waits until the menu's window shows, so that the keys
+# sent next reach the menu however busy the machine is.
 click_icon() {
+  local before
+  before="$(visible_windows)"
   xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
-  sleep 0.8
+  for _ in $(seq 100); do (($(visible_windows) > before)) && break; sleep 0.1; done
+  (($(visible_windows) > before)) || fail "the menu did not open"
+  sleep 0.3
 }
 
 # Left click: the menu opens, built for the selection of this moment.

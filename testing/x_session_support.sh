@@ -27,11 +27,11 @@ write_bus_config() {  # WORK
 CONF
 }
 
-# Starts Xvfb on a display no one uses, 1280x800: sets `xvfb` to its process
-# (the caller ends it) and `display` to its name; exits when it does not
-# start.
-start_xvfb() {  # WORK
-  Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$1/display" >/dev/null 2>&1 &
+# Starts Xvfb on a display no one uses, of SIZE (1280x800 unless given):
+# sets `xvfb` to its process (the caller ends it) and `display` to its name;
+# exits when it does not start.
+start_xvfb() {  # WORK [SIZE]
+  Xvfb -displayfd 3 -nolisten tcp -screen 0 "${2:-1280x800}x24" 3>"$1/display" >/dev/null 2>&1 &
   xvfb=$!
   wait_for test -s "$1/display" || { echo "Xvfb did not start"; exit 1; }
   display=":$(cat "$1/display")"
