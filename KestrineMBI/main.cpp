@@ -41,7 +41,7 @@ constexpr const char* kUsage =
 constexpr const char* kHelp =
     "\n"
     "  (no option)     live in the desktop's tray; a click on the icon opens the\n"
-    "                  menu for the files selected in the Finder (finder serve)\n"
+    "                  menu for the files selected in the Finder (kestrine-finder serve)\n"
     "  --preferences   the same, with the preferences window shown\n"
     "  --menu          print the menu for the Finder's selection once\n"
     "  --choose ID     copy the Finder's selection with command ID: 1 to 12 (as\n"
@@ -122,7 +122,7 @@ int RunChoose(std::int32_t commandID) {
       NoteClipboardFile("KestrineMBI");
       return 0;
     case Result::kNoFinder:
-      std::fputs("KestrineMBI: no Finder is running (start one with \"finder serve\")\n", stderr);
+      std::fputs("KestrineMBI: no Finder is running (start one with \"kestrine-finder serve\")\n", stderr);
       break;
     case Result::kTimedOut:
       std::fprintf(stderr, "KestrineMBI: the Finder did not answer within %d seconds\n",

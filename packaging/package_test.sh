@@ -99,7 +99,7 @@ prefix="$(sed -n 's|/bin/KestrineService$||p' "$work/contents")"
 for path in "$prefix/lib/kestrine/libkestrine_platform_files.so" \
             "$prefix/share/Kestrine/Contextual Menu Items/KestrineCM.plugin/Contents/Linux/KestrineCM.so" \
             "$prefix/share/doc/kestrine/copyright" "$prefix/share/man/man1/KestrineService.1.gz" \
-            "$prefix/share/man/man1/finder.1.gz" "$prefix/share/man/man1/KestrineMBI.1.gz"; do
+            "$prefix/share/man/man1/kestrine-finder.1.gz" "$prefix/share/man/man1/KestrineMBI.1.gz"; do
   grep -qxF "$path" "$work/contents" || fail "the package lacks $path"
 done
 # Where the file managers look for the modules.
@@ -225,7 +225,7 @@ clipboard() { cat "$work/run/kestrine/clipboard"; }
 
 check_libraries "$work/contents"
 
-for program in KestrineService finder KestrineMBI; do
+for program in KestrineService kestrine-finder KestrineMBI; do
   [[ -x "$bin/$program" ]] || continue
   [[ "$(run "$program" --version)" == "$program $version" ]] || fail "$program --version: $(run "$program" --version)"
 done
@@ -235,22 +235,22 @@ done
 check_copies() {  # [label]
   run KestrineService "Copy Posix Path" "$file" 2>/dev/null || fail "KestrineService exited with $?"
   [[ "$(clipboard)" == "${1:-}$file" ]] || fail "KestrineService copied \"$(clipboard)\""
-  menu="$(run finder menu "$file")"
-  [[ "$menu" == $'-\nKestrine >\n  [1] Copy Posix Path\n'* ]] || fail "finder menu with the installed bundle: $menu"
+  menu="$(run kestrine-finder menu "$file")"
+  [[ "$menu" == $'-\nKestrine >\n  [1] Copy Posix Path\n'* ]] || fail "kestrine-finder menu with the installed bundle: $menu"
 }
 check_copies
-run finder choose 2 "$file"
-[[ "$(clipboard)" == "~/My Notes.txt" ]] || fail "finder choose 2 copied \"$(clipboard)\""
+run kestrine-finder choose 2 "$file"
+[[ "$(clipboard)" == "~/My Notes.txt" ]] || fail "kestrine-finder choose 2 copied \"$(clipboard)\""
 
 if [[ -x "$bin/KestrineMBI" ]]; then
-  env -i "${session[@]}" "$bin/finder" serve >"$work/serve.out" 2>"$work/serve.err" &
+  env -i "${session[@]}" "$bin/kestrine-finder" serve >"$work/serve.out" 2>"$work/serve.err" &
   serve_pid=$!
   for _ in $(seq 100); do
     grep -qx ready "$work/serve.out" 2>/dev/null && break
     sleep 0.1
   done
-  grep -qx ready "$work/serve.out" || fail "finder serve: $(cat "$work/serve.err")"
-  run finder select "$file"
+  grep -qx ready "$work/serve.out" || fail "kestrine-finder serve: $(cat "$work/serve.err")"
+  run kestrine-finder select "$file"
   mbi_menu="$(run KestrineMBI --menu 2>/dev/null)" || fail "KestrineMBI --menu"
   run KestrineMBI --choose 5 >/dev/null 2>&1 || fail "KestrineMBI --choose 5"
   kill "$serve_pid"
@@ -307,7 +307,7 @@ for package in kestrine "${modules[@]}"; do
 done
 snapshot >"$work/after-upgrade"
 diff "$work/before-upgrade" "$work/after-upgrade" || fail "the upgrade changed the user's files"
-menu="$(run finder menu "$file")"
+menu="$(run kestrine-finder menu "$file")"
 grep -q '\[1000\] /opt/team' <<<"$menu" && grep -q '\[1001\] /srv/shared' <<<"$menu" ||
   fail "the prefixes are lost after the upgrade: $menu"
 
