@@ -121,6 +121,19 @@ for package in "${modules[@]}"; do
   [[ -z "${module_path[$package]:-}" ]] || grep -qxF "${module_path[$package]}" "$work/contents-$package" ||
     fail "$package lacks ${module_path[$package]}"
 done
+# The entries of the file managers without a module of their own come with
+# kestrine; a file manager with a module gets none, not even from kestrine.
+entries="$prefix/share/file-manager/actions"
+grep -qxF "$entries/kestrine.desktop" "$work/contents" || fail "kestrine lacks $entries/kestrine.desktop"
+for pair in "kestrine-dolphin kio/servicemenus/kestrine.desktop" \
+            "kestrine-nemo nemo/actions/kestrine-copy-posix-path.nemo_action"; do
+  read -r package entry <<<"$pair"
+  if [[ -n "${module_library[$package]:-}" ]]; then
+    ! grep -F "/share/$entry" "$work"/contents* || fail "a package holds $entry beside $package"
+  else
+    grep -qxF "$prefix/share/$entry" "$work/contents" || fail "kestrine lacks $prefix/share/$entry"
+  fi
+done
 # No file is in two packages (dpkg would refuse the second).
 duplicated="$(for package in "$deb" "${module_deb[@]}"; do
   dpkg-deb -c "$package" | grep -v '^d' | sed -E 's/^([^ ]+ +){5}\.//'
@@ -225,6 +238,13 @@ clipboard() { cat "$work/run/kestrine/clipboard"; }
 
 check_libraries "$work/contents"
 
+# The installed entries run the installed KestrineService, and
+# "--remove-entries" does not claim them.
+[[ $(find "$root$entries" -name 'kestrine*.desktop' | wc -l) -eq 13 ]] || fail "the entries in $entries"
+grep -qxF "Exec=\"$prefix/bin/KestrineService\" \"Copy Posix Path\" %F" \
+  "$root$entries/kestrine-copy-posix-path.desktop" || fail "$entries/kestrine-copy-posix-path.desktop"
+! grep -l 'Written by KestrineService' "$root$entries"/* || fail "an installed entry says KestrineService wrote it"
+
 for program in KestrineService kestrine-finder KestrineMBI; do
   [[ -x "$bin/$program" ]] || continue
   [[ "$(run "$program" --version)" == "$program $version" ]] || fail "$program --version: $(run "$program" --version)"
@@ -289,7 +309,20 @@ cat >"$work/home/.config/com.corvane.KestrineCM.plist" <<'PLIST'
 <key>LabelItems</key><true/>
 </dict></plist>
 PLIST
-run KestrineService >/dev/null || fail "KestrineService could not write the file managers' entries"
+if [[ $mode == apt ]]; then
+  # The package's KestrineService writes nothing into the home: the package
+  # has the entries.
+  said="$(run KestrineService)" || fail "KestrineService exited with $?"
+  [[ "$said" == "KestrineService: $prefix/bin/KestrineService is installed for every user: its packages install the file managers' entries, so none are written into your home (\"KestrineService --remove-entries\" removes those an earlier run wrote)" ]] ||
+    fail "KestrineService said: $said"
+  written="$(find "$work/home" -name 'kestrine*' -o -name Kestrine -o -name uca.xml)"
+  [[ -z "$written" ]] || fail "KestrineService wrote into the home: $written"
+  # Entries of an earlier run, by a KestrineService of the user's own.
+  run "$BUILD/KestrineService/KestrineService" >/dev/null || fail "the build's KestrineService wrote no entries"
+else
+  # Unpacked elsewhere than its prefix, KestrineService writes the user's.
+  run KestrineService >/dev/null || fail "KestrineService could not write the file managers' entries"
+fi
 printf '/opt/team' >"$bundle/Contents/Resources/Prefixes.txt"
 snapshot() {
   (cd "$work/home" && find . -print0 | sort -z | xargs -0 stat -c '%n %s %Y %a' &&
@@ -329,6 +362,7 @@ run KestrineService --remove-entries >/dev/null || fail "KestrineService --remov
 if [[ $mode == apt ]]; then
   rm "$bundle/Contents/Resources/Prefixes.txt"
   purge kestrine
+  [[ -z "$(find "$entries" -name 'kestrine*' 2>/dev/null)" ]] || fail "entries are left in $entries"
   [[ -f "$work/home/.config/com.corvane.KestrineCM.plist" ]] || fail "removal took the user's settings"
 fi
 echo "packages install, work, upgrade and go"
