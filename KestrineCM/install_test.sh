@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary root, and nothing outside it, and uses
-# the installed programs as a user would: finder finds the bundle in the
+# the installed programs as a user would: kestrine-finder finds the bundle in the
 # system folder, the plug-in finds the shared library, and a command reaches
 # the clipboard.
 set -euo pipefail
@@ -29,13 +29,13 @@ run() {
   env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" \
     XDG_DATA_DIRS="$work/prefix/share" "$@"
 }
-menu="$(run "$work/prefix/bin/finder" menu "$work/home/notes.txt")"
+menu="$(run "$work/prefix/bin/kestrine-finder" menu "$work/home/notes.txt")"
 expected_head=$'-\nKestrine >\n  [1] Copy Posix Path'
 if [[ "$menu" != "$expected_head"* ]]; then
   echo "unexpected menu from the installed bundle:"; echo "$menu"; exit 1
 fi
-run "$work/prefix/bin/finder" choose 5 "$work/home/notes.txt"
-[[ "$(cat "$work/run/kestrine/clipboard")" == "notes.txt" ]] || { echo "finder choose copied the wrong text"; exit 1; }
+run "$work/prefix/bin/kestrine-finder" choose 5 "$work/home/notes.txt"
+[[ "$(cat "$work/run/kestrine/clipboard")" == "notes.txt" ]] || { echo "kestrine-finder choose copied the wrong text"; exit 1; }
 run "$work/prefix/bin/KestrineService" "Copy Tilde Posix Path" "$work/home/notes.txt" 2>/dev/null
 [[ "$(cat "$work/run/kestrine/clipboard")" == "~/notes.txt" ]] || { echo "KestrineService copied the wrong text"; exit 1; }
 echo "installed programs and bundle work"

@@ -253,7 +253,7 @@ TEST_F(KestrineMBITest, ChooseRefusesAndTellsWhyNothingWasCopied) {
            {"Finder stopped", [this] { Select({"Notes"}); finder_.Stop(SIGSTOP); }, "1", 1,
             "KestrineMBI: the Finder did not answer within 5 seconds\n"},
            {"no Finder", [this] { finder_.Stop(SIGCONT); finder_.Stop(); }, "1", 1,
-            "KestrineMBI: no Finder is running (start one with \"finder serve\")\n"},
+            "KestrineMBI: no Finder is running (start one with \"kestrine-finder serve\")\n"},
        }) {
     SCOPED_TRACE(c.name);
     c.prepare();

@@ -15,7 +15,7 @@ constexpr const char* kUsage =
 constexpr const char* kHelp =
     "\n"
     "  (no option)     live in the desktop's tray; a click on the icon opens the\n"
-    "                  menu for the files selected in the Finder (finder serve)\n"
+    "                  menu for the files selected in the Finder (kestrine-finder serve)\n"
     "  --preferences   the same, with the preferences window shown\n"
     "  --menu          print the menu for the Finder's selection once\n"
     "  --choose ID     copy the Finder's selection with command ID: 1 to 12 (as\n"

@@ -62,7 +62,7 @@ int RunChoose(std::int32_t commandID) {
       NoteClipboardFile("KestrineMBI");
       return 0;
     case Result::kNoFinder:
-      std::fputs("KestrineMBI: no Finder is running (start one with \"finder serve\")\n", stderr);
+      std::fputs("KestrineMBI: no Finder is running (start one with \"kestrine-finder serve\")\n", stderr);
       break;
     case Result::kTimedOut:
       std::fprintf(stderr, "KestrineMBI: the Finder did not answer within %d seconds\n",

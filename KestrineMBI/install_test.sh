@@ -24,25 +24,25 @@ for module in libnautilus-extension-4:extensiondir libcaja-extension:extensiondi
   folder="$root$prefix/${folder#"$(pkg-config --variable=prefix "$pkg")"/}"
   ls "$folder"/libkestrine-*.so >/dev/null 2>&1 || { echo "no module installed in $folder"; exit 1; }
 done
-for f in bin/KestrineMBI bin/finder share/icons/hicolor/64x64/apps/KestrineMBI.png \
+for f in bin/KestrineMBI bin/kestrine-finder share/icons/hicolor/64x64/apps/KestrineMBI.png \
          share/icons/hicolor/scalable/apps/KestrineMBI.svg share/doc/Kestrine/help/index.html \
          share/applications/KestrineMBI.desktop; do
   [[ -e "$root$prefix/$f" ]] || { echo "missing $f"; exit 1; }
 done
 autostart="$root$work/home/.config/autostart"
 grep -qx "Exec=\"$prefix/bin/KestrineMBI\"" "$autostart/KestrineMBI.desktop" || { echo "bad KestrineMBI autostart entry"; exit 1; }
-grep -qx "Exec=\"$prefix/bin/finder\" serve" "$autostart/KestrineFinder.desktop" || { echo "bad Finder autostart entry"; exit 1; }
+grep -qx "Exec=\"$prefix/bin/kestrine-finder\" serve" "$autostart/KestrineFinder.desktop" || { echo "bad Finder autostart entry"; exit 1; }
 grep -qx "Exec=\"$prefix/bin/KestrineMBI\" --preferences" "$root$prefix/share/applications/KestrineMBI.desktop" ||
   { echo "bad KestrineMBI application entry"; exit 1; }
 
 run() { env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" "$@"; }
 printf 'x' >"$work/home/Notes"
 # Started directly, not through the function, so that $! is the Finder.
-env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" "$root$prefix/bin/finder" serve \
+env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run" "$root$prefix/bin/kestrine-finder" serve \
   >"$work/finder.out" &
 finder_pid=$!
 for _ in $(seq 50); do [[ -s "$work/finder.out" ]] && break; sleep 0.1; done
-run "$root$prefix/bin/finder" select "$work/home/Notes"
+run "$root$prefix/bin/kestrine-finder" select "$work/home/Notes"
 menu="$(run "$root$prefix/bin/KestrineMBI" --menu | tail -n +3)"
 [[ "$menu" == "# 1 Item, First item: Notes"$'\n'"[1] Copy Posix Path"* ]] || { echo "unexpected menu:"; echo "$menu"; exit 1; }
 run "$root$prefix/bin/KestrineMBI" --choose 2 >/dev/null

@@ -1,4 +1,4 @@
-// Times the tray application against a real `finder serve`:
+// Times the tray application against a real `kestrine-finder serve`:
 //   - opening the status menu (the selection request, the first item's
 //     alias, the build with previews on and 20 prefixes), in process;
 //     goal: median under 5 ms;
@@ -109,13 +109,13 @@ int main(int argc, char** argv) {
   const pid_t server = fork();
   if (server == 0) {
     dup2(ready[1], STDOUT_FILENO);
-    execl(finder.c_str(), "finder", "serve", static_cast<char*>(nullptr));
+    execl(finder.c_str(), "kestrine-finder", "serve", static_cast<char*>(nullptr));
     _exit(127);
   }
   close(ready[1]);
   char line[6] = {};
   if (read(ready[0], line, sizeof line) != 6) {
-    std::fprintf(stderr, "finder serve did not start\n");
+    std::fprintf(stderr, "kestrine-finder serve did not start\n");
     return 1;
   }
   std::fflush(stdout);

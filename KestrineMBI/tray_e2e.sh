@@ -46,12 +46,12 @@ xsetroot -solid '#4a6a8a' 2>/dev/null || true
 openbox >/dev/null 2>&1 &
 pids+=($!)
 
-coproc FINDER { exec "$BUILD/finder/finder" serve; }
+coproc FINDER { exec "$BUILD/finder/kestrine-finder" serve; }
 pids+=($FINDER_PID)
 read -r -t 10 ready <&"${FINDER[0]}" && [[ "$ready" == ready ]] || fail "the Finder did not start"
 printf 'notes' >"$HOME/Notes.txt"
 printf 'report' >"$HOME/Q3 Report & Plan.pdf"
-"$BUILD/finder/finder" select "$HOME/Q3 Report & Plan.pdf" "$HOME/Notes.txt"
+"$BUILD/finder/kestrine-finder" select "$HOME/Q3 Report & Plan.pdf" "$HOME/Notes.txt"
 # Menu titles show the very texts they copy, and one prefix adds its pair.
 mkdir -p "$XDG_CONFIG_HOME"
 cat >"$XDG_CONFIG_HOME/com.corvane.KestrineCM.plist" <<'PLIST'

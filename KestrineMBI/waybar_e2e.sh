@@ -65,12 +65,12 @@ export WAYLAND_DISPLAY="$socket" SWAYSOCK
 SWAYSOCK="$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock 2>/dev/null | head -n 1)"
 for _ in $(seq 50); do [[ -n "$SWAYSOCK" ]] && break; sleep 0.1; SWAYSOCK="$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock 2>/dev/null | head -n 1)"; done
 
-coproc FINDER { exec "$BUILD/platform/finder/finder" serve; }
+coproc FINDER { exec "$BUILD/finder/kestrine-finder" serve; }
 pids+=($FINDER_PID)
 read -r -t 10 ready <&"${FINDER[0]}" && [[ "$ready" == ready ]] || fail "the Finder did not start"
 name="Q3 Report & Plan_v2.txt"
 printf 'plan' >"$HOME/$name"
-"$BUILD/platform/finder/finder" select "$HOME/$name"
+"$BUILD/finder/kestrine-finder" select "$HOME/$name"
 
 # Started before the panel, as at a login where the panel comes up late.
 "$BUILD/KestrineMBI/KestrineMBI" >"$work/mbi.out" 2>"$work/mbi.err" &

@@ -2,6 +2,8 @@
 //
 //   KestrineService                        install or refresh the service
 //                                          entries of the user's file managers
+//                                          (none for the program installed for
+//                                          every user: the package has them)
 //   KestrineService "<command>" [PATH...]  copy the PATHs' text for <command>
 //   KestrineService --remove-entries       remove the entries it wrote
 //   KestrineService --version              print the version
@@ -28,6 +30,7 @@
 #include "KestrineService/AppController.h"
 #include "KestrineService/service_commands.h"
 #include "clipboard/clipboard_output.h"
+#include "platform/files/launch_services.h"
 
 namespace {
 
@@ -51,7 +54,9 @@ constexpr const char* kHelp =
     "With a command, copies the PATHs' text for it to the clipboard (relative\n"
     "PATHs are taken from the current folder; with none, the clipboard is\n"
     "emptied). Without arguments, installs or refreshes the Kestrine entries of\n"
-    "the user's installed file managers; --remove-entries removes them.\n"
+    "the user's installed file managers, unless this KestrineService is the one\n"
+    "installed for every user, whose packages install them; --remove-entries\n"
+    "removes them.\n"
     "Exit status: 0; 1 when no PATH names an item, the clipboard could not be\n"
     "written or an entry could not be written or removed; 2 for an unknown\n"
     "command or option.\n";
@@ -87,7 +92,19 @@ int main(int argc, char** argv) try {
     return 2;
   }
   AppController controller;
-  if (argc < 2) return Report(controller.applicationWillFinishLaunching(ExecutablePath(argv[0])));
+  if (argc < 2) {
+    const std::string executable = ExecutablePath(argv[0]);
+    if (!WritesUserEntries(executable, KESTRINE_INSTALLED_SERVICE,
+                           NSHomeDirectory().value_or(""))) {
+      std::printf(
+          "KestrineService: %s is installed for every user: its packages install the file "
+          "managers' entries, so none are written into your home (\"KestrineService "
+          "--remove-entries\" removes those an earlier run wrote)\n",
+          executable.c_str());
+      return 0;
+    }
+    return Report(controller.applicationWillFinishLaunching(executable));
+  }
   std::vector<std::string> filenames(argv + 2, argv + argc);
   std::vector<FilenameProblem> problems;
   const ServiceOutcome outcome =

@@ -203,11 +203,14 @@ std::string QuoteShellArgument(std::string_view argument) {
   return quoted;
 }
 
-std::vector<ServiceEntryFile> ServiceEntryFiles(const std::string& executable) {
-  const std::string data = FolderOr(XdgDataHome(), ".local/share");
-  const std::string config = FolderOr(XdgConfigHome(), ".config");
+namespace {
+
+// Every file manager's entries for `executable`, below the data folder
+// `data` and the config folder `config`, each starting with `marker` (after
+// a script's first line).
+std::vector<ServiceEntryFile> EntryFiles(const std::string& executable, const std::string& data,
+                                         const std::string& config, const std::string& marker) {
   const std::vector<std::string_view>& commands = ServiceUserDataStrings();
-  const std::string marker(kServiceEntryMarker);
   std::vector<ServiceEntryFile> files;
 
   ServiceEntryFile dolphin{data + "/kio/servicemenus/kestrine.desktop", marker, true,
@@ -271,6 +274,43 @@ std::vector<ServiceEntryFile> ServiceEntryFiles(const std::string& executable) {
                      "\nTooltip=Kestrine: " + name + " of the selected items\n"});
   }
   return files;
+}
+
+}  // namespace
+
+std::vector<ServiceEntryFile> ServiceEntryFiles(const std::string& executable) {
+  return EntryFiles(executable, FolderOr(XdgDataHome(), ".local/share"),
+                    FolderOr(XdgConfigHome(), ".config"), std::string(kServiceEntryMarker));
+}
+
+std::vector<ServiceEntryFile> SystemServiceEntryFiles(const std::string& executable,
+                                                      const std::string& dataFolder,
+                                                      const std::set<FileManager>& managers) {
+  std::vector<ServiceEntryFile> files;
+  for (ServiceEntryFile& entry : EntryFiles(executable, dataFolder, dataFolder, "")) {
+    if (managers.contains(entry.manager) &&
+        (entry.manager == FileManager::kDolphin || entry.manager == FileManager::kNemo ||
+         entry.manager == FileManager::kFileManagerActions)) {
+      entry.executable = false;
+      files.push_back(std::move(entry));
+    }
+  }
+  return files;
+}
+
+bool WritesUserEntries(const std::string& executable, const std::string& installedExecutable,
+                       const std::string& home) {
+  if (installedExecutable.empty()) return true;
+  std::error_code error;
+  const std::string installed = std::filesystem::weakly_canonical(installedExecutable, error).string();
+  if (error || installed != std::filesystem::weakly_canonical(executable, error).string() || error) {
+    return true;
+  }
+  std::string homeFolder = std::filesystem::weakly_canonical(home, error).string();
+  if (error) return false;
+  while (homeFolder.size() > 1 && homeFolder.back() == '/') homeFolder.pop_back();
+  // A home of "/" would hold every prefix; it holds none.
+  return homeFolder.size() > 1 && installed.starts_with(homeFolder + "/");
 }
 
 std::string ThunarCustomActionsPath() {

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +52,26 @@ struct ServiceEntryFile {
 //   one action per command, and kestrine.desktop, the "Kestrine" menu that
 //   lists them.
 std::vector<ServiceEntryFile> ServiceEntryFiles(const std::string& executable);
+
+// The entries of `managers` for every user, below the system data folder
+// `dataFolder` (such as /usr/share), where a package installs them: those of
+// Dolphin, Nemo and the file-manager actions, named and written as
+// ServiceEntryFiles has them, but without kServiceEntryMarker (the package
+// removes them, not "--remove-entries") and none executable (Dolphin asks
+// that only of the service menus in the user's folders). The other file
+// managers read no system folder and get none.
+std::vector<ServiceEntryFile> SystemServiceEntryFiles(const std::string& executable,
+                                                      const std::string& dataFolder,
+                                                      const std::set<FileManager>& managers);
+
+// Whether the KestrineService at `executable` writes entries into the
+// user's folders: not when it is the one installed for every user, that is
+// when it is `installedExecutable` (the path the build installs it to) and
+// that path is not below `home`; its entries then come with the package.
+// A program in a home prefix, in a build folder or moved elsewhere writes
+// them.
+bool WritesUserEntries(const std::string& executable, const std::string& installedExecutable,
+                       const std::string& home);
 
 // Thunar's custom actions file, <config>/Thunar/uca.xml.
 std::string ThunarCustomActionsPath();

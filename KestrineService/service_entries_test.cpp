@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 
 #include "KestrineService/service_commands.h"
 #include "engine/path_forms.h"
@@ -70,6 +71,95 @@ TEST(ServiceEntriesTest, EveryFileManagerGetsEveryCommand) {
       "Tooltip=Kestrine: Copy AFP URL of the selected items\nIcon=edit-copy\n"
       "Profiles=any;\n\n[X-Action-Profile any]\nName=Copy AFP URL\nMimeTypes=all/all;\n"
       "Exec=\"/opt/k/KestrineService\" \"Copy AFP URL\" %F\n"));
+}
+
+// The entries a package installs are the user's entries, from the same
+// writer, below the system folder, without the marker and not executable;
+// only the file managers that read a system folder get them.
+TEST(ServiceEntriesTest, SystemEntriesAreTheUsersWithoutTheMarker) {
+  ScopedUser user;
+  const std::string k = "/usr/bin/KestrineService";
+  const std::vector<ServiceEntryFile> mine = ServiceEntryFiles(k);
+  const std::set<FileManager> all = {FileManager::kDolphin, FileManager::kNautilus,
+                                     FileManager::kCaja,    FileManager::kNemo,
+                                     FileManager::kThunar,  FileManager::kFileManagerActions};
+  const std::vector<ServiceEntryFile> system = SystemServiceEntryFiles(k, "/usr/share", all);
+  ASSERT_EQ(system.size(), 26u);
+  const std::string marker(kServiceEntryMarker);
+  for (const ServiceEntryFile& file : system) {
+    SCOPED_TRACE(file.path);
+    const auto own = std::find_if(mine.begin(), mine.end(), [&](const ServiceEntryFile& m) {
+      return m.path == user.root() + "/data" + file.path.substr(std::string("/usr/share").size());
+    });
+    ASSERT_NE(own, mine.end());
+    EXPECT_EQ(marker + file.content, own->content);
+    EXPECT_FALSE(file.executable);
+  }
+  EXPECT_EQ(system[0].path, "/usr/share/kio/servicemenus/kestrine.desktop");
+  EXPECT_EQ(system[13].path, "/usr/share/file-manager/actions/kestrine.desktop");
+  EXPECT_EQ(SystemServiceEntryFiles(k, "/usr/share", {FileManager::kNemo}).size(), 12u);
+  EXPECT_TRUE(SystemServiceEntryFiles(k, "/usr/share", {FileManager::kNautilus, FileManager::kCaja,
+                                                        FileManager::kThunar})
+                  .empty());
+}
+
+// The build writes those entries with the same writer, and a file manager
+// dropped from a later build keeps none of them.
+TEST(ServiceEntriesTest, TheBuildWritesTheSystemEntries) {
+  kestrine_testing::ScopedTempDir dir;
+  const std::string k = "/usr/bin/KestrineService", share = dir.Join("share");
+  using kestrine_testing::FolderNames;
+  using kestrine_testing::RunProgram;
+  ASSERT_EQ(RunProgram({KESTRINE_SYSTEM_ENTRIES_PATH, k, share, "dolphin", "nemo",
+                        "file-manager-actions"}).exitStatus, 0);
+  for (const ServiceEntryFile& file :
+       SystemServiceEntryFiles(k, share, {FileManager::kDolphin, FileManager::kNemo,
+                                          FileManager::kFileManagerActions})) {
+    EXPECT_EQ(ReadFile(file.path), file.content) << file.path;
+  }
+  ASSERT_EQ(RunProgram({KESTRINE_SYSTEM_ENTRIES_PATH, k, share, "file-manager-actions"}).exitStatus, 0);
+  EXPECT_EQ(FolderNames(share + "/file-manager/actions").size(), 13u);
+  EXPECT_EQ(FolderNames(share + "/nemo/actions"), std::vector<std::string>{});
+  EXPECT_EQ(FolderNames(share + "/kio/servicemenus"), std::vector<std::string>{});
+  const kestrine_testing::RunResult wrong =
+      RunProgram({KESTRINE_SYSTEM_ENTRIES_PATH, k, share, "nautilus"});
+  EXPECT_EQ(wrong.exitStatus, 2);
+  EXPECT_EQ(wrong.err, "kestrine_system_entries: unknown file manager \"nautilus\"\n");
+}
+
+// Only the program installed for every user, outside a home folder, leaves
+// the user's folders alone.
+TEST(ServiceEntriesTest, UserEntriesAreForHomePrefixesAndBuildFolders) {
+  kestrine_testing::ScopedTempDir dir;
+  const std::string home = dir.Join("home/ann"), usr = dir.Join("usr/bin/KestrineService"),
+                    local = home + "/.local/bin/KestrineService";
+  for (const std::string& program : {usr, local, dir.Join("build/KestrineService"),
+                                     dir.Join("home/anne/bin/KestrineService")}) {
+    kestrine_testing::MakeDirs(std::filesystem::path(program).parent_path().string());
+    kestrine_testing::WriteProgram(program);
+  }
+  std::filesystem::create_directory_symlink(dir.Join("usr/bin"), dir.Join("bin"));
+  const struct {
+    std::string executable, installed, home;
+    bool writes;
+  } cases[] = {
+      {usr, usr, home, false},                         // The package's program.
+      {usr, dir.Join("bin/KestrineService"), home, false},  // Installed through a link.
+      {dir.Join("bin/KestrineService"), usr, home, false},
+      {usr, usr, "/", false},                          // A home of "/" holds no prefix.
+      {usr, usr, "", false},
+      {local, local, home, true},                      // A home prefix (./dev install).
+      {local, local, home + "/", true},
+      {dir.Join("home/anne/bin/KestrineService"), dir.Join("home/anne/bin/KestrineService"), home,
+       false},                                         // Beside the home, not in it.
+      {dir.Join("build/KestrineService"), usr, home, true},  // A build folder.
+      {usr, local, home, true},                        // Installed elsewhere than built for.
+      {usr, "", home, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.executable + " " + c.installed + " " + c.home);
+    EXPECT_EQ(WritesUserEntries(c.executable, c.installed, c.home), c.writes);
+  }
 }
 
 // Kestrine's twelve actions for `executable`, as the merge adds them.

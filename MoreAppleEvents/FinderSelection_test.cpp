@@ -1,4 +1,4 @@
-// The Finder-selection road against a real `finder serve` process.
+// The Finder-selection road against a real `kestrine-finder serve` process.
 #include "MoreAppleEvents/FinderSelection.h"
 
 #include <gtest/gtest.h>
@@ -182,7 +182,7 @@ TEST_F(FinderSelectionTest, FilesCopiedInTheFileManagerAreTheSelection) {
   copy("x-special/gnome-copied-files",
        "copy\nfile://" + paths[2] + "\nfile://" + user_.home() + "/odd%20%25name\nhttps://example.com/x\n");
   EXPECT_EQ(pathsSoon({paths[2], user_.home() + "/odd %name"}), (Paths{paths[2], user_.home() + "/odd %name"}));
-  // A later `finder select` wins over the files copied before it.
+  // A later `kestrine-finder select` wins over the files copied before it.
   ASSERT_EQ(finder.Select({paths[1]}), 0);
   EXPECT_EQ(ConvertSelection().paths, Paths{paths[1]});
   copy("text/uri-list", "# comment\r\nfile://" + paths[0] + "\r\n");

@@ -16,7 +16,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build"))
 PROGRAM = os.path.join(BUILD, "KestrineMBI", "KestrineMBI")
-FINDER = os.path.join(BUILD, "platform", "finder", "finder")
+FINDER = os.path.join(BUILD, "finder", "kestrine-finder")
 GOAL_MS = 30.0
 
 
@@ -33,7 +33,7 @@ def times(argv, env, runs):
 
 
 def main():
-    subprocess.run(["cmake", "--build", BUILD, "--target", "KestrineMBI", "finder"], check=True,
+    subprocess.run(["cmake", "--build", BUILD, "--target", "KestrineMBI", "kestrine-finder"], check=True,
                    stdout=subprocess.DEVNULL)
     with tempfile.TemporaryDirectory() as root:
         env = dict(os.environ, HOME=os.path.join(root, "home"), XDG_RUNTIME_DIR=os.path.join(root, "run"),

@@ -1,4 +1,4 @@
-// Times the Finder-selection road against a real `finder serve`:
+// Times the Finder-selection road against a real `kestrine-finder serve`:
 //   - MoreFEGetSelection plus GetSelectionItemFSRef of the first item (what
 //     opening the status menu costs), for selections of 3 and 1,000 object
 //     specifiers; goal: median under 1 ms;
@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
 
   kestrine_testing::ScopedFinder server(finder);
   if (!server.ready()) {
-    std::fprintf(stderr, "finder serve did not start\n");
+    std::fprintf(stderr, "kestrine-finder serve did not start\n");
     return 1;
   }
   // The trace of every request goes where a real one's would, but not into

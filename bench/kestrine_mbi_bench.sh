@@ -5,5 +5,5 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${1:-$ROOT/build}"
-cmake --build "$BUILD" --target menu_bench finder KestrineMBI >/dev/null
-"$BUILD/KestrineMBI/menu_bench" "$BUILD/finder/finder" "$BUILD/KestrineMBI/KestrineMBI"
+cmake --build "$BUILD" --target menu_bench kestrine-finder KestrineMBI >/dev/null
+"$BUILD/KestrineMBI/menu_bench" "$BUILD/finder/kestrine-finder" "$BUILD/KestrineMBI/KestrineMBI"

@@ -1,9 +1,9 @@
-// finder: the file manager's side of contextual-menu plug-ins, as a program.
+// kestrine-finder: the file manager's side of contextual-menu plug-ins, as a program.
 //
-//   finder menu [--plugin BUNDLE]... [PATH...]
+//   kestrine-finder menu [--plugin BUNDLE]... [PATH...]
 //       Builds the contextual menu for PATHs and prints the items the
 //       plug-ins add, one per line.
-//   finder choose [--plugin BUNDLE]... ID PATH...
+//   kestrine-finder choose [--plugin BUNDLE]... ID PATH...
 //       Builds the menu, then runs item ID on PATHs, as when the user picks it:
 //       in the plug-in that added it; one of Kestrine's twelve commands (1 to
 //       12) that the menu does not show (switched off) runs in every plug-in.
@@ -11,11 +11,11 @@
 //
 // The menus are built and run by the host core the file-manager modules use
 // (ContextualMenuHost), which tells the running Finder nothing here.
-//   finder serve
+//   kestrine-finder serve
 //       Answers Apple events as the Finder until SIGTERM or SIGINT.
-//   finder select [--as obj|fsrf|alis] [PATH...] | finder select --fail N
+//   kestrine-finder select [--as obj|fsrf|alis] [PATH...] | kestrine-finder select --fail N
 //       Sets the serving Finder's selection (see finder_serve.h).
-//   finder --help | -h, finder COMMAND --help | -h
+//   kestrine-finder --help | -h, kestrine-finder COMMAND --help | -h
 //       Prints the usage.
 //
 // Without --plugin, every bundle in
@@ -55,9 +55,9 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: finder menu [--plugin BUNDLE]... [PATH...] | "
-    "finder choose [--plugin BUNDLE]... ID PATH... | finder serve | "
-    "finder select [--as obj|fsrf|alis] [PATH...] | finder select --fail N";
+    "usage: kestrine-finder menu [--plugin BUNDLE]... [PATH...] | "
+    "kestrine-finder choose [--plugin BUNDLE]... ID PATH... | kestrine-finder serve | "
+    "kestrine-finder select [--as obj|fsrf|alis] [PATH...] | kestrine-finder select --fail N";
 
 constexpr const char* kHelp =
     "\n"
@@ -87,7 +87,7 @@ struct Options {
 };
 
 int UsageError(const std::string& message) {
-  std::fprintf(stderr, "finder: %s (%s)\n", message.c_str(), kUsage);
+  std::fprintf(stderr, "kestrine-finder: %s (%s)\n", message.c_str(), kUsage);
   return 2;
 }
 
@@ -139,7 +139,8 @@ std::vector<std::string> UsablePaths(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
     FSRef ref{};
     if (const OSErr status = FSPathMakeRef(path, &ref); status != noErr) {
-      std::fprintf(stderr, "finder: %s: %s\n", path.c_str(), FSPathMakeRefProblem(status).c_str());
+      std::fprintf(stderr, "kestrine-finder: %s: %s\n", path.c_str(),
+                   FSPathMakeRefProblem(status).c_str());
       continue;
     }
     usable.push_back(path);
@@ -212,7 +213,7 @@ void PrintEntries(const std::vector<HostMenuEntry>& entries, int depth) {
 
 int main(int argc, char** argv) try {
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("finder %s\n", KESTRINE_VERSION);
+    std::printf("kestrine-finder %s\n", KESTRINE_VERSION);
     return 0;
   }
   const auto isHelp = [](const char* arg) {
@@ -236,7 +237,7 @@ int main(int argc, char** argv) try {
     // selection holds them; with none, nothing is done.
     options.paths = UsablePaths(options.paths);
     if (options.paths.empty()) {
-      std::fputs("finder: no PATH names an item; nothing is copied\n", stderr);
+      std::fputs("kestrine-finder: no PATH names an item; nothing is copied\n", stderr);
       return 1;
     }
   }
@@ -248,7 +249,7 @@ int main(int argc, char** argv) try {
       std::optional<std::vector<ContextualMenuPlugIn>> loaded =
           LoadContextualMenuPlugIn(bundle, &error);
       if (!loaded) {
-        std::fprintf(stderr, "finder: %s\n", error.c_str());
+        std::fprintf(stderr, "kestrine-finder: %s\n", error.c_str());
         return 1;
       }
       std::move(loaded->begin(), loaded->end(), std::back_inserter(plugIns.instances));
@@ -256,14 +257,14 @@ int main(int argc, char** argv) try {
   } else {
     plugIns = LoadContextualMenuPlugIns(ContextualMenuPlugInFolders());
     for (const std::string& skipped : plugIns.skipped) {
-      std::fprintf(stderr, "finder: skipped %s\n", skipped.c_str());
+      std::fprintf(stderr, "kestrine-finder: skipped %s\n", skipped.c_str());
     }
     plugIns.skipped.clear();
   }
 
   bool buildFailed = false;
   ContextualMenuHost host(std::move(plugIns), [&buildFailed](const std::string& line) {
-    std::fprintf(stderr, "finder: %s\n", line.c_str());
+    std::fprintf(stderr, "kestrine-finder: %s\n", line.c_str());
     buildFailed = true;
   });
   const std::shared_ptr<HostMenu> menu = host.BuildMenu(SelectionItems(options.paths));
@@ -273,23 +274,23 @@ int main(int argc, char** argv) try {
     PrintEntries(menu->entries(), 0);
   } else if (const HostMenuEntry* entry = FindCommand(menu->entries(), options.commandID)) {
     menu->Activate(*entry);
-    NoteClipboardFile("finder");
+    NoteClipboardFile("kestrine-finder");
   } else if (IsFixedCommandID(options.commandID)) {
     menu->ActivateEverywhere(options.commandID);
-    NoteClipboardFile("finder");
+    NoteClipboardFile("kestrine-finder");
   } else {
     std::fprintf(stderr,
-                 "finder: no command has the ID %d (1 to 12, or an ID that \"finder menu\" lists "
-                 "for these PATHs)\n",
+                 "kestrine-finder: no command has the ID %d (1 to 12, or an ID that "
+                 "\"kestrine-finder menu\" lists for these PATHs)\n",
                  options.commandID);
     status = 2;
   }
   std::fflush(stdout);
   return status;
 } catch (const std::bad_alloc&) {
-  std::fputs("finder: out of memory\n", stderr);
+  std::fputs("kestrine-finder: out of memory\n", stderr);
   return 1;
 } catch (const std::exception& error) {
-  std::fprintf(stderr, "finder: %s\n", error.what());
+  std::fprintf(stderr, "kestrine-finder: %s\n", error.what());
   return 1;
 }

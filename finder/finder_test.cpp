@@ -1,4 +1,4 @@
-// End-to-end tests: the finder program loads the built KestrineCM.plugin
+// End-to-end tests: the kestrine-finder program loads the built KestrineCM.plugin
 // bundle, prints its menu and runs its commands against real files; a test
 // plug-in gives the menus KestrineCM never makes.
 #include <gtest/gtest.h>
@@ -38,7 +38,7 @@ const std::string kEverythingOff =
 
 class FinderTest : public ::testing::Test {
  protected:
-  // Runs `finder COMMAND [--plugin BUNDLE] ARGS...`; no bundle lets it look in its folders.
+  // Runs `kestrine-finder COMMAND [--plugin BUNDLE] ARGS...`; no bundle lets it look in its folders.
   RunResult Finder(std::vector<std::string> args, const std::string& bundle = KESTRINE_CM_BUNDLE) {
     if (!bundle.empty()) args.insert(args.begin() + 1, {"--plugin", bundle});
     args.insert(args.begin(), FINDER_PATH);
@@ -60,7 +60,7 @@ class FinderTest : public ::testing::Test {
   }
   // The line a copy without a display ends with.
   std::string FileNote() const {
-    return "finder: no display: the clipboard is the file " + user_.root() + "/run/kestrine/clipboard\n";
+    return "kestrine-finder: no display: the clipboard is the file " + user_.root() + "/run/kestrine/clipboard\n";
   }
   std::string File(const std::string& relative) {
     const std::string path = user_.home() + "/" + relative;
@@ -165,11 +165,11 @@ TEST_F(FinderTest, CommandsCopyTheTextOfEveryItem) {
   EXPECT_EQ(Choose(8, {a}), unc);
 }
 
-// What finder choose cannot do is said, and the clipboard stays as it was.
+// What kestrine-finder choose cannot do is said, and the clipboard stays as it was.
 TEST_F(FinderTest, ChooseRefusesWhatNamesNothing) {
   const std::string a = File("a.txt");
   const std::string missing = user_.home() + "/missing";
-  const std::string unknown = " (1 to 12, or an ID that \"finder menu\" lists for these PATHs)\n";
+  const std::string unknown = " (1 to 12, or an ID that \"kestrine-finder menu\" lists for these PATHs)\n";
   user_.WriteSettings("<key>Prefixes</key><array><string>P</string></array>");
   const struct {
     std::vector<std::string> args;
@@ -177,14 +177,14 @@ TEST_F(FinderTest, ChooseRefusesWhatNamesNothing) {
     std::string error;
     std::optional<std::string> copied = "old";
   } cases[] = {
-      {{"choose", "99", a}, 2, "finder: no command has the ID 99" + unknown},
-      {{"choose", "13", a}, 2, "finder: no command has the ID 13" + unknown},
-      {{"choose", "0", a}, 2, "finder: no command has the ID 0" + unknown},
-      {{"choose", "-7", a}, 2, "finder: no command has the ID -7" + unknown},
-      {{"choose", "1001", a}, 2, "finder: no command has the ID 1001" + unknown},
+      {{"choose", "99", a}, 2, "kestrine-finder: no command has the ID 99" + unknown},
+      {{"choose", "13", a}, 2, "kestrine-finder: no command has the ID 13" + unknown},
+      {{"choose", "0", a}, 2, "kestrine-finder: no command has the ID 0" + unknown},
+      {{"choose", "-7", a}, 2, "kestrine-finder: no command has the ID -7" + unknown},
+      {{"choose", "1001", a}, 2, "kestrine-finder: no command has the ID 1001" + unknown},
       {{"choose", "1", missing}, 1,
-       "finder: " + missing + ": no such file or folder\nfinder: no PATH names an item; nothing is copied\n"},
-      {{"choose", "1000", missing, a}, 0, "finder: " + missing + ": no such file or folder\n" + FileNote(),
+       "kestrine-finder: " + missing + ": no such file or folder\nkestrine-finder: no PATH names an item; nothing is copied\n"},
+      {{"choose", "1000", missing, a}, 0, "kestrine-finder: " + missing + ": no such file or folder\n" + FileNote(),
        "P" + a},
   };
   for (const auto& c : cases) {
@@ -261,7 +261,7 @@ TEST_F(FinderTest, HelpGoesToStandardOutput) {
            {"--help"}, {"-h"}, {"choose", "--help"}, {"select", "-h"}, {"serve", "--help"}}) {
     const RunResult r = Finder(args, "");
     EXPECT_EQ(r.exitStatus, 0) << args[0];
-    EXPECT_TRUE(r.out.starts_with("usage: finder menu") && r.out.find("\n  choose ") != std::string::npos) << r.out;
+    EXPECT_TRUE(r.out.starts_with("usage: kestrine-finder menu") && r.out.find("\n  choose ") != std::string::npos) << r.out;
     EXPECT_EQ(r.err, "");
   }
 }
@@ -291,7 +291,7 @@ TEST_F(FinderTest, JunkInThePlugInFolderIsSkippedAndNamed) {
   EXPECT_EQ(r.out, kDefaultSubmenu);
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), static_cast<long>(std::size(junk))) << r.err;
   for (const auto& entry : junk) {
-    const std::size_t at = r.err.find("finder: skipped " + folder + "/" + entry.name + ": ");
+    const std::size_t at = r.err.find("kestrine-finder: skipped " + folder + "/" + entry.name + ": ");
     ASSERT_NE(at, std::string::npos) << entry.name << "\n" << r.err;
     const std::string line = r.err.substr(at, r.err.find('\n', at) - at);
     EXPECT_NE(line.find(entry.reason), std::string::npos) << line;
@@ -305,7 +305,7 @@ TEST_F(FinderTest, JunkInThePlugInFolderIsSkippedAndNamed) {
     const RunResult failed = Finder({"menu", File("a.txt")}, bundle);
     EXPECT_EQ(failed.exitStatus, 1) << bundle;
     EXPECT_EQ(failed.out, "") << bundle;
-    EXPECT_EQ(failed.err.rfind("finder: " + bundle + ": ", 0), 0u) << failed.err;
+    EXPECT_EQ(failed.err.rfind("kestrine-finder: " + bundle + ": ", 0), 0u) << failed.err;
   }
 }
 
@@ -323,7 +323,7 @@ TEST_F(FinderTest, AUsersCopyStandsInForTheSystemsUnlessItFails) {
   r = Finder({"menu", File("a.txt")}, "");
   EXPECT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(r.out, kDefaultSubmenu);
-  EXPECT_EQ(r.err, "finder: skipped " + copy + ": cannot load " + copy +
+  EXPECT_EQ(r.err, "kestrine-finder: skipped " + copy + ": cannot load " + copy +
                        "/Contents/Linux/KestrineCM.so: No such file or directory\n");
 }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A real Nautilus, Caja, Nemo or Thunar, on an X server and a D-Bus session
-# of its own, with a `finder serve` beside it: the file manager loads the
+# of its own, with a `kestrine-finder serve` beside it: the file manager loads the
 # built extension module at its start, a window opening does not replace the
 # Finder's selection, a right-click on a file makes it the selection, and
 # choosing "Copy Posix Path" in the "Kestrine" submenu copies its path. In
@@ -115,11 +115,11 @@ fail() {
 }
 
 # Not through `run`: $! must be the Finder itself (env execs it).
-"${user_env[@]}" "$BUILD/finder/finder" serve >"$work/finder.log" 2>&1 &
+"${user_env[@]}" "$BUILD/finder/kestrine-finder" serve >"$work/finder.log" 2>&1 &
 finder=$!
-wait_for grep -q ready "$work/finder.log" || { echo "finder serve did not start"; exit 1; }
+wait_for grep -q ready "$work/finder.log" || { echo "kestrine-finder serve did not start"; exit 1; }
 # The selection the user made before the file manager starts.
-run "$BUILD/finder/finder" select "$files/other.txt"
+run "$BUILD/finder/kestrine-finder" select "$files/other.txt"
 # The first line of the status menu: what the Finder holds.
 selection() { run "$BUILD/KestrineMBI/KestrineMBI" --menu 2>/dev/null | grep -m1 '^# ' || true; }
 selection_is() { [[ "$(selection)" == "# $1" ]]; }

@@ -99,7 +99,7 @@ prefix="$(sed -n 's|/bin/KestrineService$||p' "$work/contents")"
 for path in "$prefix/lib/kestrine/libkestrine_platform_files.so" \
             "$prefix/share/Kestrine/Contextual Menu Items/KestrineCM.plugin/Contents/Linux/KestrineCM.so" \
             "$prefix/share/doc/kestrine/copyright" "$prefix/share/man/man1/KestrineService.1.gz" \
-            "$prefix/share/man/man1/finder.1.gz" "$prefix/share/man/man1/KestrineMBI.1.gz"; do
+            "$prefix/share/man/man1/kestrine-finder.1.gz" "$prefix/share/man/man1/KestrineMBI.1.gz"; do
   grep -qxF "$path" "$work/contents" || fail "the package lacks $path"
 done
 # Where the file managers look for the modules.
@@ -120,6 +120,19 @@ for package in "${modules[@]}"; do
   grep -qxF "$prefix/share/doc/$package/copyright" "$work/contents-$package" || fail "$package has no copyright"
   [[ -z "${module_path[$package]:-}" ]] || grep -qxF "${module_path[$package]}" "$work/contents-$package" ||
     fail "$package lacks ${module_path[$package]}"
+done
+# The entries of the file managers without a module of their own come with
+# kestrine; a file manager with a module gets none, not even from kestrine.
+entries="$prefix/share/file-manager/actions"
+grep -qxF "$entries/kestrine.desktop" "$work/contents" || fail "kestrine lacks $entries/kestrine.desktop"
+for pair in "kestrine-dolphin kio/servicemenus/kestrine.desktop" \
+            "kestrine-nemo nemo/actions/kestrine-copy-posix-path.nemo_action"; do
+  read -r package entry <<<"$pair"
+  if [[ -n "${module_library[$package]:-}" ]]; then
+    ! grep -F "/share/$entry" "$work"/contents* || fail "a package holds $entry beside $package"
+  else
+    grep -qxF "$prefix/share/$entry" "$work/contents" || fail "kestrine lacks $prefix/share/$entry"
+  fi
 done
 # No file is in two packages (dpkg would refuse the second).
 duplicated="$(for package in "$deb" "${module_deb[@]}"; do
@@ -225,7 +238,14 @@ clipboard() { cat "$work/run/kestrine/clipboard"; }
 
 check_libraries "$work/contents"
 
-for program in KestrineService finder KestrineMBI; do
+# The installed entries run the installed KestrineService, and
+# "--remove-entries" does not claim them.
+[[ $(find "$root$entries" -name 'kestrine*.desktop' | wc -l) -eq 13 ]] || fail "the entries in $entries"
+grep -qxF "Exec=\"$prefix/bin/KestrineService\" \"Copy Posix Path\" %F" \
+  "$root$entries/kestrine-copy-posix-path.desktop" || fail "$entries/kestrine-copy-posix-path.desktop"
+! grep -l 'Written by KestrineService' "$root$entries"/* || fail "an installed entry says KestrineService wrote it"
+
+for program in KestrineService kestrine-finder KestrineMBI; do
   [[ -x "$bin/$program" ]] || continue
   [[ "$(run "$program" --version)" == "$program $version" ]] || fail "$program --version: $(run "$program" --version)"
 done
@@ -235,22 +255,22 @@ done
 check_copies() {  # [label]
   run KestrineService "Copy Posix Path" "$file" 2>/dev/null || fail "KestrineService exited with $?"
   [[ "$(clipboard)" == "${1:-}$file" ]] || fail "KestrineService copied \"$(clipboard)\""
-  menu="$(run finder menu "$file")"
-  [[ "$menu" == $'-\nKestrine >\n  [1] Copy Posix Path\n'* ]] || fail "finder menu with the installed bundle: $menu"
+  menu="$(run kestrine-finder menu "$file")"
+  [[ "$menu" == $'-\nKestrine >\n  [1] Copy Posix Path\n'* ]] || fail "kestrine-finder menu with the installed bundle: $menu"
 }
 check_copies
-run finder choose 2 "$file"
-[[ "$(clipboard)" == "~/My Notes.txt" ]] || fail "finder choose 2 copied \"$(clipboard)\""
+run kestrine-finder choose 2 "$file"
+[[ "$(clipboard)" == "~/My Notes.txt" ]] || fail "kestrine-finder choose 2 copied \"$(clipboard)\""
 
 if [[ -x "$bin/KestrineMBI" ]]; then
-  env -i "${session[@]}" "$bin/finder" serve >"$work/serve.out" 2>"$work/serve.err" &
+  env -i "${session[@]}" "$bin/kestrine-finder" serve >"$work/serve.out" 2>"$work/serve.err" &
   serve_pid=$!
   for _ in $(seq 100); do
     grep -qx ready "$work/serve.out" 2>/dev/null && break
     sleep 0.1
   done
-  grep -qx ready "$work/serve.out" || fail "finder serve: $(cat "$work/serve.err")"
-  run finder select "$file"
+  grep -qx ready "$work/serve.out" || fail "kestrine-finder serve: $(cat "$work/serve.err")"
+  run kestrine-finder select "$file"
   mbi_menu="$(run KestrineMBI --menu 2>/dev/null)" || fail "KestrineMBI --menu"
   run KestrineMBI --choose 5 >/dev/null 2>&1 || fail "KestrineMBI --choose 5"
   kill "$serve_pid"
@@ -289,7 +309,20 @@ cat >"$work/home/.config/com.corvane.KestrineCM.plist" <<'PLIST'
 <key>LabelItems</key><true/>
 </dict></plist>
 PLIST
-run KestrineService >/dev/null || fail "KestrineService could not write the file managers' entries"
+if [[ $mode == apt ]]; then
+  # The package's KestrineService writes nothing into the home: the package
+  # has the entries.
+  said="$(run KestrineService)" || fail "KestrineService exited with $?"
+  [[ "$said" == "KestrineService: $prefix/bin/KestrineService is installed for every user: its packages install the file managers' entries, so none are written into your home (\"KestrineService --remove-entries\" removes those an earlier run wrote)" ]] ||
+    fail "KestrineService said: $said"
+  written="$(find "$work/home" -name 'kestrine*' -o -name Kestrine -o -name uca.xml)"
+  [[ -z "$written" ]] || fail "KestrineService wrote into the home: $written"
+  # Entries of an earlier run, by a KestrineService of the user's own.
+  run "$BUILD/KestrineService/KestrineService" >/dev/null || fail "the build's KestrineService wrote no entries"
+else
+  # Unpacked elsewhere than its prefix, KestrineService writes the user's.
+  run KestrineService >/dev/null || fail "KestrineService could not write the file managers' entries"
+fi
 printf '/opt/team' >"$bundle/Contents/Resources/Prefixes.txt"
 snapshot() {
   (cd "$work/home" && find . -print0 | sort -z | xargs -0 stat -c '%n %s %Y %a' &&
@@ -307,7 +340,7 @@ for package in kestrine "${modules[@]}"; do
 done
 snapshot >"$work/after-upgrade"
 diff "$work/before-upgrade" "$work/after-upgrade" || fail "the upgrade changed the user's files"
-menu="$(run finder menu "$file")"
+menu="$(run kestrine-finder menu "$file")"
 grep -q '\[1000\] /opt/team' <<<"$menu" && grep -q '\[1001\] /srv/shared' <<<"$menu" ||
   fail "the prefixes are lost after the upgrade: $menu"
 
@@ -329,6 +362,7 @@ run KestrineService --remove-entries >/dev/null || fail "KestrineService --remov
 if [[ $mode == apt ]]; then
   rm "$bundle/Contents/Resources/Prefixes.txt"
   purge kestrine
+  [[ -z "$(find "$entries" -name 'kestrine*' 2>/dev/null)" ]] || fail "entries are left in $entries"
   [[ -f "$work/home/.config/com.corvane.KestrineCM.plist" ]] || fail "removal took the user's settings"
 fi
 echo "packages install, work, upgrade and go"

@@ -185,7 +185,7 @@ class ScopedXvfb final : public ScopedDaemon {
   std::string display_;
 };
 
-// A `finder serve` of the program `finder`, ready when constructed.
+// A `kestrine-finder serve` of the program `kestrine-finder`, ready when constructed.
 class ScopedFinder final : public ScopedDaemon {
  public:
   explicit ScopedFinder(const std::string& finder);
@@ -196,7 +196,7 @@ class ScopedFinder final : public ScopedDaemon {
   pid_t pid() const { return pid_; }
   // Sends `signal`; unless SIGSTOP or SIGCONT (0), waits: the wait status; -1 once ended.
   int Stop(int signal = SIGTERM);
-  // Runs `finder select ARGS...` and returns its exit status.
+  // Runs `kestrine-finder select ARGS...` and returns its exit status.
   int Select(const std::vector<std::string>& args) const;
 
  private:

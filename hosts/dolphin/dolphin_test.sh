@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A real Dolphin, on an X server and a D-Bus session of its own, with a
-# `finder serve` beside it: KIO finds the built module through QT_PLUGIN_PATH
+# `kestrine-finder serve` beside it: KIO finds the built module through QT_PLUGIN_PATH
 # without any setting, a right-click on a file shows the "Kestrine" submenu
 # (previews and a prefix item on) and makes the file the Finder's
 # selection, choosing the first preview copies the file's path, a right-click
@@ -58,7 +58,7 @@ fail() {
 # Not through `run`: $! must be the Finder itself (env execs it).
 "${user_env[@]}" "$FINDER" serve >"$work/finder.log" 2>&1 &
 finder=$!
-wait_for grep -q ready "$work/finder.log" || { echo "finder serve did not start"; exit 1; }
+wait_for grep -q ready "$work/finder.log" || { echo "kestrine-finder serve did not start"; exit 1; }
 selection() { run "$MBI" --menu 2>/dev/null | grep -m1 '^# ' || true; }
 selection_is() { [[ "$(selection)" == "# $1" ]]; }
 clipboard_is() { [[ "$(run xclip -selection clipboard -o 2>/dev/null)" == "$1" ]]; }

@@ -290,7 +290,7 @@ AppleEvent EchoTo(pid_t pid, std::string_view bytes) {
   return event;
 }
 
-// A server in a forked child that loops as `finder serve` does: registered,
+// A server in a forked child that loops as `kestrine-finder serve` does: registered,
 // answering 'test'/'echo', until it is killed. It may open `descriptors` at
 // most (0: as many as this process), of which it takes up to `occupied`
 // once serving, as other work would.

@@ -1,5 +1,5 @@
 // Telling the running Finder which items are selected: the 'core'/'setd'
-// event on the application's 'sele' property that `finder select` sends and
+// event on the application's 'sele' property that `kestrine-finder select` sends and
 // file-manager hosts send for each contextual menu.
 //
 // The event is addressed by signature ('MACS') and carries as its direct

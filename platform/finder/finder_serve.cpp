@@ -190,8 +190,8 @@ void MySignalHandler(int) {
 
 int SelectUsage(const std::string& message) {
   std::fprintf(stderr,
-               "finder: %s (usage: finder select [--as obj|fsrf|alis] [PATH...] | "
-               "finder select --fail N)\n",
+               "kestrine-finder: %s (usage: kestrine-finder select [--as obj|fsrf|alis] [PATH...] | "
+               "kestrine-finder select --fail N)\n",
                message.c_str());
   return 2;
 }
@@ -207,7 +207,7 @@ void InstallFinderHandlers() {
 
 int FinderServe() {
   if (AEServerOpen() != noErr) {
-    std::fprintf(stderr, "finder: cannot serve events (see the line above)\n");
+    std::fprintf(stderr, "kestrine-finder: cannot serve events (see the line above)\n");
     return 1;
   }
   InstallFinderHandlers();
@@ -215,9 +215,9 @@ int FinderServe() {
   if (registered != noErr) {
     AEServerClose();
     if (registered == dupFNErr) {
-      std::fprintf(stderr, "finder: another Finder is already serving\n");
+      std::fprintf(stderr, "kestrine-finder: another Finder is already serving\n");
     } else {
-      std::fprintf(stderr, "finder: cannot register the Finder (status %d)\n", registered);
+      std::fprintf(stderr, "kestrine-finder: cannot register the Finder (status %d)\n", registered);
     }
     return 1;
   }
@@ -291,7 +291,7 @@ int FinderSelect(const std::vector<std::string>& args) {
     for (const std::string& path : paths) {
       struct stat info {};
       if (path.empty() || lstat(path.c_str(), &info) != 0) {
-        std::fprintf(stderr, "finder: %s: no such file or folder\n", path.c_str());
+        std::fprintf(stderr, "kestrine-finder: %s: no such file or folder\n", path.c_str());
         return 1;
       }
       std::string absolute = path.starts_with("/") ? path : std::string(cwd) + "/" + path;
@@ -301,16 +301,17 @@ int FinderSelect(const std::vector<std::string>& args) {
     std::size_t unusable = paths.size();
     status = FinderSetSelection(absolutes, kind, kAEWaitReply, kAEDefaultTimeout, &unusable);
     if (unusable < paths.size()) {
-      std::fprintf(stderr, "finder: %s: cannot be selected\n", paths[unusable].c_str());
+      std::fprintf(stderr, "kestrine-finder: %s: cannot be selected\n", paths[unusable].c_str());
       return 1;
     }
   }
   if (status == procNotFound || status == connectionInvalid) {
-    std::fprintf(stderr, "finder: no Finder is running (start one with \"finder serve\")\n");
+    std::fputs("kestrine-finder: no Finder is running (start one with \"kestrine-finder serve\")\n",
+               stderr);
     return 1;
   }
   if (status != noErr) {
-    std::fprintf(stderr, "finder: the Finder did not take the selection (status %d)\n",
+    std::fprintf(stderr, "kestrine-finder: the Finder did not take the selection (status %d)\n",
                  static_cast<int>(status));
     return 1;
   }

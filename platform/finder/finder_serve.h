@@ -1,5 +1,5 @@
-// The Finder as a process that answers Apple events: `finder serve` and
-// `finder select`.
+// The Finder as a process that answers Apple events: `kestrine-finder serve` and
+// `kestrine-finder select`.
 //
 // A serving Finder registers as signature 'MACS', type 'FNDR', name
 // "Finder", and answers:
@@ -12,7 +12,7 @@
 //   'fsrf' or 'obj ' (the default): the item in that type; an item that no
 //   longer exists answers errAENoSuchObject (-1728);
 // - 'core'/'setd' for the property 'sele' (see finder_selection.h), sent by
-//   `finder select` and by the file managers' modules for each contextual
+//   `kestrine-finder select` and by the file managers' modules for each contextual
 //   menu: 'data' a list of alias records, the new selection in order
 //   (absent: the selection is kept); keyFinderSelectionKind the type its items are to be
 //   reported as; keyFinderSelectionFailure an error number that every
@@ -39,13 +39,13 @@
 // starts it with an empty selection. FinderServe does this itself.
 void InstallFinderHandlers();
 
-// `finder serve`: serves until SIGTERM or SIGINT. Writes "ready" on its own
+// `kestrine-finder serve`: serves until SIGTERM or SIGINT. Writes "ready" on its own
 // line to standard output once it answers events. Returns the exit status:
 // 0 after a signal, 1 (after a message on standard error) when another
 // Finder answers already or serving cannot start.
 int FinderServe();
 
-// `finder select [--as obj|fsrf|alis] [PATH...]` and `finder select --fail
+// `kestrine-finder select [--as obj|fsrf|alis] [PATH...]` and `kestrine-finder select --fail
 // N`, with `args` the words after "select". Returns the exit status: 0 when
 // the running Finder took it; 1 after a message when a PATH names nothing
 // (nothing is sent) or no Finder answers; 2 after a message for wrong usage.
