@@ -20,11 +20,12 @@
 #include "KestrineService/thunar_custom_actions.h"
 #include "platform/files/launch_services.h"
 #include "platform/pasteboard/helper_process.h"
+#include "platform/posix/posix.h"
 #include "platform/xdg/xdg.h"
 
 namespace {
 
-using kestrine_pasteboard::FileDescriptor;
+using kestrine_posix::FileDescriptor;
 
 // `folder` when there is one, else `fallbackBelowHome` in the home folder
 // ("/" when that is unknown, so that the entries still have a path).
@@ -80,16 +81,8 @@ Existing ReadExisting(const std::string& path) {
     result.why = "it is " + Kind(result.info.st_mode) + ", not a file";
     return result;
   }
-  char chunk[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      result.why = std::strerror(errno);
-      return result;
-    }
-    if (n == 0) break;
-    result.content.append(chunk, static_cast<std::size_t>(n));
+  if (const int error = kestrine_posix::ReadAll(fd.get(), &result.content); error != 0) {
+    result.why = std::strerror(error);
   }
   return result;
 }
@@ -111,12 +104,7 @@ std::string WriteAtomically(const std::string& path, std::string_view content, m
     ::unlink(temporary.c_str());
     return std::string(std::strerror(failure));
   };
-  while (!content.empty()) {
-    const ssize_t n = ::write(fd.get(), content.data(), content.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return fail(n < 0 ? errno : EIO);
-    content.remove_prefix(static_cast<std::size_t>(n));
-  }
+  if (const int failure = kestrine_posix::WriteAll(fd.get(), content); failure != 0) return fail(failure);
   struct stat made {};
   if (::fstat(fd.get(), &made) != 0) return fail(errno);
   if (owner != nullptr && (made.st_uid != owner->st_uid || made.st_gid != owner->st_gid) &&

@@ -15,10 +15,13 @@
 #include <utility>
 
 #include "platform/log/nslog.h"
+#include "platform/posix/posix.h"
 
 extern char** environ;
 
 namespace kestrine_pasteboard {
+
+using kestrine_posix::FileDescriptor;
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -17,12 +17,9 @@
 #include <vector>
 
 #include "platform/MacTypes.h"
-#include "platform/posix/posix.h"
 #include "platform/runtime/runtime_folder.h"
 
 namespace kestrine_pasteboard {
-
-using kestrine_posix::FileDescriptor;
 
 // Finds `name` on PATH (or, without PATH, on the system's default search
 // path) as an executable regular file. Returns its path, or none.

@@ -20,6 +20,7 @@
 #include "platform/log/nslog.h"
 #include "platform/memory_guard.h"
 #include "platform/pasteboard/helper_process.h"
+#include "platform/posix/posix.h"
 #include "platform/runtime/runtime_folder.h"
 
 namespace kestrine_pasteboard {
@@ -33,20 +34,6 @@ const char* Environment(const char* name) {
 }
 
 std::string ClipboardFolderPath() { return KestrineRuntimeFolderPath(); }
-
-// Writes all of `data` to `fd`, retrying after signals and partial writes.
-// Returns 0 or an errno value.
-int WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t written = write(fd, data.data(), data.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return 0;
-}
 
 // The clipboard as a file in a folder private to this user.
 class FileStore final : public PasteboardStore {
@@ -89,8 +76,8 @@ class FileStore final : public PasteboardStore {
       if (fd < 0 && errno != EEXIST) return errno;
     }
     if (fd < 0) return EEXIST;
-    FileDescriptor file(fd);
-    int error = WriteAll(file.get(), data);
+    kestrine_posix::FileDescriptor file(fd);
+    int error = kestrine_posix::WriteAll(file.get(), data);
     const int close_error = file.Close();
     if (error == 0) error = close_error;
     if (error == 0 && renameat(folder_.get(), temporary.c_str(), folder_.get(),
@@ -101,7 +88,7 @@ class FileStore final : public PasteboardStore {
     return error;
   }
 
-  FileDescriptor folder_;
+  kestrine_posix::FileDescriptor folder_;
   std::string file_path_;
 };
 
