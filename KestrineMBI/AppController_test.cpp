@@ -168,7 +168,7 @@ TEST_F(AppControllerTest, AnotherStartWithPreferencesShowsTheWindowOfTheRunningO
            {{"--preferences"}, true, {0, running + "; its preferences window is shown\n", ""}},
            {{"--preferences"}, false,
             {1, "", "KestrineMBI: the running instance (process " + std::to_string(getpid()) +
-                        ") did not show its preferences window (error -1708)\n"}}}) {
+                        ") did not show its preferences window (error -1708: event not handled)\n"}}}) {
     SCOPED_TRACE(c.args.size());
     preferences.window()->hide();
     controller.setPrefController(c.withWindow ? &preferences : nullptr);

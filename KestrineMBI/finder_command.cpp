@@ -8,6 +8,7 @@
 #include "clipboard/clipboard_output.h"
 #include "engine/prefixes.h"
 #include "engine/selection_text.h"
+#include "platform/status/status_words.h"
 
 FinderSelection::FinderSelection() {
   m_status = MoreFEGetSelection(gAEIdleUPP, &m_list);
@@ -69,8 +70,8 @@ int RunChoose(std::int32_t commandID) {
                    kMoreAEReplyTimeoutTicks / 60);
       break;
     case Result::kFinderFailed:
-      std::fprintf(stderr, "KestrineMBI: the Finder could not give its selection (error %d)\n",
-                   static_cast<int>(outcome.status));
+      std::fprintf(stderr, "KestrineMBI: the Finder could not give its selection (%s)\n",
+                   StatusWords(outcome.status).c_str());
       break;
     case Result::kNoSelection:
       std::fputs("KestrineMBI: the Finder has no active selection\n", stderr);

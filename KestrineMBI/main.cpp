@@ -30,6 +30,7 @@
 #include "platform/appkit/window_server.h"
 #include "platform/appleevents/appleevents.h"
 #include "platform/processes/processes.h"
+#include "platform/status/status_words.h"
 
 namespace {
 
@@ -89,8 +90,8 @@ int RunningAlready(const Options& options) {
   if (shown != noErr) {
     std::fprintf(stderr,
                  "KestrineMBI: the running instance (process %u) did not show its preferences "
-                 "window (error %d)\n",
-                 pid, shown);
+                 "window (%s)\n",
+                 pid, StatusWords(shown).c_str());
     return 1;
   }
   std::printf("KestrineMBI is already running (process %u); its preferences window is shown\n", pid);
@@ -117,8 +118,8 @@ int RunTray(const Options& options, char** argv) {
     return RunningAlready(options);
   }
   if (registered != noErr) {
-    std::fprintf(stderr, "KestrineMBI: cannot register as the running instance (error %d); going on\n",
-                 registered);
+    std::fprintf(stderr, "KestrineMBI: cannot register as the running instance (%s); going on\n",
+                 StatusWords(registered).c_str());
   }
   int qtArgc = 1;
   QApplication application(qtArgc, argv);

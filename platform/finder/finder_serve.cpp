@@ -20,6 +20,7 @@
 #include "platform/finder/finder_protocol.h"
 #include "platform/pasteboard/pasteboard.h"
 #include "platform/processes/processes.h"
+#include "platform/status/status_words.h"
 
 namespace {
 
@@ -217,7 +218,8 @@ int FinderServe() {
     if (registered == dupFNErr) {
       std::fprintf(stderr, "kestrine-finder: another Finder is already serving\n");
     } else {
-      std::fprintf(stderr, "kestrine-finder: cannot register the Finder (status %d)\n", registered);
+      std::fprintf(stderr, "kestrine-finder: cannot register the Finder (%s)\n",
+                   StatusWords(registered).c_str());
     }
     return 1;
   }
@@ -311,8 +313,8 @@ int FinderSelect(const std::vector<std::string>& args) {
     return 1;
   }
   if (status != noErr) {
-    std::fprintf(stderr, "kestrine-finder: the Finder did not take the selection (status %d)\n",
-                 static_cast<int>(status));
+    std::fprintf(stderr, "kestrine-finder: the Finder did not take the selection (%s)\n",
+                 StatusWords(status).c_str());
     return 1;
   }
   return 0;
