@@ -16,27 +16,30 @@
 #include "engine/packages.h"
 #include "engine/path_forms.h"
 #include "platform/events/events.h"
+#include "platform/files/files_test_support.h"
 #include "settings/settings.h"
 #include "testing/test_support.h"
 
 namespace {
 
+using files_testing::RefOf;
 using kestrine_testing::MakeDirs;
 using kestrine_testing::ScopedUser;
 using kestrine_testing::SplitLines;
 using kestrine_testing::WriteFile;
 
-FSRef RefTo(const std::string& path) {
-  FSRef ref{};
-  EXPECT_EQ(FSPathMakeRef(path, &ref), noErr) << path;
-  return ref;
+// A walk's filter that counts its calls in `data`, an int.
+bool CountCalls(bool, ItemCount, const FSCatalogInfo*, const FSRef*, const FSSpec*, const std::string*,
+                void* data) {
+  ++*static_cast<int*>(data);
+  return false;
 }
 
 class FolderPathsTest : public ::testing::Test {
  protected:
   // Runs both passes and returns the text, counting the yields.
   std::string Collect(const std::string& path) {
-    const FSRef ref = RefTo(path);
+    const FSRef ref = RefOf(path);
     yields_ = 0;
     auto previous = SetWaitNextEventHook([this] { ++yields_; });
     IterateCountFolders(ref);
@@ -80,9 +83,9 @@ TEST_F(FolderPathsTest, PackagesAreNeitherListedNorEntered) {
   MakeDirs(Root() + "/Plain/Sub");
   const std::string text = Collect(Root());
   EXPECT_EQ(text, Root() + "\n" + Root() + "/Plain\n" + Root() + "/Plain/Sub\n");
-  EXPECT_TRUE(ItemIsABundle(RefTo(Root() + "/Flagged")));
-  EXPECT_FALSE(ItemIsABundleByExtension(RefTo(Root() + "/Flagged")));
-  EXPECT_TRUE(ItemIsABundleByExtension(RefTo(Root() + "/Data.BUNDLE")));
+  EXPECT_TRUE(ItemIsABundle(RefOf(Root() + "/Flagged")));
+  EXPECT_FALSE(ItemIsABundleByExtension(RefOf(Root() + "/Flagged")));
+  EXPECT_TRUE(ItemIsABundleByExtension(RefOf(Root() + "/Data.BUNDLE")));
 }
 
 TEST_F(FolderPathsTest, StartItemThatIsAFileOrAPackage) {
@@ -145,7 +148,7 @@ TEST_F(FolderPathsTest, FoldersThatMayNotBeReadAreListedButNotEntered) {
 
 TEST_F(FolderPathsTest, TreeGrowingBetweenPassesKeepsTheCountedNumber) {
   MakeDirs(Root() + "/a");
-  const FSRef ref = RefTo(Root());
+  const FSRef ref = RefOf(Root());
   IterateCountFolders(ref);
   MakeDirs(Root() + "/b");
   MakeDirs(Root() + "/c");
@@ -160,7 +163,7 @@ TEST_F(FolderPathsTest, TreeGrowingBetweenPassesKeepsTheCountedNumber) {
 
 TEST_F(FolderPathsTest, FolderRemovedBeforeTheWalk) {
   MakeDirs(Root() + "/x");
-  const FSRef ref = RefTo(Root() + "/x");
+  const FSRef ref = RefOf(Root() + "/x");
   ASSERT_EQ(::rmdir((Root() + "/x").c_str()), 0);
   IterateCountFolders(ref);
   IterateCollectFolders(ref);
@@ -218,7 +221,7 @@ TEST_F(FolderPathsTest, FolderRemovedDuringTheWalkIsSkippedAndTheRestWalked) {
     }
     return false;
   };
-  EXPECT_EQ(FSIterateContainer(RefTo(Root()), 0, kFSCatInfoNone, false, false, filter, &seen,
+  EXPECT_EQ(FSIterateContainer(RefOf(Root()), 0, kFSCatInfoNone, false, false, filter, &seen,
                                kFolderWalkPackageTest),
             noErr);
   ASSERT_FALSE(seen.removed.empty());
@@ -275,43 +278,33 @@ TEST_F(FolderPathsTest, FoldersOnlyWalkSkipsLeavesWithTheSameText) {
     if (inSnapshot) snapshot.emplace();
     int all = 0;
     int foldersOnly = 0;
-    FSIterateContainer(RefTo(Root()), 0, kFSCatInfoNone, false, false, files, &foldersOnly,
+    FSIterateContainer(RefOf(Root()), 0, kFSCatInfoNone, false, false, files, &foldersOnly,
                        kFolderWalkPackageTest, FSIteratorNeeds::kFoldersOnly);
-    FSIterateContainer(RefTo(Root()), 0, kFSCatInfoNone, false, false, files, &all,
+    FSIterateContainer(RefOf(Root()), 0, kFSCatInfoNone, false, false, files, &all,
                        kFolderWalkPackageTest);
     EXPECT_EQ(all, 4);  // notes.txt, the file Contents, Info.plist and dirlink.
     EXPECT_EQ(foldersOnly, inSnapshot && countsLinks ? 1 : 4);
   }
 }
 
-TEST_F(FolderPathsTest, MissingFilterIsRefused) {
-  EXPECT_EQ(FSIterateContainer(RefTo(user_.home()), 0, kFSCatInfoNone, false, false, nullptr,
-                               nullptr, kFolderWalkPackageTest),
-            paramErr);
-}
-
-TEST_F(FolderPathsTest, MissingPackageTestIsRefused) {
-  auto filter = [](bool, ItemCount, const FSCatalogInfo*, const FSRef*, const FSSpec*,
-                   const std::string*, void*) { return false; };
-  for (const IterateContainerPackageTest& packages :
-       {IterateContainerPackageTest{nullptr, ItemIsABundle},
-        IterateContainerPackageTest{ItemIsABundleByExtension, nullptr}}) {
-    SCOPED_TRACE(packages.byName == nullptr ? "byName" : "isPackage");
-    EXPECT_EQ(FSIterateContainer(RefTo(user_.home()), 0, kFSCatInfoNone, false, false, filter,
-                                 nullptr, packages),
+TEST_F(FolderPathsTest, AMissingFilterOrPackageTestIsRefusedAndTheLevelLimitStopsDescent) {
+  const struct {
+    const char* missing;
+    IterateContainerFilterProcPtr filter;
+    IterateContainerPackageTest packages;
+  } cases[] = {{"filter", nullptr, kFolderWalkPackageTest},
+               {"byName", CountCalls, {nullptr, ItemIsABundle}},
+               {"isPackage", CountCalls, {ItemIsABundleByExtension, nullptr}}};
+  int calls = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.missing);
+    EXPECT_EQ(FSIterateContainer(RefOf(user_.home()), 0, kFSCatInfoNone, false, false, c.filter, &calls,
+                                 c.packages),
               paramErr);
   }
-}
-
-TEST_F(FolderPathsTest, LevelLimitStopsDescent) {
+  EXPECT_EQ(calls, 0);
   MakeDirs(Root() + "/B/D/E");
-  int calls = 0;
-  auto filter = [](bool, ItemCount, const FSCatalogInfo*, const FSRef*, const FSSpec*,
-                   const std::string*, void* data) {
-    ++*static_cast<int*>(data);
-    return false;
-  };
-  EXPECT_EQ(FSIterateContainer(RefTo(Root()), 2, kFSCatInfoNone, false, true, filter, &calls,
+  EXPECT_EQ(FSIterateContainer(RefOf(Root()), 2, kFSCatInfoNone, false, true, CountCalls, &calls,
                                kFolderWalkPackageTest),
             noErr);
   EXPECT_EQ(calls, 2);
