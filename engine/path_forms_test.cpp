@@ -6,12 +6,14 @@
 #include <algorithm>
 #include <string>
 
+#include "platform/files/files_test_support.h"
 #include "platform/preferences/preferences.h"
 #include "settings/settings.h"
 #include "testing/test_support.h"
 
 namespace {
 
+using files_testing::RefOf;
 using kestrine_testing::ScopedUser;
 using kestrine_testing::WriteFile;
 
@@ -30,12 +32,6 @@ Rendering Render(const FSRef& ref, std::int32_t id, std::size_t capacity = kRend
   std::string buffer(capacity, 'x');
   const std::int32_t length = get_clipboard_data(ref, buffer.data(), capacity, id);
   return {length, std::string(buffer.c_str())};
-}
-
-FSRef RefTo(const std::string& path) {
-  FSRef ref{};
-  EXPECT_EQ(FSPathMakeRef(path, &ref), noErr) << path;
-  return ref;
 }
 
 std::string Backslashed(std::string path) {
@@ -100,19 +96,19 @@ TEST_F(PathFormsTest, SingleFormsOfOneItem) {
        }) {
     SCOPED_TRACE(c.item + " as " + std::to_string(c.id));
     SetLabels(c.labels);
-    EXPECT_EQ(Render(RefTo(MakeFile(c.item)), c.id, c.capacity), Text(c.expected));
+    EXPECT_EQ(Render(RefOf(MakeFile(c.item)), c.id, c.capacity), Text(c.expected));
   }
 }
 
 TEST_F(PathFormsTest, NothingRendersRatherThanAWrongOrCutText) {
-  const FSRef ref = RefTo(MakeFile("a.txt"));
+  const FSRef ref = RefOf(MakeFile("a.txt"));
   for (std::int32_t id : {0, 10, 11, 13, 999, -1, -2000}) EXPECT_EQ(Render(ref, id), Rendering{}) << id;
   EXPECT_EQ(get_clipboard_data(ref, nullptr, 100, kCopyPosixPath), 0);
   char one = 'x';
   EXPECT_EQ(get_clipboard_data(ref, &one, 0, kCopyPosixPath), 0);
   EXPECT_EQ(one, 'x');
   // Only the display name makes such a name valid.
-  const FSRef bad = RefTo(MakeFile("bad\xff\xfe.txt"));
+  const FSRef bad = RefOf(MakeFile("bad\xff\xfe.txt"));
   for (std::int32_t id : {kCopyPosixPath, kCopyEncodedPosixPath, kCopyTildePosixPath, kCopyTerminalPath,
                           kCopyHFSPath, kCopyFilename, kCopyExtension, kCopyUNCWindowsStylePath}) {
     EXPECT_EQ(Render(bad, id), Rendering{}) << id;
@@ -143,20 +139,20 @@ TEST(PathFormsTextTest, EncodingAndUNCSteps) {
 // The rules of HFS paths and volume URLs are the platform's; here, that the
 // forms use them.
 TEST_F(PathFormsTest, HFSPathAndVolumeURL) {
-  const std::string file = Render(RefTo(MakeFile("Documents/Plan.txt")), kCopyHFSPath).text;
+  const std::string file = Render(RefOf(MakeFile("Documents/Plan.txt")), kCopyHFSPath).text;
   EXPECT_TRUE(file.ends_with(":home:Documents:Plan.txt") && file.find('/') == std::string::npos) << file;
   // The volume's URL is the same for items on one volume.
-  const Rendering a = Render(RefTo(MakeFile("one.txt")), kCopyAFPURL);
+  const Rendering a = Render(RefOf(MakeFile("one.txt")), kCopyAFPURL);
   EXPECT_GT(a.length, 0);
-  EXPECT_EQ(Render(RefTo(MakeFile("sub/two.txt")), kCopyAFPURL), a);
+  EXPECT_EQ(Render(RefOf(MakeFile("sub/two.txt")), kCopyAFPURL), a);
   EXPECT_TRUE(a.text.find("://") != std::string::npos && a.text.ends_with("/")) << a.text;
   SetLabels(true);
-  EXPECT_EQ(Render(RefTo(MakeFile("one.txt")), kCopyAFPURL).text, "AFP URL: " + a.text);
+  EXPECT_EQ(Render(RefOf(MakeFile("one.txt")), kCopyAFPURL).text, "AFP URL: " + a.text);
 }
 
 TEST_F(PathFormsTest, DeletedItemsRenderNothingButTheVolumeMessage) {
   const std::string path = MakeFile("gone.txt");
-  const FSRef ref = RefTo(path), zero{};
+  const FSRef ref = RefOf(path), zero{};
   ASSERT_EQ(::unlink(path.c_str()), 0);
   const Rendering message = Text("AFP Path Could Not Be Retrieved");
   for (bool labels : {false, true}) {

@@ -9,6 +9,7 @@
 
 #include "engine/path_forms.h"
 #include "platform/bundle/bundle.h"
+#include "platform/files/files_test_support.h"
 #include "settings/settings.h"
 #include "testing/test_support.h"
 
@@ -59,9 +60,7 @@ class PrefixesTest : public ::testing::Test {
   FSRef File(const std::string& relative) {
     const std::string path = user_.home() + "/" + relative;
     WriteFile(path, "");
-    FSRef ref{};
-    EXPECT_EQ(FSPathMakeRef(path, &ref), noErr);
-    return ref;
+    return files_testing::RefOf(path);
   }
 
   ScopedUser user_;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/path_forms.h"
+#include "platform/files/files_test_support.h"
 #include "settings/settings.h"
 #include "testing/test_support.h"
 
@@ -32,9 +33,7 @@ class SelectionTextTest : public ::testing::Test {
     if (relative.empty()) return std::nullopt;
     const std::string path = Path(relative);
     relative.ends_with("/") ? kestrine_testing::MakeDirs(path) : kestrine_testing::WriteFile(path, "x");
-    FSRef ref{};
-    EXPECT_EQ(FSPathMakeRef(path, &ref), noErr);
-    return ref;
+    return files_testing::RefOf(path);
   }
   std::string Path(const std::string& relative) const {
     std::string path = user_.home() + "/" + relative;
