@@ -510,10 +510,9 @@ TEST(AEDescTest, AliasRecordLayoutAndMalformedRecords) {
   EXPECT_EQ(FSCopyAliasPath(alias), "/");
 
   alias = "unchanged";
-  EXPECT_EQ(FSNewAliasFromPath("relative/path", &alias), paramErr);
-  EXPECT_EQ(FSNewAliasFromPath("", &alias), paramErr);
-  EXPECT_EQ(FSNewAliasFromPath("/a\0b"s, &alias), paramErr);
-  EXPECT_EQ(FSNewAliasFromPath(std::string((1 << 20) + 1, '/'), &alias), paramErr);
+  for (const std::string& bad : {"relative/path"s, ""s, "/a\0b"s, std::string((1 << 20) + 1, '/')}) {
+    EXPECT_EQ(FSNewAliasFromPath(bad, &alias), paramErr) << bad.size();
+  }
   EXPECT_EQ(FSNewAliasFromPath("/a", nullptr), paramErr);
   EXPECT_EQ(alias, "unchanged");
 
@@ -818,9 +817,7 @@ TEST(AEBuildTest, BuildsAnEventOrNothing) {
             "'form':'prop', 'seld':'type'('sele')}, &'addr':'sign'('MACS'), "
             "&'rtid':'shor'(7), &'tran':0}");
   ASSERT_EQ(build(" ", nullptr), noErr);
-  long count = -1;
-  ASSERT_EQ(AECountItems(&event, &count), noErr);
-  EXPECT_EQ(count, 0);
+  EXPECT_EQ(Count(event), 0);
 
   const struct {
     std::string text;
