@@ -283,7 +283,7 @@ void AppController::AppendTail() {
     item->setProperty(kKindProperty, kFixedItem);
     item->setProperty(kTitleProperty, FromUTF8(title));
     item->setMenuRole(QAction::NoRole);
-    connect(item, &QAction::triggered, this, [this, item, action] { (this->*action)(item); });
+    connect(item, &QAction::triggered, this, [this, item, handler = action] { (this->*handler)(item); });
   }
 }
 
