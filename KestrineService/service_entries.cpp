@@ -1,6 +1,5 @@
 #include "KestrineService/service_entries.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,33 +55,22 @@ struct Existing {
   std::string why;  // Not empty: it could not be read as a regular file, and why.
 };
 
-// Reads the regular file at `path` (following links). The open never blocks,
-// so a FIFO or a device is told apart before anything is read from it.
+// Reads the regular file at `path` (following links), telling a FIFO or a
+// device apart before anything is read from it.
 Existing ReadExisting(const std::string& path) {
-  Existing result;
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (fd.get() < 0) {
-    const int error = errno;
-    struct stat info {};
-    if (error == ENOENT) {
-      result.absent = true;
-    } else if (error == ENXIO && ::stat(path.c_str(), &info) == 0) {
-      result.why = "it is " + Kind(info.st_mode) + ", not a file";
-    } else {
-      result.why = std::strerror(error);
-    }
-    return result;
+  using kestrine_posix::WholeFileStatus;
+  kestrine_posix::WholeFile file = kestrine_posix::ReadRegularFile(path);
+  // A socket cannot even be opened, so what it is comes from its path.
+  if (file.status == WholeFileStatus::kOpenFailed && file.error == ENXIO &&
+      ::stat(path.c_str(), &file.info) == 0) {
+    file.status = WholeFileStatus::kNotRegular;
   }
-  if (::fstat(fd.get(), &result.info) != 0) {
-    result.why = std::strerror(errno);
-    return result;
-  }
-  if (!S_ISREG(result.info.st_mode)) {
-    result.why = "it is " + Kind(result.info.st_mode) + ", not a file";
-    return result;
-  }
-  if (const int error = kestrine_posix::ReadAll(fd.get(), &result.content); error != 0) {
-    result.why = std::strerror(error);
+  const bool absent = file.status == WholeFileStatus::kOpenFailed && file.error == ENOENT;
+  Existing result{absent, std::move(file.content), file.info, {}};
+  if (file.status == WholeFileStatus::kNotRegular) {
+    result.why = "it is " + Kind(file.info.st_mode) + ", not a file";
+  } else if (file.error != 0 && !absent) {
+    result.why = std::strerror(file.error);
   }
   return result;
 }

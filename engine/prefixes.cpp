@@ -1,9 +1,5 @@
 #include "engine/prefixes.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <new>
 #include <string>
@@ -12,6 +8,7 @@
 #include "platform/bundle/bundle.h"
 #include "platform/corefoundation/cf_string.h"
 #include "platform/memory_guard.h"
+#include "platform/posix/posix.h"
 #include "settings/settings.h"
 
 std::optional<PrefArray> gPrefixes;
@@ -20,36 +17,6 @@ namespace {
 
 constexpr std::string_view kPrefixBundleIdentifier = "com.corvane.KestrineCM";
 constexpr std::string_view kPrefixFileName = "Prefixes.txt";
-
-// Reads the whole file in one go; none on any failure.
-std::optional<std::string> ReadWholeFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::optional<std::string> bytes;
-  struct stat info {};
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-    const bool ran = RanWithMemory([&] {
-      std::string data(static_cast<std::size_t>(info.st_size), '\0');
-      std::size_t done = 0;
-      bool failed = false;
-      while (done < data.size()) {
-        const ssize_t n = ::read(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-          failed = n < 0;
-          break;
-        }
-        done += static_cast<std::size_t>(n);
-      }
-      // A file that shrank while being read keeps what was there.
-      data.resize(done);
-      if (!failed) bytes = std::move(data);
-    });
-    if (!ran) bytes.reset();
-  }
-  ::close(fd);
-  return bytes;
-}
 
 const std::string* EntryAt(std::size_t index) {
   if (!gPrefixes || index >= gPrefixes->size()) return nullptr;
@@ -87,10 +54,10 @@ void LoadPrefixesFromTextFile() {
   std::string path = CFBundleCopyResourcesDirectoryURL(*bundle);
   path += '/';
   path += kPrefixFileName;
-  const std::optional<std::string> bytes = ReadWholeFile(path);
-  if (!bytes) return;
   const bool ran = RanWithMemory([&] {
-    PrefArray entries = SplitPrefixText(CFStringCreateWithMacRoman(*bytes));
+    const kestrine_posix::WholeFile file = kestrine_posix::ReadRegularFile(path);
+    if (file.status != kestrine_posix::WholeFileStatus::kRead) return;
+    PrefArray entries = SplitPrefixText(CFStringCreateWithMacRoman(file.content));
     if (!entries.empty()) gPrefixes = std::move(entries);
   });
   if (!ran) gPrefixes.reset();

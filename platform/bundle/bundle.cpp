@@ -1,13 +1,10 @@
 #include "platform/bundle/bundle.h"
 
 #include <dlfcn.h>
-#include <errno.h>
-#include <fcntl.h>
 #include <link.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <map>
 #include <memory>
@@ -40,21 +37,7 @@ std::optional<std::string> RealPath(const std::string& path) {
 }
 
 // Property lists larger than this are not read.
-constexpr off_t kMaxPlistSize = 16 << 20;
-
-// The whole content of the regular file at `path`, or none. Opened without
-// waiting, so that a FIFO in its place cannot stall the caller.
-std::optional<std::string> ReadFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return std::nullopt;
-  std::string bytes;
-  struct stat info {};
-  const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxPlistSize &&
-                  kestrine_posix::ReadAll(fd, &bytes, static_cast<std::size_t>(kMaxPlistSize)) == 0;
-  close(fd);
-  if (!ok) return std::nullopt;
-  return bytes;
-}
+constexpr std::size_t kMaxPlistSize = 16 << 20;
 
 // The string value under `key` of the dictionary `plist`, or none.
 std::optional<std::string> StringValue(plist_t dictionary, const char* key) {
@@ -72,9 +55,10 @@ std::optional<std::string> StringValue(plist_t dictionary, const char* key) {
 std::optional<CFBundle> ReadBundle(const std::string& folder) {
   struct stat info {};
   if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return std::nullopt;
-  std::optional<std::string> bytes = ReadFile(folder + "/Contents/Info.plist");
-  if (!bytes || bytes->empty()) return std::nullopt;
-  const plist_t root = PlistFromCheckedMemory(*bytes);
+  const kestrine_posix::WholeFile plist =
+      kestrine_posix::ReadRegularFile(folder + "/Contents/Info.plist", kMaxPlistSize);
+  if (plist.status != kestrine_posix::WholeFileStatus::kRead || plist.content.empty()) return std::nullopt;
+  const plist_t root = PlistFromCheckedMemory(plist.content);
   if (root == nullptr) return std::nullopt;
   std::unique_ptr<void, decltype(&plist_free)> owner(root, &plist_free);
   if (plist_get_node_type(root) != PLIST_DICT) return std::nullopt;

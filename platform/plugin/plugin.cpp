@@ -2,10 +2,8 @@
 
 #include <dlfcn.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -137,32 +135,23 @@ std::optional<std::string> NotLoadable(const std::string& path) {
 }
 
 // Declarations larger than this are not read.
-constexpr off_t kMaxPlistSize = 16 << 20;
+constexpr std::size_t kMaxPlistSize = 16 << 20;
 
-// The content of the regular file at `path`, or none with a reason. The file
-// is opened without waiting, so a FIFO put in its place cannot stall the
-// reader.
+// The content of the regular file at `path`, or none with a reason.
 std::optional<std::string> ReadRegularFile(const std::string& path, std::string* errorMessage) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
-    SetError(errorMessage, path + " cannot be read: " + std::strerror(errno));
-    return std::nullopt;
-  }
-  struct stat info {};
-  std::optional<std::string> content;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    SetError(errorMessage, path + " is not a regular file");
-  } else if (info.st_size > kMaxPlistSize) {
+  using kestrine_posix::WholeFileStatus;
+  kestrine_posix::WholeFile file = kestrine_posix::ReadRegularFile(path, kMaxPlistSize);
+  if (file.status == WholeFileStatus::kRead) return std::move(file.content);
+  if (file.status == WholeFileStatus::kOpenFailed) {
+    SetError(errorMessage, path + " cannot be read: " + std::strerror(file.error));
+  } else if (file.status == WholeFileStatus::kTooLarge) {
     SetError(errorMessage, path + " is too large");
+  } else if (file.status == WholeFileStatus::kReadFailed) {
+    SetError(errorMessage, path + " cannot be read");
   } else {
-    content.emplace();
-    if (kestrine_posix::ReadAll(fd, &*content, static_cast<std::size_t>(kMaxPlistSize)) != 0) {
-      SetError(errorMessage, path + " cannot be read");
-      content.reset();
-    }
+    SetError(errorMessage, path + " is not a regular file");
   }
-  ::close(fd);
-  return content;
+  return std::nullopt;
 }
 
 // Owns one libplist node tree.

@@ -1,8 +1,10 @@
 #include "platform/posix/posix.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <type_traits>
 #include <utility>
 
 namespace kestrine_posix {
@@ -47,6 +49,27 @@ int WriteAll(int fd, std::string_view data) {
     data.remove_prefix(static_cast<std::size_t>(written));
   }
   return 0;
+}
+
+WholeFile ReadRegularFile(const std::string& path, std::size_t max_bytes) {
+  WholeFile file;
+  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) {
+    file.error = errno;
+  } else if (fstat(fd.get(), &file.info) != 0) {
+    file.status = WholeFileStatus::kStatFailed;
+    file.error = errno;
+  } else if (!S_ISREG(file.info.st_mode)) {
+    file.status = WholeFileStatus::kNotRegular;
+  } else if (static_cast<std::make_unsigned_t<off_t>>(file.info.st_size) > max_bytes) {
+    file.status = WholeFileStatus::kTooLarge;
+  } else if ((file.error = ReadAll(fd.get(), &file.content, max_bytes)) != 0) {
+    file.status = WholeFileStatus::kReadFailed;
+    file.content.clear();
+  } else {
+    file.status = WholeFileStatus::kRead;
+  }
+  return file;
 }
 
 }  // namespace kestrine_posix

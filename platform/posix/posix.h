@@ -1,8 +1,10 @@
 // The POSIX calls every part makes the same way: one owner of a file
 // descriptor, reads and writes that finish what they start (retrying after
 // signals and short transfers), and the one map from errno values to
-// statuses.
+// statuses, and the reader of a whole regular file.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <cstddef>
 #include <limits>
@@ -49,6 +51,33 @@ int ReadAll(int fd, std::string* out,
 // Writes all of `data` to the blocking `fd`. Returns 0, the errno value of a
 // failed write, or EIO when a write takes nothing.
 int WriteAll(int fd, std::string_view data);
+
+// How reading a whole regular file ended.
+enum class WholeFileStatus {
+  kRead,        // `content` holds the whole file.
+  kOpenFailed,  // `error` is open's errno value; `info` is not filled in.
+  kStatFailed,  // `error` is fstat's errno value; `info` is not filled in.
+  kNotRegular,  // `info` says what stands at the path instead.
+  kTooLarge,    // `info.st_size` is beyond the limit; nothing was read.
+  kReadFailed,  // `error` is read's errno value, or EFBIG when the file grew
+                // beyond the limit while it was read.
+};
+
+// What reading a whole regular file gave. The caller owns it all; the file
+// is closed by the time it is returned.
+struct WholeFile {
+  WholeFileStatus status = WholeFileStatus::kOpenFailed;
+  int error = 0;
+  struct stat info {};  // The open file's status, from kNotRegular on.
+  std::string content;  // Empty unless `status` is kRead.
+};
+
+// Reads the regular file at `path` (following links), refusing one larger
+// than `max_bytes`. The open does not wait, so a FIFO or a device in the
+// file's place is refused without stalling the caller, and never becomes
+// the controlling terminal. Throws only std::bad_alloc.
+WholeFile ReadRegularFile(const std::string& path,
+                          std::size_t max_bytes = std::numeric_limits<std::size_t>::max());
 
 }  // namespace kestrine_posix
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +17,8 @@ namespace {
 
 using kestrine_posix::FileDescriptor;
 using kestrine_posix::ReadAll;
+using kestrine_posix::ReadRegularFile;
+using kestrine_posix::WholeFileStatus;
 using kestrine_posix::WriteAll;
 using kestrine_testing::ScopedTempDir;
 
@@ -92,29 +95,40 @@ TEST(PosixTest, ReadAllGoesOnAfterSignals) {
   EXPECT_EQ(received, "the end");
 }
 
-TEST(PosixTest, ReadAllHoldsAtMostTheLimitAndReportsFailures) {
+TEST(PosixTest, ReadsHoldAtMostTheLimitAndReportFailures) {
   ScopedTempDir dir;
   const std::string path = dir.Join("file");
   kestrine_testing::WriteFile(path, std::string(40000, 'x'));
   struct Case {
     std::size_t limit;
     int result;
+    WholeFileStatus whole;
   };
-  const Case cases[] = {{40000, 0}, {39999, EFBIG}, {0, EFBIG}, {1 << 20, 0}};
+  const Case cases[] = {{40000, 0, WholeFileStatus::kRead},
+                        {39999, EFBIG, WholeFileStatus::kTooLarge},
+                        {0, EFBIG, WholeFileStatus::kTooLarge},
+                        {1 << 20, 0, WholeFileStatus::kRead}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.limit);
     FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     std::string text;
     EXPECT_EQ(ReadAll(fd.get(), &text, c.limit), c.result);
     EXPECT_LE(text.size(), c.limit);
+    EXPECT_EQ(ReadRegularFile(path, c.limit).status, c.whole);
     if (c.result == 0) {
       EXPECT_EQ(text, std::string(40000, 'x'));
+      EXPECT_EQ(ReadRegularFile(path, c.limit).content, text);
     }
   }
   FileDescriptor folder(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   std::string text;
   EXPECT_EQ(ReadAll(folder.get(), &text), EISDIR);
   EXPECT_EQ(WriteAll(folder.get(), "x"), EBADF);
+  // Neither a folder nor a FIFO with no writer is read, and the FIFO does not stall.
+  ASSERT_EQ(mkfifo(dir.Join("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(ReadRegularFile(dir.path()).status, WholeFileStatus::kNotRegular);
+  EXPECT_EQ(ReadRegularFile(dir.Join("fifo")).status, WholeFileStatus::kNotRegular);
+  EXPECT_EQ(ReadRegularFile(dir.Join("none")).error, ENOENT);
 }
 
 TEST(PosixTest, TheOwnerClosesOnceAndHandsOver) {

@@ -27,7 +27,6 @@
 namespace {
 
 using kestrine_posix::FileDescriptor;
-using kestrine_posix::ReadAll;
 using kestrine_posix::WriteAll;
 
 // Files larger than this are not read; no preferences domain comes near it.
@@ -121,30 +120,23 @@ Plist ParseDictionary(std::string_view text) {
 }
 
 FileContents ReadFile(const std::string& path) {
+  using kestrine_posix::WholeFileStatus;
   FileContents contents;
   contents.dict = NewDictionary();
-  // O_NONBLOCK keeps a FIFO put in the file's place from blocking the open.
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!fd.valid()) {
-    if (errno == ENOENT || errno == ENOTDIR) return contents;
-    contents.state = FileState::kUnreadable;
+  const kestrine_posix::WholeFile file = kestrine_posix::ReadRegularFile(path, kMaxFileBytes);
+  const bool opened = file.status != WholeFileStatus::kOpenFailed;
+  if (!opened && (file.error == ENOENT || file.error == ENOTDIR)) return contents;
+  contents.state = FileState::kUnreadable;
+  if (!opened) {
     if (struct stat st; ::stat(path.c_str(), &st) == 0) contents.stamp = StampOf(st);
     return contents;
   }
-  // The stamp is taken before reading, so a change made while the file is
-  // read gives a different stamp at the next synchronize.
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) {
-    contents.state = FileState::kUnreadable;
-    return contents;
-  }
-  contents.stamp = StampOf(st);
-  std::string text;
-  if (!S_ISREG(st.st_mode) || ReadAll(fd.get(), &text, kMaxFileBytes) != 0) {
-    contents.state = FileState::kUnreadable;
-    return contents;
-  }
-  if (Plist dict = ParseDictionary(text)) {
+  if (file.status == WholeFileStatus::kStatFailed) return contents;
+  // The stamp is of the file before it was read, so a change made while it
+  // was read gives a different stamp at the next synchronize.
+  contents.stamp = StampOf(file.info);
+  if (file.status != WholeFileStatus::kRead) return contents;
+  if (Plist dict = ParseDictionary(file.content)) {
     contents.state = FileState::kValid;
     contents.dict = std::move(dict);
   } else {
