@@ -152,23 +152,7 @@ class Checker final {
     if (seenRoot_ || seenDoctype_) return false;
     seenDoctype_ = true;
     pos_ += 9;
-    while (pos_ < text_.size()) {
-      const char c = text_[pos_];
-      if (c == '"' || c == '\'') {
-        if (!SkipQuoted("", kLiteralUnsafe)) return false;
-      } else if (c == '>') {
-        ++pos_;
-        return true;
-      } else if (c == '[') {
-        ++pos_;
-        return InternalSubset();
-      } else if (c == '<' || c == ']') {
-        return false;
-      } else {
-        ++pos_;
-      }
-    }
-    return false;
+    return DeclarationEnd(true);
   }
 
   // Declarations, comments, processing instructions and parameter-entity
@@ -191,7 +175,8 @@ class Checker final {
           return false;
         }
       } else if (At("<!ENTITY") || At("<!ELEMENT") || At("<!ATTLIST") || At("<!NOTATION")) {
-        if (!Declaration()) return false;
+        pos_ += 2;
+        if (!DeclarationEnd(false)) return false;
       } else if (c == '<' || c == '>') {
         return false;
       } else {
@@ -201,8 +186,9 @@ class Checker final {
     return false;
   }
 
-  bool Declaration() {
-    pos_ += 2;
+  // Moves past the '>' that ends a declaration, over quoted literals. With
+  // `subset`, a '[' opens the internal subset, whose "]>" ends it instead.
+  bool DeclarationEnd(bool subset) {
     while (pos_ < text_.size()) {
       const char c = text_[pos_];
       if (c == '"' || c == '\'') {
@@ -210,6 +196,9 @@ class Checker final {
       } else if (c == '>') {
         ++pos_;
         return true;
+      } else if (subset && c == '[') {
+        ++pos_;
+        return InternalSubset();
       } else if (c == '<' || c == ']') {
         return false;
       } else {
