@@ -113,13 +113,9 @@ class Parser final {
     term->pos = pos_;
     if (pos_ == src_.size()) return Fail(kAEBuildUnexpectedEnd);
     const char c = src_[pos_];
-    if (c == '{') {
+    if (c == '{' || c == '[') {
       term->kind = Term::Kind::kDesc;
-      return ParseRecord(depth, &term->desc);
-    }
-    if (c == '[') {
-      term->kind = Term::Kind::kDesc;
-      return ParseList(depth, &term->desc);
+      return ParseCollection(depth, c == '{', &term->desc);
     }
     if (c == '"' || At(kOpenQuote)) {
       term->kind = Term::Kind::kText;
@@ -201,54 +197,33 @@ class Parser final {
     return true;
   }
 
-  bool ParseRecord(int depth, AEDesc* out) {
+  // Reads a record "{key: value, ...}" or a list "[value, ...]", with
+  // `pos_` at its opening bracket.
+  bool ParseCollection(int depth, bool isRecord, AEDesc* out) {
     if (depth + 1 > kAEMaxNestingDepth) return Fail(kAEBuildTooDeep);
-    ++pos_;  // '{'
-    AERecord record;
-    AECreateList(nullptr, 0, true, &record);
-    SkipBlanks();
-    if (pos_ < src_.size() && src_[pos_] == '}') {
-      ++pos_;
-      *out = std::move(record);
-      return true;
-    }
+    ++pos_;
+    const char close = isRecord ? '}' : ']';
+    AEDesc collection;
+    AECreateList(nullptr, 0, isRecord, &collection);
     std::unordered_set<AEKeyword> seen;
-    for (;;) {
-      if (!ParseKeyedItem(depth + 1, &record, &seen)) return false;
-      SkipBlanks();
-      if (pos_ == src_.size()) return Fail(kAEBuildMissingClose);
-      if (src_[pos_] == '}') break;
-      if (src_[pos_] != ',') return Fail(kAEBuildBadToken);
-      ++pos_;
-    }
-    ++pos_;
-    *out = std::move(record);
-    return true;
-  }
-
-  bool ParseList(int depth, AEDesc* out) {
-    if (depth + 1 > kAEMaxNestingDepth) return Fail(kAEBuildTooDeep);
-    ++pos_;  // '['
-    AEDescList list;
-    AECreateList(nullptr, 0, false, &list);
     SkipBlanks();
-    if (pos_ < src_.size() && src_[pos_] == ']') {
-      ++pos_;
-      *out = std::move(list);
-      return true;
-    }
-    for (;;) {
-      Term item;
-      if (!ParseTerm(depth + 1, &item) || !TermToDesc(&item)) return false;
-      A::Items(list).push_back(std::move(item.desc));
+    const bool empty = pos_ < src_.size() && src_[pos_] == close;
+    while (!empty) {
+      if (isRecord) {
+        if (!ParseKeyedItem(depth + 1, &collection, &seen)) return false;
+      } else {
+        Term item;
+        if (!ParseTerm(depth + 1, &item) || !TermToDesc(&item)) return false;
+        A::Items(collection).push_back(std::move(item.desc));
+      }
       SkipBlanks();
       if (pos_ == src_.size()) return Fail(kAEBuildMissingClose);
-      if (src_[pos_] == ']') break;
+      if (src_[pos_] == close) break;
       if (src_[pos_] != ',') return Fail(kAEBuildBadToken);
       ++pos_;
     }
     ++pos_;
-    *out = std::move(list);
+    *out = std::move(collection);
     return true;
   }
 
@@ -261,7 +236,7 @@ class Parser final {
     if (src_[pos_] == '{') {
       argument.kind = Term::Kind::kDesc;
       argument.pos = pos_;
-      if (!ParseRecord(depth, &argument.desc)) return false;
+      if (!ParseCollection(depth, true, &argument.desc)) return false;
     } else {
       ++pos_;  // '('
       SkipBlanks();

@@ -711,7 +711,7 @@ TEST(AEBuildTest, RefusesBadTextWithItsPosition) {
     std::vector<std::pair<std::string, std::uint32_t>> texts;  // Each with the error's position.
   } cases[] = {
       {kAEBuildUnexpectedEnd, {{"", 0}, {"[1,", 3}}},
-      {kAEBuildBadToken, {{"[1 2]", 3}, {"@", 0}, {"{1:2}", 1}}},
+      {kAEBuildBadToken, {{"[1 2]", 3}, {"@", 0}, {"{1:2}", 1}, {"[1,]", 3}, {"{a:1,}", 5}}},
       {kAEBuildTrailingText, {{"1 2", 2}}},
       {kAEBuildBadCode, {{"'abcde'", 0}, {"abcde", 0}, {"''", 0}, {"'ab", 0}, {"'\\q'", 1}}},
       {kAEBuildBadNumber,
