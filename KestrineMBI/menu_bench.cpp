@@ -8,7 +8,6 @@
 #include <QApplication>
 #include <QMenu>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -17,7 +16,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -25,32 +23,11 @@
 #include <vector>
 
 #include "KestrineMBI/AppController.h"
+#include "bench/bench_support.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
-
-// Runs `argv` with standard output on /dev/null; returns the exit status.
-int Run(std::vector<std::string> argv) {
-  std::vector<char*> args;
-  for (std::string& arg : argv) args.push_back(arg.data());
-  args.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-}
+using kestrine_bench::Median, kestrine_bench::Run, kestrine_bench::Time;
 
 // Processor time (user and system) of the children waited for so far.
 double ChildrenCPUMilliseconds() {
@@ -58,17 +35,6 @@ double ChildrenCPUMilliseconds() {
   getrusage(RUSAGE_CHILDREN, &usage);
   const auto ms = [](const timeval& t) { return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_usec) / 1000.0; };
   return ms(usage.ru_utime) + ms(usage.ru_stime);
-}
-
-template <typename Work>
-std::vector<double> Time(int runs, Work work) {
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    const Clock::time_point start = Clock::now();
-    work();
-    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-  }
-  return times;
 }
 
 }  // namespace

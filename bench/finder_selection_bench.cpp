@@ -8,11 +8,8 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -21,16 +18,12 @@
 
 #include "MoreAppleEvents/FinderSelection.h"
 #include "MoreAppleEvents/MoreFinderEvents.h"
+#include "bench/bench_support.h"
 #include "testing/test_support.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
+using kestrine_bench::Median, kestrine_bench::Run, kestrine_bench::Time;
 
 // The processor time (user and system) of `pid`, 0 for this process, in
 // milliseconds: what a run costs whatever else the machine is doing.
@@ -50,32 +43,6 @@ double CpuMilliseconds(pid_t pid) {
   unsigned long long system = 0;
   std::sscanf(field + 1, "%llu %llu", &user, &system);
   return static_cast<double>(user + system) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-int Run(std::vector<std::string> argv) {
-  std::vector<char*> args;
-  for (std::string& arg : argv) args.push_back(arg.data());
-  args.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-}
-
-// Milliseconds of `work`, `runs` times.
-template <typename Work>
-std::vector<double> Time(int runs, Work work) {
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    const Clock::time_point start = Clock::now();
-    work();
-    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-  }
-  return times;
 }
 
 }  // namespace

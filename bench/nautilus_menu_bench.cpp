@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -24,12 +23,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "hosts/module_host.h"
 #include "testing/test_support.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using kestrine_bench::Clock, kestrine_bench::Median, kestrine_bench::MillisecondsSince;
 
 constexpr int kMenuRuns = 500;
 constexpr int kMenuRounds = 10;
@@ -40,11 +40,6 @@ constexpr int kPrefixes = 20;
 void Write(const std::filesystem::path& path, const std::string& text) {
   std::filesystem::create_directories(path.parent_path());
   std::ofstream(path) << text;
-}
-
-double MedianMilliseconds(std::vector<double> samples) {
-  std::sort(samples.begin(), samples.end());
-  return samples[samples.size() / 2];
 }
 
 GList* FileInfos(const std::vector<std::string>& paths) {
@@ -74,13 +69,11 @@ GObject* FirstSubmenuItem(GList* items, GList** keep) {
 // Adds the times of `runs` menus for `files` to `*times`.
 void TimeMenus(GObject* provider, GList* files, int runs, std::vector<double>* times,
                std::size_t* itemCount) {
-  for (int i = 0; i < runs; ++i) {
-    const auto start = Clock::now();
+  kestrine_bench::Time(runs, [&] {
     GList* items = NautilusFileItems(provider, files);
-    FreeObjects(items);
-    times->push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     *itemCount = g_list_length(items);
-  }
+    FreeObjects(items);
+  }, times);
 }
 
 void PrintMenu(const char* when, std::size_t itemCount, double median) {
@@ -159,7 +152,7 @@ int main(int argc, char** argv) {
     finder->Stop(SIGCONT);
   }
   if (finder) finder->Stop();
-  const double menu = MedianMilliseconds(menuTimes);
+  const double menu = Median(menuTimes);
 
   GList* all = FileInfos(paths);
   std::vector<double> activationTimes;
@@ -168,8 +161,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < kActivationRuns; ++i) {
     const auto menuStart = Clock::now();
     GList* items = NautilusFileItems(provider, all);
-    bigMenuTimes.push_back(
-        std::chrono::duration<double, std::milli>(Clock::now() - menuStart).count());
+    bigMenuTimes.push_back(MillisecondsSince(menuStart));
     GList* submenu = nullptr;
     GObject* posix = FirstSubmenuItem(items, &submenu);
     if (posix == nullptr) {
@@ -178,8 +170,7 @@ int main(int argc, char** argv) {
     }
     const auto start = Clock::now();
     g_signal_emit_by_name(posix, "activate");
-    activationTimes.push_back(
-        std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    activationTimes.push_back(MillisecondsSince(start));
     FreeObjects(submenu);
     FreeObjects(items);
     std::ifstream clipboard(run / "kestrine/clipboard");
@@ -191,14 +182,14 @@ int main(int argc, char** argv) {
   g_object_unref(provider);
   std::filesystem::remove_all(root);
 
-  const double activation = MedianMilliseconds(activationTimes);
+  const double activation = Median(activationTimes);
   PrintMenu("no Finder", itemCount, menu);
   if (!runningTimes.empty()) {
-    PrintMenu("a Finder running", itemCount, MedianMilliseconds(runningTimes));
-    PrintMenu("the Finder stopped", itemCount, MedianMilliseconds(stoppedTimes));
+    PrintMenu("a Finder running", itemCount, Median(runningTimes));
+    PrintMenu("the Finder stopped", itemCount, Median(stoppedTimes));
   }
   std::printf("menu for %d selected files: median %.2f ms over %d builds\n", kSelectedFiles,
-              MedianMilliseconds(bigMenuTimes), kActivationRuns);
+              Median(bigMenuTimes), kActivationRuns);
   std::printf("\"Copy Posix Path\" on %d files (%zu lines copied): median %.2f ms over %d runs "
               "(goal < 50 ms: %s)\n",
               kSelectedFiles, copied, activation, kActivationRuns,

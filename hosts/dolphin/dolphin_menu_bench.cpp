@@ -25,22 +25,20 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "testing/test_support.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using kestrine_bench::Median, kestrine_bench::Time;
 namespace fs = std::filesystem;
 
 constexpr int kMenuRuns = 500;
@@ -48,26 +46,6 @@ constexpr int kMenuRounds = 10;
 constexpr int kBigMenuRuns = 30;
 constexpr int kSelectedFiles = 1000;
 constexpr int kPrefixes = 20;
-
-// Adds the times of `runs` calls of `body`, in milliseconds, to `*samples`.
-void Time(int runs, const std::function<void()>& body, std::vector<double>* samples) {
-  for (int i = 0; i < runs; ++i) {
-    const auto start = Clock::now();
-    body();
-    samples->push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-  }
-}
-
-double Median(std::vector<double> samples) {
-  std::sort(samples.begin(), samples.end());
-  return samples.empty() ? 0 : samples[samples.size() / 2];
-}
-
-double MedianMilliseconds(int runs, const std::function<void()>& body) {
-  std::vector<double> samples;
-  Time(runs, body, &samples);
-  return Median(samples);
-}
 
 void PrintMenu(const char* when, std::size_t actionCount, double median) {
   std::printf("menu through the Dolphin module, previews on, %d prefixes (%zu top actions), %s: "
@@ -154,7 +132,7 @@ int main(int argc, char** argv) {
   }
   if (finder) finder->Stop();
   std::size_t wholeCount = 0;
-  const double whole = MedianMilliseconds(kMenuRuns, [&] {
+  const double whole = Median(Time(kMenuRuns, [&] {
     QMenu menu;
     KFileItemActions actions;
     actions.setParentWidget(&menu);
@@ -162,8 +140,8 @@ int main(int argc, char** argv) {
     QList<QAction*> none;
     actions.addActionsTo(&menu, KFileItemActions::MenuActionSource::Plugins, none);
     wholeCount = static_cast<std::size_t>(menu.actions().size());
-  });
-  const double big = MedianMilliseconds(kBigMenuRuns, [&] { build(all); });
+  }));
+  const double big = Median(Time(kBigMenuRuns, [&] { build(all); }));
 
   PrintMenu("no Finder", actionCount, Median(menuTimes));
   if (!runningTimes.empty()) {
