@@ -37,16 +37,7 @@ bool IsDashPosition(std::size_t position) {
 
 }  // namespace
 
-CFUUIDRef CFUUIDGetConstantUUIDWithBytes(CFAllocatorRef, std::uint8_t byte0, std::uint8_t byte1,
-                                         std::uint8_t byte2, std::uint8_t byte3,
-                                         std::uint8_t byte4, std::uint8_t byte5,
-                                         std::uint8_t byte6, std::uint8_t byte7,
-                                         std::uint8_t byte8, std::uint8_t byte9,
-                                         std::uint8_t byte10, std::uint8_t byte11,
-                                         std::uint8_t byte12, std::uint8_t byte13,
-                                         std::uint8_t byte14, std::uint8_t byte15) {
-  const CFUUIDBytes bytes = {byte0, byte1, byte2,  byte3,  byte4,  byte5,  byte6,  byte7,
-                             byte8, byte9, byte10, byte11, byte12, byte13, byte14, byte15};
+CFUUIDRef CFUUIDGetConstantUUIDWithBytes(CFAllocatorRef, CFUUIDBytes bytes) {
   return GuardMemory(CFUUIDRef(), [&] {
     ConstantTable& table = Constants();
     const std::lock_guard lock(table.mutex);

@@ -53,15 +53,17 @@ using CFUUIDRef = std::shared_ptr<const CFUUID>;
 // The process-wide UUID object for these 16 bytes: the same object (same
 // pointer) for equal bytes on every call, made on the first and never freed.
 // Returns null only when memory runs out.
-CFUUIDRef CFUUIDGetConstantUUIDWithBytes(CFAllocatorRef allocator, std::uint8_t byte0,
-                                         std::uint8_t byte1, std::uint8_t byte2,
-                                         std::uint8_t byte3, std::uint8_t byte4,
-                                         std::uint8_t byte5, std::uint8_t byte6,
-                                         std::uint8_t byte7, std::uint8_t byte8,
-                                         std::uint8_t byte9, std::uint8_t byte10,
-                                         std::uint8_t byte11, std::uint8_t byte12,
-                                         std::uint8_t byte13, std::uint8_t byte14,
-                                         std::uint8_t byte15);
+CFUUIDRef CFUUIDGetConstantUUIDWithBytes(CFAllocatorRef allocator, CFUUIDBytes bytes);
+inline CFUUIDRef CFUUIDGetConstantUUIDWithBytes(
+    CFAllocatorRef allocator, std::uint8_t byte0, std::uint8_t byte1, std::uint8_t byte2,
+    std::uint8_t byte3, std::uint8_t byte4, std::uint8_t byte5, std::uint8_t byte6,
+    std::uint8_t byte7, std::uint8_t byte8, std::uint8_t byte9, std::uint8_t byte10,
+    std::uint8_t byte11, std::uint8_t byte12, std::uint8_t byte13, std::uint8_t byte14,
+    std::uint8_t byte15) {
+  return CFUUIDGetConstantUUIDWithBytes(
+      allocator, CFUUIDBytes{byte0, byte1, byte2, byte3, byte4, byte5, byte6, byte7, byte8, byte9,
+                             byte10, byte11, byte12, byte13, byte14, byte15});
+}
 
 // A new UUID object holding `bytes`, owned by the caller. Returns null only
 // when memory runs out.
