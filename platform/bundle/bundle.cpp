@@ -39,18 +39,6 @@ std::optional<std::string> RealPath(const std::string& path) {
 // Property lists larger than this are not read.
 constexpr std::size_t kMaxPlistSize = 16 << 20;
 
-// The string value under `key` of the dictionary `plist`, or none.
-std::optional<std::string> StringValue(plist_t dictionary, const char* key) {
-  plist_t node = plist_dict_get_item(dictionary, key);
-  if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-  char* value = nullptr;
-  plist_get_string_val(node, &value);
-  if (value == nullptr) return std::nullopt;
-  std::string text(value);
-  free(value);
-  return text;
-}
-
 // Reads the bundle whose folder is the canonical path `folder`.
 std::optional<CFBundle> ReadBundle(const std::string& folder) {
   struct stat info {};
@@ -60,11 +48,13 @@ std::optional<CFBundle> ReadBundle(const std::string& folder) {
   if (plist.status != kestrine_posix::WholeFileStatus::kRead || plist.content.empty()) return std::nullopt;
   const plist_t root = PlistFromCheckedMemory(plist.content);
   if (root == nullptr) return std::nullopt;
-  std::unique_ptr<void, decltype(&plist_free)> owner(root, &plist_free);
+  const PlistPtr owner(root);
   if (plist_get_node_type(root) != PLIST_DICT) return std::nullopt;
-  std::optional<std::string> identifier = StringValue(root, "CFBundleIdentifier");
+  std::optional<std::string> identifier =
+      PlistStringValue(plist_dict_get_item(root, "CFBundleIdentifier"));
   if (!identifier) return std::nullopt;
-  return CFBundle{folder, std::move(*identifier), StringValue(root, "CFBundleExecutable")};
+  return CFBundle{folder, std::move(*identifier),
+                  PlistStringValue(plist_dict_get_item(root, "CFBundleExecutable"))};
 }
 
 // The bundle folder that holds `file`: the parent of the nearest folder on

@@ -154,22 +154,6 @@ std::optional<std::string> ReadRegularFile(const std::string& path, std::string*
   return std::nullopt;
 }
 
-// Owns one libplist node tree.
-struct PlistDeleter {
-  void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
-
-std::optional<std::string> StringValue(plist_t node) {
-  if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-  char* value = nullptr;
-  plist_get_string_val(node, &value);
-  if (value == nullptr) return std::nullopt;
-  std::string text(value);
-  std::free(value);
-  return text;
-}
-
 // Calls `visit(key, value)` for each entry of a dictionary node, in order,
 // until it returns false. Returns false when a visit did.
 template <typename Visit>
@@ -210,7 +194,7 @@ bool ReadDeclarations(const std::string& plistPath, std::vector<FactoryDeclarati
   }
   const bool factoriesOk = ForEachEntry(factoryDict, [&](const std::string& key, plist_t value) {
     const std::optional<CFUUIDBytes> id = CFUUIDBytesFromString(key);
-    const std::optional<std::string> function = StringValue(value);
+    const std::optional<std::string> function = PlistStringValue(value);
     if (!id) {
       SetError(errorMessage, plistPath + ": malformed factory UUID \"" + key + "\"");
       return false;
@@ -243,7 +227,7 @@ bool ReadDeclarations(const std::string& plistPath, std::vector<FactoryDeclarati
     TypeDeclaration declaration{*type, {}};
     const std::uint32_t size = plist_array_get_size(value);
     for (std::uint32_t i = 0; i < size; ++i) {
-      const std::optional<std::string> text = StringValue(plist_array_get_item(value, i));
+      const std::optional<std::string> text = PlistStringValue(plist_array_get_item(value, i));
       const std::optional<CFUUIDBytes> factory =
           text ? CFUUIDBytesFromString(*text) : std::nullopt;
       if (!factory) {

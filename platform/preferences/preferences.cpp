@@ -32,10 +32,7 @@ using kestrine_posix::WriteAll;
 // Files larger than this are not read; no preferences domain comes near it.
 constexpr std::size_t kMaxFileBytes = std::size_t{16} << 20;
 
-struct PlistFree {
-  void operator()(plist_t node) const { plist_free(node); }
-};
-using Plist = std::unique_ptr<void, PlistFree>;
+using Plist = PlistPtr;
 
 struct XmlFree {
   void operator()(char* xml) const { plist_to_xml_free(xml); }

@@ -21,6 +21,7 @@
 
 #include "platform/preferences/preferences_test_support.h"
 #include "platform/preferences/preferences_testing.h"
+#include "platform/preferences/xml_check.h"
 
 namespace {
 
@@ -32,10 +33,7 @@ using Names = std::vector<std::string>;
 constexpr std::string_view kDomain = "com.corvane.KestrineCM";
 const Names kFileAndLock = {"com.corvane.KestrineCM.plist", "com.corvane.KestrineCM.plist.lock"};
 
-struct PlistFree {
-  void operator()(plist_t node) const { plist_free(node); }
-};
-using Plist = std::unique_ptr<void, PlistFree>;
+using Plist = PlistPtr;
 
 // The top-level dictionary of `text` as libplist reads it; null when there is none.
 Plist ParseDictionary(const std::string& text) {

@@ -1,6 +1,7 @@
 #include "platform/preferences/xml_check.h"
 
 #include <cstdint>
+#include <cstdlib>
 
 #include <vector>
 
@@ -277,4 +278,14 @@ plist_t PlistFromCheckedMemory(std::string_view bytes) {
   if (!checked) return nullptr;
   plist_from_xml(checked->data(), static_cast<std::uint32_t>(checked->size()), &root);
   return root;
+}
+
+std::optional<std::string> PlistStringValue(plist_t node) {
+  if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+  char* value = nullptr;
+  plist_get_string_val(node, &value);
+  if (value == nullptr) return std::nullopt;
+  std::string text(value);
+  std::free(value);
+  return text;
 }

@@ -7,12 +7,14 @@
 // that could exhaust the stack or stall its reader, or whose markup the two
 // readings would split differently, is refused here and reads as damaged.
 // Used by every reader of property lists: the preferences store, bundles
-// and plug-ins.
+// and plug-ins, which also share the owner of a node tree and the string
+// getter below.
 #pragma once
 
 #include <plist/plist.h>
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,3 +44,13 @@ std::optional<std::string> CheckedPlistXml(std::string_view text, const XmlCheck
 // when it passes CheckedPlistXml with the default limits. Returns null when
 // `bytes` is neither; the caller frees the result with plist_free.
 plist_t PlistFromCheckedMemory(std::string_view bytes);
+
+// Owns one libplist node tree.
+struct PlistFree {
+  void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<void, PlistFree>;
+
+// The text of the string node `node`, or none when it is null or not a
+// string.
+std::optional<std::string> PlistStringValue(plist_t node);
