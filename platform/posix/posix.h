@@ -52,6 +52,26 @@ int ReadAll(int fd, std::string* out,
 // failed write, or EIO when a write takes nothing.
 int WriteAll(int fd, std::string_view data);
 
+// The identity, size and times of one version of a file: a file replaced by
+// renaming, or changed in place, differs in at least one of them.
+struct FileVersion {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+
+  FileVersion() = default;
+  explicit FileVersion(const struct stat& info)
+      : device(info.st_dev), inode(info.st_ino), size(info.st_size), modified(info.st_mtim),
+        changed(info.st_ctim) {}
+  friend bool operator==(const FileVersion& a, const FileVersion& b) {
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec &&
+           a.changed.tv_sec == b.changed.tv_sec && a.changed.tv_nsec == b.changed.tv_nsec;
+  }
+};
+
 // How reading a whole regular file ended.
 enum class WholeFileStatus {
   kRead,        // `content` holds the whole file.

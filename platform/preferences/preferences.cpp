@@ -43,34 +43,17 @@ struct XmlFree {
 // equal stamps mean the file did not change.
 struct FileStamp {
   bool exists = false;
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  timespec mtime{};
-  timespec ctime{};
+  kestrine_posix::FileVersion version;
   mode_t mode = 0;  // Kept for the next version of the file; not compared.
 };
 
-bool operator==(const timespec& a, const timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 bool operator==(const FileStamp& a, const FileStamp& b) {
   if (!a.exists || !b.exists) return a.exists == b.exists;
-  return a.device == b.device && a.inode == b.inode && a.size == b.size && a.mtime == b.mtime &&
-         a.ctime == b.ctime;
+  return a.version == b.version;
 }
 
 FileStamp StampOf(const struct stat& st) {
-  FileStamp stamp;
-  stamp.exists = true;
-  stamp.device = st.st_dev;
-  stamp.inode = st.st_ino;
-  stamp.size = st.st_size;
-  stamp.mtime = st.st_mtim;
-  stamp.ctime = st.st_ctim;
-  stamp.mode = st.st_mode;
-  return stamp;
+  return {true, kestrine_posix::FileVersion(st), st.st_mode};
 }
 
 enum class FileState {
@@ -222,7 +205,7 @@ bool MoveAside(const std::string& path) {
 void KeepModificationTimeAhead(int fd, const FileStamp& previous) {
   struct stat st;
   if (!previous.exists || ::fstat(fd, &st) != 0) return;
-  const timespec& old = previous.mtime;
+  const timespec& old = previous.version.modified;
   const timespec& now = st.st_mtim;
   if (now.tv_sec > old.tv_sec || (now.tv_sec == old.tv_sec && now.tv_nsec > old.tv_nsec)) return;
   timespec times[2];

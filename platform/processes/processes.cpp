@@ -278,11 +278,7 @@ enum class Lookup { kFound, kMissing, kRefused };
 // file with the same inode, size and times holds the same text, and the walk
 // checks it with one fstatat instead of opening and reading it again.
 struct ReadBefore {
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  timespec modified{};
-  timespec changed{};
+  kestrine_posix::FileVersion version;
   Entry entry;
 };
 std::mutex& ReadBeforeMutex() {
@@ -292,16 +288,6 @@ std::mutex& ReadBeforeMutex() {
 std::map<pid_t, ReadBefore>& EntriesReadBefore() {
   static auto* entries = new std::map<pid_t, ReadBefore>;  // Walks may run at exit.
   return *entries;
-}
-
-bool SameTime(const timespec& a, const timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-bool SameFile(const ReadBefore& before, const struct stat& info) {
-  return before.device == info.st_dev && before.inode == info.st_ino &&
-         before.size == info.st_size && SameTime(before.modified, info.st_mtim) &&
-         SameTime(before.changed, info.st_ctim);
 }
 
 void ForgetEntry(pid_t pid) {
@@ -339,7 +325,8 @@ Lookup ReadEntry(const RegistryFd& registry, pid_t pid, Entry* entry) {
   {
     std::lock_guard lock(ReadBeforeMutex());
     const auto& entries = EntriesReadBefore();
-    if (const auto found = entries.find(pid); found != entries.end() && SameFile(found->second, info)) {
+    const auto found = entries.find(pid);
+    if (found != entries.end() && found->second.version == kestrine_posix::FileVersion(info)) {
       parsed = found->second.entry;
     }
   }
@@ -360,8 +347,7 @@ Lookup ReadEntry(const RegistryFd& registry, pid_t pid, Entry* entry) {
       std::lock_guard lock(ReadBeforeMutex());
       auto& entries = EntriesReadBefore();
       if (entries.size() >= kMaxEntriesReadBefore) entries.clear();
-      entries[pid] = ReadBefore{opened.st_dev, opened.st_ino, opened.st_size, opened.st_mtim,
-                                opened.st_ctim, *parsed};
+      entries[pid] = ReadBefore{kestrine_posix::FileVersion(opened), *parsed};
     }
   }
   if (!parsed || !IsRunning(pid, parsed->startTime)) {
@@ -419,10 +405,7 @@ std::optional<std::vector<pid_t>> ListRegisteredIds(int folder) {
 // change in the same clock tick as the listing could leave the time as it
 // was, and such a listing is not used again.
 struct Listing {
-  dev_t device = 0;
-  ino_t inode = 0;
-  timespec modified{};
-  timespec changed{};
+  kestrine_posix::FileVersion version;
   bool reusable = false;
   std::vector<pid_t> ids;
 };
@@ -446,8 +429,7 @@ std::vector<pid_t> RegisteredIds(const RegistryFd& folder) {
   {
     std::lock_guard lock(ListingMutex());
     const Listing& last = TheListing();
-    if (last.reusable && last.device == info.st_dev && last.inode == info.st_ino &&
-        SameTime(last.modified, info.st_mtim) && SameTime(last.changed, info.st_ctim)) {
+    if (last.reusable && last.version == kestrine_posix::FileVersion(info)) {
       return last.ids;
     }
   }
@@ -457,12 +439,8 @@ std::vector<pid_t> RegisteredIds(const RegistryFd& folder) {
   if (!ids) return {};
   ForgetWatchedExcept(*ids);
   std::lock_guard lock(ListingMutex());
-  TheListing() = Listing{info.st_dev,
-                         info.st_ino,
-                         info.st_mtim,
-                         info.st_ctim,
-                         Before(info.st_mtim, started) && Before(info.st_ctim, started),
-                         *ids};
+  TheListing() = Listing{kestrine_posix::FileVersion(info),
+                         Before(info.st_mtim, started) && Before(info.st_ctim, started), *ids};
   return std::move(*ids);
 }
 
