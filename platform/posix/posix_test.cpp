@@ -18,7 +18,7 @@ namespace {
 using kestrine_posix::FileDescriptor;
 using kestrine_posix::ReadAll;
 using kestrine_posix::ReadRegularFile;
-using kestrine_posix::WholeFileStatus;
+using enum kestrine_posix::WholeFileStatus;
 using kestrine_posix::WriteAll;
 using kestrine_testing::ScopedTempDir;
 
@@ -102,12 +102,10 @@ TEST(PosixTest, ReadsHoldAtMostTheLimitAndReportFailures) {
   struct Case {
     std::size_t limit;
     int result;
-    WholeFileStatus whole;
+    kestrine_posix::WholeFileStatus whole;
   };
-  const Case cases[] = {{40000, 0, WholeFileStatus::kRead},
-                        {39999, EFBIG, WholeFileStatus::kTooLarge},
-                        {0, EFBIG, WholeFileStatus::kTooLarge},
-                        {1 << 20, 0, WholeFileStatus::kRead}};
+  const Case cases[] = {
+      {40000, 0, kRead}, {39999, EFBIG, kTooLarge}, {0, EFBIG, kTooLarge}, {1 << 20, 0, kRead}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.limit);
     FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -126,8 +124,8 @@ TEST(PosixTest, ReadsHoldAtMostTheLimitAndReportFailures) {
   EXPECT_EQ(WriteAll(folder.get(), "x"), EBADF);
   // Neither a folder nor a FIFO with no writer is read, and the FIFO does not stall.
   ASSERT_EQ(mkfifo(dir.Join("fifo").c_str(), 0600), 0);
-  EXPECT_EQ(ReadRegularFile(dir.path()).status, WholeFileStatus::kNotRegular);
-  EXPECT_EQ(ReadRegularFile(dir.Join("fifo")).status, WholeFileStatus::kNotRegular);
+  EXPECT_EQ(ReadRegularFile(dir.path()).status, kNotRegular);
+  EXPECT_EQ(ReadRegularFile(dir.Join("fifo")).status, kNotRegular);
   EXPECT_EQ(ReadRegularFile(dir.Join("none")).error, ENOENT);
 }
 
