@@ -288,7 +288,8 @@ std::optional<OSErr> MakeRefInSnapshot(std::string_view path, FSRef* ref, bool* 
     const std::optional<NodeIndex> node =
         files_internal::NodeTable::Shared().InternPath(resolved_path);
     if (!node) return memFullErr;
-    files_internal::RememberFolder(folder_part, {*node, std::move(resolved_path)});
+    kestrine_posix::FileDescriptor fd(open(resolved.get(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    files_internal::RememberFolder(folder_part, {*node, std::move(resolved_path), std::move(fd)});
     folder = files_internal::RememberedFolder(folder_part);
     if (folder == nullptr) return std::nullopt;
   }
@@ -297,7 +298,13 @@ std::optional<OSErr> MakeRefInSnapshot(std::string_view path, FSRef* ref, bool* 
   std::string& item = tItem;
   item.assign(folder->path).append(name);
   struct stat status {};
-  if (lstat(item.c_str(), &status) != 0) return files_internal::MissingItemStatus(errno);
+  // By name in the open folder, the kernel walks one component instead of
+  // the whole path; a path too long for it still fails as lstat fails.
+  const int found = folder->fd.valid() && item.size() < PATH_MAX
+                        ? fstatat(folder->fd.get(), item.c_str() + folder->path.size(), &status,
+                                  AT_SYMLINK_NOFOLLOW)
+                        : lstat(item.c_str(), &status);
+  if (found != 0) return files_internal::MissingItemStatus(errno);
   if (S_ISLNK(status.st_mode)) return std::nullopt;
   const std::optional<FSRef> made = files_internal::MakeChildRef(folder->node, name);
   if (!made) return memFullErr;
