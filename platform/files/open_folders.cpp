@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/files/files.h"
+#include "platform/files/read_ahead.h"
 #include "platform/memory_guard.h"
 
 namespace files_internal {
@@ -385,6 +386,7 @@ ScopedFileSystemSnapshot::ScopedFileSystemSnapshot() { ++files_internal::tListin
 
 ScopedFileSystemSnapshot::~ScopedFileSystemSnapshot() {
   if (--files_internal::tListings.scopes == 0) {
+    files_internal::StopReadAhead();
     files_internal::tLastDelivered = nullptr;
     files_internal::tListings.byRef.Clear();
     files_internal::tListings.indexState = files_internal::ListingCache::IndexState::kNone;
