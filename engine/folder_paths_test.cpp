@@ -410,4 +410,23 @@ TEST_F(FolderPathsTest, ReadAheadGivesTheSameWalkOnOneOrMoreProcessorsAndEndsWit
   ::chmod((wide + "/shut").c_str(), 0755);
 }
 
+TEST_F(FolderPathsTest, ReadAheadOfADeepWideTreeHoldsFewDescriptors) {
+  // 40 levels, each with 8 folders beside the next level: every level is
+  // read ahead, walked with 32 descriptors.
+  constexpr int kDepth = 40;
+  std::string level = Root();
+  for (int depth = 0; depth < kDepth; ++depth) {
+    for (int i = 0; i < 8; ++i) MakeDirs(level + "/s" + std::to_string(i));
+    level += "/d";
+  }
+  MakeDirs(level);
+  const kestrine_testing::RunResult r = kestrine_testing::RunForked([&] {
+    rlimit low{32, 32};
+    if (::setrlimit(RLIMIT_NOFILE, &low) != 0) return std::string("setrlimit failed");
+    const ScopedFileSystemSnapshot snapshot;
+    return std::to_string(SplitLines(Collect(Root())).size());
+  });
+  EXPECT_EQ(r.out, std::to_string(1 + kDepth * 9));
+}
+
 }  // namespace

@@ -24,6 +24,10 @@ namespace {
 // than the worker could be woken for it.
 constexpr std::size_t kMinFolders = 8;
 
+// Most read-aheads waiting for the worker, besides the one it answers; each
+// holds a descriptor.
+constexpr std::size_t kMaxWaiting = 4;
+
 // The worker of one walking thread, and the read-aheads it serves.
 class Worker final {
  public:
@@ -53,6 +57,16 @@ class Worker final {
       }
     }
     if (!RanWithMemory([&] { jobs_.push_back(std::move(job)); })) return false;
+    // A deep walk would keep a waiting read-ahead, and its descriptor, for
+    // every level: the oldest waiting one is given up instead.
+    if (jobs_.size() > kMaxWaiting) {
+      const auto oldest = std::find_if(jobs_.begin(), jobs_.end(), [this](const auto& waiting) {
+        return waiting.get() != current_;
+      });
+      (*oldest)->Stop();
+      (*oldest)->CloseDescriptor();
+      jobs_.erase(oldest);
+    }
     work_.notify_one();
     return true;
   }
@@ -79,9 +93,12 @@ class Worker final {
       if (stopping_) return;
       // The latest listing is the one the walk is in now.
       const std::shared_ptr<ReadAhead> job = jobs_.back();
+      current_ = job.get();
       lock.unlock();
       while (const std::optional<std::size_t> index = job->ClaimFromEnd()) job->Answer(*index);
       lock.lock();
+      current_ = nullptr;
+      job->CloseDescriptor();
       jobs_.erase(std::remove(jobs_.begin(), jobs_.end(), job), jobs_.end());
     }
   }
@@ -91,6 +108,7 @@ class Worker final {
   // Those with work left, oldest first. The worker keeps the one it answers
   // alive, so the walk never waits for it.
   std::vector<std::shared_ptr<ReadAhead>> jobs_;
+  ReadAhead* current_ = nullptr;  // The one the worker answers.
   bool stopping_ = false;
   std::thread thread_;
   int processors_ = -1;  // -1 until counted.

@@ -13,7 +13,8 @@
 // uses anyway.
 //
 // The worker belongs to the thread's outermost ScopedFileSystemSnapshot and
-// ends with it. On a single processor (as sched_getaffinity(2) counts them)
+// ends with it. It holds a descriptor for each listing it has yet to answer,
+// at most five. On a single processor (as sched_getaffinity(2) counts them)
 // there is no worker and the walk asks everything itself.
 #pragma once
 
@@ -95,6 +96,9 @@ class ReadAhead final {
   std::optional<std::size_t> ClaimFromEnd();
   // For the worker: answers entry `index`.
   void Answer(std::size_t index);
+  // For the worker, once no entry is left to answer or the read-ahead is
+  // given up: closes the descriptor it answers from.
+  void CloseDescriptor() { fd_.Reset(); }
 
  private:
   ReadAhead(kestrine_posix::FileDescriptor fd, std::vector<CachedEntry>& entries, dev_t device);
