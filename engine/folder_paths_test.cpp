@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <linux/magic.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -308,6 +309,124 @@ TEST_F(FolderPathsTest, AMissingFilterOrPackageTestIsRefusedAndTheLevelLimitStop
                                kFolderWalkPackageTest),
             noErr);
   EXPECT_EQ(calls, 2);
+}
+
+// The threads of this process.
+int Threads() {
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                        std::filesystem::directory_iterator()));
+}
+
+TEST_F(FolderPathsTest, ReadAheadGivesTheSameWalkOnOneOrMoreProcessorsAndEndsWithTheSnapshot) {
+  // A folder wide enough to be read ahead, holding folders of every kind the
+  // worker answers for: plain leaves, a package by a Contents link, one by
+  // its extension, a name that is not UTF-8, unreadable folders with and
+  // without folders inside, and a folder that holds folders.
+  const std::string wide = Root() + "/wide";
+  for (int i = 0; i < 10; ++i) MakeDirs(wide + "/l" + std::to_string(i));
+  MakeDirs(wide + "/deep/sub/leaf");
+  MakeDirs(wide + "/Tool.app");
+  MakeDirs(wide + "/bad\xff");
+  MakeDirs(wide + "/locked/sub");
+  MakeDirs(wide + "/shut");
+  WriteFile(Root() + "/target/Info.plist", "<plist/>");
+  MakeDirs(wide + "/linked");
+  ASSERT_EQ(::symlink("../../target", (wide + "/linked/Contents").c_str()), 0);
+  ASSERT_EQ(::chmod((wide + "/locked").c_str(), 0), 0);
+  ASSERT_EQ(::chmod((wide + "/shut").c_str(), 0), 0);
+  ::chmod(user_.root().c_str(), 0755);
+  ::chmod(user_.home().c_str(), 0755);
+  // As nobody (or this user) neither locked folder may be read.
+  std::vector<std::string> expected = {"", Root(), Root() + "/target", wide};
+  for (const char* folder : {"/deep", "/deep/sub", "/deep/sub/leaf", "/locked", "/shut"}) {
+    expected.push_back(wide + folder);
+  }
+  for (int i = 0; i < 10; ++i) expected.push_back(wide + "/l" + std::to_string(i));
+  std::sort(expected.begin(), expected.end());
+
+  cpu_set_t all;
+  ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
+  const bool manyProcessors = CPU_COUNT(&all) > 1;
+  const struct {
+    const char* name;
+    bool oneProcessor;
+    int stopAfter;  // Folders after which a first walk stops; 0: none.
+  } cases[] = {{"read ahead", false, 0},
+               {"one processor", true, 0},
+               {"stopped early in the wide folder", false, 4},
+               {"stopped early on one processor", true, 4}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const kestrine_testing::RunResult r = kestrine_testing::RunForked([&] {
+      if (c.oneProcessor) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+          if (CPU_ISSET(cpu, &all)) {
+            CPU_SET(cpu, &one);
+            break;
+          }
+        }
+        if (::sched_setaffinity(0, sizeof one, &one) != 0) return std::string("<affinity>");
+      }
+      if (::geteuid() == 0 && !kestrine_testing::BecomeNobody()) return std::string("<not nobody>");
+      const int before = Threads();
+      struct Stop {
+        int left;
+        int threads = 0;
+      } stop{c.stopAfter};
+      std::string text;
+      {
+        const ScopedFileSystemSnapshot snapshot;
+        if (c.stopAfter > 0) {
+          auto filter = [](bool, ItemCount, const FSCatalogInfo*, const FSRef*, const FSSpec*,
+                           const std::string*, void* data) {
+            auto& state = *static_cast<Stop*>(data);
+            state.threads = std::max(state.threads, Threads());
+            return --state.left == 0;
+          };
+          FSIterateContainer(RefOf(Root()), 0, kFSCatInfoNone, false, false, filter, &stop,
+                             kFolderWalkPackageTest, FSIteratorNeeds::kFoldersOnly);
+        }
+        text = Collect(Root());
+        if (c.stopAfter == 0) stop.threads = Threads();
+      }
+      return text + "threads " + std::to_string(stop.threads - before) + " then " +
+             std::to_string(Threads() - before) + (c.stopAfter > 0 && stop.left == 0 ? " stopped" : "");
+    });
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    const std::size_t tail = r.out.rfind("threads ");
+    ASSERT_NE(tail, std::string::npos) << r.out;
+    std::vector<std::string> lines = SplitLines(r.out.substr(0, tail));
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, expected);
+    // The worker runs while the snapshot lives, and only on more than one
+    // processor; it is gone with the snapshot.
+    const bool worker = manyProcessors && !c.oneProcessor;
+    EXPECT_EQ(r.out.substr(tail), std::string("threads ") + (worker ? "1" : "0") + " then 0" +
+                                      (c.stopAfter > 0 ? " stopped" : ""));
+  }
+  ::chmod((wide + "/locked").c_str(), 0755);
+  ::chmod((wide + "/shut").c_str(), 0755);
+}
+
+TEST_F(FolderPathsTest, ReadAheadOfADeepWideTreeHoldsFewDescriptors) {
+  // 40 levels, each with 8 folders beside the next level: every level is
+  // read ahead, walked with 32 descriptors.
+  constexpr int kDepth = 40;
+  std::string level = Root();
+  for (int depth = 0; depth < kDepth; ++depth) {
+    for (int i = 0; i < 8; ++i) MakeDirs(level + "/s" + std::to_string(i));
+    level += "/d";
+  }
+  MakeDirs(level);
+  const kestrine_testing::RunResult r = kestrine_testing::RunForked([&] {
+    rlimit low{32, 32};
+    if (::setrlimit(RLIMIT_NOFILE, &low) != 0) return std::string("setrlimit failed");
+    const ScopedFileSystemSnapshot snapshot;
+    return std::to_string(SplitLines(Collect(Root())).size());
+  });
+  EXPECT_EQ(r.out, std::to_string(1 + kDepth * 9));
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "platform/files/mount_table.h"
 #include "platform/files/node_table.h"
 #include "platform/files/open_folders.h"
+#include "platform/files/read_ahead.h"
 #include "platform/memory_guard.h"
 #include "platform/posix/posix.h"
 #include "platform/status/status_words.h"
@@ -68,6 +69,7 @@ class FSIterator final {
   FSIterator(const FSIterator&) = delete;
   FSIterator& operator=(const FSIterator&) = delete;
   ~FSIterator() {
+    if (read_ahead_) read_ahead_->Stop();
     files_internal::ForgetReadFolder(container_ref_);
     // Nothing may keep pointing into entries that go with this iterator.
     if (!own_.empty() && position_ > 0 &&
@@ -79,7 +81,8 @@ class FSIterator final {
 
   // Reads every entry of the open folder `fd`, which it takes over. A read
   // that fails keeps the entries read before it and ends with the failure.
-  void ReadAll(int fd);
+  // A walk that `needs` only folders has the worker read ahead.
+  void ReadAll(int fd, FSIteratorNeeds needs);
 
   OSErr Next(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* ref);
 
@@ -98,6 +101,7 @@ class FSIterator final {
   OSErr end_status_ = errFSNoMoreItems;  // Given once every entry was handed out.
   // Lets calls on this folder's entries name them relative to it.
   std::optional<files_internal::OpenFolderRegistration> registration_;
+  std::shared_ptr<files_internal::ReadAhead> read_ahead_;
 };
 
 bool FSIterator::ReadEntries(int fd) {
@@ -166,7 +170,7 @@ bool FSIterator::ReadEntries(int fd) {
   }
 }
 
-void FSIterator::ReadAll(int fd) {
+void FSIterator::ReadAll(int fd, FSIteratorNeeds needs) {
   const bool complete = ReadEntries(fd);
   // The names are where they stay now.
   for (files_internal::CachedEntry& entry : own_) {
@@ -178,6 +182,12 @@ void FSIterator::ReadAll(int fd) {
     if (container_node_) {
       if (const auto* kept = files_internal::RememberListing(*container_node_, own_, names_)) {
         entries_ = kept;
+        // A remembered listing belongs to the cache, which outlives this
+        // iterator.
+        if (needs == FSIteratorNeeds::kFoldersOnly) {
+          read_ahead_ = files_internal::ReadAhead::Start(
+              fd, const_cast<std::vector<files_internal::CachedEntry>&>(*kept));
+        }
       }
     }
   }
@@ -191,6 +201,7 @@ void FSIterator::ReadAll(int fd) {
 OSErr FSIterator::Next(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* ref) {
   if (actual_objects != nullptr) *actual_objects = 0;
   if (position_ >= entries_->size()) return end_status_;
+  if (read_ahead_) read_ahead_->Delivering(position_);
   // A remembered listing belongs to the cache, which outlives every iterator
   // on it.
   auto& entry = const_cast<files_internal::CachedEntry&>((*entries_)[position_++]);
@@ -202,6 +213,21 @@ OSErr FSIterator::Next(ItemCount* actual_objects, FSCatalogInfo* info, FSRef* re
 }
 
 namespace files_internal {
+
+bool VolumeCountsFolderLinks(int fd) {
+  struct statfs volume {};
+  if (fstatfs(fd, &volume) != 0) return false;
+  switch (volume.f_type) {
+    case EXT4_SUPER_MAGIC:  // Also ext2 and ext3.
+    case XFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+      return true;
+    default:
+      // Others (btrfs, FUSE and network file systems) report 1, or 2
+      // whatever the folder holds.
+      return false;
+  }
+}
 
 EntryKind KindOfEntry(int folder_fd, const char* name, unsigned char d_type) {
   if (d_type == DT_DIR) return EntryKind::kFolder;
@@ -288,7 +314,8 @@ std::optional<OSErr> MakeRefInSnapshot(std::string_view path, FSRef* ref, bool* 
     const std::optional<NodeIndex> node =
         files_internal::NodeTable::Shared().InternPath(resolved_path);
     if (!node) return memFullErr;
-    files_internal::RememberFolder(folder_part, {*node, std::move(resolved_path)});
+    kestrine_posix::FileDescriptor fd(open(resolved.get(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    files_internal::RememberFolder(folder_part, {*node, std::move(resolved_path), std::move(fd)});
     folder = files_internal::RememberedFolder(folder_part);
     if (folder == nullptr) return std::nullopt;
   }
@@ -297,7 +324,13 @@ std::optional<OSErr> MakeRefInSnapshot(std::string_view path, FSRef* ref, bool* 
   std::string& item = tItem;
   item.assign(folder->path).append(name);
   struct stat status {};
-  if (lstat(item.c_str(), &status) != 0) return files_internal::MissingItemStatus(errno);
+  // By name in the open folder, the kernel walks one component instead of
+  // the whole path; a path too long for it still fails as lstat fails.
+  const int found = folder->fd.valid() && item.size() < PATH_MAX
+                        ? fstatat(folder->fd.get(), item.c_str() + folder->path.size(), &status,
+                                  AT_SYMLINK_NOFOLLOW)
+                        : lstat(item.c_str(), &status);
+  if (found != 0) return files_internal::MissingItemStatus(errno);
   if (S_ISLNK(status.st_mode)) return std::nullopt;
   const std::optional<FSRef> made = files_internal::MakeChildRef(folder->node, name);
   if (!made) return memFullErr;
@@ -438,24 +471,13 @@ std::optional<FSVolumeRefNum> FSGetVRefNum(const FSRef& ref) {
 namespace {
 
 // Whether the file system holding `name` in the open folder `folder_fd`
-// counts a folder's links as ext4 does: 2, plus one for each subfolder.
+// counts a folder's links as ext4 does.
 bool CountsFolderLinks(int folder_fd, const char* name) {
   const int fd = openat(folder_fd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
-  struct statfs volume {};
-  const bool known = fstatfs(fd, &volume) == 0;
+  const bool counts = files_internal::VolumeCountsFolderLinks(fd);
   close(fd);
-  if (!known) return false;
-  switch (volume.f_type) {
-    case EXT4_SUPER_MAGIC:  // Also ext2 and ext3.
-    case XFS_SUPER_MAGIC:
-    case TMPFS_MAGIC:
-      return true;
-    default:
-      // Others (btrfs, FUSE and network file systems) report 1, or 2
-      // whatever the folder holds.
-      return false;
-  }
+  return counts;
 }
 
 // Whether the folder at `location` is known to hold no folder: answered by
@@ -464,7 +486,10 @@ bool CountsFolderLinks(int folder_fd, const char* name) {
 bool HoldsNoFolder(const FSRef& container, const RefLocation& location) {
   if (!files_internal::ListingCacheActive()) return false;
   files_internal::CachedEntry* entry = files_internal::RememberedEntry(container);
-  if (entry != nullptr && entry->holdsFolders >= 0) return entry->holdsFolders == 0;
+  if (entry != nullptr) {
+    const std::int8_t known = files_internal::LoadHoldsFolders(*entry);
+    if (known >= 0) return known == 0;
+  }
   const std::optional<int> parent = files_internal::OpenFolderOfParent(location);
   if (!parent) return false;
   struct stat status {};
@@ -478,7 +503,7 @@ bool HoldsNoFolder(const FSRef& container, const RefLocation& location) {
     }
     none = *counts;
   }
-  if (entry != nullptr) entry->holdsFolders = none ? 0 : 1;
+  if (entry != nullptr) files_internal::StoreHoldsFolders(*entry, none ? 0 : 1);
   return none;
 }
 
@@ -525,7 +550,7 @@ OSErr FSOpenIterator(const FSRef& container, FSIteratorRef* iterator, FSIterator
     close(fd);
     return memFullErr;
   }
-  made->ReadAll(fd);
+  made->ReadAll(fd, needs);
   iterator->reset(made);
   return noErr;
 }

@@ -122,7 +122,10 @@ enum class FSIteratorNeeds {
   // each subfolder's ".." as a link), is not read: its iterator delivers
   // nothing, not even its files. That costs one fstatat(2) instead of
   // reading the folder; the answer is kept with the folder's entry in its
-  // parent's listing, so a second walk asks nothing.
+  // parent's listing, so a second walk asks nothing. With more than one
+  // processor, a worker thread of the snapshot asks it, and whether the
+  // folder is a package, for the folders of a listing from its end while
+  // the walk goes on from its start.
   kFoldersOnly,
 };
 

@@ -95,6 +95,14 @@ TEST(FSRefTest, PathsResolveLikeRealpathWithAndWithoutASnapshotOrFail) {
   {
     const ScopedFileSystemSnapshot snapshot;
     resolve_all();
+    // Items of more folders than the snapshot keeps open are found too.
+    for (int i = 0; i < 20; ++i) {
+      const std::string item = "many/" + std::to_string(i) + "/x";
+      MakeItems(temp, {item});
+      FSRef ref{};
+      ASSERT_EQ(FSPathMakeRef(temp.Join(item), &ref), noErr) << item;
+      EXPECT_EQ(PathOf(ref), temp.Join(item));
+    }
     // An item found in the snapshot keeps its path while the snapshot lives.
     ASSERT_EQ(FSPathMakeRef("a.txt", &removed), noErr);
     ASSERT_EQ(unlink(file.c_str()), 0);

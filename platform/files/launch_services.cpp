@@ -14,6 +14,7 @@
 #include "platform/files/mount_table.h"
 #include "platform/files/node_table.h"
 #include "platform/files/open_folders.h"
+#include "platform/files/read_ahead.h"
 
 using files_internal::ItemStatus;
 using files_internal::MountEntry;
@@ -101,6 +102,19 @@ bool IsVolumeRoot(const LocatedItem& item) {
   return volume && volume->item_is_root;
 }
 
+constexpr std::string_view kInfo = "/Contents/Info.plist";
+
+// Whether the folder `name` of the open folder `folder_fd` holds
+// Contents/Info.plist.
+bool HoldsBundleInfoAt(int folder_fd, std::string_view name) {
+  // Asked of every folder a walk meets: made on the stack.
+  char relative[files_internal::kMaxNameLength + kInfo.size() + 1];
+  std::memcpy(relative, name.data(), name.size());
+  std::memcpy(relative + name.size(), kInfo.data(), kInfo.size());
+  relative[name.size() + kInfo.size()] = '\0';
+  return faccessat(folder_fd, relative, F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 // Whether the folder holds Contents/Info.plist, asked relative to its open
 // parent when this thread is iterating it. A folder this thread has just
 // read without meeting a "Contents" entry needs no look.
@@ -110,17 +124,9 @@ bool HoldsBundleInfo(const FSRef& ref, const files_internal::RefLocationView& lo
   if (const std::optional<bool> known = files_internal::ReadFolderHoldsContents(ref)) {
     if (!*known) return false;
   }
-  constexpr std::string_view kInfo = "/Contents/Info.plist";
   const std::optional<int> folder =
       location.child_form ? files_internal::OpenFolderOfNode(location.node) : std::nullopt;
-  if (folder) {
-    // Asked of every folder a walk meets: made on the stack.
-    char relative[files_internal::kMaxNameLength + kInfo.size() + 1];
-    std::memcpy(relative, location.name.data(), location.name.size());
-    std::memcpy(relative + location.name.size(), kInfo.data(), kInfo.size());
-    relative[location.name.size() + kInfo.size()] = '\0';
-    return faccessat(*folder, relative, F_OK, AT_SYMLINK_NOFOLLOW) == 0;
-  }
+  if (folder) return HoldsBundleInfoAt(*folder, location.name);
   std::string absolute;
   if (path != nullptr) {
     absolute = *path;
@@ -145,12 +151,17 @@ OSStatus PackageFlagsOnly(const FSRef& ref, LSItemInfoRecord* info);
 // just delivered, when a listing cache remembers it.
 OSStatus RememberedPackageFlags(const FSRef& ref, LSItemInfoRecord* info) {
   files_internal::CachedEntry* entry = files_internal::RememberedEntry(ref);
-  if (entry != nullptr && entry->packageFlags >= 0) {
-    info->flags = static_cast<LSItemInfoFlags>(entry->packageFlags);
-    return noErr;
+  if (entry != nullptr) {
+    const std::int32_t known = files_internal::LoadPackageFlags(*entry);
+    if (known >= 0) {
+      info->flags = static_cast<LSItemInfoFlags>(known);
+      return noErr;
+    }
   }
   const OSStatus status = PackageFlagsOnly(ref, info);
-  if (entry != nullptr && status == noErr) entry->packageFlags = static_cast<std::int32_t>(info->flags);
+  if (entry != nullptr && status == noErr) {
+    files_internal::StorePackageFlags(*entry, static_cast<std::int32_t>(info->flags));
+  }
   return status;
 }
 
@@ -305,4 +316,12 @@ std::string stringByAbbreviatingWithTildeInPath(std::string_view path) {
   // The home folder with trailing slashes is the home folder.
   if (rest.find_first_not_of('/') == std::string_view::npos) return "~";
   return "~/" + std::string(rest);
+}
+
+std::optional<std::int32_t> files_internal::PackageFlagsOfLeafAt(int folder_fd,
+                                                                  std::string_view name) {
+  if (ExtensionIsOneOf(name, kApplicationExtensions) || ExtensionIsOneOf(name, kPackageExtensions)) {
+    return std::nullopt;
+  }
+  return HoldsBundleInfoAt(folder_fd, name) ? kLSItemInfoIsPackage : 0;
 }

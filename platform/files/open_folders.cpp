@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/files/files.h"
+#include "platform/files/read_ahead.h"
 #include "platform/memory_guard.h"
 
 namespace files_internal {
@@ -136,6 +137,7 @@ struct ListingCache {
     }
   };
   std::unordered_map<std::string, ResolvedFolder, PathHash, std::equal_to<>> folders;
+  std::size_t folderDescriptors = 0;  // Of the folders above.
   std::vector<std::pair<dev_t, bool>> devices;  // A walk meets few.
 };
 thread_local ListingCache tListings;
@@ -218,6 +220,13 @@ const ResolvedFolder* RememberedFolder(std::string_view path) {
 
 void RememberFolder(std::string_view path, ResolvedFolder folder) {
   if (tListings.scopes == 0) return;
+  if (folder.fd.valid()) {
+    if (tListings.folderDescriptors >= kMaxOpenFolders) {
+      folder.fd.Reset();
+    } else {
+      ++tListings.folderDescriptors;
+    }
+  }
   RanWithMemory([&] {
     tListings.folders.insert_or_assign(std::string(path), std::move(folder));
   });
@@ -377,6 +386,7 @@ ScopedFileSystemSnapshot::ScopedFileSystemSnapshot() { ++files_internal::tListin
 
 ScopedFileSystemSnapshot::~ScopedFileSystemSnapshot() {
   if (--files_internal::tListings.scopes == 0) {
+    files_internal::StopReadAhead();
     files_internal::tLastDelivered = nullptr;
     files_internal::tListings.byRef.Clear();
     files_internal::tListings.indexState = files_internal::ListingCache::IndexState::kNone;
@@ -384,6 +394,7 @@ ScopedFileSystemSnapshot::~ScopedFileSystemSnapshot() {
     files_internal::tListings.listings.clear();
     files_internal::tListings.items.clear();
     files_internal::tListings.folders.clear();
+    files_internal::tListings.folderDescriptors = 0;
     files_internal::tListings.devices.clear();
   }
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/files/node_table.h"
+#include "platform/posix/posix.h"
 
 namespace files_internal {
 
@@ -95,10 +96,13 @@ void SetLastDeliveredEntry(CachedEntry* entry);
 void RememberItem(NodeIndex node, std::string_view name, std::uint16_t nodeFlags);
 
 // The node of the folder `path` (as FSPathMakeRef was given it) remembered by
-// this thread's snapshot, with its resolved path; none when not remembered.
+// this thread's snapshot, with its resolved path and, for the first
+// kMaxOpenFolders folders remembered, a descriptor (O_PATH) of it, so that
+// its items are looked up by name alone; none when not remembered.
 struct ResolvedFolder {
   NodeIndex node;
   std::string path;
+  kestrine_posix::FileDescriptor fd;
 };
 const ResolvedFolder* RememberedFolder(std::string_view path);
 void RememberFolder(std::string_view path, ResolvedFolder folder);
