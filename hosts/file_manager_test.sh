@@ -52,19 +52,12 @@ EXTENSIONS="$(pkg-config --variable="${variable:-extensiondir}" "$package")"
 lower="$EXTENSIONS"
 while [[ ! -d "$lower" ]]; do lower="$(dirname "$lower")"; done
 
+source "$(dirname "$0")/../testing/x_session_support.sh"
 work="$(mktemp -d)"
 xvfb=""
 session=""
 finder=""
-cleanup() {
-  [[ -n "$session" ]] && pkill -TERM -s "$session" 2>/dev/null || true
-  [[ -n "$finder" ]] && kill "$finder" 2>/dev/null || true
-  [[ -n "$xvfb" ]] && kill "$xvfb" 2>/dev/null || true
-  sleep 0.5
-  [[ -n "$session" ]] && pkill -KILL -s "$session" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'end_x_session "$work"' EXIT
 
 files="$work/home/files"
 mkdir -p "$work/upper${EXTENSIONS#"$lower"}" "$work/overlay-work" "$files" "$work/run" \
@@ -75,31 +68,8 @@ cp -r "$BUNDLE" "$work/data/Kestrine/Contextual Menu Items/"
 printf 'x' >"$files/notes.txt"
 printf 'y' >"$files/other.txt"
 # A session bus that starts no services: no file indexer, no volume monitors.
-cat >"$work/bus.conf" <<CONF
-<busconfig>
-  <type>session</type>
-  <listen>unix:tmpdir=$work</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
-
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$work/display" >/dev/null 2>&1 &
-xvfb=$!
-# Polls `$@` every tenth of a second for up to `seconds`.
-poll() {
-  local seconds=$1
-  shift
-  for _ in $(seq $((seconds * 10))); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
-wait_for() { poll 30 "$@"; }
-wait_for test -s "$work/display" || { echo "Xvfb did not start"; exit 1; }
-display=":$(cat "$work/display")"
+write_bus_config "$work"
+start_xvfb "$work"
 
 # The test user's environment; `run` runs a command in it.
 user_env=(env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/run"
