@@ -53,11 +53,7 @@ lower="$EXTENSIONS"
 while [[ ! -d "$lower" ]]; do lower="$(dirname "$lower")"; done
 
 source "$(dirname "$0")/../testing/x_session_support.sh"
-work="$(mktemp -d)"
-xvfb=""
-session=""
-finder=""
-trap 'end_x_session "$work"' EXIT
+begin_x_session
 
 files="$work/home/files"
 mkdir -p "$work/upper${EXTENSIONS#"$lower"}" "$work/overlay-work" "$files" "$work/run" \

@@ -37,6 +37,14 @@ start_xvfb() {  # WORK [SIZE]
   display=":$(cat "$1/display")"
 }
 
+# Makes the temporary folder `work` and clears `xvfb`, `session` and
+# `finder`; the session ends, and `work` goes, when the test exits.
+begin_x_session() {
+  work="$(mktemp -d)"
+  xvfb="" session="" finder=""
+  trap 'end_x_session "$work"' EXIT
+}
+
 # The clean-up for `trap ... EXIT`: ends the session `$session` (the file
 # manager and its bus; SIGKILL for what is left after half a second) and the
 # processes `$finder` and `$xvfb` (each may be empty), then removes WORK.

@@ -20,11 +20,7 @@ source "$(dirname "$0")/../../testing/x_session_support.sh"
 skip() { echo "skipped: $*"; exit 77; }
 command -v dolphin >/dev/null || skip "Dolphin is not installed (./dev setup installs it)"
 
-work="$(mktemp -d)"
-xvfb=""
-session=""
-finder=""
-trap 'end_x_session "$work"' EXIT
+begin_x_session
 
 files="$work/home/files"
 name="Q3 Report & Plan_v2.txt"
